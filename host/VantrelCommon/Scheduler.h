@@ -1,0 +1,89 @@
+// Periodic timers on a thread of their own, built on ACE's timer heap.
+//
+// Schedule() calls the handler's handle_timeout(time, act) at the first expiry
+// (a time of day) and then every period, keeping the phase of the first
+// expiry: a late callback does not shift the ones after it, and expiries that
+// were missed while a callback ran are skipped, not run in a burst.
+//
+// Callbacks run on the scheduler's thread without any scheduler lock held, so
+// a callback may take locks of its own, and Cancel may be called while
+// holding such a lock: Cancel never waits for a running callback. After Cancel
+// returns, no later expiry of that schedule is dispatched; a callback that the
+// thread had already begun to dispatch may still be running or about to run.
+// An owner that must know that no callback touches it any more destroys the
+// Scheduler (or calls Quiesce) from another thread.
+//
+// The Scheduler holds each scheduled handler by shared pointer until the
+// schedule is cancelled or the Scheduler is destroyed.
+//
+// Thread-safe: every operation may be called from any thread.
+#ifndef VANTREL_COMMON_SCHEDULER_H
+#define VANTREL_COMMON_SCHEDULER_H
+
+#include <ace/Event_Handler.h>
+#include <ace/Time_Value.h>
+
+#include <memory>
+
+namespace WindowsAgentCommon {
+
+class Scheduler;
+
+// One schedule, as handed out by Scheduler::Schedule.
+class ScheduleInfo {
+ public:
+  ~ScheduleInfo();
+  ScheduleInfo(const ScheduleInfo &) = delete;
+  ScheduleInfo &operator=(const ScheduleInfo &) = delete;
+
+  const ACE_Time_Value &Period() const { return tvPeriod; }
+  const ACE_Time_Value &FirstExpiry() const { return tvFirstExpiry; }
+  const void *Act() const { return pAct; }
+  bool IsCancelled() const;
+
+ private:
+  friend class Scheduler;
+  ScheduleInfo(std::shared_ptr<ACE_Event_Handler> handler, const void *act, const ACE_Time_Value &period,
+               const ACE_Time_Value &firstExpiry);
+
+  std::shared_ptr<ACE_Event_Handler> spHandler;
+  const void *pAct;
+  ACE_Time_Value tvPeriod;
+  ACE_Time_Value tvFirstExpiry;
+  long lTimerId;            // guarded by the scheduler's lock
+  bool bCancelled;          // guarded by the scheduler's lock
+};
+
+class Scheduler {
+ public:
+  // Starts the scheduler's thread.
+  Scheduler();
+  // Cancels every schedule, stops the thread and joins it (waiting for a
+  // running callback). Called on the scheduler's own thread (the last
+  // reference released inside a callback), it lets the thread end by itself.
+  ~Scheduler();
+  Scheduler(const Scheduler &) = delete;
+  Scheduler &operator=(const Scheduler &) = delete;
+
+  // A period of zero schedules one expiry only. Returns null when the
+  // handler is null or the timer cannot be scheduled.
+  std::shared_ptr<ScheduleInfo> Schedule(const std::shared_ptr<ACE_Event_Handler> &handler, const void *act,
+                                         const ACE_Time_Value &period, const ACE_Time_Value &firstExpiry);
+
+  // Removes the schedule; returns false when it was not (or no longer) scheduled.
+  bool Cancel(const std::shared_ptr<ScheduleInfo> &info);
+
+  // Waits until no callback is running. Must not be called from a callback.
+  void Quiesce();
+
+  // Number of live schedules.
+  std::size_t Size() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> pImpl;
+};
+
+}  // namespace WindowsAgentCommon
+
+#endif  // VANTREL_COMMON_SCHEDULER_H

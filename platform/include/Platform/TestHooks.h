@@ -1,0 +1,26 @@
+// Hooks that let tests reach the platform layer's failure paths and limits.
+// Not for production use; every hook is process-wide and thread-safe.
+#ifndef VANTREL_PLATFORM_TESTHOOKS_H
+#define VANTREL_PLATFORM_TESTHOOKS_H
+
+#include <Platform/Win32Api.h>
+
+#include <cstddef>
+
+namespace VantrelPlatform {
+namespace TestHooks {
+
+// Makes the next `count` calls of FindFirstChangeNotificationW fail with
+// `error` (as GetLastError reports it); a negative count fails every call
+// until the hook is cleared with a count of 0.
+void FailChangeNotifications(DWORD error, int count);
+
+// Number of kernel watches that the change-notification layer holds now, and
+// number of open change-notification handles.
+std::size_t ChangeWatchCount();
+std::size_t ChangeHandleCount();
+
+}  // namespace TestHooks
+}  // namespace VantrelPlatform
+
+#endif  // VANTREL_PLATFORM_TESTHOOKS_H

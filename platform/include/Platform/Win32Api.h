@@ -1,0 +1,219 @@
+// The Windows calls that the monitors make, under their Windows names.
+//
+// On Windows this header only includes the system's own headers. Elsewhere
+// the platform layer supplies every call below with the same name, types,
+// constants and error codes, implemented on POSIX, so the monitor code is one
+// code base that never asks which system it runs on.
+//
+// Thread safety: every call may be made from any thread. GetLastError and
+// SetLastError use a per-thread code that every call of this layer sets.
+#ifndef VANTREL_PLATFORM_WIN32API_H
+#define VANTREL_PLATFORM_WIN32API_H
+
+#include <ace/Time_Value.h>
+#include <ace/os_include/os_stddef.h>
+
+#include <cstdint>
+#include <string>
+
+#if defined(_WIN32)
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <windows.h>
+
+#else  // POSIX
+
+#include <sys/stat.h>  // st_mtime and friends are macros for st_mtim.tv_sec
+#include <sys/types.h>
+
+typedef std::uint32_t DWORD;
+typedef int BOOL;
+typedef void *HANDLE;
+typedef void *HMODULE;
+typedef void *PVOID;
+typedef void *LPVOID;
+typedef wchar_t WCHAR;
+typedef const wchar_t *LPCWSTR;
+typedef const char *LPCSTR;
+typedef char *LPSTR;
+typedef const char *LPCCH;
+typedef BOOL *LPBOOL;
+typedef std::int64_t __int64;
+typedef std::uint32_t UINT;
+typedef long (*FARPROC)();
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef MAX_PATH
+#define MAX_PATH 260
+#endif
+#define WINAPI
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+
+// File attributes.
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+
+// CreateFileW.
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define OPEN_EXISTING 3u
+
+// Change-notification filter.
+#define FILE_NOTIFY_CHANGE_FILE_NAME 0x00000001u
+#define FILE_NOTIFY_CHANGE_DIR_NAME 0x00000002u
+
+// WaitForSingleObject.
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define INFINITE 0xFFFFFFFFu
+
+// Code pages.
+#define CP_UTF8 65001u
+
+// Error codes that the monitors test or report.
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_NOT_ENOUGH_QUOTA 1816u
+#define ERROR_CANT_RESOLVE_FILENAME 1921u
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+
+typedef enum _GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard = 0, GetFileExMaxInfoLevel } GET_FILEEX_INFO_LEVELS;
+
+typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+} WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
+
+typedef struct _WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+
+// The runtime library's 64-bit stat record. <sys/stat.h> defines st_atime,
+// st_mtime and st_ctime as macros for st_Xtim.tv_sec, so the times are kept in
+// members of that shape and `s.st_mtime` reads the same on both systems.
+struct __vantrel_time64 {
+  std::int64_t tv_sec;
+  std::int64_t tv_nsec;
+};
+struct __stat64 {
+  std::uint32_t st_dev;
+  std::uint16_t st_ino;
+  std::uint16_t st_mode;
+  std::int16_t st_nlink;
+  std::int16_t st_uid;
+  std::int16_t st_gid;
+  std::uint32_t st_rdev;
+  std::int64_t st_size;
+  __vantrel_time64 st_atim;
+  __vantrel_time64 st_mtim;
+  __vantrel_time64 st_ctim;
+};
+#define _S_IFMT 0xF000
+#define _S_IFDIR 0x4000
+#define _S_IFREG 0x8000
+
+// Files and directories.
+BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId, LPVOID lpFileInformation);
+HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL CloseHandle(HANDLE hObject);
+int _wstat64(const wchar_t *path, struct __stat64 *buffer);
+
+// Directory change notifications (one process-wide inotify instance; a handle
+// costs no file descriptor of its own).
+HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotifyFilter);
+BOOL FindNextChangeNotification(HANDLE hChangeHandle);
+BOOL FindCloseChangeNotification(HANDLE hChangeHandle);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+
+// Modules: nothing is ever found on POSIX.
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+// Time, sleeping, errors, text.
+void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
+void Sleep(DWORD dwMilliseconds);
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const wchar_t *lpWideCharStr, int cchWideChar,
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
+__int64 _time64(__int64 *timer);
+
+#endif  // POSIX
+
+namespace VantrelPlatform {
+
+// The one conversion from a FILETIME (100-ns ticks since 1601) to an
+// ACE_Time_Value of the Unix epoch, used on both systems.
+ACE_Time_Value TimeValueFromFileTime(const FILETIME &ft);
+
+// The current system time as an ACE_Time_Value (GetSystemTimeAsFileTime
+// converted with TimeValueFromFileTime).
+ACE_Time_Value SystemTimeNow();
+
+// The ACE handle behind a handle from CreateFileW, for ACE_OS::fstat.
+ACE_HANDLE AceHandle(HANDLE h);
+
+// Text for a Windows error code. For ERROR_GEN_FAILURE set by this layer on
+// this thread, the text names the POSIX error it stood for.
+std::string ErrorText(DWORD code);
+
+// UTF-8 from a wide string and back. Invalid input becomes U+FFFD; never
+// throws for bad input, never truncates.
+std::string ToUtf8(const std::wstring &text);
+std::string ToUtf8(const wchar_t *text);
+std::wstring FromUtf8(const std::string &text);
+
+// UTF-16 code units from a wide string and back (a no-op copy where wchar_t is
+// 16-bit). Code points above U+FFFF become surrogate pairs; unpaired
+// surrogates and invalid values become U+FFFD.
+std::u16string ToUtf16(const std::wstring &text);
+std::wstring FromUtf16(const char16_t *text, std::size_t length);
+
+}  // namespace VantrelPlatform
+
+#endif  // VANTREL_PLATFORM_WIN32API_H
