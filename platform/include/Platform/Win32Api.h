@@ -10,6 +10,7 @@
 #ifndef VANTREL_PLATFORM_WIN32API_H
 #define VANTREL_PLATFORM_WIN32API_H
 
+#include <ace/Global_Macros.h>
 #include <ace/Time_Value.h>
 #include <ace/os_include/os_stddef.h>
 
@@ -56,6 +57,14 @@ typedef long (*FARPROC)();
 #define WINAPI
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+
+// ACE defines a few of these names as 0 on POSIX for its own use; the layer's
+// values are the Windows ones. (ACE's LPSECURITY_ATTRIBUTES, an int on POSIX,
+// is kept: callers pass 0 for it, which means "none" on both systems.)
+#undef FILE_ATTRIBUTE_NORMAL
+#undef GENERIC_READ
+#undef FILE_SHARE_READ
+#undef OPEN_EXISTING
 
 // File attributes.
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
@@ -125,8 +134,6 @@ typedef struct _WIN32_FIND_DATAW {
   WCHAR cFileName[MAX_PATH];
   WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
-
-typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 
 // The runtime library's 64-bit stat record. <sys/stat.h> defines st_atime,
 // st_mtime and st_ctime as macros for st_Xtim.tv_sec, so the times are kept in

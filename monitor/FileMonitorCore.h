@@ -1,0 +1,241 @@
+// What both monitor kinds share: the watched-path table and its due index,
+// the settings, the two timer jobs, the worker pool and its adaptation to the
+// backlog, the worker loop with its credentials switch, delivery to the
+// receivers, and Stop.
+//
+// A concrete kind supplies its record type (derived from FileRecord), the
+// baseline and the check of one record, and a MonitorKind that names the few
+// places where the two kinds speak or wait differently.
+//
+// Data path: the scheduler's thread runs CheckFiles every sweep period with
+// mtxMonitor held; it takes the due records from dueIndex, marks each
+// queued and puts one check message per record on the task's queue, never
+// waiting for queue room. A worker (svc) takes a message, looks the record up
+// under mtxMonitor, switches credentials, checks and reports with no lock held,
+// and clears the record's queued mark on every way out of the check.
+//
+// Locks: mtxMonitor (recursive) guards the table, every record's sinks,
+// checkInterval, nextCheck and due-index entry, and the timer jobs. A record's
+// mtx guards only its queued mark; it is taken after mtxMonitor, and under
+// mtxMonitor only tried, never waited for. mtxPool serialises pool growth and
+// may be taken under mtxMonitor, never the other way round. mtxStop
+// serialises Stop calls made from outside the pool.
+#ifndef VANTREL_MONITOR_FILEMONITORCORE_H
+#define VANTREL_MONITOR_FILEMONITORCORE_H
+
+#include "monitor/FileMonitorMessage.h"
+#include "monitor/IFileMonitor.h"
+#include "monitor/TimerCallbackHandler.h"
+#include "monitor/VantrelMonitorExport.h"
+
+#include <VantrelCommon/BacklogMonitor.h>
+#include <VantrelCommon/Logger.h>
+#include <VantrelCommon/Scheduler.h>
+#include <VantrelCommon/SecurityManager.h>
+#include <VantrelCommon/StringRegistry.h>
+
+#include <ace/Recursive_Thread_Mutex.h>
+#include <ace/Time_Value.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace WindowsAgentCommon {
+
+// The part of a watched-path record that both kinds share. One record per
+// distinct registered path string; records live as long as the monitor.
+struct VANTREL_MONITOR_API FileRecord {
+  FileRecord(const std::wstring &registeredPath, const std::wstring &watchedPath,
+             const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
+  virtual ~FileRecord();
+  FileRecord(const FileRecord &) = delete;
+  FileRecord &operator=(const FileRecord &) = delete;
+
+  // nextCheck = the system time now + checkInterval. Under mtxMonitor.
+  void ScheduleNextCheck();
+
+  ACE_Recursive_Thread_Mutex mtx;      // guards queued only
+  std::set<IFileMonitorSink *> sinks;  // under mtxMonitor
+  const std::wstring registeredPath;   // the table key, exactly as registered
+  std::wstring path;                   // the path that the checks look at
+  std::int64_t lastWarnTime;           // seconds since 1970; the checking worker's
+  ACE_Time_Value checkInterval;        // under mtxMonitor
+  ACE_Time_Value nextCheck;            // under mtxMonitor
+  std::int64_t key;                    // fixed at registration
+  const std::uint64_t hCreds;
+  const bool wantIdle;
+  bool queued;                         // under mtx
+  bool initialized;                    // the checking worker's
+
+  // Position in the monitor's due index; under mtxMonitor.
+  std::multimap<std::int64_t, FileRecord *>::iterator dueEntry;
+  bool inDueIndex;
+};
+
+// The points where the two kinds differ in what they say or how they wait.
+struct MonitorKind {
+  const char *className;          // "FileMonitorStatOnly": log names, exception sources
+  const char *exitLine;           // the worker's last line
+  const char *removeLineFormat;   // RemoveMonitor's Debug line, with %ls for the path
+  bool logsRegistrationAndChecks; // "Adding monitor ...", "CHECK File ...", "switching creds ..."
+  bool refusesAddWhenNotRunning;  // AddMonitor throws before Initialize and after Stop
+  bool pollsThreadCountOnStop;    // "Waiting for %d threads to exit..." every 100 ms, else "Waiting..."
+  bool credentialsWarningInUtf8;  // path as UTF-8 and the switch status; else wide path and last error
+  bool reportsWithoutReceivers;   // "File changed" is logged even when no receiver is left
+};
+
+class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
+ public:
+  enum TimerJob_t { TIMER_JOB_CHECK_BACKLOG = 1, TIMER_JOB_CHECK_FILES = 2 };
+
+  typedef std::multimap<std::string, std::string> Settings;
+
+  // Defaults of the settings.
+  static const unsigned short kDefaultReaderThreadsMin = 5;
+  static const unsigned short kDefaultReaderThreadsMax = 100;
+  static constexpr double kDefaultBacklogCheckIntervalMillis = 1000.0;
+  static const long kDefaultBacklogCheckStartupDelaySec = 120;
+  static const unsigned int kDefaultNumberOfDataPoints = 1024;
+  static const long kDefaultMinDataPointsForCalc = 128;
+  static const unsigned short kDefaultThreadsPerIncrement = 5;
+  static const unsigned int kDefaultCheckPeriodMillis = 100;
+  static const short kDefaultDispositionMinThreshold = -5;
+  static const short kDefaultDispositionMaxThreshold = 5;
+
+  // Queue water marks, in bytes of queued blocks.
+  static const std::size_t kQueueLowWaterMark = 999950;
+  static const std::size_t kQueueHighWaterMark = 1000000;
+
+  ~FileMonitorCore() override;
+
+  // IFileMonitor.
+  void SetDefaultCredentials(const std::uint64_t &hCreds) override;
+  void AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
+                  const std::uint64_t &hCreds, bool wantIdle) override;
+  void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) override;
+  std::wstring GetFilename(const std::int64_t &key) override;
+  // One sweep. Takes mtxMonitor itself (it is recursive, so the timer job
+  // that already holds it pays nothing more).
+  void CheckFiles() override;
+  bool IsMonitored(const std::wstring &path) const override;
+  bool HasSinkTargets(const std::wstring &path, IFileMonitorSink *sink) const override;
+  // Ends the timers and the pool and empties the queue; returns when every
+  // worker has ended. Called on one of this monitor's own worker threads
+  // (from OnFileChanged), it cannot wait for the pool that it belongs to:
+  // it stops the timers, posts the quit message and returns at once with a
+  // Warn line; the workers end after their current message, and the next
+  // Stop from another thread (the factory's, or the destructor's) waits for
+  // them and empties the queue. Never throws.
+  void Stop() override;
+  FileMonitorStatistics GetStatistics() const override;
+
+  // Reads the settings and starts the timers. A second call, or a call after
+  // Stop, changes nothing and logs a Warn line.
+  virtual void Initialize(const Settings &settings);
+
+  int svc() override;
+
+  const std::string &LogName() const { return strLogName; }
+
+ protected:
+  explicit FileMonitorCore(const MonitorKind &kind);
+
+  // Called by the timer handler on the scheduler's thread.
+  virtual void OnTimerExpired(TimerJob_t job);
+  friend class TimerCallbackHandler<FileMonitorCore, TimerJob_t>;
+
+  void ActivateThreads(unsigned short n);
+  void AdaptToProcessingBacklog();
+
+  // Stop, then the end of the timer thread. Each concrete destructor calls
+  // it first, so that no worker or timer callback reaches a half-destroyed
+  // object.
+  void StopAndQuiesce();
+
+  // What a kind supplies.
+  virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
+                                                std::uint64_t hCreds, bool wantIdle) = 0;
+  // Whether the record has no accepted state yet (the baseline runs first).
+  virtual bool NeedsInitialScan(const FileRecord &record) const = 0;
+  virtual void InitialScan(FileRecord &record) = 0;
+  // One check; returns the change flags.
+  virtual int CheckFile(FileRecord &record, Log threadLog) = 0;
+
+  // The rate limit of warnings about one record: true, and the record's
+  // lastWarnTime moved to now, when more than a minute has passed since the
+  // last warning about it.
+  static bool WarningDue(FileRecord &record);
+
+  // Logs the change and calls every receiver of the record, in ascending
+  // address order, from a copy of its receiver set taken under mtxMonitor.
+  // Receiver exceptions are swallowed.
+  void FireFileChange(FileRecord &record, int flags);
+
+  // Settings and backlog state, in the order Initialize reads them.
+  unsigned short usThreadsPerIncrement;
+  double dBacklogCheckIntervalMillis;
+  short sDispositionMinThreshold;
+  short sDispositionMaxThreshold;
+  long lBacklogCheckStartupDelaySec;
+  long lMinDataPointsForCalc;
+  std::shared_ptr<ScheduleInfo> spBacklogTimer;
+  std::shared_ptr<BacklogMonitor> spBacklogMonitor;
+  unsigned int ulCheckPeriodMillis;
+
+  StringRegistry registry;
+  std::map<std::wstring, std::shared_ptr<FileRecord>> mapFiles;
+  mutable ACE_Recursive_Thread_Mutex mtxMonitor;
+  std::shared_ptr<Scheduler> spScheduler;
+  std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
+  std::shared_ptr<ScheduleInfo> spCheckTimer;
+  std::atomic<std::uint64_t> hDefaultCreds;
+  ACE_Time_Value tvStart;
+  std::atomic<bool> bInitialized;
+  unsigned short usReaderThreadsMin;
+  unsigned short usReaderThreadsMax;
+  std::string strLogName;
+  Log log;
+
+ private:
+  // Per worker thread: what svc keeps between messages.
+  struct WorkerContext;
+
+  void HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message);
+  void SwitchCredentials(WorkerContext &ctx, const FileRecord &record);
+  void WarnCredentials(WorkerContext &ctx, FileRecord &record);
+  std::shared_ptr<FileRecord> LookUp(const FileMonitorMessage &message);
+  void TopUpPool();
+  void Reindex(FileRecord &record);
+  bool PutWithoutWaiting(ACE_Message_Block *block);
+  void ReapExitedWorkers();
+  void NoteExitedWorker();
+  void WaitForWorkers();
+
+  const MonitorKind &kind;
+
+  // Records due or coming due, by nextCheck in microseconds since 1970.
+  // Holds exactly the records that have at least one receiver.
+  std::multimap<std::int64_t, FileRecord *> dueIndex;
+  std::vector<FileRecord *> sweepBatch;  // reused by every sweep
+  std::int64_t lastQueueFullWarning;     // seconds since 1970; under mtxMonitor
+
+  std::mutex mtxPool;
+  std::mutex mtxStop;
+  std::mutex mtxExited;                      // guards exitedWorkers
+  std::vector<ACE_thread_t> exitedWorkers;   // ended workers that nobody has joined
+  std::atomic<bool> bStopped;     // Stop has run: no worker is started any more
+  std::atomic<bool> bQuitPosted;  // a quit message is out and nobody has waited for it
+
+  std::atomic<std::uint64_t> ullChecks;
+  std::atomic<std::uint64_t> ullReports;
+};
+
+}  // namespace WindowsAgentCommon
+
+#endif  // VANTREL_MONITOR_FILEMONITORCORE_H

@@ -1,0 +1,60 @@
+// The control message on a monitor's queue: a 536-byte plain record, copied
+// byte for byte into a message block by the sender and out of it by the
+// worker that takes it.
+#ifndef VANTREL_MONITOR_FILEMONITORMESSAGE_H
+#define VANTREL_MONITOR_FILEMONITORMESSAGE_H
+
+#include "monitor/IFileMonitorSink.h"
+#include "monitor/VantrelMonitorExport.h"
+
+#include <ace/Message_Block.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace WindowsAgentCommon {
+
+struct VANTREL_MONITOR_API FileMonitorMessage {
+  enum MonitorAction : std::uint32_t {
+    MONITOR_ACTION_QUIT = 3,
+    MONITOR_ACTION_CHECK = 4,
+    MONITOR_ACTION_CHECK_AND_REPORT = 5,
+    MONITOR_ACTION_RETIRE_THREAD = 6,
+  };
+
+  // Code units of szFilename, terminator included.
+  static const std::size_t kFilenameUnits = 260;
+  static const std::size_t kImageSize = 536;
+
+  IFileMonitorSink *pSink;    // always null in the messages this library builds
+  MonitorAction eAction;
+  std::uint32_t idThread;     // always the null thread; nothing reads it
+  char16_t szFilename[kFilenameUnits];  // UTF-16, zero-terminated
+
+  // Action 0, empty path, every byte of szFilename zero.
+  FileMonitorMessage();
+  // Copies the path's UTF-16 code units and its terminator into szFilename.
+  // A path that does not fit (Fits() is false) is not copied: szFilename is
+  // left empty; such paths travel by key (ForKey).
+  FileMonitorMessage(const std::wstring &path, IFileMonitorSink *sink, MonitorAction action);
+
+  // A check message for a path too long for szFilename: it carries the
+  // path's registry key instead, behind an empty path and a marker that no
+  // UTF-16 text can begin with after its terminator.
+  static FileMonitorMessage ForKey(std::int64_t key, IFileMonitorSink *sink, MonitorAction action);
+
+  // Whether the path's UTF-16 form and its terminator fit szFilename.
+  static bool Fits(const std::wstring &path);
+
+  bool CarriesKey() const;
+  std::int64_t Key() const;   // valid when CarriesKey()
+  std::wstring Path() const;  // the path of szFilename
+
+  // A new block holding this message's image, ready to queue.
+  ACE_Message_Block *ToBlock() const;
+};
+
+}  // namespace WindowsAgentCommon
+
+#endif  // VANTREL_MONITOR_FILEMONITORMESSAGE_H

@@ -1,0 +1,56 @@
+// The file monitor contract that both monitor kinds implement.
+#ifndef VANTREL_MONITOR_IFILEMONITOR_H
+#define VANTREL_MONITOR_IFILEMONITOR_H
+
+#include "monitor/IFileMonitorSink.h"
+#include "monitor/VantrelMonitorExport.h"
+
+#include <VantrelCommon/TVOTask.h>
+
+#include <cstdint>
+#include <string>
+
+namespace WindowsAgentCommon {
+
+// Counters for a person or a host watching the monitor work.
+struct FileMonitorStatistics {
+  std::size_t paths = 0;     // records in the table
+  std::size_t threads = 0;   // worker threads now
+  std::size_t queued = 0;    // messages waiting in the queue
+  std::uint64_t checks = 0;  // checks done since the monitor was made
+  std::uint64_t reports = 0; // receiver reports since the monitor was made
+};
+
+// A monitor is an ACE task: its workers are the task's threads and its work
+// arrives on the task's message queue. Paths are compared as exact wide
+// strings (case-sensitive, no normalisation). Every operation may be called
+// from any thread; see the concrete classes for which may be called from
+// inside OnFileChanged.
+class VANTREL_MONITOR_API IFileMonitor : public TVOTask {
+ public:
+  // The credentials value that stands for the monitor's default credentials.
+  static const std::uint64_t kDefaultCredentials = 0xFFFFFFFFFFFFFFFFull;
+  // The key of a path that has none yet.
+  static const std::int64_t kNoKey = 0x7FFFFFFFFFFFFFFFll;
+
+  IFileMonitor();
+  ~IFileMonitor() override;
+
+  int svc() override = 0;
+
+  virtual void SetDefaultCredentials(const std::uint64_t &hCreds) = 0;
+  virtual void AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
+                          const std::uint64_t &hCreds, bool wantIdle) = 0;
+  virtual void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) = 0;
+  virtual std::wstring GetFilename(const std::int64_t &key) = 0;
+  virtual void CheckFiles() = 0;
+  virtual bool IsMonitored(const std::wstring &path) const = 0;
+  virtual bool HasSinkTargets(const std::wstring &path, IFileMonitorSink *sink) const = 0;
+  virtual void Stop() = 0;
+
+  virtual FileMonitorStatistics GetStatistics() const;
+};
+
+}  // namespace WindowsAgentCommon
+
+#endif  // VANTREL_MONITOR_IFILEMONITOR_H

@@ -1,0 +1,64 @@
+// The polling monitor: it learns of changes only by reading each watched
+// path's attributes again and again, and for a directory by comparing its
+// listings. It tells a shrink back to an earlier size from a truncation.
+#ifndef VANTREL_MONITOR_FILEMONITORSTATONLY_H
+#define VANTREL_MONITOR_FILEMONITORSTATONLY_H
+
+#include "monitor/FileMonitorCore.h"
+#include "monitor/VantrelMonitorExport.h"
+
+#include <Platform/Win32Api.h>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace WindowsAgentCommon {
+
+// One watched path of the polling monitor. Its check state (everything but
+// what FileRecord guards with locks) belongs to the one worker that checks it.
+struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
+  StatOnlyFileData(const std::wstring &path, const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
+  ~StatOnlyFileData() override;
+
+  // Takes the baseline once.
+  void InitialScan();
+  // Accepts new attributes after a reported change.
+  void RememberAttributes(const std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> &attributes, int flags);
+
+  std::set<std::wstring> dirEntries;  // names of the last accepted listing, without "." and ".."
+  std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> lastAttributes;  // null while not seen to exist
+  std::uint32_t sizeBeforeGrowth;  // the size that the last accepted change replaced
+  std::uint32_t initError;         // error of a failed baseline read, else 0
+  bool entriesPrimed;              // a directory's first change has been absorbed
+};
+
+// Registration accepts paths before Initialize (checks begin when Initialize
+// starts the sweep) and after Stop (the records are kept; nothing checks
+// them). A receiver may call every operation but Stop from OnFileChanged,
+// AddMonitor and RemoveMonitor of the reported path included; Stop there
+// does not wait (see FileMonitorCore::Stop).
+class VANTREL_MONITOR_API FileMonitorStatOnly : public FileMonitorCore {
+ public:
+  typedef StatOnlyFileData FileData;
+
+  FileMonitorStatOnly();
+  ~FileMonitorStatOnly() override;
+
+ protected:
+  std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
+                                        std::uint64_t hCreds, bool wantIdle) override;
+  bool NeedsInitialScan(const FileRecord &record) const override;
+  void InitialScan(FileRecord &record) override;
+  int CheckFile(FileRecord &record, Log threadLog) override;
+
+ private:
+  // Compares a directory's listing with the last accepted one; false when
+  // the listing broke off and the whole check is to be discarded.
+  bool CompareEntries(FileData &record, int &flags, const Log &threadLog);
+};
+
+}  // namespace WindowsAgentCommon
+
+#endif  // VANTREL_MONITOR_FILEMONITORSTATONLY_H

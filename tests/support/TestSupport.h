@@ -1,0 +1,114 @@
+// Helpers shared by the tests: temporary directories, a receiver that
+// records what it is told, a log capture, and waiting for a condition.
+#ifndef VANTREL_TESTS_TESTSUPPORT_H
+#define VANTREL_TESTS_TESTSUPPORT_H
+
+#include "monitor/IFileMonitor.h"
+#include "monitor/IFileMonitorSink.h"
+
+#include <VantrelCommon/Logger.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace VantrelTest {
+
+using namespace std::chrono_literals;
+
+// Generous: the machines are shared and slow.
+const std::chrono::milliseconds kDeadline = std::chrono::seconds(20);
+
+// Polls `condition` every few milliseconds until it holds or the deadline
+// passes; returns whether it holds.
+bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline = kDeadline);
+
+// A directory under the system's temp directory, removed with everything in
+// it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &Path() const { return strPath; }
+  std::string Join(const std::string &name) const { return strPath + "/" + name; }
+  std::wstring WJoin(const std::string &name) const;
+  std::wstring WPath() const;
+
+ private:
+  std::string strPath;
+};
+
+std::wstring Wide(const std::string &utf8);
+
+// File helpers; each fails the current test on error.
+void WriteFile(const std::string &path, const std::string &content);   // truncates
+void AppendFile(const std::string &path, const std::string &content);
+void TruncateFile(const std::string &path, std::size_t size);
+void MakeDir(const std::string &path);
+void RemovePath(const std::string &path);  // file or empty directory
+// Sets the last-write time to `seconds` since 1970 (+ nanoseconds).
+void SetWriteTime(const std::string &path, std::int64_t seconds, long nanoseconds = 0);
+std::int64_t WriteTimeSeconds(const std::string &path);
+
+struct Report {
+  std::int64_t key;
+  unsigned int flags;
+  std::chrono::steady_clock::time_point when;
+};
+
+// Records every OnFileChanged call. Thread-safe.
+class RecordingSink : public WindowsAgentCommon::IFileMonitorSink {
+ public:
+  void OnFileChanged(const std::int64_t &key, unsigned int flags) override;
+
+  std::vector<Report> Reports() const;
+  std::vector<unsigned int> Flags() const;       // in arrival order
+  std::vector<unsigned int> NonZeroFlags() const;
+  std::size_t Count() const;
+  std::size_t CountFlags(unsigned int flags) const;
+  // Waits until at least `n` reports have arrived.
+  bool WaitForCount(std::size_t n, std::chrono::milliseconds deadline = kDeadline) const;
+  // Waits until a report with exactly these flags has arrived.
+  bool WaitForFlags(unsigned int flags, std::chrono::milliseconds deadline = kDeadline) const;
+  void Clear();
+
+  // Called (outside the sink's lock) at every report, on the worker thread.
+  std::function<void(const std::int64_t &, unsigned int)> onReport;
+
+ private:
+  mutable std::mutex mtx;
+  mutable std::condition_variable cv;
+  std::vector<Report> reports;
+};
+
+// Installs a CapturingSink at Debug level for the test's lifetime and
+// restores the previous level and stderr output afterwards.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  WindowsAgentCommon::CapturingSink &Sink() { return *spSink; }
+  std::vector<std::string> Texts(const std::string &logNamePrefix = std::string()) const;
+  std::size_t Count(const std::string &text) const;
+  std::size_t CountContaining(const std::string &fragment) const;
+  bool WaitForText(const std::string &text, std::size_t count = 1,
+                   std::chrono::milliseconds deadline = kDeadline);
+
+ private:
+  std::shared_ptr<WindowsAgentCommon::CapturingSink> spSink;
+  WindowsAgentCommon::LogLevel previousLevel;
+};
+
+}  // namespace VantrelTest
+
+#endif  // VANTREL_TESTS_TESTSUPPORT_H
