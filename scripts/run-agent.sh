@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the project and runs vantrel-agent; arguments go to the agent.
+# With none it watches its embedded default (/var/log) until Ctrl-C.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+export VANTREL_BUILD_DIR="${VANTREL_BUILD_DIR:-$here/build}"
+"$here/scripts/build.sh" >&2
+agent="$VANTREL_BUILD_DIR/agent/vantrel-agent"
+if [ ! -x "$agent" ]; then
+  echo "Everything is built, but vantrel-agent is not part of the project yet." >&2
+  exit 1
+fi
+exec "$agent" "$@"
