@@ -1,0 +1,105 @@
+// The polling monitor's costs: one check of a file or a directory against
+// the bare stat that every check must make, and one sweep over a large table
+// of which 1 % is due.
+#include "BenchSupport.h"
+#include "monitor/statonly/FileMonitorStatOnly.h"
+
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/Logger.h>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+
+using namespace WindowsAgentCommon;
+
+namespace {
+
+// Checks a record on the calling thread, as a worker would; no threads, no
+// timers (the pool floor is 0 and nothing is initialised).
+class PollingBenchProbe : public FileMonitorStatOnly {
+ public:
+  PollingBenchProbe() { usReaderThreadsMin = 0; }
+  int Check(const std::wstring &path) {
+    FileRecord &record = *mapFiles.at(path);
+    if (NeedsInitialScan(record)) {
+      InitialScan(record);
+    }
+    return CheckFile(record, log);
+  }
+  void Sweep() { CheckFiles(); }
+  // Makes the swept records due again: empties the queue and clears their
+  // queued marks.
+  void Rearm() {
+    msg_queue()->flush();
+    for (auto &entry : mapFiles) {
+      entry.second->queued = false;
+    }
+  }
+};
+
+class NullSink : public IFileMonitorSink {
+ public:
+  void OnFileChanged(const std::int64_t &, unsigned int) override {}
+};
+
+void BM_StatFloor(benchmark::State &state) {
+  VantrelBench::ScratchDir dir;
+  const std::string file = dir.File("app.log", 4096);
+  struct stat st;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(::stat(file.c_str(), &st));
+  }
+}
+BENCHMARK(BM_StatFloor);
+
+void BM_PollingCheckFile(benchmark::State &state) {
+  LoggerFactory::SetLevel(LogLevel::Info);
+  VantrelBench::ScratchDir dir;
+  const std::wstring path = VantrelPlatform::FromUtf8(dir.File("app.log", 4096));
+  NullSink sink;
+  PollingBenchProbe probe;
+  probe.AddMonitor(path, &sink, 1000, 0, false);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(probe.Check(path));
+  }
+}
+BENCHMARK(BM_PollingCheckFile);
+
+void BM_PollingCheckDirectory(benchmark::State &state) {
+  LoggerFactory::SetLevel(LogLevel::Info);
+  VantrelBench::ScratchDir dir;
+  const std::wstring path = VantrelPlatform::FromUtf8(dir.Dir("logs", static_cast<int>(state.range(0))));
+  NullSink sink;
+  PollingBenchProbe probe;
+  probe.AddMonitor(path, &sink, 1000, 0, false);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(probe.Check(path));
+  }
+}
+BENCHMARK(BM_PollingCheckDirectory)->Arg(10)->Arg(100);
+
+// A table of N records of which 1 % are due at every sweep (interval 0) and
+// the rest an hour away. Only the sweep itself is timed.
+void BM_Sweep(benchmark::State &state) {
+  LoggerFactory::SetLevel(LogLevel::Info);
+  const auto records = static_cast<int>(state.range(0));
+  NullSink sink;
+  PollingBenchProbe probe;
+  for (int i = 0; i < records; ++i) {
+    const std::wstring path = L"/var/log/bench/host" + std::to_wstring(i) + L"/app.log";
+    probe.AddMonitor(path, &sink, i % 100 == 0 ? 0u : 3600u * 1000u, 0, false);
+  }
+  for (auto _ : state) {
+    probe.Sweep();
+    state.PauseTiming();
+    probe.Rearm();
+    state.ResumeTiming();
+  }
+  state.counters["due"] = records / 100;
+}
+BENCHMARK(BM_Sweep)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

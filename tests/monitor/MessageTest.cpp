@@ -1,0 +1,117 @@
+#include "monitor/FileMonitorMessage.h"
+
+#include <VantrelCommon/Exceptions.h>
+#include <VantrelCommon/MessageBlockUtil.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+using namespace WindowsAgentCommon;
+
+namespace {
+
+struct BlockDeleter {
+  void operator()(ACE_Message_Block *block) const { block->release(); }
+};
+typedef std::unique_ptr<ACE_Message_Block, BlockDeleter> BlockPtr;
+
+FileMonitorMessage RoundTrip(const FileMonitorMessage &message) {
+  BlockPtr block(message.ToBlock());
+  EXPECT_EQ(block->length(), FileMonitorMessage::kImageSize);
+  FileMonitorMessage out;
+  EXPECT_EQ(Unmarshal(block.get(), out), 536);
+  EXPECT_EQ(block->length(), 0u);
+  return out;
+}
+
+}  // namespace
+
+TEST(FileMonitorMessage, DefaultIsActionZeroWithAnEmptyPath) {
+  FileMonitorMessage message;
+  EXPECT_EQ(static_cast<int>(message.eAction), 0);
+  EXPECT_EQ(message.pSink, nullptr);
+  EXPECT_TRUE(message.Path().empty());
+  for (char16_t unit : message.szFilename) {
+    ASSERT_EQ(unit, 0);
+  }
+}
+
+TEST(FileMonitorMessage, CarriesActionAndPathThroughABlock) {
+  const std::wstring path = L"/var/log/\u00e9t\u00e9/app.log";
+  const FileMonitorMessage out =
+      RoundTrip(FileMonitorMessage(path, nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT));
+  EXPECT_EQ(out.eAction, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT);
+  EXPECT_EQ(out.Path(), path);
+  EXPECT_FALSE(out.CarriesKey());
+}
+
+TEST(FileMonitorMessage, CodePointsBeyondTheBasicPlaneTakeTwoUnits) {
+  const std::wstring path = L"/tmp/\U0001F600.log";
+  FileMonitorMessage message(path, nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK);
+  EXPECT_EQ(message.szFilename[5], 0xD83D);
+  EXPECT_EQ(message.szFilename[6], 0xDE00);
+  EXPECT_EQ(RoundTrip(message).Path(), path);
+}
+
+TEST(FileMonitorMessage, FitsCountsUtf16UnitsAndTheTerminator) {
+  EXPECT_TRUE(FileMonitorMessage::Fits(std::wstring(259, L'a')));
+  EXPECT_FALSE(FileMonitorMessage::Fits(std::wstring(260, L'a')));
+  // 130 astral characters are 260 units.
+  EXPECT_FALSE(FileMonitorMessage::Fits(std::wstring(130, L'\U0001F600')));
+  EXPECT_TRUE(FileMonitorMessage::Fits(std::wstring(129, L'\U0001F600') + L"a"));
+
+  // 259 units fill szFilename, the terminator in its last element.
+  FileMonitorMessage full(std::wstring(259, L'x'), nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK);
+  EXPECT_EQ(full.szFilename[258], u'x');
+  EXPECT_EQ(full.szFilename[259], 0);
+  EXPECT_EQ(full.Path(), std::wstring(259, L'x'));
+}
+
+TEST(FileMonitorMessage, APathThatDoesNotFitIsNeverWrittenPastTheField) {
+  struct Guarded {
+    FileMonitorMessage message;
+    unsigned char canary[32];
+  } guarded;
+  std::memset(guarded.canary, 0xAB, sizeof(guarded.canary));
+  guarded.message = FileMonitorMessage(std::wstring(4000, L'y'), nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK);
+  for (unsigned char byte : guarded.canary) {
+    ASSERT_EQ(byte, 0xAB);
+  }
+  EXPECT_TRUE(guarded.message.Path().empty());
+  EXPECT_FALSE(guarded.message.CarriesKey());
+}
+
+TEST(FileMonitorMessage, LongPathsTravelByKey) {
+  for (std::int64_t key : {std::int64_t{1}, std::int64_t{0x123456789ABCDEF0}, std::int64_t{-2}}) {
+    const FileMonitorMessage out =
+        RoundTrip(FileMonitorMessage::ForKey(key, nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK));
+    EXPECT_TRUE(out.CarriesKey());
+    EXPECT_EQ(out.Key(), key);
+    EXPECT_TRUE(out.Path().empty());
+  }
+  // An empty path is not a key.
+  EXPECT_FALSE(FileMonitorMessage(L"", nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).CarriesKey());
+}
+
+TEST(Unmarshal, RefusesAShortBlockAndReadsTheFirst536OfALongerOne) {
+  ACE_Message_Block *raw = nullptr;
+  CreateDataMessageBlock(535, raw);
+  BlockPtr shortBlock(raw);
+  std::memset(shortBlock->wr_ptr(), 0, 535);
+  shortBlock->wr_ptr(535);
+  FileMonitorMessage out;
+  EXPECT_THROW(Unmarshal(shortBlock.get(), out), UnmarshalMemoryException);
+  EXPECT_EQ(shortBlock->length(), 535u);
+
+  CreateDataMessageBlock(600, raw);
+  BlockPtr longBlock(raw);
+  const FileMonitorMessage retire(L"", nullptr, FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD);
+  longBlock->copy(reinterpret_cast<const char *>(&retire), sizeof(retire));
+  const char tail[64] = {1};
+  longBlock->copy(tail, sizeof(tail));
+  EXPECT_EQ(Unmarshal(longBlock.get(), out), 536);
+  EXPECT_EQ(out.eAction, FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD);
+  EXPECT_EQ(longBlock->length(), 64u);
+}

@@ -1,0 +1,430 @@
+// The polling monitor: its checks, driven one at a time on the test's thread
+// where the flags are the point, and end to end through the sweep and the
+// workers where the pipeline is.
+#include "monitor/statonly/FileMonitorStatOnly.h"
+#include "support/TestSupport.h"
+
+#include <VantrelCommon/MessageBlockUtil.h>
+#include <VantrelCommon/SecurityManager.h>
+#include <VantrelCommon/ServiceComponent.h>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+using namespace WindowsAgentCommon;
+using namespace VantrelTest;
+
+namespace {
+
+const unsigned int kCreated = IFileMonitorSink::FILE_MON_CHANGE_CREATED;
+const unsigned int kModified = IFileMonitorSink::FILE_MON_CHANGE_MODIFICATION_TIME;
+const unsigned int kSmaller = IFileMonitorSink::FILE_MON_CHANGE_SIZE_SMALLER;
+const unsigned int kLarger = IFileMonitorSink::FILE_MON_CHANGE_SIZE_LARGER;
+const unsigned int kDeleted = IFileMonitorSink::FILE_MON_CHANGE_DELETED;
+const unsigned int kReverted = IFileMonitorSink::FILE_MON_CHANGE_SIZE_REVERTED;
+const unsigned int kDir = IFileMonitorSink::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
+
+// Reaches the checks of one record without threads or timers: the pool floor
+// is 0, nothing is initialised, and Check runs what a worker runs.
+class PollingProbe : public FileMonitorStatOnly {
+ public:
+  PollingProbe() { usReaderThreadsMin = 0; }
+
+  FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*mapFiles.at(path)); }
+
+  int Check(const std::wstring &path) {
+    FileData &record = Record(path);
+    if (NeedsInitialScan(record)) {
+      InitialScan(record);
+    }
+    return CheckFile(record, log);
+  }
+};
+
+class PollingChecks : public ::testing::Test {
+ protected:
+  // Registers the path and takes its baseline.
+  std::wstring Watch(const std::string &name) {
+    const std::wstring path = dir.WJoin(name);
+    probe.AddMonitor(path, &sink, 1000, 0, false);
+    probe.InitialScan(probe.Record(path));
+    return path;
+  }
+
+  TempDir dir;
+  RecordingSink sink;
+  PollingProbe probe;
+};
+
+std::string Bytes(std::size_t n, char c = 'a') { return std::string(n, c); }
+
+}  // namespace
+
+TEST_F(PollingChecks, GrowthWithANewWriteTimeAndItsRevert) {
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, Bytes(100));
+  SetWriteTime(file, 1000000);
+  const std::wstring path = Watch("app.log");
+  EXPECT_EQ(probe.Check(path), 0) << "nothing changed since the baseline";
+
+  AppendFile(file, Bytes(80));
+  SetWriteTime(file, 1000001);
+  EXPECT_EQ(probe.Check(path), kModified | kLarger);
+  EXPECT_EQ(probe.Record(path).sizeBeforeGrowth, 100u);
+
+  // The earlier content comes back: a shrink to the size before the growth.
+  WriteFile(file, Bytes(100));
+  SetWriteTime(file, 1000002);
+  EXPECT_EQ(probe.Check(path), kModified | kSmaller | kReverted);
+  EXPECT_EQ(probe.Check(path), 0u);
+}
+
+TEST_F(PollingChecks, TruncationAfterTwoGrowthsIsNotARevert) {
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, Bytes(100));
+  SetWriteTime(file, 2000000);
+  const std::wstring path = Watch("app.log");
+  AppendFile(file, Bytes(40));
+  SetWriteTime(file, 2000001);
+  EXPECT_EQ(probe.Check(path), kModified | kLarger);
+  AppendFile(file, Bytes(40));
+  SetWriteTime(file, 2000002);
+  EXPECT_EQ(probe.Check(path), kModified | kLarger);
+  EXPECT_EQ(probe.Record(path).sizeBeforeGrowth, 140u);
+  TruncateFile(file, 100);
+  SetWriteTime(file, 2000003);
+  EXPECT_EQ(probe.Check(path), kModified | kSmaller);
+}
+
+TEST_F(PollingChecks, TheRatioBorderOfALargeFile) {
+  // 99,000 of 100,000 is a ratio of 0.99: a revert. 98,000 is exactly 0.98:
+  // not one, since it is also below the size before growth.
+  for (const auto &[newSize, expected] :
+       {std::pair<std::size_t, unsigned int>{99000, kSmaller | kReverted}, {98000, kSmaller}}) {
+    const std::string name = "big" + std::to_string(newSize);
+    const std::string file = dir.Join(name);
+    WriteFile(file, Bytes(100000));
+    SetWriteTime(file, 3000000);
+    const std::wstring path = Watch(name);
+    ASSERT_EQ(probe.Record(path).sizeBeforeGrowth, 100000u);
+    TruncateFile(file, newSize);
+    SetWriteTime(file, 3000000);
+    EXPECT_EQ(probe.Check(path), expected) << newSize;
+  }
+}
+
+TEST_F(PollingChecks, WriteTimeAloneKeepsTheSizeBeforeGrowth) {
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, Bytes(10));
+  SetWriteTime(file, 4000000);
+  const std::wstring path = Watch("app.log");
+  AppendFile(file, Bytes(10));
+  SetWriteTime(file, 4000001);
+  ASSERT_EQ(probe.Check(path), kModified | kLarger);
+  SetWriteTime(file, 4000002);
+  EXPECT_EQ(probe.Check(path), kModified);
+  EXPECT_EQ(probe.Record(path).sizeBeforeGrowth, 10u);
+}
+
+TEST_F(PollingChecks, SizeCrossingFourGibibytesReadsAsSmaller) {
+  const std::string file = dir.Join("sparse.log");
+  WriteFile(file, Bytes(100));
+  SetWriteTime(file, 5000000);
+  const std::wstring path = Watch("sparse.log");
+  TruncateFile(file, (std::size_t{1} << 32) + 10);
+  SetWriteTime(file, 5000000);
+  EXPECT_EQ(probe.Check(path) & (kSmaller | kLarger), kSmaller);
+}
+
+TEST_F(PollingChecks, FileCreatedDeletedAndSilentlyBack) {
+  const std::string file = dir.Join("later.log");
+  const std::wstring path = Watch("later.log");
+  EXPECT_EQ(probe.Record(path).initError, static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(probe.Check(path), 0);
+  WriteFile(file, "x");
+  EXPECT_EQ(probe.Check(path), kCreated);
+  RemovePath(file);
+  EXPECT_EQ(probe.Check(path), kDeleted);
+  EXPECT_EQ(probe.Check(path), 0);
+  WriteFile(file, "y");
+  EXPECT_EQ(probe.Check(path), 0) << "a path whose baseline completed comes back silently";
+}
+
+TEST_F(PollingChecks, DirectoryCreatedAndDeleted) {
+  const std::wstring path = Watch("sub");
+  MakeDir(dir.Join("sub"));
+  EXPECT_EQ(probe.Check(path), kCreated | kDir);
+  RemovePath(dir.Join("sub"));
+  EXPECT_EQ(probe.Check(path), kDeleted | kDir);
+}
+
+TEST_F(PollingChecks, MissingParentWarnsAtMostOnceAMinuteAndIsAcceptedSilently) {
+  LogCapture capture;
+  const std::string parent = dir.Join("not-yet");
+  const std::wstring path = Watch("not-yet/app.log");
+  EXPECT_EQ(probe.Record(path).initError, static_cast<std::uint32_t>(ERROR_PATH_NOT_FOUND));
+  EXPECT_TRUE(probe.Record(path).initialized);
+  EXPECT_EQ(probe.Check(path), 0);
+  EXPECT_EQ(probe.Check(path), 0);
+  const std::string warning = "There was a problem trying to get file statistics on file " +
+                              parent + "/app.log; will try again later. Reason: ";
+  EXPECT_EQ(capture.CountContaining(warning), 1u);
+
+  MakeDir(parent);
+  WriteFile(parent + "/app.log", "x");
+  EXPECT_EQ(probe.Check(path), 0);
+  EXPECT_EQ(probe.Record(path).lastWarnTime, 0);
+}
+
+TEST_F(PollingChecks, DirectoryEntriesWithTheFirstChangeAbsorbed) {
+  const std::string sub = dir.Join("d");
+  MakeDir(sub);
+  SetWriteTime(sub, 6000000);
+  const std::wstring path = Watch("d");
+  EXPECT_EQ(probe.Check(path), 0);
+
+  WriteFile(sub + "/one", "1");
+  EXPECT_EQ(probe.Check(path), 0) << "the first change is absorbed";
+  EXPECT_EQ(probe.Check(path), kModified | kDir) << "and reported one check later";
+  EXPECT_EQ(probe.Check(path), 0);
+
+  WriteFile(sub + "/two", "2");
+  EXPECT_EQ(probe.Check(path), kModified | kDir);
+
+  // Same count, one name replaced, the directory's write time put back:
+  // the names alone tell.
+  const std::int64_t before = WriteTimeSeconds(sub);
+  ASSERT_EQ(std::rename((sub + "/two").c_str(), (sub + "/three").c_str()), 0);
+  SetWriteTime(sub, before);
+  EXPECT_EQ(probe.Check(path), kModified | kDir);
+
+  // A file inside that only grows changes nothing of the directory.
+  const std::int64_t stamp = WriteTimeSeconds(sub);
+  AppendFile(sub + "/one", "more");
+  SetWriteTime(sub, stamp);
+  EXPECT_EQ(probe.Check(path), 0);
+}
+
+TEST_F(PollingChecks, ABaselineThatFailedForAnotherReasonIsTakenAgain) {
+  // ELOOP is neither "missing" nor "missing parent": the baseline is retried.
+  const std::string loop = dir.Join("loop");
+  ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+  const std::wstring path = Watch("loop");
+  EXPECT_FALSE(probe.Record(path).initialized);
+  EXPECT_EQ(probe.Check(path), 0);
+  ASSERT_EQ(unlink(loop.c_str()), 0);
+  WriteFile(loop, "now a file");
+  EXPECT_EQ(probe.Check(path), 0) << "the new baseline finds the file; nothing to report";
+  EXPECT_TRUE(probe.Record(path).lastAttributes);
+}
+
+// ---------------------------------------------------------------------------
+// End to end: sweep, queue, workers.
+
+namespace {
+
+FileMonitorCore::Settings FastSettings(unsigned int threads = 2) {
+  return {
+      {"FileMonitor.ReaderThreadsMin", std::to_string(threads)},
+      {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"},
+  };
+}
+
+std::string Utf8(const std::wstring &text) { return VantrelPlatform::ToUtf8(text); }
+
+}  // namespace
+
+TEST(PollingMonitor, ReportsAGrowthWithItsKeyAndTheExactLogLines) {
+  LogCapture capture;
+  TempDir dir;
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, "start\n");
+  SetWriteTime(file, 7000000);
+  const std::wstring path = dir.WJoin("app.log");
+  RecordingSink sink;
+  {
+    FileMonitorStatOnly monitor;
+    monitor.Initialize(FastSettings());
+    monitor.AddMonitor(path, &sink, 20, 0, false);
+    EXPECT_EQ(monitor.thr_count(), 2u);
+    ASSERT_TRUE(capture.WaitForText("CHECK File " + Utf8(path)));
+    AppendFile(file, "more\n");
+    ASSERT_TRUE(sink.WaitForCount(1));
+    const Report report = sink.Reports().front();
+    EXPECT_EQ(report.flags, kModified | kLarger);
+    EXPECT_EQ(monitor.GetFilename(report.key), path);
+    monitor.Stop();
+    EXPECT_EQ(monitor.thr_count(), 0u);
+  }
+  EXPECT_EQ(capture.Count("Adding monitor for " + Utf8(path) + "  check: 20  hCreds: 0  wantIdle: 0"), 1u);
+  EXPECT_EQ(capture.Count("File changed 10 - " + Utf8(path)), 1u);
+  EXPECT_EQ(capture.Count("RUNNING"), 2u);
+  EXPECT_EQ(capture.Count("Putting quit message into queue..."), 1u);
+  EXPECT_EQ(capture.Count("Waiting..."), 1u);
+  EXPECT_EQ(capture.Count("We have no more work to do and we are considered to be an extra thread (or we are "
+                          "quitting). Exiting."),
+            2u);
+  EXPECT_EQ(capture.Count("EXITED"), 2u);
+  EXPECT_EQ(capture.Count("Stopped."), 1u);
+  EXPECT_EQ(capture.Count("Stop requested"), 2u) << "the factory's Stop and the destructor's";
+}
+
+TEST(PollingMonitor, IdleReportsComeNoEarlierThanTheInterval) {
+  TempDir dir;
+  RecordingSink sink;
+  FileMonitorStatOnly monitor;
+  monitor.Initialize({{"FileMonitor.ReaderThreadsMin", "2"}});  // the default sweep of 100 ms
+  const auto added = std::chrono::steady_clock::now();
+  monitor.AddMonitor(dir.WPath(), &sink, 250, 0, true);
+  ASSERT_TRUE(sink.WaitForCount(4));
+  monitor.Stop();
+  const auto reports = sink.Reports();
+  auto previous = added;
+  for (const Report &report : reports) {
+    EXPECT_EQ(report.flags, 0u);
+    EXPECT_GE(report.when - previous, 240ms) << "a check came before its interval had passed";
+    previous = report.when;
+  }
+}
+
+TEST(PollingMonitor, AnHourMeansAnHour) {
+  TempDir dir;
+  RecordingSink sink;
+  FileMonitorStatOnly monitor;
+  monitor.Initialize(FastSettings());
+  monitor.AddMonitor(dir.WPath(), &sink, 3600u * 1000u, 0, true);
+  monitor.AddMonitor(dir.WJoin("x"), &sink, 10, 0, true);
+  ASSERT_TRUE(sink.WaitForCount(5));
+  monitor.Stop();
+  std::int64_t hourKey = 0;
+  for (const Report &report : sink.Reports()) {
+    if (monitor.GetFilename(report.key) == dir.WPath()) {
+      hourKey = report.key;
+    }
+  }
+  EXPECT_EQ(hourKey, 0) << "the path with an interval of one hour was checked within seconds";
+}
+
+TEST(PollingMonitor, WorkersStartBeforeInitializeButChecksWaitForIt) {
+  TempDir dir;
+  RecordingSink sink;
+  FileMonitorStatOnly monitor;
+  monitor.AddMonitor(dir.WPath(), &sink, 0, 0, true);
+  EXPECT_EQ(monitor.thr_count(), 5u) << "the pool floor's default";
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sink.Count(), 0u);
+  monitor.Initialize(FastSettings());
+  EXPECT_TRUE(sink.WaitForCount(1));
+  monitor.Stop();
+  EXPECT_EQ(monitor.thr_count(), 0u);
+}
+
+TEST(PollingMonitor, ASecondInitializeIsIgnoredWithAWarning) {
+  LogCapture capture;
+  FileMonitorStatOnly monitor;
+  monitor.Initialize(FastSettings());
+  monitor.Initialize(FastSettings());
+  EXPECT_EQ(capture.Count("Initialize called on a monitor that is already initialized; ignored."), 1u);
+}
+
+TEST(PollingMonitor, StopWithoutWorkersSaysNoMoreThanItMust) {
+  LogCapture capture;
+  {
+    FileMonitorStatOnly monitor;
+    monitor.Initialize(FastSettings());
+    monitor.Stop();
+  }
+  EXPECT_EQ(capture.Count("Stop requested"), 2u);
+  EXPECT_EQ(capture.Count("Putting quit message into queue..."), 0u);
+  EXPECT_EQ(capture.Count("Stopped."), 0u);
+}
+
+TEST(PollingMonitor, RegistrationAfterStopStartsNoWorker) {
+  TempDir dir;
+  RecordingSink sink;
+  FileMonitorStatOnly monitor;
+  monitor.Initialize(FastSettings());
+  monitor.AddMonitor(dir.WPath(), &sink, 10, 0, false);
+  monitor.Stop();
+  monitor.AddMonitor(dir.WJoin("late"), &sink, 10, 0, false);
+  EXPECT_TRUE(monitor.IsMonitored(dir.WJoin("late")));
+  EXPECT_EQ(monitor.thr_count(), 0u);
+}
+
+TEST(PollingMonitor, CredentialsWithoutASecurityManagerAreRefusedOnceAMinute) {
+  LogCapture capture;
+  TempDir dir;
+  RecordingSink sink;
+  FileMonitorStatOnly monitor;
+  monitor.Initialize(FastSettings(1));
+  monitor.AddMonitor(dir.WPath(), &sink, 5, 42, true);
+  monitor.AddMonitor(dir.WJoin("own"), &sink, 5, 0, true);
+  const std::string warning = "There was a problem trying to switch to the proper security credentials for file " +
+                              dir.Path() + "; will try again later. Reason: ";
+  ASSERT_TRUE(WaitUntil([&] { return capture.CountContaining(warning) >= 1; }));
+  ASSERT_TRUE(capture.WaitForText("switching creds to 42", 3));
+  monitor.Stop();
+  EXPECT_EQ(capture.CountContaining(warning), 1u);
+  for (const Report &report : sink.Reports()) {
+    EXPECT_EQ(monitor.GetFilename(report.key), dir.WJoin("own")) << "the refused path was checked";
+  }
+}
+
+TEST(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "switching identities needs root";
+  }
+  LogCapture capture;
+  TempDir dir;
+  const std::string secret = dir.Join("secret");
+  MakeDir(secret);
+  ASSERT_EQ(chmod(secret.c_str(), 0700), 0);
+  WriteFile(secret + "/app.log", "x");
+
+  PosixSecurityManager security;
+  PosixCredentials nobody;
+  nobody.uid = 65534;
+  nobody.gid = 65534;
+  ASSERT_TRUE(security.SetCredentials(7, nobody));
+  RegisterService(ISecurityManager::GetServiceName(), &security);
+  {
+    RecordingSink sink;
+    FileMonitorStatOnly monitor;
+    monitor.Initialize(FastSettings(1));
+    monitor.AddMonitor(Wide(secret + "/app.log"), &sink, 5, 7, true);   // nobody: refused by the file system
+    monitor.AddMonitor(Wide(secret + "/app.log "), &sink, 5, 99, true); // unknown handle: refused by the manager
+    monitor.AddMonitor(Wide(secret + "/app.log  "), &sink, 5, 0, true); // the process itself
+    ASSERT_TRUE(WaitUntil([&] {
+      return capture.CountContaining("There was a problem trying to get file statistics on file " + secret +
+                                     "/app.log; will try again later. Reason: ") == 1 &&
+             capture.CountContaining("There was a problem trying to switch to the proper security credentials for "
+                                     "file " + secret + "/app.log ; will try again later. Reason: ") == 1 &&
+             sink.Count() > 0;
+    }));
+    monitor.Stop();
+  }
+  UnregisterService(ISecurityManager::GetServiceName());
+}
+
+TEST(PollingMonitor, AShortBlockEndsTheWorkerThatTakesIt) {
+  LogCapture capture;
+  FileMonitorStatOnly monitor;
+  monitor.Initialize(FastSettings(3));
+  TempDir dir;
+  RecordingSink sink;
+  monitor.AddMonitor(dir.WPath(), &sink, 1000, 0, false);
+  ASSERT_EQ(monitor.thr_count(), 3u);
+  ACE_Message_Block *block = nullptr;
+  CreateDataMessageBlock(100, block);
+  block->wr_ptr(100);
+  ASSERT_GE(monitor.putq(block), 0);
+  ASSERT_TRUE(WaitUntil([&] { return monitor.thr_count() == 2; }));
+  EXPECT_EQ(capture.Count("BAD exception thrown."), 1u);
+  monitor.Stop();
+}
