@@ -246,10 +246,15 @@ void FileMonitorCore::OnTimerExpired(TimerJob_t job) {
   if (!bInitialized.load()) {
     return;
   }
-  if (job == TIMER_JOB_CHECK_BACKLOG) {
-    AdaptToProcessingBacklog();
-  } else if (job == TIMER_JOB_CHECK_FILES) {
-    CheckFiles();
+  try {
+    if (job == TIMER_JOB_CHECK_BACKLOG) {
+      AdaptToProcessingBacklog();
+    } else if (job == TIMER_JOB_CHECK_FILES) {
+      CheckFiles();
+    }
+  } catch (const std::exception &error) {
+    // Out of memory, most likely; the next run of the job tries again.
+    log.Error("Timer job %d failed: %s", static_cast<int>(job), error.what());
   }
 }
 
@@ -378,6 +383,9 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
     if (found == mapFiles.end()) {
       const std::uint64_t creds = hCreds == kDefaultCredentials ? hDefaultCreds.load() : hCreds;
       std::shared_ptr<FileRecord> record = NewRecord(path, interval, creds, wantIdle);
+      FileRecord::DueIndex nodeMaker;
+      nodeMaker.emplace(0, record.get());
+      record->parkedNode = nodeMaker.extract(nodeMaker.begin());
       registry.RegisterString(path, record->key);
       record->sinks.insert(sink);
       found = mapFiles.emplace(path, record).first;
@@ -409,15 +417,19 @@ void FileMonitorCore::RemoveMonitor(const std::wstring &path, IFileMonitorSink *
   }
 }
 
+// Moves the record's node to its due time, or parks it when the record has
+// no receivers. Allocates nothing, so it cannot fail halfway.
 void FileMonitorCore::Reindex(FileRecord &record) {
-  if (record.inDueIndex) {
-    dueIndex.erase(record.dueEntry);
-    record.inDueIndex = false;
+  FileRecord::DueIndex::node_type node =
+      record.inDueIndex ? dueIndex.extract(record.dueEntry) : std::move(record.parkedNode);
+  record.inDueIndex = false;
+  if (record.sinks.empty()) {
+    record.parkedNode = std::move(node);
+    return;
   }
-  if (!record.sinks.empty()) {
-    record.dueEntry = dueIndex.emplace(Microseconds(record.nextCheck), &record);
-    record.inDueIndex = true;
-  }
+  node.key() = Microseconds(record.nextCheck);
+  record.dueEntry = dueIndex.insert(std::move(node));
+  record.inDueIndex = true;
 }
 
 std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
@@ -493,25 +505,35 @@ void FileMonitorCore::CheckFiles() {
   std::sort(sweepBatch.begin(), sweepBatch.end(),
             [](const FileRecord *a, const FileRecord *b) { return a->registeredPath < b->registeredPath; });
 
-  for (std::size_t i = 0; i < sweepBatch.size(); ++i) {
-    FileRecord &record = *sweepBatch[i];
-    const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
-                                        : FileMonitorMessage::MONITOR_ACTION_CHECK;
-    const FileMonitorMessage message = FileMonitorMessage::Fits(record.registeredPath)
-                                           ? FileMonitorMessage(record.registeredPath, nullptr, action)
-                                           : FileMonitorMessage::ForKey(record.key, nullptr, action);
-    if (!PutWithoutWaiting(message.ToBlock())) {
-      // The room was taken after all (a worker handed a quit message on):
-      // this record and the rest stay due.
-      for (std::size_t j = i; j < sweepBatch.size(); ++j) {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> recordGuard(sweepBatch[j]->mtx);
-        sweepBatch[j]->queued = false;
-      }
-      deferred = true;
-      break;
+  // Records of the batch from `first` on were marked but not queued: they
+  // stay due for a later sweep.
+  auto unmark = [this](std::size_t first) {
+    for (std::size_t j = first; j < sweepBatch.size(); ++j) {
+      ACE_Guard<ACE_Recursive_Thread_Mutex> recordGuard(sweepBatch[j]->mtx);
+      sweepBatch[j]->queued = false;
     }
-    record.ScheduleNextCheck();
-    Reindex(record);
+  };
+  std::size_t i = 0;
+  try {
+    for (; i < sweepBatch.size(); ++i) {
+      FileRecord &record = *sweepBatch[i];
+      const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
+                                          : FileMonitorMessage::MONITOR_ACTION_CHECK;
+      const FileMonitorMessage message = FileMonitorMessage::Fits(record.registeredPath)
+                                             ? FileMonitorMessage(record.registeredPath, nullptr, action)
+                                             : FileMonitorMessage::ForKey(record.key, nullptr, action);
+      if (!PutWithoutWaiting(message.ToBlock())) {
+        // The room was taken after all (a worker handed a quit message on).
+        unmark(i);
+        deferred = true;
+        break;
+      }
+      record.ScheduleNextCheck();
+      Reindex(record);
+    }
+  } catch (...) {
+    unmark(i);
+    throw;
   }
 
   if (deferred) {
@@ -751,9 +773,12 @@ void FileMonitorCore::Stop() {
       log.Debug("Putting quit message into queue...");
     }
   }
-  // The lock is given up before the put: should the queue be full, the put
-  // waits for a worker to take a message, and workers need the lock for that.
+  // Checks still waiting would never be done: the quit message goes ahead of
+  // them. Releasing them now leaves the quit message room, so its put never
+  // waits, not even on a worker of this monitor whose pool could not drain a
+  // full queue while it is busy here.
   if (quit != nullptr) {
+    msg_queue()->flush();
     msg_queue()->enqueue_head(quit);
     bQuitPosted = true;
   }

@@ -73,8 +73,13 @@ struct VANTREL_MONITOR_API FileRecord {
   bool queued;                         // under mtx
   bool initialized;                    // the checking worker's
 
-  // Position in the monitor's due index; under mtxMonitor.
-  std::multimap<std::int64_t, FileRecord *>::iterator dueEntry;
+  // The record's node of the monitor's due index, made with the record so
+  // that moving it in and out of the index never allocates: it sits in the
+  // index (dueEntry) while the record has receivers, else here (parkedNode).
+  // Under mtxMonitor.
+  typedef std::multimap<std::int64_t, FileRecord *> DueIndex;
+  DueIndex::iterator dueEntry;
+  DueIndex::node_type parkedNode;
   bool inDueIndex;
 };
 

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <set>
 #include <string>
 
 using namespace WindowsAgentCommon;
@@ -427,4 +428,36 @@ TEST(PollingMonitor, AShortBlockEndsTheWorkerThatTakesIt) {
   ASSERT_TRUE(WaitUntil([&] { return monitor.thr_count() == 2; }));
   EXPECT_EQ(capture.Count("BAD exception thrown."), 1u);
   monitor.Stop();
+}
+
+TEST(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
+  LogCapture capture;
+  TempDir dir;
+  // More records than the queue holds messages (1,866), all due at once,
+  // and a single worker held up by its receiver.
+  const int records = 2500;
+  std::mutex gate;
+  std::unique_lock<std::mutex> closed(gate);
+  std::mutex seenMutex;
+  std::set<std::int64_t> seen;
+  RecordingSink sink;
+  sink.onReport = [&](const std::int64_t &key, unsigned int) {
+    { std::lock_guard<std::mutex> wait(gate); }
+    std::lock_guard<std::mutex> guard(seenMutex);
+    seen.insert(key);
+  };
+  FileMonitorStatOnly monitor;
+  monitor.Initialize(FastSettings(1));
+  for (int i = 0; i < records; ++i) {
+    monitor.AddMonitor(dir.WJoin("missing" + std::to_string(i)), &sink, 0, 0, true);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return capture.CountContaining("The check queue is full (18") == 1; }));
+  closed.unlock();
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> guard(seenMutex);
+    return seen.size() == static_cast<std::size_t>(records);
+  }, 120s)) << "every record is checked in the end";
+  monitor.Stop();
+  EXPECT_EQ(monitor.thr_count(), 0u);
+  EXPECT_EQ(capture.CountContaining("The check queue is full"), 1u) << "at most once a minute";
 }
