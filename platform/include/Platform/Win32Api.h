@@ -6,7 +6,14 @@
 // code base that never asks which system it runs on.
 //
 // Thread safety: every call may be made from any thread. GetLastError and
-// SetLastError use a per-thread code that every call of this layer sets.
+// SetLastError use a per-thread code. A call that fails sets it; a call that
+// succeeds sets ERROR_SUCCESS, except where Windows leaves the code alone and
+// callers rely on that: FindClose, CloseHandle, FindCloseChangeNotification,
+// GetSystemTimeAsFileTime, Sleep and _time64 never change it on success (a
+// listing's ERROR_NO_MORE_FILES is read after FindClose).
+//
+// POSIX handles are opaque numbers looked up in tables, never pointers: a
+// closed, bogus or wrong-kind handle fails with ERROR_INVALID_HANDLE.
 #ifndef VANTREL_PLATFORM_WIN32API_H
 #define VANTREL_PLATFORM_WIN32API_H
 
@@ -102,6 +109,8 @@ typedef long (*FARPROC)();
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NOT_ENOUGH_QUOTA 1816u
 #define ERROR_CANT_RESOLVE_FILENAME 1921u
@@ -159,7 +168,14 @@ struct __stat64 {
 #define _S_IFDIR 0x4000
 #define _S_IFREG 0x8000
 
-// Files and directories.
+// Files and directories. Paths are native POSIX paths. FindFirstFileW lists
+// the directory before the last '/' and keeps the entries whose names match
+// the last component ('*' and '?' wildcards; "*" and "*.*" match all); a
+// trailing "\*" or "/*" lists every entry, "." and ".." included. A listing
+// fills cFileName and dwFileAttributes (directory or normal, following
+// symbolic links) and leaves times and sizes 0. CreateFileW opens an existing
+// file for reading only (GENERIC_READ, OPEN_EXISTING); a directory is refused
+// with ERROR_ACCESS_DENIED, and a FIFO opens without waiting for a writer.
 BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId, LPVOID lpFileInformation);
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
 BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
@@ -171,7 +187,12 @@ BOOL CloseHandle(HANDLE hObject);
 int _wstat64(const wchar_t *path, struct __stat64 *buffer);
 
 // Directory change notifications (one process-wide inotify instance; a handle
-// costs no file descriptor of its own).
+// costs no file descriptor of its own). Only bWatchSubtree FALSE and filters
+// of FILE_NOTIFY_CHANGE_FILE_NAME and/or FILE_NOTIFY_CHANGE_DIR_NAME are
+// supported; anything else fails with ERROR_INVALID_PARAMETER. A handle whose
+// directory was deleted is signalled once; re-arming it then fails with
+// ERROR_FILE_NOT_FOUND, as it can never be signalled again. WaitForSingleObject
+// takes change handles only.
 HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotifyFilter);
 BOOL FindNextChangeNotification(HANDLE hChangeHandle);
 BOOL FindCloseChangeNotification(HANDLE hChangeHandle);
@@ -217,7 +238,9 @@ std::wstring FromUtf8(const std::string &text);
 
 // UTF-16 code units from a wide string and back (a no-op copy where wchar_t is
 // 16-bit). Code points above U+FFFF become surrogate pairs; unpaired
-// surrogates and invalid values become U+FFFD.
+// surrogates and invalid values become U+FFFD. FromUtf16 reads at most
+// `length` units and stops at the first NUL, so a fixed-size, terminated
+// array can be passed with its full size.
 std::u16string ToUtf16(const std::wstring &text);
 std::wstring FromUtf16(const char16_t *text, std::size_t length);
 

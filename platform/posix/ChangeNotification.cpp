@@ -1,0 +1,447 @@
+// Directory change notifications on one process-wide inotify instance.
+//
+// A handle is an entry in a table, never a descriptor: handles on the same
+// directory share one kernel watch, counted, so tens of thousands of watched
+// directories cost one file descriptor. Events are read only when a caller
+// asks (WaitForSingleObject, and before watches are added or after they are
+// removed); no thread of this layer runs in the background.
+#include <Platform/TestHooks.h>
+#include <Platform/Win32Api.h>
+
+#include "Internal.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+using VantrelPlatform::detail::HandleKind;
+using VantrelPlatform::detail::HandleSerial;
+using VantrelPlatform::detail::kHandleSerialMask;
+using VantrelPlatform::detail::MakeHandle;
+using VantrelPlatform::detail::NativePath;
+using VantrelPlatform::detail::SetError;
+using VantrelPlatform::detail::SetErrorFromErrno;
+
+namespace {
+
+constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
+constexpr DWORD kSupportedFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
+constexpr std::size_t kReadBufferSize = 64 * 1024;
+// Bounds the time a drain holds the lock when events arrive faster than they
+// are read; what is left is read by the next drain.
+constexpr int kMaxReadsPerDrain = 64;
+// A blocking wait re-checks its handle at least this often, since another
+// thread may read the event that signals it.
+constexpr int kWaitSliceMillis = 50;
+
+// One kernel watch, shared by every handle on its directory. The counters
+// grow with every event, so a handle is signalled when they moved since it
+// last looked.
+struct Watch final {
+  explicit Watch(int descriptor) : wd(descriptor) {}
+
+  const int wd;
+  std::uint64_t fileEvents = 0;  // names of non-directories created, deleted or renamed
+  std::uint64_t dirEvents = 0;   // names of subdirectories created, deleted or renamed
+  std::size_t handles = 0;
+  // The kernel dropped the watch (directory deleted, file system unmounted)
+  // and may give its wd to a later watch; a dead watch is out of the table
+  // and is never removed from the kernel again.
+  bool dead = false;
+  // IN_IGNORED events still queued for earlier watches that had this wd: the
+  // first ones read belong to them.
+  int staleIgnored = 0;
+};
+
+struct ChangeHandle final {
+  std::shared_ptr<Watch> watch;
+  DWORD filter;
+  std::uint64_t seenFileEvents;
+  std::uint64_t seenDirEvents;
+
+  bool Signalled() const {
+    return ((filter & FILE_NOTIFY_CHANGE_FILE_NAME) != 0 && watch->fileEvents != seenFileEvents) ||
+           ((filter & FILE_NOTIFY_CHANGE_DIR_NAME) != 0 && watch->dirEvents != seenDirEvents);
+  }
+  void Rearm() {
+    seenFileEvents = watch->fileEvents;
+    seenDirEvents = watch->dirEvents;
+  }
+};
+
+void Signal(Watch &watch) {
+  ++watch.fileEvents;
+  ++watch.dirEvents;
+}
+
+// The process's inotify instance, its watches and the change handles.
+// Instances are thread-safe: all member data is guarded by mutex_. The lock is
+// held across the non-blocking inotify calls (add, remove, read), so that
+// reading events and changing the tables form one ordered sequence; it is
+// never held while a caller waits.
+class ChangeNotifier final {
+ public:
+  static ChangeNotifier &Instance() {
+    // Never destroyed: threads may still close handles while the process exits.
+    static auto *notifier = new ChangeNotifier();
+    return *notifier;
+  }
+
+  ChangeNotifier(const ChangeNotifier &) = delete;
+  ChangeNotifier &operator=(const ChangeNotifier &) = delete;
+
+  // A new handle, or INVALID_HANDLE_VALUE with `error` set to an errno value
+  // (mapped by the caller, outside the lock) or, when `error` is 0, with the
+  // last error already set.
+  HANDLE Create(const char *path, DWORD filter, int &error);
+  BOOL Rearm(HANDLE handle);
+  BOOL Close(HANDLE handle);
+  DWORD Wait(HANDLE handle, DWORD milliseconds);
+
+  bool TakeInjectedFailure();
+  void InjectFailures(DWORD error, int count);
+  std::size_t WatchCount();
+  std::size_t HandleCount();
+
+ private:
+  ChangeNotifier() = default;
+
+  bool OpenInstance(int &error);
+  int AddWatch(const char *path, bool &known_new);
+  void Drain();
+  void Dispatch(int wd, std::uint32_t mask);
+  ChangeHandle *Find(HANDLE handle);
+
+  std::mutex mutex_;
+  int fd_ = -1;
+  // Whether the kernel refuses IN_MASK_CREATE on a watched inode (Linux 4.18
+  // and later); only then can a reused wd be told from a shared one.
+  bool maskCreateHonoured_ = false;
+  std::unique_ptr<char[]> buffer_;
+  std::unordered_map<int, std::shared_ptr<Watch>> watches_;
+  std::unordered_map<std::uintptr_t, ChangeHandle> handles_;
+  std::uintptr_t nextSerial_ = 1;
+  DWORD injectedError_ = ERROR_SUCCESS;
+  int injectedCount_ = 0;
+};
+
+bool ChangeNotifier::OpenInstance(int &error) {
+  if (fd_ >= 0) {
+    return true;
+  }
+  if (!buffer_) {
+    buffer_.reset(new char[kReadBufferSize]);
+  }
+  const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  // Kernels before 4.18 ignore IN_MASK_CREATE instead of refusing a second
+  // watch on one inode with EEXIST. The probe's IN_IGNORED is read by the
+  // drain that follows every opening.
+  const int probe = ::inotify_add_watch(fd, "/", IN_DELETE_SELF | IN_MASK_CREATE);
+  if (probe >= 0) {
+    maskCreateHonoured_ = ::inotify_add_watch(fd, "/", IN_DELETE_SELF | IN_MASK_CREATE) < 0 && errno == EEXIST;
+    ::inotify_rm_watch(fd, probe);
+  }
+  fd_ = fd;
+  return true;
+}
+
+// Adds or finds the kernel watch on `path`. `known_new` tells that the kernel
+// created a new watch, as opposed to handing back the one it has.
+int ChangeNotifier::AddWatch(const char *path, bool &known_new) {
+  known_new = false;
+  if (!maskCreateHonoured_) {
+    return ::inotify_add_watch(fd_, path, kWatchMask);
+  }
+  const int wd = ::inotify_add_watch(fd_, path, kWatchMask | IN_MASK_CREATE);
+  if (wd >= 0) {
+    known_new = true;
+    return wd;
+  }
+  if (errno != EEXIST) {
+    return wd;
+  }
+  return ::inotify_add_watch(fd_, path, kWatchMask);
+}
+
+void ChangeNotifier::Drain() {
+  for (int reads = 0; reads < kMaxReadsPerDrain; ++reads) {
+    const ssize_t n = ::read(fd_, buffer_.get(), kReadBufferSize);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return;  // EAGAIN: nothing left
+    }
+    std::size_t offset = 0;
+    while (offset + sizeof(struct inotify_event) <= static_cast<std::size_t>(n)) {
+      struct inotify_event event;
+      std::memcpy(&event, buffer_.get() + offset, sizeof event);
+      Dispatch(event.wd, event.mask);
+      offset += sizeof event + event.len;
+    }
+  }
+}
+
+void ChangeNotifier::Dispatch(int wd, std::uint32_t mask) {
+  if ((mask & IN_Q_OVERFLOW) != 0) {
+    // Events were lost, IN_IGNORED ones perhaps among them.
+    for (auto &entry : watches_) {
+      Signal(*entry.second);
+      entry.second->staleIgnored = 0;
+    }
+    return;
+  }
+  const auto it = watches_.find(wd);
+  if (it == watches_.end()) {
+    return;  // a watch removed by its last handle
+  }
+  Watch &watch = *it->second;
+  if ((mask & IN_IGNORED) != 0) {
+    if (watch.staleIgnored > 0) {
+      --watch.staleIgnored;
+      return;
+    }
+    watch.dead = true;
+    Signal(watch);
+    watches_.erase(it);
+  } else if ((mask & IN_UNMOUNT) != 0) {
+    Signal(watch);
+  } else if ((mask & IN_ISDIR) != 0) {
+    ++watch.dirEvents;
+  } else {
+    ++watch.fileEvents;
+  }
+}
+
+ChangeHandle *ChangeNotifier::Find(HANDLE handle) {
+  std::uintptr_t serial = 0;
+  if (!HandleSerial(handle, HandleKind::Change, serial)) {
+    return nullptr;
+  }
+  const auto it = handles_.find(serial);
+  return it == handles_.end() ? nullptr : &it->second;
+}
+
+HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error) {
+  error = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!OpenInstance(error)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  // Whatever was queued before this watch is read first: a new handle starts
+  // unsignalled, and an IN_IGNORED of a watch removed earlier cannot be taken
+  // for one of a watch that the kernel gives the same wd below.
+  Drain();
+  bool knownNew = false;
+  const int wd = AddWatch(path, knownNew);
+  if (wd < 0) {
+    error = errno;
+    return INVALID_HANDLE_VALUE;
+  }
+  std::shared_ptr<Watch> watch;
+  bool created = false;
+  try {
+    auto it = watches_.find(wd);
+    if (it != watches_.end() && !knownNew) {
+      watch = it->second;
+    } else {
+      watch = std::make_shared<Watch>(wd);
+      created = true;
+      if (it == watches_.end()) {
+        watches_.emplace(wd, watch);
+      } else {
+        // The directory of the watch we knew under this wd is gone and its
+        // IN_IGNORED is still queued.
+        watch->staleIgnored = it->second->staleIgnored + 1;
+        it->second->dead = true;
+        Signal(*it->second);
+        it->second = watch;
+      }
+    }
+    std::uintptr_t serial = nextSerial_;
+    while (handles_.count(serial) != 0) {
+      serial = serial == kHandleSerialMask ? 1 : serial + 1;
+    }
+    handles_.emplace(serial, ChangeHandle{watch, filter, watch->fileEvents, watch->dirEvents});
+    nextSerial_ = serial == kHandleSerialMask ? 1 : serial + 1;
+    ++watch->handles;
+    SetError(ERROR_SUCCESS);
+    return MakeHandle(HandleKind::Change, serial);
+  } catch (const std::bad_alloc &) {
+    if (created) {
+      const auto it = watches_.find(wd);
+      if (it != watches_.end() && it->second == watch) {
+        watches_.erase(it);
+      }
+      ::inotify_rm_watch(fd_, wd);
+    }
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+}
+
+BOOL ChangeNotifier::Rearm(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ChangeHandle *entry = Find(handle);
+  if (entry == nullptr) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  entry->Rearm();
+  if (entry->watch->dead) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  SetError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// Success leaves the last error alone, as closing calls do on Windows.
+BOOL ChangeNotifier::Close(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::uintptr_t serial = 0;
+  const auto it = HandleSerial(handle, HandleKind::Change, serial) ? handles_.find(serial) : handles_.end();
+  if (it == handles_.end()) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const std::shared_ptr<Watch> watch = std::move(it->second.watch);
+  handles_.erase(it);
+  if (--watch->handles == 0 && !watch->dead) {
+    const auto entry = watches_.find(watch->wd);
+    if (entry != watches_.end() && entry->second == watch) {
+      watches_.erase(entry);
+    }
+    // Fails with EINVAL when the directory went an instant ago; its
+    // IN_IGNORED then finds no watch, like the one queued here.
+    ::inotify_rm_watch(fd_, watch->wd);
+    // Read the IN_IGNORED now, so that closing many handles at once does not
+    // overflow the queue and signal every other handle.
+    Drain();
+  }
+  return TRUE;
+}
+
+DWORD ChangeNotifier::Wait(HANDLE handle, DWORD milliseconds) {
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    int fd = -1;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (Find(handle) == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+      }
+      Drain();
+      if (Find(handle)->Signalled()) {
+        SetError(ERROR_SUCCESS);
+        return WAIT_OBJECT_0;
+      }
+      fd = fd_;
+    }
+    int slice = kWaitSliceMillis;
+    if (milliseconds != INFINITE) {
+      const auto waited =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      if (waited >= static_cast<long long>(milliseconds)) {
+        SetError(ERROR_SUCCESS);
+        return WAIT_TIMEOUT;
+      }
+      slice = static_cast<int>(std::min<long long>(slice, static_cast<long long>(milliseconds) - waited));
+    }
+    // The descriptor stays open for the life of the process.
+    struct pollfd ready = {fd, POLLIN, 0};
+    ::poll(&ready, 1, slice);
+  }
+}
+
+bool ChangeNotifier::TakeInjectedFailure() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (injectedCount_ == 0) {
+    return false;
+  }
+  if (injectedCount_ > 0) {
+    --injectedCount_;
+  }
+  SetError(injectedError_);
+  return true;
+}
+
+void ChangeNotifier::InjectFailures(DWORD error, int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  injectedError_ = error;
+  injectedCount_ = count;
+}
+
+std::size_t ChangeNotifier::WatchCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return watches_.size();
+}
+
+std::size_t ChangeNotifier::HandleCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return handles_.size();
+}
+
+}  // namespace
+
+HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotifyFilter) {
+  ChangeNotifier &notifier = ChangeNotifier::Instance();
+  if (notifier.TakeInjectedFailure()) {
+    return INVALID_HANDLE_VALUE;
+  }
+  // inotify watches one directory, and only entry names are reported.
+  if (bWatchSubtree != FALSE || dwNotifyFilter == 0 || (dwNotifyFilter & ~kSupportedFilter) != 0) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string path;
+  if (!NativePath(lpPathName, path)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  int error = 0;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  try {
+    handle = notifier.Create(path.c_str(), dwNotifyFilter, error);
+  } catch (const std::bad_alloc &) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (error != 0) {
+    SetErrorFromErrno(error, path.c_str(), true);
+  }
+  return handle;
+}
+
+BOOL FindNextChangeNotification(HANDLE hChangeHandle) { return ChangeNotifier::Instance().Rearm(hChangeHandle); }
+
+BOOL FindCloseChangeNotification(HANDLE hChangeHandle) { return ChangeNotifier::Instance().Close(hChangeHandle); }
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  return ChangeNotifier::Instance().Wait(hHandle, dwMilliseconds);
+}
+
+namespace VantrelPlatform {
+namespace TestHooks {
+
+void FailChangeNotifications(DWORD error, int count) { ChangeNotifier::Instance().InjectFailures(error, count); }
+
+std::size_t ChangeWatchCount() { return ChangeNotifier::Instance().WatchCount(); }
+
+std::size_t ChangeHandleCount() { return ChangeNotifier::Instance().HandleCount(); }
+
+}  // namespace TestHooks
+}  // namespace VantrelPlatform

@@ -1,0 +1,407 @@
+// Files and directories: attributes, listings, read handles and _wstat64.
+#include <Platform/Win32Api.h>
+
+#include "Internal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+
+using VantrelPlatform::detail::HandleKind;
+using VantrelPlatform::detail::HandleTable;
+using VantrelPlatform::detail::NativePath;
+using VantrelPlatform::detail::SetError;
+using VantrelPlatform::detail::SetErrorFromErrno;
+
+namespace {
+
+int StatRetry(const char *path, struct stat *st) {
+  int rc;
+  do {
+    rc = ::stat(path, st);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+void SplitSize(std::uint64_t size, DWORD &high, DWORD &low) {
+  high = static_cast<DWORD>(size >> 32);
+  low = static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
+// One listing started by FindFirstFileW. Instances are thread-safe: the
+// directory stream and `done` are guarded by `mutex`, so two threads that
+// misuse one handle at once cannot corrupt the stream.
+struct FindState final {
+  FindState(DIR *stream, std::wstring pattern) : dir(stream), filter(std::move(pattern)) {}
+  FindState(const FindState &) = delete;
+  FindState &operator=(const FindState &) = delete;
+  ~FindState() { ::closedir(dir); }
+
+  std::mutex mutex;
+  DIR *const dir;
+  const std::wstring filter;  // empty: every entry
+  bool done = false;
+};
+
+HandleTable<int> &FileHandles() {
+  // Never destroyed: threads may still close handles while the process exits.
+  static auto *table = new HandleTable<int>(HandleKind::File);
+  return *table;
+}
+
+HandleTable<std::shared_ptr<FindState>> &FindHandles() {
+  static auto *table = new HandleTable<std::shared_ptr<FindState>>(HandleKind::Find);
+  return *table;
+}
+
+// Windows wildcards on one name: '*' any run of characters, '?' one
+// character, everything else literal (case-sensitive, as POSIX names are).
+bool WildcardMatch(const wchar_t *pattern, const wchar_t *name) {
+  const wchar_t *star = nullptr;
+  const wchar_t *resume = nullptr;
+  while (*name != L'\0') {
+    if (*pattern == L'*') {
+      star = pattern++;
+      resume = name;
+    } else if (*pattern == L'?' || *pattern == *name) {
+      ++pattern;
+      ++name;
+    } else if (star != nullptr) {
+      pattern = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == L'*') {
+    ++pattern;
+  }
+  return *pattern == L'\0';
+}
+
+// The entry's attributes come from d_type, so a listing costs no stat per
+// entry; only symbolic links (whose target decides, as GetFileAttributesExW
+// follows links) and file systems that leave d_type unknown cost one.
+DWORD EntryAttributes(DIR *dir, const struct dirent *entry) {
+  if (entry->d_type == DT_DIR) {
+    return FILE_ATTRIBUTE_DIRECTORY;
+  }
+  if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+    struct stat st;
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+      return FILE_ATTRIBUTE_DIRECTORY;
+    }
+  }
+  return FILE_ATTRIBUTE_NORMAL;
+}
+
+// Reads up to the next entry that matches the state's filter into `data`.
+// Returns TRUE for an entry; FALSE with the error set at the end
+// (`endError`) or on a read error. The caller holds state.mutex.
+BOOL NextMatch(FindState &state, LPWIN32_FIND_DATAW data, DWORD endError) {
+  if (state.done) {
+    SetError(endError);
+    return FALSE;
+  }
+  for (;;) {
+    errno = 0;
+    const struct dirent *entry = ::readdir(state.dir);
+    if (entry == nullptr) {
+      state.done = true;
+      if (errno != 0) {
+        SetErrorFromErrno(errno, nullptr);
+      } else {
+        SetError(endError);
+      }
+      return FALSE;
+    }
+    const std::wstring name = VantrelPlatform::FromUtf8(entry->d_name);
+    if (!state.filter.empty() && !WildcardMatch(state.filter.c_str(), name.c_str())) {
+      continue;
+    }
+    std::memset(data, 0, sizeof *data);
+    data->dwFileAttributes = EntryAttributes(state.dir, entry);
+    // A name of NAME_MAX bytes never has more than MAX_PATH - 1 characters,
+    // but the record must stay terminated whatever the file system says.
+    const std::size_t length = std::min<std::size_t>(name.size(), MAX_PATH - 1);
+    std::copy_n(name.data(), length, data->cFileName);
+    data->cFileName[length] = L'\0';
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+  }
+}
+
+// Splits a pattern into the directory to read and the wildcard for its
+// entries. A trailing "\*" or "/*" lists the whole directory (empty filter);
+// elsewhere a backslash is an ordinary character of a POSIX name. Returns
+// false for a pattern that names no entry at all ("dir/").
+bool SplitPattern(const std::string &pattern, std::string &dir, std::string &filter) {
+  const std::size_t n = pattern.size();
+  if (n >= 2 && pattern[n - 1] == '*' && (pattern[n - 2] == '\\' || pattern[n - 2] == '/')) {
+    dir = pattern.substr(0, n - 2);
+    filter.clear();
+    if (dir.empty()) {
+      dir = pattern[n - 2] == '/' ? "/" : ".";
+    }
+    return true;
+  }
+  const std::size_t slash = pattern.rfind('/');
+  if (slash == std::string::npos) {
+    dir = ".";
+    filter = pattern;
+  } else {
+    dir = slash == 0 ? std::string("/") : pattern.substr(0, slash);
+    filter = pattern.substr(slash + 1);
+  }
+  if (filter == "*" || filter == "*.*") {
+    filter.clear();
+    return true;
+  }
+  return !filter.empty();
+}
+
+HANDLE FindFirst(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+  std::string pattern;
+  if (!NativePath(lpFileName, pattern)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string dir;
+  std::string filter;
+  if (!SplitPattern(pattern, dir, filter)) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::wstring wideFilter = VantrelPlatform::FromUtf8(filter);
+  DIR *stream = ::opendir(dir.c_str());
+  if (stream == nullptr) {
+    SetErrorFromErrno(errno, nullptr);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::shared_ptr<FindState> state;
+  try {
+    state = std::make_shared<FindState>(stream, std::move(wideFilter));
+  } catch (...) {
+    ::closedir(stream);
+    throw;
+  }
+  // Windows reports a pattern that matches nothing as a missing file.
+  if (!NextMatch(*state, lpFindFileData, ERROR_FILE_NOT_FOUND)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = FindHandles().Insert(std::move(state));
+  SetError(ERROR_SUCCESS);
+  return handle;
+}
+
+}  // namespace
+
+namespace VantrelPlatform {
+namespace detail {
+
+FILETIME FileTimeFromTimespec(const struct timespec &ts) {
+  constexpr std::int64_t kMaxSeconds =
+      (std::numeric_limits<std::int64_t>::max() - kFileTimeUnixEpoch) / kTicksPerSecond - 1;
+  constexpr std::int64_t kMinSeconds = -kFileTimeUnixEpoch / kTicksPerSecond;
+  std::int64_t ticks = 0;
+  const std::int64_t seconds = ts.tv_sec;
+  if (seconds > kMaxSeconds) {
+    ticks = std::numeric_limits<std::int64_t>::max();
+  } else if (seconds >= kMinSeconds) {
+    ticks = std::max<std::int64_t>(0, seconds * kTicksPerSecond + ts.tv_nsec / 100 + kFileTimeUnixEpoch);
+  }
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) >> 32);
+  return ft;
+}
+
+}  // namespace detail
+
+ACE_HANDLE AceHandle(HANDLE h) {
+  int fd = -1;
+  return FileHandles().Lookup(h, fd) ? fd : ACE_INVALID_HANDLE;
+}
+
+}  // namespace VantrelPlatform
+
+BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId, LPVOID lpFileInformation) {
+  if (fInfoLevelId != GetFileExInfoStandard || lpFileInformation == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::string path;
+  if (!NativePath(lpFileName, path)) {
+    return FALSE;
+  }
+  struct stat st;
+  if (StatRetry(path.c_str(), &st) != 0) {
+    SetErrorFromErrno(errno, path.c_str());
+    return FALSE;
+  }
+  auto *data = static_cast<LPWIN32_FILE_ATTRIBUTE_DATA>(lpFileInformation);
+  const bool directory = S_ISDIR(st.st_mode);
+  data->dwFileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  data->ftCreationTime = VantrelPlatform::detail::FileTimeFromTimespec(st.st_ctim);
+  data->ftLastAccessTime = VantrelPlatform::detail::FileTimeFromTimespec(st.st_atim);
+  data->ftLastWriteTime = VantrelPlatform::detail::FileTimeFromTimespec(st.st_mtim);
+  SplitSize(directory ? 0 : static_cast<std::uint64_t>(st.st_size), data->nFileSizeHigh, data->nFileSizeLow);
+  SetError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+  if (lpFindFileData == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  try {
+    return FindFirst(lpFileName, lpFindFileData);
+  } catch (const std::bad_alloc &) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+}
+
+BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+  std::shared_ptr<FindState> state;
+  if (!FindHandles().Lookup(hFindFile, state)) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (lpFindFileData == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(state->mutex);
+  try {
+    return NextMatch(*state, lpFindFileData, ERROR_NO_MORE_FILES);
+  } catch (const std::bad_alloc &) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+}
+
+// Success leaves the last error alone, as on Windows: callers read the code of
+// the FindNextFileW that ended a listing after closing it.
+BOOL FindClose(HANDLE hFindFile) {
+  std::shared_ptr<FindState> state;
+  if (!FindHandles().Remove(hFindFile, state)) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
+                   DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
+  // Only opening an existing file for reading is supported; POSIX has no
+  // share modes, so every share mode behaves as full sharing.
+  if ((dwDesiredAccess & ~GENERIC_READ) != 0 || dwCreationDisposition != OPEN_EXISTING) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string path;
+  if (!NativePath(lpFileName, path)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  // O_NONBLOCK: opening a FIFO without a writer must not hang the caller.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    SetErrorFromErrno(errno, path.c_str());
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    SetErrorFromErrno(error, path.c_str());
+    return INVALID_HANDLE_VALUE;
+  }
+  // Windows refuses a directory without backup semantics.
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    SetError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  try {
+    HANDLE handle = FileHandles().Insert(fd);
+    SetError(ERROR_SUCCESS);
+    return handle;
+  } catch (const std::bad_alloc &) {
+    ::close(fd);
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+}
+
+// Success leaves the last error alone, as on Windows.
+BOOL CloseHandle(HANDLE hObject) {
+  int fd = -1;
+  if (!FileHandles().Remove(hObject, fd)) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // Linux releases the descriptor even when close reports an error, so it
+  // is never retried.
+  if (::close(fd) != 0 && errno != EINTR) {
+    SetErrorFromErrno(errno, nullptr);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+int _wstat64(const wchar_t *path, struct __stat64 *buffer) {
+  if (path == nullptr || buffer == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    errno = EINVAL;
+    return -1;
+  }
+  std::string native;
+  if (!NativePath(path, native)) {
+    errno = GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? ENOMEM : ENOENT;
+    return -1;
+  }
+  struct stat st;
+  if (StatRetry(native.c_str(), &st) != 0) {
+    const int error = errno;
+    SetErrorFromErrno(error, native.c_str());
+    errno = error;
+    return -1;
+  }
+  std::memset(buffer, 0, sizeof *buffer);
+  std::uint16_t type = 0;
+  if (S_ISDIR(st.st_mode)) {
+    type = _S_IFDIR;
+  } else if (S_ISREG(st.st_mode)) {
+    type = _S_IFREG;
+  } else if (S_ISCHR(st.st_mode)) {
+    type = 0x2000;  // _S_IFCHR
+  } else if (S_ISFIFO(st.st_mode)) {
+    type = 0x1000;  // _S_IFIFO
+  }
+  // The runtime library has no inode, owner or group; its permission bits
+  // sit where POSIX keeps them.
+  buffer->st_mode = static_cast<std::uint16_t>(type | (st.st_mode & 0777));
+  buffer->st_dev = static_cast<std::uint32_t>(st.st_dev);
+  buffer->st_rdev = buffer->st_dev;
+  buffer->st_nlink = static_cast<std::int16_t>(std::min<nlink_t>(st.st_nlink, 0x7FFF));
+  buffer->st_size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
+  buffer->st_atim = {st.st_atim.tv_sec, st.st_atim.tv_nsec};
+  buffer->st_mtim = {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  buffer->st_ctim = {st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  SetError(ERROR_SUCCESS);
+  return 0;
+}

@@ -1,0 +1,126 @@
+// Helpers shared by the POSIX sources of the platform layer. Not installed.
+#ifndef VANTREL_PLATFORM_POSIX_INTERNAL_H
+#define VANTREL_PLATFORM_POSIX_INTERNAL_H
+
+#include <Platform/Win32Api.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace VantrelPlatform {
+namespace detail {
+
+// Sets the calling thread's last error; the errno kept for ERROR_GEN_FAILURE
+// texts is left alone.
+void SetError(DWORD code);
+
+// Sets the calling thread's last error from an errno value and returns it.
+// ENOENT is ERROR_FILE_NOT_FOUND when the parent directory of `path` exists,
+// else ERROR_PATH_NOT_FOUND; a null `path` says that the missing object is a
+// directory of the path itself (ERROR_PATH_NOT_FOUND). ENOSPC is the inotify
+// watch limit only when `inotify` is set.
+DWORD SetErrorFromErrno(int error, const char *path, bool inotify = false);
+
+// UTF-8 of `length` wide characters (embedded NULs included).
+std::string Utf8Of(const wchar_t *text, std::size_t length);
+
+// The UTF-8 form of a path given to a call. An empty path fails with
+// ERROR_PATH_NOT_FOUND, as on Windows; false means the error is set.
+bool NativePath(const wchar_t *path, std::string &out);
+
+// Handles are opaque numbers, never pointers: the top four bits name the
+// kind of object and the rest is a serial number that a table maps to the
+// object. Null and INVALID_HANDLE_VALUE decode to no kind, so a closed, bogus
+// or wrong-kind handle is an error and never touches memory.
+enum class HandleKind : std::uintptr_t { File = 1, Find = 2, Change = 3 };
+
+constexpr unsigned kHandleKindShift = sizeof(std::uintptr_t) * 8 - 4;
+constexpr std::uintptr_t kHandleSerialMask = (std::uintptr_t{1} << kHandleKindShift) - 1;
+
+inline HANDLE MakeHandle(HandleKind kind, std::uintptr_t serial) {
+  return reinterpret_cast<HANDLE>((static_cast<std::uintptr_t>(kind) << kHandleKindShift) | serial);
+}
+
+inline bool HandleSerial(HANDLE handle, HandleKind kind, std::uintptr_t &serial) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if ((value >> kHandleKindShift) != static_cast<std::uintptr_t>(kind)) {
+    return false;
+  }
+  serial = value & kHandleSerialMask;
+  return serial != 0;
+}
+
+// Serial numbers of one kind of handle, mapped to their objects.
+// Instances are thread-safe: all member data is guarded by mutex_, which is
+// held only for the map operation (never across a system call).
+template <class T>
+class HandleTable final {
+ public:
+  explicit HandleTable(HandleKind kind) : kind_(kind) {}
+  HandleTable(const HandleTable &) = delete;
+  HandleTable &operator=(const HandleTable &) = delete;
+
+  // Throws std::bad_alloc when the table cannot grow.
+  HANDLE Insert(T value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uintptr_t serial = next_;
+    // Serials are not reused while the counter has not wrapped, which on a
+    // 64-bit system is never; after a wrap the live ones are skipped.
+    while (entries_.count(serial) != 0) {
+      serial = Following(serial);
+    }
+    entries_.emplace(serial, std::move(value));
+    next_ = Following(serial);
+    return MakeHandle(kind_, serial);
+  }
+
+  bool Lookup(HANDLE handle, T &out) const {
+    std::uintptr_t serial = 0;
+    if (!HandleSerial(handle, kind_, serial)) {
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = entries_.find(serial);
+    if (it == entries_.end()) {
+      return false;
+    }
+    out = it->second;
+    return true;
+  }
+
+  bool Remove(HANDLE handle, T &out) {
+    std::uintptr_t serial = 0;
+    if (!HandleSerial(handle, kind_, serial)) {
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = entries_.find(serial);
+    if (it == entries_.end()) {
+      return false;
+    }
+    out = std::move(it->second);
+    entries_.erase(it);
+    return true;
+  }
+
+ private:
+  static std::uintptr_t Following(std::uintptr_t serial) { return serial == kHandleSerialMask ? 1 : serial + 1; }
+
+  const HandleKind kind_;
+  mutable std::mutex mutex_;
+  std::unordered_map<std::uintptr_t, T> entries_;
+  std::uintptr_t next_ = 1;
+};
+
+// 100-ns ticks between 1601-01-01 and 1970-01-01.
+constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000LL;
+constexpr std::int64_t kTicksPerSecond = 10000000LL;
+
+FILETIME FileTimeFromTimespec(const struct timespec &ts);
+
+}  // namespace detail
+}  // namespace VantrelPlatform
+
+#endif  // VANTREL_PLATFORM_POSIX_INTERNAL_H

@@ -1,0 +1,200 @@
+// Unicode conversions between wide strings (UTF-32 on POSIX), UTF-8 and
+// UTF-16. Every function is pure and thread-safe; ill-formed input becomes
+// U+FFFD and never ends a conversion early.
+#include <Platform/Win32Api.h>
+
+#include "Internal.h"
+
+#include <climits>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+namespace VantrelPlatform {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsScalarValue(std::uint32_t cp) { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF); }
+
+void AppendUtf8(std::string &out, std::uint32_t cp) {
+  if (!IsScalarValue(cp)) {
+    cp = kReplacement;
+  }
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Decodes the code point at s[i] and advances i. An ill-formed sequence
+// yields one U+FFFD per maximal subpart (the Unicode recommendation), so a
+// bad byte never swallows the valid bytes after it.
+char32_t DecodeUtf8(const unsigned char *s, std::size_t n, std::size_t &i) {
+  const unsigned char lead = s[i++];
+  if (lead < 0x80) {
+    return lead;
+  }
+  int trailing = 0;
+  char32_t cp = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    trailing = 1;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    trailing = 2;
+    cp = lead & 0x0F;
+    if (lead == 0xE0) {
+      low = 0xA0;  // overlong
+    } else if (lead == 0xED) {
+      high = 0x9F;  // surrogates
+    }
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    trailing = 3;
+    cp = lead & 0x07;
+    if (lead == 0xF0) {
+      low = 0x90;  // overlong
+    } else if (lead == 0xF4) {
+      high = 0x8F;  // above U+10FFFF
+    }
+  } else {
+    return kReplacement;
+  }
+  for (int k = 0; k < trailing; ++k) {
+    if (i >= n || s[i] < low || s[i] > high) {
+      return kReplacement;
+    }
+    cp = (cp << 6) | (s[i++] & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+  }
+  return cp;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::string Utf8Of(const wchar_t *text, std::size_t length) {
+  std::string out;
+  out.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    AppendUtf8(out, static_cast<std::uint32_t>(text[i]));
+  }
+  return out;
+}
+
+}  // namespace detail
+
+std::string ToUtf8(const std::wstring &text) { return detail::Utf8Of(text.data(), text.size()); }
+
+std::string ToUtf8(const wchar_t *text) {
+  return text == nullptr ? std::string() : detail::Utf8Of(text, std::wcslen(text));
+}
+
+std::wstring FromUtf8(const std::string &text) {
+  std::wstring out;
+  out.reserve(text.size());
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    out.push_back(static_cast<wchar_t>(DecodeUtf8(bytes, text.size(), i)));
+  }
+  return out;
+}
+
+std::u16string ToUtf16(const std::wstring &text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (const wchar_t wc : text) {
+    std::uint32_t cp = static_cast<std::uint32_t>(wc);
+    if (!IsScalarValue(cp)) {
+      cp = kReplacement;
+    }
+    if (cp < 0x10000) {
+      out.push_back(static_cast<char16_t>(cp));
+    } else {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    }
+  }
+  return out;
+}
+
+std::wstring FromUtf16(const char16_t *text, std::size_t length) {
+  std::wstring out;
+  if (text == nullptr) {
+    return out;
+  }
+  std::size_t end = 0;
+  while (end < length && text[end] != 0) {
+    ++end;
+  }
+  out.reserve(end);
+  for (std::size_t i = 0; i < end; ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < end && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      const char32_t cp = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      out.push_back(static_cast<wchar_t>(cp));
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      out.push_back(static_cast<wchar_t>(kReplacement));
+    } else {
+      out.push_back(static_cast<wchar_t>(unit));
+    }
+  }
+  return out;
+}
+
+}  // namespace VantrelPlatform
+
+using VantrelPlatform::detail::SetError;
+
+int WideCharToMultiByte(UINT CodePage, DWORD /*dwFlags*/, const wchar_t *lpWideCharStr, int cchWideChar,
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar) {
+  // UTF-8 has no default character: Windows refuses one for this code page.
+  if (CodePage != CP_UTF8 || lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 ||
+      cbMultiByte < 0 || (cbMultiByte > 0 && lpMultiByteStr == nullptr) || lpDefaultChar != nullptr ||
+      lpUsedDefaultChar != nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const std::size_t length =
+      cchWideChar == -1 ? std::wcslen(lpWideCharStr) + 1 : static_cast<std::size_t>(cchWideChar);
+  std::string utf8;
+  try {
+    utf8 = VantrelPlatform::detail::Utf8Of(lpWideCharStr, length);
+  } catch (const std::bad_alloc &) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  if (utf8.size() > static_cast<std::size_t>(INT_MAX)) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const int needed = static_cast<int>(utf8.size());
+  if (cbMultiByte == 0) {
+    SetError(ERROR_SUCCESS);
+    return needed;
+  }
+  if (cbMultiByte < needed) {
+    SetError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(lpMultiByteStr, utf8.data(), utf8.size());
+  SetError(ERROR_SUCCESS);
+  return needed;
+}

@@ -1,0 +1,148 @@
+// Unicode conversions, error texts, the last error and time.
+#include <Platform/Win32Api.h>
+
+#include <ace/OS_NS_sys_time.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using VantrelPlatform::FromUtf16;
+using VantrelPlatform::FromUtf8;
+using VantrelPlatform::ToUtf16;
+using VantrelPlatform::ToUtf8;
+
+TEST(PlatformText, Utf8RoundTrips) {
+  const std::wstring text = L"plain é € \U0001F600 日本語 \u0000end";
+  const std::wstring withNul(L"a\0b", 3);
+  EXPECT_EQ(text, FromUtf8(ToUtf8(text)));
+  EXPECT_EQ(withNul, FromUtf8(ToUtf8(withNul)));
+  EXPECT_EQ("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", ToUtf8(L"é€\U0001F600"));
+  EXPECT_EQ("", ToUtf8(static_cast<const wchar_t *>(nullptr)));
+}
+
+TEST(PlatformText, IllFormedInputBecomesReplacementCharacters) {
+  // One U+FFFD per maximal ill-formed subpart; the valid bytes around stay.
+  EXPECT_EQ(L"a\uFFFDb", FromUtf8("a\xFF" "b"));
+  EXPECT_EQ(L"\uFFFD", FromUtf8("\xE2\x82"));                    // cut short at the end
+  EXPECT_EQ(L"\uFFFDx", FromUtf8("\xE2\x82x"));                  // cut short before ASCII
+  EXPECT_EQ(L"\uFFFD\uFFFD", FromUtf8("\xC0\xAF"));              // overlong
+  EXPECT_EQ(L"\uFFFD\uFFFD\uFFFD", FromUtf8("\xED\xA0\x80"));    // encoded surrogate
+  EXPECT_EQ(L"\uFFFD\uFFFD\uFFFD\uFFFD", FromUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_EQ(L"\uFFFD\uFFFD", FromUtf8("\x80\xBF"));              // stray continuation bytes
+  // Values that are no Unicode scalar value.
+  const std::wstring bad = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), static_cast<wchar_t>(-1)};
+  EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", ToUtf8(bad));
+}
+
+TEST(PlatformText, Utf16SurrogatePairs) {
+  EXPECT_EQ(u"a\U0001F600\u00E9", ToUtf16(L"a\U0001F600\u00E9"));
+  EXPECT_EQ((std::u16string{u'a', 0xD83D, 0xDE00}), ToUtf16(L"a\U0001F600"));
+  EXPECT_EQ(u"\uFFFD", ToUtf16(std::wstring(1, static_cast<wchar_t>(0xDC00))));
+
+  const std::u16string pair = u"x\U0001F600y";
+  EXPECT_EQ(L"x\U0001F600y", FromUtf16(pair.data(), pair.size()));
+  const char16_t lone[] = {0xD83D, u'a', 0xDE00};
+  EXPECT_EQ(L"\uFFFDa\uFFFD", FromUtf16(lone, 3));
+  const char16_t cutPair[] = {u'a', 0xD83D};
+  EXPECT_EQ(L"a\uFFFD", FromUtf16(cutPair, 2));
+  // A terminated fixed-size array may be passed with its full size.
+  char16_t message[260] = {u'/', u'l', u'o', u'g'};
+  EXPECT_EQ(L"/log", FromUtf16(message, 260));
+  EXPECT_EQ(L"", FromUtf16(nullptr, 5));
+}
+
+TEST(PlatformText, WideCharToMultiByteUsesWindowsBufferRules) {
+  const wchar_t *text = L"é\U0001F600";  // 2 + 4 bytes
+  EXPECT_EQ(7, WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(6, WideCharToMultiByte(CP_UTF8, 0, text, 2, nullptr, 0, nullptr, nullptr));
+
+  char buffer[16];
+  std::fill(std::begin(buffer), std::end(buffer), 'z');
+  EXPECT_EQ(7, WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr));
+  EXPECT_EQ(std::string("\xC3\xA9\xF0\x9F\x98\x80", 7), std::string(buffer, 7));
+  EXPECT_EQ(ERROR_SUCCESS, GetLastError());
+
+  std::fill(std::begin(buffer), std::end(buffer), 'z');
+  EXPECT_EQ(6, WideCharToMultiByte(CP_UTF8, 0, text, 2, buffer, sizeof buffer, nullptr, nullptr));
+  EXPECT_EQ('z', buffer[6]) << "no terminator for an explicit length";
+
+  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, 6, nullptr, nullptr));
+  EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, GetLastError());
+  EXPECT_EQ(0, WideCharToMultiByte(1252, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  BOOL usedDefault = FALSE;
+  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, &usedDefault));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, nullptr, -1, buffer, sizeof buffer, nullptr, nullptr));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, 0, buffer, sizeof buffer, nullptr, nullptr));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+}
+
+TEST(PlatformErrors, TextsOfTheCodes) {
+  using VantrelPlatform::ErrorText;
+  EXPECT_EQ("The system cannot find the file specified.", ErrorText(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ("The system cannot find the path specified.", ErrorText(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ("Access is denied.", ErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_EQ("There are no more files.", ErrorText(ERROR_NO_MORE_FILES));
+  EXPECT_EQ("Unspecified error", ErrorText(0x80004005u));
+  EXPECT_EQ("Unknown error 0x00001234", ErrorText(0x1234));
+  for (DWORD code : {0u, 4u, 6u, 8u, 31u, 87u, 122u, 126u, 127u, 206u, 258u, 1816u, 1921u}) {
+    EXPECT_EQ(std::string::npos, ErrorText(code).find("Unknown")) << code;
+  }
+  // A general failure that the caller set names no POSIX error.
+  SetLastError(ERROR_GEN_FAILURE);
+  EXPECT_EQ("A device attached to the system is not functioning.", ErrorText(ERROR_GEN_FAILURE));
+}
+
+TEST(PlatformErrors, LastErrorIsPerThreadAndKeptByClosingCalls) {
+  SetLastError(ERROR_NO_MORE_FILES);
+  std::thread other([] {
+    EXPECT_EQ(ERROR_SUCCESS, GetLastError());
+    SetLastError(ERROR_ACCESS_DENIED);
+  });
+  other.join();
+  EXPECT_EQ(ERROR_NO_MORE_FILES, GetLastError());
+
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  Sleep(0);
+  _time64(nullptr);
+  EXPECT_EQ(ERROR_NO_MORE_FILES, GetLastError());
+
+  EXPECT_EQ(nullptr, GetModuleHandleW(L"kernel32.dll"));
+  EXPECT_EQ(ERROR_MOD_NOT_FOUND, GetLastError());
+  EXPECT_EQ(nullptr, GetProcAddress(nullptr, "Wow64DisableWow64FsRedirection"));
+  EXPECT_EQ(ERROR_PROC_NOT_FOUND, GetLastError());
+}
+
+TEST(PlatformTime, FileTimeConversions) {
+  using VantrelPlatform::TimeValueFromFileTime;
+  const auto fileTime = [](std::uint64_t ticks) {
+    return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+  };
+  constexpr std::uint64_t kEpoch = 116444736000000000ULL;
+  EXPECT_EQ(ACE_Time_Value(0, 0), TimeValueFromFileTime(fileTime(kEpoch)));
+  EXPECT_EQ(ACE_Time_Value(1700000000, 123456), TimeValueFromFileTime(fileTime(kEpoch + 17000000001234567ULL)));
+  EXPECT_EQ(ACE_Time_Value(-1, -500000), TimeValueFromFileTime(fileTime(kEpoch - 15000000)));
+  EXPECT_EQ(ACE_Time_Value(-11644473600LL, 0), TimeValueFromFileTime(fileTime(0)));
+  EXPECT_GT(TimeValueFromFileTime(fileTime(~0ULL)).sec(), 0);
+
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ACE_Time_Value clock = ACE_OS::gettimeofday();
+  const ACE_Time_Value converted = TimeValueFromFileTime(now);
+  EXPECT_LT(std::abs(static_cast<long long>((clock - converted).msec())), 5000);
+  EXPECT_LT(std::abs(static_cast<long long>((VantrelPlatform::SystemTimeNow() - clock).msec())), 5000);
+  __int64 stored = 0;
+  const __int64 seconds = _time64(&stored);
+  EXPECT_EQ(seconds, stored);
+  EXPECT_LT(std::abs(seconds - static_cast<__int64>(clock.sec())), 5);
+}
+
+TEST(PlatformTime, SleepWaitsAtLeastItsTime) {
+  const auto start = std::chrono::steady_clock::now();
+  Sleep(20);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+}
