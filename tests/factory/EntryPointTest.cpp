@@ -1,0 +1,114 @@
+// The real libVantrelMonitor.so, loaded the way a host loads it: through
+// ACE_DLL and the entry point, in ACE's service-object factory convention.
+#include "factory/IFileMonitorFactory.h"
+#include "support/TestSupport.h"
+
+#include <VantrelCommon/ServiceComponent.h>
+
+#include <ace/DLL.h>
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+
+using namespace WindowsAgentCommon;
+using namespace VantrelTest;
+
+namespace {
+
+class EntryPointTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(dll.open(VANTREL_MONITOR_LIBRARY, RTLD_NOW | RTLD_LOCAL), 0) << dll.error();
+    entryPoint = reinterpret_cast<FileMonitorFactoryEntryPoint>(dll.symbol(VANTREL_MONITOR_ENTRY_POINT));
+    ASSERT_NE(entryPoint, nullptr);
+  }
+  void TearDown() override { dll.close(); }
+
+  ACE_DLL dll;
+  FileMonitorFactoryEntryPoint entryPoint = nullptr;
+};
+
+TEST_F(EntryPointTest, HandsOutAnIdleFactoryAndItsDestroyFunction) {
+  ACE_Service_Object_Exterminator destroy = nullptr;
+  ACE_Service_Object *object = entryPoint(&destroy);
+  ASSERT_NE(object, nullptr);
+  ASSERT_NE(destroy, nullptr);
+  // The object is the library's own (its code is not the copy this test links).
+  Dl_info where{};
+  ASSERT_NE(dladdr(*reinterpret_cast<void **>(object), &where), 0);
+  EXPECT_NE(std::string(where.dli_fname).find("libVantrelMonitor.so"), std::string::npos) << where.dli_fname;
+  // The host reaches the component through a cross-cast from the service object.
+  auto *factory = dynamic_cast<IFileMonitorFactory *>(object);
+  ASSERT_NE(factory, nullptr);
+  EXPECT_FALSE(factory->IsInitialized());
+  EXPECT_EQ(factory->GetVersion(), "7.2.5");
+  std::set<std::string> types{"x"};
+  factory->GetFileMonitorTypes(types);
+  EXPECT_TRUE(types.empty());
+  destroy(object);
+}
+
+TEST_F(EntryPointTest, NullArgumentStillGivesAFactoryAndDestroyIgnoresNull) {
+  ACE_Service_Object *withoutDestroy = entryPoint(nullptr);
+  ASSERT_NE(withoutDestroy, nullptr);
+  ACE_Service_Object_Exterminator destroy = nullptr;
+  ACE_Service_Object *other = entryPoint(&destroy);
+  ASSERT_NE(other, nullptr);
+  EXPECT_NE(other, withoutDestroy);
+  destroy(nullptr);
+  // The destroy function is the same for every object the entry point makes.
+  destroy(withoutDestroy);
+  destroy(other);
+}
+
+TEST_F(EntryPointTest, AHostRunsTheWholeLifeThroughTheRegistry) {
+  LogCapture logs;
+  ACE_Service_Object_Exterminator destroy = nullptr;
+  ACE_Service_Object *object = entryPoint(&destroy);
+  ASSERT_NE(object, nullptr);
+  auto *component = dynamic_cast<IServiceComponent *>(object);
+  ASSERT_NE(component, nullptr);
+  RegisterService(IFileMonitorFactory::GetServiceName(), component);
+
+  ServiceConfig config;
+  config.Settings.emplace("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "1");
+  ASSERT_TRUE(component->InitializeService(config));
+  {
+    // A reader finds the factory by its name and watches a file.
+    auto *factory = dynamic_cast<IFileMonitorFactory *>(_getService(IFileMonitorFactory::GetServiceName()));
+    ASSERT_NE(factory, nullptr);
+    EXPECT_TRUE(factory->HasFileMonitorType("FileMonitorNoFSRedirect"));
+    EXPECT_TRUE(factory->HasFileMonitorType("FileMonitorNoNotifications"));
+    std::shared_ptr<IFileMonitor> monitor;
+    factory->GetFileMonitor("FileMonitorNoNotifications", monitor, "<Singleton>");
+    ASSERT_TRUE(monitor);
+
+    TempDir dir;
+    const std::string file = dir.Join("app.log");
+    WriteFile(file, "one\n");
+    RecordingSink sink;
+    monitor->AddMonitor(Wide(file), &sink, 50, 0, false);
+    EXPECT_TRUE(WaitUntil([&] { return monitor->GetStatistics().checks > 0; }));
+    AppendFile(file, "two\n");
+    EXPECT_TRUE(WaitUntil([&] {
+      for (unsigned int flags : sink.Flags()) {
+        if ((flags & IFileMonitorSink::FILE_MON_CHANGE_SIZE_LARGER) != 0) return true;
+      }
+      return false;
+    }));
+    const auto reports = sink.Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(monitor->GetFilename(reports.front().key), Wide(file));
+    monitor->RemoveMonitor(Wide(file), &sink);
+  }
+  UnregisterService(IFileMonitorFactory::GetServiceName());
+  component->Shutdown();
+  EXPECT_TRUE(logs.WaitForText("FileMonitorFactory shutdown"));
+  destroy(object);
+}
+
+}  // namespace
