@@ -102,20 +102,20 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   typedef std::multimap<std::string, std::string> Settings;
 
   // Defaults of the settings.
-  static const unsigned short kDefaultReaderThreadsMin = 5;
-  static const unsigned short kDefaultReaderThreadsMax = 100;
+  static constexpr unsigned short kDefaultReaderThreadsMin = 5;
+  static constexpr unsigned short kDefaultReaderThreadsMax = 100;
   static constexpr double kDefaultBacklogCheckIntervalMillis = 1000.0;
-  static const long kDefaultBacklogCheckStartupDelaySec = 120;
-  static const unsigned int kDefaultNumberOfDataPoints = 1024;
-  static const long kDefaultMinDataPointsForCalc = 128;
-  static const unsigned short kDefaultThreadsPerIncrement = 5;
-  static const unsigned int kDefaultCheckPeriodMillis = 100;
-  static const short kDefaultDispositionMinThreshold = -5;
-  static const short kDefaultDispositionMaxThreshold = 5;
+  static constexpr long kDefaultBacklogCheckStartupDelaySec = 120;
+  static constexpr unsigned int kDefaultNumberOfDataPoints = 1024;
+  static constexpr long kDefaultMinDataPointsForCalc = 128;
+  static constexpr unsigned short kDefaultThreadsPerIncrement = 5;
+  static constexpr unsigned int kDefaultCheckPeriodMillis = 100;
+  static constexpr short kDefaultDispositionMinThreshold = -5;
+  static constexpr short kDefaultDispositionMaxThreshold = 5;
 
   // Queue water marks, in bytes of queued blocks.
-  static const std::size_t kQueueLowWaterMark = 999950;
-  static const std::size_t kQueueHighWaterMark = 1000000;
+  static constexpr std::size_t kQueueLowWaterMark = 999950;
+  static constexpr std::size_t kQueueHighWaterMark = 1000000;
 
   ~FileMonitorCore() override;
 

@@ -24,8 +24,8 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   };
 
   // Code units of szFilename, terminator included.
-  static const std::size_t kFilenameUnits = 260;
-  static const std::size_t kImageSize = 536;
+  static constexpr std::size_t kFilenameUnits = 260;
+  static constexpr std::size_t kImageSize = 536;
 
   IFileMonitorSink *pSink;    // always null in the messages this library builds
   MonitorAction eAction;

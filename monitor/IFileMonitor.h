@@ -29,9 +29,9 @@ struct FileMonitorStatistics {
 class VANTREL_MONITOR_API IFileMonitor : public TVOTask {
  public:
   // The credentials value that stands for the monitor's default credentials.
-  static const std::uint64_t kDefaultCredentials = 0xFFFFFFFFFFFFFFFFull;
+  static constexpr std::uint64_t kDefaultCredentials = 0xFFFFFFFFFFFFFFFFull;
   // The key of a path that has none yet.
-  static const std::int64_t kNoKey = 0x7FFFFFFFFFFFFFFFll;
+  static constexpr std::int64_t kNoKey = 0x7FFFFFFFFFFFFFFFll;
 
   IFileMonitor();
   ~IFileMonitor() override;

@@ -54,7 +54,7 @@ class PollingChecks : public ::testing::Test {
   std::wstring Watch(const std::string &name) {
     const std::wstring path = dir.WJoin(name);
     probe.AddMonitor(path, &sink, 1000, 0, false);
-    probe.InitialScan(probe.Record(path));
+    probe.Record(path).InitialScan();
     return path;
   }
 
@@ -254,7 +254,8 @@ TEST(PollingMonitor, ReportsAGrowthWithItsKeyAndTheExactLogLines) {
     monitor.Initialize(FastSettings());
     monitor.AddMonitor(path, &sink, 20, 0, false);
     EXPECT_EQ(monitor.thr_count(), 2u);
-    ASSERT_TRUE(capture.WaitForText("CHECK File " + Utf8(path)));
+    // The second check comes after the baseline, which the first one took.
+    ASSERT_TRUE(capture.WaitForText("CHECK File " + Utf8(path), 2));
     AppendFile(file, "more\n");
     ASSERT_TRUE(sink.WaitForCount(1));
     const Report report = sink.Reports().front();
