@@ -116,7 +116,7 @@ class ChangeNotifier final {
   ChangeNotifier() = default;
 
   bool OpenInstance(int &error);
-  int AddWatch(const char *path, bool &known_new);
+  int AddWatch(const char *path, bool &knownNew);
   void Drain();
   void Dispatch(int wd, std::uint32_t mask);
   ChangeHandle *Find(HANDLE handle);
@@ -158,16 +158,16 @@ bool ChangeNotifier::OpenInstance(int &error) {
   return true;
 }
 
-// Adds or finds the kernel watch on `path`. `known_new` tells that the kernel
+// Adds or finds the kernel watch on `path`. `knownNew` tells that the kernel
 // created a new watch, as opposed to handing back the one it has.
-int ChangeNotifier::AddWatch(const char *path, bool &known_new) {
-  known_new = false;
+int ChangeNotifier::AddWatch(const char *path, bool &knownNew) {
+  knownNew = false;
   if (!maskCreateHonoured_) {
     return ::inotify_add_watch(fd_, path, kWatchMask);
   }
   const int wd = ::inotify_add_watch(fd_, path, kWatchMask | IN_MASK_CREATE);
   if (wd >= 0) {
-    known_new = true;
+    knownNew = true;
     return wd;
   }
   if (errno != EEXIST) {

@@ -5,9 +5,11 @@
 #include <Platform/Win32Api.h>
 
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace VantrelPlatform {
 namespace detail {
@@ -118,6 +120,8 @@ class HandleTable final {
 constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000LL;
 constexpr std::int64_t kTicksPerSecond = 10000000LL;
 
+// A POSIX time as a FILETIME; times before 1601 become 0, times beyond the
+// range the largest FILETIME.
 FILETIME FileTimeFromTimespec(const struct timespec &ts);
 
 }  // namespace detail

@@ -232,7 +232,8 @@ TEST(ChangeNotification, TwentyThousandDirectoriesCostNoDescriptors) {
   if (ProcValue("/proc/sys/fs/inotify/max_user_watches") < 2 * kDirectories) {
     GTEST_SKIP() << "inotify watch limit too low";
   }
-  TempDir dir;
+  // Creating and removing 20,000 directories is many times faster in memory.
+  TempDir dir(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
   HANDLE first = Watch(dir.path());  // the inotify instance exists from here on
   ASSERT_NE(INVALID_HANDLE_VALUE, first);
   const int descriptors = OpenDescriptorCount();

@@ -23,8 +23,11 @@ namespace VantrelPlatformTest {
 // everything in it when the object goes.
 class TempDir final {
  public:
-  TempDir() {
-    const char *base = std::getenv("TMPDIR");
+  // `base` null: $TMPDIR or /tmp.
+  explicit TempDir(const char *base = nullptr) {
+    if (base == nullptr) {
+      base = std::getenv("TMPDIR");
+    }
     std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vantrel-platform-XXXXXX";
     if (::mkdtemp(&templ[0]) == nullptr) {
       throw std::runtime_error("mkdtemp failed");
