@@ -24,6 +24,10 @@ const std::int64_t kWarningIntervalSec = 60;
 // The status a worker carries when no security manager can switch for it.
 const std::uint32_t kNoSecurityManagerStatus = 0x80004005u;
 
+// A worker's current credentials after a failed switch: equal to no record's
+// handle (AddMonitor gives a record the default in place of this value).
+const std::uint64_t kNoCredentialsSwitched = IFileMonitor::kDefaultCredentials;
+
 typedef ACE_Guard<ACE_Recursive_Thread_Mutex> MonitorGuard;
 
 // The monitor whose worker the calling thread is, if any.
@@ -687,6 +691,13 @@ void FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &re
     ctx.credsOk = record.hCreds == 0;
     ctx.status = ctx.credsOk ? 0 : kNoSecurityManagerStatus;
     ctx.lastError = ctx.status;
+  }
+  // A failed attempt leaves the thread under no record's credentials: the
+  // next record, whatever its handle, gets an attempt of its own, so that one
+  // bad handle cannot stop the checks of the process's own records (handle 0)
+  // on this worker.
+  if (!ctx.credsOk) {
+    ctx.currentCreds = kNoCredentialsSwitched;
   }
 }
 
