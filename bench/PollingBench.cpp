@@ -100,6 +100,20 @@ void BM_Sweep(benchmark::State &state) {
 }
 BENCHMARK(BM_Sweep)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
+// The same table with nothing due: what a sweep costs when there is no work.
+void BM_SweepNothingDue(benchmark::State &state) {
+  LoggerFactory::SetLevel(LogLevel::Info);
+  NullSink sink;
+  PollingBenchProbe probe;
+  for (int i = 0; i < static_cast<int>(state.range(0)); ++i) {
+    probe.AddMonitor(L"/var/log/bench/host" + std::to_wstring(i) + L"/app.log", &sink, 3600u * 1000u, 0, false);
+  }
+  for (auto _ : state) {
+    probe.Sweep();
+  }
+}
+BENCHMARK(BM_SweepNothingDue)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();
