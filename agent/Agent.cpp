@@ -1,0 +1,349 @@
+#include "agent/Agent.h"
+
+#include "agent/ComponentHost.h"
+#include "agent/ReportFormat.h"
+#include "agent/SignalWatcher.h"
+#include "factory/IFileMonitorFactory.h"
+#include "monitor/IFileMonitor.h"
+#include "monitor/IFileMonitorSink.h"
+
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/Logger.h>
+#include <VantrelCommon/SecurityManager.h>
+#include <VantrelCommon/ServiceComponent.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#ifndef VANTREL_VERSION
+#define VANTREL_VERSION "0.0.0"
+#endif
+
+namespace VantrelAgent {
+
+using namespace WindowsAgentCommon;
+
+namespace {
+
+const char *const kInstanceName = "<Singleton>";
+
+// One write per line, so that lines of different threads (and the log's
+// records, which are written the same way) never interleave. False when the
+// descriptor is closed or broken.
+bool WriteLine(int fd, std::string line) {
+  line += '\n';
+  const char *p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void Say(const std::string &text) { WriteLine(STDERR_FILENO, "vantrel-agent: " + text); }
+
+// Prints every report it is given on standard output. Called on the
+// monitor's worker threads, several at once; the line is built outside the
+// lock. The monitor outlives every call: the agent stops it before this
+// object goes.
+class ReportWriter : public IFileMonitorSink {
+ public:
+  ReportWriter(IFileMonitor &monitor, std::string monitorType, bool json, Agent &agent)
+      : rMonitor(monitor), strType(std::move(monitorType)), bJson(json), rAgent(agent) {}
+
+  void OnFileChanged(const std::int64_t &key, unsigned int flags) override {
+    Report report;
+    report.when = std::chrono::system_clock::now();
+    report.monitorType = strType;
+    report.path = VantrelPlatform::ToUtf8(rMonitor.GetFilename(key));
+    report.key = key;
+    report.flags = flags;
+    const std::string line = bJson ? FormatJson(report) : FormatText(report);
+
+    std::lock_guard<std::mutex> lock(mtxOut);
+    if (bClosed) return;
+    if (!WriteLine(STDOUT_FILENO, line)) {
+      bClosed = true;
+      const int error = errno;
+      if (error != EPIPE) {
+        Say(std::string("cannot write to standard output: ") + std::strerror(error) + "; stopping");
+        writeFailed = true;
+      }
+      rAgent.RequestStop();
+    }
+  }
+
+  std::atomic<bool> writeFailed{false};
+
+ private:
+  IFileMonitor &rMonitor;
+  const std::string strType;
+  const bool bJson;
+  Agent &rAgent;
+  std::mutex mtxOut;
+  bool bClosed = false;
+};
+
+// A registration in the host's service registry for as long as the object lives.
+class ServiceRegistration {
+ public:
+  ServiceRegistration(std::string name, IServiceComponent *component) : strName(std::move(name)) {
+    RegisterService(strName, component);
+  }
+  ~ServiceRegistration() { UnregisterService(strName); }
+  ServiceRegistration(const ServiceRegistration &) = delete;
+  ServiceRegistration &operator=(const ServiceRegistration &) = delete;
+
+ private:
+  std::string strName;
+};
+
+}  // namespace
+
+std::vector<std::string> DefaultWatchPaths(const std::string &directory) {
+  std::vector<std::string> paths{directory};
+  std::error_code ec;
+  std::filesystem::directory_iterator it(directory, ec);
+  std::vector<std::string> files;
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    std::error_code statError;
+    if (it->is_regular_file(statError)) {
+      files.push_back(it->path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  paths.insert(paths.end(), files.begin(), files.end());
+  return paths;
+}
+
+bool BuildWatchList(const AgentOptions &options, const AgentConfig &config, const std::string &defaultDirectory,
+                    std::vector<WatchTarget> &targets, std::string &error) {
+  targets.clear();
+  std::set<std::string> seen;
+  const auto add = [&](const WatchTarget &target) {
+    if (seen.insert(target.path).second) targets.push_back(target);
+  };
+  for (const auto &path : options.paths) {
+    if (path.empty()) {
+      error = "an empty path cannot be watched";
+      return false;
+    }
+    add(WatchTarget{path, true, 0});
+  }
+  for (const auto &watch : config.watches) {
+    add(WatchTarget{watch.path, !watch.hasHandle, watch.handle});
+  }
+  if (targets.empty()) {
+    for (const auto &path : DefaultWatchPaths(defaultDirectory)) {
+      add(WatchTarget{path, true, 0});
+    }
+  }
+  return true;
+}
+
+Agent::Agent(AgentOptions options, AgentConfig config) : opts(std::move(options)), cfg(std::move(config)) {}
+
+void Agent::RequestStop() {
+  std::lock_guard<std::mutex> lock(mtx);
+  bStopRequested = true;
+  cv.notify_all();
+}
+
+void Agent::RequestStats() {
+  std::lock_guard<std::mutex> lock(mtx);
+  bStatsRequested = true;
+  cv.notify_all();
+}
+
+bool Agent::SetUpLogging() {
+  LogLevel level = cfg.hasLogLevel ? cfg.logLevel : LoggerFactory::GetLevel();
+  if (!opts.logLevel.empty()) {
+    ParseLogLevel(opts.logLevel, level);
+  }
+  LoggerFactory::SetLevel(level);
+  const std::string file = !opts.logFile.empty() ? opts.logFile : cfg.logFile;
+  if (!file.empty()) {
+    std::string error;
+    if (!LoggerFactory::SetLogFile(file, &error)) {
+      Say("cannot open the log file " + file + ": " + error);
+      return false;
+    }
+    LoggerFactory::EnableStderr(false);
+  }
+  return true;
+}
+
+void Agent::PrintStats(IFileMonitor &monitor) {
+  const FileMonitorStatistics stats = monitor.GetStatistics();
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - lastStats.when).count();
+  char line[256];
+  std::snprintf(line, sizeof(line),
+                "stats: %zu paths, %zu threads, %zu queued, %llu checks and %llu reports in the last %.1f s",
+                stats.paths, stats.threads, stats.queued,
+                static_cast<unsigned long long>(stats.checks - lastStats.checks),
+                static_cast<unsigned long long>(stats.reports - lastStats.reports), seconds);
+  WriteLine(STDERR_FILENO, line);
+  lastStats.checks = stats.checks;
+  lastStats.reports = stats.reports;
+  lastStats.when = now;
+}
+
+void Agent::WaitForStop(IFileMonitor &monitor) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  const auto never = Clock::time_point::max();
+  const auto every = [](double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  };
+  const auto deadline = opts.durationSeconds > 0 ? start + every(opts.durationSeconds) : never;
+  auto nextStats = opts.statsSeconds > 0 ? start + every(opts.statsSeconds) : never;
+
+  std::unique_lock<std::mutex> lock(mtx);
+  while (!bStopRequested) {
+    const auto wakeAt = std::min(deadline, nextStats);
+    const auto requested = [this] { return bStopRequested || bStatsRequested; };
+    if (wakeAt == never) {
+      cv.wait(lock, requested);
+    } else {
+      cv.wait_until(lock, wakeAt, requested);
+    }
+    const auto now = Clock::now();
+    const bool statsDue = bStatsRequested || now >= nextStats;
+    bStatsRequested = false;
+    if (statsDue) {
+      lock.unlock();
+      PrintStats(monitor);
+      lock.lock();
+      if (now >= nextStats) {
+        nextStats = std::max(nextStats + every(opts.statsSeconds), now);
+      }
+    }
+    if (now >= deadline) break;
+  }
+}
+
+int Agent::Run() {
+  if (!SetUpLogging()) return kExitUsage;
+  if (opts.credentialsGiven && !cfg.KnowsHandle(opts.credentials)) {
+    Say("--credentials " + std::to_string(opts.credentials) +
+        " has no Credentials entry in the configuration file");
+    return kExitUsage;
+  }
+  std::vector<WatchTarget> targets;
+  std::string error;
+  if (!BuildWatchList(opts, cfg, "/var/log", targets, error)) {
+    Say(error);
+    return kExitUsage;
+  }
+  const std::string monitorType = MonitorTypeName(opts.monitor);
+  const std::string library = opts.library.empty() ? DefaultLibraryPath() : opts.library;
+
+  // The security manager first: the monitors' workers find it through the
+  // registry when they start, and hold on to it until they end.
+  PosixSecurityManager securityManager;
+  for (const auto &entry : cfg.credentials) {
+    securityManager.SetCredentials(entry.handle, entry.credentials);
+  }
+  securityManager.InitializeService(ServiceConfig{ISecurityManager::GetServiceName(), "", "", cfg.source,
+                                                  "credentials table of vantrel-agent", {}});
+  ServiceRegistration securityRegistration(ISecurityManager::GetServiceName(), &securityManager);
+
+  SignalWatcher signals([this](int) { RequestStop(); }, [this] { RequestStats(); });
+
+  // Declared in the order in which they must outlive one another: the writer
+  // outlives the component (a check in flight may still report while the
+  // monitor stops), and every monitor reference goes before the library.
+  std::unique_ptr<ReportWriter> writer;
+  ComponentHost host;
+  if (!host.Load(library, IFileMonitorFactory::GetServiceName(), error)) {
+    Say(error);
+    return kExitFailure;
+  }
+  ServiceConfig serviceConfig;
+  serviceConfig.ConfigText1 = IFileMonitorFactory::GetServiceName();
+  serviceConfig.ConfigText2 = library;
+  serviceConfig.ConfigText3 = VANTREL_MONITOR_ENTRY_POINT;
+  serviceConfig.ConfigText4 = cfg.source;
+  serviceConfig.ConfigText5 = std::string("vantrel-agent ") + VANTREL_VERSION;
+  serviceConfig.Settings = ComponentSettings(cfg);
+  if (!host.Initialize(serviceConfig, error)) {
+    Say("the component failed to start: " + error);
+    return kExitFailure;
+  }
+
+  std::shared_ptr<IFileMonitor> monitor;
+  std::vector<std::wstring> registered;
+  int status = kExitOk;
+  try {
+    // As a log reader would: find the factory by its name. The agent does
+    // not link the library, so it has no run-time type of the interface to
+    // check against; the registry entry is the one it made itself.
+    IServiceComponent *service = _getService(IFileMonitorFactory::GetServiceName());
+    auto *factory = static_cast<IFileMonitorFactory *>(service);
+    if (factory == nullptr) {
+      throw std::runtime_error("the factory is not in the service registry");
+    }
+    factory->GetFileMonitor(monitorType, monitor, kInstanceName);
+
+    writer.reset(new ReportWriter(*monitor, monitorType, opts.json, *this));
+    if (opts.credentialsGiven) {
+      monitor->SetDefaultCredentials(opts.credentials);
+    }
+    const std::uint64_t defaultCredentials = ~std::uint64_t(0);
+    for (const auto &target : targets) {
+      struct stat st {};
+      if (::stat(target.path.c_str(), &st) != 0) {
+        const int e = errno;
+        if (e == ENOENT || e == ENOTDIR) {
+          Say(target.path + " does not exist yet; it is watched until it appears");
+        } else {
+          Say(target.path + " cannot be checked now (" + std::strerror(e) + "); it is watched all the same");
+        }
+      }
+      const std::wstring path = VantrelPlatform::FromUtf8(target.path);
+      const std::uint64_t handle = target.defaultCredentials ? defaultCredentials : target.handle;
+      monitor->AddMonitor(path, writer.get(), opts.intervalMillis, handle, opts.idle);
+      registered.push_back(path);
+    }
+
+    WriteLine(STDERR_FILENO, "watching " + std::to_string(registered.size()) + " paths with " + monitorType +
+                                 " every " + std::to_string(opts.intervalMillis) + " ms");
+    lastStats.when = std::chrono::steady_clock::now();
+    WaitForStop(*monitor);
+    if (writer->writeFailed) status = kExitFailure;
+  } catch (const std::exception &e) {
+    Say(std::string("cannot watch: ") + e.what());
+    status = kExitFailure;
+  }
+
+  // Shut-down, in order: every registration, then the component
+  // (unregister, Shutdown, destroy, unload); the writer and the security
+  // manager go after it.
+  if (monitor) {
+    for (const auto &path : registered) {
+      monitor->RemoveMonitor(path, writer.get());
+    }
+    monitor.reset();
+  }
+  host.Unload();
+  return status;
+}
+
+}  // namespace VantrelAgent

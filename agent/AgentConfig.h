@@ -1,0 +1,88 @@
+// vantrel-agent's configuration file and the settings it hands the
+// component.
+//
+// The file holds "name = value" lines; blank lines and lines whose first
+// non-blank character is '#' are ignored; names may repeat (the settings are
+// a multimap, and a later value of a monitor setting overrides an earlier
+// one). Names:
+//   <Type>.<Key> = number   a monitor setting (kMonitorKeys) of one monitor
+//                           type, "FileMonitorNoFSRedirect" or
+//                           "FileMonitorNoNotifications"
+//   Log.Level = debug|info|warn|error|off
+//   Log.File = path
+//   Credentials = HANDLE SPEC   SPEC is "UID:GID[:G1,G2,...]" or a user name
+//   Watch = PATH [@HANDLE]      a path to watch, optionally as HANDLE
+// Every bad line is reported as "file:line: reason"; a file with any bad
+// line is refused as a whole.
+#ifndef VANTREL_AGENT_AGENTCONFIG_H
+#define VANTREL_AGENT_AGENTCONFIG_H
+
+#include <VantrelCommon/Logger.h>
+#include <VantrelCommon/SecurityManager.h>
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace VantrelAgent {
+
+enum class ValueType { Short, UnsignedShort, Long, UnsignedInt, Double };
+
+struct MonitorKey {
+  const char *name;          // without the type prefix
+  ValueType type;
+  const char *defaultValue;  // the component's own default, as text
+  double minimum;            // smallest accepted value
+  double maximum;            // largest accepted value (beyond the type's own range)
+};
+
+// The ten settings that each monitor reads, in the order it reads them.
+extern const MonitorKey kMonitorKeys[10];
+// The two monitor type names, which prefix the settings.
+extern const char *const kMonitorTypes[2];
+
+struct CredentialsEntry {
+  std::uint64_t handle = 0;
+  WindowsAgentCommon::PosixCredentials credentials;
+  int line = 0;
+};
+
+struct WatchEntry {
+  std::string path;
+  bool hasHandle = false;
+  std::uint64_t handle = 0;
+  int line = 0;
+};
+
+struct AgentConfig {
+  std::string source;  // the file name, for messages
+  // Monitor settings exactly as written ("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin").
+  std::multimap<std::string, std::string> settings;
+  bool hasLogLevel = false;
+  WindowsAgentCommon::LogLevel logLevel = WindowsAgentCommon::LogLevel::Info;
+  std::string logFile;
+  std::vector<CredentialsEntry> credentials;
+  std::vector<WatchEntry> watches;
+
+  // Whether `handle` is 0 (the process's own identity) or has an entry.
+  bool KnowsHandle(std::uint64_t handle) const;
+};
+
+// Parses the text of a configuration file. `source` names it in messages.
+// Returns true when every line is good; otherwise `errors` holds one
+// "source:line: reason" per bad line and `config` must not be used.
+bool ParseConfig(std::istream &in, const std::string &source, AgentConfig &config,
+                 std::vector<std::string> &errors);
+// Reads and parses the file at `path`; a file that cannot be read is one error.
+bool LoadConfigFile(const std::string &path, AgentConfig &config, std::vector<std::string> &errors);
+
+// The settings that the agent hands the component: every monitor key of both
+// types with its default, then the configuration's monitor settings, which
+// therefore win.
+std::multimap<std::string, std::string> ComponentSettings(const AgentConfig &config);
+
+}  // namespace VantrelAgent
+
+#endif  // VANTREL_AGENT_AGENTCONFIG_H

@@ -1,0 +1,126 @@
+#include "agent/ComponentHost.h"
+
+#include "factory/IFileMonitorFactory.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <exception>
+#include <vector>
+
+#ifndef VANTREL_AGENT_LIBRARY_RELDIR
+#define VANTREL_AGENT_LIBRARY_RELDIR "../lib"
+#endif
+
+namespace VantrelAgent {
+
+namespace {
+
+const char *const kLibraryName = "libVantrelMonitor.so";
+
+std::string ExecutableDirectory() {
+  std::vector<char> buffer(4096);
+  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (n <= 0) return ".";
+  std::string path(buffer.data(), static_cast<std::size_t>(n));
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+bool IsFile(const std::string &path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+std::string DefaultLibraryPath() {
+  const std::string dir = ExecutableDirectory();
+  const std::string candidates[] = {dir + "/" + kLibraryName,
+                                    dir + "/" + VANTREL_AGENT_LIBRARY_RELDIR + "/" + kLibraryName};
+  for (const auto &candidate : candidates) {
+    if (IsFile(candidate)) return candidate;
+  }
+  return candidates[1];
+}
+
+ComponentHost::ComponentHost()
+    : dll(false), bLoaded(false), pObject(nullptr), pDestroy(nullptr), pComponent(nullptr) {}
+
+ComponentHost::~ComponentHost() { Unload(); }
+
+bool ComponentHost::Load(const std::string &libraryPath, const std::string &serviceName, std::string &error) {
+  if (bLoaded) {
+    error = "a component is already loaded";
+    return false;
+  }
+  // RTLD_NOW: a library that cannot be resolved is refused here, not at its
+  // first call. RTLD_LOCAL: its symbols stay its own.
+  if (dll.open(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL, false) != 0) {
+    const char *reason = dll.error();
+    error = "cannot load " + libraryPath + ": " + (reason != nullptr ? reason : "unknown error");
+    return false;
+  }
+  bLoaded = true;
+
+  void *symbol = dll.symbol(VANTREL_MONITOR_ENTRY_POINT);
+  if (symbol == nullptr) {
+    error = libraryPath + " has no entry point " + VANTREL_MONITOR_ENTRY_POINT;
+    Unload();
+    return false;
+  }
+  const auto entryPoint = reinterpret_cast<WindowsAgentCommon::FileMonitorFactoryEntryPoint>(symbol);
+  pObject = entryPoint(&pDestroy);
+  // The host sees only ACE_Service_Object and IServiceComponent: it does not
+  // link the library, so it reaches the component by a cross-cast.
+  pComponent = dynamic_cast<WindowsAgentCommon::IServiceComponent *>(pObject);
+  if (pObject == nullptr || pDestroy == nullptr || pComponent == nullptr) {
+    error = libraryPath + ": the entry point did not hand out a service component";
+    Unload();
+    return false;
+  }
+  strServiceName = serviceName;
+  WindowsAgentCommon::RegisterService(strServiceName, pComponent);
+  return true;
+}
+
+bool ComponentHost::Initialize(const WindowsAgentCommon::ServiceConfig &config, std::string &error) {
+  if (pComponent == nullptr) {
+    error = "no component is loaded";
+    return false;
+  }
+  try {
+    pComponent->InitializeService(config);
+    return true;
+  } catch (const std::exception &e) {
+    error = e.what();
+  } catch (...) {
+    error = "unknown exception";
+  }
+  return false;
+}
+
+void ComponentHost::Unload() {
+  if (!strServiceName.empty()) {
+    WindowsAgentCommon::UnregisterService(strServiceName);
+    strServiceName.clear();
+  }
+  if (pComponent != nullptr) {
+    pComponent->Shutdown();
+    pComponent = nullptr;
+  }
+  if (pObject != nullptr) {
+    if (pDestroy != nullptr) {
+      pDestroy(pObject);
+    }
+    pObject = nullptr;
+  }
+  pDestroy = nullptr;
+  if (bLoaded) {
+    dll.close();
+    bLoaded = false;
+  }
+}
+
+}  // namespace VantrelAgent

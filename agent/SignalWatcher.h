@@ -1,0 +1,44 @@
+// Signals for vantrel-agent, taken by one dedicated thread with sigwait
+// rather than in an asynchronous handler, so that what a signal sets off may
+// lock, allocate and log like any other code.
+//
+// BlockSignals must run on the main thread before any other thread starts:
+// every thread inherits the blocked set, so the signals stay pending until
+// the watcher's sigwait takes them.
+#ifndef VANTREL_AGENT_SIGNALWATCHER_H
+#define VANTREL_AGENT_SIGNALWATCHER_H
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace VantrelAgent {
+
+class SignalWatcher {
+ public:
+  // Blocks SIGINT, SIGTERM, SIGUSR1 and the watcher's own wake-up signal in
+  // the calling thread, and ignores SIGPIPE (a closed output pipe shows up
+  // as a failed write instead).
+  static void BlockSignals();
+
+  // Starts the thread. The callbacks run on it: onStop for the first SIGINT
+  // or SIGTERM, onStats for every SIGUSR1. A second SIGINT or SIGTERM ends
+  // the process at once with status 128 + the signal number.
+  SignalWatcher(std::function<void(int)> onStop, std::function<void()> onStats);
+  // Ends the thread and waits for it.
+  ~SignalWatcher();
+  SignalWatcher(const SignalWatcher &) = delete;
+  SignalWatcher &operator=(const SignalWatcher &) = delete;
+
+ private:
+  void Run();
+
+  std::function<void(int)> fnStop;
+  std::function<void()> fnStats;
+  std::atomic<bool> bQuit;
+  std::thread thread;
+};
+
+}  // namespace VantrelAgent
+
+#endif  // VANTREL_AGENT_SIGNALWATCHER_H

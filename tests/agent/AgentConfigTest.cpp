@@ -1,0 +1,326 @@
+// The agent's parsing and formatting, without a process: the configuration
+// file, the settings handed to the component, the command line, the watch
+// list and the report lines.
+#include "agent/Agent.h"
+#include "agent/AgentConfig.h"
+#include "agent/AgentOptions.h"
+#include "agent/ReportFormat.h"
+#include "support/TestSupport.h"
+
+#include <VantrelCommon/EnvironmentBlockHelper.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
+using namespace VantrelAgent;
+using namespace VantrelTest;
+
+namespace {
+
+bool Parse(const std::string &text, AgentConfig &config, std::vector<std::string> &errors) {
+  std::istringstream in(text);
+  return ParseConfig(in, "agent.conf", config, errors);
+}
+
+TEST(AgentConfigTest, ReadsEveryKindOfLine) {
+  AgentConfig config;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(Parse("# a comment\n"
+                    "\n"
+                    "   # an indented comment\n"
+                    "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = 2\r\n"
+                    "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin=3\n"
+                    "FileMonitorNoNotifications.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 250\n"
+                    "FileMonitorNoNotifications.FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis = 500.5\n"
+                    "FileMonitorNoNotifications.FileMonitor.BacklogDispositionMinThreshold = -7\n"
+                    "Log.Level = DEBUG\n"
+                    "Log.File = /var/tmp/agent.log\n"
+                    "Credentials = 7 1000:1000:4,24\n"
+                    "Watch = /var/log/syslog\n"
+                    "Watch = /srv/app/log dir/a b.log @7\n"
+                    "Watch = /var/log/auth.log @0\n",
+                    config, errors))
+      << ::testing::PrintToString(errors);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(config.settings.count("FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin"), 2u);
+  EXPECT_EQ(config.settings.size(), 5u);
+  EXPECT_TRUE(config.hasLogLevel);
+  EXPECT_EQ(config.logLevel, WindowsAgentCommon::LogLevel::Debug);
+  EXPECT_EQ(config.logFile, "/var/tmp/agent.log");
+  ASSERT_EQ(config.credentials.size(), 1u);
+  EXPECT_EQ(config.credentials[0].handle, 7u);
+  EXPECT_EQ(config.credentials[0].credentials.uid, 1000u);
+  EXPECT_EQ(config.credentials[0].credentials.groups, (std::vector<unsigned int>{4, 24}));
+  EXPECT_TRUE(config.KnowsHandle(0));
+  EXPECT_TRUE(config.KnowsHandle(7));
+  EXPECT_FALSE(config.KnowsHandle(8));
+  ASSERT_EQ(config.watches.size(), 3u);
+  EXPECT_EQ(config.watches[0].path, "/var/log/syslog");
+  EXPECT_FALSE(config.watches[0].hasHandle);
+  EXPECT_EQ(config.watches[1].path, "/srv/app/log dir/a b.log");
+  EXPECT_TRUE(config.watches[1].hasHandle);
+  EXPECT_EQ(config.watches[1].handle, 7u);
+  EXPECT_EQ(config.watches[1].line, 13);
+  EXPECT_TRUE(config.watches[2].hasHandle);
+  EXPECT_EQ(config.watches[2].handle, 0u);
+}
+
+TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
+  AgentConfig config;
+  std::vector<std::string> errors;
+  EXPECT_FALSE(Parse("just words\n"                                                              // 1
+                     "= 5\n"                                                                     // 2
+                     "Log.File =\n"                                                              // 3
+                     "Nonsense = 1\n"                                                            // 4
+                     "FileMonitorStatOnly.FileMonitor.ReaderThreadsMin = 1\n"                    // 5
+                     "FileMonitorNoFSRedirect.FileMonitor.ReaderThreads = 1\n"                   // 6
+                     "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = many\n"             // 7
+                     "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMax = 70000\n"            // 8
+                     "FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 0\n"  // 9
+                     "Log.Level = chatty\n"                                                      // 10
+                     "Credentials = 7 1000:1000\n"                                               // 11
+                     "Credentials = 7 1001:1001\n"                                               // 12
+                     "Credentials = 0 1000:1000\n"                                               // 13
+                     "Credentials = 8 1000:abc\n"                                                // 14
+                     "Credentials = 9\n"                                                         // 15
+                     "Watch = /var/log/secure @11\n"                                             // 16
+                     "Watch = /var/log/other @x\n"                                               // 17
+                     "filemonitornofsredirect.FileMonitor.ReaderThreadsMin = 1\n",               // 18
+                     config, errors));
+  const std::vector<int> badLines = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 17, 18, 16};
+  ASSERT_EQ(errors.size(), badLines.size()) << ::testing::PrintToString(errors);
+  for (std::size_t i = 0; i < badLines.size(); ++i) {
+    EXPECT_EQ(errors[i].rfind("agent.conf:" + std::to_string(badLines[i]) + ": ", 0), 0u) << errors[i];
+  }
+  EXPECT_NE(errors[7].find("must be a whole number from 0 to 65535, not '70000'"), std::string::npos) << errors[7];
+  EXPECT_NE(errors[8].find("must be at least 1"), std::string::npos) << errors[8];
+  EXPECT_NE(errors[10].find("already defined on line 11"), std::string::npos) << errors[10];
+  EXPECT_NE(errors[16].find("credentials handle 11 has no Credentials entry"), std::string::npos) << errors[16];
+}
+
+TEST(AgentConfigTest, AFileThatCannotBeReadIsOneError) {
+  TempDir dir;
+  AgentConfig config;
+  std::vector<std::string> errors;
+  EXPECT_FALSE(LoadConfigFile(dir.Join("absent.conf"), config, errors));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind(dir.Join("absent.conf") + ": cannot read the configuration file: ", 0), 0u);
+
+  errors.clear();
+  EXPECT_FALSE(LoadConfigFile(dir.Path(), config, errors)) << "a directory is not a configuration file";
+  EXPECT_EQ(errors.size(), 1u);
+}
+
+TEST(AgentConfigTest, ComponentSettingsHoldEveryDefaultAndLetTheFileWin) {
+  AgentConfig config;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(Parse("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 1\n"
+                    "FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 2\n",
+                    config, errors));
+  const auto settings = ComponentSettings(config);
+  EXPECT_EQ(settings.size(), 2u * 10u + 2u);
+
+  // Selected the way the factory selects them, and read the way the monitor
+  // reads them.
+  using WindowsAgentCommon::EnvironmentBlockHelper;
+  EnvironmentBlockHelper all(settings);
+  EnvironmentBlockHelper::Settings poll, notify;
+  all.GetValuesForMatchingName("FileMonitorNoNotifications\\.(.*?)", poll);
+  all.GetValuesForMatchingName("FileMonitorNoFSRedirect\\.(.*?)", notify);
+  unsigned short floor = 0;
+  EnvironmentBlockHelper(poll).GetIntegerValue("FileMonitor.ReaderThreadsMin", floor, 99);
+  EXPECT_EQ(floor, 2);
+  EnvironmentBlockHelper(notify).GetIntegerValue("FileMonitor.ReaderThreadsMin", floor, 99);
+  EXPECT_EQ(floor, 5);
+  unsigned int sweep = 0;
+  EnvironmentBlockHelper(notify).GetIntegerValue("EventLogMonitor.ScheduleExpirySweepPeriodMillis", sweep, 99);
+  EXPECT_EQ(sweep, 100u);
+  short low = 0;
+  EnvironmentBlockHelper(notify).GetIntegerValue("FileMonitor.BacklogDispositionMinThreshold", low, 99);
+  EXPECT_EQ(low, -5);
+}
+
+struct Args {
+  explicit Args(std::vector<std::string> list) : strings(std::move(list)) {
+    strings.insert(strings.begin(), "vantrel-agent");
+    for (const auto &s : strings) pointers.push_back(s.c_str());
+  }
+  int argc() const { return static_cast<int>(pointers.size()); }
+  const char *const *argv() const { return pointers.data(); }
+  std::vector<std::string> strings;
+  std::vector<const char *> pointers;
+};
+
+ParseOutcome ParseArgs(const std::vector<std::string> &list, AgentOptions &options, std::string *output = nullptr) {
+  Args args(list);
+  std::ostringstream out, err;
+  const ParseOutcome outcome = ParseCommandLine(args.argc(), args.argv(), options, out, err);
+  if (output != nullptr) *output = out.str() + err.str();
+  return outcome;
+}
+
+TEST(AgentOptionsTest, DefaultsAndEveryOption) {
+  AgentOptions defaults;
+  ASSERT_TRUE(ParseArgs({}, defaults).run);
+  EXPECT_TRUE(defaults.paths.empty());
+  EXPECT_EQ(defaults.monitor, "notify");
+  EXPECT_EQ(MonitorTypeName(defaults.monitor), "FileMonitorNoFSRedirect");
+  EXPECT_EQ(defaults.intervalMillis, 1000u);
+  EXPECT_FALSE(defaults.idle);
+  EXPECT_FALSE(defaults.credentialsGiven);
+  EXPECT_FALSE(defaults.json);
+  EXPECT_EQ(defaults.durationSeconds, 0);
+  EXPECT_EQ(defaults.statsSeconds, 0);
+
+  AgentOptions options;
+  ASSERT_TRUE(ParseArgs({"/var/log/a", "--monitor", "poll", "--interval", "250", "--idle", "--credentials", "0",
+                         "--config", "a.conf", "--log-level", "Debug", "--log-file", "x.log", "--json",
+                         "--duration", "1.5", "--stats", "10", "--library", "/opt/lib.so", "/var/log/b"},
+                        options)
+                  .run);
+  EXPECT_EQ(options.paths, (std::vector<std::string>{"/var/log/a", "/var/log/b"}));
+  EXPECT_EQ(MonitorTypeName(options.monitor), "FileMonitorNoNotifications");
+  EXPECT_EQ(options.intervalMillis, 250u);
+  EXPECT_TRUE(options.idle);
+  EXPECT_TRUE(options.credentialsGiven);
+  EXPECT_EQ(options.credentials, 0u);
+  EXPECT_EQ(options.configFile, "a.conf");
+  EXPECT_EQ(options.logLevel, "Debug");
+  EXPECT_EQ(options.logFile, "x.log");
+  EXPECT_TRUE(options.json);
+  EXPECT_DOUBLE_EQ(options.durationSeconds, 1.5);
+  EXPECT_DOUBLE_EQ(options.statsSeconds, 10);
+  EXPECT_EQ(options.library, "/opt/lib.so");
+}
+
+TEST(AgentOptionsTest, HelpVersionAndBadCommandLines) {
+  AgentOptions options;
+  std::string text;
+  ParseOutcome outcome = ParseArgs({"--help"}, options, &text);
+  EXPECT_FALSE(outcome.run);
+  EXPECT_EQ(outcome.exitCode, 0);
+  EXPECT_NE(text.find("--interval"), std::string::npos);
+  outcome = ParseArgs({"--version"}, options, &text);
+  EXPECT_FALSE(outcome.run);
+  EXPECT_EQ(outcome.exitCode, 0);
+  EXPECT_NE(text.find("vantrel-agent 7.2.5"), std::string::npos) << text;
+
+  for (const auto &bad : std::vector<std::vector<std::string>>{{"--monitor", "inotify"},
+                                                                {"--interval", "-1"},
+                                                                {"--interval", "soon"},
+                                                                {"--duration", "0"},
+                                                                {"--stats", "-3"},
+                                                                {"--log-level", "loud"},
+                                                                {"--credentials", "18446744073709551615"},
+                                                                {"--no-such-option"}}) {
+    AgentOptions o;
+    outcome = ParseArgs(bad, o, &text);
+    EXPECT_FALSE(outcome.run) << bad[0];
+    EXPECT_EQ(outcome.exitCode, kExitUsage) << bad[0];
+    EXPECT_FALSE(text.empty()) << bad[0];
+  }
+}
+
+TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefault) {
+  TempDir dir;
+  WriteFile(dir.Join("b.log"), "");
+  WriteFile(dir.Join("a.log"), "");
+  MakeDir(dir.Join("sub"));
+  EXPECT_EQ(DefaultWatchPaths(dir.Path()), (std::vector<std::string>{dir.Path(), dir.Join("a.log"), dir.Join("b.log")}));
+  EXPECT_EQ(DefaultWatchPaths(dir.Join("absent")), std::vector<std::string>{dir.Join("absent")});
+
+  AgentOptions options;
+  AgentConfig config;
+  std::vector<WatchTarget> targets;
+  std::string error;
+  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), targets, error));
+  ASSERT_EQ(targets.size(), 3u);
+  EXPECT_TRUE(targets[0].defaultCredentials);
+
+  options.paths = {"/x", "/y", "/x"};
+  config.watches = {WatchEntry{"/y", true, 7, 1}, WatchEntry{"/z", true, 7, 2}};
+  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), targets, error));
+  ASSERT_EQ(targets.size(), 3u);
+  EXPECT_EQ(targets[0].path, "/x");
+  EXPECT_EQ(targets[1].path, "/y");
+  EXPECT_TRUE(targets[1].defaultCredentials) << "the first mention decides";
+  EXPECT_EQ(targets[2].path, "/z");
+  EXPECT_FALSE(targets[2].defaultCredentials);
+  EXPECT_EQ(targets[2].handle, 7u);
+
+  options.paths = {""};
+  EXPECT_FALSE(BuildWatchList(options, config, dir.Path(), targets, error));
+}
+
+// Local time is the process's: a fixed zone makes the texts exact.
+class ReportFormatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char *tz = std::getenv("TZ");
+    hadTz = tz != nullptr;
+    if (hadTz) oldTz = tz;
+  }
+  void TearDown() override {
+    if (hadTz) {
+      setenv("TZ", oldTz.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  static void Zone(const char *tz) {
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  static std::chrono::system_clock::time_point At(std::int64_t millis) {
+    return std::chrono::system_clock::time_point(std::chrono::milliseconds(millis));
+  }
+
+  bool hadTz = false;
+  std::string oldTz;
+};
+
+TEST_F(ReportFormatTest, FlagNames) {
+  EXPECT_EQ(FlagNames(0), std::vector<std::string>{"IDLE"});
+  EXPECT_EQ(FlagNames(0x000A), (std::vector<std::string>{"MODIFIED", "GREW"}));
+  EXPECT_EQ(FlagNames(0x8001), (std::vector<std::string>{"CREATED", "DIR"}));
+  EXPECT_EQ(FlagNames(0x8010), (std::vector<std::string>{"DELETED", "DIR"}));
+  EXPECT_EQ(FlagNames(0x0024), (std::vector<std::string>{"SHRANK", "REVERTED"}));
+  EXPECT_EQ(FlagNames(0x803F),
+            (std::vector<std::string>{"CREATED", "DELETED", "MODIFIED", "GREW", "SHRANK", "REVERTED", "DIR"}));
+}
+
+TEST_F(ReportFormatTest, TextAndJsonLines) {
+  Zone("UTC0");
+  VantrelAgent::Report report;
+  report.when = At(1764961801123);  // 2025-12-05 19:10:01.123 UTC
+  report.monitorType = "FileMonitorNoFSRedirect";
+  report.path = "/var/log/syslog";
+  report.key = 42;
+  report.flags = 0x000A;
+  EXPECT_EQ(FormatText(report), "2025-12-05 19:10:01.123 /var/log/syslog MODIFIED|GREW 0x000A");
+  EXPECT_EQ(FormatJson(report),
+            R"({"time":"2025-12-05T19:10:01.123+00:00","monitor":"FileMonitorNoFSRedirect",)"
+            R"("path":"/var/log/syslog","key":42,"flags":10,"names":["MODIFIED","GREW"]})");
+  report.flags = 0;
+  report.when = At(7);
+  EXPECT_EQ(FormatText(report), "1970-01-01 00:00:00.007 /var/log/syslog IDLE 0x0000");
+
+  // Offsets east and west of UTC, with minutes.
+  Zone("IST-5:30");
+  EXPECT_EQ(IsoTimestamp(At(0)), "1970-01-01T05:30:00.000+05:30");
+  EXPECT_EQ(LocalTimestamp(At(999)), "1970-01-01 05:30:00.999");
+  Zone("NST3:30");
+  EXPECT_EQ(IsoTimestamp(At(0)), "1969-12-31T20:30:00.000-03:30");
+
+  // Bytes that are not UTF-8 do not break the JSON line.
+  report.path = std::string("/tmp/bad\xff\xfe.log");
+  const auto object = nlohmann::json::parse(FormatJson(report));
+  EXPECT_EQ(object.at("path"), "/tmp/bad\xEF\xBF\xBD\xEF\xBF\xBD.log");
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+// The real vantrel-agent, run as a child process on a temporary directory:
+// its ready line, its report lines and JSON objects for real changes, its
+// notes, its statistics, its orderly exit on a signal or at the end of
+// --duration, and its refusal of a bad configuration file.
+#include "ChildProcess.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+using namespace VantrelTest;
+
+namespace {
+
+const std::chrono::milliseconds kWait = std::chrono::seconds(30);
+
+std::vector<std::string> AgentCommand(std::vector<std::string> args, bool withLibrary = true) {
+  std::vector<std::string> argv{VANTREL_AGENT_PATH};
+  if (withLibrary) {
+    argv.push_back("--library");
+    argv.push_back(VANTREL_MONITOR_LIBRARY);
+  }
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// "2026-12-05 19:10:01.123 <path> NAMES 0xHHHH" for this path; the names
+// through `names`.
+bool IsReportFor(const std::string &line, const std::string &path, std::string *names = nullptr) {
+  static const std::regex kLine(R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.+) ([A-Z|]+) 0x([0-9A-F]{4})$)");
+  std::smatch match;
+  if (!std::regex_match(line, match, kLine) || match[2].str() != path) return false;
+  if (names != nullptr) *names = match[3].str();
+  return true;
+}
+
+bool HasName(const std::string &names, const std::string &name) {
+  return ("|" + names + "|").find("|" + name + "|") != std::string::npos;
+}
+
+// The report of `path` that carries the flag name, in text lines.
+std::function<bool(const std::string &)> ReportWith(const std::string &path, const std::string &name) {
+  return [path, name](const std::string &line) {
+    std::string names;
+    return IsReportFor(line, path, &names) && HasName(names, name);
+  };
+}
+
+nlohmann::json NamesOf(unsigned int flags) {
+  if (flags == 0) return nlohmann::json::array({"IDLE"});
+  const std::pair<unsigned int, const char *> order[] = {{0x0001, "CREATED"}, {0x0010, "DELETED"},
+                                                         {0x0002, "MODIFIED"}, {0x0008, "GREW"},
+                                                         {0x0004, "SHRANK"}, {0x0020, "REVERTED"},
+                                                         {0x8000, "DIR"}};
+  nlohmann::json names = nlohmann::json::array();
+  for (const auto &entry : order) {
+    if ((flags & entry.first) != 0) names.push_back(entry.second);
+  }
+  return names;
+}
+
+void StopAndExpectCleanExit(ChildProcess &agent, int sig = SIGTERM) {
+  agent.Signal(sig);
+  int status = -1;
+  ASSERT_TRUE(agent.WaitForExit(kWait, status)) << agent.Transcript();
+  EXPECT_EQ(status, 0) << agent.Transcript();
+  EXPECT_TRUE(agent.WaitForStderr("FileMonitorFactory shutdown", kWait)) << agent.Transcript();
+}
+
+TEST(AgentProcessTest, PrintsReportLinesForFilesAndDirectoriesAndStopsOnSigterm) {
+  TempDir dir;
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, "first\n");
+  // --idle: the first IDLE line of a path shows that its baseline is taken.
+  ChildProcess agent(AgentCommand({"--interval", "100", "--idle", dir.Path(), file}));
+  ASSERT_TRUE(agent.Started());
+  ASSERT_TRUE(agent.WaitForStderr(
+      [](const std::string &line) { return line == "watching 2 paths with FileMonitorNoFSRedirect every 100 ms"; },
+      kWait))
+      << agent.Transcript();
+  ASSERT_TRUE(agent.WaitForStdout(ReportWith(file, "IDLE"), kWait)) << agent.Transcript();
+  ASSERT_TRUE(agent.WaitForStdout(ReportWith(dir.Path(), "IDLE"), kWait)) << agent.Transcript();
+
+  AppendFile(file, "second\n");
+  EXPECT_TRUE(agent.WaitForStdout(ReportWith(file, "GREW"), kWait)) << agent.Transcript();
+  WriteFile(dir.Join("new.log"), "x");
+  EXPECT_TRUE(agent.WaitForStdout(
+      [&](const std::string &line) { return line.find(" " + dir.Path() + " MODIFIED|DIR 0x8002") != std::string::npos; },
+      kWait))
+      << agent.Transcript();
+
+  for (const auto &line : agent.StdoutLines()) {
+    EXPECT_TRUE(IsReportFor(line, file) || IsReportFor(line, dir.Path())) << line;
+  }
+  StopAndExpectCleanExit(agent);
+}
+
+TEST(AgentProcessTest, ASecondSignalDuringShutdownEndsItAtOnce) {
+  TempDir dir;
+  ChildProcess agent(AgentCommand({dir.Path()}));
+  ASSERT_TRUE(agent.WaitForStderr("watching 1 paths with", kWait)) << agent.Transcript();
+  // Two different signals, so that neither can merge into the other while
+  // both are pending; whichever is taken second ends the process.
+  agent.Signal(SIGINT);
+  agent.Signal(SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(agent.WaitForExit(kWait, status)) << agent.Transcript();
+  EXPECT_TRUE(status == 128 + SIGINT || status == 128 + SIGTERM) << status << agent.Transcript();
+  EXPECT_TRUE(agent.WaitForStderr("again; exiting at once", std::chrono::milliseconds(0))) << agent.Transcript();
+}
+
+TEST(AgentProcessTest, JsonObjectsCarryTimeMonitorPathKeyFlagsAndNames) {
+  TempDir dir;
+  const std::string file = dir.Join("data.log");
+  WriteFile(file, "0123456789");
+  ChildProcess agent(AgentCommand({"--json", "--monitor", "poll", "--interval", "100", "--idle", file}));
+  ASSERT_TRUE(agent.WaitForStderr("watching 1 paths with FileMonitorNoNotifications every 100 ms", kWait))
+      << agent.Transcript();
+
+  const auto objectWith = [](const std::string &name) {
+    return [name](const std::string &line) {
+      const auto object = nlohmann::json::parse(line, nullptr, false);
+      if (object.is_discarded() || !object.contains("names")) return false;
+      for (const auto &n : object["names"]) {
+        if (n == name) return true;
+      }
+      return false;
+    };
+  };
+  ASSERT_TRUE(agent.WaitForStdout(objectWith("IDLE"), kWait)) << agent.Transcript();
+  TruncateFile(file, 4);
+  ASSERT_TRUE(agent.WaitForStdout(objectWith("SHRANK"), kWait)) << agent.Transcript();
+
+  static const std::regex kIsoTime(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)");
+  std::int64_t key = -1;
+  for (const auto &line : agent.StdoutLines()) {
+    const auto object = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(object.is_discarded()) << line;
+    ASSERT_TRUE(object.is_object());
+    EXPECT_EQ(object.size(), 6u) << line;
+    EXPECT_TRUE(std::regex_match(object.at("time").get<std::string>(), kIsoTime)) << line;
+    EXPECT_EQ(object.at("monitor"), "FileMonitorNoNotifications");
+    EXPECT_EQ(object.at("path"), file);
+    ASSERT_TRUE(object.at("key").is_number_integer());
+    if (key == -1) key = object.at("key").get<std::int64_t>();
+    EXPECT_EQ(object.at("key").get<std::int64_t>(), key) << "one path, one key";
+    EXPECT_EQ(object.at("names"), NamesOf(object.at("flags").get<unsigned int>())) << line;
+  }
+  StopAndExpectCleanExit(agent, SIGINT);
+}
+
+TEST(AgentProcessTest, NotesAMissingPathOnceAndReportsItWhenItAppears) {
+  TempDir dir;
+  const std::string later = dir.Join("later.log");
+  ChildProcess agent(AgentCommand({"--interval", "100", "--monitor", "poll", "--idle", later, later}));
+  ASSERT_TRUE(agent.WaitForStderr("watching 1 paths with FileMonitorNoNotifications every 100 ms", kWait))
+      << agent.Transcript();
+  std::size_t notes = 0;
+  for (const auto &line : agent.StderrLines()) {
+    if (line.find(later + " does not exist yet") != std::string::npos) ++notes;
+  }
+  EXPECT_EQ(notes, 1u) << agent.Transcript();
+
+  // Created only once the monitor has seen it missing.
+  ASSERT_TRUE(agent.WaitForStdout(ReportWith(later, "IDLE"), kWait)) << agent.Transcript();
+  WriteFile(later, "hello\n");
+  EXPECT_TRUE(agent.WaitForStdout(ReportWith(later, "CREATED"), kWait)) << agent.Transcript();
+  StopAndExpectCleanExit(agent);
+}
+
+TEST(AgentProcessTest, ConfigurationWatchEntriesStatisticsAndDuration) {
+  TempDir dir;
+  const std::string file = dir.Join("watched.log");
+  WriteFile(file, "x");
+  const std::string config = dir.Join("agent.conf");
+  WriteFile(config,
+            "# watched by the configuration, not the command line\n"
+            "Watch = " + file + "\n"
+            "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = 2\n"
+            "Log.Level = warn\n");
+  ChildProcess agent(AgentCommand({"--config", config, "--stats", "3600", "--duration", "600"}));
+  ASSERT_TRUE(agent.WaitForStderr("watching 1 paths with FileMonitorNoFSRedirect every 1000 ms", kWait))
+      << agent.Transcript();
+  agent.Signal(SIGUSR1);
+  // The pool floor from the configuration shows in the statistics.
+  EXPECT_TRUE(agent.WaitForStderr(
+      [](const std::string &line) { return line.rfind("stats: 1 paths, 2 threads, ", 0) == 0; }, kWait))
+      << agent.Transcript();
+  agent.Signal(SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(agent.WaitForExit(kWait, status)) << agent.Transcript();
+  EXPECT_EQ(status, 0);
+  // Log.Level = warn keeps the factory's Info lines out.
+  for (const auto &line : agent.StderrLines()) {
+    EXPECT_EQ(line.find("FileMonitorFactory shutting down"), std::string::npos) << line;
+  }
+
+  // --duration ends it by itself, and the library is found beside the
+  // program when --library is not given.
+  ChildProcess timed(AgentCommand({"--duration", "1", "--interval", "100", file}, false));
+  ASSERT_TRUE(timed.WaitForExit(kWait, status)) << timed.Transcript();
+  EXPECT_EQ(status, 0) << timed.Transcript();
+  EXPECT_TRUE(timed.WaitForStderr("watching 1 paths with", std::chrono::milliseconds(0))) << timed.Transcript();
+}
+
+TEST(AgentProcessTest, ABadConfigurationFileIsRefusedWithItsLinesAndStatusTwo) {
+  TempDir dir;
+  const std::string config = dir.Join("bad.conf");
+  WriteFile(config,
+            "# fine so far\n"
+            "FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 2\n"
+            "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = lots\n"
+            "\n"
+            "Nonsense = 1\n"
+            "Watch = /tmp @9\n");
+  ChildProcess agent(AgentCommand({"--config", config, dir.Path()}));
+  int status = -1;
+  ASSERT_TRUE(agent.WaitForExit(kWait, status)) << agent.Transcript();
+  EXPECT_EQ(status, 2) << agent.Transcript();
+  const std::string transcript = agent.Transcript();
+  EXPECT_NE(transcript.find(config + ":3: FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin must be"),
+            std::string::npos)
+      << transcript;
+  EXPECT_NE(transcript.find(config + ":5: unknown setting 'Nonsense'"), std::string::npos) << transcript;
+  EXPECT_NE(transcript.find(config + ":6: credentials handle 9 has no Credentials entry"), std::string::npos)
+      << transcript;
+  EXPECT_NE(transcript.find("not started"), std::string::npos) << transcript;
+  EXPECT_EQ(transcript.find("watching"), std::string::npos) << transcript;
+  EXPECT_TRUE(agent.StdoutLines().empty());
+
+  // A file that cannot be read is refused the same way.
+  ChildProcess missing(AgentCommand({"--config", dir.Join("absent.conf"), dir.Path()}));
+  ASSERT_TRUE(missing.WaitForExit(kWait, status));
+  EXPECT_EQ(status, 2);
+  EXPECT_TRUE(missing.WaitForStderr(dir.Join("absent.conf") + ": cannot read", std::chrono::milliseconds(0)))
+      << missing.Transcript();
+}
+
+TEST(AgentProcessTest, StartUpFailuresEndWithAClearMessage) {
+  TempDir dir;
+  int status = -1;
+  ChildProcess noLibrary({VANTREL_AGENT_PATH, "--library", dir.Join("libNothing.so"), dir.Path()});
+  ASSERT_TRUE(noLibrary.WaitForExit(kWait, status));
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(noLibrary.WaitForStderr("cannot load " + dir.Join("libNothing.so"), std::chrono::milliseconds(0)))
+      << noLibrary.Transcript();
+
+  ChildProcess unknownHandle(AgentCommand({"--credentials", "7", dir.Path()}));
+  ASSERT_TRUE(unknownHandle.WaitForExit(kWait, status));
+  EXPECT_EQ(status, 2);
+  EXPECT_TRUE(unknownHandle.WaitForStderr("--credentials 7 has no Credentials entry", std::chrono::milliseconds(0)))
+      << unknownHandle.Transcript();
+
+  ChildProcess badOption(AgentCommand({"--monitor", "inotify", dir.Path()}));
+  ASSERT_TRUE(badOption.WaitForExit(kWait, status));
+  EXPECT_EQ(status, 2) << badOption.Transcript();
+}
+
+}  // namespace
