@@ -28,6 +28,8 @@ class TVOException : public std::exception {
   virtual const char *TypeName() const;
 
  protected:
+  // Builds the what() text from TypeName(). Every constructor calls it, so the
+  // most derived constructor, running last, leaves its own type name.
   void Compose();
 
  private:
@@ -40,7 +42,8 @@ class TVOException : public std::exception {
 
 class DeviceException : public TVOException {
  public:
-  using TVOException::TVOException;
+  DeviceException(const std::string &source, const std::string &function, int line,
+                  const std::string &message = std::string());
   const char *TypeName() const override;
 };
 

@@ -14,7 +14,10 @@
 // Scheduler (or calls Quiesce) from another thread.
 //
 // The Scheduler holds each scheduled handler by shared pointer until the
-// schedule is cancelled or the Scheduler is destroyed.
+// schedule is cancelled or the Scheduler is destroyed. As in ACE, a handler
+// whose handle_timeout returns -1 is removed from that schedule (handle_close
+// is not called); an exception thrown by a handler is logged, rate-limited,
+// and the schedule stays.
 //
 // Thread-safe: every operation may be called from any thread.
 #ifndef VANTREL_COMMON_SCHEDULER_H
@@ -23,6 +26,8 @@
 #include <ace/Event_Handler.h>
 #include <ace/Time_Value.h>
 
+#include <atomic>
+#include <cstddef>
 #include <memory>
 
 namespace WindowsAgentCommon {
@@ -50,8 +55,9 @@ class ScheduleInfo {
   const void *pAct;
   ACE_Time_Value tvPeriod;
   ACE_Time_Value tvFirstExpiry;
-  long lTimerId;            // guarded by the scheduler's lock
-  bool bCancelled;          // guarded by the scheduler's lock
+  // Written with the scheduler's lock held; spHandler is dropped on cancel.
+  long lTimerId;
+  std::atomic<bool> bCancelled;  // also read without the lock by IsCancelled
 };
 
 class Scheduler {
@@ -66,7 +72,7 @@ class Scheduler {
   Scheduler &operator=(const Scheduler &) = delete;
 
   // A period of zero schedules one expiry only. Returns null when the
-  // handler is null or the timer cannot be scheduled.
+  // handler is null, the period negative, or the timer cannot be scheduled.
   std::shared_ptr<ScheduleInfo> Schedule(const std::shared_ptr<ACE_Event_Handler> &handler, const void *act,
                                          const ACE_Time_Value &period, const ACE_Time_Value &firstExpiry);
 

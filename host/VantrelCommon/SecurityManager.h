@@ -46,6 +46,7 @@ class PosixSecurityManager : public ServiceComponentBase<ISecurityManager> {
   ~PosixSecurityManager() override;
 
   std::string GetVersion() const override;
+  // Forgets the credentials table; handle 0 keeps working.
   void Shutdown() override;
 
   int SwitchToCredentials(const std::uint64_t &hCreds) override;
@@ -62,6 +63,11 @@ class PosixSecurityManager : public ServiceComponentBase<ISecurityManager> {
   static bool ParseCredentials(const std::string &text, PosixCredentials &creds, std::string &error);
 
  private:
+  // Puts the calling thread back to the process's identity; 0 or an error code.
+  int RestoreProcessIdentity();
+
+  // The process's supplementary groups, read at construction.
+  std::vector<unsigned int> vecProcessGroups;
   mutable std::mutex mtxTable;
   std::map<std::uint64_t, PosixCredentials> table;
 };

@@ -1,0 +1,333 @@
+#include <VantrelCommon/Logger.h>
+#include <VantrelCommon/Text.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace WindowsAgentCommon {
+
+namespace {
+
+// Longest text of one record; a longer one is cut with the truncation marker.
+const std::size_t kMaxRecordText = 16 * 1024;
+
+// The process-wide logging state. It is created on first use and never
+// destroyed, so that objects whose destructors log during static destruction,
+// and threads still running at exit, never find it gone.
+struct LoggingState {
+  std::atomic<int> level{static_cast<int>(LogLevel::Info)};
+  std::atomic<bool> stderrEnabled{true};
+
+  std::mutex mtxLogs;  // guards logs
+  std::map<std::string, std::shared_ptr<LogFacade>> logs;
+
+  // Serialises every write to every sink, so records never interleave, and
+  // guards the sink list and the file.
+  std::mutex mtxSinks;
+  std::vector<std::shared_ptr<LogSink>> sinks;
+  int fileFd = -1;
+};
+
+LoggingState &State() {
+  static LoggingState *state = new LoggingState();
+  return *state;
+}
+
+unsigned long CurrentThreadId() {
+  thread_local const unsigned long tid = static_cast<unsigned long>(::syscall(SYS_gettid));
+  return tid;
+}
+
+// Set while this thread writes to the sinks: a sink that logs would otherwise
+// take the sink lock a second time. Such nested records are dropped.
+thread_local bool tlsWriting = false;
+
+void WriteAll(int fd, const std::string &line) {
+  const char *p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere to report a failing log device
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+struct WritingMark {
+  WritingMark() { tlsWriting = true; }
+  ~WritingMark() { tlsWriting = false; }
+};
+
+void Dispatch(const LogRecord &record) {
+  LoggingState &state = State();
+  if (tlsWriting) return;
+  WritingMark mark;
+  {
+    std::lock_guard<std::mutex> lock(state.mtxSinks);
+    if (state.stderrEnabled.load(std::memory_order_relaxed) || state.fileFd >= 0) {
+      std::string line = FormatLogRecord(record);
+      line += '\n';
+      if (state.stderrEnabled.load(std::memory_order_relaxed)) WriteAll(STDERR_FILENO, line);
+      // Written straight to the descriptor: nothing waits in a buffer that a
+      // crash would lose.
+      if (state.fileFd >= 0) WriteAll(state.fileFd, line);
+    }
+    for (const auto &sink : state.sinks) {
+      try {
+        sink->Write(record);
+      } catch (...) {
+        // A failing sink must not take the caller down or starve the others.
+      }
+    }
+  }
+}
+
+}  // namespace
+
+const char *LogLevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::Debug: return "DEBUG";
+    case LogLevel::Info: return "INFO";
+    case LogLevel::Warn: return "WARN";
+    case LogLevel::Error: return "ERROR";
+    case LogLevel::Off: return "OFF";
+  }
+  return "?";
+}
+
+bool ParseLogLevel(const std::string &text, LogLevel &level) {
+  std::string lower;
+  for (char c : text) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  static const struct {
+    const char *name;
+    LogLevel level;
+  } kNames[] = {{"debug", LogLevel::Debug}, {"info", LogLevel::Info},   {"warn", LogLevel::Warn},
+                {"warning", LogLevel::Warn}, {"error", LogLevel::Error}, {"off", LogLevel::Off}};
+  for (const auto &entry : kNames) {
+    if (lower == entry.name) {
+      level = entry.level;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string FormatLogRecord(const LogRecord &record) {
+  using namespace std::chrono;
+  const auto sinceEpoch = record.time.time_since_epoch();
+  const auto secs = duration_cast<seconds>(sinceEpoch);
+  long millis = static_cast<long>(duration_cast<milliseconds>(sinceEpoch - secs).count());
+  std::time_t t = static_cast<std::time_t>(secs.count());
+  if (millis < 0) {  // before 1970: keep the fraction positive
+    millis += 1000;
+    --t;
+  }
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+  std::string line;
+  line.reserve(64 + record.logName.size() + record.text.size());
+  line += stamp;
+  line += ' ';
+  line += LogLevelName(record.level);
+  line += " [";
+  line += std::to_string(record.thread);
+  line += "] ";
+  line += record.logName;
+  line += ": ";
+  line += record.text;
+  return line;
+}
+
+LogSink::~LogSink() = default;
+
+void CapturingSink::Write(const LogRecord &record) {
+  {
+    std::lock_guard<std::mutex> lock(mtx);
+    records.push_back(record);
+  }
+  cv.notify_all();
+}
+
+std::vector<LogRecord> CapturingSink::Records() const {
+  std::lock_guard<std::mutex> lock(mtx);
+  return records;
+}
+
+std::vector<std::string> CapturingSink::Texts(const std::string &logNamePrefix) const {
+  std::lock_guard<std::mutex> lock(mtx);
+  std::vector<std::string> texts;
+  for (const auto &r : records) {
+    if (r.logName.compare(0, logNamePrefix.size(), logNamePrefix) == 0) texts.push_back(r.text);
+  }
+  return texts;
+}
+
+std::size_t CapturingSink::Count(const std::string &text) const {
+  std::lock_guard<std::mutex> lock(mtx);
+  std::size_t n = 0;
+  for (const auto &r : records) n += r.text == text ? 1 : 0;
+  return n;
+}
+
+std::size_t CapturingSink::CountContaining(const std::string &fragment) const {
+  std::lock_guard<std::mutex> lock(mtx);
+  std::size_t n = 0;
+  for (const auto &r : records) n += r.text.find(fragment) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+// The predicate runs with the sink's lock held; it must not log.
+bool CapturingSink::WaitFor(const std::function<bool(const std::vector<LogRecord> &)> &predicate,
+                            std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mtx);
+  return cv.wait_for(lock, timeout, [&] { return predicate(records); });
+}
+
+bool CapturingSink::WaitForText(const std::string &text, std::size_t count, std::chrono::milliseconds timeout) {
+  return WaitFor(
+      [&](const std::vector<LogRecord> &recs) {
+        std::size_t n = 0;
+        for (const auto &r : recs) n += r.text == text ? 1 : 0;
+        return n >= count;
+      },
+      timeout);
+}
+
+void CapturingSink::Clear() {
+  std::lock_guard<std::mutex> lock(mtx);
+  records.clear();
+}
+
+LogFacade::LogFacade(std::string name) : strName(std::move(name)) {}
+
+bool LogFacade::IsEnabled(LogLevel level) const {
+  return level != LogLevel::Off && static_cast<int>(level) >= State().level.load(std::memory_order_relaxed);
+}
+
+void LogFacade::Write(LogLevel level, const char *format, va_list args) {
+  if (!IsEnabled(level)) return;
+  LogRecord record;
+  record.time = std::chrono::system_clock::now();
+  record.level = level;
+  record.logName = strName;
+  record.thread = CurrentThreadId();
+  AppendFormatV(record.text, kMaxRecordText, format, args);
+  Dispatch(record);
+}
+
+#define VANTREL_LOG_VARIADIC(level)       \
+  do {                                    \
+    va_list args;                         \
+    va_start(args, format);               \
+    Write(level, format, args);           \
+    va_end(args);                         \
+  } while (false)
+
+void LogFacade::Debug(const char *format, ...) { VANTREL_LOG_VARIADIC(LogLevel::Debug); }
+void LogFacade::Info(const char *format, ...) { VANTREL_LOG_VARIADIC(LogLevel::Info); }
+void LogFacade::Warn(const char *format, ...) { VANTREL_LOG_VARIADIC(LogLevel::Warn); }
+void LogFacade::Error(const char *format, ...) { VANTREL_LOG_VARIADIC(LogLevel::Error); }
+
+#undef VANTREL_LOG_VARIADIC
+
+#define VANTREL_LOG_HANDLE_VARIADIC(level)                      \
+  do {                                                          \
+    if (!spFacade || !spFacade->IsEnabled(level)) return;       \
+    va_list args;                                               \
+    va_start(args, format);                                     \
+    spFacade->Write(level, format, args);                       \
+    va_end(args);                                               \
+  } while (false)
+
+void Log::Debug(const char *format, ...) const { VANTREL_LOG_HANDLE_VARIADIC(LogLevel::Debug); }
+void Log::Info(const char *format, ...) const { VANTREL_LOG_HANDLE_VARIADIC(LogLevel::Info); }
+void Log::Warn(const char *format, ...) const { VANTREL_LOG_HANDLE_VARIADIC(LogLevel::Warn); }
+void Log::Error(const char *format, ...) const { VANTREL_LOG_HANDLE_VARIADIC(LogLevel::Error); }
+
+#undef VANTREL_LOG_HANDLE_VARIADIC
+
+Log LoggerFactory::GetLog(const std::string &name) {
+  LoggingState &state = State();
+  std::lock_guard<std::mutex> lock(state.mtxLogs);
+  std::shared_ptr<LogFacade> &facade = state.logs[name];
+  if (!facade) facade = std::make_shared<LogFacade>(name);
+  return Log(facade);
+}
+
+void LoggerFactory::SetLevel(LogLevel level) { State().level.store(static_cast<int>(level)); }
+
+LogLevel LoggerFactory::GetLevel() { return static_cast<LogLevel>(State().level.load()); }
+
+void LoggerFactory::EnableStderr(bool enabled) { State().stderrEnabled.store(enabled); }
+
+bool LoggerFactory::SetLogFile(const std::string &path, std::string *error) {
+  LoggingState &state = State();
+  int fd = -1;
+  if (!path.empty()) {
+    do {
+      fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (error != nullptr) *error = "cannot open log file \"" + path + "\": " + std::strerror(errno);
+      return false;
+    }
+  }
+  int old;
+  {
+    std::lock_guard<std::mutex> lock(state.mtxSinks);
+    old = state.fileFd;
+    state.fileFd = fd;
+  }
+  if (old >= 0) ::close(old);
+  return true;
+}
+
+void LoggerFactory::AddSink(const std::shared_ptr<LogSink> &sink) {
+  if (!sink) return;
+  LoggingState &state = State();
+  std::lock_guard<std::mutex> lock(state.mtxSinks);
+  for (const auto &s : state.sinks) {
+    if (s == sink) return;
+  }
+  state.sinks.push_back(sink);
+}
+
+void LoggerFactory::RemoveSink(const std::shared_ptr<LogSink> &sink) {
+  LoggingState &state = State();
+  std::shared_ptr<LogSink> removed;  // released after the lock: its destructor may log
+  std::lock_guard<std::mutex> lock(state.mtxSinks);
+  for (auto it = state.sinks.begin(); it != state.sinks.end(); ++it) {
+    if (*it == sink) {
+      removed = *it;
+      state.sinks.erase(it);
+      break;
+    }
+  }
+}
+
+void LoggerFactory::Flush() {
+  LoggingState &state = State();
+  std::lock_guard<std::mutex> lock(state.mtxSinks);
+  for (const auto &sink : state.sinks) {
+    try {
+      sink->Flush();
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace WindowsAgentCommon

@@ -1,0 +1,9 @@
+#include <VantrelCommon/TVOTask.h>
+
+namespace WindowsAgentCommon {
+
+TVOTask::TVOTask() = default;
+
+TVOTask::~TVOTask() = default;
+
+}  // namespace WindowsAgentCommon
