@@ -1,0 +1,92 @@
+#include <VantrelCommon/BacklogMonitor.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+
+using namespace WindowsAgentCommon;
+
+namespace {
+
+// One sample a second, as the monitors take them: x in milliseconds since
+// start-up (far from 0, as after a long uptime), y the queue's backlog.
+void Feed(LinearRegressionAlgo &algo, int n, const std::function<double(int)> &y, double x0 = 5.0e8) {
+  for (int i = 0; i < n; ++i) algo.AddSample(x0 + 1000.0 * i, y(i));
+}
+
+}  // namespace
+
+// Dispositions of synthetic backlogs over a full ring.
+TEST(BacklogMonitor, DispositionFollowsTheTrend) {
+  std::mt19937 generator(20261205);
+  std::normal_distribution<double> noise(0.0, 8.0);
+  const struct {
+    const char *name;
+    std::function<double(int)> backlog;
+    short low;
+    short high;
+  } cases[] = {
+      {"steady growth", [](int i) { return 2.0 * i; }, 10, 10},
+      {"noisy growth", [&](int i) { return std::max(0.0, 20.0 + 1.5 * i + noise(generator)); }, 5, 10},
+      {"flat zero", [](int) { return 0.0; }, -10, -10},
+      {"flat high", [](int) { return 40.0; }, 0, 0},
+      {"slow rise on a standing queue", [](int i) { return 100.0 + 0.1 * i; }, 1, 1},
+      {"shrinking", [](int i) { return 200.0 - 2.0 * i; }, -10, -10},
+      {"about drained", [](int i) { return i % 10 == 0 ? 1.0 : 0.0; }, -10, -5},
+  };
+  for (const auto &c : cases) {
+    BacklogMonitor monitor(100);
+    Feed(monitor, 100, c.backlog);
+    const short d = monitor.UpdateDisposition();
+    EXPECT_GE(d, c.low) << c.name;
+    EXPECT_LE(d, c.high) << c.name;
+    EXPECT_EQ(d, monitor.GetDisposition()) << c.name;
+  }
+}
+
+TEST(BacklogMonitor, OnlyTheLastSamplesOfTheRingCount) {
+  BacklogMonitor monitor(10);
+  Feed(monitor, 100, [](int i) { return 5.0 * i; });
+  Feed(monitor, 10, [](int) { return 7.0; }, 1.0e9);
+  EXPECT_EQ(10u, monitor.GetSampleCount());
+  EXPECT_EQ(0, monitor.UpdateDisposition());
+  const auto fit = monitor.Compute();
+  EXPECT_DOUBLE_EQ(0.0, fit.first);
+  EXPECT_DOUBLE_EQ(7.0, fit.second);
+}
+
+TEST(BacklogMonitor, ClearStartsAfresh) {
+  BacklogMonitor monitor(20);
+  Feed(monitor, 20, [](int i) { return 3.0 * i; });
+  EXPECT_EQ(10, monitor.UpdateDisposition());
+  monitor.Clear();
+  EXPECT_EQ(0u, monitor.GetSampleCount());
+  EXPECT_EQ(std::make_pair(0.0, 0.0), monitor.Compute());
+  EXPECT_EQ(0, monitor.UpdateDisposition());
+  monitor.AddSample(1.0, 4.0);
+  EXPECT_EQ(1u, monitor.GetSampleCount());
+  EXPECT_EQ(0, monitor.UpdateDisposition());  // fewer than two samples
+}
+
+TEST(BacklogMonitor, CapacityZeroHoldsNothing) {
+  BacklogMonitor monitor(0);
+  Feed(monitor, 10, [](int i) { return 1.0 * i; });
+  EXPECT_EQ(0u, monitor.GetSampleCount());
+  EXPECT_EQ(0, monitor.UpdateDisposition());
+  EXPECT_EQ(std::make_pair(0.0, 0.0), monitor.Compute());
+}
+
+TEST(LinearRegressionAlgo, FitsALineExactlyFarFromTheOrigin) {
+  LinearRegressionAlgo algo(64);
+  for (int i = 0; i < 64; ++i) algo.AddSample(1.0e9 + i, 3.0 * i + 2.0);
+  const auto fit = algo.Compute();
+  EXPECT_NEAR(3.0, fit.first, 1e-6);
+  EXPECT_NEAR(2.0 - 3.0e9, fit.second, 1e-1);
+
+  LinearRegressionAlgo same(8);  // all x equal: no slope, the mean
+  same.AddSample(5.0, 1.0);
+  same.AddSample(5.0, 3.0);
+  EXPECT_EQ(std::make_pair(0.0, 2.0), same.Compute());
+}

@@ -1,0 +1,260 @@
+#include "HostTestSupport.h"
+
+#include <VantrelCommon/Logger.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using namespace WindowsAgentCommon;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Captures every record at Debug for one test, without writing to stderr,
+// and restores the process's logging set-up afterwards.
+class LoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previousLevel = LoggerFactory::GetLevel();
+    LoggerFactory::SetLevel(LogLevel::Debug);
+    LoggerFactory::EnableStderr(false);
+    sink = std::make_shared<CapturingSink>();
+    LoggerFactory::AddSink(sink);
+  }
+  void TearDown() override {
+    LoggerFactory::RemoveSink(sink);
+    LoggerFactory::SetLogFile("");
+    LoggerFactory::EnableStderr(true);
+    LoggerFactory::SetLevel(previousLevel);
+  }
+
+  std::shared_ptr<CapturingSink> sink;
+  LogLevel previousLevel = LogLevel::Info;
+};
+
+const std::string kMarker = "...[truncated]";
+
+// "2026-12-05 18:58:52.123" at the start of the line.
+bool HasTimeStamp(const std::string &line) {
+  const std::string shape = "dddd-dd-dd dd:dd:dd.ddd";
+  if (line.size() < shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+  }
+  return true;
+}
+
+// Logs during static destruction, after main() has returned: the logging
+// state must still be there. A crash here fails the test binary.
+struct LogsAtExit {
+  Log log = LoggerFactory::GetLog("Test.StaticDestructor");
+  ~LogsAtExit() {
+    LoggerFactory::EnableStderr(false);
+    log.Error("logged from a static destructor (%ls)", L"ok");
+    LoggerFactory::GetLog("Test.StaticDestructor.New").Error("a log created during static destruction");
+  }
+} logsAtExit;
+
+}  // namespace
+
+TEST_F(LoggerTest, SameNameGivesTheSameFacade) {
+  Log a = LoggerFactory::GetLog("Code.Test.Same");
+  Log b = LoggerFactory::GetLog("Code.Test.Same");
+  Log c = LoggerFactory::GetLog("Code.Test.Other");
+  EXPECT_EQ(a.operator->(), b.operator->());
+  EXPECT_NE(a.operator->(), c.operator->());
+  EXPECT_EQ("Code.Test.Same", a.Name());
+}
+
+TEST_F(LoggerTest, RecordCarriesLevelNameThreadAndFormattedText) {
+  Log log = LoggerFactory::GetLog("Code.FileMonitorStatOnly.x1234");
+  log.Warn("Switching to credentials %I64u for %ls", static_cast<std::uint64_t>(18446744073709551615ULL),
+           L"/var/log/\u00E9.log");
+  const auto records = sink->Records();
+  ASSERT_EQ(1u, records.size());
+  EXPECT_EQ(LogLevel::Warn, records[0].level);
+  EXPECT_EQ("Code.FileMonitorStatOnly.x1234", records[0].logName);
+  EXPECT_EQ(static_cast<unsigned long>(::syscall(SYS_gettid)), records[0].thread);
+  EXPECT_EQ("Switching to credentials 18446744073709551615 for /var/log/\xC3\xA9.log", records[0].text);
+  const auto age = std::chrono::system_clock::now() - records[0].time;
+  EXPECT_LT(age, std::chrono::minutes(1));
+}
+
+TEST_F(LoggerTest, ThresholdDropsLowerLevels) {
+  Log log = LoggerFactory::GetLog("Code.Test.Level");
+  LoggerFactory::SetLevel(LogLevel::Warn);
+  EXPECT_FALSE(log.IsEnabled(LogLevel::Info));
+  EXPECT_TRUE(log.IsEnabled(LogLevel::Error));
+  log.Debug("debug");
+  log.Info("info");
+  log.Warn("warn");
+  log.Error("error");
+  EXPECT_EQ((std::vector<std::string>{"warn", "error"}), sink->Texts());
+
+  LoggerFactory::SetLevel(LogLevel::Off);
+  log.Error("nothing at all");
+  EXPECT_EQ(2u, sink->Records().size());
+  EXPECT_EQ(LogLevel::Off, LoggerFactory::GetLevel());
+
+  LoggerFactory::SetLevel(LogLevel::Debug);
+  log.Debug("debug again");
+  log->Info("through the facade");
+  EXPECT_TRUE(sink->Contains("debug again"));
+  EXPECT_TRUE(sink->Contains("through the facade"));
+
+  Log none;  // a default handle writes nothing and does not crash
+  none.Error("ignored");
+  EXPECT_FALSE(none.IsEnabled(LogLevel::Error));
+  EXPECT_EQ(4u, sink->Records().size());
+}
+
+TEST_F(LoggerTest, FormatOfAWrittenLine) {
+  LogRecord record;
+  record.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123LL));
+  record.level = LogLevel::Debug;
+  record.logName = "Code.FileMonitorFactory";
+  record.thread = 12345;
+  record.text = "text";
+  const std::string line = FormatLogRecord(record);
+  EXPECT_TRUE(HasTimeStamp(line)) << line;
+  EXPECT_EQ(".123 DEBUG [12345] Code.FileMonitorFactory: text", line.substr(19)) << line;
+}
+
+TEST_F(LoggerTest, OverlongTextIsCutWithTheMarker) {
+  const std::string longText(20000, 'x');
+  LoggerFactory::GetLog("Code.Test.Long").Info("%s", longText.c_str());
+  const auto texts = sink->Texts();
+  ASSERT_EQ(1u, texts.size());
+  EXPECT_EQ(16u * 1024u, texts[0].size());
+  EXPECT_EQ(kMarker, texts[0].substr(texts[0].size() - kMarker.size()));
+}
+
+// Many threads log at once: every record arrives whole, exactly once, in the
+// capturing sink and in the log file alike.
+TEST_F(LoggerTest, ManyThreadsLoseAndTearNothing) {
+  HostTest::TempDir dir;
+  const std::string path = dir.Join("agent.log");
+  std::string error;
+  ASSERT_TRUE(LoggerFactory::SetLogFile(path, &error)) << error;
+
+  const int kThreads = 8;
+  const int kPerThread = 400;
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &go] {
+      Log log = LoggerFactory::GetLog("Code.Test.Thread" + std::to_string(t));
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < kPerThread; ++i) log.Info("thread %d record %d %s", t, i, "payload-payload-payload");
+    });
+  }
+  go = true;
+  for (auto &th : threads) th.join();
+  LoggerFactory::SetLogFile("");
+
+  const auto records = sink->Records();
+  ASSERT_EQ(static_cast<std::size_t>(kThreads * kPerThread), records.size());
+  std::map<int, int> next;  // per thread, records arrive in the order written
+  for (const auto &r : records) {
+    int t = -1;
+    int i = -1;
+    char tail[64] = {0};
+    ASSERT_EQ(3, std::sscanf(r.text.c_str(), "thread %d record %d %63s", &t, &i, tail)) << r.text;
+    EXPECT_STREQ("payload-payload-payload", tail);
+    EXPECT_EQ("Code.Test.Thread" + std::to_string(t), r.logName);
+    EXPECT_EQ(next[t], i);
+    next[t] = i + 1;
+  }
+
+  std::istringstream file(HostTest::ReadFile(path));
+  std::string line;
+  int lines = 0;
+  while (std::getline(file, line)) {
+    ASSERT_TRUE(HasTimeStamp(line)) << line;
+    unsigned long tid = 0;
+    int logNumber = -1;
+    int t = -2;
+    int i = -1;
+    char tail[64] = {0};
+    ASSERT_EQ(5, std::sscanf(line.c_str() + 23, " INFO [%lu] Code.Test.Thread%d: thread %d record %d %63s", &tid,
+                             &logNumber, &t, &i, tail))
+        << line;
+    EXPECT_EQ(logNumber, t);
+    EXPECT_STREQ("payload-payload-payload", tail);
+    ++lines;
+  }
+  EXPECT_EQ(kThreads * kPerThread, lines);
+}
+
+TEST_F(LoggerTest, LogFileAppendsAndIsWrittenAtOnce) {
+  HostTest::TempDir dir;
+  const std::string path = dir.Join("append.log");
+  {
+    FILE *f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    std::fputs("earlier line\n", f);
+    std::fclose(f);
+  }
+  ASSERT_TRUE(LoggerFactory::SetLogFile(path));
+  LoggerFactory::GetLog("Code.Test.File").Error("first %d", 1);
+  // Read without closing or flushing: nothing waits in a buffer.
+  const std::string content = HostTest::ReadFile(path);
+  EXPECT_EQ(0u, content.find("earlier line\n"));
+  EXPECT_NE(std::string::npos, content.find(" ERROR ["));
+  EXPECT_NE(std::string::npos, content.find("Code.Test.File: first 1\n"));
+
+  ASSERT_TRUE(LoggerFactory::SetLogFile(""));
+  LoggerFactory::GetLog("Code.Test.File").Error("after closing");
+  EXPECT_EQ(std::string::npos, HostTest::ReadFile(path).find("after closing"));
+
+  std::string error;
+  EXPECT_FALSE(LoggerFactory::SetLogFile(dir.Join("missing/dir/x.log"), &error));
+  EXPECT_NE(std::string::npos, error.find("missing/dir/x.log")) << error;
+}
+
+TEST_F(LoggerTest, SinkThatLogsDoesNotDeadlock) {
+  struct Echo : LogSink {
+    void Write(const LogRecord &record) override {
+      ++writes;
+      LoggerFactory::GetLog("Code.Test.Echo").Error("echo of %s", record.text.c_str());
+    }
+    std::atomic<int> writes{0};
+  };
+  auto echo = std::make_shared<Echo>();
+  LoggerFactory::AddSink(echo);
+  LoggerFactory::GetLog("Code.Test.Echo").Info("original");
+  LoggerFactory::RemoveSink(echo);
+  EXPECT_EQ(1, echo->writes.load());  // the nested record is dropped
+  EXPECT_EQ((std::vector<std::string>{"original"}), sink->Texts());
+}
+
+TEST_F(LoggerTest, WaitForSeesRecordsFromOtherThreads) {
+  std::thread writer([] {
+    std::this_thread::sleep_for(30ms);
+    Log log = LoggerFactory::GetLog("Code.Test.Wait");
+    log.Info("ready");
+    log.Info("ready");
+  });
+  EXPECT_TRUE(sink->WaitForText("ready", 2, HostTest::kDeadline));
+  writer.join();
+  EXPECT_EQ(2u, sink->Count("ready"));
+  EXPECT_EQ(2u, sink->CountContaining("ead"));
+  EXPECT_EQ(2u, sink->Texts("Code.Test.W").size());
+  EXPECT_TRUE(sink->Texts("Code.Other").empty());
+  EXPECT_FALSE(sink->WaitFor([](const std::vector<LogRecord> &r) { return r.size() > 2; }, 20ms));
+  sink->Clear();
+  EXPECT_TRUE(sink->Records().empty());
+}

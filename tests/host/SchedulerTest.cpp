@@ -1,0 +1,374 @@
+#include "HostTestSupport.h"
+
+#include <VantrelCommon/Logger.h>
+#include <VantrelCommon/Scheduler.h>
+
+#include <ace/OS_NS_sys_time.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using namespace WindowsAgentCommon;
+using namespace std::chrono_literals;
+using HostTest::WaitUntil;
+
+namespace {
+
+ACE_Time_Value Now() { return ACE_OS::gettimeofday(); }
+
+ACE_Time_Value Millis(long ms) { return ACE_Time_Value(0, ms * 1000); }
+
+std::int64_t Usec(const ACE_Time_Value &tv) { return static_cast<std::int64_t>(tv.sec()) * 1000000 + tv.usec(); }
+
+// Counts its callbacks, remembers when they came, and runs an optional body.
+class Recorder : public ACE_Event_Handler {
+ public:
+  int handle_timeout(const ACE_Time_Value &, const void *act) override {
+    const ACE_Time_Value entered = Now();
+    {
+      std::lock_guard<std::mutex> lock(mtx);
+      times.push_back(entered);
+      lastAct = act;
+    }
+    const int n = ++count;
+    return body ? body(n) : 0;
+  }
+
+  std::vector<ACE_Time_Value> Times() const {
+    std::lock_guard<std::mutex> lock(mtx);
+    return times;
+  }
+
+  std::atomic<int> count{0};
+  std::function<int(int)> body;  // set before scheduling
+  const void *lastAct = nullptr;
+
+ private:
+  mutable std::mutex mtx;
+  std::vector<ACE_Time_Value> times;
+};
+
+}  // namespace
+
+TEST(Scheduler, PeriodicCallbacksComeWithTheActAndNeverEarly) {
+  Scheduler scheduler;
+  auto handler = std::make_shared<Recorder>();
+  const ACE_Time_Value first = Now() + Millis(30);
+  auto info = scheduler.Schedule(handler, reinterpret_cast<const void *>(2), Millis(20), first);
+  ASSERT_NE(nullptr, info);
+  EXPECT_EQ(1u, scheduler.Size());
+  EXPECT_EQ(Millis(20), info->Period());
+  EXPECT_EQ(first, info->FirstExpiry());
+
+  ASSERT_TRUE(WaitUntil([&] { return handler->count >= 10; }));
+  // The k-th callback is due at first + (k - 1) * period and never runs
+  // before: by any time T at most (T - first) / period + 1 have come.
+  const int seen = handler->count;
+  const ACE_Time_Value t = Now();
+  EXPECT_LE(seen, (Usec(t) - Usec(first)) / 20000 + 1);
+  EXPECT_GE(Usec(handler->Times().front()), Usec(first));
+  EXPECT_EQ(reinterpret_cast<const void *>(2), handler->lastAct);
+
+  EXPECT_TRUE(scheduler.Cancel(info));
+  EXPECT_TRUE(info->IsCancelled());
+  EXPECT_FALSE(scheduler.Cancel(info));
+  EXPECT_EQ(0u, scheduler.Size());
+  scheduler.Quiesce();
+  const int afterCancel = handler->count;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(afterCancel, handler->count.load());
+}
+
+TEST(Scheduler, ZeroPeriodRunsOnceAndInvalidRequestsAreRefused) {
+  Scheduler scheduler;
+  auto once = std::make_shared<Recorder>();
+  auto control = std::make_shared<Recorder>();
+  auto info = scheduler.Schedule(once, nullptr, ACE_Time_Value::zero, Now());
+  ASSERT_NE(nullptr, info);
+  ASSERT_NE(nullptr, scheduler.Schedule(control, nullptr, Millis(5), Now()));
+  ASSERT_TRUE(WaitUntil([&] { return control->count >= 20; }));
+  EXPECT_EQ(1, once->count.load());
+  EXPECT_EQ(1u, scheduler.Size());  // only the control schedule is left
+  EXPECT_FALSE(scheduler.Cancel(info));
+  EXPECT_FALSE(info->IsCancelled());
+
+  EXPECT_EQ(nullptr, scheduler.Schedule(nullptr, nullptr, Millis(5), Now()));
+  EXPECT_EQ(nullptr, scheduler.Schedule(once, nullptr, ACE_Time_Value(-1, 0), Now()));
+  EXPECT_FALSE(scheduler.Cancel(nullptr));
+
+  Scheduler other;  // a schedule of one Scheduler is unknown to another
+  auto foreign = other.Schedule(once, nullptr, ACE_Time_Value(3600), Now() + ACE_Time_Value(3600));
+  EXPECT_FALSE(scheduler.Cancel(foreign));
+  EXPECT_TRUE(other.Cancel(foreign));
+}
+
+TEST(Scheduler, EarlierTimerIsTakenBeforeAFarOne) {
+  Scheduler scheduler;
+  auto far = std::make_shared<Recorder>();
+  auto soon = std::make_shared<Recorder>();
+  ASSERT_NE(nullptr, scheduler.Schedule(far, nullptr, ACE_Time_Value::zero, Now() + ACE_Time_Value(3600)));
+  ASSERT_NE(nullptr, scheduler.Schedule(soon, nullptr, ACE_Time_Value::zero, Now() + Millis(10)));
+  EXPECT_TRUE(WaitUntil([&] { return soon->count == 1; }));
+  EXPECT_EQ(0, far->count.load());
+}
+
+// A callback that cancels its own schedule gets no further call.
+TEST(Scheduler, CancelFromInsideTheCallback) {
+  Scheduler scheduler;
+  auto self = std::make_shared<Recorder>();
+  auto control = std::make_shared<Recorder>();
+  std::shared_ptr<ScheduleInfo> selfInfo;
+  std::mutex infoMutex;
+  std::atomic<bool> cancelled{false};
+  self->body = [&](int) {
+    std::lock_guard<std::mutex> lock(infoMutex);
+    cancelled = scheduler.Cancel(selfInfo);
+    scheduler.Quiesce();  // from a callback: returns at once instead of waiting for itself
+    return 0;
+  };
+  {
+    std::lock_guard<std::mutex> lock(infoMutex);
+    selfInfo = scheduler.Schedule(self, nullptr, Millis(5), Now());
+    ASSERT_NE(nullptr, selfInfo);
+  }
+  ASSERT_NE(nullptr, scheduler.Schedule(control, nullptr, Millis(5), Now()));
+  // The control timer shows that time went on, for many periods.
+  ASSERT_TRUE(WaitUntil([&] { return control->count >= 30; }));
+  EXPECT_TRUE(cancelled.load());
+  EXPECT_EQ(1, self->count.load());
+}
+
+// The monitors' pattern: the callback takes the owner's lock, and the owner
+// cancels while holding it. Cancel must not wait for the callback.
+TEST(Scheduler, CancelWhileHoldingALockThatTheCallbackTakes) {
+  Scheduler scheduler;
+  std::mutex ownerLock;
+  std::atomic<int> entered{0};
+  std::atomic<int> completed{0};
+  auto handler = std::make_shared<Recorder>();
+  handler->body = [&](int) {
+    ++entered;
+    std::lock_guard<std::mutex> lock(ownerLock);
+    ++completed;
+    return 0;
+  };
+  std::unique_lock<std::mutex> held(ownerLock);
+  auto info = scheduler.Schedule(handler, nullptr, Millis(5), Now());
+  ASSERT_NE(nullptr, info);
+  ASSERT_TRUE(WaitUntil([&] { return entered >= 1; }));  // now blocked on ownerLock
+
+  auto cancel = std::async(std::launch::async, [&] { return scheduler.Cancel(info); });
+  const bool returned = cancel.wait_for(HostTest::kDeadline) == std::future_status::ready;
+  held.unlock();
+  ASSERT_TRUE(returned) << "Cancel waited for a callback blocked on the caller's lock";
+  EXPECT_TRUE(cancel.get());
+  scheduler.Quiesce();
+  EXPECT_EQ(1, entered.load());  // the one in flight finished; no later expiry came
+  EXPECT_EQ(1, completed.load());
+}
+
+// The destructor waits for a running callback before it returns.
+TEST(Scheduler, DestructionWaitsForARunningCallback) {
+  auto scheduler = std::make_unique<Scheduler>();
+  std::mutex gate;
+  std::unique_lock<std::mutex> closed(gate);
+  std::atomic<bool> entered{false};
+  std::atomic<bool> finished{false};
+  auto handler = std::make_shared<Recorder>();
+  std::weak_ptr<Recorder> weak = handler;
+  handler->body = [&](int) {
+    entered = true;
+    std::lock_guard<std::mutex> wait(gate);
+    finished = true;
+    return 0;
+  };
+  ASSERT_NE(nullptr, scheduler->Schedule(handler, nullptr, Millis(5), Now()));
+  handler.reset();
+  EXPECT_FALSE(weak.expired());  // the Scheduler holds the handler
+  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    scheduler.reset();
+    destroyed = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(destroyed.load());
+  closed.unlock();
+  destroyer.join();
+  EXPECT_TRUE(finished.load());
+  EXPECT_TRUE(weak.expired());
+}
+
+// The last reference dropped inside a callback destroys the Scheduler on its
+// own thread: no self-join, no use of freed state afterwards.
+TEST(Scheduler, DestroyedFromItsOwnCallback) {
+  auto scheduler = std::make_shared<Scheduler>();
+  std::mutex slotMutex;
+  std::shared_ptr<Scheduler> slot = scheduler;
+  std::atomic<bool> done{false};
+  auto handler = std::make_shared<Recorder>();
+  handler->body = [&](int) {
+    std::shared_ptr<Scheduler> last;
+    {
+      std::lock_guard<std::mutex> lock(slotMutex);
+      last.swap(slot);
+    }
+    last.reset();
+    done = true;
+    return 0;
+  };
+  ASSERT_NE(nullptr, scheduler->Schedule(handler, nullptr, Millis(5), Now()));
+  scheduler.reset();
+  ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(1, handler->count.load());
+}
+
+TEST(Scheduler, QuiesceWaitsForTheRunningCallback) {
+  Scheduler scheduler;
+  std::mutex gate;
+  std::unique_lock<std::mutex> closed(gate);
+  std::atomic<bool> entered{false};
+  std::atomic<bool> finished{false};
+  auto handler = std::make_shared<Recorder>();
+  handler->body = [&](int) {
+    entered = true;
+    std::lock_guard<std::mutex> wait(gate);
+    finished = true;
+    return 0;
+  };
+  auto info = scheduler.Schedule(handler, nullptr, ACE_Time_Value::zero, Now());
+  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+  std::atomic<bool> quiet{false};
+  std::thread waiter([&] {
+    scheduler.Quiesce();
+    quiet = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(quiet.load());
+  closed.unlock();
+  waiter.join();
+  EXPECT_TRUE(finished.load());
+}
+
+// Over about a second of 20 ms periods, with a callback that takes a third
+// of the period, the callbacks stay on the grid of the first expiry: the
+// callback's own run time does not push the ones after it.
+TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpiry) {
+  Scheduler scheduler;
+  auto handler = std::make_shared<Recorder>();
+  handler->body = [](int) {
+    std::this_thread::sleep_for(7ms);
+    return 0;
+  };
+  const std::int64_t period = 20000;
+  const ACE_Time_Value first = Now() + Millis(20);
+  ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(20), first));
+  ASSERT_TRUE(WaitUntil([&] { return handler->count >= 50; }));
+  scheduler.Quiesce();
+
+  std::vector<std::int64_t> lateness;
+  std::int64_t previousSlot = -1;
+  for (const auto &t : handler->Times()) {
+    const std::int64_t sinceFirst = Usec(t) - Usec(first);
+    ASSERT_GE(sinceFirst, 0);
+    const std::int64_t slot = sinceFirst / period;
+    EXPECT_GT(slot, previousSlot) << "two callbacks for one expiry";
+    previousSlot = slot;
+    lateness.push_back(sinceFirst % period);
+  }
+  // Drift by the run time would spread the lateness over the whole period;
+  // on the grid most callbacks come within a small part of it.
+  std::sort(lateness.begin(), lateness.end());
+  EXPECT_LT(lateness[lateness.size() / 2], period * 3 / 10) << "median lateness in microseconds";
+}
+
+// Expiries missed while a callback ran are skipped: the next callback comes
+// at the first expiry after the long one ended, not at once to catch up.
+TEST(Scheduler, MissedExpiriesAreSkipped) {
+  Scheduler scheduler;
+  auto handler = std::make_shared<Recorder>();
+  std::atomic<std::int64_t> endOfLong{0};
+  handler->body = [&](int n) {
+    if (n == 1) {
+      std::this_thread::sleep_for(110ms);
+      endOfLong = Usec(Now());
+    }
+    return 0;
+  };
+  const std::int64_t period = 20000;
+  const ACE_Time_Value first = Now() + Millis(10);
+  ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(20), first));
+  ASSERT_TRUE(WaitUntil([&] { return handler->count >= 3; }));
+  const auto times = handler->Times();
+  const std::int64_t nextSlotAfterLong = ((endOfLong - Usec(first)) / period + 1) * period + Usec(first);
+  EXPECT_GE(Usec(times[1]), nextSlotAfterLong);
+  EXPECT_GE(Usec(times[2]) - Usec(times[1]), period / 2);
+}
+
+TEST(Scheduler, HandlerReturningMinusOneIsRemoved) {
+  Scheduler scheduler;
+  auto handler = std::make_shared<Recorder>();
+  handler->body = [](int) { return -1; };
+  auto control = std::make_shared<Recorder>();
+  auto info = scheduler.Schedule(handler, nullptr, Millis(5), Now());
+  ASSERT_NE(nullptr, scheduler.Schedule(control, nullptr, Millis(5), Now()));
+  ASSERT_TRUE(WaitUntil([&] { return control->count >= 20; }));
+  EXPECT_EQ(1, handler->count.load());
+  EXPECT_TRUE(info->IsCancelled());
+  EXPECT_EQ(1u, scheduler.Size());
+}
+
+// A throwing callback keeps its schedule, and the failure is reported once,
+// not at every expiry.
+TEST(Scheduler, ThrowingCallbackKeepsItsScheduleAndIsReportedOnce) {
+  const LogLevel previousLevel = LoggerFactory::GetLevel();
+  LoggerFactory::SetLevel(LogLevel::Info);
+  LoggerFactory::EnableStderr(false);
+  auto sink = std::make_shared<CapturingSink>();
+  LoggerFactory::AddSink(sink);
+  {
+    Scheduler scheduler;
+    auto handler = std::make_shared<Recorder>();
+    handler->body = [](int) -> int { throw std::runtime_error("callback failure"); };
+    ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(5), Now()));
+    EXPECT_TRUE(WaitUntil([&] { return handler->count >= 5; }));
+  }
+  LoggerFactory::RemoveSink(sink);
+  LoggerFactory::EnableStderr(true);
+  LoggerFactory::SetLevel(previousLevel);
+  EXPECT_EQ(1u, sink->CountContaining("Timer callback threw an exception: callback failure"));
+}
+
+// Scheduling and cancelling from several threads while callbacks run.
+TEST(Scheduler, ConcurrentScheduleAndCancel) {
+  Scheduler scheduler;
+  auto handler = std::make_shared<Recorder>();
+  std::vector<std::thread> threads;
+  std::atomic<int> cancelled{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 100; ++i) {
+        auto info = scheduler.Schedule(handler, nullptr, Millis(1 + i % 3), Now());
+        if (info == nullptr) continue;
+        if (i % 10 == 0) std::this_thread::sleep_for(1ms);
+        if (scheduler.Cancel(info)) ++cancelled;
+      }
+    });
+  }
+  for (auto &th : threads) th.join();
+  EXPECT_EQ(400, cancelled.load());
+  EXPECT_EQ(0u, scheduler.Size());
+}

@@ -1,0 +1,177 @@
+#include "HostTestSupport.h"
+
+#include <VantrelCommon/SecurityManager.h>
+
+#include <Platform/Win32Api.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using namespace WindowsAgentCommon;
+
+namespace {
+
+const std::uint64_t kNobodyHandle = 7;
+const unsigned int kNobody = 65534;
+
+unsigned int ThreadFsuid() { return static_cast<unsigned int>(::syscall(SYS_setfsuid, -1)); }
+
+// errno of opening `path` for reading on the calling thread; 0 if it opened.
+int OpenError(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
+
+void MakeFile(const std::string &path, mode_t mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(1, ::write(fd, "x", 1));
+  ::close(fd);
+  ASSERT_EQ(0, ::chmod(path.c_str(), mode));
+}
+
+// A one-shot flag that one thread raises and another waits for.
+class Signal {
+ public:
+  void Raise() {
+    std::lock_guard<std::mutex> lock(mtx);
+    raised = true;
+    cv.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mtx);
+    return cv.wait_for(lock, HostTest::kDeadline, [this] { return raised; });
+  }
+
+ private:
+  std::mutex mtx;
+  std::condition_variable cv;
+  bool raised = false;
+};
+
+}  // namespace
+
+// One thread of the process is switched to nobody and refused a root-only
+// file, while another thread opens that file at the same moment; reverting
+// gives the access back.
+TEST(PosixSecurityManager, SwitchesOnlyTheCallingThread) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch identities";
+  HostTest::TempDir dir;
+  ASSERT_EQ(0, ::chmod(dir.Path().c_str(), 0755));
+  const std::string secret = dir.Join("secret.log");
+  const std::string readable = dir.Join("open.log");
+  MakeFile(secret, 0600);
+  MakeFile(readable, 0644);
+
+  PosixSecurityManager manager;
+  ASSERT_TRUE(manager.SetCredentials(kNobodyHandle, PosixCredentials{kNobody, kNobody, {}}));
+
+  Signal switched;
+  Signal checkedByMain;
+  int rcSwitch = -1;
+  int errSwitched = -1;
+  int errOpenFile = -1;
+  unsigned int fsuidSwitched = 0;
+  int errReverted = -1;
+  unsigned int fsuidReverted = 1;
+  int rcUnknown = -1;
+  DWORD lastErrorUnknown = 0;
+  std::thread worker([&] {
+    rcSwitch = manager.SwitchToCredentials(kNobodyHandle);
+    fsuidSwitched = ThreadFsuid();
+    switched.Raise();
+    checkedByMain.Wait();
+    errSwitched = OpenError(secret);
+    errOpenFile = OpenError(readable);
+    manager.RevertCredentials();
+    errReverted = OpenError(secret);
+    fsuidReverted = ThreadFsuid();
+    const std::uint64_t unknown = 424242;
+    rcUnknown = manager.SwitchToCredentials(unknown);
+    lastErrorUnknown = GetLastError();
+  });
+
+  ASSERT_TRUE(switched.Wait());
+  // The worker is switched now; this thread is not.
+  EXPECT_EQ(0, OpenError(secret));
+  EXPECT_EQ(0u, ThreadFsuid());
+  EXPECT_EQ(0u, ::geteuid());
+  checkedByMain.Raise();
+  worker.join();
+
+  EXPECT_EQ(0, rcSwitch);
+  EXPECT_EQ(kNobody, fsuidSwitched);
+  EXPECT_EQ(EACCES, errSwitched);
+  EXPECT_EQ(0, errOpenFile);  // the directory is open to it: only the file's mode refuses
+  EXPECT_EQ(0, errReverted);
+  EXPECT_EQ(0u, fsuidReverted);
+  EXPECT_EQ(static_cast<int>(ERROR_INVALID_HANDLE), rcUnknown);
+  EXPECT_EQ(ERROR_INVALID_HANDLE, lastErrorUnknown);
+}
+
+TEST(PosixSecurityManager, HandleZeroIsTheProcessAndSwitchesAreReadBack) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch identities";
+  PosixSecurityManager manager;
+  ASSERT_TRUE(manager.SetCredentials(9, PosixCredentials{1234, 2345, {3456, 4567}}));
+  std::thread worker([&] {
+    EXPECT_EQ(0, manager.SwitchToCredentials(9));
+    EXPECT_EQ(1234u, ThreadFsuid());
+    EXPECT_EQ(2345u, static_cast<unsigned int>(::syscall(SYS_setfsgid, -1)));
+    std::vector<gid_t> groups(8);
+    groups.resize(static_cast<std::size_t>(std::max(0, ::getgroups(8, groups.data()))));
+    std::sort(groups.begin(), groups.end());
+    EXPECT_EQ((std::vector<gid_t>{3456u, 4567u}), groups);
+    // Handle 0 goes back to the process's own identity.
+    EXPECT_EQ(0, manager.SwitchToCredentials(0));
+    EXPECT_EQ(0u, ThreadFsuid());
+    EXPECT_EQ(0u, static_cast<unsigned int>(::syscall(SYS_setfsgid, -1)));
+  });
+  worker.join();
+  // The process's groups were never touched.
+  gid_t groups[8];
+  const int n = ::getgroups(8, groups);
+  EXPECT_TRUE(n == 0 || std::find(groups, groups + n, 3456u) == groups + n);
+}
+
+TEST(PosixSecurityManager, ParseCredentials) {
+  PosixCredentials creds;
+  std::string error;
+  ASSERT_TRUE(PosixSecurityManager::ParseCredentials("1000:1001", creds, error)) << error;
+  EXPECT_EQ(1000u, creds.uid);
+  EXPECT_EQ(1001u, creds.gid);
+  EXPECT_TRUE(creds.groups.empty());
+  ASSERT_TRUE(PosixSecurityManager::ParseCredentials("0:0:4,24,4294967294", creds, error)) << error;
+  EXPECT_EQ((std::vector<unsigned int>{4, 24, 4294967294u}), creds.groups);
+
+  ASSERT_TRUE(PosixSecurityManager::ParseCredentials("root", creds, error)) << error;
+  EXPECT_EQ(0u, creds.uid);
+  EXPECT_EQ(0u, creds.gid);
+  EXPECT_NE(creds.groups.end(), std::find(creds.groups.begin(), creds.groups.end(), 0u));
+  if (PosixSecurityManager::ParseCredentials("nobody", creds, error)) {
+    EXPECT_EQ(kNobody, creds.uid);
+  }
+
+  const PosixCredentials untouched{42, 43, {44}};
+  for (const char *bad : {"", "1000", "a:b", "1:2:3:4", "1:2:", "1::", ":1", "1:2:3,,4", "-1:0", "4294967295:0",
+                          "1: 2", "99999999999:1", "no_such_user_for_vantrel_tests"}) {
+    creds = untouched;
+    error.clear();
+    EXPECT_FALSE(PosixSecurityManager::ParseCredentials(bad, creds, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+    EXPECT_EQ(42u, creds.uid) << bad;
+  }
+}

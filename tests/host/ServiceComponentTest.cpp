@@ -1,0 +1,67 @@
+#include <VantrelCommon/SecurityManager.h>
+#include <VantrelCommon/ServiceComponent.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace WindowsAgentCommon;
+
+namespace {
+
+class ITestService : public IServiceComponent {};
+
+class TestService : public ServiceComponentBase<ITestService> {
+ public:
+  std::string GetVersion() const override { return "1.0"; }
+  void Shutdown() override { bInitialized = false; }
+};
+
+}  // namespace
+
+TEST(ServiceComponent, RegistryFindsReplacesAndForgets) {
+  TestService first;
+  TestService second;
+  EXPECT_EQ(nullptr, _getService("Test.Registry"));
+  RegisterService("Test.Registry", &first);
+  EXPECT_EQ(&first, _getService("Test.Registry"));
+  RegisterService("Test.Registry", &second);
+  EXPECT_EQ(&second, _getService("Test.Registry"));
+  UnregisterService("Test.Registry");
+  EXPECT_EQ(nullptr, _getService("Test.Registry"));
+  UnregisterService("Test.Registry");  // twice is harmless
+
+  PosixSecurityManager manager;
+  RegisterService(ISecurityManager::GetServiceName(), &manager);
+  EXPECT_EQ("SecurityManager", ISecurityManager::GetServiceName());
+  auto *found = dynamic_cast<ISecurityManager *>(_getService("SecurityManager"));
+  EXPECT_EQ(&manager, found);
+  UnregisterService("SecurityManager");
+}
+
+TEST(ServiceComponent, ConcurrentRegistrationLosesNothing) {
+  const int kThreads = 6;
+  const int kNames = 200;
+  std::vector<TestService> services(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kNames; ++i) {
+        const std::string name = "Test.Concurrent." + std::to_string(t) + "." + std::to_string(i);
+        RegisterService(name, &services[t]);
+        EXPECT_EQ(&services[t], _getService(name));
+        if (i % 2 == 1) UnregisterService(name);
+      }
+    });
+  }
+  for (auto &th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kNames; ++i) {
+      const std::string name = "Test.Concurrent." + std::to_string(t) + "." + std::to_string(i);
+      EXPECT_EQ(i % 2 == 0 ? &services[t] : nullptr, _getService(name)) << name;
+      UnregisterService(name);
+    }
+  }
+}

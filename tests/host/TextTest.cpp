@@ -1,0 +1,145 @@
+#include <VantrelCommon/MessageBlockUtil.h>
+#include <VantrelCommon/Text.h>
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+using namespace WindowsAgentCommon;
+
+namespace {
+
+std::string F(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  return text;
+}
+
+std::string Limited(std::size_t maxLength, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text;
+  AppendFormatV(text, maxLength, format, args);
+  va_end(args);
+  return text;
+}
+
+std::string C(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string C(const char *format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
+
+const std::string kMarker = "...[truncated]";
+
+}  // namespace
+
+TEST(Format, ConversionsMatchTheCLibrary) {
+  EXPECT_EQ(C("[%5d|%-5d|%05d|%+d|% d]", 42, 42, 42, 42, 42), F("[%5d|%-5d|%05d|%+d|% d]", 42, 42, 42, 42, 42));
+  EXPECT_EQ(C("%x %X %#o %#x %u", 255u, 255u, 8u, 255u, 4000000000u),
+            F("%x %X %#o %#x %u", 255u, 255u, 8u, 255u, 4000000000u));
+  EXPECT_EQ(C("%hd %hhu %ld %lld %zu", 70000, 300, -5L, -6LL, static_cast<std::size_t>(7)),
+            F("%hd %hhu %ld %lld %zu", 70000, 300, -5L, -6LL, static_cast<std::size_t>(7)));
+  EXPECT_EQ(C("%12.8f|%e|%g|%.0f|%Lf", 3.14159, 1e-10, 0.5, 2.5, 1.25L),
+            F("%12.8f|%e|%g|%.0f|%Lf", 3.14159, 1e-10, 0.5, 2.5, 1.25L));
+  EXPECT_EQ(C("%c%c|%-4c|%.2s|%8s|%-8s|", 'o', 'k', 'x', "abcdef", "r", "l"),
+            F("%c%c|%-4c|%.2s|%8s|%-8s|", 'o', 'k', 'x', "abcdef", "r", "l"));
+  EXPECT_EQ("100% done", F("%d%% done", 100));
+  EXPECT_EQ("x%04X -> x00AB", F("x%%04X -> x%04X", 0xABu));
+  int dummy = 0;
+  EXPECT_EQ(C("%p", static_cast<void *>(&dummy)), F("%p", static_cast<void *>(&dummy)));
+}
+
+TEST(Format, StarWidthAndPrecisionAreTakenFromTheArguments) {
+  EXPECT_EQ(C("[%*d|%-*d|%.*f|%.*s]", 6, 1, 4, 2, 3, 3.14159, 2, "abc"),
+            F("[%*d|%-*d|%.*f|%.*s]", 6, 1, 4, 2, 3, 3.14159, 2, "abc"));
+  // A negative width means left-justified, a negative precision none at all.
+  EXPECT_EQ("[7   ]", F("[%*d]", -4, 7));
+  EXPECT_EQ("[abc]", F("[%.*s]", -1, "abc"));
+}
+
+TEST(Format, SixtyFourBitConversions) {
+  EXPECT_EQ("18446744073709551615", F("%I64u", UINT64_MAX));
+  EXPECT_EQ("-9223372036854775808", F("%I64d", INT64_MIN));
+  EXPECT_EQ("ffffffffffffffff FFFF", F("%I64x %I64X", UINT64_MAX, static_cast<std::uint64_t>(0xFFFF)));
+  // The next conversion reads its own argument: the 64-bit one took 8 bytes.
+  EXPECT_EQ("handle 18446744073709551615 for tid 17 (x)",
+            F("handle %I64u for tid %d (%s)", UINT64_MAX, 17, "x"));
+  EXPECT_EQ("        42", F("%10I64u", static_cast<std::uint64_t>(42)));
+  EXPECT_EQ("-5 6", F("%I32d %Iu", -5, static_cast<std::size_t>(6)));
+}
+
+TEST(Format, WideStringsAreUtf8WhateverTheLocale) {
+  std::setlocale(LC_ALL, "C");
+  // "Grüße €" plus U+1D11E, outside the basic plane.
+  const wchar_t *wide = L"Gr\u00FC\u00DFe \u20AC\U0001D11E";
+  EXPECT_EQ("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9D\x84\x9E", F("%ls", wide));
+  EXPECT_EQ("path=/var/log/\xC3\xA9.log size=5", F("path=%ls size=%d", L"/var/log/\u00E9.log", 5));
+  // Precision counts bytes and never ends inside a character; width pads.
+  EXPECT_EQ("a\xC3\xA9", F("%.3ls", L"a\u00E9b"));
+  EXPECT_EQ("a", F("%.2ls", L"a\u00E9b"));
+  EXPECT_EQ("   ab|ab   |", F("%5ls|%-5ls|", L"ab", L"ab"));
+  EXPECT_EQ("\xE2\x82\xAC!", F("%lc!", static_cast<wint_t>(L'\u20AC')));
+  // A lone surrogate is no character: it becomes U+FFFD, not a crash.
+  const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'b', 0};
+  EXPECT_EQ("a\xEF\xBF\xBD" "b", F("%ls", lone));
+}
+
+TEST(Format, NullStringsPrintAsNull) {
+  EXPECT_EQ("[(null)]", F("[%s]", static_cast<const char *>(nullptr)));
+  EXPECT_EQ("[(null)]", F("[%ls]", static_cast<const wchar_t *>(nullptr)));
+  EXPECT_EQ("[  (null)]", F("[%8s]", static_cast<const char *>(nullptr)));
+  EXPECT_EQ("(null)", F(nullptr));
+}
+
+TEST(Format, MalformedConversionsAreMarkedAndSkipNoArgument) {
+  EXPECT_EQ("a<bad format>b5c", F("a%yb%dc", 5));
+  EXPECT_EQ("ends <bad format>", F("ends %"));
+  EXPECT_EQ("<bad format>", F("%-08.3"));
+  EXPECT_EQ("<bad format> 9", F("%n %d", 9));
+  EXPECT_EQ("<bad format> 9", F("%1$d %d", 9));
+  EXPECT_EQ("<bad format> <bad format> <bad format>", F("%hs %Ld %lp"));
+  EXPECT_EQ("<bad format>|2", F("%99999999999d|%d", 2));
+  // The star arguments and value of an oversized conversion are consumed,
+  // so the conversions after it stay in step.
+  EXPECT_EQ("<bad format>|2", F("%*d|%d", INT_MAX, 1, 2));
+  // A non-ASCII character after '%' is kept whole.
+  EXPECT_EQ("<bad format>\xC3\xA9!", F("%\xC3\xA9!"));
+  // A '%' that was meant literally reads no argument and keeps the text.
+  EXPECT_EQ("100<bad format> sure, 50<bad format> complete", F("100% sure, 50% complete"));
+  EXPECT_EQ("<bad format>|<bad format>", F("%#s|%0c"));
+}
+
+TEST(Format, LongOutputIsCutAtTheLimitWithAMarker) {
+  const std::string alphabet = "0123456789abcdefghijklmnopqrstuvwxyz";
+  EXPECT_EQ("012345" + kMarker, Limited(20, "%s", alphabet.c_str()));
+  EXPECT_EQ(alphabet, Limited(alphabet.size(), "%s", alphabet.c_str()));  // exactly at the limit: whole
+  EXPECT_EQ(kMarker.substr(0, 5), Limited(5, "%s", alphabet.c_str()));
+  // The cut never ends inside a UTF-8 sequence: "é" is two bytes.
+  const std::string cut = Limited(kMarker.size() + 2, "a\xC3\xA9zzzzzzzzzzzzzzzzzzzzzzzz");
+  EXPECT_EQ("a" + kMarker, cut);
+  // Formatting stops early for very long results, and what is added is bounded.
+  const std::string big(1 << 20, 'x');
+  std::string out = "prefix:";
+  out += Limited(100, "%s%s%s", big.c_str(), big.c_str(), big.c_str());
+  EXPECT_EQ(7u + 100u, out.size());
+  EXPECT_EQ(kMarker, out.substr(out.size() - kMarker.size()));
+}
+
+TEST(Format, FormatReplacesItsOutput) {
+  std::string out = "old text";
+  const std::string returned = Format(out, "%s=%I64u", "key", static_cast<std::uint64_t>(9223372036854775807ULL));
+  EXPECT_EQ("key=9223372036854775807", out);
+  EXPECT_EQ(out, returned);
+}
