@@ -221,7 +221,7 @@ bool FileMonitorStatOnly::CompareEntries(FileData &record, int &flags, const Log
       entries.insert(entry.cFileName);
     }
   } while (FindNextFileW(search, &entry));
-  // Read before FindClose, which sets the thread's last error of its own.
+  // The error that ended the listing, read before anything else can set one.
   const DWORD error = GetLastError();
   FindClose(search);
   if (error != ERROR_NO_MORE_FILES) {
