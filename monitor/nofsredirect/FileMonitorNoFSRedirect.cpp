@@ -1,0 +1,235 @@
+#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
+
+#include <ace/OS_NS_sys_stat.h>
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/trim.hpp>
+
+namespace WindowsAgentCommon {
+
+namespace {
+
+const MonitorKind kNoFSRedirectKind = {
+    "FileMonitorNoFSRedirect",  // className
+    "EXITING",                  // exitLine
+    "Removing monitor on %ls",  // removeLineFormat
+    false,                      // logsRegistrationAndChecks
+    true,                       // refusesAddWhenNotRunning
+    true,                       // pollsThreadCountOnStop
+    true,                       // credentialsWarningInUtf8
+    false,                      // reportsWithoutReceivers
+};
+
+typedef IFileMonitorSink Flags;
+
+const DWORD kChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
+
+// Once a notification has fired the directory is reported and the handle
+// reopened, so further rounds only confirm what is known; the bound keeps a
+// directory whose entries churn without pause from holding the worker.
+const int kMaxNotificationRounds = 64;
+
+bool IsDirectory(const __stat64 &state) { return (state.st_mode & _S_IFMT) == _S_IFDIR; }
+
+// The attributes read through a handle, field by field: ACE_stat is the
+// system's own record, which differs from the runtime's 64-bit one.
+void CopyState(const ACE_stat &from, __stat64 &to) {
+  __stat64 state{};
+  state.st_dev = static_cast<decltype(state.st_dev)>(from.st_dev);
+  state.st_ino = static_cast<decltype(state.st_ino)>(from.st_ino);
+  state.st_mode = static_cast<decltype(state.st_mode)>(from.st_mode);
+  state.st_nlink = static_cast<decltype(state.st_nlink)>(from.st_nlink);
+  state.st_uid = static_cast<decltype(state.st_uid)>(from.st_uid);
+  state.st_gid = static_cast<decltype(state.st_gid)>(from.st_gid);
+  state.st_rdev = static_cast<decltype(state.st_rdev)>(from.st_rdev);
+  state.st_size = static_cast<decltype(state.st_size)>(from.st_size);
+  state.st_atime = static_cast<decltype(state.st_atime)>(from.st_atime);
+  state.st_mtime = static_cast<decltype(state.st_mtime)>(from.st_mtime);
+  state.st_ctime = static_cast<decltype(state.st_ctime)>(from.st_ctime);
+  to = state;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The record
+
+NoFSRedirectFileData::NoFSRedirectFileData(const std::wstring &registered, const ACE_Time_Value &interval,
+                                           std::uint64_t creds, bool idle)
+    : FileRecord(registered, WatchedForm(registered), interval, creds, idle), hChange(INVALID_HANDLE_VALUE) {}
+
+NoFSRedirectFileData::~NoFSRedirectFileData() { CloseChangeNotification(); }
+
+std::wstring NoFSRedirectFileData::WatchedForm(const std::wstring &registered) {
+  const std::wstring spaced = boost::algorithm::trim_copy_if(registered, boost::algorithm::is_any_of(L" "));
+  std::wstring watched = boost::algorithm::trim_right_copy_if(spaced, boost::algorithm::is_any_of(L" /\\"));
+  if (watched.empty() && !spaced.empty() && spaced[0] == L'/') {
+    watched = L"/";
+  }
+  return watched;
+}
+
+void NoFSRedirectFileData::InitialScan() {
+  if (initialized) {
+    return;
+  }
+  lastStat = ReadState();
+  if (lastStat && IsDirectory(*lastStat)) {
+    CloseChangeNotification();
+    hChange = OpenChangeNotification();
+  }
+  initialized = true;
+}
+
+std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState() const {
+  auto state = std::make_shared<__stat64>();
+  if (_wstat64(path.c_str(), state.get()) != 0) {
+    return nullptr;
+  }
+  // A directory, or a file held without read sharing, cannot be opened this
+  // way; the stat record then stands.
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return state;
+  }
+  ACE_stat byHandle;
+  const bool read = ACE_OS::fstat(VantrelPlatform::AceHandle(file), &byHandle) == 0;
+  CloseHandle(file);
+  if (!read) {
+    return nullptr;  // on Windows: a size of 4 GiB or more
+  }
+  CopyState(byHandle, *state);
+  return state;
+}
+
+HANDLE NoFSRedirectFileData::OpenChangeNotification() const {
+  return FindFirstChangeNotificationW(path.c_str(), FALSE, kChangeFilter);
+}
+
+void NoFSRedirectFileData::CloseChangeNotification() {
+  if (hChange != INVALID_HANDLE_VALUE) {
+    FindCloseChangeNotification(hChange);
+    hChange = INVALID_HANDLE_VALUE;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The monitor
+
+FileMonitorNoFSRedirect::FileMonitorNoFSRedirect() : FileMonitorCore(kNoFSRedirectKind) {}
+
+FileMonitorNoFSRedirect::~FileMonitorNoFSRedirect() { StopAndQuiesce(); }
+
+std::string FileMonitorNoFSRedirect::Utf8ForLog(const std::wstring &path) {
+  char buffer[kLogPathBufferBytes];
+  if (WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, buffer, kLogPathBufferBytes, nullptr, nullptr) > 0) {
+    return std::string(buffer);
+  }
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) {
+    return std::string();
+  }
+  std::string whole(static_cast<std::size_t>(needed), '\0');
+  if (WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, &whole[0], needed, nullptr, nullptr) <= 0) {
+    return std::string();
+  }
+  whole.pop_back();  // the terminator
+  return whole;
+}
+
+std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstring &path,
+                                                               const ACE_Time_Value &interval, std::uint64_t hCreds,
+                                                               bool wantIdle) {
+  return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
+}
+
+bool FileMonitorNoFSRedirect::NeedsInitialScan(const FileRecord &record) const {
+  return !static_cast<const FileData &>(record).lastStat;
+}
+
+void FileMonitorNoFSRedirect::InitialScan(FileRecord &record) { static_cast<FileData &>(record).InitialScan(); }
+
+int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
+  FileData &record = static_cast<FileData &>(base);
+  std::shared_ptr<__stat64> current = record.ReadState();
+
+  if (!record.lastStat) {
+    if (!current) {
+      return 0;
+    }
+    record.lastStat = current;
+    if (!IsDirectory(*current)) {
+      return Flags::FILE_MON_CHANGE_CREATED;
+    }
+    record.CloseChangeNotification();
+    record.hChange = record.OpenChangeNotification();
+    if (record.hChange != INVALID_HANDLE_VALUE) {
+      threadLog.Debug("Created notifications on directory %s successfully.", Utf8ForLog(record.path).c_str());
+    } else {
+      const DWORD error = GetLastError();
+      threadLog.Warn("There was a problem (%d) when trying to create notifications on directory %s.",
+                     static_cast<int>(error), Utf8ForLog(record.path).c_str());
+    }
+    return Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY | Flags::FILE_MON_CHANGE_CREATED;
+  }
+
+  if (!current) {
+    int flags = Flags::FILE_MON_CHANGE_DELETED;
+    record.CloseChangeNotification();
+    if (IsDirectory(*record.lastStat)) {
+      flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
+    }
+    record.lastStat.reset();
+    return flags;
+  }
+
+  const __stat64 &previous = *record.lastStat;
+  int flags = current->st_mtime != previous.st_mtime ? static_cast<int>(Flags::FILE_MON_CHANGE_MODIFICATION_TIME) : 0;
+  if (current->st_size > previous.st_size) {
+    flags |= Flags::FILE_MON_CHANGE_SIZE_LARGER;
+  } else if (current->st_size < previous.st_size) {
+    flags |= Flags::FILE_MON_CHANGE_SIZE_SMALLER;
+  }
+  // A path that changed its type is judged by its previous one until a
+  // reported change replaces that state.
+  if (IsDirectory(previous)) {
+    flags = CheckNotification(record, flags | Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY, threadLog);
+  }
+  if ((flags & ~static_cast<int>(Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY)) == 0) {
+    return 0;
+  }
+  record.lastStat = current;
+  return flags;
+}
+
+int FileMonitorNoFSRedirect::CheckNotification(FileData &record, int flags, const Log &threadLog) {
+  if (record.hChange == INVALID_HANDLE_VALUE) {
+    record.hChange = record.OpenChangeNotification();
+    if (record.hChange != INVALID_HANDLE_VALUE) {
+      threadLog.Debug("Reset notifications on directory %s successfully.", Utf8ForLog(record.path).c_str());
+    } else {
+      const DWORD error = GetLastError();
+      threadLog.Warn("There was a problem (%d) when trying to reset notifications on directory %s.",
+                     static_cast<int>(error), Utf8ForLog(record.path).c_str());
+    }
+    return flags;
+  }
+
+  for (int round = 0; round < kMaxNotificationRounds && WaitForSingleObject(record.hChange, 0) == WAIT_OBJECT_0;
+       ++round) {
+    flags |= Flags::FILE_MON_CHANGE_MODIFICATION_TIME;
+    if (!FindNextChangeNotification(record.hChange)) {
+      break;  // the handle is reopened below
+    }
+  }
+  if ((flags & Flags::FILE_MON_CHANGE_MODIFICATION_TIME) != 0) {
+    // A fresh handle, so that the next check sees only what happens from
+    // here on. Should it fail, the next check reopens it with its log lines.
+    record.CloseChangeNotification();
+    record.hChange = record.OpenChangeNotification();
+  }
+  return flags;
+}
+
+}  // namespace WindowsAgentCommon

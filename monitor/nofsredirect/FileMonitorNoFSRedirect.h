@@ -1,0 +1,85 @@
+// The notification monitor: it judges a file by its write time (whole
+// seconds) and size, and a directory by the same two attributes plus a change
+// notification on the names of its entries. Directory contents are never
+// listed.
+#ifndef VANTREL_MONITOR_FILEMONITORNOFSREDIRECT_H
+#define VANTREL_MONITOR_FILEMONITORNOFSREDIRECT_H
+
+#include "monitor/FileMonitorCore.h"
+#include "monitor/VantrelMonitorExport.h"
+
+#include <Platform/Win32Api.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace WindowsAgentCommon {
+
+// One watched path of the notification monitor. lastStat and hChange belong
+// to the worker that checks the record (the queued mark keeps two checks of
+// one record apart) and, at the end, to the destructor, which runs when the
+// monitor lets its table go and no worker is left.
+struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
+  NoFSRedirectFileData(const std::wstring &path, const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
+  // Closes the change notification, if one is open.
+  ~NoFSRedirectFileData() override;
+
+  // The form of a registered path that the checks look at: leading and
+  // trailing spaces go, then trailing slashes and backslashes, but a leading
+  // slash stays, so a path of slashes only becomes "/". Inner characters are
+  // untouched. The table key and the receivers' key keep the registered form.
+  static std::wstring WatchedForm(const std::wstring &registered);
+
+  // Takes the baseline once: the state of the path now, and for a directory
+  // its change notification (a failure is retried by the checks).
+  void InitialScan();
+
+  // The path's state now: the stat record, refined through a read handle
+  // where the path can be opened; null when the path cannot be read.
+  std::shared_ptr<__stat64> ReadState() const;
+
+  // Opens a change notification on the entry names directly inside `path`;
+  // INVALID_HANDLE_VALUE, with the thread's last error, when that fails.
+  HANDLE OpenChangeNotification() const;
+  void CloseChangeNotification();
+
+  std::shared_ptr<__stat64> lastStat;  // last accepted state; null: absent or not yet seen
+  HANDLE hChange;                      // INVALID_HANDLE_VALUE when none is open
+};
+
+// Registration is refused with InitializationException before Initialize
+// and after Stop. A receiver may call every operation but Stop from
+// OnFileChanged, AddMonitor and RemoveMonitor of the reported path included;
+// Stop there does not wait (see FileMonitorCore::Stop).
+class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
+ public:
+  typedef NoFSRedirectFileData FileData;
+
+  // Bytes of the buffer in which a path is converted for a log line.
+  static const int kLogPathBufferBytes = 16384;
+
+  FileMonitorNoFSRedirect();
+  ~FileMonitorNoFSRedirect() override;
+
+  // A path as UTF-8 for the log lines of the checks. A path whose UTF-8 form
+  // does not fit kLogPathBufferBytes is converted whole all the same; the log
+  // then cuts the record at its own limit and marks the cut.
+  static std::string Utf8ForLog(const std::wstring &path);
+
+ protected:
+  std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
+                                        std::uint64_t hCreds, bool wantIdle) override;
+  bool NeedsInitialScan(const FileRecord &record) const override;
+  void InitialScan(FileRecord &record) override;
+  int CheckFile(FileRecord &record, Log threadLog) override;
+
+ private:
+  // Flags of a directory whose state was present at the last check and still
+  // is: its notification is polled, or reopened when it is missing.
+  static int CheckNotification(FileData &record, int flags, const Log &threadLog);
+};
+
+}  // namespace WindowsAgentCommon
+
+#endif  // VANTREL_MONITOR_FILEMONITORNOFSREDIRECT_H
