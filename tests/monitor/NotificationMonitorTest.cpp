@@ -1,0 +1,520 @@
+// The notification monitor: its checks, driven one at a time on the test's
+// thread where the flags are the point, and end to end through the sweep and
+// the workers where the keys, the log lines and Stop are.
+#include "ReceiverGate.h"
+#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
+#include "support/TestSupport.h"
+
+#include <Platform/TestHooks.h>
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/Exceptions.h>
+#include <VantrelCommon/MessageBlockUtil.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace WindowsAgentCommon;
+using namespace VantrelTest;
+namespace TestHooks = VantrelPlatform::TestHooks;
+
+namespace {
+
+const unsigned int kCreated = IFileMonitorSink::FILE_MON_CHANGE_CREATED;
+const unsigned int kModified = IFileMonitorSink::FILE_MON_CHANGE_MODIFICATION_TIME;
+const unsigned int kSmaller = IFileMonitorSink::FILE_MON_CHANGE_SIZE_SMALLER;
+const unsigned int kLarger = IFileMonitorSink::FILE_MON_CHANGE_SIZE_LARGER;
+const unsigned int kDeleted = IFileMonitorSink::FILE_MON_CHANGE_DELETED;
+const unsigned int kDir = IFileMonitorSink::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
+
+const DWORD kQuotaError = ERROR_NOT_ENOUGH_QUOTA;
+
+std::string Utf8(const std::wstring &text) { return VantrelPlatform::ToUtf8(text); }
+
+// Reaches the checks of one record without threads or timers: the pool floor
+// is 0, the monitor counts as running so that it accepts registrations, and
+// Check runs what a worker runs.
+class NotificationProbe : public FileMonitorNoFSRedirect {
+ public:
+  NotificationProbe() {
+    usReaderThreadsMin = 0;
+    bInitialized = true;
+  }
+
+  FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*mapFiles.at(path)); }
+
+  void Baseline(const std::wstring &path) { InitialScan(Record(path)); }
+
+  int Check(const std::wstring &path) {
+    FileData &record = Record(path);
+    if (NeedsInitialScan(record)) {
+      InitialScan(record);
+    }
+    return CheckFile(record, log);
+  }
+};
+
+// Makes change-notification creation fail for the life of the object.
+class FailingChangeNotifications {
+ public:
+  FailingChangeNotifications(DWORD error, int count) { TestHooks::FailChangeNotifications(error, count); }
+  ~FailingChangeNotifications() { TestHooks::FailChangeNotifications(0, 0); }
+};
+
+class NotificationChecks : public ::testing::Test {
+ protected:
+  // Registers the path and takes its baseline.
+  std::wstring Watch(const std::string &name) {
+    const std::wstring path = dir.WJoin(name);
+    probe.AddMonitor(path, &sink, 1000, 0, false);
+    probe.Baseline(path);
+    return path;
+  }
+
+  LogCapture capture;
+  TempDir dir;
+  RecordingSink sink;
+  NotificationProbe probe;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The watched form and the log text of a path
+
+TEST(NotificationWatchedForm, TrimsSpacesAndTrailingSeparatorsButKeepsTheRoot) {
+  const std::map<std::wstring, std::wstring> cases = {
+      {L"/var/log/app.log", L"/var/log/app.log"},
+      {L"/var/log/", L"/var/log"},
+      {L"/var/log\\\\", L"/var/log"},
+      {L"  /var/log/ / ", L"/var/log"},
+      {L"/var/my logs/", L"/var/my logs"},
+      {L"/var/a\\b", L"/var/a\\b"},
+      {L"//server/share/", L"//server/share"},
+      {L"logs/app.log/", L"logs/app.log"},
+      {L"/", L"/"},
+      {L"///", L"/"},
+      {L" /\\/ ", L"/"},
+      {L"\\\\", L""},
+      {L"   ", L""},
+      {L"", L""},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(NoFSRedirectFileData::WatchedForm(c.first), c.second) << Utf8(c.first);
+  }
+}
+
+TEST_F(NotificationChecks, TheRecordWatchesTheTrimmedFormUnderTheRegisteredKey) {
+  const std::wstring registered = L" " + dir.WPath() + L"/ ";
+  probe.AddMonitor(registered, &sink, 1000, 0, false);
+  FileMonitorNoFSRedirect::FileData &record = probe.Record(registered);
+  EXPECT_EQ(record.path, dir.WPath());
+  EXPECT_EQ(record.registeredPath, registered);
+  EXPECT_EQ(probe.GetFilename(record.key), registered);
+  EXPECT_FALSE(probe.IsMonitored(dir.WPath()));
+}
+
+TEST(NotificationLogText, PathsOfAnyLengthAreWrittenWhole) {
+  EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(L"/var/log/app.log"), "/var/log/app.log");
+  EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(L"/var/\u00e9t\u00e9/\u65e5\u672c"),
+            "/var/\xc3\xa9t\xc3\xa9/\xe6\x97\xa5\xe6\x9c\xac");
+  EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(L""), "");
+  // 16383 bytes and the terminator fill the buffer exactly; longer paths
+  // are converted whole all the same.
+  for (std::size_t length : {16383u, 16384u, 40000u}) {
+    const std::wstring ascii(length, L'a');
+    EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(ascii), std::string(length, 'a')) << length;
+  }
+  const std::wstring accents(10000, L'\u00e9');
+  EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(accents), Utf8(accents));
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+TEST_F(NotificationChecks, AFileIsCreatedDeletedAndCreatedAgain) {
+  const std::string file = dir.Join("app.log");
+  const std::wstring path = Watch("app.log");
+  EXPECT_EQ(probe.Check(path), 0) << "an absent path is not reported";
+  WriteFile(file, "x");
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kCreated));
+  EXPECT_EQ(probe.Check(path), 0);
+  RemovePath(file);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDeleted));
+  EXPECT_EQ(probe.Check(path), 0);
+  WriteFile(file, "y");
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kCreated));
+}
+
+TEST_F(NotificationChecks, AFilePresentAtRegistrationIsTheBaseline) {
+  WriteFile(dir.Join("app.log"), "x");
+  const std::wstring path = Watch("app.log");
+  EXPECT_EQ(probe.Check(path), 0);
+  EXPECT_TRUE(probe.Record(path).initialized);
+  EXPECT_EQ(probe.Record(path).hChange, INVALID_HANDLE_VALUE) << "files get no change notification";
+}
+
+TEST_F(NotificationChecks, WriteTimeInWholeSecondsAndSize) {
+  const std::string file = dir.Join("app.log");
+  const std::int64_t second = 1000000;
+  WriteFile(file, std::string(100, 'a'));
+  SetWriteTime(file, second);
+  const std::wstring path = Watch("app.log");
+
+  AppendFile(file, std::string(10, 'b'));
+  SetWriteTime(file, second + 1);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kModified | kLarger));
+
+  AppendFile(file, std::string(10, 'c'));
+  SetWriteTime(file, second + 1, 500000000);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kLarger)) << "growth within the same second";
+
+  TruncateFile(file, 50);
+  SetWriteTime(file, second + 1, 700000000);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kSmaller)) << "never with the revert bit";
+
+  WriteFile(file, std::string(50, 'z'));
+  SetWriteTime(file, second + 1, 900000000);
+  EXPECT_EQ(probe.Check(path), 0) << "same size, same second";
+
+  TruncateFile(file, 20);
+  SetWriteTime(file, second + 2);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kModified | kSmaller));
+
+  SetWriteTime(file, second + 3);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kModified));
+  EXPECT_EQ(probe.Check(path), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Directories
+
+TEST_F(NotificationChecks, EntryNamesInsideADirectorySignalIt) {
+  const std::string d = dir.Join("d");
+  MakeDir(d);
+  WriteFile(d + "/app.log", "x");
+  const std::wstring path = Watch("d");
+  EXPECT_NE(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(probe.Check(path), 0);
+
+  MakeDir(d + "/sub");
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
+  EXPECT_EQ(probe.Check(path), 0);
+  RemovePath(d + "/sub");
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
+  EXPECT_EQ(probe.Check(path), 0);
+
+  // The directory's write time put back: the notification alone tells.
+  std::int64_t stamp = WriteTimeSeconds(d);
+  WriteFile(d + "/one", "1");
+  WriteFile(d + "/two", "2");
+  WriteFile(d + "/three", "3");
+  SetWriteTime(d, stamp);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified)) << "several entries, one report";
+  EXPECT_EQ(probe.Check(path), 0);
+
+  stamp = WriteTimeSeconds(d);
+  ASSERT_EQ(std::rename((d + "/one").c_str(), (d + "/uno").c_str()), 0);
+  SetWriteTime(d, stamp);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
+
+  AppendFile(d + "/app.log", "more");
+  EXPECT_EQ(probe.Check(path), 0) << "a file inside that only grows";
+
+  MakeDir(d + "/deeper");
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
+  stamp = WriteTimeSeconds(d);
+  WriteFile(d + "/deeper/file", "x");
+  SetWriteTime(d, stamp);
+  EXPECT_EQ(probe.Check(path), 0) << "entries of a subdirectory do not signal";
+}
+
+TEST_F(NotificationChecks, ARemovedDirectoryIsReportedOnceAndItsReturnAsCreated) {
+  const std::string d = dir.Join("d");
+  MakeDir(d);
+  const std::size_t handles = TestHooks::ChangeHandleCount();
+  const std::wstring path = Watch("d");
+  EXPECT_EQ(TestHooks::ChangeHandleCount(), handles + 1);
+
+  RemovePath(d);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kDeleted));
+  EXPECT_EQ(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(TestHooks::ChangeHandleCount(), handles);
+  EXPECT_EQ(probe.Check(path), 0);
+  EXPECT_EQ(probe.Check(path), 0);
+
+  MakeDir(d);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kCreated));
+  EXPECT_EQ(capture.Count("Created notifications on directory " + d + " successfully."), 1u);
+  EXPECT_EQ(probe.Check(path), 0);
+  MakeDir(d + "/sub");
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
+}
+
+TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedForAPresentDirectoryIsReset) {
+  const std::string d = dir.Join("d");
+  MakeDir(d);
+  SetWriteTime(d, 2000000);
+  const std::string failed = "There was a problem (1816) when trying to reset notifications on directory " + d + ".";
+  const std::string reset = "Reset notifications on directory " + d + " successfully.";
+  FailingChangeNotifications failing(kQuotaError, 3);
+  const std::wstring path = Watch("d");  // the baseline's attempt fails silently
+  EXPECT_EQ(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
+
+  SetWriteTime(d, 2000001);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified)) << "its own write time still counts";
+  EXPECT_EQ(capture.Count(failed), 1u);
+  EXPECT_EQ(probe.Check(path), 0);
+  EXPECT_EQ(capture.Count(failed), 2u);
+  EXPECT_EQ(capture.Count(reset), 0u);
+  EXPECT_EQ(probe.Check(path), 0);
+  EXPECT_EQ(capture.Count(reset), 1u);
+
+  MakeDir(d + "/sub");
+  SetWriteTime(d, 2000001);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
+  EXPECT_EQ(capture.CountContaining("create notifications"), 0u);
+  EXPECT_EQ(capture.CountContaining("Created notifications"), 0u);
+}
+
+TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedForANewDirectoryIsReset) {
+  const std::string d = dir.Join("d");
+  const std::wstring path = Watch("d");
+  EXPECT_EQ(probe.Check(path), 0);
+  MakeDir(d);
+  FailingChangeNotifications failing(kQuotaError, 2);
+  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kCreated));
+  EXPECT_EQ(capture.Count("There was a problem (1816) when trying to create notifications on directory " + d + "."),
+            1u);
+  EXPECT_EQ(probe.Check(path), 0);
+  EXPECT_EQ(capture.Count("There was a problem (1816) when trying to reset notifications on directory " + d + "."),
+            1u);
+  EXPECT_EQ(probe.Check(path), 0);
+  EXPECT_EQ(capture.Count("Reset notifications on directory " + d + " successfully."), 1u);
+  EXPECT_NE(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
+}
+
+// ---------------------------------------------------------------------------
+// End to end: sweep, queue, workers.
+
+namespace {
+
+FileMonitorCore::Settings FastSettings(unsigned int threads = 2) {
+  return {
+      {"FileMonitor.ReaderThreadsMin", std::to_string(threads)},
+      {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"},
+  };
+}
+
+// The exception that AddMonitor lets out, or a failure.
+InitializationException RefusedAdd(FileMonitorNoFSRedirect &monitor, const std::wstring &path, RecordingSink &sink) {
+  try {
+    monitor.AddMonitor(path, &sink, 10, 0, false);
+  } catch (const InitializationException &e) {
+    return e;
+  }
+  ADD_FAILURE() << "AddMonitor accepted " << Utf8(path);
+  return InitializationException("", "", 0, "");
+}
+
+const char kQuitLine[] =
+    "We have no more work to do and we are considered to be an extra thread (or we are quitting). Exiting.";
+
+}  // namespace
+
+TEST(NotificationMonitor, RegistrationIsRefusedBeforeInitializeAndAfterStop) {
+  TempDir dir;
+  RecordingSink sink;
+  FileMonitorNoFSRedirect monitor;
+  const std::wstring early = dir.WJoin("\u00e9t\u00e9.log");
+  const InitializationException e = RefusedAdd(monitor, early, sink);
+  EXPECT_EQ(e.Message(), "FileMonitorNoFSRedirect - You can't add file " + Utf8(early) +
+                             " to the file monitor before you call Initialize()");
+  EXPECT_EQ(e.Source(), "FileMonitorNoFSRedirect");
+  EXPECT_EQ(e.Function(), "WindowsAgentCommon::FileMonitorNoFSRedirect::AddMonitor");
+  EXPECT_EQ(e.Line(), 134);
+  EXPECT_FALSE(monitor.IsMonitored(early));
+  EXPECT_EQ(monitor.thr_count(), 0u);
+
+  monitor.Initialize(FastSettings());
+  monitor.AddMonitor(early, &sink, 10, 0, false);
+  EXPECT_TRUE(monitor.IsMonitored(early));
+  EXPECT_EQ(monitor.thr_count(), 2u);
+  monitor.Stop();
+
+  const std::wstring late = dir.WJoin("late.log");
+  EXPECT_EQ(RefusedAdd(monitor, late, sink).Message(),
+            "FileMonitorNoFSRedirect - You can't add file " + Utf8(late) +
+                " to the file monitor before you call Initialize()");
+  EXPECT_FALSE(monitor.IsMonitored(late));
+  EXPECT_EQ(monitor.thr_count(), 0u);
+}
+
+TEST(NotificationMonitor, ACreatedFileIsReportedUnderTheRegisteredKey) {
+  LogCapture capture;
+  TempDir dir;
+  const std::string file = dir.Join("new.log");
+  const std::wstring registered = L"  " + Wide(file) + L"  ";
+  RecordingSink sink;
+  FileMonitorNoFSRedirect monitor;
+  monitor.Initialize(FastSettings());
+  monitor.AddMonitor(registered, &sink, 0, 0, true);
+  ASSERT_TRUE(sink.WaitForCount(1)) << "the baseline: nothing there";
+  WriteFile(file, "x");
+  ASSERT_TRUE(sink.WaitForFlags(kCreated));
+  monitor.RemoveMonitor(registered, &sink);
+  monitor.Stop();
+
+  std::int64_t key = 0;
+  for (const Report &report : sink.Reports()) {
+    if (report.flags == kCreated) {
+      key = report.key;
+    }
+  }
+  EXPECT_EQ(monitor.GetFilename(key), registered);
+  EXPECT_EQ(sink.CountFlags(kCreated), 1u);
+  EXPECT_EQ(capture.Count("File changed 1 - " + file), 1u) << "the watched form";
+  EXPECT_EQ(capture.Count("Removing monitor on " + Utf8(registered)), 1u);
+  EXPECT_EQ(capture.CountContaining("Adding monitor"), 0u);
+  EXPECT_EQ(capture.CountContaining("CHECK File"), 0u);
+}
+
+// Two keys, one watched path: both records open their notification on the
+// directory without the slash, and the kernel watch is shared.
+TEST(NotificationMonitor, ADirectoryWithAndWithoutATrailingSlash) {
+  LogCapture capture;
+  TempDir dir;
+  const std::string d = dir.Join("logs");
+  RecordingSink plain;
+  RecordingSink slashed;
+  const std::size_t watches = TestHooks::ChangeWatchCount();
+  const std::size_t handles = TestHooks::ChangeHandleCount();
+  std::string threadLogs;
+  {
+    FileMonitorNoFSRedirect monitor;
+    threadLogs = monitor.LogName() + ".thread.x";
+    monitor.Initialize(FastSettings());
+    monitor.AddMonitor(Wide(d), &plain, 0, 0, true);
+    monitor.AddMonitor(Wide(d + "/"), &slashed, 0, 0, true);
+    ASSERT_TRUE(plain.WaitForCount(1));
+    ASSERT_TRUE(slashed.WaitForCount(1));
+    MakeDir(d);
+    ASSERT_TRUE(plain.WaitForFlags(kDir | kCreated));
+    ASSERT_TRUE(slashed.WaitForFlags(kDir | kCreated));
+    EXPECT_EQ(TestHooks::ChangeWatchCount(), watches + 1);
+    EXPECT_EQ(TestHooks::ChangeHandleCount(), handles + 2);
+
+    MakeDir(d + "/sub");
+    ASSERT_TRUE(plain.WaitForFlags(kDir | kModified));
+    ASSERT_TRUE(slashed.WaitForFlags(kDir | kModified));
+    monitor.Stop();
+    const std::int64_t plainKey = plain.Reports().front().key;
+    const std::int64_t slashedKey = slashed.Reports().front().key;
+    EXPECT_NE(plainKey, slashedKey);
+    EXPECT_EQ(monitor.GetFilename(plainKey), Wide(d));
+    EXPECT_EQ(monitor.GetFilename(slashedKey), Wide(d + "/"));
+    const std::vector<unsigned int> expected = {kDir | kCreated, kDir | kModified};
+    EXPECT_EQ(plain.NonZeroFlags(), expected);
+    EXPECT_EQ(slashed.NonZeroFlags(), expected);
+  }
+  const auto onThreadLogs = capture.Texts(threadLogs);
+  EXPECT_EQ(std::count(onThreadLogs.begin(), onThreadLogs.end(),
+                       "Created notifications on directory " + d + " successfully."),
+            2);
+  EXPECT_EQ(capture.Count("File changed 32769 - " + d), 2u);
+  EXPECT_EQ(capture.Count("File changed 32770 - " + d), 2u);
+  EXPECT_EQ(TestHooks::ChangeHandleCount(), handles) << "the records close their handles";
+  EXPECT_EQ(TestHooks::ChangeWatchCount(), watches);
+}
+
+TEST(NotificationMonitor, EveryWorkerEndsWithTheQuitLinesAndExiting) {
+  LogCapture capture;
+  TempDir dir;
+  RecordingSink sink;
+  FileMonitorNoFSRedirect monitor;
+  monitor.Initialize(FastSettings(3));
+  monitor.AddMonitor(dir.WPath(), &sink, 0, 0, true);
+  ASSERT_TRUE(sink.WaitForCount(1));
+  ASSERT_TRUE(capture.WaitForText("RUNNING", 3));
+  monitor.Stop();
+
+  // Where the system has the redirection functions, each worker says so on
+  // its way in and out.
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const bool redirection =
+      kernel != nullptr && GetProcAddress(kernel, "Wow64RevertWow64FsRedirection") != nullptr;
+  std::map<std::string, std::vector<std::string>> perThread;
+  const std::string threadPrefix = monitor.LogName() + ".thread.x";
+  for (const LogRecord &record : capture.Sink().Records()) {
+    if (record.logName.compare(0, threadPrefix.size(), threadPrefix) == 0) {
+      perThread[record.logName].push_back(record.text);
+    }
+  }
+  ASSERT_EQ(perThread.size(), 3u);
+  for (const auto &thread : perThread) {
+    std::vector<std::string> expected = {kQuitLine};
+    if (redirection) {
+      expected.push_back("Re-enabling file system redirection for current thread.");
+    }
+    expected.push_back("EXITING");
+    ASSERT_GE(thread.second.size(), expected.size() + 1) << thread.first;
+    EXPECT_EQ(thread.second.front(), "RUNNING") << thread.first;
+    EXPECT_EQ(std::vector<std::string>(thread.second.end() - static_cast<std::ptrdiff_t>(expected.size()),
+                                       thread.second.end()),
+              expected)
+        << thread.first;
+  }
+  EXPECT_EQ(capture.Count("Putting quit message into queue..."), 1u);
+  EXPECT_EQ(capture.Count("Stopped."), 1u);
+  EXPECT_EQ(capture.Count("EXITED"), 0u);
+}
+
+TEST(NotificationMonitor, StopPollsTheThreadCountWhileAWorkerIsBusy) {
+  LogCapture capture;
+  TempDir dir;
+  ReceiverGate gate;
+  RecordingSink sink;
+  sink.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
+  FileMonitorNoFSRedirect monitor;
+  monitor.Initialize(FastSettings(1));
+  gate.Close();
+  monitor.AddMonitor(dir.WPath(), &sink, 0, 0, true);
+  ASSERT_TRUE(gate.WaitHeld());
+  std::thread stopper([&] { monitor.Stop(); });
+  const bool waited = capture.WaitForText("Waiting for 1 threads to exit...");
+  gate.Open();
+  stopper.join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(monitor.thr_count(), 0u);
+  EXPECT_EQ(capture.Count("Stopped."), 1u);
+  EXPECT_EQ(capture.Count("Waiting..."), 0u);
+}
+
+TEST(NotificationMonitor, ACredentialsWarningPerRecordAtMostOnceAMinute) {
+  LogCapture capture;
+  TempDir dir;
+  const std::wstring refused = dir.WJoin("journal-\u00e9t\u00e9");
+  RecordingSink denied;
+  RecordingSink own;
+  {
+    FileMonitorNoFSRedirect monitor;
+    monitor.Initialize(FastSettings(1));
+    monitor.AddMonitor(refused + L"/", &denied, 0, 42, true);
+    monitor.AddMonitor(refused + L"//", &denied, 0, 43, true);
+    monitor.AddMonitor(dir.WJoin("own"), &own, 0, 0, true);
+    ASSERT_TRUE(own.WaitForCount(10)) << "the worker goes round all three records";
+    monitor.Stop();
+  }
+  EXPECT_EQ(denied.Count(), 0u);
+  // The watched form, in UTF-8, and the text of the status that stood in
+  // for the missing security manager.
+  EXPECT_EQ(capture.Count("There was a problem trying to switch to the proper security credentials for file " +
+                          Utf8(refused) + "; will try again later. Reason: " + LastError(0x80004005u)),
+            2u)
+      << "one for each record";
+}

@@ -1,0 +1,438 @@
+// What both monitor kinds do alike, run end to end (sweep, queue, workers,
+// receivers) once per kind: receivers and keys, idle reports, the control
+// messages, Stop, long paths, intervals, credentials and the pool's growth
+// and shrinking with the backlog.
+#include "ReceiverGate.h"
+#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
+#include "monitor/statonly/FileMonitorStatOnly.h"
+#include "support/TestSupport.h"
+
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/MessageBlockUtil.h>
+#include <VantrelCommon/SecurityManager.h>
+#include <VantrelCommon/ServiceComponent.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace WindowsAgentCommon;
+using namespace VantrelTest;
+
+namespace {
+
+const unsigned int kCreated = IFileMonitorSink::FILE_MON_CHANGE_CREATED;
+const unsigned int kLarger = IFileMonitorSink::FILE_MON_CHANGE_SIZE_LARGER;
+
+const char kQuitLine[] =
+    "We have no more work to do and we are considered to be an extra thread (or we are quitting). Exiting.";
+
+struct MonitorKindParam {
+  const char *name;
+  std::unique_ptr<FileMonitorCore> (*make)();
+  const char *exitLine;
+};
+
+void PrintTo(const MonitorKindParam &kind, std::ostream *os) { *os << kind.name; }
+
+std::unique_ptr<FileMonitorCore> MakePolling() { return std::make_unique<FileMonitorStatOnly>(); }
+std::unique_ptr<FileMonitorCore> MakeNotification() { return std::make_unique<FileMonitorNoFSRedirect>(); }
+
+std::string Utf8(const std::wstring &text) { return VantrelPlatform::ToUtf8(text); }
+
+// Waits for `n` reports beyond those already received.
+bool WaitForMore(const RecordingSink &sink, std::size_t n) { return sink.WaitForCount(sink.Count() + n); }
+
+bool AnyHas(const std::vector<unsigned int> &flags, unsigned int bit) {
+  for (unsigned int f : flags) {
+    if ((f & bit) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Puts a message with any action value, as a foreign producer could.
+void PutAction(FileMonitorCore &monitor, std::uint32_t action) {
+  FileMonitorMessage message;
+  message.eAction = static_cast<FileMonitorMessage::MonitorAction>(action);
+  ASSERT_GE(monitor.putq(message.ToBlock()), 0);
+}
+
+// Creates the directories of a path of exactly `length` characters under
+// `base` and returns the path; its last component (the file) is not created.
+std::string LongPath(const std::string &base, std::size_t length) {
+  std::string path = base;
+  while (length - path.size() > 202) {
+    path += "/" + std::string(200, 'd');
+    MakeDir(path);
+  }
+  return path + "/" + std::string(length - path.size() - 1, 'f');
+}
+
+class SharedMonitorTest : public ::testing::TestWithParam<MonitorKindParam> {
+ protected:
+  // A running monitor with a pool floor of `threads` and a sweep every 10 ms.
+  std::unique_ptr<FileMonitorCore> Start(unsigned int threads = 2, FileMonitorCore::Settings settings = {}) {
+    std::unique_ptr<FileMonitorCore> monitor = GetParam().make();
+    settings.emplace("FileMonitor.ReaderThreadsMin", std::to_string(threads));
+    settings.emplace("EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10");
+    monitor->Initialize(settings);
+    return monitor;
+  }
+
+  std::string ExitLine() const { return GetParam().exitLine; }
+
+  LogCapture capture;
+  TempDir dir;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Receivers and keys
+
+// Three receivers of one path: the first (lowest address) throws, the second
+// is registered twice, the third is removed before the change.
+TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, "start\n");
+  const std::wstring path = Wide(file);
+  RecordingSink sinks[3];
+  sinks[0].onReport = [](const std::int64_t &, unsigned int) { throw std::runtime_error("receiver failure"); };
+  auto monitor = Start();
+  monitor->AddMonitor(path, &sinks[0], 0, 0, true);
+  monitor->AddMonitor(path, &sinks[1], 0, 0, false);
+  monitor->AddMonitor(path, &sinks[1], 0, 0, false);
+  monitor->AddMonitor(path, &sinks[2], 0, 0, false);
+  ASSERT_TRUE(sinks[2].WaitForCount(1)) << "the baseline check";
+  monitor->RemoveMonitor(path, &sinks[2]);
+  AppendFile(file, "more\n");
+  ASSERT_TRUE(WaitUntil([&] { return AnyHas(sinks[1].Flags(), kLarger); }));
+  AppendFile(file, "and more\n");
+  ASSERT_TRUE(WaitUntil([&] { return sinks[1].NonZeroFlags().size() >= 2; }))
+      << "a second change after the first receiver threw";
+  monitor->Stop();
+
+  // Same reports in the same order, one call each: the second receiver is
+  // neither skipped after the throw nor called twice.
+  const auto thrower = sinks[0].Reports();
+  const auto twice = sinks[1].Reports();
+  ASSERT_EQ(thrower.size(), twice.size());
+  for (std::size_t i = 0; i < twice.size(); ++i) {
+    EXPECT_EQ(thrower[i].key, twice[i].key);
+    EXPECT_EQ(thrower[i].flags, twice[i].flags);
+  }
+  EXPECT_EQ(monitor->GetFilename(twice.front().key), path);
+  EXPECT_NE(twice.front().key, std::int64_t{IFileMonitor::kNoKey});
+  // A delivery that had copied the receivers before the removal may still
+  // reach the removed one, but no check made after it.
+  EXPECT_FALSE(AnyHas(sinks[2].Flags(), kLarger));
+}
+
+TEST_P(SharedMonitorTest, AReceiverMayAddAndRemoveFromInsideItsCall) {
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, "start\n");
+  const std::wstring path = Wide(file);
+  RecordingSink first;
+  RecordingSink second;
+  std::unique_ptr<FileMonitorCore> monitor = Start();
+  std::atomic<bool> handedOver(false);
+  first.onReport = [&](const std::int64_t &key, unsigned int) {
+    EXPECT_EQ(monitor->GetFilename(key), path);
+    EXPECT_TRUE(monitor->IsMonitored(path));
+    monitor->AddMonitor(path, &second, 0, 0, false);
+    monitor->RemoveMonitor(path, &first);
+    handedOver = true;
+  };
+  // The first report (an idle one) hands the path over.
+  monitor->AddMonitor(path, &first, 0, 0, true);
+  ASSERT_TRUE(WaitUntil([&] { return handedOver.load(); }));
+  EXPECT_TRUE(monitor->HasSinkTargets(path, &second));
+  EXPECT_FALSE(monitor->HasSinkTargets(path, &first));
+  AppendFile(file, "more\n");
+  ASSERT_TRUE(WaitUntil([&] { return AnyHas(second.Flags(), kLarger); }));
+  monitor->Stop();
+  EXPECT_EQ(first.Count(), 1u);
+}
+
+TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecord) {
+  RecordingSink idle;
+  RecordingSink joined;  // registers the same path without the idle wish
+  RecordingSink quiet;
+  auto monitor = Start();
+  monitor->AddMonitor(dir.WPath(), &idle, 0, 0, true);
+  monitor->AddMonitor(dir.WPath(), &joined, 0, 0, false);
+  monitor->AddMonitor(dir.WJoin("quiet"), &quiet, 0, 0, false);
+  ASSERT_TRUE(idle.WaitForCount(5));
+  ASSERT_TRUE(joined.WaitForCount(5));
+  monitor->Stop();
+  EXPECT_TRUE(idle.NonZeroFlags().empty());
+  EXPECT_TRUE(joined.NonZeroFlags().empty());
+  EXPECT_EQ(quiet.Count(), 0u);
+}
+
+TEST_P(SharedMonitorTest, RegistrationQueries) {
+  RecordingSink a;
+  RecordingSink b;
+  auto monitor = Start();
+  const std::wstring path = dir.WJoin("app.log");
+  EXPECT_FALSE(monitor->IsMonitored(path));
+  EXPECT_FALSE(monitor->HasSinkTargets(path, nullptr));
+  EXPECT_FALSE(monitor->HasSinkTargets(path, &a));
+  monitor->AddMonitor(path, &a, 1000, 0, false);
+  monitor->AddMonitor(path, &b, 1000, 0, false);
+  EXPECT_TRUE(monitor->IsMonitored(path));
+  EXPECT_FALSE(monitor->IsMonitored(dir.WJoin("APP.LOG"))) << "paths are compared exactly";
+  EXPECT_TRUE(monitor->HasSinkTargets(path, &a));
+  EXPECT_TRUE(monitor->HasSinkTargets(path, nullptr));
+  monitor->RemoveMonitor(path, &a);
+  monitor->RemoveMonitor(dir.WJoin("never"), &a);
+  monitor->RemoveMonitor(path, &a);
+  EXPECT_FALSE(monitor->HasSinkTargets(path, &a));
+  EXPECT_TRUE(monitor->HasSinkTargets(path, nullptr));
+  monitor->RemoveMonitor(path, &b);
+  EXPECT_FALSE(monitor->HasSinkTargets(path, nullptr));
+  EXPECT_TRUE(monitor->IsMonitored(path)) << "the record stays";
+  EXPECT_FALSE(monitor->IsMonitored(dir.WJoin("never")));
+}
+
+// A record without receivers is not checked: a change made meanwhile is
+// still there to report when a receiver comes back (a check would have taken
+// it in silently).
+TEST_P(SharedMonitorTest, ARecordWithoutReceiversIsNotChecked) {
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, "start\n");
+  const std::wstring path = Wide(file);
+  RecordingSink sink;
+  RecordingSink clock;
+  auto monitor = Start(1);  // one worker takes the messages in order
+  monitor->AddMonitor(path, &sink, 0, 0, true);
+  monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  ASSERT_TRUE(sink.WaitForCount(1));
+  monitor->RemoveMonitor(path, &sink);
+  ASSERT_TRUE(WaitForMore(clock, 3)) << "whatever was queued for the path before has been handled";
+  sink.Clear();
+  AppendFile(file, "more\n");
+  ASSERT_TRUE(WaitForMore(clock, 10));
+  EXPECT_EQ(sink.Count(), 0u);
+  monitor->AddMonitor(path, &sink, 0, 0, true);
+  ASSERT_TRUE(WaitUntil([&] { return !sink.NonZeroFlags().empty(); }));
+  EXPECT_NE(sink.NonZeroFlags().front() & kLarger, 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Control messages and the pool
+
+// Messages from outside the monitor: unknown actions are dropped, a retire
+// message ends one worker, a short block ends one with an error; the others
+// go on checking.
+TEST_P(SharedMonitorTest, ControlMessagesEndOneWorkerEachOrNone) {
+  RecordingSink clock;
+  auto monitor = Start(3);
+  monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  ASSERT_EQ(monitor->thr_count(), 3u);
+  for (std::uint32_t action : {0u, 1u, 2u, 7u}) {
+    PutAction(*monitor, action);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return monitor->msg_queue()->message_count() == 0; }));
+  ASSERT_TRUE(WaitForMore(clock, 3));
+  EXPECT_EQ(monitor->thr_count(), 3u);
+
+  PutAction(*monitor, FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD);
+  ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 2; }));
+  EXPECT_EQ(capture.Count(kQuitLine), 1u);
+
+  ACE_Message_Block *block = nullptr;
+  CreateDataMessageBlock(FileMonitorMessage::kImageSize - 1, block);
+  block->wr_ptr(FileMonitorMessage::kImageSize - 1);
+  ASSERT_GE(monitor->putq(block), 0);
+  ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 1; }));
+  ASSERT_TRUE(WaitForMore(clock, 3)) << "the last worker goes on";
+  EXPECT_EQ(monitor->thr_count(), 1u);
+  EXPECT_EQ(capture.Count("BAD exception thrown."), 1u);
+  EXPECT_EQ(capture.Count(kQuitLine), 1u);
+  EXPECT_EQ(capture.Count(ExitLine()), 2u);
+}
+
+TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {
+  ReceiverGate gate;
+  gate.Close();
+  RecordingSink sink;
+  sink.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
+  auto monitor = Start(1, {
+                              {"FileMonitor.ReaderThreadsMax", "3"},
+                              {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", "0"},
+                              {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", "20"},
+                              {"FileMonitor.BacklogMonitor.NumberOfDataPoints", "16"},
+                              {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", "8"},
+                          });
+  // Every check reports and every report blocks, so each new path adds one
+  // waiting message: a backlog that grows for as long as paths come.
+  std::vector<std::wstring> paths;
+  const std::string growth = "Backlog exceeding load threshold; starting more worker threads (3 of 3 active).";
+  ASSERT_TRUE(WaitUntil([&] {
+    for (int i = 0; i < 2; ++i) {
+      paths.push_back(dir.WJoin("p" + std::to_string(paths.size())));
+      monitor->AddMonitor(paths.back(), &sink, 0, 0, true);
+    }
+    return capture.CountContaining(growth) > 0;
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 3; }));
+
+  for (const std::wstring &path : paths) {
+    monitor->RemoveMonitor(path, &sink);
+  }
+  gate.Open();
+  ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 1; }));
+  // A retired worker leaves the thread count only when it takes its
+  // message, so a later verdict may still count it: at least two low
+  // verdicts, the first of them from three workers.
+  EXPECT_GE(capture.CountContaining("Backlog has been very low; decommissioning a worker thread ("), 2u);
+  EXPECT_GE(capture.CountContaining("Backlog has been very low; decommissioning a worker thread (2 of 3 still "
+                                    "active)."),
+            1u);
+  EXPECT_GE(capture.Count(ExitLine()), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// Stop
+
+TEST_P(SharedMonitorTest, StopWithoutWorkersSaysNoMoreThanItMust) {
+  {
+    auto monitor = Start();
+    monitor->Stop();
+    EXPECT_EQ(monitor->thr_count(), 0u);
+  }
+  EXPECT_EQ(capture.Count("Stop requested"), 2u) << "Stop and the destructor's";
+  EXPECT_EQ(capture.Count("Putting quit message into queue..."), 0u);
+  EXPECT_EQ(capture.Count("Stopped."), 0u);
+}
+
+TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothing) {
+  RecordingSink sink;
+  {
+    auto monitor = Start(3);
+    monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
+    ASSERT_EQ(monitor->thr_count(), 3u);
+    ASSERT_TRUE(sink.WaitForCount(2));
+    monitor->Stop();
+    EXPECT_EQ(monitor->thr_count(), 0u);
+    EXPECT_EQ(monitor->msg_queue()->message_count(), 0u) << "the passed-on quit message is flushed";
+    const std::size_t reports = sink.Count();
+    monitor->Stop();
+    EXPECT_EQ(sink.Count(), reports) << "nothing is checked after Stop";
+  }
+  EXPECT_EQ(capture.Count(kQuitLine), 3u);
+  EXPECT_EQ(capture.Count(ExitLine()), 3u);
+  EXPECT_EQ(capture.Count("Stop requested"), 3u);
+  EXPECT_EQ(capture.Count("Putting quit message into queue..."), 1u);
+  EXPECT_EQ(capture.Count("Stopped."), 1u);
+}
+
+TEST_P(SharedMonitorTest, StopFromInsideOnFileChangedDoesNotHang) {
+  RecordingSink sink;
+  std::unique_ptr<FileMonitorCore> monitor = Start(2);
+  std::atomic<int> stops(0);
+  sink.onReport = [&](const std::int64_t &, unsigned int) {
+    if (stops.fetch_add(1) == 0) {
+      monitor->Stop();
+    }
+  };
+  monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
+  ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 0; }));
+  monitor.reset();
+  EXPECT_EQ(capture.Count("Stopped."), 1u) << "the destructor's Stop waits for the pool and empties the queue";
+  EXPECT_EQ(capture.CountContaining("Stop was called on a worker thread of this monitor"), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Paths and intervals
+
+TEST_P(SharedMonitorTest, LongPathsAreRegisteredCheckedAndReported) {
+  const std::size_t lengths[] = {259, 260, 300, 4000};
+  RecordingSink sinks[4];
+  std::string files[4];
+  auto monitor = Start(2);
+  for (int i = 0; i < 4; ++i) {
+    const std::string base = dir.Join(std::to_string(i));
+    MakeDir(base);
+    files[i] = LongPath(base, lengths[i]);
+    ASSERT_EQ(files[i].size(), lengths[i]);
+    monitor->AddMonitor(Wide(files[i]), &sinks[i], 0, 0, true);
+  }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(sinks[i].WaitForCount(1)) << lengths[i];
+    WriteFile(files[i], "x");
+  }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(sinks[i].WaitForFlags(kCreated)) << lengths[i];
+    AppendFile(files[i], "more");
+  }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(WaitUntil([&] { return AnyHas(sinks[i].Flags(), kLarger); })) << lengths[i];
+    EXPECT_EQ(monitor->GetFilename(sinks[i].Reports().front().key), Wide(files[i])) << lengths[i];
+  }
+}
+
+TEST_P(SharedMonitorTest, AnIntervalOfAnHourDoesNotFireEarly) {
+  RecordingSink hour;
+  RecordingSink clock;
+  auto monitor = Start();
+  monitor->AddMonitor(dir.WPath(), &hour, 3600u * 1000u, 0, true);
+  monitor->AddMonitor(dir.WJoin("clock"), &clock, 10, 0, true);
+  ASSERT_TRUE(clock.WaitForCount(10));
+  EXPECT_EQ(hour.Count(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Credentials
+
+namespace {
+
+// Registers the host's security manager for the life of the object.
+class RegisteredSecurityManager {
+ public:
+  RegisteredSecurityManager() { RegisterService(ISecurityManager::GetServiceName(), &manager); }
+  ~RegisteredSecurityManager() { UnregisterService(ISecurityManager::GetServiceName()); }
+
+ private:
+  PosixSecurityManager manager;
+};
+
+}  // namespace
+
+TEST_P(SharedMonitorTest, CredentialsThatCannotBeSwitchedAreRefusedWithOneWarning) {
+  for (bool withManager : {false, true}) {
+    SCOPED_TRACE(withManager ? "with the security manager" : "without a security manager");
+    std::unique_ptr<RegisteredSecurityManager> security;
+    if (withManager) {
+      security = std::make_unique<RegisteredSecurityManager>();
+    }
+    capture.Sink().Clear();
+    const std::wstring refused = dir.WJoin(withManager ? "refused-m" : "refused");
+    RecordingSink denied;
+    RecordingSink own;
+    {
+      auto monitor = Start(1);
+      monitor->AddMonitor(refused, &denied, 0, 42, true);
+      monitor->AddMonitor(dir.WJoin("own"), &own, 0, 0, true);
+      ASSERT_TRUE(own.WaitForCount(10)) << "the worker alternates between the two records";
+      monitor->Stop();
+    }
+    EXPECT_EQ(denied.Count(), 0u);
+    EXPECT_EQ(capture.CountContaining("There was a problem trying to switch to the proper security credentials for "
+                                      "file " + Utf8(refused) + "; will try again later. Reason: "),
+              1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest,
+                         ::testing::Values(MonitorKindParam{"Polling", &MakePolling, "EXITED"},
+                                           MonitorKindParam{"Notification", &MakeNotification, "EXITING"}),
+                         [](const ::testing::TestParamInfo<MonitorKindParam> &info) { return info.param.name; });
