@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <regex>
 #include <sstream>
 
 namespace VantrelAgent {
@@ -213,19 +212,19 @@ class LineParser {
     cfg.credentials.push_back(entry);
   }
 
+  // "PATH" or "PATH @HANDLE": a last word that begins with '@' is the handle.
   void Watch(const std::string &value) {
-    static const std::regex kWithHandle(R"(^(.*\S)\s+@(\S*)$)");
     WatchEntry entry;
     entry.line = lineNo;
     entry.path = value;
-    std::smatch match;
-    if (std::regex_match(value, match, kWithHandle)) {
+    const auto blank = value.find_last_of(" \t");
+    if (blank != std::string::npos && value[blank + 1] == '@') {
       std::string reason;
-      if (!ParseHandle(match[2].str(), entry.handle, reason)) {
+      if (!ParseHandle(value.substr(blank + 2), entry.handle, reason)) {
         Fail(reason);
         return;
       }
-      entry.path = match[1].str();
+      entry.path = Trim(value.substr(0, blank));
       entry.hasHandle = true;
     }
     cfg.watches.push_back(entry);
