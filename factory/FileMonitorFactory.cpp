@@ -1,11 +1,7 @@
 #include "factory/FileMonitorFactory.h"
 
-#include "monitor/statonly/FileMonitorStatOnly.h"
-
-#if __has_include("monitor/nofsredirect/FileMonitorNoFSRedirect.h")
 #include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
-#define VANTREL_HAVE_NOFSREDIRECT 1
-#endif
+#include "monitor/statonly/FileMonitorStatOnly.h"
 
 #include <VantrelCommon/EnvironmentBlockHelper.h>
 #include <VantrelCommon/Exceptions.h>
@@ -55,10 +51,8 @@ bool FileMonitorFactory::InitializeService(const ServiceConfig &config) {
   }
 
   std::shared_ptr<IFileMonitor> monitor;
-#if defined(VANTREL_HAVE_NOFSREDIRECT)
   setKnownTypes.insert(kTypeNoFSRedirect);
   GetFileMonitor(kTypeNoFSRedirect, monitor, kSingletonInstance);
-#endif
   setKnownTypes.insert(kTypeNoNotifications);
   GetFileMonitor(kTypeNoNotifications, monitor, kSingletonInstance);
 
@@ -95,11 +89,9 @@ void FileMonitorFactory::GetFileMonitorTypes(std::set<std::string> &names) const
 }
 
 std::unique_ptr<FileMonitorCore> FileMonitorFactory::NewMonitor(const std::string &typeName) {
-#if defined(VANTREL_HAVE_NOFSREDIRECT)
   if (typeName == kTypeNoFSRedirect) {
     return std::unique_ptr<FileMonitorCore>(new FileMonitorNoFSRedirect());
   }
-#endif
   if (typeName == kTypeNoNotifications) {
     return std::unique_ptr<FileMonitorCore>(new FileMonitorStatOnly());
   }
