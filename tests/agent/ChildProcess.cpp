@@ -12,7 +12,7 @@ extern char **environ;
 
 namespace VantrelTest {
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv) {
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &environment) {
   int outPipe[2] = {-1, -1};
   int errPipe[2] = {-1, -1};
   if (::pipe2(outPipe, O_CLOEXEC) != 0) return;
@@ -43,8 +43,23 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv) {
   std::vector<char *> args;
   for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
+  std::vector<std::string> variables;
+  for (char **entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
+  for (const auto &extra : environment) {
+    const std::string name = extra.substr(0, extra.find('=') + 1);
+    for (auto &variable : variables) {
+      if (variable.compare(0, name.size(), name) == 0) variable.clear();
+    }
+    variables.push_back(extra);
+  }
+  std::vector<char *> env;
+  for (auto &variable : variables) {
+    if (!variable.empty()) env.push_back(const_cast<char *>(variable.c_str()));
+  }
+  env.push_back(nullptr);
+
   pid_t child = -1;
-  if (posix_spawn(&child, args[0], &actions, &attr, args.data(), environ) == 0) {
+  if (posix_spawn(&child, args[0], &actions, &attr, args.data(), env.data()) == 0) {
     pid = child;
   }
   posix_spawn_file_actions_destroy(&actions);

@@ -19,8 +19,10 @@ namespace VantrelTest {
 
 class ChildProcess {
  public:
-  // Starts argv[0] (a path) with the arguments; standard input is /dev/null.
-  explicit ChildProcess(const std::vector<std::string> &argv);
+  // Starts argv[0] (a path) with the arguments and this process's
+  // environment plus `environment` ("NAME=value", later entries win);
+  // standard input is /dev/null.
+  explicit ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &environment = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;

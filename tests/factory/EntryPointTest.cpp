@@ -77,6 +77,10 @@ TEST_F(EntryPointTest, AHostRunsTheWholeLifeThroughTheRegistry) {
   ServiceConfig config;
   config.Settings.emplace("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "1");
   ASSERT_TRUE(component->InitializeService(config));
+  // The receiver outlives the component's Shutdown: a check already under
+  // way when it is removed may still report to it until the monitor stops.
+  TempDir dir;
+  RecordingSink sink;
   {
     // A reader finds the factory by its name and watches a file.
     auto *factory = dynamic_cast<IFileMonitorFactory *>(_getService(IFileMonitorFactory::GetServiceName()));
@@ -87,10 +91,8 @@ TEST_F(EntryPointTest, AHostRunsTheWholeLifeThroughTheRegistry) {
     factory->GetFileMonitor("FileMonitorNoNotifications", monitor, "<Singleton>");
     ASSERT_TRUE(monitor);
 
-    TempDir dir;
     const std::string file = dir.Join("app.log");
     WriteFile(file, "one\n");
-    RecordingSink sink;
     monitor->AddMonitor(Wide(file), &sink, 50, 0, false);
     EXPECT_TRUE(WaitUntil([&] { return monitor->GetStatistics().checks > 0; }));
     AppendFile(file, "two\n");
