@@ -24,10 +24,6 @@ const std::int64_t kWarningIntervalSec = 60;
 // The status a worker carries when no security manager can switch for it.
 const std::uint32_t kNoSecurityManagerStatus = 0x80004005u;
 
-// A worker's current credentials after a failed switch: equal to no record's
-// handle (AddMonitor gives a record the default in place of this value).
-const std::uint64_t kNoCredentialsSwitched = IFileMonitor::kDefaultCredentials;
-
 typedef ACE_Guard<ACE_Recursive_Thread_Mutex> MonitorGuard;
 
 // The monitor whose worker the calling thread is, if any.
@@ -284,10 +280,7 @@ void FileMonitorCore::TopUpPool() {
 }
 
 void FileMonitorCore::AdaptToProcessingBacklog() {
-  {
-    std::lock_guard<std::mutex> pool(mtxPool);
-    ReapExitedWorkers();
-  }
+  JoinEndedWorkers();
   const auto backlog = static_cast<int>(msg_queue()->message_count());
   const ACE_Time_Value elapsed = VantrelPlatform::SystemTimeNow() - tvStart;
   spBacklogMonitor->AddSample(static_cast<double>(static_cast<unsigned long>(elapsed.msec())),
@@ -342,6 +335,12 @@ bool FileMonitorCore::PutWithoutWaiting(ACE_Message_Block *block) {
 void FileMonitorCore::NoteExitedWorker() {
   std::lock_guard<std::mutex> guard(mtxExited);
   exitedWorkers.push_back(ACE_Thread::self());
+}
+
+// Workers that retired or failed before Stop found the pool empty.
+void FileMonitorCore::JoinEndedWorkers() {
+  std::lock_guard<std::mutex> pool(mtxPool);
+  ReapExitedWorkers();
 }
 
 // Called with mtxPool held, which keeps it apart from Stop's join of the
@@ -670,6 +669,10 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
   }
 }
 
+// A failed switch leaves the worker at credentials 0 with a failed result:
+// the thread's identity after a failed switch is not trusted, so records of
+// handle 0 that this worker takes next are refused too, until a switch for
+// some other record succeeds.
 void FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &record) {
   if (record.hCreds == ctx.currentCreds) {
     return;  // the result of the last attempt stands
@@ -691,13 +694,6 @@ void FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &re
     ctx.credsOk = record.hCreds == 0;
     ctx.status = ctx.credsOk ? 0 : kNoSecurityManagerStatus;
     ctx.lastError = ctx.status;
-  }
-  // A failed attempt leaves the thread under no record's credentials: the
-  // next record, whatever its handle, gets an attempt of its own, so that one
-  // bad handle cannot stop the checks of the process's own records (handle 0)
-  // on this worker.
-  if (!ctx.credsOk) {
-    ctx.currentCreds = kNoCredentialsSwitched;
   }
 }
 
@@ -761,6 +757,7 @@ void FileMonitorCore::Stop() {
     serial.lock();
   }
   if (!bInitialized.load() && !bQuitPosted.load() && thr_count() == 0) {
+    JoinEndedWorkers();
     return;
   }
 
@@ -778,6 +775,8 @@ void FileMonitorCore::Stop() {
     }
     if (!bQuitPosted.load()) {
       if (thr_count() == 0) {
+        guard.release();
+        JoinEndedWorkers();
         return;
       }
       quit = FileMonitorMessage(std::wstring(), nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).ToBlock();

@@ -219,6 +219,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   void Reindex(FileRecord &record);
   bool PutWithoutWaiting(ACE_Message_Block *block);
   void ReapExitedWorkers();
+  void JoinEndedWorkers();
   void NoteExitedWorker();
   void WaitForWorkers();
 
