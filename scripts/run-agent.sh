@@ -7,7 +7,7 @@ export VANTREL_BUILD_DIR="${VANTREL_BUILD_DIR:-$here/build}"
 "$here/scripts/build.sh" >&2
 agent="$VANTREL_BUILD_DIR/agent/vantrel-agent"
 if [ ! -x "$agent" ]; then
-  echo "Everything is built, but vantrel-agent is not part of the project yet." >&2
+  echo "vantrel-agent was not built: $agent is missing." >&2
   exit 1
 fi
 exec "$agent" "$@"
