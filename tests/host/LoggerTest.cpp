@@ -1,4 +1,4 @@
-#include "HostTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <VantrelCommon/Logger.h>
 
@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 using namespace WindowsAgentCommon;
-using namespace std::chrono_literals;
+using namespace VantrelTest;
 
 namespace {
 
@@ -26,22 +26,10 @@ namespace {
 // and restores the process's logging set-up afterwards.
 class LoggerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previousLevel = LoggerFactory::GetLevel();
-    LoggerFactory::SetLevel(LogLevel::Debug);
-    LoggerFactory::EnableStderr(false);
-    sink = std::make_shared<CapturingSink>();
-    LoggerFactory::AddSink(sink);
-  }
-  void TearDown() override {
-    LoggerFactory::RemoveSink(sink);
-    LoggerFactory::SetLogFile("");
-    LoggerFactory::EnableStderr(true);
-    LoggerFactory::SetLevel(previousLevel);
-  }
+  ~LoggerTest() override { LoggerFactory::SetLogFile(""); }
 
-  std::shared_ptr<CapturingSink> sink;
-  LogLevel previousLevel = LogLevel::Info;
+  LogCapture capture;
+  CapturingSink &sink = capture.Sink();
 };
 
 const std::string kMarker = "...[truncated]";
@@ -70,20 +58,13 @@ struct LogsAtExit {
 
 }  // namespace
 
-TEST_F(LoggerTest, SameNameGivesTheSameFacade) {
-  Log a = LoggerFactory::GetLog("Code.Test.Same");
-  Log b = LoggerFactory::GetLog("Code.Test.Same");
-  Log c = LoggerFactory::GetLog("Code.Test.Other");
-  EXPECT_EQ(a.operator->(), b.operator->());
-  EXPECT_NE(a.operator->(), c.operator->());
-  EXPECT_EQ("Code.Test.Same", a.Name());
-}
-
 TEST_F(LoggerTest, RecordCarriesLevelNameThreadAndFormattedText) {
   Log log = LoggerFactory::GetLog("Code.FileMonitorStatOnly.x1234");
+  EXPECT_EQ(log.operator->(), LoggerFactory::GetLog("Code.FileMonitorStatOnly.x1234").operator->());
+  EXPECT_NE(log.operator->(), LoggerFactory::GetLog("Code.Test.Other").operator->());
   log.Warn("Switching to credentials %I64u for %ls", static_cast<std::uint64_t>(18446744073709551615ULL),
            L"/var/log/\u00E9.log");
-  const auto records = sink->Records();
+  const auto records = sink.Records();
   ASSERT_EQ(1u, records.size());
   EXPECT_EQ(LogLevel::Warn, records[0].level);
   EXPECT_EQ("Code.FileMonitorStatOnly.x1234", records[0].logName);
@@ -102,26 +83,25 @@ TEST_F(LoggerTest, ThresholdDropsLowerLevels) {
   log.Info("info");
   log.Warn("warn");
   log.Error("error");
-  EXPECT_EQ((std::vector<std::string>{"warn", "error"}), sink->Texts());
+  EXPECT_EQ((std::vector<std::string>{"warn", "error"}), sink.Texts());
 
   LoggerFactory::SetLevel(LogLevel::Off);
   log.Error("nothing at all");
-  EXPECT_EQ(2u, sink->Records().size());
-  EXPECT_EQ(LogLevel::Off, LoggerFactory::GetLevel());
+  EXPECT_EQ(2u, sink.Records().size());
 
   LoggerFactory::SetLevel(LogLevel::Debug);
   log.Debug("debug again");
   log->Info("through the facade");
-  EXPECT_TRUE(sink->Contains("debug again"));
-  EXPECT_TRUE(sink->Contains("through the facade"));
+  EXPECT_TRUE(sink.Contains("debug again"));
+  EXPECT_TRUE(sink.Contains("through the facade"));
 
   Log none;  // a default handle writes nothing and does not crash
   none.Error("ignored");
   EXPECT_FALSE(none.IsEnabled(LogLevel::Error));
-  EXPECT_EQ(4u, sink->Records().size());
+  EXPECT_EQ(4u, sink.Records().size());
 }
 
-TEST_F(LoggerTest, FormatOfAWrittenLine) {
+TEST_F(LoggerTest, FormatOfAWrittenLineAndItsLimit) {
   LogRecord record;
   record.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123LL));
   record.level = LogLevel::Debug;
@@ -131,12 +111,11 @@ TEST_F(LoggerTest, FormatOfAWrittenLine) {
   const std::string line = FormatLogRecord(record);
   EXPECT_TRUE(HasTimeStamp(line)) << line;
   EXPECT_EQ(".123 DEBUG [12345] Code.FileMonitorFactory: text", line.substr(19)) << line;
-}
 
-TEST_F(LoggerTest, OverlongTextIsCutWithTheMarker) {
+  // Overlong text is cut with the marker.
   const std::string longText(20000, 'x');
   LoggerFactory::GetLog("Code.Test.Long").Info("%s", longText.c_str());
-  const auto texts = sink->Texts();
+  const auto texts = sink.Texts();
   ASSERT_EQ(1u, texts.size());
   EXPECT_EQ(16u * 1024u, texts[0].size());
   EXPECT_EQ(kMarker, texts[0].substr(texts[0].size() - kMarker.size()));
@@ -145,7 +124,7 @@ TEST_F(LoggerTest, OverlongTextIsCutWithTheMarker) {
 // Many threads log at once: every record arrives whole, exactly once, in the
 // capturing sink and in the log file alike.
 TEST_F(LoggerTest, ManyThreadsLoseAndTearNothing) {
-  HostTest::TempDir dir;
+  TempDir dir;
   const std::string path = dir.Join("agent.log");
   std::string error;
   ASSERT_TRUE(LoggerFactory::SetLogFile(path, &error)) << error;
@@ -165,7 +144,7 @@ TEST_F(LoggerTest, ManyThreadsLoseAndTearNothing) {
   for (auto &th : threads) th.join();
   LoggerFactory::SetLogFile("");
 
-  const auto records = sink->Records();
+  const auto records = sink.Records();
   ASSERT_EQ(static_cast<std::size_t>(kThreads * kPerThread), records.size());
   std::map<int, int> next;  // per thread, records arrive in the order written
   for (const auto &r : records) {
@@ -179,7 +158,7 @@ TEST_F(LoggerTest, ManyThreadsLoseAndTearNothing) {
     next[t] = i + 1;
   }
 
-  std::istringstream file(HostTest::ReadFile(path));
+  std::istringstream file(ReadFile(path));
   std::string line;
   int lines = 0;
   while (std::getline(file, line)) {
@@ -200,7 +179,7 @@ TEST_F(LoggerTest, ManyThreadsLoseAndTearNothing) {
 }
 
 TEST_F(LoggerTest, LogFileAppendsAndIsWrittenAtOnce) {
-  HostTest::TempDir dir;
+  TempDir dir;
   const std::string path = dir.Join("append.log");
   {
     FILE *f = std::fopen(path.c_str(), "w");
@@ -211,14 +190,14 @@ TEST_F(LoggerTest, LogFileAppendsAndIsWrittenAtOnce) {
   ASSERT_TRUE(LoggerFactory::SetLogFile(path));
   LoggerFactory::GetLog("Code.Test.File").Error("first %d", 1);
   // Read without closing or flushing: nothing waits in a buffer.
-  const std::string content = HostTest::ReadFile(path);
+  const std::string content = ReadFile(path);
   EXPECT_EQ(0u, content.find("earlier line\n"));
   EXPECT_NE(std::string::npos, content.find(" ERROR ["));
   EXPECT_NE(std::string::npos, content.find("Code.Test.File: first 1\n"));
 
   ASSERT_TRUE(LoggerFactory::SetLogFile(""));
   LoggerFactory::GetLog("Code.Test.File").Error("after closing");
-  EXPECT_EQ(std::string::npos, HostTest::ReadFile(path).find("after closing"));
+  EXPECT_EQ(std::string::npos, ReadFile(path).find("after closing"));
 
   std::string error;
   EXPECT_FALSE(LoggerFactory::SetLogFile(dir.Join("missing/dir/x.log"), &error));
@@ -238,23 +217,21 @@ TEST_F(LoggerTest, SinkThatLogsDoesNotDeadlock) {
   LoggerFactory::GetLog("Code.Test.Echo").Info("original");
   LoggerFactory::RemoveSink(echo);
   EXPECT_EQ(1, echo->writes.load());  // the nested record is dropped
-  EXPECT_EQ((std::vector<std::string>{"original"}), sink->Texts());
+  EXPECT_EQ((std::vector<std::string>{"original"}), sink.Texts());
 }
 
-TEST_F(LoggerTest, WaitForSeesRecordsFromOtherThreads) {
+// What the other tests read the log through: records from other threads,
+// counted whole or by fragment, selected by log-name prefix.
+TEST_F(LoggerTest, CapturingSinkSeesRecordsFromOtherThreads) {
   std::thread writer([] {
     std::this_thread::sleep_for(30ms);
-    Log log = LoggerFactory::GetLog("Code.Test.Wait");
-    log.Info("ready");
-    log.Info("ready");
+    LoggerFactory::GetLog("Code.Test.Wait").Info("ready");
+    LoggerFactory::GetLog("Code.Test.Wait").Info("ready");
   });
-  EXPECT_TRUE(sink->WaitForText("ready", 2, HostTest::kDeadline));
+  EXPECT_TRUE(sink.WaitForText("ready", 2, kDeadline));
   writer.join();
-  EXPECT_EQ(2u, sink->Count("ready"));
-  EXPECT_EQ(2u, sink->CountContaining("ead"));
-  EXPECT_EQ(2u, sink->Texts("Code.Test.W").size());
-  EXPECT_TRUE(sink->Texts("Code.Other").empty());
-  EXPECT_FALSE(sink->WaitFor([](const std::vector<LogRecord> &r) { return r.size() > 2; }, 20ms));
-  sink->Clear();
-  EXPECT_TRUE(sink->Records().empty());
+  EXPECT_EQ(2u, sink.CountContaining("ead"));
+  EXPECT_EQ(2u, sink.Texts("Code.Test.W").size());
+  EXPECT_TRUE(sink.Texts("Code.Other").empty());
+  EXPECT_FALSE(sink.WaitFor([](const std::vector<LogRecord> &r) { return r.size() > 2; }, 20ms));
 }

@@ -1,6 +1,5 @@
-#include "HostTestSupport.h"
+#include "support/TestSupport.h"
 
-#include <VantrelCommon/Logger.h>
 #include <VantrelCommon/Scheduler.h>
 
 #include <ace/OS_NS_sys_time.h>
@@ -20,8 +19,7 @@
 #include <vector>
 
 using namespace WindowsAgentCommon;
-using namespace std::chrono_literals;
-using HostTest::WaitUntil;
+using namespace VantrelTest;
 
 namespace {
 
@@ -59,6 +57,39 @@ class Recorder : public ACE_Event_Handler {
   std::vector<ACE_Time_Value> times;
 };
 
+// A handler whose callback, once entered, blocks until the test lets it go.
+struct Blocked {
+  Blocked() {
+    handler->body = [this](int) {
+      entered = true;
+      std::lock_guard<std::mutex> wait(gate);
+      finished = true;
+      return 0;
+    };
+  }
+  // Runs `call` on another thread while the callback is held: true when the
+  // call was still waiting after a while and had let the callback end when
+  // it returned.
+  bool CallWaitsForTheCallback(const std::function<void()> &call) {
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+      call();
+      returned = finished.load();
+    });
+    std::this_thread::sleep_for(50ms);
+    const bool waited = !returned;
+    closed.unlock();
+    caller.join();
+    return waited && returned;
+  }
+
+  std::mutex gate;
+  std::unique_lock<std::mutex> closed{gate};
+  std::atomic<bool> entered{false};
+  std::atomic<bool> finished{false};
+  std::shared_ptr<Recorder> handler = std::make_shared<Recorder>();
+};
+
 }  // namespace
 
 TEST(Scheduler, PeriodicCallbacksComeWithTheActAndNeverEarly) {
@@ -68,8 +99,6 @@ TEST(Scheduler, PeriodicCallbacksComeWithTheActAndNeverEarly) {
   auto info = scheduler.Schedule(handler, reinterpret_cast<const void *>(2), Millis(20), first);
   ASSERT_NE(nullptr, info);
   EXPECT_EQ(1u, scheduler.Size());
-  EXPECT_EQ(Millis(20), info->Period());
-  EXPECT_EQ(first, info->FirstExpiry());
 
   ASSERT_TRUE(WaitUntil([&] { return handler->count >= 10; }));
   // The k-th callback is due at first + (k - 1) * period and never runs
@@ -90,37 +119,37 @@ TEST(Scheduler, PeriodicCallbacksComeWithTheActAndNeverEarly) {
   EXPECT_EQ(afterCancel, handler->count.load());
 }
 
-TEST(Scheduler, ZeroPeriodRunsOnceAndInvalidRequestsAreRefused) {
+// A one-shot runs once and is gone, a callback returning -1 is removed, a
+// far timer scheduled first does not hold up the near ones.
+TEST(Scheduler, OneShotMinusOneAndAFarTimer) {
   Scheduler scheduler;
+  auto far = std::make_shared<Recorder>();
   auto once = std::make_shared<Recorder>();
+  auto minusOne = std::make_shared<Recorder>();
+  minusOne->body = [](int) { return -1; };
   auto control = std::make_shared<Recorder>();
-  auto info = scheduler.Schedule(once, nullptr, ACE_Time_Value::zero, Now());
-  ASSERT_NE(nullptr, info);
+  ASSERT_NE(nullptr, scheduler.Schedule(far, nullptr, ACE_Time_Value::zero, Now() + ACE_Time_Value(3600)));
+  auto onceInfo = scheduler.Schedule(once, nullptr, ACE_Time_Value::zero, Now());
+  auto minusOneInfo = scheduler.Schedule(minusOne, nullptr, Millis(5), Now());
+  ASSERT_NE(nullptr, onceInfo);
+  ASSERT_NE(nullptr, minusOneInfo);
   ASSERT_NE(nullptr, scheduler.Schedule(control, nullptr, Millis(5), Now()));
   ASSERT_TRUE(WaitUntil([&] { return control->count >= 20; }));
   EXPECT_EQ(1, once->count.load());
-  EXPECT_EQ(1u, scheduler.Size());  // only the control schedule is left
-  EXPECT_FALSE(scheduler.Cancel(info));
-  EXPECT_FALSE(info->IsCancelled());
+  EXPECT_EQ(1, minusOne->count.load());
+  EXPECT_EQ(0, far->count.load());
+  EXPECT_EQ(2u, scheduler.Size());  // the far and the control schedules are left
+  EXPECT_FALSE(scheduler.Cancel(onceInfo));
+  EXPECT_FALSE(onceInfo->IsCancelled());
+  EXPECT_TRUE(minusOneInfo->IsCancelled());
 
   EXPECT_EQ(nullptr, scheduler.Schedule(nullptr, nullptr, Millis(5), Now()));
   EXPECT_EQ(nullptr, scheduler.Schedule(once, nullptr, ACE_Time_Value(-1, 0), Now()));
   EXPECT_FALSE(scheduler.Cancel(nullptr));
-
   Scheduler other;  // a schedule of one Scheduler is unknown to another
   auto foreign = other.Schedule(once, nullptr, ACE_Time_Value(3600), Now() + ACE_Time_Value(3600));
   EXPECT_FALSE(scheduler.Cancel(foreign));
   EXPECT_TRUE(other.Cancel(foreign));
-}
-
-TEST(Scheduler, EarlierTimerIsTakenBeforeAFarOne) {
-  Scheduler scheduler;
-  auto far = std::make_shared<Recorder>();
-  auto soon = std::make_shared<Recorder>();
-  ASSERT_NE(nullptr, scheduler.Schedule(far, nullptr, ACE_Time_Value::zero, Now() + ACE_Time_Value(3600)));
-  ASSERT_NE(nullptr, scheduler.Schedule(soon, nullptr, ACE_Time_Value::zero, Now() + Millis(10)));
-  EXPECT_TRUE(WaitUntil([&] { return soon->count == 1; }));
-  EXPECT_EQ(0, far->count.load());
 }
 
 // A callback that cancels its own schedule gets no further call.
@@ -169,7 +198,7 @@ TEST(Scheduler, CancelWhileHoldingALockThatTheCallbackTakes) {
   ASSERT_TRUE(WaitUntil([&] { return entered >= 1; }));  // now blocked on ownerLock
 
   auto cancel = std::async(std::launch::async, [&] { return scheduler.Cancel(info); });
-  const bool returned = cancel.wait_for(HostTest::kDeadline) == std::future_status::ready;
+  const bool returned = cancel.wait_for(kDeadline) == std::future_status::ready;
   held.unlock();
   ASSERT_TRUE(returned) << "Cancel waited for a callback blocked on the caller's lock";
   EXPECT_TRUE(cancel.get());
@@ -178,36 +207,23 @@ TEST(Scheduler, CancelWhileHoldingALockThatTheCallbackTakes) {
   EXPECT_EQ(1, completed.load());
 }
 
-// The destructor waits for a running callback before it returns.
-TEST(Scheduler, DestructionWaitsForARunningCallback) {
+// Quiesce and the destructor wait for a running callback before they return.
+TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
+  {
+    Blocked blocked;
+    Scheduler scheduler;
+    ASSERT_NE(nullptr, scheduler.Schedule(blocked.handler, nullptr, ACE_Time_Value::zero, Now()));
+    ASSERT_TRUE(WaitUntil([&] { return blocked.entered.load(); }));
+    EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { scheduler.Quiesce(); }));
+  }
+  Blocked blocked;
   auto scheduler = std::make_unique<Scheduler>();
-  std::mutex gate;
-  std::unique_lock<std::mutex> closed(gate);
-  std::atomic<bool> entered{false};
-  std::atomic<bool> finished{false};
-  auto handler = std::make_shared<Recorder>();
-  std::weak_ptr<Recorder> weak = handler;
-  handler->body = [&](int) {
-    entered = true;
-    std::lock_guard<std::mutex> wait(gate);
-    finished = true;
-    return 0;
-  };
-  ASSERT_NE(nullptr, scheduler->Schedule(handler, nullptr, Millis(5), Now()));
-  handler.reset();
+  ASSERT_NE(nullptr, scheduler->Schedule(blocked.handler, nullptr, Millis(5), Now()));
+  std::weak_ptr<Recorder> weak = blocked.handler;
+  blocked.handler.reset();
   EXPECT_FALSE(weak.expired());  // the Scheduler holds the handler
-  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
-
-  std::atomic<bool> destroyed{false};
-  std::thread destroyer([&] {
-    scheduler.reset();
-    destroyed = true;
-  });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(destroyed.load());
-  closed.unlock();
-  destroyer.join();
-  EXPECT_TRUE(finished.load());
+  ASSERT_TRUE(WaitUntil([&] { return blocked.entered.load(); }));
+  EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { scheduler.reset(); }));
   EXPECT_TRUE(weak.expired());
 }
 
@@ -234,33 +250,6 @@ TEST(Scheduler, DestroyedFromItsOwnCallback) {
   ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(1, handler->count.load());
-}
-
-TEST(Scheduler, QuiesceWaitsForTheRunningCallback) {
-  Scheduler scheduler;
-  std::mutex gate;
-  std::unique_lock<std::mutex> closed(gate);
-  std::atomic<bool> entered{false};
-  std::atomic<bool> finished{false};
-  auto handler = std::make_shared<Recorder>();
-  handler->body = [&](int) {
-    entered = true;
-    std::lock_guard<std::mutex> wait(gate);
-    finished = true;
-    return 0;
-  };
-  auto info = scheduler.Schedule(handler, nullptr, ACE_Time_Value::zero, Now());
-  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
-  std::atomic<bool> quiet{false};
-  std::thread waiter([&] {
-    scheduler.Quiesce();
-    quiet = true;
-  });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(quiet.load());
-  closed.unlock();
-  waiter.join();
-  EXPECT_TRUE(finished.load());
 }
 
 // Over about a second of 20 ms periods, with a callback that takes a third
@@ -318,27 +307,10 @@ TEST(Scheduler, MissedExpiriesAreSkipped) {
   EXPECT_GE(Usec(times[2]) - Usec(times[1]), period / 2);
 }
 
-TEST(Scheduler, HandlerReturningMinusOneIsRemoved) {
-  Scheduler scheduler;
-  auto handler = std::make_shared<Recorder>();
-  handler->body = [](int) { return -1; };
-  auto control = std::make_shared<Recorder>();
-  auto info = scheduler.Schedule(handler, nullptr, Millis(5), Now());
-  ASSERT_NE(nullptr, scheduler.Schedule(control, nullptr, Millis(5), Now()));
-  ASSERT_TRUE(WaitUntil([&] { return control->count >= 20; }));
-  EXPECT_EQ(1, handler->count.load());
-  EXPECT_TRUE(info->IsCancelled());
-  EXPECT_EQ(1u, scheduler.Size());
-}
-
 // A throwing callback keeps its schedule, and the failure is reported once,
 // not at every expiry.
 TEST(Scheduler, ThrowingCallbackKeepsItsScheduleAndIsReportedOnce) {
-  const LogLevel previousLevel = LoggerFactory::GetLevel();
-  LoggerFactory::SetLevel(LogLevel::Info);
-  LoggerFactory::EnableStderr(false);
-  auto sink = std::make_shared<CapturingSink>();
-  LoggerFactory::AddSink(sink);
+  LogCapture capture;
   {
     Scheduler scheduler;
     auto handler = std::make_shared<Recorder>();
@@ -346,10 +318,7 @@ TEST(Scheduler, ThrowingCallbackKeepsItsScheduleAndIsReportedOnce) {
     ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(5), Now()));
     EXPECT_TRUE(WaitUntil([&] { return handler->count >= 5; }));
   }
-  LoggerFactory::RemoveSink(sink);
-  LoggerFactory::EnableStderr(true);
-  LoggerFactory::SetLevel(previousLevel);
-  EXPECT_EQ(1u, sink->CountContaining("Timer callback threw an exception: callback failure"));
+  EXPECT_EQ(1u, capture.CountContaining("Timer callback threw an exception: callback failure"));
 }
 
 // Scheduling and cancelling from several threads while callbacks run.

@@ -1,4 +1,4 @@
-#include "HostTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <VantrelCommon/SecurityManager.h>
 
@@ -8,8 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +19,7 @@
 #include <unistd.h>
 
 using namespace WindowsAgentCommon;
+using VantrelTest::kDeadline;
 
 namespace {
 
@@ -36,33 +36,6 @@ int OpenError(const std::string &path) {
   return 0;
 }
 
-void MakeFile(const std::string &path, mode_t mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  ASSERT_GE(fd, 0) << path;
-  ASSERT_EQ(1, ::write(fd, "x", 1));
-  ::close(fd);
-  ASSERT_EQ(0, ::chmod(path.c_str(), mode));
-}
-
-// A one-shot flag that one thread raises and another waits for.
-class Signal {
- public:
-  void Raise() {
-    std::lock_guard<std::mutex> lock(mtx);
-    raised = true;
-    cv.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mtx);
-    return cv.wait_for(lock, HostTest::kDeadline, [this] { return raised; });
-  }
-
- private:
-  std::mutex mtx;
-  std::condition_variable cv;
-  bool raised = false;
-};
-
 }  // namespace
 
 // One thread of the process is switched to nobody and refused a root-only
@@ -70,18 +43,20 @@ class Signal {
 // gives the access back.
 TEST(PosixSecurityManager, SwitchesOnlyTheCallingThread) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch identities";
-  HostTest::TempDir dir;
+  VantrelTest::TempDir dir;
   ASSERT_EQ(0, ::chmod(dir.Path().c_str(), 0755));
   const std::string secret = dir.Join("secret.log");
   const std::string readable = dir.Join("open.log");
-  MakeFile(secret, 0600);
-  MakeFile(readable, 0644);
+  VantrelTest::WriteFile(secret, "x");
+  VantrelTest::WriteFile(readable, "x");
+  ASSERT_EQ(0, ::chmod(secret.c_str(), 0600));
+  ASSERT_EQ(0, ::chmod(readable.c_str(), 0644));
 
   PosixSecurityManager manager;
   ASSERT_TRUE(manager.SetCredentials(kNobodyHandle, PosixCredentials{kNobody, kNobody, {}}));
 
-  Signal switched;
-  Signal checkedByMain;
+  std::promise<void> switched;
+  std::promise<void> checkedByMain;
   int rcSwitch = -1;
   int errSwitched = -1;
   int errOpenFile = -1;
@@ -93,8 +68,8 @@ TEST(PosixSecurityManager, SwitchesOnlyTheCallingThread) {
   std::thread worker([&] {
     rcSwitch = manager.SwitchToCredentials(kNobodyHandle);
     fsuidSwitched = ThreadFsuid();
-    switched.Raise();
-    checkedByMain.Wait();
+    switched.set_value();
+    checkedByMain.get_future().wait_for(kDeadline);
     errSwitched = OpenError(secret);
     errOpenFile = OpenError(readable);
     manager.RevertCredentials();
@@ -105,13 +80,14 @@ TEST(PosixSecurityManager, SwitchesOnlyTheCallingThread) {
     lastErrorUnknown = GetLastError();
   });
 
-  ASSERT_TRUE(switched.Wait());
+  const bool workerSwitched = switched.get_future().wait_for(kDeadline) == std::future_status::ready;
   // The worker is switched now; this thread is not.
   EXPECT_EQ(0, OpenError(secret));
   EXPECT_EQ(0u, ThreadFsuid());
   EXPECT_EQ(0u, ::geteuid());
-  checkedByMain.Raise();
+  checkedByMain.set_value();
   worker.join();
+  ASSERT_TRUE(workerSwitched);
 
   EXPECT_EQ(0, rcSwitch);
   EXPECT_EQ(kNobody, fsuidSwitched);

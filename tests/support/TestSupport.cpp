@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,8 +27,10 @@ bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
   return true;
 }
 
-TempDir::TempDir() {
-  const char *base = std::getenv("TMPDIR");
+TempDir::TempDir(const char *base) {
+  if (base == nullptr) {
+    base = std::getenv("TMPDIR");
+  }
   std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/vantrel-test-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back(0);
@@ -45,6 +49,7 @@ std::wstring TempDir::WJoin(const std::string &name) const { return Wide(Join(na
 std::wstring TempDir::WPath() const { return Wide(strPath); }
 
 std::wstring Wide(const std::string &utf8) { return VantrelPlatform::FromUtf8(utf8); }
+std::string Utf8(const std::wstring &text) { return VantrelPlatform::ToUtf8(text); }
 
 namespace {
 void WriteWithFlags(const std::string &path, const std::string &content, int flags) {
@@ -91,6 +96,20 @@ std::int64_t WriteTimeSeconds(const std::string &path) {
     return 0;
   }
   return static_cast<std::int64_t>(st.st_mtim.tv_sec);
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::multimap<std::string, std::string> FastSettings(unsigned int threads) {
+  return {
+      {"FileMonitor.ReaderThreadsMin", std::to_string(threads)},
+      {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"},
+  };
 }
 
 void RecordingSink::OnFileChanged(const std::int64_t &key, unsigned int flags) {

@@ -1,5 +1,6 @@
 // Helpers shared by the tests: temporary directories, a receiver that
-// records what it is told, a log capture, and waiting for a condition.
+// records what it is told, a log capture, waiting for a condition, and a
+// probe that runs a monitor's checks on the test's thread.
 #ifndef VANTREL_TESTS_TESTSUPPORT_H
 #define VANTREL_TESTS_TESTSUPPORT_H
 
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,11 +32,11 @@ const std::chrono::milliseconds kDeadline = std::chrono::seconds(20);
 // passes; returns whether it holds.
 bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline = kDeadline);
 
-// A directory under the system's temp directory, removed with everything in
-// it when the object goes.
+// A directory under `base` ($TMPDIR or /tmp when null), removed with
+// everything in it when the object goes.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const char *base = nullptr);
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
@@ -49,6 +51,7 @@ class TempDir {
 };
 
 std::wstring Wide(const std::string &utf8);
+std::string Utf8(const std::wstring &text);
 
 // File helpers; each fails the current test on error.
 void WriteFile(const std::string &path, const std::string &content);   // truncates
@@ -59,6 +62,45 @@ void RemovePath(const std::string &path);  // file or empty directory
 // Sets the last-write time to `seconds` since 1970 (+ nanoseconds).
 void SetWriteTime(const std::string &path, std::int64_t seconds, long nanoseconds = 0);
 std::int64_t WriteTimeSeconds(const std::string &path);
+std::string ReadFile(const std::string &path);
+
+// The change flags, usable as values.
+const unsigned int kCreated = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_CREATED;
+const unsigned int kModified = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_MODIFICATION_TIME;
+const unsigned int kSmaller = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_SIZE_SMALLER;
+const unsigned int kLarger = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_SIZE_LARGER;
+const unsigned int kDeleted = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_DELETED;
+const unsigned int kReverted = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_SIZE_REVERTED;
+const unsigned int kDir = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
+
+// What every worker logs on its way out, after a quit or retire message.
+const char kQuitLine[] =
+    "We have no more work to do and we are considered to be an extra thread (or we are quitting). Exiting.";
+
+// A pool floor of `threads` and a sweep every 10 ms.
+std::multimap<std::string, std::string> FastSettings(unsigned int threads = 2);
+
+// Reaches the checks of one record without threads or timers: the pool floor
+// is 0, the monitor counts as running so that it accepts registrations, and
+// Check runs what a worker runs. Monitor is a concrete monitor kind.
+template <class Monitor>
+class CheckProbe : public Monitor {
+ public:
+  typedef typename Monitor::FileData FileData;
+  CheckProbe() {
+    this->usReaderThreadsMin = 0;
+    this->bInitialized = true;
+  }
+  FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
+  void Baseline(const std::wstring &path) { this->InitialScan(Record(path)); }
+  int Check(const std::wstring &path) {
+    FileData &record = Record(path);
+    if (this->NeedsInitialScan(record)) {
+      this->InitialScan(record);
+    }
+    return this->CheckFile(record, this->log);
+  }
+};
 
 struct Report {
   std::int64_t key;
