@@ -36,93 +36,68 @@ void ExpectRejected(const std::string &text) {
 
 }  // namespace
 
+// One parser serves every integer type: the edges of a signed and an
+// unsigned type, and of the widest ones, stand for the others.
 TEST(EnvironmentBlockHelper, IntegerRangeEdges) {
   ExpectAccepted<short>("32767", SHRT_MAX);
   ExpectAccepted<short>("-32768", SHRT_MIN);
   ExpectRejected<short>("32768");
   ExpectRejected<short>("-32769");
-
   ExpectAccepted<unsigned short>("65535", USHRT_MAX);
-  ExpectAccepted<unsigned short>("0", 0);
   ExpectRejected<unsigned short>("65536");
-  ExpectRejected<unsigned short>("70000");
   ExpectRejected<unsigned short>("-1");
-
-  ExpectAccepted<unsigned int>("4294967295", UINT_MAX);
-  ExpectRejected<unsigned int>("4294967296");
-  ExpectRejected<unsigned int>("-1");
-
-  ExpectAccepted<int>("-2147483648", INT_MIN);
-  ExpectRejected<int>("2147483648");
-
-  ExpectAccepted<long>(std::to_string(LONG_MAX), LONG_MAX);
   ExpectAccepted<long>(std::to_string(LONG_MIN), LONG_MIN);
   ExpectRejected<long>("9223372036854775808");
-
   ExpectAccepted<unsigned long>("18446744073709551615", ULONG_MAX);
   ExpectRejected<unsigned long>("18446744073709551616");
-  ExpectRejected<unsigned long>("-1");
   ExpectRejected<unsigned long>("-0");
 }
 
 TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumber) {
-  ExpectAccepted<int>(" 42 ", 42);
-  ExpectAccepted<int>("\t7\r\n", 7);
-  ExpectAccepted<int>("+5", 5);
+  ExpectAccepted<int>("\t+42\r\n", 42);
   ExpectAccepted<int>("-0", 0);
   ExpectAccepted<unsigned short>("007", 7);
-  for (const char *junk : {"abc", "12abc", "", "   ", "1 2", "+", "-", "+-5", "0x10", "1.5", "1e3", "５"}) {
+  for (const char *junk : {"12abc", "   ", "1 2", "+", "+-5", "0x10", "1.5"}) {
     ExpectRejected<int>(junk);
     ExpectRejected<unsigned int>(junk);
   }
 }
 
-TEST(EnvironmentBlockHelper, AbsentNameGivesTheDefault) {
-  const EnvironmentBlockHelper helper(Settings{{"other", "1"}});
-  unsigned short us = 0;
-  EXPECT_FALSE(helper.GetIntegerValue("FileMonitor.ReaderThreadsMin", us, static_cast<unsigned short>(5)));
-  EXPECT_EQ(5, us);
-  double d = 0;
-  EXPECT_FALSE(helper.GetFloatValue("FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", d, 1000.0));
-  EXPECT_EQ(1000.0, d);
-  std::string s;
-  EXPECT_FALSE(helper.GetStringValue("x", s, "fallback"));
-  EXPECT_EQ("fallback", s);
-}
-
-TEST(EnvironmentBlockHelper, LastEntryOfARepeatedNameCounts) {
-  Settings settings;
-  settings.emplace("n", "1");
-  settings.emplace("n", "2");
-  settings.emplace("s", "first");
-  settings.emplace("s", " last ");
-  settings.emplace("bad", "3");
-  settings.emplace("bad", "junk");
-  const EnvironmentBlockHelper helper(settings);
+// The last entry of a repeated name is the setting, even where an earlier
+// one was valid and it is not; an absent name gives the default.
+TEST(EnvironmentBlockHelper, LastEntryOfARepeatedNameCountsAndAbsentNamesGiveTheDefault) {
+  const EnvironmentBlockHelper helper(Settings{{"n", "1"}, {"n", "2"}, {"s", "first"}, {"s", " last "},
+                                               {"bad", "3"}, {"bad", "junk"}});
   int n = 0;
   EXPECT_TRUE(helper.GetIntegerValue("n", n, 0));
   EXPECT_EQ(2, n);
   std::string s;
   EXPECT_TRUE(helper.GetStringValue("s", s, ""));
   EXPECT_EQ(" last ", s);  // strings are given as they are
-  // The last entry is the setting; an earlier valid one does not stand in for it.
-  int bad = 0;
-  EXPECT_FALSE(helper.GetIntegerValue("bad", bad, -1));
-  EXPECT_EQ(-1, bad);
+  EXPECT_FALSE(helper.GetIntegerValue("bad", n, -1));
+  EXPECT_EQ(-1, n);
+  unsigned short us = 0;
+  EXPECT_FALSE(helper.GetIntegerValue("FileMonitor.ReaderThreadsMin", us, static_cast<unsigned short>(5)));
+  EXPECT_EQ(5, us);
+  double d = 0;
+  EXPECT_FALSE(helper.GetFloatValue("FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", d, 1000.0));
+  EXPECT_EQ(1000.0, d);
+  EXPECT_FALSE(helper.GetStringValue("x", s, "fallback"));
+  EXPECT_EQ("fallback", s);
 }
 
 TEST(EnvironmentBlockHelper, FloatValues) {
   const struct {
     const char *text;
     double value;
-  } accepted[] = {{"1.5", 1.5}, {" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+3", 3.0}, {"1000", 1000.0}};
+  } accepted[] = {{" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+3", 3.0}};
   for (const auto &a : accepted) {
     const EnvironmentBlockHelper helper(Settings{{"k", a.text}});
     double d = 0;
     EXPECT_TRUE(helper.GetFloatValue("k", d, 7.0)) << a.text;
     EXPECT_DOUBLE_EQ(a.value, d) << a.text;
   }
-  for (const char *junk : {"abc", "1.5x", "", " ", "nan", "inf", "1e999", "1,5", "0x1p3", "--1"}) {
+  for (const char *junk : {"1.5x", " ", "nan", "inf", "1e999", "0x1p3", "--1"}) {
     const EnvironmentBlockHelper helper(Settings{{"k", junk}});
     double d = 0;
     EXPECT_FALSE(helper.GetFloatValue("k", d, 7.0)) << junk;
@@ -159,12 +134,10 @@ TEST(EnvironmentBlockHelper, MatchingNamesAreRenamedByTheFirstGroup) {
   Settings none;
   EXPECT_FALSE(helper.GetValuesForMatchingName("FileMonitor", none));
   EXPECT_TRUE(none.empty());
-}
 
-TEST(EnvironmentBlockHelper, InvalidPatternMatchesNothing) {
-  const EnvironmentBlockHelper helper(Settings{{"a", "1"}});
-  Settings out{{"kept", "x"}};
-  EXPECT_NO_THROW(EXPECT_FALSE(helper.GetValuesForMatchingName("([", out)));
-  EXPECT_NO_THROW(EXPECT_FALSE(helper.GetValuesForMatchingName("a{2,1}", out)));
-  EXPECT_EQ((Settings{{"kept", "x"}}), out);
+  // An invalid pattern matches nothing and leaves the output alone.
+  Settings kept{{"kept", "x"}};
+  EXPECT_NO_THROW(EXPECT_FALSE(helper.GetValuesForMatchingName("([", kept)));
+  EXPECT_NO_THROW(EXPECT_FALSE(helper.GetValuesForMatchingName("a{2,1}", kept)));
+  EXPECT_EQ((Settings{{"kept", "x"}}), kept);
 }
