@@ -57,7 +57,7 @@ TEST(BacklogMonitor, OnlyTheLastSamplesOfTheRingCount) {
   EXPECT_DOUBLE_EQ(7.0, fit.second);
 }
 
-TEST(BacklogMonitor, ClearStartsAfresh) {
+TEST(BacklogMonitor, ClearStartsAfreshAndCapacityZeroHoldsNothing) {
   BacklogMonitor monitor(20);
   Feed(monitor, 20, [](int i) { return 3.0 * i; });
   EXPECT_EQ(10, monitor.UpdateDisposition());
@@ -68,14 +68,12 @@ TEST(BacklogMonitor, ClearStartsAfresh) {
   monitor.AddSample(1.0, 4.0);
   EXPECT_EQ(1u, monitor.GetSampleCount());
   EXPECT_EQ(0, monitor.UpdateDisposition());  // fewer than two samples
-}
 
-TEST(BacklogMonitor, CapacityZeroHoldsNothing) {
-  BacklogMonitor monitor(0);
-  Feed(monitor, 10, [](int i) { return 1.0 * i; });
-  EXPECT_EQ(0u, monitor.GetSampleCount());
-  EXPECT_EQ(0, monitor.UpdateDisposition());
-  EXPECT_EQ(std::make_pair(0.0, 0.0), monitor.Compute());
+  BacklogMonitor none(0);  // a capacity of zero holds nothing
+  Feed(none, 10, [](int i) { return 1.0 * i; });
+  EXPECT_EQ(0u, none.GetSampleCount());
+  EXPECT_EQ(0, none.UpdateDisposition());
+  EXPECT_EQ(std::make_pair(0.0, 0.0), none.Compute());
 }
 
 TEST(LinearRegressionAlgo, FitsALineExactlyFarFromTheOrigin) {

@@ -59,9 +59,7 @@ TEST(Format, ConversionsMatchTheCLibrary) {
   EXPECT_EQ("x%04X -> x00AB", F("x%%04X -> x%04X", 0xABu));
   int dummy = 0;
   EXPECT_EQ(C("%p", static_cast<void *>(&dummy)), F("%p", static_cast<void *>(&dummy)));
-}
-
-TEST(Format, StarWidthAndPrecisionAreTakenFromTheArguments) {
+  // Star width and precision are taken from the arguments.
   EXPECT_EQ(C("[%*d|%-*d|%.*f|%.*s]", 6, 1, 4, 2, 3, 3.14159, 2, "abc"),
             F("[%*d|%-*d|%.*f|%.*s]", 6, 1, 4, 2, 3, 3.14159, 2, "abc"));
   // A negative width means left-justified, a negative precision none at all.
@@ -78,6 +76,10 @@ TEST(Format, SixtyFourBitConversions) {
             F("handle %I64u for tid %d (%s)", UINT64_MAX, 17, "x"));
   EXPECT_EQ("        42", F("%10I64u", static_cast<std::uint64_t>(42)));
   EXPECT_EQ("-5 6", F("%I32d %Iu", -5, static_cast<std::size_t>(6)));
+  // Format replaces its output, and returns it.
+  std::string out = "old text";
+  EXPECT_EQ("key=9223372036854775807", Format(out, "%s=%I64u", "key", std::uint64_t{9223372036854775807ULL}));
+  EXPECT_EQ("key=9223372036854775807", out);
 }
 
 TEST(Format, WideStringsAreUtf8WhateverTheLocale) {
@@ -135,11 +137,4 @@ TEST(Format, LongOutputIsCutAtTheLimitWithAMarker) {
   out += Limited(100, "%s%s%s", big.c_str(), big.c_str(), big.c_str());
   EXPECT_EQ(7u + 100u, out.size());
   EXPECT_EQ(kMarker, out.substr(out.size() - kMarker.size()));
-}
-
-TEST(Format, FormatReplacesItsOutput) {
-  std::string out = "old text";
-  const std::string returned = Format(out, "%s=%I64u", "key", static_cast<std::uint64_t>(9223372036854775807ULL));
-  EXPECT_EQ("key=9223372036854775807", out);
-  EXPECT_EQ(out, returned);
 }
