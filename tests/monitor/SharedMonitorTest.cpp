@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
@@ -26,12 +27,6 @@ using namespace VantrelTest;
 
 namespace {
 
-const unsigned int kCreated = IFileMonitorSink::FILE_MON_CHANGE_CREATED;
-const unsigned int kLarger = IFileMonitorSink::FILE_MON_CHANGE_SIZE_LARGER;
-
-const char kQuitLine[] =
-    "We have no more work to do and we are considered to be an extra thread (or we are quitting). Exiting.";
-
 struct MonitorKindParam {
   const char *name;
   std::unique_ptr<FileMonitorCore> (*make)();
@@ -42,8 +37,6 @@ void PrintTo(const MonitorKindParam &kind, std::ostream *os) { *os << kind.name;
 
 std::unique_ptr<FileMonitorCore> MakePolling() { return std::make_unique<FileMonitorStatOnly>(); }
 std::unique_ptr<FileMonitorCore> MakeNotification() { return std::make_unique<FileMonitorNoFSRedirect>(); }
-
-std::string Utf8(const std::wstring &text) { return VantrelPlatform::ToUtf8(text); }
 
 // Waits for `n` reports beyond those already received.
 bool WaitForMore(const RecordingSink &sink, std::size_t n) { return sink.WaitForCount(sink.Count() + n); }
@@ -314,10 +307,14 @@ TEST_P(SharedMonitorTest, StopWithoutWorkersSaysNoMoreThanItMust) {
   EXPECT_EQ(capture.Count("Stopped."), 0u);
 }
 
+// Every worker starts with "RUNNING" and ends with the quit line and the
+// kind's exit line, on its own thread's log.
 TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothing) {
   RecordingSink sink;
+  std::string threadLogs;
   {
     auto monitor = Start(3);
+    threadLogs = monitor->LogName() + ".thread.x";
     monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
     ASSERT_EQ(monitor->thr_count(), 3u);
     ASSERT_TRUE(sink.WaitForCount(2));
@@ -330,6 +327,20 @@ TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothi
   }
   EXPECT_EQ(capture.Count(kQuitLine), 3u);
   EXPECT_EQ(capture.Count(ExitLine()), 3u);
+  std::map<std::string, std::vector<std::string>> perThread;
+  for (const LogRecord &record : capture.Sink().Records()) {
+    if (record.logName.compare(0, threadLogs.size(), threadLogs) == 0) {
+      perThread[record.logName].push_back(record.text);
+    }
+  }
+  ASSERT_EQ(perThread.size(), 3u);
+  for (const auto &thread : perThread) {
+    ASSERT_GE(thread.second.size(), 3u) << thread.first;
+    EXPECT_EQ(thread.second.front(), "RUNNING") << thread.first;
+    EXPECT_EQ(std::vector<std::string>(thread.second.end() - 2, thread.second.end()),
+              (std::vector<std::string>{kQuitLine, ExitLine()}))
+        << thread.first;
+  }
   EXPECT_EQ(capture.Count("Stop requested"), 3u);
   EXPECT_EQ(capture.Count("Putting quit message into queue..."), 1u);
   EXPECT_EQ(capture.Count("Stopped."), 1u);
@@ -415,13 +426,16 @@ TEST_P(SharedMonitorTest, CredentialsThatCannotBeSwitchedAreRefusedWithOneWarnin
       security = std::make_unique<RegisteredSecurityManager>();
     }
     capture.Sink().Clear();
-    const std::wstring refused = dir.WJoin(withManager ? "refused-m" : "refused");
+    // In UTF-8, with the text of the switch's status (or of the status that
+    // stands in for a missing manager) as the reason.
+    const std::wstring refused = dir.WJoin(withManager ? "refus\xc3\xa9-m" : "refus\xc3\xa9");
     RecordingSink denied;
     RecordingSink own;
     const std::wstring ownPath = dir.WJoin(withManager ? "own-m" : "own");
+    const std::string reason = LastError(withManager ? ERROR_INVALID_HANDLE : 0x80004005u);
     auto warnings = [&](const std::wstring &path) {
-      return capture.CountContaining("There was a problem trying to switch to the proper security credentials for "
-                                     "file " + Utf8(path) + "; will try again later. Reason: ");
+      return capture.Count("There was a problem trying to switch to the proper security credentials for file " +
+                           Utf8(path) + "; will try again later. Reason: " + reason);
     };
     {
       auto monitor = Start(1);

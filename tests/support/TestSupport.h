@@ -9,6 +9,8 @@
 
 #include <VantrelCommon/Logger.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -149,6 +151,25 @@ class LogCapture {
  private:
   std::shared_ptr<WindowsAgentCommon::CapturingSink> spSink;
   WindowsAgentCommon::LogLevel previousLevel;
+};
+
+// A probe, a receiver, a log capture and a directory, for the tests of one
+// monitor kind's checks.
+template <class Monitor>
+class CheckProbeTest : public ::testing::Test {
+ protected:
+  // Registers the path and takes its baseline.
+  std::wstring Watch(const std::string &name) {
+    const std::wstring path = dir.WJoin(name);
+    probe.AddMonitor(path, &sink, 1000, 0, false);
+    probe.Baseline(path);
+    return path;
+  }
+
+  LogCapture capture;
+  TempDir dir;
+  RecordingSink sink;
+  CheckProbe<Monitor> probe;
 };
 
 }  // namespace VantrelTest
