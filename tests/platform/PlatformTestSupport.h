@@ -1,76 +1,21 @@
-// Temporary directories and file helpers for the platform layer's tests.
+// Descriptor counts and an unprivileged thread for the platform layer's tests;
+// temporary directories and files come from the shared test support.
 #ifndef VANTREL_TESTS_PLATFORM_SUPPORT_H
 #define VANTREL_TESTS_PLATFORM_SUPPORT_H
+
+#include "support/TestSupport.h"
 
 #include <Platform/Win32Api.h>
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
-namespace VantrelPlatformTest {
-
-// A unique directory under the system's temporary directory, removed with
-// everything in it when the object goes.
-class TempDir final {
- public:
-  // `base` null: $TMPDIR or /tmp.
-  explicit TempDir(const char *base = nullptr) {
-    if (base == nullptr) {
-      base = std::getenv("TMPDIR");
-    }
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vantrel-platform-XXXXXX";
-    if (::mkdtemp(&templ[0]) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = templ;
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  ~TempDir() {
-    // Best effort: a failed removal leaves a directory behind, nothing worse.
-    ::chmod(path_.c_str(), 0700);
-    ::nftw(
-        path_.c_str(),
-        [](const char *p, const struct stat *, int, struct FTW *) {
-          ::remove(p);
-          return 0;
-        },
-        64, FTW_DEPTH | FTW_PHYS);
-  }
-
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::wstring Wide(const std::string &utf8) { return VantrelPlatform::FromUtf8(utf8); }
-
-inline void WriteFile(const std::string &path, const std::string &content, bool append = false) {
-  std::FILE *f = std::fopen(path.c_str(), append ? "ab" : "wb");
-  if (f == nullptr) {
-    throw std::runtime_error("cannot write " + path);
-  }
-  std::fwrite(content.data(), 1, content.size(), f);
-  std::fclose(f);
-}
-
-inline void MakeDir(const std::string &path, mode_t mode = 0755) {
-  if (::mkdir(path.c_str(), mode) != 0) {
-    throw std::runtime_error("cannot create " + path);
-  }
-}
+namespace VantrelTest {
 
 // Number of file descriptors that the process holds now.
 inline int OpenDescriptorCount() {
@@ -107,6 +52,6 @@ bool RunWithoutPrivileges(Body body) {
   return switched;
 }
 
-}  // namespace VantrelPlatformTest
+}  // namespace VantrelTest
 
 #endif  // VANTREL_TESTS_PLATFORM_SUPPORT_H
