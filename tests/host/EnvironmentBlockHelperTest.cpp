@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <string>
-#include <vector>
 
 using namespace WindowsAgentCommon;
 

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -57,12 +56,12 @@ class Recorder : public ACE_Event_Handler {
   std::vector<ACE_Time_Value> times;
 };
 
-// A handler whose callback, once entered, blocks until the test lets it go.
+// A handler whose callback, once entered, is held until the test lets it go.
 struct Blocked {
   Blocked() {
+    gate.Close();
     handler->body = [this](int) {
-      entered = true;
-      std::lock_guard<std::mutex> wait(gate);
+      gate.Pass();
       finished = true;
       return 0;
     };
@@ -78,14 +77,12 @@ struct Blocked {
     });
     std::this_thread::sleep_for(50ms);
     const bool waited = !returned;
-    closed.unlock();
+    gate.Open();
     caller.join();
     return waited && returned;
   }
 
-  std::mutex gate;
-  std::unique_lock<std::mutex> closed{gate};
-  std::atomic<bool> entered{false};
+  Gate gate;
   std::atomic<bool> finished{false};
   std::shared_ptr<Recorder> handler = std::make_shared<Recorder>();
 };
@@ -213,7 +210,7 @@ TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
     Blocked blocked;
     Scheduler scheduler;
     ASSERT_NE(nullptr, scheduler.Schedule(blocked.handler, nullptr, ACE_Time_Value::zero, Now()));
-    ASSERT_TRUE(WaitUntil([&] { return blocked.entered.load(); }));
+    ASSERT_TRUE(blocked.gate.WaitHeld());
     EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { scheduler.Quiesce(); }));
   }
   Blocked blocked;
@@ -222,7 +219,7 @@ TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
   std::weak_ptr<Recorder> weak = blocked.handler;
   blocked.handler.reset();
   EXPECT_FALSE(weak.expired());  // the Scheduler holds the handler
-  ASSERT_TRUE(WaitUntil([&] { return blocked.entered.load(); }));
+  ASSERT_TRUE(blocked.gate.WaitHeld());
   EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { scheduler.reset(); }));
   EXPECT_TRUE(weak.expired());
 }

@@ -1,19 +1,16 @@
 // The notification monitor: its checks, driven one at a time on the test's
 // thread where the flags are the point, and end to end through the sweep and
 // the workers where the keys, the log lines and Stop are.
-#include "ReceiverGate.h"
 #include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
 #include "support/TestSupport.h"
 
 #include <Platform/TestHooks.h>
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/Exceptions.h>
-#include <VantrelCommon/MessageBlockUtil.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -350,7 +347,7 @@ TEST(NotificationMonitor, ADirectoryWithAndWithoutATrailingSlash) {
 TEST(NotificationMonitor, StopPollsTheThreadCountWhileAWorkerIsBusy) {
   LogCapture capture;
   TempDir dir;
-  ReceiverGate gate;
+  Gate gate;
   RecordingSink sink;
   sink.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
   FileMonitorNoFSRedirect monitor;

@@ -182,6 +182,35 @@ void RecordingSink::Clear() {
   reports.clear();
 }
 
+void Gate::Close() {
+  std::lock_guard<std::mutex> guard(mtx);
+  closed = true;
+}
+
+void Gate::Open() {
+  {
+    std::lock_guard<std::mutex> guard(mtx);
+    closed = false;
+  }
+  cv.notify_all();
+}
+
+void Gate::Pass() {
+  std::unique_lock<std::mutex> lock(mtx);
+  if (!closed) {
+    return;
+  }
+  ++held;
+  cv.notify_all();
+  cv.wait_for(lock, kDeadline, [this] { return !closed; });
+  --held;
+}
+
+bool Gate::WaitHeld(int n) {
+  std::unique_lock<std::mutex> lock(mtx);
+  return cv.wait_for(lock, kDeadline, [&] { return held >= n; });
+}
+
 LogCapture::LogCapture()
     : spSink(std::make_shared<WindowsAgentCommon::CapturingSink>()),
       previousLevel(WindowsAgentCommon::LoggerFactory::GetLevel()) {

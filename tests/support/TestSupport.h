@@ -135,6 +135,25 @@ class RecordingSink : public WindowsAgentCommon::IFileMonitorSink {
   std::vector<Report> reports;
 };
 
+// Holds the threads that pass through it: while the gate is closed, every
+// call of Pass blocks (never longer than the deadline, so that a failing test
+// cannot hang the suite). A test uses it to keep a callback in flight, or to
+// keep workers busy on purpose from a receiver's OnFileChanged. Thread-safe.
+class Gate {
+ public:
+  void Close();
+  void Open();
+  void Pass();
+  // Waits until at least `n` threads are held.
+  bool WaitHeld(int n = 1);
+
+ private:
+  std::mutex mtx;
+  std::condition_variable cv;
+  bool closed = false;
+  int held = 0;
+};
+
 // Installs a CapturingSink at Debug level for the test's lifetime and
 // restores the previous level and stderr output afterwards.
 class LogCapture {
