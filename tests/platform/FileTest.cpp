@@ -263,13 +263,16 @@ TEST(FindFiles, NonAsciiAndInvalidUtf8NamesOnDisk) {
   EXPECT_EQ(names.size() + 4, entries.size());
 }
 
-TEST(CreateFile, HandleGivesFstatAndClosesOnce) {
+TEST(CreateFile, HandleGivesFstatAndClosesOnceAndOtherPathsAndModesAreRefused) {
   TempDir dir;
   WriteFile(dir.Join("app.log"), std::string(1234, 'x'));
+  MakeDir(dir.Join("sub"));
   const int descriptors = OpenDescriptorCount();
-  HANDLE h = CreateFileW(Wide(dir.Join("app.log")).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  const auto open = [](const std::string &path, DWORD access = GENERIC_READ, DWORD disposition = OPEN_EXISTING) {
+    return CreateFileW(Wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE h = open(dir.Join("app.log"));
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   EXPECT_EQ(ERROR_SUCCESS, GetLastError());
   ACE_stat st;
@@ -280,26 +283,16 @@ TEST(CreateFile, HandleGivesFstatAndClosesOnce) {
   EXPECT_EQ(ACE_INVALID_HANDLE, VantrelPlatform::AceHandle(h));
   EXPECT_FALSE(CloseHandle(h));
   EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
-  EXPECT_EQ(descriptors, OpenDescriptorCount());
-}
 
-TEST(CreateFile, RefusesDirectoriesMissingFilesAndOtherModes) {
-  TempDir dir;
-  MakeDir(dir.Join("sub"));
-  WriteFile(dir.Join("file"), "x");
-  const int descriptors = OpenDescriptorCount();
-  const auto open = [](const std::string &path, DWORD access = GENERIC_READ, DWORD disposition = OPEN_EXISTING) {
-    return CreateFileW(Wide(path).c_str(), access, 7, 0, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  };
   EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("sub")));
   EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("missing")));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("missing/file")));
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
-  EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("file"), 0x40000000u));  // GENERIC_WRITE
+  EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("app.log"), 0x40000000u));  // GENERIC_WRITE
   EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
-  EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("file"), GENERIC_READ, 1u));  // CREATE_NEW
+  EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("app.log"), GENERIC_READ, 1u));  // CREATE_NEW
   EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
   EXPECT_EQ(descriptors, OpenDescriptorCount());
 
