@@ -1,6 +1,14 @@
-// A scratch directory for the benchmarks, removed afterwards.
+// A scratch directory, a probe that drives one monitor's checks and sweeps on
+// the calling thread, and the benchmark body of one check.
 #ifndef VANTREL_BENCH_BENCHSUPPORT_H
 #define VANTREL_BENCH_BENCHSUPPORT_H
+
+#include "monitor/IFileMonitorSink.h"
+
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/Logger.h>
+
+#include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +43,52 @@ class ScratchDir {
   }
   std::string path;
 };
+
+// Checks a record on the calling thread, as a worker would; no threads, no
+// timers (the pool floor is 0, and the monitor only counts as running so
+// that it accepts the registration). Monitor is a concrete monitor kind.
+template <class Monitor>
+class CheckProbe : public Monitor {
+ public:
+  CheckProbe() {
+    this->usReaderThreadsMin = 0;
+    this->bInitialized = true;
+  }
+  int Check(const std::wstring &path) {
+    auto &record = *this->mapFiles.at(path);
+    if (this->NeedsInitialScan(record)) {
+      this->InitialScan(record);
+    }
+    return this->CheckFile(record, this->log);
+  }
+  void Sweep() { this->CheckFiles(); }
+  // Makes the swept records due again: empties the queue and clears their
+  // queued marks.
+  void Rearm() {
+    this->msg_queue()->flush();
+    for (auto &entry : this->mapFiles) {
+      entry.second->queued = false;
+    }
+  }
+};
+
+class NullSink : public WindowsAgentCommon::IFileMonitorSink {
+ public:
+  void OnFileChanged(const std::int64_t &, unsigned int) override {}
+};
+
+// The cost of one check of `path` (a file or a directory) by a Monitor.
+template <class Monitor>
+void CheckOnePath(benchmark::State &state, const std::string &path) {
+  WindowsAgentCommon::LoggerFactory::SetLevel(WindowsAgentCommon::LogLevel::Info);
+  const std::wstring wide = VantrelPlatform::FromUtf8(path);
+  NullSink sink;
+  CheckProbe<Monitor> probe;
+  probe.AddMonitor(wide, &sink, 1000, 0, false);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(probe.Check(wide));
+  }
+}
 
 }  // namespace VantrelBench
 

@@ -4,44 +4,14 @@
 #include "BenchSupport.h"
 #include "monitor/statonly/FileMonitorStatOnly.h"
 
-#include <Platform/Win32Api.h>
-#include <VantrelCommon/Logger.h>
-
-#include <benchmark/benchmark.h>
-
 #include <sys/stat.h>
 
 using namespace WindowsAgentCommon;
 
 namespace {
 
-// Checks a record on the calling thread, as a worker would; no threads, no
-// timers (the pool floor is 0 and nothing is initialised).
-class PollingBenchProbe : public FileMonitorStatOnly {
- public:
-  PollingBenchProbe() { usReaderThreadsMin = 0; }
-  int Check(const std::wstring &path) {
-    FileRecord &record = *mapFiles.at(path);
-    if (NeedsInitialScan(record)) {
-      InitialScan(record);
-    }
-    return CheckFile(record, log);
-  }
-  void Sweep() { CheckFiles(); }
-  // Makes the swept records due again: empties the queue and clears their
-  // queued marks.
-  void Rearm() {
-    msg_queue()->flush();
-    for (auto &entry : mapFiles) {
-      entry.second->queued = false;
-    }
-  }
-};
-
-class NullSink : public IFileMonitorSink {
- public:
-  void OnFileChanged(const std::int64_t &, unsigned int) override {}
-};
+typedef VantrelBench::CheckProbe<FileMonitorStatOnly> PollingBenchProbe;
+using VantrelBench::NullSink;
 
 void BM_StatFloor(benchmark::State &state) {
   VantrelBench::ScratchDir dir;
@@ -54,28 +24,14 @@ void BM_StatFloor(benchmark::State &state) {
 BENCHMARK(BM_StatFloor);
 
 void BM_PollingCheckFile(benchmark::State &state) {
-  LoggerFactory::SetLevel(LogLevel::Info);
   VantrelBench::ScratchDir dir;
-  const std::wstring path = VantrelPlatform::FromUtf8(dir.File("app.log", 4096));
-  NullSink sink;
-  PollingBenchProbe probe;
-  probe.AddMonitor(path, &sink, 1000, 0, false);
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(probe.Check(path));
-  }
+  VantrelBench::CheckOnePath<FileMonitorStatOnly>(state, dir.File("app.log", 4096));
 }
 BENCHMARK(BM_PollingCheckFile);
 
 void BM_PollingCheckDirectory(benchmark::State &state) {
-  LoggerFactory::SetLevel(LogLevel::Info);
   VantrelBench::ScratchDir dir;
-  const std::wstring path = VantrelPlatform::FromUtf8(dir.Dir("logs", static_cast<int>(state.range(0))));
-  NullSink sink;
-  PollingBenchProbe probe;
-  probe.AddMonitor(path, &sink, 1000, 0, false);
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(probe.Check(path));
-  }
+  VantrelBench::CheckOnePath<FileMonitorStatOnly>(state, dir.Dir("logs", static_cast<int>(state.range(0))));
 }
 BENCHMARK(BM_PollingCheckDirectory)->Arg(10)->Arg(100);
 
