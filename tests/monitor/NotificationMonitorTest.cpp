@@ -266,42 +266,17 @@ TEST(NotificationMonitor, RegistrationIsRefusedBeforeInitializeAndAfterStop) {
   EXPECT_EQ(monitor.thr_count(), 0u);
 }
 
-TEST(NotificationMonitor, ACreatedFileIsReportedUnderTheRegisteredKey) {
+// Each record keeps the key of its registered form and watches the trimmed
+// one: a file registered with spaces around it, and a directory with and
+// without a trailing slash, whose two records open their notifications on the
+// directory without the slash and share the kernel watch.
+TEST(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
   LogCapture capture;
   TempDir dir;
   const std::string file = dir.Join("new.log");
-  const std::wstring registered = L"  " + Wide(file) + L"  ";
-  RecordingSink sink;
-  FileMonitorNoFSRedirect monitor;
-  monitor.Initialize(FastSettings());
-  monitor.AddMonitor(registered, &sink, 0, 0, true);
-  ASSERT_TRUE(sink.WaitForCount(1)) << "the baseline: nothing there";
-  WriteFile(file, "x");
-  ASSERT_TRUE(sink.WaitForFlags(kCreated));
-  monitor.RemoveMonitor(registered, &sink);
-  monitor.Stop();
-
-  std::int64_t key = 0;
-  for (const Report &report : sink.Reports()) {
-    if (report.flags == kCreated) {
-      key = report.key;
-    }
-  }
-  EXPECT_EQ(monitor.GetFilename(key), registered);
-  EXPECT_FALSE(monitor.IsMonitored(Wide(file))) << "the table is keyed by the registered form";
-  EXPECT_EQ(sink.CountFlags(kCreated), 1u);
-  EXPECT_EQ(capture.Count("File changed 1 - " + file), 1u) << "the watched form";
-  EXPECT_EQ(capture.Count("Removing monitor on " + Utf8(registered)), 1u);
-  EXPECT_EQ(capture.CountContaining("Adding monitor"), 0u);
-  EXPECT_EQ(capture.CountContaining("CHECK File"), 0u);
-}
-
-// Two keys, one watched path: both records open their notification on the
-// directory without the slash, and the kernel watch is shared.
-TEST(NotificationMonitor, ADirectoryWithAndWithoutATrailingSlash) {
-  LogCapture capture;
-  TempDir dir;
+  const std::wstring spaced = L"  " + Wide(file) + L"  ";
   const std::string d = dir.Join("logs");
+  RecordingSink created;
   RecordingSink plain;
   RecordingSink slashed;
   const std::size_t watches = TestHooks::ChangeWatchCount();
@@ -311,11 +286,13 @@ TEST(NotificationMonitor, ADirectoryWithAndWithoutATrailingSlash) {
     FileMonitorNoFSRedirect monitor;
     threadLogs = monitor.LogName() + ".thread.x";
     monitor.Initialize(FastSettings());
+    monitor.AddMonitor(spaced, &created, 0, 0, true);
     monitor.AddMonitor(Wide(d), &plain, 0, 0, true);
     monitor.AddMonitor(Wide(d + "/"), &slashed, 0, 0, true);
-    ASSERT_TRUE(plain.WaitForCount(1));
-    ASSERT_TRUE(slashed.WaitForCount(1));
+    ASSERT_TRUE(created.WaitForCount(1) && plain.WaitForCount(1) && slashed.WaitForCount(1)) << "the baselines";
+    WriteFile(file, "x");
     MakeDir(d);
+    ASSERT_TRUE(created.WaitForFlags(kCreated));
     ASSERT_TRUE(plain.WaitForFlags(kDir | kCreated));
     ASSERT_TRUE(slashed.WaitForFlags(kDir | kCreated));
     EXPECT_EQ(TestHooks::ChangeWatchCount(), watches + 1);
@@ -324,7 +301,11 @@ TEST(NotificationMonitor, ADirectoryWithAndWithoutATrailingSlash) {
     MakeDir(d + "/sub");
     ASSERT_TRUE(plain.WaitForFlags(kDir | kModified));
     ASSERT_TRUE(slashed.WaitForFlags(kDir | kModified));
+    monitor.RemoveMonitor(spaced, &created);
     monitor.Stop();
+    EXPECT_EQ(monitor.GetFilename(created.Reports().front().key), spaced);
+    EXPECT_FALSE(monitor.IsMonitored(Wide(file))) << "the table is keyed by the registered form";
+    EXPECT_EQ(created.NonZeroFlags(), std::vector<unsigned int>{kCreated});
     const std::int64_t plainKey = plain.Reports().front().key;
     const std::int64_t slashedKey = slashed.Reports().front().key;
     EXPECT_NE(plainKey, slashedKey);
@@ -334,6 +315,11 @@ TEST(NotificationMonitor, ADirectoryWithAndWithoutATrailingSlash) {
     EXPECT_EQ(plain.NonZeroFlags(), expected);
     EXPECT_EQ(slashed.NonZeroFlags(), expected);
   }
+  // The log names the watched form, and neither registrations nor checks.
+  EXPECT_EQ(capture.Count("File changed 1 - " + file), 1u);
+  EXPECT_EQ(capture.Count("Removing monitor on " + Utf8(spaced)), 1u);
+  EXPECT_EQ(capture.CountContaining("Adding monitor"), 0u);
+  EXPECT_EQ(capture.CountContaining("CHECK File"), 0u);
   const auto onThreadLogs = capture.Texts(threadLogs);
   EXPECT_EQ(std::count(onThreadLogs.begin(), onThreadLogs.end(),
                        "Created notifications on directory " + d + " successfully."),
