@@ -40,15 +40,6 @@ std::unique_ptr<FileMonitorCore> MakeNotification() { return std::make_unique<Fi
 // Waits for `n` reports beyond those already received.
 bool WaitForMore(const RecordingSink &sink, std::size_t n) { return sink.WaitForCount(sink.Count() + n); }
 
-bool AnyHas(const std::vector<unsigned int> &flags, unsigned int bit) {
-  for (unsigned int f : flags) {
-    if ((f & bit) != 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Puts a message with any action value, as a foreign producer could.
 void PutAction(FileMonitorCore &monitor, std::uint32_t action) {
   FileMonitorMessage message;
@@ -105,7 +96,7 @@ TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
   ASSERT_TRUE(sinks[2].WaitForCount(1)) << "the baseline check";
   monitor->RemoveMonitor(path, &sinks[2]);
   AppendFile(file, "more\n");
-  ASSERT_TRUE(WaitUntil([&] { return AnyHas(sinks[1].Flags(), kLarger); }));
+  ASSERT_TRUE(WaitUntil([&] { return sinks[1].AnyHas(kLarger); }));
   AppendFile(file, "and more\n");
   ASSERT_TRUE(WaitUntil([&] { return sinks[1].NonZeroFlags().size() >= 2; }))
       << "a second change after the first receiver threw";
@@ -124,7 +115,7 @@ TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
   EXPECT_NE(twice.front().key, std::int64_t{IFileMonitor::kNoKey});
   // A delivery that had copied the receivers before the removal may still
   // reach the removed one, but no check made after it.
-  EXPECT_FALSE(AnyHas(sinks[2].Flags(), kLarger));
+  EXPECT_FALSE(sinks[2].AnyHas(kLarger));
 }
 
 TEST_P(SharedMonitorTest, AReceiverMayAddAndRemoveFromInsideItsCall) {
@@ -149,7 +140,7 @@ TEST_P(SharedMonitorTest, AReceiverMayAddAndRemoveFromInsideItsCall) {
   EXPECT_TRUE(monitor->HasSinkTargets(path, &second));
   EXPECT_FALSE(monitor->HasSinkTargets(path, &first));
   AppendFile(file, "more\n");
-  ASSERT_TRUE(WaitUntil([&] { return AnyHas(second.Flags(), kLarger); }));
+  ASSERT_TRUE(WaitUntil([&] { return second.AnyHas(kLarger); }));
   monitor->Stop();
   EXPECT_EQ(first.Count(), 1u);
 }
@@ -372,7 +363,7 @@ TEST_P(SharedMonitorTest, LongPathsAreRegisteredCheckedAndReported) {
     AppendFile(files[i], "more");
   }
   for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(WaitUntil([&] { return AnyHas(sinks[i].Flags(), kLarger); })) << lengths[i];
+    ASSERT_TRUE(WaitUntil([&] { return sinks[i].AnyHas(kLarger); })) << lengths[i];
     EXPECT_EQ(monitor->GetFilename(sinks[i].Reports().front().key), Wide(files[i])) << lengths[i];
   }
 }

@@ -128,14 +128,6 @@ std::vector<Report> RecordingSink::Reports() const {
   return reports;
 }
 
-std::vector<unsigned int> RecordingSink::Flags() const {
-  std::vector<unsigned int> flags;
-  for (const Report &report : Reports()) {
-    flags.push_back(report.flags);
-  }
-  return flags;
-}
-
 std::vector<unsigned int> RecordingSink::NonZeroFlags() const {
   std::vector<unsigned int> flags;
   for (const Report &report : Reports()) {
@@ -151,13 +143,13 @@ std::size_t RecordingSink::Count() const {
   return reports.size();
 }
 
-std::size_t RecordingSink::CountFlags(unsigned int flags) const {
-  std::lock_guard<std::mutex> guard(mtx);
-  std::size_t n = 0;
-  for (const Report &report : reports) {
-    n += report.flags == flags ? 1 : 0;
+bool RecordingSink::AnyHas(unsigned int bit) const {
+  for (unsigned int flags : NonZeroFlags()) {
+    if ((flags & bit) != 0) {
+      return true;
+    }
   }
-  return n;
+  return false;
 }
 
 bool RecordingSink::WaitForCount(std::size_t n, std::chrono::milliseconds deadline) const {

@@ -116,10 +116,10 @@ class RecordingSink : public WindowsAgentCommon::IFileMonitorSink {
   void OnFileChanged(const std::int64_t &key, unsigned int flags) override;
 
   std::vector<Report> Reports() const;
-  std::vector<unsigned int> Flags() const;       // in arrival order
-  std::vector<unsigned int> NonZeroFlags() const;
+  std::vector<unsigned int> NonZeroFlags() const;  // in arrival order
+  // Whether any report so far has this bit.
+  bool AnyHas(unsigned int bit) const;
   std::size_t Count() const;
-  std::size_t CountFlags(unsigned int flags) const;
   // Waits until at least `n` reports have arrived.
   bool WaitForCount(std::size_t n, std::chrono::milliseconds deadline = kDeadline) const;
   // Waits until a report with exactly these flags has arrived.
