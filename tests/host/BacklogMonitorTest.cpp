@@ -46,7 +46,7 @@ TEST(BacklogMonitor, DispositionFollowsTheTrend) {
   }
 }
 
-TEST(BacklogMonitor, OnlyTheLastSamplesOfTheRingCount) {
+TEST(BacklogMonitor, OnlyTheLastSamplesOfTheRingCountAndTheFitIsExact) {
   BacklogMonitor monitor(10);
   Feed(monitor, 100, [](int i) { return 5.0 * i; });
   Feed(monitor, 10, [](int) { return 7.0; }, 1.0e9);
@@ -55,6 +55,17 @@ TEST(BacklogMonitor, OnlyTheLastSamplesOfTheRingCount) {
   const auto fit = monitor.Compute();
   EXPECT_DOUBLE_EQ(0.0, fit.first);
   EXPECT_DOUBLE_EQ(7.0, fit.second);
+
+  // Far from the origin the fit is still exact; with all x equal there is no
+  // slope, only the mean.
+  LinearRegressionAlgo algo(64);
+  for (int i = 0; i < 64; ++i) algo.AddSample(1.0e9 + i, 3.0 * i + 2.0);
+  EXPECT_NEAR(3.0, algo.Compute().first, 1e-6);
+  EXPECT_NEAR(2.0 - 3.0e9, algo.Compute().second, 1e-1);
+  LinearRegressionAlgo same(8);
+  same.AddSample(5.0, 1.0);
+  same.AddSample(5.0, 3.0);
+  EXPECT_EQ(std::make_pair(0.0, 2.0), same.Compute());
 }
 
 TEST(BacklogMonitor, ClearStartsAfreshAndCapacityZeroHoldsNothing) {
@@ -74,17 +85,4 @@ TEST(BacklogMonitor, ClearStartsAfreshAndCapacityZeroHoldsNothing) {
   EXPECT_EQ(0u, none.GetSampleCount());
   EXPECT_EQ(0, none.UpdateDisposition());
   EXPECT_EQ(std::make_pair(0.0, 0.0), none.Compute());
-}
-
-TEST(LinearRegressionAlgo, FitsALineExactlyFarFromTheOrigin) {
-  LinearRegressionAlgo algo(64);
-  for (int i = 0; i < 64; ++i) algo.AddSample(1.0e9 + i, 3.0 * i + 2.0);
-  const auto fit = algo.Compute();
-  EXPECT_NEAR(3.0, fit.first, 1e-6);
-  EXPECT_NEAR(2.0 - 3.0e9, fit.second, 1e-1);
-
-  LinearRegressionAlgo same(8);  // all x equal: no slope, the mean
-  same.AddSample(5.0, 1.0);
-  same.AddSample(5.0, 3.0);
-  EXPECT_EQ(std::make_pair(0.0, 2.0), same.Compute());
 }

@@ -116,24 +116,43 @@ TEST(Scheduler, PeriodicCallbacksComeWithTheActAndNeverEarly) {
   EXPECT_EQ(afterCancel, handler->count.load());
 }
 
-// A one-shot runs once and is gone, a callback returning -1 is removed, a
-// far timer scheduled first does not hold up the near ones.
-TEST(Scheduler, OneShotMinusOneAndAFarTimer) {
+// A one-shot runs once and is gone; a callback returning -1 is removed, and
+// one that cancels its own schedule gets no further call; a far timer
+// scheduled first does not hold up the near ones.
+TEST(Scheduler, OneShotsMinusOneSelfCancelAndAFarTimer) {
   Scheduler scheduler;
   auto far = std::make_shared<Recorder>();
   auto once = std::make_shared<Recorder>();
   auto minusOne = std::make_shared<Recorder>();
   minusOne->body = [](int) { return -1; };
+  auto self = std::make_shared<Recorder>();
+  std::shared_ptr<ScheduleInfo> selfInfo;
+  std::mutex infoMutex;
+  std::atomic<bool> cancelled{false};
+  self->body = [&](int) {
+    std::lock_guard<std::mutex> lock(infoMutex);
+    cancelled = scheduler.Cancel(selfInfo);
+    scheduler.Quiesce();  // from a callback: returns at once instead of waiting for itself
+    return 0;
+  };
   auto control = std::make_shared<Recorder>();
   ASSERT_NE(nullptr, scheduler.Schedule(far, nullptr, ACE_Time_Value::zero, Now() + ACE_Time_Value(3600)));
   auto onceInfo = scheduler.Schedule(once, nullptr, ACE_Time_Value::zero, Now());
   auto minusOneInfo = scheduler.Schedule(minusOne, nullptr, Millis(5), Now());
   ASSERT_NE(nullptr, onceInfo);
   ASSERT_NE(nullptr, minusOneInfo);
+  {
+    std::lock_guard<std::mutex> lock(infoMutex);
+    selfInfo = scheduler.Schedule(self, nullptr, Millis(5), Now());
+    ASSERT_NE(nullptr, selfInfo);
+  }
   ASSERT_NE(nullptr, scheduler.Schedule(control, nullptr, Millis(5), Now()));
-  ASSERT_TRUE(WaitUntil([&] { return control->count >= 20; }));
+  // The control timer shows that time went on, for many periods.
+  ASSERT_TRUE(WaitUntil([&] { return control->count >= 30; }));
   EXPECT_EQ(1, once->count.load());
   EXPECT_EQ(1, minusOne->count.load());
+  EXPECT_EQ(1, self->count.load());
+  EXPECT_TRUE(cancelled.load());
   EXPECT_EQ(0, far->count.load());
   EXPECT_EQ(2u, scheduler.Size());  // the far and the control schedules are left
   EXPECT_FALSE(scheduler.Cancel(onceInfo));
@@ -147,32 +166,6 @@ TEST(Scheduler, OneShotMinusOneAndAFarTimer) {
   auto foreign = other.Schedule(once, nullptr, ACE_Time_Value(3600), Now() + ACE_Time_Value(3600));
   EXPECT_FALSE(scheduler.Cancel(foreign));
   EXPECT_TRUE(other.Cancel(foreign));
-}
-
-// A callback that cancels its own schedule gets no further call.
-TEST(Scheduler, CancelFromInsideTheCallback) {
-  Scheduler scheduler;
-  auto self = std::make_shared<Recorder>();
-  auto control = std::make_shared<Recorder>();
-  std::shared_ptr<ScheduleInfo> selfInfo;
-  std::mutex infoMutex;
-  std::atomic<bool> cancelled{false};
-  self->body = [&](int) {
-    std::lock_guard<std::mutex> lock(infoMutex);
-    cancelled = scheduler.Cancel(selfInfo);
-    scheduler.Quiesce();  // from a callback: returns at once instead of waiting for itself
-    return 0;
-  };
-  {
-    std::lock_guard<std::mutex> lock(infoMutex);
-    selfInfo = scheduler.Schedule(self, nullptr, Millis(5), Now());
-    ASSERT_NE(nullptr, selfInfo);
-  }
-  ASSERT_NE(nullptr, scheduler.Schedule(control, nullptr, Millis(5), Now()));
-  // The control timer shows that time went on, for many periods.
-  ASSERT_TRUE(WaitUntil([&] { return control->count >= 30; }));
-  EXPECT_TRUE(cancelled.load());
-  EXPECT_EQ(1, self->count.load());
 }
 
 // The monitors' pattern: the callback takes the owner's lock, and the owner

@@ -65,6 +65,11 @@ TEST(Format, ConversionsMatchTheCLibrary) {
   // A negative width means left-justified, a negative precision none at all.
   EXPECT_EQ("[7   ]", F("[%*d]", -4, 7));
   EXPECT_EQ("[abc]", F("[%.*s]", -1, "abc"));
+  // Null strings print as "(null)"; a null format gives it too.
+  EXPECT_EQ("[(null)]", F("[%s]", static_cast<const char *>(nullptr)));
+  EXPECT_EQ("[(null)]", F("[%ls]", static_cast<const wchar_t *>(nullptr)));
+  EXPECT_EQ("[  (null)]", F("[%8s]", static_cast<const char *>(nullptr)));
+  EXPECT_EQ("(null)", F(nullptr));
 }
 
 TEST(Format, SixtyFourBitConversions) {
@@ -96,13 +101,6 @@ TEST(Format, WideStringsAreUtf8WhateverTheLocale) {
   // A lone surrogate is no character: it becomes U+FFFD, not a crash.
   const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'b', 0};
   EXPECT_EQ("a\xEF\xBF\xBD" "b", F("%ls", lone));
-}
-
-TEST(Format, NullStringsPrintAsNull) {
-  EXPECT_EQ("[(null)]", F("[%s]", static_cast<const char *>(nullptr)));
-  EXPECT_EQ("[(null)]", F("[%ls]", static_cast<const wchar_t *>(nullptr)));
-  EXPECT_EQ("[  (null)]", F("[%8s]", static_cast<const char *>(nullptr)));
-  EXPECT_EQ("(null)", F(nullptr));
 }
 
 TEST(Format, MalformedConversionsAreMarkedAndSkipNoArgument) {
