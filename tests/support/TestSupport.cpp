@@ -128,6 +128,14 @@ std::vector<Report> RecordingSink::Reports() const {
   return reports;
 }
 
+std::vector<unsigned int> RecordingSink::Flags() const {
+  std::vector<unsigned int> flags;
+  for (const Report &report : Reports()) {
+    flags.push_back(report.flags);
+  }
+  return flags;
+}
+
 std::vector<unsigned int> RecordingSink::NonZeroFlags() const {
   std::vector<unsigned int> flags;
   for (const Report &report : Reports()) {

@@ -116,7 +116,8 @@ class RecordingSink : public WindowsAgentCommon::IFileMonitorSink {
   void OnFileChanged(const std::int64_t &key, unsigned int flags) override;
 
   std::vector<Report> Reports() const;
-  std::vector<unsigned int> NonZeroFlags() const;  // in arrival order
+  std::vector<unsigned int> Flags() const;  // in arrival order
+  std::vector<unsigned int> NonZeroFlags() const;
   // Whether any report so far has this bit.
   bool AnyHas(unsigned int bit) const;
   std::size_t Count() const;
