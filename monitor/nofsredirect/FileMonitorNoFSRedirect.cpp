@@ -163,14 +163,8 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
       return Flags::FILE_MON_CHANGE_CREATED;
     }
     record.CloseChangeNotification();
-    record.hChange = record.OpenChangeNotification();
-    if (record.hChange != INVALID_HANDLE_VALUE) {
-      threadLog.Debug("Created notifications on directory %s successfully.", Utf8ForLog(record.path).c_str());
-    } else {
-      const DWORD error = GetLastError();
-      threadLog.Warn("There was a problem (%d) when trying to create notifications on directory %s.",
-                     static_cast<int>(error), Utf8ForLog(record.path).c_str());
-    }
+    OpenNotificationLogged(record, threadLog, "Created notifications on directory %s successfully.",
+                           "There was a problem (%d) when trying to create notifications on directory %s.");
     return Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY | Flags::FILE_MON_CHANGE_CREATED;
   }
 
@@ -203,16 +197,22 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   return flags;
 }
 
+void FileMonitorNoFSRedirect::OpenNotificationLogged(FileData &record, const Log &threadLog,
+                                                     const char *successFormat, const char *failureFormat) {
+  record.hChange = record.OpenChangeNotification();
+  if (record.hChange != INVALID_HANDLE_VALUE) {
+    threadLog.Debug(successFormat, Utf8ForLog(record.path).c_str());
+  } else {
+    // Read before the path's conversion, which sets the last error of its own.
+    const DWORD error = GetLastError();
+    threadLog.Warn(failureFormat, static_cast<int>(error), Utf8ForLog(record.path).c_str());
+  }
+}
+
 int FileMonitorNoFSRedirect::CheckNotification(FileData &record, int flags, const Log &threadLog) {
   if (record.hChange == INVALID_HANDLE_VALUE) {
-    record.hChange = record.OpenChangeNotification();
-    if (record.hChange != INVALID_HANDLE_VALUE) {
-      threadLog.Debug("Reset notifications on directory %s successfully.", Utf8ForLog(record.path).c_str());
-    } else {
-      const DWORD error = GetLastError();
-      threadLog.Warn("There was a problem (%d) when trying to reset notifications on directory %s.",
-                     static_cast<int>(error), Utf8ForLog(record.path).c_str());
-    }
+    OpenNotificationLogged(record, threadLog, "Reset notifications on directory %s successfully.",
+                           "There was a problem (%d) when trying to reset notifications on directory %s.");
     return flags;
   }
 

@@ -78,6 +78,10 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
   // Flags of a directory whose state was present at the last check and still
   // is: its notification is polled, or reopened when it is missing.
   static int CheckNotification(FileData &record, int flags, const Log &threadLog);
+  // Opens the record's change notification and logs the outcome with one of
+  // the two formats (the directory's path in UTF-8; the error code first).
+  static void OpenNotificationLogged(FileData &record, const Log &threadLog, const char *successFormat,
+                                     const char *failureFormat);
 };
 
 }  // namespace WindowsAgentCommon
