@@ -56,8 +56,8 @@ class CheckProbe : public Monitor {
   }
   int Check(const std::wstring &path) {
     auto &record = *this->mapFiles.at(path);
-    if (this->NeedsInitialScan(record)) {
-      this->InitialScan(record);
+    if (!record.HasAcceptedState()) {
+      record.InitialScan();
     }
     return this->CheckFile(record, this->log);
   }

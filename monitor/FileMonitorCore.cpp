@@ -659,8 +659,8 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
     WarnCredentials(ctx, *record);
     return;
   }
-  if (NeedsInitialScan(*record)) {
-    InitialScan(*record);
+  if (!record->HasAcceptedState()) {
+    record->InitialScan();
   }
   const int flags = CheckFile(*record, ctx.threadLog);
   ullChecks.fetch_add(1, std::memory_order_relaxed);

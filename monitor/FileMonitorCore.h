@@ -60,6 +60,12 @@ struct VANTREL_MONITOR_API FileRecord {
   // nextCheck = the system time now + checkInterval. Under mtxMonitor.
   void ScheduleNextCheck();
 
+  // Whether the record holds an accepted state of its path; the worker takes
+  // the baseline (InitialScan) before a check of a record without one.
+  virtual bool HasAcceptedState() const = 0;
+  // Takes the baseline once; does nothing once the record is initialized.
+  virtual void InitialScan() = 0;
+
   ACE_Recursive_Thread_Mutex mtx;      // guards queued only
   std::set<IFileMonitorSink *> sinks;  // under mtxMonitor
   const std::wstring registeredPath;   // the table key, exactly as registered
@@ -166,9 +172,6 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // What a kind supplies.
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                 std::uint64_t hCreds, bool wantIdle) = 0;
-  // Whether the record has no accepted state yet (the baseline runs first).
-  virtual bool NeedsInitialScan(const FileRecord &record) const = 0;
-  virtual void InitialScan(FileRecord &record) = 0;
   // One check; returns the change flags.
   virtual int CheckFile(FileRecord &record, Log threadLog) = 0;
 

@@ -144,12 +144,6 @@ std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstrin
   return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
 }
 
-bool FileMonitorNoFSRedirect::NeedsInitialScan(const FileRecord &record) const {
-  return !static_cast<const FileData &>(record).lastStat;
-}
-
-void FileMonitorNoFSRedirect::InitialScan(FileRecord &record) { static_cast<FileData &>(record).InitialScan(); }
-
 int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
   std::shared_ptr<__stat64> current = record.ReadState();

@@ -33,7 +33,8 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
 
   // Takes the baseline once: the state of the path now, and for a directory
   // its change notification (a failure is retried by the checks).
-  void InitialScan();
+  void InitialScan() override;
+  bool HasAcceptedState() const override { return static_cast<bool>(lastStat); }
 
   // The path's state now: the stat record, refined through a read handle
   // where the path can be opened; null when the path cannot be read.
@@ -70,8 +71,6 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
  protected:
   std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                         std::uint64_t hCreds, bool wantIdle) override;
-  bool NeedsInitialScan(const FileRecord &record) const override;
-  void InitialScan(FileRecord &record) override;
   int CheckFile(FileRecord &record, Log threadLog) override;
 
  private:

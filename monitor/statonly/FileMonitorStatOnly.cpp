@@ -113,12 +113,6 @@ std::shared_ptr<FileRecord> FileMonitorStatOnly::NewRecord(const std::wstring &p
   return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
 }
 
-bool FileMonitorStatOnly::NeedsInitialScan(const FileRecord &record) const {
-  return !static_cast<const FileData &>(record).lastAttributes;
-}
-
-void FileMonitorStatOnly::InitialScan(FileRecord &record) { static_cast<FileData &>(record).InitialScan(); }
-
 int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
   std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> current = NewAttributes();

@@ -22,8 +22,8 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   StatOnlyFileData(const std::wstring &path, const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
   ~StatOnlyFileData() override;
 
-  // Takes the baseline once.
-  void InitialScan();
+  bool HasAcceptedState() const override { return static_cast<bool>(lastAttributes); }
+  void InitialScan() override;
   // Accepts new attributes after a reported change.
   void RememberAttributes(const std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> &attributes, int flags);
 
@@ -49,8 +49,6 @@ class VANTREL_MONITOR_API FileMonitorStatOnly : public FileMonitorCore {
  protected:
   std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                         std::uint64_t hCreds, bool wantIdle) override;
-  bool NeedsInitialScan(const FileRecord &record) const override;
-  void InitialScan(FileRecord &record) override;
   int CheckFile(FileRecord &record, Log threadLog) override;
 
  private:

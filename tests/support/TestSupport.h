@@ -94,11 +94,11 @@ class CheckProbe : public Monitor {
     this->bInitialized = true;
   }
   FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
-  void Baseline(const std::wstring &path) { this->InitialScan(Record(path)); }
+  void Baseline(const std::wstring &path) { Record(path).InitialScan(); }
   int Check(const std::wstring &path) {
     FileData &record = Record(path);
-    if (this->NeedsInitialScan(record)) {
-      this->InitialScan(record);
+    if (!record.HasAcceptedState()) {
+      record.InitialScan();
     }
     return this->CheckFile(record, this->log);
   }
