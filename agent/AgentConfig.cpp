@@ -204,9 +204,9 @@ class LineParser {
         return;
       }
     }
-    const std::string spec = Trim(value.substr(blank));
-    if (!WindowsAgentCommon::PosixSecurityManager::ParseCredentials(spec, entry.credentials, reason)) {
-      Fail("credentials '" + spec + "': " + reason);
+    const std::string identity = Trim(value.substr(blank));
+    if (!WindowsAgentCommon::PosixSecurityManager::ParseCredentials(identity, entry.credentials, reason)) {
+      Fail("credentials '" + identity + "': " + reason);
       return;
     }
     cfg.credentials.push_back(entry);

@@ -10,7 +10,7 @@
 //                           "FileMonitorNoNotifications"
 //   Log.Level = debug|info|warn|error|off
 //   Log.File = path
-//   Credentials = HANDLE SPEC   SPEC is "UID:GID[:G1,G2,...]" or a user name
+//   Credentials = HANDLE IDENTITY   IDENTITY is "UID:GID[:G1,G2,...]" or a user name
 //   Watch = PATH [@HANDLE]      a path to watch, optionally as HANDLE
 // Every bad line is reported as "file:line: reason"; a file with any bad
 // line is refused as a whole.

@@ -33,7 +33,7 @@ const long kMaxField = 1L << 20;
 
 enum class Length { None, HH, H, L, LL, BigL, J, Z, T, I64, I32, I };
 
-struct Spec {
+struct Conversion {
   std::string flags;
   bool widthStar = false;
   long width = -1;  // -1: none
@@ -55,17 +55,17 @@ const char *SkipMalformed(const char *p) {
 // Parses the conversion that starts after the '%' at `p`. On success returns
 // the position after it; on a malformed conversion returns null and leaves in
 // `end` the position where copying the literal text resumes.
-const char *ParseSpec(const char *p, Spec &spec, const char *&end) {
+const char *ParseConversion(const char *p, Conversion &conv, const char *&end) {
   const char *const start = p;
   auto fail = [&]() -> const char * {
     end = SkipMalformed(start);
     return nullptr;
   };
   while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) {
-    spec.flags += *p++;
+    conv.flags += *p++;
   }
   if (*p == '*') {
-    spec.widthStar = true;
+    conv.widthStar = true;
     ++p;
   } else if (*p >= '0' && *p <= '9') {
     long w = 0;
@@ -75,12 +75,12 @@ const char *ParseSpec(const char *p, Spec &spec, const char *&end) {
     }
     // "%1$d": positional arguments cannot be consumed in order.
     if (*p == '$') return fail();
-    spec.width = w;
+    conv.width = w;
   }
   if (*p == '.') {
     ++p;
     if (*p == '*') {
-      spec.precisionStar = true;
+      conv.precisionStar = true;
       ++p;
     } else {
       long pr = 0;
@@ -88,7 +88,7 @@ const char *ParseSpec(const char *p, Spec &spec, const char *&end) {
         pr = pr * 10 + (*p++ - '0');
         if (pr > kMaxField) return fail();
       }
-      spec.precision = pr;
+      conv.precision = pr;
     }
   }
   switch (*p) {
@@ -96,50 +96,50 @@ const char *ParseSpec(const char *p, Spec &spec, const char *&end) {
       ++p;
       if (*p == 'h') {
         ++p;
-        spec.length = Length::HH;
+        conv.length = Length::HH;
       } else {
-        spec.length = Length::H;
+        conv.length = Length::H;
       }
       break;
     case 'l':
       ++p;
       if (*p == 'l') {
         ++p;
-        spec.length = Length::LL;
+        conv.length = Length::LL;
       } else {
-        spec.length = Length::L;
+        conv.length = Length::L;
       }
       break;
     case 'q':
       ++p;
-      spec.length = Length::LL;
+      conv.length = Length::LL;
       break;
     case 'L':
       ++p;
-      spec.length = Length::BigL;
+      conv.length = Length::BigL;
       break;
     case 'j':
       ++p;
-      spec.length = Length::J;
+      conv.length = Length::J;
       break;
     case 'z':
       ++p;
-      spec.length = Length::Z;
+      conv.length = Length::Z;
       break;
     case 't':
       ++p;
-      spec.length = Length::T;
+      conv.length = Length::T;
       break;
     case 'I':
       ++p;
       if (p[0] == '6' && p[1] == '4') {
         p += 2;
-        spec.length = Length::I64;
+        conv.length = Length::I64;
       } else if (p[0] == '3' && p[1] == '2') {
         p += 2;
-        spec.length = Length::I32;
+        conv.length = Length::I32;
       } else {
-        spec.length = Length::I;
+        conv.length = Length::I;
       }
       break;
     default:
@@ -156,7 +156,7 @@ const char *ParseSpec(const char *p, Spec &spec, const char *&end) {
     case 'o':
     case 'x':
     case 'X':
-      ok = spec.length != Length::BigL;
+      ok = conv.length != Length::BigL;
       break;
     case 'f':
     case 'F':
@@ -166,16 +166,16 @@ const char *ParseSpec(const char *p, Spec &spec, const char *&end) {
     case 'G':
     case 'a':
     case 'A':
-      ok = spec.length == Length::None || spec.length == Length::L || spec.length == Length::BigL;
+      ok = conv.length == Length::None || conv.length == Length::L || conv.length == Length::BigL;
       break;
     case 'c':
     case 's':
-      ok = spec.length == Length::None || spec.length == Length::L;
+      ok = conv.length == Length::None || conv.length == Length::L;
       break;
     case 'C':
     case 'S':
     case 'p':
-      ok = spec.length == Length::None;
+      ok = conv.length == Length::None;
       break;
     default:
       ok = false;  // among them %n, which would write through an argument
@@ -186,24 +186,24 @@ const char *ParseSpec(const char *p, Spec &spec, const char *&end) {
   // matters most for text such as "100% sure" or "50% complete": a literal
   // '%' by mistake, which would otherwise read an argument never passed.
   // There the text after the '%' is kept.
-  if (std::strchr("sScCp", c) != nullptr && spec.flags.find_first_not_of('-') != std::string::npos) {
+  if (std::strchr("sScCp", c) != nullptr && conv.flags.find_first_not_of('-') != std::string::npos) {
     if (*start != ' ') return fail();
     end = start;
     return nullptr;
   }
-  spec.conversion = c;
+  conv.conversion = c;
   return p;
 }
 
 // The conversion as snprintf is to see it: flags, resolved width and
 // precision, the C length modifier of the value passed, the conversion.
-std::string SnprintfSpec(const Spec &spec, const char *length, char conversion) {
+std::string SnprintfSpec(const Conversion &conv, const char *length, char conversion) {
   std::string f = "%";
-  f += spec.flags;
-  if (spec.width >= 0) f += std::to_string(spec.width);
-  if (spec.precision >= 0) {
+  f += conv.flags;
+  if (conv.width >= 0) f += std::to_string(conv.width);
+  if (conv.precision >= 0) {
     f += '.';
-    f += std::to_string(spec.precision);
+    f += std::to_string(conv.precision);
   }
   f += length;
   f += conversion;
@@ -245,18 +245,18 @@ std::size_t Utf8Prefix(const std::string &s, std::size_t limit) {
 
 // A string already in UTF-8, with printf's width (bytes, padded with blanks)
 // and precision (most bytes written, never half a character).
-void AppendPadded(std::string &text, const Spec &spec, std::string value) {
-  if (spec.precision >= 0) value.resize(Utf8Prefix(value, static_cast<std::size_t>(spec.precision)));
-  const std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
-  const bool left = spec.flags.find('-') != std::string::npos;
+void AppendPadded(std::string &text, const Conversion &conv, std::string value) {
+  if (conv.precision >= 0) value.resize(Utf8Prefix(value, static_cast<std::size_t>(conv.precision)));
+  const std::size_t width = conv.width > 0 ? static_cast<std::size_t>(conv.width) : 0;
+  const bool left = conv.flags.find('-') != std::string::npos;
   if (!left && value.size() < width) text.append(width - value.size(), ' ');
   text += value;
   if (left && value.size() < width) text.append(width - value.size(), ' ');
 }
 
-void AppendSigned(std::string &text, const Spec &spec, va_list &args) {
+void AppendSigned(std::string &text, const Conversion &conv, va_list &args) {
   long long v = 0;
-  switch (spec.length) {
+  switch (conv.length) {
     case Length::HH: v = static_cast<signed char>(va_arg(args, int)); break;
     case Length::H: v = static_cast<short>(va_arg(args, int)); break;
     case Length::None: v = va_arg(args, int); break;
@@ -270,12 +270,12 @@ void AppendSigned(std::string &text, const Spec &spec, va_list &args) {
     case Length::I: v = static_cast<long long>(va_arg(args, std::ptrdiff_t)); break;
     case Length::BigL: break;
   }
-  AppendOne(text, SnprintfSpec(spec, "ll", spec.conversion), v);
+  AppendOne(text, SnprintfSpec(conv, "ll", conv.conversion), v);
 }
 
-void AppendUnsigned(std::string &text, const Spec &spec, va_list &args) {
+void AppendUnsigned(std::string &text, const Conversion &conv, va_list &args) {
   unsigned long long v = 0;
-  switch (spec.length) {
+  switch (conv.length) {
     case Length::HH: v = static_cast<unsigned char>(va_arg(args, unsigned int)); break;
     case Length::H: v = static_cast<unsigned short>(va_arg(args, unsigned int)); break;
     case Length::None: v = va_arg(args, unsigned int); break;
@@ -289,58 +289,58 @@ void AppendUnsigned(std::string &text, const Spec &spec, va_list &args) {
     case Length::I: v = va_arg(args, std::size_t); break;
     case Length::BigL: break;
   }
-  AppendOne(text, SnprintfSpec(spec, "ll", spec.conversion), v);
+  AppendOne(text, SnprintfSpec(conv, "ll", conv.conversion), v);
 }
 
-void AppendWideChar(std::string &text, const Spec &spec, wint_t c) {
+void AppendWideChar(std::string &text, const Conversion &conv, wint_t c) {
   const wchar_t wide[2] = {static_cast<wchar_t>(c), L'\0'};
-  Spec noPrecision = spec;
+  Conversion noPrecision = conv;
   noPrecision.precision = -1;
   AppendPadded(text, noPrecision, VantrelPlatform::ToUtf8(std::wstring(wide, 1)));
 }
 
-void AppendValue(std::string &text, Spec &spec, va_list &args);
+void AppendValue(std::string &text, Conversion &conv, va_list &args);
 
 // Takes the conversion's '*' arguments and its value from the list.
-void AppendConversion(std::string &text, Spec spec, va_list &args) {
-  if (spec.widthStar) {
+void AppendConversion(std::string &text, Conversion conv, va_list &args) {
+  if (conv.widthStar) {
     const int w = va_arg(args, int);
     if (w < 0) {
-      spec.flags += '-';
-      spec.width = w == INT_MIN ? kMaxField + 1 : -static_cast<long>(w);
+      conv.flags += '-';
+      conv.width = w == INT_MIN ? kMaxField + 1 : -static_cast<long>(w);
     } else {
-      spec.width = w;
+      conv.width = w;
     }
   }
-  if (spec.precisionStar) {
+  if (conv.precisionStar) {
     const int pr = va_arg(args, int);
-    spec.precision = pr < 0 ? -1 : pr;
+    conv.precision = pr < 0 ? -1 : pr;
   }
-  const bool stringLike = spec.conversion == 's' || spec.conversion == 'S';
-  if (spec.width > kMaxField || (!stringLike && spec.precision > kMaxField)) {
+  const bool stringLike = conv.conversion == 's' || conv.conversion == 'S';
+  if (conv.width > kMaxField || (!stringLike && conv.precision > kMaxField)) {
     // Refuse the text but still take the value, so that the conversions after
     // this one read their own arguments.
     std::string discarded;
-    spec.width = -1;
-    spec.precision = -1;
-    AppendValue(discarded, spec, args);
+    conv.width = -1;
+    conv.precision = -1;
+    AppendValue(discarded, conv, args);
     text += kBadFormat;
     return;
   }
-  AppendValue(text, spec, args);
+  AppendValue(text, conv, args);
 }
 
-void AppendValue(std::string &text, Spec &spec, va_list &args) {
-  switch (spec.conversion) {
+void AppendValue(std::string &text, Conversion &conv, va_list &args) {
+  switch (conv.conversion) {
     case 'd':
     case 'i':
-      AppendSigned(text, spec, args);
+      AppendSigned(text, conv, args);
       break;
     case 'u':
     case 'o':
     case 'x':
     case 'X':
-      AppendUnsigned(text, spec, args);
+      AppendUnsigned(text, conv, args);
       break;
     case 'f':
     case 'F':
@@ -350,47 +350,47 @@ void AppendValue(std::string &text, Spec &spec, va_list &args) {
     case 'G':
     case 'a':
     case 'A':
-      if (spec.length == Length::BigL) {
-        AppendOne(text, SnprintfSpec(spec, "L", spec.conversion), va_arg(args, long double));
+      if (conv.length == Length::BigL) {
+        AppendOne(text, SnprintfSpec(conv, "L", conv.conversion), va_arg(args, long double));
       } else {
-        AppendOne(text, SnprintfSpec(spec, "", spec.conversion), va_arg(args, double));
+        AppendOne(text, SnprintfSpec(conv, "", conv.conversion), va_arg(args, double));
       }
       break;
     case 'c':
-      if (spec.length == Length::L) {
-        AppendWideChar(text, spec, va_arg(args, wint_t));
+      if (conv.length == Length::L) {
+        AppendWideChar(text, conv, va_arg(args, wint_t));
       } else {
-        spec.precision = -1;
-        AppendOne(text, SnprintfSpec(spec, "", 'c'), va_arg(args, int));
+        conv.precision = -1;
+        AppendOne(text, SnprintfSpec(conv, "", 'c'), va_arg(args, int));
       }
       break;
     case 'C':
-      AppendWideChar(text, spec, va_arg(args, wint_t));
+      AppendWideChar(text, conv, va_arg(args, wint_t));
       break;
     case 's':
-      if (spec.length == Length::L) {
+      if (conv.length == Length::L) {
         const wchar_t *w = va_arg(args, const wchar_t *);
-        AppendPadded(text, spec, w != nullptr ? VantrelPlatform::ToUtf8(w) : std::string(kNull));
+        AppendPadded(text, conv, w != nullptr ? VantrelPlatform::ToUtf8(w) : std::string(kNull));
       } else {
         const char *s = va_arg(args, const char *);
         if (s == nullptr) s = kNull;
         std::string value;
-        if (spec.precision >= 0) {
-          value.assign(s, strnlen(s, static_cast<std::size_t>(spec.precision)));
+        if (conv.precision >= 0) {
+          value.assign(s, strnlen(s, static_cast<std::size_t>(conv.precision)));
         } else {
           value.assign(s);
         }
-        AppendPadded(text, spec, std::move(value));
+        AppendPadded(text, conv, std::move(value));
       }
       break;
     case 'S': {
       const wchar_t *w = va_arg(args, const wchar_t *);
-      AppendPadded(text, spec, w != nullptr ? VantrelPlatform::ToUtf8(w) : std::string(kNull));
+      AppendPadded(text, conv, w != nullptr ? VantrelPlatform::ToUtf8(w) : std::string(kNull));
       break;
     }
     case 'p':
-      spec.precision = -1;
-      AppendOne(text, SnprintfSpec(spec, "", 'p'), va_arg(args, void *));
+      conv.precision = -1;
+      AppendOne(text, SnprintfSpec(conv, "", 'p'), va_arg(args, void *));
       break;
     default:
       text += kBadFormat;
@@ -422,15 +422,15 @@ void AppendFormatV(std::string &out, std::size_t maxLength, const char *format, 
         ++p;
         continue;
       }
-      Spec spec;
+      Conversion conv;
       const char *end = nullptr;
-      const char *next = ParseSpec(p, spec, end);
+      const char *next = ParseConversion(p, conv, end);
       if (next == nullptr) {
         text += kBadFormat;
         p = end;
         continue;
       }
-      AppendConversion(text, spec, ap);
+      AppendConversion(text, conv, ap);
       p = next;
     }
     va_end(ap);
