@@ -42,18 +42,7 @@ const char *const kInstanceName = "<Singleton>";
 // descriptor is closed or broken.
 bool WriteLine(int fd, std::string line) {
   line += '\n';
-  const char *p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return VantrelPlatform::WriteFully(fd, line.data(), line.size());
 }
 
 void Say(const std::string &text) { WriteLine(STDERR_FILENO, "vantrel-agent: " + text); }

@@ -1,6 +1,8 @@
 #include <VantrelCommon/Logger.h>
 #include <VantrelCommon/Text.h>
 
+#include <Platform/Win32Api.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -50,19 +52,8 @@ unsigned long CurrentThreadId() {
 // take the sink lock a second time. Such nested records are dropped.
 thread_local bool tlsWriting = false;
 
-void WriteAll(int fd, const std::string &line) {
-  const char *p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere to report a failing log device
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
+// A failing log device has nowhere to be reported; the record is lost.
+void WriteAll(int fd, const std::string &line) { VantrelPlatform::WriteFully(fd, line.data(), line.size()); }
 
 struct WritingMark {
   WritingMark() { tlsWriting = true; }

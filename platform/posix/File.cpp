@@ -384,3 +384,20 @@ int _wstat64(const wchar_t *path, struct __stat64 *buffer) {
   SetError(ERROR_SUCCESS);
   return 0;
 }
+
+namespace VantrelPlatform {
+
+bool WriteFully(int fd, const char *data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace VantrelPlatform

@@ -79,12 +79,8 @@ class HandleTable final {
   }
 
   bool Lookup(HANDLE handle, T &out) const {
-    std::uintptr_t serial = 0;
-    if (!HandleSerial(handle, kind_, serial)) {
-      return false;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = entries_.find(serial);
+    const auto it = Find(*this, handle);
     if (it == entries_.end()) {
       return false;
     }
@@ -93,12 +89,8 @@ class HandleTable final {
   }
 
   bool Remove(HANDLE handle, T &out) {
-    std::uintptr_t serial = 0;
-    if (!HandleSerial(handle, kind_, serial)) {
-      return false;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = entries_.find(serial);
+    const auto it = Find(*this, handle);
     if (it == entries_.end()) {
       return false;
     }
@@ -108,6 +100,14 @@ class HandleTable final {
   }
 
  private:
+  // The entry of a handle of this table's kind; end() for any other handle.
+  // Called with mutex_ held; Self is the table, const or not.
+  template <class Self>
+  static auto Find(Self &self, HANDLE handle) -> decltype(self.entries_.end()) {
+    std::uintptr_t serial = 0;
+    return HandleSerial(handle, self.kind_, serial) ? self.entries_.find(serial) : self.entries_.end();
+  }
+
   static std::uintptr_t Following(std::uintptr_t serial) { return serial == kHandleSerialMask ? 1 : serial + 1; }
 
   const HandleKind kind_;

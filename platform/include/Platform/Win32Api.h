@@ -233,6 +233,11 @@ std::string ErrorText(DWORD code);
 // UTF-8 from a wide string and back. Invalid input becomes U+FFFD; never
 // throws for bad input, never truncates.
 std::string ToUtf8(const std::wstring &text);
+
+// Writes all of `data` to a descriptor, resuming after interruptions and
+// partial writes; false when the descriptor fails. Used by the log and the
+// agent, whose lines must each go out in one piece.
+bool WriteFully(int fd, const char *data, std::size_t size);
 std::string ToUtf8(const wchar_t *text);
 std::wstring FromUtf8(const std::string &text);
 
