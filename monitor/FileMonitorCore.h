@@ -1,11 +1,18 @@
-// What both monitor kinds share: the watched-path table and its due index,
-// the settings, the two timer jobs, the worker pool and its adaptation to the
-// backlog, the worker loop with its credentials switch, delivery to the
-// receivers, and Stop.
+// What both monitor kinds share. A concrete kind supplies its record type
+// (derived from FileRecord), the baseline and the check of one record, and a
+// MonitorKind that names the few places where the two kinds speak or wait
+// differently.
 //
-// A concrete kind supplies its record type (derived from FileRecord), the
-// baseline and the check of one record, and a MonitorKind that names the few
-// places where the two kinds speak or wait differently.
+// The shared part is written along the data path, one file per lifetime:
+//   FileMonitorCore.cpp          construction, settings, the two timer jobs
+//   FileMonitorRegistration.cpp  the table of records, AddMonitor, RemoveMonitor
+//   FileMonitorSweep.cpp         CheckFiles and the due index
+//   FileMonitorPool.cpp          start, grow, retire, reap and join workers
+//   FileMonitorWorker.cpp        svc, the look-up, credentials, the check
+//   FileMonitorDelivery.cpp      FireFileChange, the calls to the receivers
+//   FileMonitorStop.cpp          Stop and teardown
+// Each file opens with its own contract: the threads that enter it, the locks
+// it takes, and what may outlive what.
 //
 // Data path: the scheduler's thread runs CheckFiles every sweep period with
 // mtxMonitor held; it takes the due records from dueIndex, marks each
@@ -214,13 +221,20 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // Per worker thread: what svc keeps between messages.
   struct WorkerContext;
 
+  // The worker (FileMonitorWorker.cpp).
   void HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message);
   void SwitchCredentials(WorkerContext &ctx, const FileRecord &record);
   void WarnCredentials(WorkerContext &ctx, FileRecord &record);
   std::shared_ptr<FileRecord> LookUp(const FileMonitorMessage &message);
-  void TopUpPool();
+  // Whether the calling thread is one of this monitor's workers.
+  bool OnOwnWorker() const;
+
+  // The sweep and its due index (FileMonitorSweep.cpp).
   void Reindex(FileRecord &record);
   bool PutWithoutWaiting(ACE_Message_Block *block);
+
+  // The pool (FileMonitorPool.cpp).
+  void TopUpPool();
   void ReapExitedWorkers();
   void JoinEndedWorkers();
   void NoteExitedWorker();

@@ -1,0 +1,140 @@
+// The worker pool: start, grow, retire, reap and join.
+//
+// Threads: TopUpPool runs on a registering thread (AddMonitor);
+// AdaptToProcessingBacklog on the scheduler's thread with mtxMonitor held;
+// NoteExitedWorker on a worker just before it returns; WaitForWorkers on
+// Stop's thread.
+//
+// Locks: mtxPool serialises starting threads, reaping and the join of the
+// whole pool; it may be taken under mtxMonitor, never the other way round.
+// mtxExited guards only the list of workers that ended on their own, and is
+// taken under mtxPool or alone.
+//
+// Lifetime: the task (the monitor) owns its threads; every thread it starts
+// is joined, either here when it ended on its own, or by Stop's join. A
+// worker touches the task until its very last step, so the monitor may go
+// only after that join.
+#include "monitor/FileMonitorCore.h"
+
+#include "monitor/FileMonitorCoreInternal.h"
+
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/MessageBlockUtil.h>
+
+#include <ace/Thread.h>
+#include <ace/Thread_Manager.h>
+
+#include <algorithm>
+
+namespace WindowsAgentCommon {
+
+void FileMonitorCore::ActivateThreads(unsigned short n) {
+  if (n == 0) {
+    return;
+  }
+  std::lock_guard<std::mutex> pool(mtxPool);
+  // Tested under mtxPool: Stop sets the mark before it takes mtxPool to join
+  // the pool, so no thread can start after that join has begun.
+  if (bStopped.load()) {
+    return;
+  }
+  ReapExitedWorkers();
+  activate(0, n, 1, 0, -1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void FileMonitorCore::TopUpPool() {
+  const auto running = static_cast<std::size_t>(thr_count());
+  if (running < usReaderThreadsMin) {
+    ActivateThreads(static_cast<unsigned short>(usReaderThreadsMin - running));
+  }
+}
+
+void FileMonitorCore::AdaptToProcessingBacklog() {
+  JoinEndedWorkers();
+  const auto backlog = static_cast<int>(msg_queue()->message_count());
+  const ACE_Time_Value elapsed = VantrelPlatform::SystemTimeNow() - tvStart;
+  spBacklogMonitor->AddSample(static_cast<double>(static_cast<unsigned long>(elapsed.msec())),
+                              static_cast<double>(backlog));
+  // The minimum is widened with its sign and compared unsigned, so a
+  // negative minimum is never exceeded and no decision is ever made.
+  const auto minimum = static_cast<std::uint64_t>(static_cast<std::int64_t>(lMinDataPointsForCalc));
+  if (static_cast<std::uint64_t>(spBacklogMonitor->GetSampleCount()) <= minimum) {
+    return;
+  }
+  const short disposition = spBacklogMonitor->UpdateDisposition();
+  const auto threads = static_cast<int>(thr_count());
+  const double slope = spBacklogMonitor->Compute().first;
+
+  if (disposition >= sDispositionMaxThreshold && backlog > threads) {
+    const int room = static_cast<int>(usReaderThreadsMax) - threads;
+    const int n = std::min(static_cast<int>(usThreadsPerIncrement), room);
+    if (threads < static_cast<int>(usReaderThreadsMax)) {
+      log.Info("Backlog exceeding load threshold; starting more worker threads (%d of %d active). Current "
+               "backlog = %12.8f/%d",
+               threads + n, static_cast<int>(usReaderThreadsMax), slope, backlog);
+      ActivateThreads(static_cast<unsigned short>(n));
+    } else {
+      log.Warn("Backlog exceeded load threshold and we've reached the configured maximum number of %d worker "
+               "threads.  Current backlog = %12.8f/%d",
+               static_cast<int>(usReaderThreadsMax), slope, backlog);
+    }
+    spBacklogMonitor->Clear();
+  } else if (disposition <= sDispositionMinThreshold) {
+    if (threads > static_cast<int>(usReaderThreadsMin)) {
+      log.Info("Backlog has been very low; decommissioning a worker thread (%d of %d still active).", threads - 1,
+               static_cast<int>(usReaderThreadsMax));
+      const FileMonitorMessage retire(std::wstring(), nullptr, FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD);
+      // A low verdict means the queue is nearly empty; should it be full
+      // after all, the retirement waits for the next verdict rather than
+      // blocking the timer thread under the monitor lock.
+      PutWithoutWaiting(retire.ToBlock());
+    }
+    spBacklogMonitor->Clear();
+  }
+}
+
+void FileMonitorCore::NoteExitedWorker() {
+  std::lock_guard<std::mutex> guard(mtxExited);
+  exitedWorkers.push_back(ACE_Thread::self());
+}
+
+// Workers that retired or failed before Stop found the pool empty.
+void FileMonitorCore::JoinEndedWorkers() {
+  std::lock_guard<std::mutex> pool(mtxPool);
+  ReapExitedWorkers();
+}
+
+// Called with mtxPool held, which keeps it apart from Stop's join of the
+// whole pool. Workers that ended on their own (a retire message, an error) are joined
+// here, so that a pool that grows and shrinks for months does not pile up
+// unjoined threads. A worker notes itself just before it returns, so a join
+// waits at most for the last steps of its exit.
+void FileMonitorCore::ReapExitedWorkers() {
+  std::vector<ACE_thread_t> ended;
+  {
+    std::lock_guard<std::mutex> guard(mtxExited);
+    ended.swap(exitedWorkers);
+  }
+  for (ACE_thread_t id : ended) {
+    thr_mgr()->join(id);
+  }
+}
+
+void FileMonitorCore::WaitForWorkers() {
+  if (kind.pollsThreadCountOnStop) {
+    while (thr_count() != 0) {
+      log.Debug("Waiting for %d threads to exit...", static_cast<int>(thr_count()));
+      Sleep(100);
+    }
+  } else {
+    log.Debug("Waiting...");
+  }
+  // Joining is what makes it safe to destroy the task afterwards: a worker
+  // still touches the task for a moment after the thread count drops.
+  std::lock_guard<std::mutex> pool(mtxPool);
+  wait();
+  std::lock_guard<std::mutex> guard(mtxExited);
+  exitedWorkers.clear();
+}
+
+}  // namespace WindowsAgentCommon

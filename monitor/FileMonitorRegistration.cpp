@@ -1,0 +1,127 @@
+// The table of watched paths and registration: the records, AddMonitor,
+// RemoveMonitor and the queries on the table.
+//
+// Threads: any thread may register, remove or ask, a receiver's own
+// OnFileChanged on a worker included. Every call takes mtxMonitor for its
+// whole look at the table; AddMonitor first tops the pool up (mtxPool) with
+// mtxMonitor not yet held.
+//
+// Locks: mtxMonitor guards the table, each record's receiver set, interval,
+// next due time and due-index entry. The string registry has its own lock, so
+// GetFilename takes no monitor lock.
+//
+// Lifetime: a record, once made, lives as long as the monitor: removing its
+// last receiver only parks it out of the due index. A worker holds its own
+// reference while it checks, so a record never goes under a running check.
+#include "monitor/FileMonitorCore.h"
+
+#include "monitor/FileMonitorCoreInternal.h"
+
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/Exceptions.h>
+#include <VantrelCommon/MessageBlockUtil.h>
+
+namespace WindowsAgentCommon {
+
+using core::MonitorGuard;
+using core::SpanFromMillis;
+
+FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watched, const ACE_Time_Value &interval,
+                       std::uint64_t creds, bool idle)
+    : registeredPath(registered),
+      path(watched),
+      lastWarnTime(0),
+      checkInterval(interval),
+      key(IFileMonitor::kNoKey),
+      hCreds(creds),
+      wantIdle(idle),
+      queued(false),
+      initialized(false),
+      inDueIndex(false) {
+  ScheduleNextCheck();
+}
+
+FileRecord::~FileRecord() = default;
+
+void FileRecord::ScheduleNextCheck() { nextCheck = VantrelPlatform::SystemTimeNow() + checkInterval; }
+
+void FileMonitorCore::SetDefaultCredentials(const std::uint64_t &hCreds) { hDefaultCreds = hCreds; }
+
+void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
+                                 const std::uint64_t &hCreds, bool wantIdle) {
+  if (kind.refusesAddWhenNotRunning && !bInitialized.load()) {
+    std::string message;
+    Format(message, "%s - You can't add file %ls to the file monitor before you call Initialize()", kind.className,
+           path.c_str());
+    throw InitializationException(kind.className, std::string("WindowsAgentCommon::") + kind.className +
+                                                      "::AddMonitor",
+                                  134, message);
+  }
+  try {
+    TopUpPool();
+    MonitorGuard guard(mtxMonitor);
+    const ACE_Time_Value interval = SpanFromMillis(check);
+    if (kind.logsRegistrationAndChecks) {
+      log.Debug("Adding monitor for %ls  check: %d  hCreds: %I64u  wantIdle: %d", path.c_str(),
+                static_cast<int>(check), hCreds, wantIdle ? 1 : 0);
+    }
+    auto found = mapFiles.find(path);
+    if (found == mapFiles.end()) {
+      const std::uint64_t creds = hCreds == kDefaultCredentials ? hDefaultCreds.load() : hCreds;
+      std::shared_ptr<FileRecord> record = NewRecord(path, interval, creds, wantIdle);
+      FileRecord::DueIndex nodeMaker;
+      nodeMaker.emplace(0, record.get());
+      record->parkedNode = nodeMaker.extract(nodeMaker.begin());
+      registry.RegisterString(path, record->key);
+      record->sinks.insert(sink);
+      found = mapFiles.emplace(path, record).first;
+    } else {
+      FileRecord &record = *found->second;
+      record.sinks.insert(sink);
+      if (record.checkInterval > interval) {
+        record.checkInterval = interval;
+        record.ScheduleNextCheck();
+      }
+    }
+    Reindex(*found->second);
+  } catch (...) {
+    // A registration that cannot be made is not made; the caller's thread
+    // goes on. The lock guard has released mtxMonitor.
+  }
+}
+
+void FileMonitorCore::RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) {
+  try {
+    log.Debug(kind.removeLineFormat, path.c_str());
+    MonitorGuard guard(mtxMonitor);
+    auto found = mapFiles.find(path);
+    if (found != mapFiles.end()) {
+      found->second->sinks.erase(sink);
+      Reindex(*found->second);
+    }
+  } catch (...) {
+  }
+}
+
+std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
+  std::wstring path;
+  registry.GetString(key, path);
+  return path;
+}
+
+bool FileMonitorCore::IsMonitored(const std::wstring &path) const {
+  MonitorGuard guard(mtxMonitor);
+  return mapFiles.find(path) != mapFiles.end();
+}
+
+bool FileMonitorCore::HasSinkTargets(const std::wstring &path, IFileMonitorSink *sink) const {
+  MonitorGuard guard(mtxMonitor);
+  auto found = mapFiles.find(path);
+  if (found == mapFiles.end()) {
+    return false;
+  }
+  const auto &sinks = found->second->sinks;
+  return sink == nullptr ? !sinks.empty() : sinks.count(sink) != 0;
+}
+
+}  // namespace WindowsAgentCommon

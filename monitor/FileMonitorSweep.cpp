@@ -1,0 +1,134 @@
+// The sweep and its due index: which records are due, and their check
+// messages on the queue.
+//
+// Threads: CheckFiles runs on the scheduler's thread every sweep period (the
+// timer job already holds mtxMonitor), and may be called from any thread
+// (it takes mtxMonitor itself). Reindex runs under mtxMonitor on whatever
+// thread changed a record's receivers or due time.
+//
+// Locks: mtxMonitor guards the due index, each record's due-index entry and
+// sweepBatch. A record's mtx (its queued mark) is only tried under
+// mtxMonitor, never waited for. Nothing here waits for queue room, so the
+// timer thread never blocks on the workers while it holds mtxMonitor.
+//
+// Lifetime: the due index holds plain pointers to records owned by the
+// table; records are never destroyed before the monitor, so an entry never
+// dangles. A queued message names its record by path or key, never by
+// pointer: the worker looks the record up again.
+#include "monitor/FileMonitorCore.h"
+
+#include "monitor/FileMonitorCoreInternal.h"
+
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/MessageBlockUtil.h>
+
+#include <algorithm>
+
+namespace WindowsAgentCommon {
+
+using core::kWarningIntervalSec;
+using core::Microseconds;
+using core::MonitorGuard;
+
+// Moves the record's node to its due time, or parks it when the record has
+// no receivers. Allocates nothing, so it cannot fail halfway.
+void FileMonitorCore::Reindex(FileRecord &record) {
+  FileRecord::DueIndex::node_type node =
+      record.inDueIndex ? dueIndex.extract(record.dueEntry) : std::move(record.parkedNode);
+  record.inDueIndex = false;
+  if (record.sinks.empty()) {
+    record.parkedNode = std::move(node);
+    return;
+  }
+  node.key() = Microseconds(record.nextCheck);
+  record.dueEntry = dueIndex.insert(std::move(node));
+  record.inDueIndex = true;
+}
+
+// Takes the due records in order of their due time, as many as the queue has
+// room for, and queues them in table key order. Work is in proportion to the
+// records that are due, never to the size of the table, and nothing here
+// waits for queue room: what does not fit stays due for a later sweep.
+void FileMonitorCore::CheckFiles() {
+  MonitorGuard guard(mtxMonitor);
+  const std::int64_t now = Microseconds(VantrelPlatform::SystemTimeNow());
+  ACE_Message_Queue<ACE_MT_SYNCH> *queue = msg_queue();
+  const std::size_t bytes = queue->message_bytes();
+  const std::size_t highWater = queue->high_water_mark();
+  std::size_t room =
+      bytes >= highWater ? 0 : (highWater - bytes + FileMonitorMessage::kImageSize - 1) / FileMonitorMessage::kImageSize;
+
+  sweepBatch.clear();
+  bool deferred = false;
+  for (auto it = dueIndex.begin(); it != dueIndex.end() && it->first <= now; ++it) {
+    if (sweepBatch.size() == room) {
+      deferred = true;
+      break;
+    }
+    FileRecord *record = it->second;
+    // A record whose lock is busy, or whose check still waits or runs, is
+    // not queued now; it stays due and is looked at again next sweep.
+    if (record->mtx.tryacquire() != 0) {
+      continue;
+    }
+    const bool alreadyQueued = record->queued;
+    record->queued = true;
+    record->mtx.release();
+    if (!alreadyQueued) {
+      sweepBatch.push_back(record);
+    }
+  }
+  std::sort(sweepBatch.begin(), sweepBatch.end(),
+            [](const FileRecord *a, const FileRecord *b) { return a->registeredPath < b->registeredPath; });
+
+  // Records of the batch from `first` on were marked but not queued: they
+  // stay due for a later sweep.
+  auto unmark = [this](std::size_t first) {
+    for (std::size_t j = first; j < sweepBatch.size(); ++j) {
+      ACE_Guard<ACE_Recursive_Thread_Mutex> recordGuard(sweepBatch[j]->mtx);
+      sweepBatch[j]->queued = false;
+    }
+  };
+  std::size_t i = 0;
+  try {
+    for (; i < sweepBatch.size(); ++i) {
+      FileRecord &record = *sweepBatch[i];
+      const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
+                                          : FileMonitorMessage::MONITOR_ACTION_CHECK;
+      const FileMonitorMessage message = FileMonitorMessage::Fits(record.registeredPath)
+                                             ? FileMonitorMessage(record.registeredPath, nullptr, action)
+                                             : FileMonitorMessage::ForKey(record.key, nullptr, action);
+      if (!PutWithoutWaiting(message.ToBlock())) {
+        // The room was taken after all (a worker handed a quit message on).
+        unmark(i);
+        deferred = true;
+        break;
+      }
+      record.ScheduleNextCheck();
+      Reindex(record);
+    }
+  } catch (...) {
+    unmark(i);
+    throw;
+  }
+
+  if (deferred) {
+    const std::int64_t seconds = _time64(nullptr);
+    if (seconds - lastQueueFullWarning > kWarningIntervalSec) {
+      lastQueueFullWarning = seconds;
+      log.Warn("The check queue is full (%d messages waiting); due checks are deferred to later sweeps.",
+               static_cast<int>(queue->message_count()));
+    }
+  }
+}
+
+bool FileMonitorCore::PutWithoutWaiting(ACE_Message_Block *block) {
+  ACE_Time_Value noWait(ACE_Time_Value::zero);
+  if (putq(block, &noWait) < 0) {
+    block->release();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace WindowsAgentCommon

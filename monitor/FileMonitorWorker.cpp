@@ -1,0 +1,285 @@
+// The worker loop and its credentials: svc, the look-up of a check
+// message's record, the switch to the record's credentials and the check.
+//
+// Threads: svc runs on each worker of the pool, nowhere else. A worker takes
+// no monitor lock while it checks: it looks its record up under mtxMonitor,
+// keeps its own reference to it, then switches credentials, checks and
+// reports (FileMonitorDelivery.cpp) with no lock held. The credentials and
+// the thread log live in the worker's own WorkerContext.
+//
+// Locks: mtxMonitor only for the look-up; the record's mtx to clear its
+// queued mark, however the check ends.
+//
+// Lifetime: a worker touches the monitor until svc returns; a worker that
+// ends on its own notes itself for the pool to join (FileMonitorPool.cpp),
+// a worker ended by the quit message is joined by Stop. The thread-local mark
+// set here lets Stop know that it is called on one of its own workers.
+#include "monitor/FileMonitorCore.h"
+
+#include "monitor/FileMonitorCoreInternal.h"
+
+#include <Platform/Win32Api.h>
+#include <VantrelCommon/Exceptions.h>
+#include <VantrelCommon/MessageBlockUtil.h>
+#include <VantrelCommon/ServiceComponent.h>
+
+#include <ace/Thread_Manager.h>
+
+namespace WindowsAgentCommon {
+
+using core::kWarningIntervalSec;
+using core::MonitorGuard;
+
+namespace {
+
+// The status a worker carries when no security manager can switch for it.
+const std::uint32_t kNoSecurityManagerStatus = 0x80004005u;
+
+// The monitor whose worker the calling thread is, if any.
+thread_local const FileMonitorCore *tlsWorkerOf = nullptr;
+
+// The Wow64 redirection switch of 32-bit processes on 64-bit Windows, looked
+// up at run time; where the system has no such function nothing happens.
+class FsRedirection {
+ public:
+  void Disable(const Log &threadLog) {
+    typedef BOOL(WINAPI * DisableFn)(PVOID *);
+    if (auto fn = reinterpret_cast<DisableFn>(Lookup("Wow64DisableWow64FsRedirection"))) {
+      threadLog.Debug("Temporarily turning off file system redirection for current thread...");
+      fn(&pOldValue);
+    }
+  }
+  void Revert(const Log &threadLog) {
+    typedef BOOL(WINAPI * RevertFn)(PVOID);
+    if (auto fn = reinterpret_cast<RevertFn>(Lookup("Wow64RevertWow64FsRedirection"))) {
+      threadLog.Debug("Re-enabling file system redirection for current thread.");
+      fn(pOldValue);
+    }
+  }
+
+ private:
+  // As void(*)(), the one function type that converts to any other without
+  // complaint; the caller casts it to the function's real type.
+  static void (*Lookup(const char *name))() {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    return kernel == nullptr ? nullptr : reinterpret_cast<void (*)()>(GetProcAddress(kernel, name));
+  }
+  PVOID pOldValue = nullptr;
+};
+
+// Releases a block that the worker took, unless it was handed on.
+class BlockGuard {
+ public:
+  explicit BlockGuard(ACE_Message_Block *block) : pBlock(block) {}
+  ~BlockGuard() { Release(); }
+  void Release() {
+    if (pBlock != nullptr) {
+      pBlock->release();
+      pBlock = nullptr;
+    }
+  }
+
+ private:
+  ACE_Message_Block *pBlock;
+};
+
+// Clears a record's queued mark however the check ends, so that no record is
+// ever left out of the sweep for good.
+class QueuedMarkGuard {
+ public:
+  explicit QueuedMarkGuard(FileRecord &record) : rRecord(record) {}
+  ~QueuedMarkGuard() {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(rRecord.mtx);
+    rRecord.queued = false;
+  }
+
+ private:
+  FileRecord &rRecord;
+};
+
+}  // namespace
+
+struct FileMonitorCore::WorkerContext {
+  Log threadLog;
+  ISecurityManager *securityManager = nullptr;
+  std::uint64_t currentCreds = 0;
+  bool credsOk = false;
+  std::uint32_t status = 0;     // of the last switch attempt
+  std::uint32_t lastError = 0;  // the thread's last error right after it
+  std::vector<IFileMonitorSink *> sinks;
+};
+
+bool FileMonitorCore::OnOwnWorker() const { return tlsWorkerOf == this; }
+
+int FileMonitorCore::svc() {
+  tlsWorkerOf = this;
+  WorkerContext ctx;
+  ctx.currentCreds = hDefaultCreds.load();
+  ctx.securityManager = dynamic_cast<ISecurityManager *>(_getService(ISecurityManager::GetServiceName()));
+  std::string threadLogName;
+  Format(threadLogName, "%s.thread.x%04X", strLogName.c_str(),
+         static_cast<unsigned int>(static_cast<std::uint64_t>(thr_mgr()->thr_self()) & 0xFFFFFFFFu));
+  ctx.threadLog = LoggerFactory::GetLog(threadLogName);
+
+  if (ctx.securityManager != nullptr) {
+    ctx.status = static_cast<std::uint32_t>(ctx.securityManager->SwitchToCredentials(ctx.currentCreds));
+    ctx.lastError = GetLastError();
+    ctx.credsOk = ctx.status == 0;
+  } else {
+    ctx.credsOk = ctx.currentCreds == 0;
+    ctx.status = ctx.credsOk ? 0 : kNoSecurityManagerStatus;
+    ctx.lastError = ctx.status;
+  }
+  ctx.threadLog.Debug("RUNNING");
+  FsRedirection redirection;
+  redirection.Disable(ctx.threadLog);
+
+  bool quitting = false;
+  try {
+    for (;;) {
+      ACE_Message_Block *block = nullptr;
+      if (getq(block) < 0) {
+        throw InterruptedException(kind.className, std::string("WindowsAgentCommon::") + kind.className + "::svc",
+                                   __LINE__);
+      }
+      if (block == nullptr) {
+        continue;
+      }
+      BlockGuard taken(block);
+      FileMonitorMessage message;
+      Unmarshal(block, message);
+      switch (message.eAction) {
+        case FileMonitorMessage::MONITOR_ACTION_QUIT: {
+          // The duplicate shares the block's data and its reference count,
+          // which is not thread-safe: this worker lets go of its own block
+          // before the duplicate becomes visible to the next worker.
+          block->rd_ptr(block->base());
+          ACE_Message_Block *passOn = block->duplicate();
+          taken.Release();
+          ungetq(passOn);
+          quitting = true;
+          throw InterruptedException(kind.className, std::string("WindowsAgentCommon::") + kind.className + "::svc",
+                                     __LINE__);
+        }
+        case FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD:
+          taken.Release();
+          throw InterruptedException(kind.className, std::string("WindowsAgentCommon::") + kind.className + "::svc",
+                                     __LINE__);
+        case FileMonitorMessage::MONITOR_ACTION_CHECK:
+        case FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT:
+          HandleCheck(ctx, message);
+          break;
+        default:
+          break;
+      }
+    }
+  } catch (const InterruptedException &) {
+    ctx.threadLog.Debug(
+        "We have no more work to do and we are considered to be an extra thread (or we are quitting). Exiting.");
+  } catch (...) {
+    ctx.threadLog.Error("BAD exception thrown.");
+  }
+
+  redirection.Revert(ctx.threadLog);
+  ctx.threadLog.Debug(kind.exitLine);
+  if (!quitting) {
+    // Stop joins the workers that it ends; the others are joined by the pool.
+    NoteExitedWorker();
+  }
+  tlsWorkerOf = nullptr;
+  return 0;
+}
+
+std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &message) {
+  std::wstring path;
+  if (message.CarriesKey()) {
+    if (!registry.GetString(message.Key(), path)) {
+      return nullptr;
+    }
+  } else {
+    path = message.Path();
+  }
+  MonitorGuard guard(mtxMonitor);
+  auto found = mapFiles.find(path);
+  return found == mapFiles.end() ? nullptr : found->second;
+}
+
+void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message) {
+  std::shared_ptr<FileRecord> record = LookUp(message);
+  if (!record) {
+    return;  // no such record: the message is dropped
+  }
+  QueuedMarkGuard clearQueued(*record);
+  if (kind.logsRegistrationAndChecks) {
+    ctx.threadLog.Debug("CHECK File %ls", record->path.c_str());
+  }
+  SwitchCredentials(ctx, *record);
+  if (!ctx.credsOk) {
+    WarnCredentials(ctx, *record);
+    return;
+  }
+  if (!record->HasAcceptedState()) {
+    record->InitialScan();
+  }
+  const int flags = CheckFile(*record, ctx.threadLog);
+  ullChecks.fetch_add(1, std::memory_order_relaxed);
+  if (flags != 0 || message.eAction == FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT) {
+    FireFileChange(*record, flags);
+  }
+}
+
+// A failed switch leaves the worker at credentials 0 with a failed result:
+// the thread's identity after a failed switch is not trusted, so records of
+// handle 0 that this worker takes next are refused too, until a switch for
+// some other record succeeds.
+void FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &record) {
+  if (record.hCreds == ctx.currentCreds) {
+    return;  // the result of the last attempt stands
+  }
+  if (kind.logsRegistrationAndChecks) {
+    ctx.threadLog.Debug("switching creds to %I64u", record.hCreds);
+  }
+  if (ctx.securityManager != nullptr) {
+    ctx.securityManager->RevertCredentials();
+    ctx.currentCreds = 0;
+    ctx.status = static_cast<std::uint32_t>(ctx.securityManager->SwitchToCredentials(record.hCreds));
+    ctx.lastError = GetLastError();
+    ctx.credsOk = ctx.status == 0;
+    if (ctx.credsOk) {
+      ctx.currentCreds = record.hCreds;
+    }
+  } else {
+    ctx.currentCreds = 0;
+    ctx.credsOk = record.hCreds == 0;
+    ctx.status = ctx.credsOk ? 0 : kNoSecurityManagerStatus;
+    ctx.lastError = ctx.status;
+  }
+}
+
+bool FileMonitorCore::WarningDue(FileRecord &record) {
+  const std::int64_t now = _time64(nullptr);
+  if (now - record.lastWarnTime <= kWarningIntervalSec) {
+    return false;
+  }
+  record.lastWarnTime = now;
+  return true;
+}
+
+void FileMonitorCore::WarnCredentials(WorkerContext &ctx, FileRecord &record) {
+  if (!WarningDue(record)) {
+    return;
+  }
+  if (kind.credentialsWarningInUtf8) {
+    std::string reason;
+    GetLastErrorText(ctx.status, reason);
+    ctx.threadLog.Warn("There was a problem trying to switch to the proper security credentials for file %s; will "
+                       "try again later. Reason: %s",
+                       VantrelPlatform::ToUtf8(record.path).c_str(), reason.c_str());
+  } else {
+    ctx.threadLog.Warn("There was a problem trying to switch to the proper security credentials for file %ls; will "
+                       "try again later. Reason: %s",
+                       record.path.c_str(), LastError(ctx.lastError).c_str());
+  }
+}
+
+}  // namespace WindowsAgentCommon
