@@ -239,6 +239,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   void JoinEndedWorkers();
   void NoteExitedWorker();
   void WaitForWorkers();
+  void JoinPool();
 
   const MonitorKind &kind;
 

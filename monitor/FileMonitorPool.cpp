@@ -5,9 +5,11 @@
 // NoteExitedWorker on a worker just before it returns; WaitForWorkers on
 // Stop's thread.
 //
-// Locks: mtxPool serialises starting threads, reaping and the join of the
-// whole pool; it may be taken under mtxMonitor, never the other way round.
-// mtxExited guards only the list of workers that ended on their own, and is
+// Locks: mtxPool serialises starting threads and reaping ended ones; it may
+// be taken under mtxMonitor, never the other way round. Under it a thread
+// is joined only once it has noted that it ends; nothing waits for a running
+// worker while holding it, since a worker inside a receiver may need it to
+// register a path. mtxExited guards only the list of workers that ended on their own, and is
 // taken under mtxPool or alone.
 //
 // Lifetime: the task (the monitor) owns its threads; every thread it starts
@@ -33,8 +35,9 @@ void FileMonitorCore::ActivateThreads(unsigned short n) {
     return;
   }
   std::lock_guard<std::mutex> pool(mtxPool);
-  // Tested under mtxPool: Stop sets the mark before it takes mtxPool to join
-  // the pool, so no thread can start after that join has begun.
+  // Tested under mtxPool: Stop sets the mark before it passes through
+  // mtxPool to join the pool, so no thread can start after that join has
+  // begun.
   if (bStopped.load()) {
     return;
   }
@@ -104,12 +107,17 @@ void FileMonitorCore::JoinEndedWorkers() {
   ReapExitedWorkers();
 }
 
-// Called with mtxPool held, which keeps it apart from Stop's join of the
-// whole pool. Workers that ended on their own (a retire message, an error) are joined
-// here, so that a pool that grows and shrinks for months does not pile up
-// unjoined threads. A worker notes itself just before it returns, so a join
-// waits at most for the last steps of its exit.
+// Called with mtxPool held. Workers that ended on their own (a retire
+// message, an error) are joined here, so that a pool that grows and shrinks
+// for months does not pile up unjoined threads. A worker notes itself just
+// before it returns, so a join waits at most for the last steps of its exit.
+// Once Stop has set bStopped its own join takes every thread of the task,
+// the ended ones included, so nothing is joined here any more: a thread is
+// never joined twice.
 void FileMonitorCore::ReapExitedWorkers() {
+  if (bStopped.load()) {
+    return;
+  }
   std::vector<ACE_thread_t> ended;
   {
     std::lock_guard<std::mutex> guard(mtxExited);
@@ -129,9 +137,20 @@ void FileMonitorCore::WaitForWorkers() {
   } else {
     log.Debug("Waiting...");
   }
-  // Joining is what makes it safe to destroy the task afterwards: a worker
-  // still touches the task for a moment after the thread count drops.
-  std::lock_guard<std::mutex> pool(mtxPool);
+  JoinPool();
+}
+
+// Joining is what makes it safe to destroy the task afterwards: a worker
+// still touches the task for a moment after the thread count drops. The join
+// holds no lock of the monitor: a worker that it waits for may be inside a
+// receiver that registers a path, which tops the pool up and takes mtxPool
+// (and finds bStopped set). Passing through mtxPool once first waits out a
+// start or a reap that began before bStopped was set; every later one sees
+// the mark and does nothing.
+void FileMonitorCore::JoinPool() {
+  {
+    std::lock_guard<std::mutex> pool(mtxPool);
+  }
   wait();
   std::lock_guard<std::mutex> guard(mtxExited);
   exitedWorkers.clear();

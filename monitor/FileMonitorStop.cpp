@@ -6,7 +6,9 @@
 // take mtxStop and does not wait for the pool it belongs to.
 //
 // Locks: mtxMonitor while the timers are cancelled and the quit message is
-// made; the pool's join (FileMonitorPool.cpp) takes mtxPool.
+// made. The wait for the workers (FileMonitorPool.cpp) holds mtxStop only,
+// which no worker ever takes: a receiver may register, remove or ask
+// meanwhile.
 //
 // Lifetime: StopAndQuiesce, called first by each concrete destructor, ends
 // the timers, the workers and the scheduler's thread while the whole object
@@ -62,7 +64,7 @@ void FileMonitorCore::Stop() {
     if (!bQuitPosted.load()) {
       if (thr_count() == 0) {
         guard.release();
-        JoinEndedWorkers();
+        JoinPool();
         return;
       }
       quit = FileMonitorMessage(std::wstring(), nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).ToBlock();

@@ -14,11 +14,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace WindowsAgentCommon;
@@ -36,6 +39,21 @@ void PrintTo(const MonitorKindParam &kind, std::ostream *os) { *os << kind.name;
 
 std::unique_ptr<FileMonitorCore> MakePolling() { return std::make_unique<FileMonitorStatOnly>(); }
 std::unique_ptr<FileMonitorCore> MakeNotification() { return std::make_unique<FileMonitorNoFSRedirect>(); }
+
+// Runs `body` on a thread of its own, which is left behind should the body
+// hang, so that a test can fail in seconds (and then leaks what the body
+// touches).
+std::future<void> InBackground(std::function<void()> body) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread([body, done] {
+    body();
+    done->set_value();
+  }).detach();
+  return finished;
+}
+
+bool Finished(std::future<void> &work) { return work.wait_for(kDeadline) == std::future_status::ready; }
 
 // Waits for `n` reports beyond those already received.
 bool WaitForMore(const RecordingSink &sink, std::size_t n) { return sink.WaitForCount(sink.Count() + n); }
@@ -342,6 +360,41 @@ TEST_P(SharedMonitorTest, StopFromInsideOnFileChangedDoesNotHang) {
   monitor.reset();
   EXPECT_EQ(capture.Count("Stopped."), 1u) << "the destructor's Stop waits for the pool and empties the queue";
   EXPECT_EQ(capture.CountContaining("Stop was called on a worker thread of this monitor"), 1u);
+}
+
+// Stop waits for the worker whose receiver registers a path; that
+// registration (which tops the pool up) must not wait for Stop in turn.
+TEST_P(SharedMonitorTest, StopWhileAReceiverRegistersAPath) {
+  RecordingSink sink;
+  Gate gate;
+  gate.Close();
+  std::unique_ptr<FileMonitorCore> monitor = Start(2);
+  const std::wstring added = dir.WJoin("added.log");
+  std::atomic<int> calls(0);
+  std::atomic<bool> cameBack(false);
+  sink.onReport = [&](const std::int64_t &, unsigned int) {
+    if (calls.fetch_add(1) == 0) {
+      gate.Pass();
+      struct Back {
+        std::atomic<bool> &flag;
+        ~Back() { flag = true; }
+      } back{cameBack};
+      monitor->AddMonitor(added, &sink, 1000, 0, false);  // the notification kind refuses it now
+    }
+  };
+  monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
+  ASSERT_TRUE(gate.WaitHeld());
+  FileMonitorCore *stopping = monitor.get();
+  std::future<void> stopped = InBackground([stopping] { stopping->Stop(); });
+  // The idle worker has taken the quit message and Stop waits for the other.
+  ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 1 && capture.CountContaining("Waiting") != 0; }));
+  gate.Open();
+  if (!Finished(stopped)) {
+    monitor.release();  // still in use by the hung Stop
+    FAIL() << "Stop never returned";
+  }
+  EXPECT_EQ(monitor->thr_count(), 0u);
+  EXPECT_TRUE(cameBack.load());
 }
 
 // ---------------------------------------------------------------------------
