@@ -196,7 +196,7 @@ void FileMonitorNoFSRedirect::OpenNotificationLogged(FileData &record, const Log
   record.hChange = record.OpenChangeNotification();
   if (record.hChange != INVALID_HANDLE_VALUE) {
     threadLog.Debug(successFormat, Utf8ForLog(record.path).c_str());
-  } else {
+  } else if (WarningDue(record)) {
     // Read before the path's conversion, which sets the last error of its own.
     const DWORD error = GetLastError();
     threadLog.Warn(failureFormat, static_cast<int>(error), Utf8ForLog(record.path).c_str());

@@ -79,6 +79,8 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
   static int CheckNotification(FileData &record, int flags, const Log &threadLog);
   // Opens the record's change notification and logs the outcome with one of
   // the two formats (the directory's path in UTF-8; the error code first).
+  // A failure is warned about under the record's rate limit, which every
+  // warning about the path shares.
   static void OpenNotificationLogged(FileData &record, const Log &threadLog, const char *successFormat,
                                      const char *failureFormat);
 };

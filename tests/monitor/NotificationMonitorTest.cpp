@@ -183,15 +183,16 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedForAPresentDirectoryI
   SetWriteTime(d, 2000000);
   const std::string failed = "There was a problem (1816) when trying to reset notifications on directory " + d + ".";
   const std::string reset = "Reset notifications on directory " + d + " successfully.";
-  FailingChangeNotifications failing(kQuotaError, 3);
+  FailingChangeNotifications failing(kQuotaError, 6);
   const std::wstring path = Watch("d");  // the baseline's attempt fails silently
   EXPECT_EQ(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
 
   SetWriteTime(d, 2000001);
   EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified)) << "its own write time still counts";
-  EXPECT_EQ(capture.Count(failed), 1u);
-  EXPECT_EQ(probe.Check(path), 0);
-  EXPECT_EQ(capture.Count(failed), 2u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(probe.Check(path), 0);
+  }
+  EXPECT_EQ(capture.Count(failed), 1u) << "one warning about a path a minute, not one a check";
   EXPECT_EQ(capture.Count(reset), 0u);
   EXPECT_EQ(probe.Check(path), 0);
   EXPECT_EQ(capture.Count(reset), 1u);
@@ -213,8 +214,7 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedForANewDirectoryIsRes
   EXPECT_EQ(capture.Count("There was a problem (1816) when trying to create notifications on directory " + d + "."),
             1u);
   EXPECT_EQ(probe.Check(path), 0);
-  EXPECT_EQ(capture.Count("There was a problem (1816) when trying to reset notifications on directory " + d + "."),
-            1u);
+  EXPECT_EQ(capture.CountContaining("when trying to reset notifications"), 0u) << "the path's warning is due later";
   EXPECT_EQ(probe.Check(path), 0);
   EXPECT_EQ(capture.Count("Reset notifications on directory " + d + " successfully."), 1u);
   EXPECT_NE(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
