@@ -42,6 +42,15 @@ LocalParts Split(std::chrono::system_clock::time_point when) {
   return parts;
 }
 
+bool IsUtf8(const std::string &bytes) {
+  try {
+    static_cast<void>(nlohmann::json(bytes).dump());
+    return true;
+  } catch (const nlohmann::json::type_error &) {
+    return false;
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> FlagNames(unsigned int flags) {
@@ -98,6 +107,9 @@ std::string FormatJson(const Report &report) {
   object["key"] = report.key;
   object["flags"] = report.flags;
   object["names"] = FlagNames(report.flags);
+  if (!IsUtf8(report.path)) {
+    object["path_bytes"] = std::vector<unsigned char>(report.path.begin(), report.path.end());
+  }
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

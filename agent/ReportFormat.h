@@ -23,7 +23,7 @@ std::string IsoTimestamp(std::chrono::system_clock::time_point when);
 struct Report {
   std::chrono::system_clock::time_point when;
   std::string monitorType;  // "FileMonitorNoFSRedirect"
-  std::string path;         // UTF-8
+  std::string path;         // the name's bytes: UTF-8 where the name is
   std::int64_t key = 0;
   unsigned int flags = 0;
 };
@@ -31,7 +31,10 @@ struct Report {
 // "2026-12-05 19:10:01.123 /var/log/syslog MODIFIED|GREW 0x000A", no newline.
 std::string FormatText(const Report &report);
 // {"time":...,"monitor":...,"path":...,"key":...,"flags":...,"names":[...]},
-// no newline. Never throws for odd bytes in the path: they become U+FFFD.
+// no newline. A file name on Linux is bytes and need not be UTF-8: the line
+// stays valid JSON for any name, with each byte outside well-formed UTF-8
+// shown as U+FFFD in "path", and such a name also carries its exact bytes as
+// "path_bytes", an array of numbers 0..255. Never throws for odd bytes.
 std::string FormatJson(const Report &report);
 
 }  // namespace VantrelAgent

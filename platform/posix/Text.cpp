@@ -1,6 +1,21 @@
 // Unicode conversions between wide strings (UTF-32 on POSIX), UTF-8 and
-// UTF-16. Every function is pure and thread-safe; ill-formed input becomes
-// U+FFFD and never ends a conversion early.
+// UTF-16. Every function is pure and thread-safe and never ends a conversion
+// early.
+//
+// A Linux name is a byte string that need not be UTF-8, so the conversions
+// are lossless for every byte string (the "surrogate escape" of file names):
+// FromUtf8 turns each byte that is not part of well-formed UTF-8 into the
+// code point U+DC00 + byte (U+DC80..U+DCFF), and ToUtf8 turns those code
+// points back into that byte. ToUtf8(FromUtf8(bytes)) == bytes for every
+// string of bytes.
+//
+// Wide strings that no byte string produces still convert without failing:
+// on the way to UTF-8 a surrogate outside U+DC80..U+DCFF and a value above
+// U+10FFFF become U+FFFD. On the way to UTF-16 a surrogate code point stays
+// the one unit it is (as a Windows wide string may hold it), a value above
+// U+10FFFF becomes U+FFFD, and an unpaired surrogate unit read back stays
+// that code point; only a high surrogate directly followed by a low one
+// reads back as the pair's code point.
 #include <Platform/Win32Api.h>
 
 #include "Internal.h"
@@ -14,10 +29,17 @@ namespace VantrelPlatform {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
+constexpr std::uint32_t kEscapeBase = 0xDC00;
 
-bool IsScalarValue(std::uint32_t cp) { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF); }
+bool IsSurrogate(std::uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+bool IsScalarValue(std::uint32_t cp) { return cp <= 0x10FFFF && !IsSurrogate(cp); }
+bool IsEscapedByte(std::uint32_t cp) { return cp >= kEscapeBase + 0x80 && cp <= kEscapeBase + 0xFF; }
 
 void AppendUtf8(std::string &out, std::uint32_t cp) {
+  if (IsEscapedByte(cp)) {
+    out.push_back(static_cast<char>(cp - kEscapeBase));
+    return;
+  }
   if (!IsScalarValue(cp)) {
     cp = kReplacement;
   }
@@ -38,10 +60,12 @@ void AppendUtf8(std::string &out, std::uint32_t cp) {
   }
 }
 
-// Decodes the code point at s[i] and advances i. An ill-formed sequence
-// yields one U+FFFD per maximal subpart (the Unicode recommendation), so a
-// bad byte never swallows the valid bytes after it.
+// Decodes the code point at s[i] and advances i past it. When the bytes at
+// s[i] do not begin a well-formed sequence (overlong, surrogate, above
+// U+10FFFF, cut short, a stray continuation byte), only the first byte is
+// consumed and comes back escaped; decoding resumes at the byte after it.
 char32_t DecodeUtf8(const unsigned char *s, std::size_t n, std::size_t &i) {
+  const std::size_t start = i;
   const unsigned char lead = s[i++];
   if (lead < 0x80) {
     return lead;
@@ -70,11 +94,12 @@ char32_t DecodeUtf8(const unsigned char *s, std::size_t n, std::size_t &i) {
       high = 0x8F;  // above U+10FFFF
     }
   } else {
-    return kReplacement;
+    return kEscapeBase + lead;
   }
   for (int k = 0; k < trailing; ++k) {
     if (i >= n || s[i] < low || s[i] > high) {
-      return kReplacement;
+      i = start + 1;
+      return kEscapeBase + lead;
     }
     cp = (cp << 6) | (s[i++] & 0x3F);
     low = 0x80;
@@ -120,7 +145,7 @@ std::u16string ToUtf16(const std::wstring &text) {
   out.reserve(text.size());
   for (const wchar_t wc : text) {
     std::uint32_t cp = static_cast<std::uint32_t>(wc);
-    if (!IsScalarValue(cp)) {
+    if (cp > 0x10FFFF) {
       cp = kReplacement;
     }
     if (cp < 0x10000) {
@@ -150,8 +175,6 @@ std::wstring FromUtf16(const char16_t *text, std::size_t length) {
       const char32_t cp = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       out.push_back(static_cast<wchar_t>(cp));
       ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      out.push_back(static_cast<wchar_t>(kReplacement));
     } else {
       out.push_back(static_cast<wchar_t>(unit));
     }

@@ -99,7 +99,7 @@ void StopAndExpectCleanExit(ChildProcess &agent, int sig = SIGTERM) {
 
 TEST(AgentProcessTest, PrintsReportLinesForFilesAndDirectoriesAndStopsOnSigterm) {
   TempDir dir;
-  const std::string file = dir.Join("app.log");
+  const std::string file = dir.Join("caf\xE9.log");  // a name is bytes, printed as they are
   WriteFile(file, "first\n");
   // --idle: the first IDLE line of a path shows that its baseline is taken.
   ChildProcess agent(AgentCommand({"--interval", "100", "--idle", dir.Path(), file}));

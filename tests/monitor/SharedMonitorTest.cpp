@@ -400,29 +400,35 @@ TEST_P(SharedMonitorTest, StopWhileAReceiverRegistersAPath) {
 // ---------------------------------------------------------------------------
 // Paths
 
-TEST_P(SharedMonitorTest, LongPathsAreRegisteredCheckedAndReported) {
-  const std::size_t lengths[] = {259, 260, 300, 4000};
-  RecordingSink sinks[4];
-  std::string files[4];
-  auto monitor = Start(2);
-  for (int i = 0; i < 4; ++i) {
-    const std::string base = dir.Join(std::to_string(i));
+// Long paths, and names that are not UTF-8 (a name on Linux is bytes): each
+// is checked, reported under its own key and given back exactly.
+TEST_P(SharedMonitorTest, PathsOfAnyLengthAndAnyBytesAreCheckedAndReported) {
+  std::vector<std::string> files;
+  for (std::size_t length : {259, 260, 300, 4000}) {
+    const std::string base = dir.Join(std::to_string(length));
     MakeDir(base);
-    files[i] = LongPath(base, lengths[i]);
-    ASSERT_EQ(files[i].size(), lengths[i]);
+    files.push_back(LongPath(base, length));
+    ASSERT_EQ(files.back().size(), length);
+  }
+  files.push_back(dir.Join("caf\xE9.log"));
+  files.push_back(dir.Join("caf\xC3\xA9.log"));  // the same name in UTF-8: another file
+  files.push_back(dir.Join("\xFF\xFE\xED\xB3\xA9"));
+  std::vector<RecordingSink> sinks(files.size());
+  auto monitor = Start(2);
+  for (std::size_t i = 0; i < files.size(); ++i) {
     monitor->AddMonitor(Wide(files[i]), &sinks[i], 0, 0, true);
   }
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(sinks[i].WaitForCount(1)) << lengths[i];
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    ASSERT_TRUE(sinks[i].WaitForCount(1)) << i;
     WriteFile(files[i], "x");
   }
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(sinks[i].WaitForFlags(kCreated)) << lengths[i];
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    ASSERT_TRUE(sinks[i].WaitForFlags(kCreated)) << i;
     AppendFile(files[i], "more");
   }
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(WaitUntil([&] { return sinks[i].AnyHas(kLarger); })) << lengths[i];
-    EXPECT_EQ(monitor->GetFilename(sinks[i].Reports().front().key), Wide(files[i])) << lengths[i];
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    ASSERT_TRUE(WaitUntil([&] { return sinks[i].AnyHas(kLarger); })) << i;
+    EXPECT_EQ(Utf8(monitor->GetFilename(sinks[i].Reports().front().key)), files[i]) << i;
   }
 }
 

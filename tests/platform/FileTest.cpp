@@ -244,12 +244,13 @@ TEST(FindFiles, FailuresAndHandleMisuse) {
 
 TEST(FindFiles, NonAsciiAndInvalidUtf8NamesOnDisk) {
   TempDir dir;
-  const std::vector<std::wstring> names = {L"журнал.log", L"日本語", L"emoji-\U0001F600.txt", L"a\\b"};
+  // The last two are not UTF-8: they are listed with their bytes escaped and
+  // can be opened by the listed name.
+  const std::vector<std::wstring> names = {L"журнал.log", L"日本語", L"emoji-\U0001F600.txt", L"a\\b",
+                                           L"bad\xDCFF\xDCFE.log", L"cut\xDCE2\xDC82"};
   for (const auto &name : names) {
     WriteFile(dir.Join(VantrelPlatform::ToUtf8(name)), "x");
   }
-  WriteFile(dir.Join("bad\xff\xfe.log"), "x");
-  WriteFile(dir.Join("cut\xe2\x82"), "x");
 
   DWORD end = 0;
   const auto entries = List(dir.Join("*"), end);
@@ -258,9 +259,7 @@ TEST(FindFiles, NonAsciiAndInvalidUtf8NamesOnDisk) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     EXPECT_TRUE(GetFileAttributesExW((Wide(dir.Path() + "/") + name).c_str(), GetFileExInfoStandard, &data));
   }
-  EXPECT_EQ(1u, entries.count(L"bad\uFFFD\uFFFD.log"));
-  EXPECT_EQ(1u, entries.count(L"cut\uFFFD"));
-  EXPECT_EQ(names.size() + 4, entries.size());
+  EXPECT_EQ(names.size() + 2, entries.size());
 }
 
 TEST(CreateFile, HandleGivesFstatAndClosesOnceAndOtherPathsAndModesAreRefused) {

@@ -25,26 +25,62 @@ TEST(PlatformText, Utf8AndUtf16RoundTrips) {
   EXPECT_EQ(L"x\U0001F600y", FromUtf16(pair.data(), pair.size()));
 }
 
-TEST(PlatformText, IllFormedInputBecomesReplacementCharacters) {
-  // One U+FFFD per maximal ill-formed subpart; the valid bytes around stay.
-  EXPECT_EQ(L"a\uFFFDb", FromUtf8("a\xFF" "b"));
-  EXPECT_EQ(L"\uFFFD", FromUtf8("\xE2\x82"));                    // cut short at the end
-  EXPECT_EQ(L"\uFFFDx", FromUtf8("\xE2\x82x"));                  // cut short before ASCII
-  EXPECT_EQ(L"\uFFFD\uFFFD", FromUtf8("\xC0\xAF"));              // overlong
-  EXPECT_EQ(L"\uFFFD\uFFFD\uFFFD", FromUtf8("\xED\xA0\x80"));    // encoded surrogate
-  EXPECT_EQ(L"\uFFFD\uFFFD\uFFFD\uFFFD", FromUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_EQ(L"\uFFFD\uFFFD", FromUtf8("\x80\xBF"));              // stray continuation bytes
-  // Values that are no Unicode scalar value.
-  const std::wstring bad = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), static_cast<wchar_t>(-1)};
-  EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", ToUtf8(bad));
+// A name that is not UTF-8 keeps every byte: each byte outside well-formed
+// UTF-8 is a code point of its own (U+DC00 + byte) that converts back to it.
+TEST(PlatformText, EveryByteStringComesBackFromItsWideForm) {
+  const struct {
+    std::string bytes;
+    std::wstring wide;
+  } cases[] = {
+      {"caf\xE9.log", L"caf\xDCE9.log"},                      // Latin-1
+      {"a\xFF" "b", L"a\xDCFF" L"b"},
+      {"\xE2\x82", L"\xDCE2\xDC82"},                          // cut short at the end
+      {"\xE2\x82x", L"\xDCE2\xDC82x"},                        // cut short before ASCII
+      {"\xC0\xAF", L"\xDCC0\xDCAF"},                          // overlong
+      {"\xED\xA0\x80", L"\xDCED\xDCA0\xDC80"},                // an encoded surrogate
+      {"\xED\xB3\xA9", L"\xDCED\xDCB3\xDCA9"},                // the encoded form of an escape
+      {"\xF4\x90\x80\x80", L"\xDCF4\xDC90\xDC80\xDC80"},      // above U+10FFFF
+      {"\x80\xBF\xC3\xA9", L"\xDC80\xDCBF\u00E9"},            // stray continuations, then é
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(FromUtf8(c.bytes), c.wide) << c.bytes;
+    EXPECT_EQ(ToUtf8(c.wide), c.bytes) << c.bytes;
+  }
+  // Every string of up to two bytes, and a fixed sample of longer ones.
+  std::string bytes;
+  for (int first = -1; first < 256; ++first) {
+    for (int second = 0; second < 256; ++second) {
+      bytes.clear();
+      if (first >= 0) bytes.push_back(static_cast<char>(first));
+      bytes.push_back(static_cast<char>(second));
+      ASSERT_EQ(ToUtf8(FromUtf8(bytes)), bytes);
+    }
+  }
+  std::uint32_t seed = 12345;
+  for (int n = 0; n < 20000; ++n) {
+    bytes.clear();
+    for (int k = 0; k < 1 + n % 8; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      bytes.push_back(static_cast<char>(0x70 + (seed >> 16) % 0x90));
+    }
+    ASSERT_EQ(ToUtf8(FromUtf8(bytes)), bytes);
+  }
+  // Wide values that no byte string gives: U+FFFD, never a crash.
+  const std::wstring bad = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0xDC7F),
+                            static_cast<wchar_t>(0xDD00), static_cast<wchar_t>(0x110000), static_cast<wchar_t>(-1)};
+  EXPECT_EQ(ToUtf8(bad), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
-TEST(PlatformText, IllFormedUtf16AndFixedSizeArrays) {
-  EXPECT_EQ(u"\uFFFD", ToUtf16(std::wstring(1, static_cast<wchar_t>(0xDC00))));
+TEST(PlatformText, SurrogatesKeepTheirUnitInUtf16) {
+  const std::wstring escaped = FromUtf8("caf\xE9");
+  EXPECT_EQ(ToUtf16(escaped), (std::u16string{u'c', u'a', u'f', 0xDCE9}));
+  const std::u16string units = ToUtf16(escaped);
+  EXPECT_EQ(FromUtf16(units.data(), units.size()), escaped);
   const char16_t lone[] = {0xD83D, u'a', 0xDE00};
-  EXPECT_EQ(L"\uFFFDa\uFFFD", FromUtf16(lone, 3));
+  EXPECT_EQ(FromUtf16(lone, 3), (std::wstring{static_cast<wchar_t>(0xD83D), L'a', static_cast<wchar_t>(0xDE00)}));
   const char16_t cutPair[] = {u'a', 0xD83D};
-  EXPECT_EQ(L"a\uFFFD", FromUtf16(cutPair, 2));
+  EXPECT_EQ(FromUtf16(cutPair, 2), (std::wstring{L'a', static_cast<wchar_t>(0xD83D)}));
+  EXPECT_EQ(ToUtf16(std::wstring(1, static_cast<wchar_t>(0x110000))), u"\uFFFD");
   // A terminated fixed-size array may be passed with its full size.
   char16_t message[260] = {u'/', u'l', u'o', u'g'};
   EXPECT_EQ(L"/log", FromUtf16(message, 260));

@@ -230,22 +230,26 @@ ACE_HANDLE AceHandle(HANDLE h);
 // this thread, the text names the POSIX error it stood for.
 std::string ErrorText(DWORD code);
 
-// UTF-8 from a wide string and back. Invalid input becomes U+FFFD; never
-// throws for bad input, never truncates.
-std::string ToUtf8(const std::wstring &text);
-
 // Writes all of `data` to a descriptor, resuming after interruptions and
 // partial writes; false when the descriptor fails. Used by the log and the
 // agent, whose lines must each go out in one piece.
 bool WriteFully(int fd, const char *data, std::size_t size);
+
+// UTF-8 from a wide string and back, lossless for every byte string a file
+// name can hold: FromUtf8 turns each byte that is not part of well-formed
+// UTF-8 into U+DC00 + byte, and ToUtf8 writes U+DC80..U+DCFF back as that
+// byte. Other surrogates and values above U+10FFFF become U+FFFD in UTF-8.
+// Never throws for bad input, never truncates.
+std::string ToUtf8(const std::wstring &text);
 std::string ToUtf8(const wchar_t *text);
 std::wstring FromUtf8(const std::string &text);
 
 // UTF-16 code units from a wide string and back (a no-op copy where wchar_t is
-// 16-bit). Code points above U+FFFF become surrogate pairs; unpaired
-// surrogates and invalid values become U+FFFD. FromUtf16 reads at most
-// `length` units and stops at the first NUL, so a fixed-size, terminated
-// array can be passed with its full size.
+// 16-bit). Code points above U+FFFF become surrogate pairs; a surrogate code
+// point stays its own unit both ways, as in a Windows wide string; values
+// above U+10FFFF become U+FFFD. FromUtf16 reads at most `length` units and
+// stops at the first NUL, so a fixed-size, terminated array can be passed
+// with its full size.
 std::u16string ToUtf16(const std::wstring &text);
 std::wstring FromUtf16(const char16_t *text, std::size_t length);
 
