@@ -223,7 +223,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
 
   // The worker (FileMonitorWorker.cpp).
   void HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message);
-  void SwitchCredentials(WorkerContext &ctx, const FileRecord &record);
+  // Whether the worker now runs under the record's credentials.
+  bool SwitchCredentials(WorkerContext &ctx, const FileRecord &record);
   void WarnCredentials(WorkerContext &ctx, FileRecord &record);
   std::shared_ptr<FileRecord> LookUp(const FileMonitorMessage &message);
   // Whether the calling thread is one of this monitor's workers.

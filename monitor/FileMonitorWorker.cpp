@@ -102,6 +102,9 @@ class QueuedMarkGuard {
 struct FileMonitorCore::WorkerContext {
   Log threadLog;
   ISecurityManager *securityManager = nullptr;
+  // The handle the thread runs under; meaningless unless credsOk. A failed
+  // switch leaves the thread's identity unknown (credsOk false), so the next
+  // record switches whatever its handle.
   std::uint64_t currentCreds = 0;
   bool credsOk = false;
   std::uint32_t status = 0;     // of the last switch attempt
@@ -126,9 +129,9 @@ int FileMonitorCore::svc() {
     ctx.lastError = GetLastError();
     ctx.credsOk = ctx.status == 0;
   } else {
-    ctx.credsOk = ctx.currentCreds == 0;
-    ctx.status = ctx.credsOk ? 0 : kNoSecurityManagerStatus;
-    ctx.lastError = ctx.status;
+    // Without a manager the thread keeps the process's own identity.
+    ctx.currentCreds = 0;
+    ctx.credsOk = true;
   }
   ctx.threadLog.Debug("RUNNING");
   FsRedirection redirection;
@@ -213,8 +216,7 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
   if (kind.logsRegistrationAndChecks) {
     ctx.threadLog.Debug("CHECK File %ls", record->path.c_str());
   }
-  SwitchCredentials(ctx, *record);
-  if (!ctx.credsOk) {
+  if (!SwitchCredentials(ctx, *record)) {
     WarnCredentials(ctx, *record);
     return;
   }
@@ -228,32 +230,33 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
   }
 }
 
-// A failed switch leaves the worker at credentials 0 with a failed result:
-// the thread's identity after a failed switch is not trusted, so records of
-// handle 0 that this worker takes next are refused too, until a switch for
-// some other record succeeds.
-void FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &record) {
-  if (record.hCreds == ctx.currentCreds) {
-    return;  // the result of the last attempt stands
+// Each record is checked under its own handle's credentials or not at all.
+// A switch is made whenever the record's handle is not the one the thread is
+// known to run under; after a failed switch nothing is known, so a failure
+// refuses the records of that handle (each retries its own switch) and never
+// those of another. Without a security manager the thread stays the process
+// (handle 0): records of handle 0 are checked, all others refused.
+bool FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &record) {
+  if (ctx.securityManager == nullptr) {
+    if (record.hCreds == 0) {
+      return true;
+    }
+    ctx.status = kNoSecurityManagerStatus;
+    ctx.lastError = ctx.status;
+    return false;
+  }
+  if (ctx.credsOk && record.hCreds == ctx.currentCreds) {
+    return true;
   }
   if (kind.logsRegistrationAndChecks) {
     ctx.threadLog.Debug("switching creds to %I64u", record.hCreds);
   }
-  if (ctx.securityManager != nullptr) {
-    ctx.securityManager->RevertCredentials();
-    ctx.currentCreds = 0;
-    ctx.status = static_cast<std::uint32_t>(ctx.securityManager->SwitchToCredentials(record.hCreds));
-    ctx.lastError = GetLastError();
-    ctx.credsOk = ctx.status == 0;
-    if (ctx.credsOk) {
-      ctx.currentCreds = record.hCreds;
-    }
-  } else {
-    ctx.currentCreds = 0;
-    ctx.credsOk = record.hCreds == 0;
-    ctx.status = ctx.credsOk ? 0 : kNoSecurityManagerStatus;
-    ctx.lastError = ctx.status;
-  }
+  ctx.securityManager->RevertCredentials();
+  ctx.status = static_cast<std::uint32_t>(ctx.securityManager->SwitchToCredentials(record.hCreds));
+  ctx.lastError = GetLastError();
+  ctx.credsOk = ctx.status == 0;
+  ctx.currentCreds = record.hCreds;
+  return ctx.credsOk;
 }
 
 bool FileMonitorCore::WarningDue(FileRecord &record) {
