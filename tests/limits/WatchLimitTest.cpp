@@ -1,0 +1,112 @@
+// The notification monitor at the kernel's limit of inotify watches. The
+// process first moves into a user namespace of its own, whose limits it may
+// lower without touching anybody else's; where that cannot be done (a system
+// that forbids it, a sanitizer whose helper thread is already running), the
+// test is skipped and says why.
+#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
+#include "support/TestSupport.h"
+
+#include <Platform/TestHooks.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+using namespace WindowsAgentCommon;
+using namespace VantrelTest;
+
+namespace {
+
+std::string gNoNamespace = "not tried";
+
+bool WriteProc(const std::string &path, const std::string &text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  return written;
+}
+
+// Maps the caller's own user and group to root of the new namespace, as
+// `unshare -r` does.
+void EnterOwnUserNamespace() {
+  const uid_t uid = ::getuid();
+  const gid_t gid = ::getgid();
+  if (::unshare(CLONE_NEWUSER) != 0) {
+    gNoNamespace = std::string("unshare: ") + std::strerror(errno);
+    return;
+  }
+  if (!WriteProc("/proc/self/setgroups", "deny") || !WriteProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+      !WriteProc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+    gNoNamespace = "the user namespace's identity cannot be mapped";
+    return;
+  }
+  gNoNamespace.clear();
+}
+
+void SetWatchLimit(std::size_t watches) {
+  ASSERT_TRUE(WriteProc("/proc/sys/user/max_inotify_watches", std::to_string(watches)));
+}
+
+}  // namespace
+
+// While the limit is reached the directory is still judged by its own
+// attributes; once room returns its notification is made again and a change
+// of entry names alone (the write time put back) is reported.
+TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns) {
+  if (!gNoNamespace.empty()) {
+    GTEST_SKIP() << "no user namespace of our own: " << gNoNamespace;
+  }
+  LogCapture capture;
+  TempDir dir;
+  const std::string d1 = dir.Join("d1"), d2 = dir.Join("d2"), d3 = dir.Join("d3");
+  for (const std::string &d : {d1, d2, d3}) {
+    MakeDir(d);
+    SetWriteTime(d, 1000000);  // a new entry moves the write time by whole seconds
+  }
+  Gate gate;
+  RecordingSink clock, sink1, sink2, sink3;
+  clock.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
+  FileMonitorNoFSRedirect monitor;
+  monitor.Initialize(FastSettings(1));
+  monitor.AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  monitor.AddMonitor(Wide(d1), &sink1, 0, 0, false);
+  monitor.AddMonitor(Wide(d2), &sink2, 0, 0, false);
+  ASSERT_TRUE(WaitUntil([] { return VantrelPlatform::TestHooks::ChangeWatchCount() == 2; }));
+  SetWatchLimit(2);
+
+  monitor.AddMonitor(Wide(d3), &sink3, 0, 0, false);
+  ASSERT_TRUE(capture.WaitForText("There was a problem (1816) when trying to reset notifications on directory " + d3 +
+                                  "."));
+  MakeDir(d3 + "/by-attributes");
+  EXPECT_TRUE(sink3.WaitForFlags(kDir | kModified));
+
+  SetWatchLimit(3);
+  ASSERT_TRUE(capture.WaitForText("Reset notifications on directory " + d3 + " successfully."));
+  ASSERT_TRUE(clock.WaitForCount(clock.Count() + 3));
+  const std::int64_t stamp = WriteTimeSeconds(d3);
+  gate.Close();
+  ASSERT_TRUE(gate.WaitHeld()) << "the only worker is held, so no check sees the directory in between";
+  MakeDir(d3 + "/by-name");
+  SetWriteTime(d3, stamp);
+  sink3.Clear();
+  gate.Open();
+  EXPECT_TRUE(sink3.WaitForFlags(kDir | kModified));
+  monitor.Stop();
+  EXPECT_TRUE(sink1.NonZeroFlags().empty());
+  EXPECT_TRUE(sink2.NonZeroFlags().empty());
+}
+
+int main(int argc, char **argv) {
+  EnterOwnUserNamespace();  // before anything starts a thread
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,384 @@
+// What the system does to a running monitor, once per kind: no file
+// descriptors left, a watched tree deleted and recreated under the checks,
+// Stop while the queue is full and every worker is busy, a receiver that
+// blocks, and registrations from many threads at once.
+#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
+#include "monitor/statonly/FileMonitorStatOnly.h"
+#include "support/TestSupport.h"
+
+#include <Platform/TestHooks.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace WindowsAgentCommon;
+using namespace VantrelTest;
+namespace TestHooks = VantrelPlatform::TestHooks;
+
+namespace {
+
+struct Kind {
+  const char *name;
+  std::unique_ptr<FileMonitorCore> (*make)();
+  bool notifications;
+};
+
+void PrintTo(const Kind &kind, std::ostream *os) { *os << kind.name; }
+
+// Takes every file descriptor the process may still open: the soft limit
+// goes down to a little above what is open now and the rest is filled with
+// /dev/null. The destructor gives everything back.
+class NoFileDescriptorsLeft {
+ public:
+  NoFileDescriptorsLeft() {
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(OpenCount() + 16);
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (int fd; held.size() < 4096 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+      held.push_back(fd);
+    }
+    EXPECT_EQ(errno, EMFILE);
+  }
+  ~NoFileDescriptorsLeft() {
+    for (int fd : held) {
+      ::close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+  }
+
+ private:
+  static std::size_t OpenCount() {
+    std::size_t n = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      (void)entry;
+      ++n;
+    }
+    return n;
+  }
+  rlimit saved;
+  std::vector<int> held;
+};
+
+// Runs Stop on a thread of its own; a Stop that has not returned by the
+// deadline ends the test process, so a hang fails in seconds.
+void StopWithin(IFileMonitor &monitor, std::chrono::milliseconds deadline = kDeadline) {
+  std::atomic<bool> done(false);
+  std::thread stopper([&] {
+    monitor.Stop();
+    done = true;
+  });
+  if (!WaitUntil([&] { return done.load(); }, deadline)) {
+    std::fprintf(stderr, "Stop did not return within %lld ms\n", static_cast<long long>(deadline.count()));
+    std::abort();
+  }
+  stopper.join();
+}
+
+class SystemFaultTest : public ::testing::TestWithParam<Kind> {
+ protected:
+  std::unique_ptr<FileMonitorCore> Start(unsigned int threads) {
+    std::unique_ptr<FileMonitorCore> monitor = GetParam().make();
+    monitor->Initialize(FastSettings(threads));
+    return monitor;
+  }
+  // Waits until the idle clock has been checked `n` more times: whatever was
+  // due before has been checked by then (one worker takes messages in order).
+  bool Ticks(std::size_t n) { return clock.WaitForCount(clock.Count() + n); }
+
+  LogCapture capture;
+  TempDir dir;
+  RecordingSink clock;
+};
+
+}  // namespace
+
+// Checks that need a descriptor fail while none is left; the monitor keeps
+// judging what it can by attributes, misreports nothing, and is whole again
+// once descriptors come back.
+TEST_P(SystemFaultTest, NoFileDescriptorsLeft) {
+  const std::string file = dir.Join("app.log");
+  const std::string sub = dir.Join("d");
+  const std::string staged = dir.Join("staged");
+  WriteFile(file, "start\n");
+  WriteFile(staged, "x");
+  MakeDir(sub);
+  const int appender = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(appender, 0);
+  RecordingSink fileSink, dirSink, laterSink;
+  auto monitor = Start(1);
+  monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  monitor->AddMonitor(Wide(file), &fileSink, 0, 0, false);
+  monitor->AddMonitor(Wide(sub), &dirSink, 0, 0, false);
+  monitor->AddMonitor(dir.WJoin("later.log"), &laterSink, 0, 0, false);
+  ASSERT_TRUE(Ticks(3)) << "every baseline is taken";
+  {
+    NoFileDescriptorsLeft exhausted;
+    ASSERT_EQ(::write(appender, "more\n", 5), 5);
+    MakeDir(sub + "/new");
+    ASSERT_EQ(::rename(staged.c_str(), dir.Join("later.log").c_str()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return fileSink.AnyHas(kLarger); }));
+    EXPECT_TRUE(dirSink.WaitForFlags(kDir | kModified));
+    EXPECT_TRUE(laterSink.WaitForFlags(kCreated));
+    ASSERT_TRUE(Ticks(5));
+    EXPECT_EQ(monitor->thr_count(), 1u);
+  }
+  ASSERT_TRUE(Ticks(5)) << "the checks that fds make possible again";
+  ASSERT_EQ(::write(appender, "again\n", 6), 6);
+  ::close(appender);
+  MakeDir(sub + "/newer");
+  EXPECT_TRUE(WaitUntil([&] { return fileSink.NonZeroFlags().size() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return dirSink.NonZeroFlags().size() == 2; }));
+  ASSERT_TRUE(Ticks(5));
+  StopWithin(*monitor);
+  for (const RecordingSink *sink : {&fileSink, &dirSink, &laterSink}) {
+    for (unsigned int flags : sink->NonZeroFlags()) {
+      EXPECT_EQ(flags & (kDeleted | kCreated | kSmaller), sink == &laterSink ? kCreated : 0u) << flags;
+    }
+  }
+  EXPECT_EQ(fileSink.NonZeroFlags().size(), 2u);
+  EXPECT_EQ(dirSink.NonZeroFlags().size(), 2u) << "nothing is reported twice once listings work again";
+  EXPECT_EQ(laterSink.NonZeroFlags().size(), 1u);
+}
+
+// The whole tree goes and comes back, again and again, while its paths are
+// checked. Afterwards every path reports its changes again, and the
+// notification of a directory follows the new directory, even one that came
+// back between two checks with the same attributes: a change of entry names
+// alone (the write time put back) is still seen.
+TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
+  const std::size_t handlesBefore = TestHooks::ChangeHandleCount();
+  const std::string tree = dir.Join("tree");
+  const std::string sub = tree + "/sub";
+  const std::vector<std::string> paths = {tree, sub, tree + "/a.log", sub + "/b.log"};
+  auto rebuild = [&](std::size_t size) {
+    std::error_code ignored;
+    std::filesystem::remove_all(tree, ignored);
+    MakeDir(tree);
+    MakeDir(sub);
+    WriteFile(paths[2], std::string(size, 'a'));
+    WriteFile(paths[3], "b");
+  };
+  Gate gate;
+  clock.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
+  // Holds the only worker while `change` runs, so that no check sees the
+  // paths halfway.
+  auto unseen = [&](const std::function<void()> &change) {
+    gate.Close();
+    ASSERT_TRUE(gate.WaitHeld());
+    change();
+    gate.Open();
+    ASSERT_TRUE(Ticks(3));
+  };
+  RecordingSink sinks[4];
+  {
+    auto monitor = Start(1);
+    monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      monitor->AddMonitor(Wide(paths[i]), &sinks[i], 0, 0, false);
+    }
+    for (std::size_t round = 1; round <= 40; ++round) {
+      rebuild(round);
+      if (round % 4 == 0) {
+        ASSERT_TRUE(Ticks(1));
+      }
+    }
+    ASSERT_TRUE(Ticks(3));
+    const std::int64_t stamp = WriteTimeSeconds(sub);
+    unseen([&] {
+      rebuild(1);
+      SetWriteTime(sub, stamp);
+    });
+    for (RecordingSink &sink : sinks) {
+      sink.Clear();
+    }
+    AppendFile(paths[2], "more");
+    AppendFile(paths[3], "more");
+    EXPECT_TRUE(WaitUntil([&] { return sinks[2].AnyHas(kLarger) && sinks[3].AnyHas(kLarger); }));
+    if (GetParam().notifications) {
+      unseen([&] {
+        MakeDir(sub + "/n");
+        SetWriteTime(sub, stamp);
+      });
+      EXPECT_TRUE(sinks[1].WaitForFlags(kDir | kModified));
+    }
+    StopWithin(*monitor);
+  }
+  EXPECT_EQ(TestHooks::ChangeHandleCount(), handlesBefore) << "no notification handle outlives its monitor";
+}
+
+// The workers are all inside receivers and the queue is full: Stop waits for
+// the receivers to return, and not one of the queued checks runs after that.
+TEST_P(SystemFaultTest, StopWhileTheQueueIsFullAndEveryWorkerBusy) {
+  Gate gate;
+  gate.Close();
+  RecordingSink busy;
+  busy.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
+  auto monitor = Start(2);
+  monitor->AddMonitor(dir.WJoin("a"), &busy, 0, 0, true);
+  monitor->AddMonitor(dir.WJoin("b"), &busy, 0, 0, true);
+  ASSERT_TRUE(gate.WaitHeld(2));
+  int queued = 0;
+  for (ACE_Time_Value noWait(ACE_Time_Value::zero); queued < 5000; ++queued) {
+    ACE_Message_Block *block =
+        FileMonitorMessage(dir.WJoin("a"), nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT).ToBlock();
+    if (monitor->putq(block, &noWait) < 0) {
+      block->release();
+      break;
+    }
+  }
+  ASSERT_LT(queued, 5000) << "the queue has a limit";
+  // Opened once the quit message is all that is left in the queue.
+  std::thread opener([&] {
+    WaitUntil([&] { return monitor->msg_queue()->message_count() <= 1; });
+    gate.Open();
+  });
+  StopWithin(*monitor);
+  opener.join();
+  EXPECT_EQ(busy.Count(), 2u) << "only the two checks that were already running";
+  EXPECT_EQ(monitor->thr_count(), 0u);
+  EXPECT_EQ(monitor->msg_queue()->message_count(), 0u);
+}
+
+// A receiver that takes seconds holds one worker, never the monitor: the
+// other paths are checked meanwhile. Stop waits for it to return, since a
+// reader may destroy its receiver as soon as Stop is done.
+TEST_P(SystemFaultTest, AReceiverThatBlocksHoldsOnlyItsWorker) {
+  Gate gate;
+  gate.Close();
+  std::atomic<bool> returned(false);
+  RecordingSink slow;
+  slow.onReport = [&](const std::int64_t &, unsigned int) {
+    gate.Pass();
+    std::this_thread::sleep_for(200ms);
+    returned = true;
+  };
+  auto monitor = Start(2);
+  monitor->AddMonitor(dir.WJoin("slow"), &slow, 0, 0, true);
+  ASSERT_TRUE(gate.WaitHeld());
+  monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  ASSERT_TRUE(Ticks(20)) << "the other worker goes on";
+  EXPECT_EQ(slow.Count(), 1u) << "the path of the blocked receiver waits; it is not queued again";
+  EXPECT_LE(monitor->GetStatistics().queued, 2u);
+
+  std::atomic<bool> stopped(false);
+  std::thread stopper([&] {
+    monitor->Stop();
+    stopped = true;
+  });
+  ASSERT_TRUE(capture.WaitForText("Putting quit message into queue..."));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(stopped.load()) << "Stop returned while a receiver was still running";
+  gate.Open();
+  const bool ended = WaitUntil([&] { return stopped.load(); });
+  if (!ended) {
+    std::abort();
+  }
+  stopper.join();
+  EXPECT_TRUE(returned.load());
+  EXPECT_EQ(slow.Count(), 1u);
+}
+
+// Many threads register, remove and look keys up at once while the paths are
+// checked and change. Every key a receiver is given names a path that the
+// receiver registered, and once the churn is over every path is still
+// checked under its own key.
+TEST_P(SystemFaultTest, RegistrationsFromManyThreadsWhileChecksRun) {
+  const int kPaths = 12;
+  const int kThreads = 6;
+  std::vector<std::string> files;
+  std::set<std::wstring> all;
+  for (int i = 0; i < kPaths; ++i) {
+    files.push_back(dir.Join("f" + std::to_string(i)));
+    WriteFile(files.back(), "x");
+    all.insert(Wide(files.back()));
+  }
+  auto monitor = Start(3);
+  std::atomic<int> wrongKeys(0);
+  std::vector<std::unique_ptr<RecordingSink>> sinks;
+  for (int t = 0; t < kThreads; ++t) {
+    sinks.push_back(std::make_unique<RecordingSink>());
+    sinks.back()->onReport = [&](const std::int64_t &key, unsigned int) {
+      if (all.count(monitor->GetFilename(key)) == 0) {
+        ++wrongKeys;
+      }
+    };
+  }
+  const std::uint64_t checksBefore = monitor->GetStatistics().checks;
+  std::atomic<bool> churning(true);
+  std::thread writer([&] {
+    for (int i = 0; churning.load() && i < 100000; ++i) {
+      AppendFile(files[static_cast<std::size_t>(i % kPaths)], "y");
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      RecordingSink *sink = sinks[static_cast<std::size_t>(t)].get();
+      // Until the workers have made a good many checks meanwhile.
+      for (int i = 0; i < 100000 && (i < 400 || monitor->GetStatistics().checks < checksBefore + 500); ++i) {
+        const std::wstring path = Wide(files[static_cast<std::size_t>((i * 7 + t) % kPaths)]);
+        if (i % 3 == 2) {
+          monitor->RemoveMonitor(path, sink);
+        } else {
+          monitor->AddMonitor(path, sink, static_cast<unsigned int>(i % 5), 0, i % 2 == 0);
+        }
+        const std::vector<Report> reports = sink->Reports();
+        if (!reports.empty() && all.count(monitor->GetFilename(reports.back().key)) == 0) {
+          ++wrongKeys;
+        }
+      }
+      for (const std::string &file : files) {
+        monitor->RemoveMonitor(Wide(file), sink);
+      }
+    });
+  }
+  for (std::thread &thread : threads) {
+    thread.join();
+  }
+  churning = false;
+  writer.join();
+
+  RecordingSink last;
+  for (const std::string &file : files) {
+    EXPECT_FALSE(monitor->HasSinkTargets(Wide(file), nullptr));
+    monitor->AddMonitor(Wide(file), &last, 0, 0, false);
+  }
+  monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  ASSERT_TRUE(Ticks(3));
+  for (const std::string &file : files) {
+    AppendFile(file, "z");
+  }
+  std::set<std::wstring> reported;
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const Report &report : last.Reports()) {
+      reported.insert(monitor->GetFilename(report.key));
+    }
+    return reported == all;
+  }));
+  StopWithin(*monitor);
+  EXPECT_EQ(wrongKeys.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SystemFaultTest,
+    ::testing::Values(Kind{"Polling", [] { return std::unique_ptr<FileMonitorCore>(new FileMonitorStatOnly); }, false},
+                      Kind{"Notification",
+                           [] { return std::unique_ptr<FileMonitorCore>(new FileMonitorNoFSRedirect); }, true}),
+    [](const ::testing::TestParamInfo<Kind> &info) { return info.param.name; });
