@@ -9,9 +9,11 @@
 
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/Logger.h>
+#include <VantrelCommon/MessageBlockUtil.h>
 #include <VantrelCommon/SecurityManager.h>
 #include <VantrelCommon/ServiceComponent.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <thread>
 
 #ifndef VANTREL_VERSION
 #define VANTREL_VERSION "0.0.0"
@@ -36,6 +39,7 @@ using namespace WindowsAgentCommon;
 namespace {
 
 const char *const kInstanceName = "<Singleton>";
+const char *const kAgentLogName = "vantrel-agent";
 
 // One write per line, so that lines of different threads (and the log's
 // records, which are written the same way) never interleave. False when the
@@ -148,9 +152,16 @@ bool BuildWatchList(const AgentOptions &options, const AgentConfig &config, cons
 
 Agent::Agent(AgentOptions options, AgentConfig config) : opts(std::move(options)), cfg(std::move(config)) {}
 
-void Agent::RequestStop() {
+void Agent::RequestStop(int sig) {
   std::lock_guard<std::mutex> lock(mtx);
   bStopRequested = true;
+  if (iStopSignal == 0) iStopSignal = sig;
+  cv.notify_all();
+}
+
+void Agent::RequestReopen() {
+  std::lock_guard<std::mutex> lock(mtx);
+  bReopenRequested = true;
   cv.notify_all();
 }
 
@@ -161,21 +172,56 @@ void Agent::RequestStats() {
 }
 
 bool Agent::SetUpLogging() {
-  LogLevel level = cfg.hasLogLevel ? cfg.logLevel : LoggerFactory::GetLevel();
+  // Quiet unless asked: a log watcher's own log is for its problems.
+  LogLevel level = cfg.hasLogLevel ? cfg.logLevel : LogLevel::Warn;
   if (!opts.logLevel.empty()) {
     ParseLogLevel(opts.logLevel, level);
   }
   LoggerFactory::SetLevel(level);
-  const std::string file = !opts.logFile.empty() ? opts.logFile : cfg.logFile;
-  if (!file.empty()) {
+  strLogFile = !opts.logFile.empty() ? opts.logFile : cfg.logFile;
+  if (!strLogFile.empty()) {
     std::string error;
-    if (!LoggerFactory::SetLogFile(file, &error)) {
-      Say("cannot open the log file " + file + ": " + error);
+    if (!LoggerFactory::SetLogFile(strLogFile, &error)) {
+      Say(error);
       return false;
     }
     LoggerFactory::EnableStderr(false);
   }
   return true;
+}
+
+void Agent::ReopenLog() {
+  if (strLogFile.empty()) return;
+  // The old file stays in use when the new one cannot be opened.
+  std::string error;
+  if (!LoggerFactory::SetLogFile(strLogFile, &error)) {
+    Say(error + "; the log still goes to the file opened before");
+    return;
+  }
+  LoggerFactory::GetLog(kAgentLogName).Info("Log file %s reopened", strLogFile.c_str());
+}
+
+void Agent::WarnAboutCredentials(ISecurityManager &securityManager) const {
+  for (const auto &entry : cfg.credentials) {
+    // A thread of its own, so that whatever the switch leaves behind dies
+    // with it.
+    int rc = 0;
+    std::thread probe([&] {
+      rc = securityManager.SwitchToCredentials(entry.handle);
+      securityManager.RevertCredentials();
+    });
+    probe.join();
+    if (rc == 0) continue;
+    std::string reason;
+    if (rc == static_cast<int>(ERROR_ACCESS_DENIED)) {
+      reason = "the agent lacks the privilege to change identity (it needs root, or CAP_SETUID and CAP_SETGID)";
+    } else {
+      GetLastErrorText(static_cast<DWORD>(rc), reason);
+    }
+    Say("warning: " + cfg.source + ":" + std::to_string(entry.line) + ": Credentials " +
+        std::to_string(entry.handle) + " cannot be switched to: " + reason + "; paths watched as " +
+        std::to_string(entry.handle) + " are not checked");
+  }
 }
 
 void Agent::PrintStats(IFileMonitor &monitor) {
@@ -207,11 +253,17 @@ void Agent::WaitForStop(IFileMonitor &monitor) {
   std::unique_lock<std::mutex> lock(mtx);
   while (!bStopRequested) {
     const auto wakeAt = std::min(deadline, nextStats);
-    const auto requested = [this] { return bStopRequested || bStatsRequested; };
+    const auto requested = [this] { return bStopRequested || bStatsRequested || bReopenRequested; };
     if (wakeAt == never) {
       cv.wait(lock, requested);
     } else {
       cv.wait_until(lock, wakeAt, requested);
+    }
+    if (bReopenRequested) {
+      bReopenRequested = false;
+      lock.unlock();
+      ReopenLog();
+      lock.lock();
     }
     const auto now = Clock::now();
     const bool statsDue = bStatsRequested || now >= nextStats;
@@ -225,6 +277,9 @@ void Agent::WaitForStop(IFileMonitor &monitor) {
       }
     }
     if (now >= deadline) break;
+  }
+  if (iStopSignal != 0) {
+    LoggerFactory::GetLog(kAgentLogName).Info("Stopping on %s", iStopSignal == SIGINT ? "SIGINT" : "SIGTERM");
   }
 }
 
@@ -242,7 +297,11 @@ int Agent::Run() {
     return kExitUsage;
   }
   const std::string monitorType = MonitorTypeName(opts.monitor);
-  const std::string library = opts.library.empty() ? DefaultLibraryPath() : opts.library;
+  std::string library = opts.library;
+  if (library.empty() && !FindLibrary(library, error)) {
+    Say(error);
+    return kExitFailure;
+  }
 
   // The security manager first: the monitors' workers find it through the
   // registry when they start, and hold on to it until they end.
@@ -253,8 +312,10 @@ int Agent::Run() {
   securityManager.InitializeService(ServiceConfig{ISecurityManager::GetServiceName(), "", "", cfg.source,
                                                   "credentials table of vantrel-agent", {}});
   ServiceRegistration securityRegistration(ISecurityManager::GetServiceName(), &securityManager);
+  WarnAboutCredentials(securityManager);
 
-  SignalWatcher signals([this](int) { RequestStop(); }, [this] { RequestStats(); });
+  SignalWatcher signals([this](int sig) { RequestStop(sig); }, [this] { RequestStats(); },
+                        [this] { RequestReopen(); });
 
   // Declared in the order in which they must outlive one another: the writer
   // outlives the component (a check in flight may still report while the

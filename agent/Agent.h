@@ -15,6 +15,7 @@
 
 namespace WindowsAgentCommon {
 class IFileMonitor;
+class ISecurityManager;
 }
 
 namespace VantrelAgent {
@@ -45,12 +46,21 @@ class Agent {
   // order. Returns the exit status.
   int Run();
 
-  // Safe from any thread.
-  void RequestStop();
+  // Safe from any thread; they only record the request, so that the signal
+  // thread never waits for the log or the monitor. `sig` is the signal that
+  // asked, 0 for none.
+  void RequestStop(int sig = 0);
   void RequestStats();
+  void RequestReopen();
 
  private:
   bool SetUpLogging();
+  // SIGHUP: opens the log file again under its name (after logrotate moved
+  // it). Runs on the main thread.
+  void ReopenLog();
+  // One warning for every Credentials entry that this process cannot switch
+  // to, before any path is watched with it.
+  void WarnAboutCredentials(WindowsAgentCommon::ISecurityManager &securityManager) const;
   // Returns once a stop is requested or --duration has passed; writes the
   // statistics lines meanwhile.
   void WaitForStop(WindowsAgentCommon::IFileMonitor &monitor);
@@ -58,11 +68,14 @@ class Agent {
 
   AgentOptions opts;
   AgentConfig cfg;
+  std::string strLogFile;  // set before the signal thread starts, read-only after
 
-  std::mutex mtx;  // guards the two requests
+  std::mutex mtx;  // guards the requests
   std::condition_variable cv;
   bool bStopRequested = false;
   bool bStatsRequested = false;
+  bool bReopenRequested = false;
+  int iStopSignal = 0;
 
   // The statistics of the last line; the main thread's.
   struct Counters {

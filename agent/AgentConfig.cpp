@@ -20,16 +20,19 @@ const double kNoLimit = std::numeric_limits<double>::infinity();
 }  // namespace
 
 const MonitorKey kMonitorKeys[10] = {
-    {"FileMonitor.ReaderThreadsMin", ValueType::UnsignedShort, "5", 0, kNoLimit},
-    {"FileMonitor.ReaderThreadsMax", ValueType::UnsignedShort, "100", 0, kNoLimit},
-    {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", ValueType::Double, "1000", 1, 86400000},
-    {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", ValueType::Long, "120", 0, kNoLimit},
-    {"FileMonitor.BacklogMonitor.NumberOfDataPoints", ValueType::UnsignedInt, "1024", 1, kNoLimit},
-    {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", ValueType::Long, "128", -kNoLimit, kNoLimit},
-    {"FileMonitor.NumberOfBacklogThreadsPerIncrement", ValueType::UnsignedShort, "5", 0, kNoLimit},
-    {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", ValueType::UnsignedInt, "100", 1, kNoLimit},
-    {"FileMonitor.BacklogDispositionMinThreshold", ValueType::Short, "-5", -kNoLimit, kNoLimit},
-    {"FileMonitor.BacklogDispositionMaxThreshold", ValueType::Short, "5", -kNoLimit, kNoLimit},
+    {"FileMonitor.ReaderThreadsMin", ValueType::UnsignedShort, "5", 1, kNoLimit,
+     "with no worker nothing is ever checked"},
+    {"FileMonitor.ReaderThreadsMax", ValueType::UnsignedShort, "100", 0, kNoLimit, nullptr},
+    {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", ValueType::Double, "1000", 1, 86400000, nullptr},
+    {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", ValueType::Long, "120", 0, kNoLimit, nullptr},
+    {"FileMonitor.BacklogMonitor.NumberOfDataPoints", ValueType::UnsignedInt, "1024", 1, kNoLimit, nullptr},
+    {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", ValueType::Long, "128", -kNoLimit, kNoLimit,
+     nullptr},
+    {"FileMonitor.NumberOfBacklogThreadsPerIncrement", ValueType::UnsignedShort, "5", 0, kNoLimit, nullptr},
+    {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", ValueType::UnsignedInt, "100", 1, 60000,
+     "a sweep period above one minute delays every check and the shutdown"},
+    {"FileMonitor.BacklogDispositionMinThreshold", ValueType::Short, "-5", -kNoLimit, kNoLimit, nullptr},
+    {"FileMonitor.BacklogDispositionMaxThreshold", ValueType::Short, "5", -kNoLimit, kNoLimit, nullptr},
 };
 
 const char *const kMonitorTypes[2] = {"FileMonitorNoFSRedirect", "FileMonitorNoNotifications"};
@@ -248,7 +251,9 @@ class LineParser {
         std::ostringstream limits;
         limits << name << " must be at least " << key.minimum;
         if (key.maximum != kNoLimit) limits << " and at most " << key.maximum;
-        Fail(limits.str() + ", not " + value);
+        limits << ", not " << value;
+        if (key.why != nullptr) limits << ": " << key.why;
+        Fail(limits.str());
       } else {
         cfg.settings.emplace(name, value);
       }

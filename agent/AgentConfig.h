@@ -36,6 +36,7 @@ struct MonitorKey {
   const char *defaultValue;  // the component's own default, as text
   double minimum;            // smallest accepted value
   double maximum;            // largest accepted value (beyond the type's own range)
+  const char *why;           // why a value outside the limits makes no sense, or null
 };
 
 // The ten settings that each monitor reads, in the order it reads them.

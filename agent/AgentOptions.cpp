@@ -4,7 +4,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 #ifndef VANTREL_VERSION
 #define VANTREL_VERSION "0.0.0"
@@ -18,6 +21,38 @@ const char *const kDescription =
     "vantrel-agent loads the VantrelMonitor component, watches files and directories with it and prints\n"
     "one line per change on standard output. With no path it watches /var/log and every regular file\n"
     "directly in it. SIGINT or SIGTERM stop it in order; SIGUSR1 prints a statistics line.";
+
+// A number of seconds: more than 0, at most 1e9 (about 31 years).
+bool ParseSeconds(const std::string &option, const std::string &text, double &seconds, std::ostream &err) {
+  char *end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value) ||
+      value <= 0 || value > 1e9) {
+    err << option << " takes a number of seconds greater than 0 and at most 1000000000, not '" << text << "'\n";
+    return false;
+  }
+  seconds = value;
+  return true;
+}
+
+// A whole decimal number from 0 to `maximum`; `what` names it in messages.
+bool ParseWhole(const std::string &option, const std::string &text, std::uint64_t maximum, const char *what,
+                std::uint64_t &number, std::ostream &err) {
+  if (!text.empty() && text[0] == '-' && text.find_first_not_of("0123456789", 1) == std::string::npos &&
+      text.size() > 1) {
+    err << option << " cannot be negative, not " << text << "\n";
+    return false;
+  }
+  std::uint64_t value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+  if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value > maximum) {
+    err << option << " takes " << what << ", a whole number from 0 to " << maximum << ", not '" << text << "'\n";
+    return false;
+  }
+  number = value;
+  return true;
+}
 
 }  // namespace
 
@@ -36,15 +71,19 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
                  "poll: attributes and listings only (FileMonitorNoNotifications)")
       ->check(CLI::IsMember({"notify", "poll"}))
       ->capture_default_str();
-  app.add_option("--interval", options.intervalMillis, "Check interval of every path, in milliseconds")
+  std::string interval = std::to_string(options.intervalMillis);
+  std::string credentials;
+  std::string duration;
+  std::string stats;
+  app.add_option("--interval", interval, "Check interval of every path, in milliseconds")
       ->type_name("MS")
       ->capture_default_str();
   app.add_flag("--idle", options.idle, "Also report every check that found nothing (IDLE)");
-  app.add_option("--credentials", options.credentials,
+  app.add_option("--credentials", credentials,
                  "Credentials handle (from the configuration's Credentials entries) for the command-line paths")
       ->type_name("HANDLE");
   app.add_option("--config", options.configFile, "Configuration file (name = value lines)")->type_name("FILE");
-  app.add_option("--log-level", options.logLevel, "debug, info, warn, error or off (default: info)")
+  app.add_option("--log-level", options.logLevel, "debug, info, warn, error or off (default: warn)")
       ->type_name("LEVEL")
       ->check([](const std::string &text) {
         WindowsAgentCommon::LogLevel level;
@@ -55,12 +94,9 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
   app.add_option("--log-file", options.logFile, "Write the log to FILE instead of standard error")
       ->type_name("FILE");
   app.add_flag("--json", options.json, "One JSON object per report instead of a line of text");
-  app.add_option("--duration", options.durationSeconds, "Stop in order after SECONDS")
-      ->type_name("SECONDS")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--stats", options.statsSeconds, "Write a statistics line to standard error every SECONDS")
-      ->type_name("SECONDS")
-      ->check(CLI::PositiveNumber);
+  app.add_option("--duration", duration, "Stop in order after SECONDS")->type_name("SECONDS");
+  app.add_option("--stats", stats, "Write a statistics line to standard error every SECONDS")
+      ->type_name("SECONDS");
   app.add_option("--library", options.library,
                  "The component library to load (default: libVantrelMonitor.so beside the program)")
       ->type_name("FILE");
@@ -72,19 +108,19 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
     return ParseOutcome{false, code == 0 ? kExitOk : kExitUsage};
   }
 
+  const ParseOutcome refused{false, kExitUsage};
+  std::uint64_t number = 0;
+  if (!ParseWhole("--interval", interval, 0xFFFFFFFFu, "milliseconds", number, err)) return refused;
+  options.intervalMillis = static_cast<unsigned int>(number);
   options.credentialsGiven = app.count("--credentials") > 0;
-  if (options.credentialsGiven && options.credentials == ~std::uint64_t(0)) {
-    err << "--credentials: " << options.credentials << " is reserved and cannot name credentials\n";
-    return ParseOutcome{false, kExitUsage};
+  // All ones stands for the monitor's default and cannot name credentials.
+  if (options.credentialsGiven &&
+      !ParseWhole("--credentials", credentials, ~std::uint64_t(0) - 1, "a credentials handle", options.credentials,
+                  err)) {
+    return refused;
   }
-  // Checked here rather than with a validator: a validator sees the text,
-  // and these must be finite after conversion too.
-  for (const double value : {options.durationSeconds, options.statsSeconds}) {
-    if (!std::isfinite(value) || value > 1e9) {
-      err << "--duration and --stats take a number of seconds up to 1e9\n";
-      return ParseOutcome{false, kExitUsage};
-    }
-  }
+  if (!duration.empty() && !ParseSeconds("--duration", duration, options.durationSeconds, err)) return refused;
+  if (!stats.empty() && !ParseSeconds("--stats", stats, options.statsSeconds, err)) return refused;
   return ParseOutcome{true, kExitOk};
 }
 

@@ -35,14 +35,25 @@ bool IsFile(const std::string &path) {
 
 }  // namespace
 
-std::string DefaultLibraryPath() {
+std::vector<std::string> LibraryCandidates() {
   const std::string dir = ExecutableDirectory();
-  const std::string candidates[] = {dir + "/" + kLibraryName,
-                                    dir + "/" + VANTREL_AGENT_LIBRARY_RELDIR + "/" + kLibraryName};
+  return {dir + "/" + kLibraryName, dir + "/" + VANTREL_AGENT_LIBRARY_RELDIR + "/" + kLibraryName};
+}
+
+bool FindLibrary(std::string &path, std::string &error) {
+  const std::vector<std::string> candidates = LibraryCandidates();
   for (const auto &candidate : candidates) {
-    if (IsFile(candidate)) return candidate;
+    if (IsFile(candidate)) {
+      path = candidate;
+      return true;
+    }
   }
-  return candidates[1];
+  error = std::string("cannot find ") + kLibraryName + "; looked for";
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    error += (i == 0 ? " " : " and ") + candidates[i];
+  }
+  error += " (--library FILE names it)";
+  return false;
 }
 
 ComponentHost::ComponentHost()

@@ -14,15 +14,19 @@
 #include <ace/Service_Object.h>
 
 #include <string>
+#include <vector>
 
 namespace VantrelAgent {
 
-// Where the agent looks for the component when --library is not given: the
-// directory of the running executable, then that directory's relative
-// library directory (bin/../lib in an install and in the build tree). The
-// first that holds the library wins; when none does, the last candidate is
-// returned, for the error message.
-std::string DefaultLibraryPath();
+// Where the agent looks for the component when --library is not given, in
+// order: the directory of the running executable, then that directory's
+// relative library directory (bin/../lib in an install and in the build
+// tree).
+std::vector<std::string> LibraryCandidates();
+
+// The first candidate that is a file; false with the places tried in
+// `error` when none is.
+bool FindLibrary(std::string &path, std::string &error);
 
 class ComponentHost {
  public:

@@ -20,6 +20,7 @@ sigset_t WatchedSet() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGHUP);
   sigaddset(&set, WakeSignal());
   return set;
 }
@@ -32,8 +33,13 @@ void SignalWatcher::BlockSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-SignalWatcher::SignalWatcher(std::function<void(int)> onStop, std::function<void()> onStats)
-    : fnStop(std::move(onStop)), fnStats(std::move(onStats)), bQuit(false), thread([this] { Run(); }) {}
+SignalWatcher::SignalWatcher(std::function<void(int)> onStop, std::function<void()> onStats,
+                             std::function<void()> onReopen)
+    : fnStop(std::move(onStop)),
+      fnStats(std::move(onStats)),
+      fnReopen(std::move(onReopen)),
+      bQuit(false),
+      thread([this] { Run(); }) {}
 
 SignalWatcher::~SignalWatcher() {
   bQuit = true;
@@ -43,7 +49,8 @@ SignalWatcher::~SignalWatcher() {
 
 void SignalWatcher::Run() {
   const sigset_t set = WatchedSet();
-  int stops = 0;
+  bool stopping = false;
+  std::chrono::steady_clock::time_point firstStop;
   while (true) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) {
@@ -57,8 +64,17 @@ void SignalWatcher::Run() {
       fnStats();
       continue;
     }
-    if (++stops == 1) {
+    if (sig == SIGHUP) {
+      fnReopen();
+      continue;
+    }
+    if (!stopping) {
+      stopping = true;
+      firstStop = std::chrono::steady_clock::now();
       fnStop(sig);
+      continue;
+    }
+    if (std::chrono::steady_clock::now() - firstStop < kRepeatAfter) {
       continue;
     }
     // Shutdown is under way and the person wants out now: no destructor,

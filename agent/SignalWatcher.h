@@ -9,6 +9,7 @@
 #define VANTREL_AGENT_SIGNALWATCHER_H
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -16,15 +17,22 @@ namespace VantrelAgent {
 
 class SignalWatcher {
  public:
-  // Blocks SIGINT, SIGTERM, SIGUSR1 and the watcher's own wake-up signal in
-  // the calling thread, and ignores SIGPIPE (a closed output pipe shows up
-  // as a failed write instead).
+  // A stop signal that comes sooner than this after the first one is the
+  // same request delivered twice (timeout(1) and service managers signal
+  // the process and its group), not a person asking again.
+  static constexpr std::chrono::seconds kRepeatAfter{1};
+
+  // Blocks SIGINT, SIGTERM, SIGHUP, SIGUSR1 and the watcher's own wake-up
+  // signal in the calling thread, and ignores SIGPIPE (a closed output pipe
+  // shows up as a failed write instead).
   static void BlockSignals();
 
   // Starts the thread. The callbacks run on it: onStop for the first SIGINT
-  // or SIGTERM, onStats for every SIGUSR1. A second SIGINT or SIGTERM ends
-  // the process at once with status 128 + the signal number.
-  SignalWatcher(std::function<void(int)> onStop, std::function<void()> onStats);
+  // or SIGTERM, onStats for every SIGUSR1, onReopen for every SIGHUP. A
+  // SIGINT or SIGTERM that comes kRepeatAfter or later after the first ends
+  // the process at once with status 128 + the signal number; one that comes
+  // sooner is ignored.
+  SignalWatcher(std::function<void(int)> onStop, std::function<void()> onStats, std::function<void()> onReopen);
   // Ends the thread and waits for it.
   ~SignalWatcher();
   SignalWatcher(const SignalWatcher &) = delete;
@@ -35,6 +43,7 @@ class SignalWatcher {
 
   std::function<void(int)> fnStop;
   std::function<void()> fnStats;
+  std::function<void()> fnReopen;
   std::atomic<bool> bQuit;
   std::thread thread;
 };

@@ -89,9 +89,11 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
                      "Credentials = 9\n"                                                         // 15
                      "Watch = /var/log/secure @11\n"                                             // 16
                      "Watch = /var/log/other @x\n"                                               // 17
-                     "filemonitornofsredirect.FileMonitor.ReaderThreadsMin = 1\n",               // 18
+                     "filemonitornofsredirect.FileMonitor.ReaderThreadsMin = 1\n"                // 18
+                     "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = 0\n"                // 19
+                     "FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 60001\n",  // 20
                      config, errors));
-  const std::vector<int> badLines = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 17, 18, 16};
+  const std::vector<int> badLines = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 17, 18, 19, 20, 16};
   ASSERT_EQ(errors.size(), badLines.size()) << ::testing::PrintToString(errors);
   for (std::size_t i = 0; i < badLines.size(); ++i) {
     EXPECT_EQ(errors[i].rfind("agent.conf:" + std::to_string(badLines[i]) + ": ", 0), 0u) << errors[i];
@@ -99,7 +101,11 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
   EXPECT_NE(errors[7].find("must be a whole number from 0 to 65535, not '70000'"), std::string::npos) << errors[7];
   EXPECT_NE(errors[8].find("must be at least 1"), std::string::npos) << errors[8];
   EXPECT_NE(errors[10].find("already defined on line 11"), std::string::npos) << errors[10];
-  EXPECT_NE(errors[16].find("credentials handle 11 has no Credentials entry"), std::string::npos) << errors[16];
+  EXPECT_NE(errors[16].find("at least 1, not 0: with no worker nothing is ever checked"), std::string::npos)
+      << errors[16];
+  EXPECT_NE(errors[17].find("at most 60000, not 60001: a sweep period above one minute"), std::string::npos)
+      << errors[17];
+  EXPECT_NE(errors[18].find("credentials handle 11 has no Credentials entry"), std::string::npos) << errors[18];
 }
 
 TEST(AgentConfigTest, AFileThatCannotBeReadIsOneError) {
@@ -216,6 +222,7 @@ TEST(AgentOptionsTest, HelpVersionAndBadCommandLines) {
                                                                 {"--stats", "-3"},
                                                                 {"--log-level", "loud"},
                                                                 {"--credentials", "18446744073709551615"},
+                                                                {"--credentials", "-1"},
                                                                 {"--no-such-option"}}) {
     AgentOptions o;
     outcome = ParseArgs(bad, o, &text);

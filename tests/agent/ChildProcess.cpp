@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +13,8 @@ extern char **environ;
 
 namespace VantrelTest {
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &environment) {
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &environment,
+                           bool readStdout) {
   int outPipe[2] = {-1, -1};
   int errPipe[2] = {-1, -1};
   if (::pipe2(outPipe, O_CLOEXEC) != 0) return;
@@ -67,7 +69,13 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vect
   ::close(outPipe[1]);
   ::close(errPipe[1]);
 
-  outReader = std::thread([this, fd = outPipe[0]] { Read(fd, out); });
+  if (readStdout) {
+    outReader = std::thread([this, fd = outPipe[0]] { Read(fd, out); });
+  } else {
+    ::fcntl(outPipe[0], F_SETPIPE_SZ, 4096);
+    heldStdout = outPipe[0];
+    out.closed = true;
+  }
   errReader = std::thread([this, fd = errPipe[0]] { Read(fd, err); });
 }
 
@@ -79,6 +87,7 @@ ChildProcess::~ChildProcess() {
     }
   }
   // The pipes close when the child (and anything it started) is gone.
+  if (heldStdout >= 0) ::close(heldStdout);
   if (outReader.joinable()) outReader.join();
   if (errReader.joinable()) errReader.join();
 }
@@ -149,6 +158,12 @@ bool ChildProcess::WaitForStderr(const std::string &text, std::chrono::milliseco
 
 void ChildProcess::Signal(int sig) {
   if (pid > 0 && !reaped) ::kill(pid, sig);
+}
+
+int ChildProcess::UnreadStdoutBytes() const {
+  int bytes = 0;
+  if (heldStdout < 0 || ::ioctl(heldStdout, FIONREAD, &bytes) != 0) return 0;
+  return bytes;
 }
 
 bool ChildProcess::WaitForExit(std::chrono::milliseconds deadline, int &status) {

@@ -21,8 +21,11 @@ class ChildProcess {
  public:
   // Starts argv[0] (a path) with the arguments and this process's
   // environment plus `environment` ("NAME=value", later entries win);
-  // standard input is /dev/null.
-  explicit ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &environment = {});
+  // standard input is /dev/null. With `readStdout` false nothing reads the
+  // child's standard output, whose pipe holds one page, so the child's
+  // writes block once that is full.
+  explicit ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &environment = {},
+                        bool readStdout = true);
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
@@ -40,6 +43,9 @@ class ChildProcess {
   bool WaitForStderr(const std::string &text, std::chrono::milliseconds deadline);
 
   void Signal(int sig);
+
+  // Bytes waiting in the unread standard output pipe (readStdout false).
+  int UnreadStdoutBytes() const;
 
   // Waits for the child to end and both streams to close. Returns whether
   // it did before the deadline; `status` is then the exit status, or 128 +
@@ -61,6 +67,7 @@ class ChildProcess {
                std::chrono::milliseconds deadline);
 
   pid_t pid = -1;
+  int heldStdout = -1;  // the unread pipe, closed by the destructor
   bool reaped = false;
   int exitStatus = -1;
   mutable std::mutex mtx;
