@@ -71,6 +71,12 @@ void FileMonitorCore::Initialize(const Settings &settings) {
   unsigned int numberOfDataPoints = 0;
   config.GetIntegerValue("FileMonitor.ReaderThreadsMin", usReaderThreadsMin, kDefaultReaderThreadsMin);
   config.GetIntegerValue("FileMonitor.ReaderThreadsMax", usReaderThreadsMax, kDefaultReaderThreadsMax);
+  // No worker would ever start, and nothing would be checked.
+  if (usReaderThreadsMin == 0) {
+    log.Warn("FileMonitor.ReaderThreadsMin must be at least 1; using %u.",
+             static_cast<unsigned int>(kDefaultReaderThreadsMin));
+    usReaderThreadsMin = kDefaultReaderThreadsMin;
+  }
   if (usReaderThreadsMax < usReaderThreadsMin) {
     usReaderThreadsMax = usReaderThreadsMin == std::numeric_limits<unsigned short>::max()
                              ? usReaderThreadsMin
@@ -93,10 +99,11 @@ void FileMonitorCore::Initialize(const Settings &settings) {
   config.GetIntegerValue("FileMonitor.BacklogDispositionMaxThreshold", sDispositionMaxThreshold,
                          kDefaultDispositionMaxThreshold);
 
-  // A period of zero would make a timer fire once and never again.
-  if (ulCheckPeriodMillis == 0) {
-    log.Warn("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be at least 1; using %u.",
-             kDefaultCheckPeriodMillis);
+  // A period of zero would make a timer fire once and never again; one of
+  // more than a minute would hold every check, and Stop, for that long.
+  if (ulCheckPeriodMillis == 0 || ulCheckPeriodMillis > kMaxCheckPeriodMillis) {
+    log.Warn("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be between 1 and %u; using %u.",
+             kMaxCheckPeriodMillis, kDefaultCheckPeriodMillis);
     ulCheckPeriodMillis = kDefaultCheckPeriodMillis;
   }
   if (!(dBacklogCheckIntervalMillis >= 1.0) || dBacklogCheckIntervalMillis > 86400000.0) {

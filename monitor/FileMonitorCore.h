@@ -123,6 +123,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   static constexpr long kDefaultMinDataPointsForCalc = 128;
   static constexpr unsigned short kDefaultThreadsPerIncrement = 5;
   static constexpr unsigned int kDefaultCheckPeriodMillis = 100;
+  static constexpr unsigned int kMaxCheckPeriodMillis = 60000;
   static constexpr short kDefaultDispositionMinThreshold = -5;
   static constexpr short kDefaultDispositionMaxThreshold = 5;
 
@@ -241,6 +242,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   void NoteExitedWorker();
   void WaitForWorkers();
   void JoinPool();
+
+  // Stop (FileMonitorStop.cpp).
+  void WaitForTimerJobs();
 
   const MonitorKind &kind;
 

@@ -6,9 +6,10 @@
 // take mtxStop and does not wait for the pool it belongs to.
 //
 // Locks: mtxMonitor while the timers are cancelled and the quit message is
-// made. The wait for the workers (FileMonitorPool.cpp) holds mtxStop only,
-// which no worker ever takes: a receiver may register, remove or ask
-// meanwhile.
+// made, never while Stop waits, neither for a timer job that was running (it
+// takes mtxMonitor) nor for the workers (FileMonitorPool.cpp). Those waits
+// hold mtxStop only, which no worker and no timer job ever takes: a receiver
+// may register, remove or ask meanwhile.
 //
 // Lifetime: StopAndQuiesce, called first by each concrete destructor, ends
 // the timers, the workers and the scheduler's thread while the whole object
@@ -17,10 +18,10 @@
 
 #include "monitor/FileMonitorCoreInternal.h"
 
-#include <Platform/Win32Api.h>
 #include <VantrelCommon/MessageBlockUtil.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace WindowsAgentCommon {
 
@@ -49,7 +50,7 @@ void FileMonitorCore::Stop() {
     return;
   }
 
-  ACE_Message_Block *quit = nullptr;
+  bool cancelled = false;
   {
     MonitorGuard guard(mtxMonitor);
     const bool wasInitialized = bInitialized.exchange(false);
@@ -57,10 +58,16 @@ void FileMonitorCore::Stop() {
     if (wasInitialized && spScheduler) {
       spScheduler->Cancel(spCheckTimer);
       spScheduler->Cancel(spBacklogTimer);
-      // Lets a sweep that began before the cancel drain out before the
-      // workers are told to quit.
-      Sleep(static_cast<DWORD>(std::min<std::uint64_t>(2ull * ulCheckPeriodMillis, 0xFFFFFFFEull)));
+      cancelled = true;
     }
+  }
+  if (cancelled) {
+    WaitForTimerJobs();
+  }
+
+  ACE_Message_Block *quit = nullptr;
+  {
+    MonitorGuard guard(mtxMonitor);
     if (!bQuitPosted.load()) {
       if (thr_count() == 0) {
         guard.release();
@@ -89,6 +96,18 @@ void FileMonitorCore::Stop() {
   flush(ACE_Task_Flags::ACE_FLUSHALL);
   bQuitPosted = false;
   log.Debug("Stopped.");
+}
+
+// A sweep or backlog check that the scheduler began before the cancel may
+// still be putting check messages; the quit message goes out once it has
+// ended, and never later than two sweep periods from now. Waited for with no
+// lock held, since the jobs take mtxMonitor.
+void FileMonitorCore::WaitForTimerJobs() {
+  const std::chrono::milliseconds limit(2ull * ulCheckPeriodMillis);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  spScheduler->WaitUntilIdle(spCheckTimer, limit);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  spScheduler->WaitUntilIdle(spBacklogTimer, std::max(left, std::chrono::milliseconds::zero()));
 }
 
 }  // namespace WindowsAgentCommon

@@ -10,8 +10,10 @@
 // holding such a lock: Cancel never waits for a running callback. After Cancel
 // returns, no later expiry of that schedule is dispatched; a callback that the
 // thread had already begun to dispatch may still be running or about to run.
-// An owner that must know that no callback touches it any more destroys the
-// Scheduler (or calls Quiesce) from another thread.
+// An owner that must know that no callback of a cancelled schedule still runs
+// calls WaitUntilIdle, with its own locks released; one that must know that
+// no callback touches it any more destroys the Scheduler (or calls Quiesce)
+// from another thread.
 //
 // The Scheduler holds each scheduled handler by shared pointer until the
 // schedule is cancelled or the Scheduler is destroyed. As in ACE, a handler
@@ -27,6 +29,7 @@
 #include <ace/Time_Value.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -81,6 +84,13 @@ class Scheduler {
 
   // Waits until no callback is running. Must not be called from a callback.
   void Quiesce();
+
+  // Waits, for at most `limit`, until no callback of the schedule is running;
+  // returns whether none is. Once the schedule is cancelled none can begin
+  // again, so true means that it is over for good. Called from a callback on
+  // the scheduler's thread it never waits: false when that callback is the
+  // schedule's own, true otherwise.
+  bool WaitUntilIdle(const std::shared_ptr<ScheduleInfo> &info, std::chrono::milliseconds limit);
 
   // Number of live schedules.
   std::size_t Size() const;

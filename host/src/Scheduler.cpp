@@ -64,6 +64,7 @@ struct SchedulerState {
   std::map<const ScheduleInfo *, std::shared_ptr<ScheduleInfo>> live;
   bool bStop = false;
   bool bDispatching = false;
+  const ScheduleInfo *pDispatching = nullptr;  // the schedule whose callback runs
   // Used by the scheduler's thread alone.
   std::chrono::steady_clock::time_point lastExceptionReport{};
   unsigned long suppressedExceptions = 0;
@@ -137,6 +138,7 @@ void Scheduler::Impl::Run(const std::shared_ptr<SchedulerState> &s) {
       s->live.erase(it);
     }
     s->bDispatching = true;
+    s->pDispatching = schedule.get();
     lock.unlock();
 
     int result = 0;
@@ -188,6 +190,7 @@ void Scheduler::Impl::Run(const std::shared_ptr<SchedulerState> &s) {
     schedule.reset();
     lock.lock();
     s->bDispatching = false;
+    s->pDispatching = nullptr;
     s->cvIdle.notify_all();
   }
 }
@@ -269,6 +272,17 @@ void Scheduler::Quiesce() {
   SchedulerState &s = *pImpl->state;
   std::unique_lock<std::mutex> lock(s.mtx);
   s.cvIdle.wait(lock, [&s] { return !s.bDispatching; });
+}
+
+bool Scheduler::WaitUntilIdle(const std::shared_ptr<ScheduleInfo> &info, std::chrono::milliseconds limit) {
+  if (!info) return true;
+  SchedulerState &s = *pImpl->state;
+  std::unique_lock<std::mutex> lock(s.mtx);
+  // The address is only compared, never followed: `info` keeps it from being
+  // reused by another schedule while this waits.
+  const ScheduleInfo *const awaited = info.get();
+  if (pImpl->thread.get_id() == std::this_thread::get_id()) return s.pDispatching != awaited;
+  return s.cvIdle.wait_for(lock, limit, [&s, awaited] { return s.pDispatching != awaited; });
 }
 
 std::size_t Scheduler::Size() const {

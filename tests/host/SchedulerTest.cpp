@@ -197,7 +197,9 @@ TEST(Scheduler, CancelWhileHoldingALockThatTheCallbackTakes) {
   EXPECT_EQ(1, completed.load());
 }
 
-// Quiesce and the destructor wait for a running callback before they return.
+// Quiesce, the wait for a cancelled schedule and the destructor wait for a
+// running callback before they return; the wait for a schedule gives up at
+// its limit, and from the schedule's own callback it never waits.
 TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
   {
     Blocked blocked;
@@ -205,6 +207,34 @@ TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
     ASSERT_NE(nullptr, scheduler.Schedule(blocked.handler, nullptr, ACE_Time_Value::zero, Now()));
     ASSERT_TRUE(blocked.gate.WaitHeld());
     EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { scheduler.Quiesce(); }));
+  }
+  {
+    Blocked blocked;
+    Scheduler scheduler;
+    auto info = scheduler.Schedule(blocked.handler, nullptr, Millis(5), Now());
+    ASSERT_NE(nullptr, info);
+    ASSERT_TRUE(blocked.gate.WaitHeld());
+    ASSERT_TRUE(scheduler.Cancel(info));
+    EXPECT_FALSE(scheduler.WaitUntilIdle(info, 10ms));
+    EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { EXPECT_TRUE(scheduler.WaitUntilIdle(info, kDeadline)); }));
+  }
+  {
+    Scheduler scheduler;
+    std::shared_ptr<ScheduleInfo> own;
+    std::atomic<bool> ready{false};
+    std::atomic<int> answer{-1};
+    auto handler = std::make_shared<Recorder>();
+    handler->body = [&](int) {
+      if (!ready) return 0;
+      // A wait for itself would last the whole limit, past the test's deadline.
+      answer = scheduler.WaitUntilIdle(own, 2 * kDeadline) ? 1 : 0;
+      return -1;
+    };
+    own = scheduler.Schedule(handler, nullptr, Millis(5), Now());
+    ASSERT_NE(nullptr, own);
+    ready = true;
+    ASSERT_TRUE(WaitUntil([&] { return answer.load() != -1; }));
+    EXPECT_EQ(answer.load(), 0);
   }
   Blocked blocked;
   auto scheduler = std::make_unique<Scheduler>();

@@ -397,6 +397,35 @@ TEST_P(SharedMonitorTest, StopWhileAReceiverRegistersAPath) {
   EXPECT_TRUE(cameBack.load());
 }
 
+// Settings that make no sense are taken as their defaults with a Warn line.
+// Stop waits for a sweep that is running, not for a period: even the longest
+// period taken, a minute, lets it return at once.
+TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) {
+  struct Case {
+    const char *period;
+    const char *threadsMin;
+    std::size_t threads;
+  };
+  for (const Case &c : {Case{"60000", "1", 1}, Case{"4294967295", "0", 5}}) {
+    RecordingSink sink;
+    std::unique_ptr<FileMonitorCore> monitor = GetParam().make();
+    monitor->Initialize({{"EventLogMonitor.ScheduleExpirySweepPeriodMillis", c.period},
+                         {"FileMonitor.ReaderThreadsMin", c.threadsMin}});
+    monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
+    EXPECT_EQ(monitor->thr_count(), c.threads) << c.threadsMin;
+    FileMonitorCore *stopping = monitor.get();
+    std::future<void> stopped = InBackground([stopping] { stopping->Stop(); });
+    if (!Finished(stopped)) {
+      monitor.release();  // still in use by the hung Stop
+      FAIL() << "Stop with a sweep period of " << c.period << " ms never returned";
+    }
+    EXPECT_EQ(monitor->thr_count(), 0u);
+  }
+  EXPECT_EQ(capture.Count("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be between 1 and 60000; using 100."),
+            1u);
+  EXPECT_EQ(capture.Count("FileMonitor.ReaderThreadsMin must be at least 1; using 5."), 1u);
+}
+
 // ---------------------------------------------------------------------------
 // Paths
 
