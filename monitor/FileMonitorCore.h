@@ -83,6 +83,8 @@ struct VANTREL_MONITOR_API FileRecord {
   std::int64_t key;                    // fixed at registration
   const std::uint64_t hCreds;
   const bool wantIdle;
+  // Whether check messages name the record by its path (else by its key).
+  const bool travelsAsText;
   bool queued;                         // under mtx
   bool initialized;                    // the checking worker's
 

@@ -53,13 +53,12 @@ FileMonitorMessage FileMonitorMessage::ForKey(std::int64_t key, IFileMonitorSink
   return message;
 }
 
-bool FileMonitorMessage::Fits(const std::wstring &path) {
-  // Every code point takes one or two UTF-16 units; only count exactly when
-  // the cheap bound is not enough.
-  if (path.size() * 2 < kFilenameUnits) {
-    return true;
+bool FileMonitorMessage::TravelsAsText(const std::wstring &path) {
+  if (path.size() >= kFilenameUnits) {
+    return false;  // every code point takes at least one unit
   }
-  return VantrelPlatform::ToUtf16(path).size() < kFilenameUnits;
+  const std::u16string units = VantrelPlatform::ToUtf16(path);
+  return units.size() < kFilenameUnits && VantrelPlatform::FromUtf16(units.data(), units.size()) == path;
 }
 
 bool FileMonitorMessage::CarriesKey() const { return szFilename[0] == 0 && szFilename[1] == kKeyMarker; }

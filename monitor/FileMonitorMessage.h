@@ -35,17 +35,20 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   // Action 0, empty path, every byte of szFilename zero.
   FileMonitorMessage();
   // Copies the path's UTF-16 code units and its terminator into szFilename.
-  // A path that does not fit (Fits() is false) is not copied: szFilename is
-  // left empty; such paths travel by key (ForKey).
+  // A path that does not fit is not copied: szFilename is left empty.
   FileMonitorMessage(const std::wstring &path, IFileMonitorSink *sink, MonitorAction action);
 
-  // A check message for a path too long for szFilename: it carries the
+  // A check message for a path that cannot travel as text: it carries the
   // path's registry key instead, behind an empty path and a marker that no
   // UTF-16 text can begin with after its terminator.
   static FileMonitorMessage ForKey(std::int64_t key, IFileMonitorSink *sink, MonitorAction action);
 
-  // Whether the path's UTF-16 form and its terminator fit szFilename.
-  static bool Fits(const std::wstring &path);
+  // Whether a check message can carry the path as text: its UTF-16 form and
+  // terminator fit szFilename, and Path() gives back exactly the same wide
+  // string. Not so for a path that is too long, holds a NUL, a value above
+  // U+10FFFF or a high surrogate followed by a low one; such a path travels
+  // by key, so that a look-up never misses nor finds another path's record.
+  static bool TravelsAsText(const std::wstring &path);
 
   bool CarriesKey() const;
   std::int64_t Key() const;   // valid when CarriesKey()

@@ -35,6 +35,7 @@ FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watch
       key(IFileMonitor::kNoKey),
       hCreds(creds),
       wantIdle(idle),
+      travelsAsText(FileMonitorMessage::TravelsAsText(registered)),
       queued(false),
       initialized(false),
       inDueIndex(false) {

@@ -95,7 +95,7 @@ void FileMonitorCore::CheckFiles() {
       FileRecord &record = *sweepBatch[i];
       const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
                                           : FileMonitorMessage::MONITOR_ACTION_CHECK;
-      const FileMonitorMessage message = FileMonitorMessage::Fits(record.registeredPath)
+      const FileMonitorMessage message = record.travelsAsText
                                              ? FileMonitorMessage(record.registeredPath, nullptr, action)
                                              : FileMonitorMessage::ForKey(record.key, nullptr, action);
       if (!PutWithoutWaiting(message.ToBlock())) {

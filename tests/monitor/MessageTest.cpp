@@ -40,18 +40,38 @@ TEST(FileMonitorMessage, CarriesActionAndPathThroughABlock) {
   EXPECT_FALSE(out.CarriesKey());
 }
 
-TEST(FileMonitorMessage, FitsCountsUtf16UnitsAndTheTerminator) {
-  EXPECT_TRUE(FileMonitorMessage::Fits(std::wstring(259, L'a')));
-  EXPECT_FALSE(FileMonitorMessage::Fits(std::wstring(260, L'a')));
-  // 130 astral characters are 260 units.
-  EXPECT_FALSE(FileMonitorMessage::Fits(std::wstring(130, L'\U0001F600')));
-  EXPECT_TRUE(FileMonitorMessage::Fits(std::wstring(129, L'\U0001F600') + L"a"));
+// Only a path that reads back unchanged travels as text; the others go by
+// key. Length is counted in UTF-16 units with the terminator.
+TEST(FileMonitorMessage, APathTravelsAsTextOnlyWhenItComesBackUnchanged) {
+  const wchar_t high = static_cast<wchar_t>(0xD83D);
+  const wchar_t low = static_cast<wchar_t>(0xDE00);
+  const struct {
+    std::wstring path;
+    bool asText;
+  } cases[] = {
+      {std::wstring(259, L'a'), true},
+      {std::wstring(260, L'a'), false},
+      {std::wstring(130, L'\U0001F600'), false},  // 260 units
+      {std::wstring(129, L'\U0001F600') + L"a", true},
+      {L"/var/log/caf" + std::wstring(1, static_cast<wchar_t>(0xDCE9)), true},  // an escaped byte
+      {std::wstring{L'/', high, L'x', low}, true},                              // lone surrogates
+      {std::wstring{L'/', high, low}, false},  // reads back as U+1F600
+      {std::wstring(L"/a\0b", 4), false},
+      {std::wstring{L'/', static_cast<wchar_t>(0x110000)}, false},
+      {std::wstring{L'/', static_cast<wchar_t>(-1)}, false},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(FileMonitorMessage::TravelsAsText(c.path), c.asText) << c.path.size();
+    if (c.asText) {
+      EXPECT_EQ(RoundTrip(FileMonitorMessage(c.path, nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK)).Path(),
+                c.path);
+    }
+  }
 
   // 259 units fill szFilename, the terminator in its last element.
   FileMonitorMessage full(std::wstring(259, L'x'), nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK);
   EXPECT_EQ(full.szFilename[258], u'x');
   EXPECT_EQ(full.szFilename[259], 0);
-  EXPECT_EQ(full.Path(), std::wstring(259, L'x'));
 }
 
 TEST(FileMonitorMessage, APathThatDoesNotFitIsNeverWrittenPastTheField) {

@@ -429,35 +429,43 @@ TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) 
 // ---------------------------------------------------------------------------
 // Paths
 
-// Long paths, and names that are not UTF-8 (a name on Linux is bytes): each
-// is checked, reported under its own key and given back exactly.
-TEST_P(SharedMonitorTest, PathsOfAnyLengthAndAnyBytesAreCheckedAndReported) {
-  std::vector<std::string> files;
+// Long paths, names that are not UTF-8 (a name on Linux is bytes) and wide
+// strings that UTF-16 cannot carry unchanged (a NUL, a surrogate pair made
+// of two code points, a value above U+10FFFF): each is checked, reported
+// under its own key and given back exactly, never mistaken for another.
+TEST_P(SharedMonitorTest, PathsOfAnyLengthAndAnyContentAreCheckedAndReported) {
+  std::vector<std::wstring> paths;
   for (std::size_t length : {259, 260, 300, 4000}) {
     const std::string base = dir.Join(std::to_string(length));
     MakeDir(base);
-    files.push_back(LongPath(base, length));
-    ASSERT_EQ(files.back().size(), length);
+    paths.push_back(Wide(LongPath(base, length)));
+    ASSERT_EQ(paths.back().size(), length);
   }
-  files.push_back(dir.Join("caf\xE9.log"));
-  files.push_back(dir.Join("caf\xC3\xA9.log"));  // the same name in UTF-8: another file
-  files.push_back(dir.Join("\xFF\xFE\xED\xB3\xA9"));
-  std::vector<RecordingSink> sinks(files.size());
+  paths.push_back(dir.WJoin("caf\xE9.log"));
+  paths.push_back(dir.WJoin("caf\xC3\xA9.log"));  // the same name in UTF-8: another file
+  paths.push_back(dir.WJoin("\xFF\xFE\xED\xB3\xA9"));
+  paths.push_back(dir.WJoin("a"));
+  paths.push_back(dir.WJoin("a") + std::wstring(L"\0b", 2));  // the file "a" on disk
+  paths.push_back(dir.WJoin("x") + std::wstring{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)});
+  paths.push_back(dir.WJoin("y") + std::wstring(1, static_cast<wchar_t>(0x110000)));
+  std::vector<RecordingSink> sinks(paths.size());
   auto monitor = Start(2);
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    monitor->AddMonitor(Wide(files[i]), &sinks[i], 0, 0, true);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    monitor->AddMonitor(paths[i], &sinks[i], 0, 0, true);
   }
-  for (std::size_t i = 0; i < files.size(); ++i) {
+  for (std::size_t i = 0; i < paths.size(); ++i) {
     ASSERT_TRUE(sinks[i].WaitForCount(1)) << i;
-    WriteFile(files[i], "x");
+    WriteFile(Utf8(paths[i]).c_str(), "x");
   }
-  for (std::size_t i = 0; i < files.size(); ++i) {
+  for (std::size_t i = 0; i < paths.size(); ++i) {
     ASSERT_TRUE(sinks[i].WaitForFlags(kCreated)) << i;
-    AppendFile(files[i], "more");
+    AppendFile(Utf8(paths[i]).c_str(), "more");
   }
-  for (std::size_t i = 0; i < files.size(); ++i) {
+  for (std::size_t i = 0; i < paths.size(); ++i) {
     ASSERT_TRUE(WaitUntil([&] { return sinks[i].AnyHas(kLarger); })) << i;
-    EXPECT_EQ(Utf8(monitor->GetFilename(sinks[i].Reports().front().key)), files[i]) << i;
+    for (const Report &report : sinks[i].Reports()) {
+      ASSERT_EQ(monitor->GetFilename(report.key), paths[i]) << i;
+    }
   }
 }
 
