@@ -127,7 +127,7 @@ void FileMonitorFactory::GetFileMonitor(const std::string &typeName, std::shared
   created->Initialize(monitorSettings);
 
   const unsigned int identity = LowBits(created.get());
-  monitor = std::shared_ptr<IFileMonitor>(created.release());
+  monitor = std::shared_ptr<IFileMonitor>(created.release(), FileMonitorCore::Deleter());
   log.Debug("Created FileMonitor %s(x%04X)", key.c_str(), identity);
   if (monitor) {
     mapMonitors.insert(std::make_pair(key, monitor));

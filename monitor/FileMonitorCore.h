@@ -135,6 +135,17 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
 
   ~FileMonitorCore() override;
 
+  // The deleter of a shared monitor whose last reference may go on one of
+  // its own workers (a receiver that lets go inside OnFileChanged): there
+  // the destructor could not wait for the pool it runs on, so the deletion
+  // is handed to a thread outside the pool, which stops, joins and destroys
+  // the monitor once the worker is out of the receiver. Anywhere else it
+  // deletes at once. The factory's monitors are held with it; a monitor
+  // made by hand is held with it as std::shared_ptr<T>(new T, Deleter()).
+  struct VANTREL_MONITOR_API Deleter {
+    void operator()(FileMonitorCore *monitor) const;
+  };
+
   // IFileMonitor.
   void SetDefaultCredentials(const std::uint64_t &hCreds) override;
   void AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,

@@ -13,7 +13,11 @@
 //
 // Lifetime: StopAndQuiesce, called first by each concrete destructor, ends
 // the timers, the workers and the scheduler's thread while the whole object
-// still stands; after it no thread touches the monitor.
+// still stands; after it no thread touches the monitor. A destructor cannot
+// wait for the pool it runs on, so the last reference dropped on one of the
+// monitor's own workers goes through Deleter, which hands the deletion to a
+// thread outside the pool; those threads are joined by the next hand-over
+// or when the library is unloaded.
 #include "monitor/FileMonitorCore.h"
 
 #include "monitor/FileMonitorCoreInternal.h"
@@ -21,11 +25,87 @@
 #include <VantrelCommon/MessageBlockUtil.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <exception>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace WindowsAgentCommon {
 
 using core::MonitorGuard;
+
+namespace {
+
+// The threads that destroy monitors whose last reference went on one of
+// their own workers. Each is joined by a later hand-over once it has ended,
+// or when the library goes, so none is left unjoined.
+class Teardowns {
+ public:
+  static Teardowns &Instance() {
+    static Teardowns instance;
+    return instance;
+  }
+
+  ~Teardowns() {
+    std::lock_guard<std::mutex> lock(mtx);
+    for (Teardown &teardown : teardowns) {
+      teardown.thread.join();
+    }
+  }
+
+  // False when no thread could be started.
+  bool HandOver(FileMonitorCore *monitor) {
+    std::lock_guard<std::mutex> lock(mtx);
+    for (auto it = teardowns.begin(); it != teardowns.end();) {
+      if (it->done->load()) {
+        it->thread.join();
+        it = teardowns.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
+      teardowns.push_back(Teardown{std::thread([monitor, done] {
+                                     delete monitor;
+                                     done->store(true);
+                                   }),
+                                   done});
+    } catch (const std::exception &) {
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  struct Teardown {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::mutex mtx;
+  std::list<Teardown> teardowns;
+};
+
+}  // namespace
+
+void FileMonitorCore::Deleter::operator()(FileMonitorCore *monitor) const {
+  if (monitor == nullptr) {
+    return;
+  }
+  if (!monitor->OnOwnWorker()) {
+    delete monitor;
+    return;
+  }
+  if (!Teardowns::Instance().HandOver(monitor)) {
+    // Deleting here would free the monitor under its own running workers.
+    monitor->log.Error("No thread could be started to destroy this monitor, whose last reference went on one of its "
+                       "own workers; it is stopped and left in memory.");
+    monitor->Stop();
+  }
+}
 
 // The concrete destructors call StopAndQuiesce while the whole object still
 // stands; by now no worker and no timer callback runs.

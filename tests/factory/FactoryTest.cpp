@@ -240,6 +240,30 @@ TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndForgetsThem) {
   EXPECT_NE(Get(factory, kPoll, "zz"), late);
 }
 
+// A receiver may shut the factory down and let go of its monitor inside a
+// report, on one of that monitor's own workers: the monitor is then stopped,
+// joined and destroyed from outside its pool.
+TEST_F(FactoryTest, TheLastReferenceToAMonitorMayGoInsideItsOwnReport) {
+  ASSERT_TRUE(factory.InitializeService(Config({{kPoll + ".FileMonitor.ReaderThreadsMin", "2"},
+                                                {kPoll + ".EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"}})));
+  std::shared_ptr<IFileMonitor> monitor = Get(factory, kPoll);
+  const std::string logName = dynamic_cast<FileMonitorCore &>(*monitor).LogName();
+  TempDir dir;
+  RecordingSink sink;
+  std::atomic<bool> armed{false};
+  sink.onReport = [&](const std::int64_t &, unsigned int) {
+    if (armed.exchange(false)) {
+      factory.Shutdown();
+      monitor.reset();
+    }
+  };
+  monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
+  armed = true;
+  ASSERT_TRUE(logs.WaitForText("Stopped."));
+  EXPECT_EQ(logs.Texts(logName).back(), "Stopped.");
+  EXPECT_TRUE(WaitUntil([&] { return logs.Count("EXITED") == 2; }));
+}
+
 // A factory whose monitors fail in Initialize while `failures` is above 0.
 class FailingMonitor : public FileMonitorStatOnly {
  public:
