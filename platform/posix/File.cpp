@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,9 +52,36 @@ struct FindState final {
   bool done = false;
 };
 
-HandleTable<int> &FileHandles() {
+// statx, resumed after interruptions. One call gives what stat gives and
+// the birth time, where the file system keeps one (glibc falls back to stat
+// on a kernel without statx).
+int StatxRetry(int dirfd, const char *path, int flags, struct statx *sx) {
+  int rc;
+  do {
+    rc = ::statx(dirfd, path, flags, STATX_BASIC_STATS | STATX_BTIME, sx);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+VantrelPlatform::FileIdentity IdentityOf(const struct statx &sx) {
+  VantrelPlatform::FileIdentity identity;
+  identity.volume = static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
+  identity.file = sx.stx_ino;
+  if ((sx.stx_mask & STATX_BTIME) != 0) {
+    identity.instance = static_cast<std::uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec;
+  }
+  return identity;
+}
+
+// A file opened by CreateFileW, with the identity read when it was opened.
+struct OpenFile {
+  int fd = -1;
+  VantrelPlatform::FileIdentity identity;
+};
+
+HandleTable<OpenFile> &FileHandles() {
   // Never destroyed: threads may still close handles while the process exits.
-  static auto *table = new HandleTable<int>(HandleKind::File);
+  static auto *table = new HandleTable<OpenFile>(HandleKind::File);
   return *table;
 }
 
@@ -206,11 +234,43 @@ HANDLE FindFirst(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
 namespace VantrelPlatform {
 
 ACE_HANDLE AceHandle(HANDLE h) {
-  int fd = -1;
-  return FileHandles().Lookup(h, fd) ? fd : ACE_INVALID_HANDLE;
+  OpenFile file;
+  return FileHandles().Lookup(h, file) ? file.fd : ACE_INVALID_HANDLE;
+}
+
+bool IdentityOfHandle(HANDLE h, FileIdentity &identity) {
+  OpenFile file;
+  if (!FileHandles().Lookup(h, file)) {
+    return false;
+  }
+  identity = file.identity;
+  return true;
 }
 
 }  // namespace VantrelPlatform
+
+namespace {
+
+// The creation time is the status-change time, as POSIX has no other that
+// every file system keeps; a directory's size is 0, as on Windows.
+void FillAttributes(mode_t mode, const struct timespec &changed, const struct timespec &accessed,
+                    const struct timespec &written, std::uint64_t size, LPWIN32_FILE_ATTRIBUTE_DATA data) {
+  const bool directory = S_ISDIR(mode);
+  data->dwFileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  data->ftCreationTime = VantrelPlatform::detail::FileTimeFromTimespec(changed);
+  data->ftLastAccessTime = VantrelPlatform::detail::FileTimeFromTimespec(accessed);
+  data->ftLastWriteTime = VantrelPlatform::detail::FileTimeFromTimespec(written);
+  SplitSize(directory ? 0 : size, data->nFileSizeHigh, data->nFileSizeLow);
+}
+
+struct timespec Timespec(const struct statx_timestamp &t) {
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(t.tv_sec);
+  ts.tv_nsec = static_cast<long>(t.tv_nsec);
+  return ts;
+}
+
+}  // namespace
 
 BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId, LPVOID lpFileInformation) {
   if (fInfoLevelId != GetFileExInfoStandard || lpFileInformation == nullptr) {
@@ -226,16 +286,36 @@ BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelI
     SetErrorFromErrno(errno, path.c_str());
     return FALSE;
   }
-  auto *data = static_cast<LPWIN32_FILE_ATTRIBUTE_DATA>(lpFileInformation);
-  const bool directory = S_ISDIR(st.st_mode);
-  data->dwFileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  data->ftCreationTime = VantrelPlatform::detail::FileTimeFromTimespec(st.st_ctim);
-  data->ftLastAccessTime = VantrelPlatform::detail::FileTimeFromTimespec(st.st_atim);
-  data->ftLastWriteTime = VantrelPlatform::detail::FileTimeFromTimespec(st.st_mtim);
-  SplitSize(directory ? 0 : static_cast<std::uint64_t>(st.st_size), data->nFileSizeHigh, data->nFileSizeLow);
+  FillAttributes(st.st_mode, st.st_ctim, st.st_atim, st.st_mtim, static_cast<std::uint64_t>(st.st_size),
+                 static_cast<LPWIN32_FILE_ATTRIBUTE_DATA>(lpFileInformation));
   SetError(ERROR_SUCCESS);
   return TRUE;
 }
+
+namespace VantrelPlatform {
+
+BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes, FileIdentity *identity) {
+  if (attributes == nullptr || identity == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::string native;
+  if (!NativePath(path, native)) {
+    return FALSE;
+  }
+  struct statx sx;
+  if (StatxRetry(AT_FDCWD, native.c_str(), 0, &sx) != 0) {
+    SetErrorFromErrno(errno, native.c_str());
+    return FALSE;
+  }
+  FillAttributes(sx.stx_mode, Timespec(sx.stx_ctime), Timespec(sx.stx_atime), Timespec(sx.stx_mtime), sx.stx_size,
+                 attributes);
+  *identity = IdentityOf(sx);
+  SetError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+}  // namespace VantrelPlatform
 
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
   if (lpFindFileData == nullptr) {
@@ -302,21 +382,24 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     SetErrorFromErrno(errno, path.c_str());
     return INVALID_HANDLE_VALUE;
   }
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  struct statx sx;
+  if (StatxRetry(fd, "", AT_EMPTY_PATH, &sx) != 0) {
     const int error = errno;
     ::close(fd);
     SetErrorFromErrno(error, path.c_str());
     return INVALID_HANDLE_VALUE;
   }
   // Windows refuses a directory without backup semantics.
-  if (S_ISDIR(st.st_mode)) {
+  if (S_ISDIR(sx.stx_mode)) {
     ::close(fd);
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  OpenFile file;
+  file.fd = fd;
+  file.identity = IdentityOf(sx);
   try {
-    HANDLE handle = FileHandles().Insert(fd);
+    HANDLE handle = FileHandles().Insert(file);
     SetError(ERROR_SUCCESS);
     return handle;
   } catch (const std::bad_alloc &) {
@@ -328,14 +411,14 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
 
 // Success leaves the last error alone, as on Windows.
 BOOL CloseHandle(HANDLE hObject) {
-  int fd = -1;
-  if (!FileHandles().Remove(hObject, fd)) {
+  OpenFile file;
+  if (!FileHandles().Remove(hObject, file)) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   // Linux releases the descriptor even when close reports an error, so it
   // is never retried.
-  if (::close(fd) != 0 && errno != EINTR) {
+  if (::close(file.fd) != 0 && errno != EINTR) {
     SetErrorFromErrno(errno, nullptr);
     return FALSE;
   }

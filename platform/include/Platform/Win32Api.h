@@ -253,6 +253,41 @@ std::wstring FromUtf8(const std::string &text);
 std::u16string ToUtf16(const std::wstring &text);
 std::wstring FromUtf16(const char16_t *text, std::size_t length);
 
+// Which file a path names, as opposed to what it holds. Two names of one
+// file have equal identities; a file created after another was renamed away
+// or deleted has another one, even where it reuses the other's number.
+//   volume: the device (POSIX) or the volume serial number (Windows);
+//   file: the inode number (POSIX) or the file index (Windows; the low half
+//     of a 128-bit file id where the file system has those);
+//   instance: what tells apart two files that had one number in turn: the
+//     birth time in nanoseconds since 1970 where the file system records one
+//     (POSIX; Linux reuses a deleted file's inode number at once), the high
+//     half of a 128-bit file id (Windows, whose 64-bit index already holds a
+//     reuse count); else 0.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  std::uint64_t instance = 0;
+  bool operator==(const FileIdentity &other) const {
+    return volume == other.volume && file == other.file && instance == other.instance;
+  }
+  bool operator!=(const FileIdentity &other) const { return !(*this == other); }
+};
+
+// GetFileAttributesExW at GetFileExInfoStandard, and the identity of the
+// same file, read together in one system call: statx on POSIX; on Windows by
+// name where the system offers it (GetFileInformationByName), else through a
+// handle opened without access rights and with backup semantics, so that a
+// directory has one too. Fails as GetFileAttributesExW does, with the same
+// error codes, and then leaves `identity` alone.
+BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes, FileIdentity *identity);
+
+// The identity of the file behind a handle from CreateFileW. On POSIX it was
+// read when the handle was opened, in the call that checks the file's type,
+// so asking costs no system call; on Windows it is asked of the handle
+// (GetFileInformationByHandle). False for a handle that is not such a handle.
+bool IdentityOfHandle(HANDLE file, FileIdentity &identity);
+
 }  // namespace VantrelPlatform
 
 #endif  // VANTREL_PLATFORM_WIN32API_H
