@@ -19,6 +19,7 @@
 #include <VantrelCommon/EnvironmentBlockHelper.h>
 #include <VantrelCommon/MessageBlockUtil.h>
 
+#include <cctype>
 #include <limits>
 
 namespace WindowsAgentCommon {
@@ -30,6 +31,23 @@ namespace {
 
 std::uint32_t LowBits(const void *p) {
   return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p) & 0xFFFFFFFFu);
+}
+
+// A yes/no setting: true, false, yes, no, on, off, 1 or 0, in any case.
+bool ParseSwitch(const std::string &text, bool &out) {
+  std::string lower;
+  for (char c : text) {
+    lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (lower == "true" || lower == "yes" || lower == "on" || lower == "1") {
+    out = true;
+    return true;
+  }
+  if (lower == "false" || lower == "no" || lower == "off" || lower == "0") {
+    out = false;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -46,6 +64,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       bInitialized(false),
       usReaderThreadsMin(kDefaultReaderThreadsMin),
       usReaderThreadsMax(kDefaultReaderThreadsMax),
+      bReportReplacement(kDefaultReportReplacement),
       kind(monitorKind),
       lastQueueFullWarning(0),
       bStopped(false),
@@ -98,6 +117,14 @@ void FileMonitorCore::Initialize(const Settings &settings) {
                          kDefaultDispositionMinThreshold);
   config.GetIntegerValue("FileMonitor.BacklogDispositionMaxThreshold", sDispositionMaxThreshold,
                          kDefaultDispositionMaxThreshold);
+  std::string replacement;
+  config.GetStringValue("FileMonitor.ReportReplacement", replacement, std::string());
+  bool reportReplacement = kDefaultReportReplacement;
+  if (!replacement.empty() && !ParseSwitch(replacement, reportReplacement)) {
+    log.Warn("FileMonitor.ReportReplacement must be true or false, not '%s'; using %s.", replacement.c_str(),
+             kDefaultReportReplacement ? "true" : "false");
+  }
+  bReportReplacement = reportReplacement;
 
   // A period of zero would make a timer fire once and never again; one of
   // more than a minute would hold every check, and Stop, for that long.

@@ -128,6 +128,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   static constexpr unsigned int kMaxCheckPeriodMillis = 60000;
   static constexpr short kDefaultDispositionMinThreshold = -5;
   static constexpr short kDefaultDispositionMaxThreshold = 5;
+  static constexpr bool kDefaultReportReplacement = false;
 
   // Queue water marks, in bytes of queued blocks.
   static constexpr std::size_t kQueueLowWaterMark = 999950;
@@ -190,6 +191,11 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // object.
   void StopAndQuiesce();
 
+  // "FileMonitor.ReportReplacement": whether the checks report a change of
+  // the file at a path (FILE_MON_CHANGE_REPLACED). Read by the workers, set
+  // once by Initialize.
+  bool ReportsReplacement() const { return bReportReplacement.load(std::memory_order_relaxed); }
+
   // What a kind supplies.
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                 std::uint64_t hCreds, bool wantIdle) = 0;
@@ -228,6 +234,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   std::atomic<bool> bInitialized;
   unsigned short usReaderThreadsMin;
   unsigned short usReaderThreadsMax;
+  std::atomic<bool> bReportReplacement;
   std::string strLogName;
   Log log;
 

@@ -17,6 +17,10 @@ struct VANTREL_MONITOR_API IFileMonitorSink {
   // Change flags, a 32-bit set. FILE_MON_CHANGE_TYPE_IS_DIRECTORY is a
   // qualifier that never comes alone; FILE_MON_CHANGE_SIZE_REVERTED comes only
   // with FILE_MON_CHANGE_SIZE_SMALLER, and only from the polling monitor.
+  // FILE_MON_CHANGE_REPLACED comes only from a monitor set to report
+  // replacement ("FileMonitor.ReportReplacement"): the path now names another
+  // file than the one accepted last, and a reader starts again at offset 0.
+  // It comes together with the flags that size and write time give.
   enum FileChangeFlags : unsigned int {
     FILE_MON_CHANGE_CREATED = 0x0001,
     FILE_MON_CHANGE_MODIFICATION_TIME = 0x0002,
@@ -24,6 +28,7 @@ struct VANTREL_MONITOR_API IFileMonitorSink {
     FILE_MON_CHANGE_SIZE_LARGER = 0x0008,
     FILE_MON_CHANGE_DELETED = 0x0010,
     FILE_MON_CHANGE_SIZE_REVERTED = 0x0020,
+    FILE_MON_CHANGE_REPLACED = 0x0040,
     FILE_MON_CHANGE_TYPE_IS_DIRECTORY = 0x8000,
   };
 

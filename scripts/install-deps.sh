@@ -8,6 +8,7 @@ packages=(
   libace-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
+  logrotate
 )
 
 missing=()

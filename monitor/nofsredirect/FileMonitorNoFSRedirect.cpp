@@ -81,7 +81,8 @@ void NoFSRedirectFileData::InitialScan() {
   initialized = true;
 }
 
-std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState() const {
+std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState(
+    std::optional<VantrelPlatform::FileIdentity> *identity) const {
   auto state = std::make_shared<__stat64>();
   if (_wstat64(path.c_str(), state.get()) != 0) {
     return nullptr;
@@ -95,11 +96,16 @@ std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState() const {
   }
   ACE_stat byHandle;
   const bool read = ACE_OS::fstat(VantrelPlatform::AceHandle(file), &byHandle) == 0;
+  VantrelPlatform::FileIdentity fileIdentity;
+  const bool identified = read && identity != nullptr && VantrelPlatform::IdentityOfHandle(file, fileIdentity);
   CloseHandle(file);
   if (!read) {
     return nullptr;  // on Windows: a size of 4 GiB or more
   }
   CopyState(byHandle, *state);
+  if (identified) {
+    *identity = fileIdentity;
+  }
   return state;
 }
 
@@ -146,13 +152,15 @@ std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstrin
 
 int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
-  std::shared_ptr<__stat64> current = record.ReadState();
+  std::optional<VantrelPlatform::FileIdentity> identity;
+  std::shared_ptr<__stat64> current = record.ReadState(ReportsReplacement() ? &identity : nullptr);
 
   if (!record.lastStat) {
     if (!current) {
       return 0;
     }
     record.lastStat = current;
+    record.lastIdentity = identity;
     if (!IsDirectory(*current)) {
       return Flags::FILE_MON_CHANGE_CREATED;
     }
@@ -178,6 +186,14 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
     flags |= Flags::FILE_MON_CHANGE_SIZE_LARGER;
   } else if (current->st_size < previous.st_size) {
     flags |= Flags::FILE_MON_CHANGE_SIZE_SMALLER;
+  }
+  // Both identities are needed: a read without a handle gives none, and the
+  // last known one stays until a read gives another.
+  if (identity && record.lastIdentity && *identity != *record.lastIdentity) {
+    flags |= Flags::FILE_MON_CHANGE_REPLACED;
+  }
+  if (identity) {
+    record.lastIdentity = identity;
   }
   // A path that changed its type is judged by its previous one until a
   // reported change replaces that state.

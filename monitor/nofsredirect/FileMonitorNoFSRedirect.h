@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace WindowsAgentCommon {
@@ -37,8 +38,11 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   bool HasAcceptedState() const override { return static_cast<bool>(lastStat); }
 
   // The path's state now: the stat record, refined through a read handle
-  // where the path can be opened; null when the path cannot be read.
-  std::shared_ptr<__stat64> ReadState() const;
+  // where the path can be opened; null when the path cannot be read. With
+  // `identity`, also the identity of the file, which that handle read gives;
+  // left empty where there is no handle (a directory, a file that cannot be
+  // opened for reading).
+  std::shared_ptr<__stat64> ReadState(std::optional<VantrelPlatform::FileIdentity> *identity = nullptr) const;
 
   // Opens a change notification on the entry names directly inside `path`;
   // INVALID_HANDLE_VALUE, with the thread's last error, when that fails.
@@ -47,6 +51,9 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
 
   std::shared_ptr<__stat64> lastStat;  // last accepted state; null: absent or not yet seen
   HANDLE hChange;                      // INVALID_HANDLE_VALUE when none is open
+  // With replacement reporting only: the identity of the file last accepted;
+  // empty until a check has read one.
+  std::optional<VantrelPlatform::FileIdentity> lastIdentity;
 };
 
 // Registration is refused with InitializationException before Initialize

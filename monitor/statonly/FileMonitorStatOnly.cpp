@@ -115,8 +115,13 @@ std::shared_ptr<FileRecord> FileMonitorStatOnly::NewRecord(const std::wstring &p
 
 int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
+  const bool withIdentity = ReportsReplacement();
   std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> current = NewAttributes();
-  if (!GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, current.get())) {
+  VantrelPlatform::FileIdentity identity;
+  const BOOL read = withIdentity
+                        ? VantrelPlatform::GetFileAttributesAndIdentity(record.path.c_str(), current.get(), &identity)
+                        : GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, current.get());
+  if (!read) {
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND) {
       if (WarningDue(record)) {
@@ -128,6 +133,8 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
     }
     current.reset();  // the path is absent
   }
+  // Another file than the one accepted last; false until an identity is known.
+  const bool replaced = withIdentity && current && record.lastIdentity && *record.lastIdentity != identity;
 
   if (!record.lastAttributes) {
     if (!current) {
@@ -136,11 +143,17 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
     record.sizeBeforeGrowth = SizeOf(*current);
     record.lastAttributes = current;
     int flags = 0;
-    if (record.initError == ERROR_FILE_NOT_FOUND) {
+    // A path that was missing at the baseline, or (with replacement
+    // reporting) a new file where a deleted one stood, is announced; the
+    // deleted file itself coming back is not.
+    if (record.initError == ERROR_FILE_NOT_FOUND || replaced) {
       flags = Flags::FILE_MON_CHANGE_CREATED;
       if (IsDirectory(*current)) {
         flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
       }
+    }
+    if (withIdentity) {
+      record.lastIdentity = identity;
     }
     record.initError = 0;
     record.lastWarnTime = 0;
@@ -186,9 +199,23 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
   }
   if (IsDirectory(previous)) {
     flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
+    if (replaced) {
+      record.entriesPrimed = true;  // a new directory: nothing of it is absorbed
+    }
     if (!CompareEntries(record, flags, threadLog)) {
       return 0;
     }
+  }
+  if (withIdentity) {
+    record.lastIdentity = identity;
+  }
+  if (replaced) {
+    // Reported even when size and write time match. The new file's history
+    // starts here.
+    flags |= Flags::FILE_MON_CHANGE_REPLACED;
+    record.sizeBeforeGrowth = currentSize;
+    record.lastAttributes = current;
+    return flags;
   }
   if ((flags & ~static_cast<int>(Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY)) == 0) {
     return 0;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -32,6 +33,10 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   std::uint32_t sizeBeforeGrowth;  // the size that the last accepted change replaced
   std::uint32_t initError;         // error of a failed baseline read, else 0
   bool entriesPrimed;              // a directory's first change has been absorbed
+  // With replacement reporting only: the identity of the file last accepted,
+  // kept through a deletion so that a new file at the path can be told from
+  // the old one coming back. Empty until a check has read it.
+  std::optional<VantrelPlatform::FileIdentity> lastIdentity;
 };
 
 // Registration accepts paths before Initialize (checks begin when Initialize

@@ -89,26 +89,6 @@ TEST_F(PollingChecks, SizeCrossingFourGibibytesReadsAsSmaller) {
   EXPECT_EQ(probe.Check(path) & (kSmaller | kLarger), kSmaller);
 }
 
-TEST_F(PollingChecks, FileCreatedDeletedAndSilentlyBackDirectoryCreatedAndDeleted) {
-  const std::string file = dir.Join("later.log");
-  const std::wstring path = Watch("later.log");
-  EXPECT_EQ(probe.Record(path).initError, static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(probe.Check(path), 0);
-  WriteFile(file, "x");
-  EXPECT_EQ(probe.Check(path), kCreated);
-  RemovePath(file);
-  EXPECT_EQ(probe.Check(path), kDeleted);
-  EXPECT_EQ(probe.Check(path), 0);
-  WriteFile(file, "y");
-  EXPECT_EQ(probe.Check(path), 0) << "a path whose baseline completed comes back silently";
-
-  const std::wstring sub = Watch("sub");
-  MakeDir(dir.Join("sub"));
-  EXPECT_EQ(probe.Check(sub), kCreated | kDir);
-  RemovePath(dir.Join("sub"));
-  EXPECT_EQ(probe.Check(sub), kDeleted | kDir);
-}
-
 TEST_F(PollingChecks, MissingParentWarnsAtMostOnceAMinuteAndIsAcceptedSilently) {
   const std::string parent = dir.Join("not-yet");
   const std::wstring path = Watch("not-yet/app.log");

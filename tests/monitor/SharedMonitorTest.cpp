@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <map>
@@ -521,6 +522,26 @@ TEST_P(SharedMonitorTest, ABadCredentialsHandleRefusesOnlyItsOwnRecords) {
     EXPECT_EQ(warnings(refused), 1u) << "at most once a minute";
     EXPECT_EQ(warnings(ownPath), 0u);
   }
+}
+
+// The setting as Initialize reads it; the flags of each rotation are in
+// ReplacementTest.
+TEST_P(SharedMonitorTest, ReplacementIsReportedWhenTheSettingTurnsItOn) {
+  const std::string file = dir.Join("app.log");
+  WriteFile(file, "old\n");
+  SetWriteTime(file, 1700000000);
+  RecordingSink sink;
+  auto monitor = Start(2, {{"FileMonitor.ReportReplacement", "Yes"}});
+  monitor->AddMonitor(Wide(file), &sink, 0, 0, true);
+  ASSERT_TRUE(sink.WaitForCount(1)) << "the first check";
+  ASSERT_EQ(std::rename(file.c_str(), (file + ".1").c_str()), 0);
+  WriteFile(file, "new\n");
+  SetWriteTime(file, 1700000000);
+  EXPECT_TRUE(sink.WaitForFlags(IFileMonitorSink::FILE_MON_CHANGE_REPLACED));
+  monitor->Stop();
+
+  auto unsure = Start(1, {{"FileMonitor.ReportReplacement", "maybe"}});
+  EXPECT_EQ(capture.Count("FileMonitor.ReportReplacement must be true or false, not 'maybe'; using false."), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest,

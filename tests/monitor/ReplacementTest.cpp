@@ -1,0 +1,142 @@
+// Rotations as log rotators make them, checked by both monitor kinds with
+// replacement reporting off (the flags of size and write time only) and on
+// (FILE_MON_CHANGE_REPLACED where another file took the path).
+#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
+#include "monitor/statonly/FileMonitorStatOnly.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace WindowsAgentCommon;
+using namespace VantrelTest;
+
+namespace {
+
+const unsigned int kReplaced = IFileMonitorSink::FILE_MON_CHANGE_REPLACED;
+const std::int64_t kTime = 1700000000;
+
+template <class Monitor>
+class ReplacementProbe : public CheckProbe<Monitor> {
+ public:
+  explicit ReplacementProbe(bool on) { this->bReportReplacement = on; }
+};
+
+typedef std::function<void(const std::string &path)> Action;
+
+void Rename(const std::string &from, const std::string &to) { ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0); }
+
+// The file of `size` bytes with the write time `time`, created anew.
+Action RenameAndCreate(std::size_t size, std::int64_t time) {
+  return [=](const std::string &path) {
+    Rename(path, path + ".1");
+    WriteFile(path, std::string(size, 'n'));
+    SetWriteTime(path, time);
+  };
+}
+
+struct Step {
+  const char *what;
+  Action act;
+  // Polling off, polling on, notification off, notification on.
+  unsigned int expected[4];
+};
+
+// What the path holds at registration; a file has 100 bytes, and it and a
+// directory the write time kTime.
+enum class Start { File, Directory, Missing };
+
+struct Rotation {
+  const char *name;
+  Start start;
+  std::vector<Step> steps;
+};
+
+const std::vector<Rotation> &Rotations() {
+  static const std::vector<Rotation> rotations = {
+      {"rename, then a larger file",
+       Start::File,
+       {{"rotated", RenameAndCreate(200, kTime + 10), {0x0A, 0x4A, 0x0A, 0x4A}},
+        {"the new file grows", [](const std::string &p) { AppendFile(p, "more"); SetWriteTime(p, kTime + 20); },
+         {0x0A, 0x0A, 0x0A, 0x0A}}}},
+      {"rename, then a smaller file",
+       Start::File,
+       {{"rotated", RenameAndCreate(50, kTime + 10), {0x06, 0x46, 0x06, 0x46}}}},
+      {"rename, then a file of equal size and write time",
+       Start::File,
+       {{"rotated", RenameAndCreate(100, kTime), {0, kReplaced, 0, kReplaced}}}},
+      {"copy, then truncate",
+       Start::File,
+       {{"copied and truncated",
+         [](const std::string &p) {
+           WriteFile(p + ".1", ReadFile(p));
+           TruncateFile(p, 0);
+           AppendFile(p, "after");
+           SetWriteTime(p, kTime + 10);
+         },
+         {0x06, 0x06, 0x06, 0x06}}}},
+      // The polling monitor announces a path missing at registration, but
+      // not the return of one that it saw go, unless (on) the file is new.
+      {"missing, created, deleted, created again",
+       Start::Missing,
+       {{"created", [](const std::string &p) { WriteFile(p, "x"); }, {kCreated, kCreated, kCreated, kCreated}},
+        {"deleted", [](const std::string &p) { RemovePath(p); }, {kDeleted, kDeleted, kDeleted, kDeleted}},
+        {"a new file", [](const std::string &p) { WriteFile(p, std::string(100, 'n')); },
+         {0, kCreated, kCreated, kCreated}},
+        {"renamed away", [](const std::string &p) { Rename(p, p + ".1"); }, {kDeleted, kDeleted, kDeleted, kDeleted}},
+        {"the same file back", [](const std::string &p) { Rename(p + ".1", p); }, {0, 0, kCreated, kCreated}}}},
+      // The polling monitor absorbs a directory's first change, but nothing
+      // of a new one; the notification monitor cannot open a directory to
+      // learn its identity.
+      {"a directory renamed and made anew",
+       Start::Directory,
+       {{"rotated", [](const std::string &p) { Rename(p, p + ".1"); MakeDir(p); },
+         {0, kDir | kReplaced | kModified, kDir | kModified, kDir | kModified}},
+        {"nothing more", [](const std::string &) {}, {kDir | kModified, 0, 0, 0}}}},
+      {"a directory appears and goes",
+       Start::Missing,
+       {{"made", [](const std::string &p) { MakeDir(p); }, {kDir | kCreated, kDir | kCreated, kDir | kCreated, kDir | kCreated}},
+        {"removed", [](const std::string &p) { RemovePath(p); }, {kDir | kDeleted, kDir | kDeleted, kDir | kDeleted, kDir | kDeleted}}}},
+  };
+  return rotations;
+}
+
+template <class Monitor>
+void RunRotation(const Rotation &rotation, bool on, int column) {
+  TempDir dir;
+  RecordingSink sink;
+  ReplacementProbe<Monitor> probe(on);
+  const std::string path = dir.Join("app.log");
+  if (rotation.start != Start::Missing) {
+    if (rotation.start == Start::Directory) {
+      MakeDir(path);
+    } else {
+      WriteFile(path, std::string(100, 'o'));
+    }
+    SetWriteTime(path, kTime);
+  }
+  const std::wstring wide = Wide(path);
+  probe.AddMonitor(wide, &sink, 1000, 0, false);
+  EXPECT_EQ(probe.Check(wide), 0) << rotation.name;
+  for (const Step &step : rotation.steps) {
+    step.act(path);
+    EXPECT_EQ(static_cast<unsigned int>(probe.Check(wide)), step.expected[column])
+        << rotation.name << ", " << step.what << (column < 2 ? ", polling" : ", notification")
+        << (on ? ", on" : ", off");
+  }
+}
+
+}  // namespace
+
+TEST(Replacement, RealRotationsByBothKindsWithTheSettingOffAndOn) {
+  for (const Rotation &rotation : Rotations()) {
+    for (const bool on : {false, true}) {
+      RunRotation<FileMonitorStatOnly>(rotation, on, on ? 1 : 0);
+      RunRotation<FileMonitorNoFSRedirect>(rotation, on, on ? 3 : 2);
+    }
+  }
+}
