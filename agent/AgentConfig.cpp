@@ -2,6 +2,7 @@
 
 #include <VantrelCommon/EnvironmentBlockHelper.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -19,7 +20,7 @@ const double kNoLimit = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-const MonitorKey kMonitorKeys[10] = {
+const MonitorKey kMonitorKeys[11] = {
     {"FileMonitor.ReaderThreadsMin", ValueType::UnsignedShort, "5", 1, kNoLimit,
      "with no worker nothing is ever checked"},
     {"FileMonitor.ReaderThreadsMax", ValueType::UnsignedShort, "100", 0, kNoLimit, nullptr},
@@ -33,6 +34,8 @@ const MonitorKey kMonitorKeys[10] = {
      "a sweep period above one minute delays every check and the shutdown"},
     {"FileMonitor.BacklogDispositionMinThreshold", ValueType::Short, "-5", -kNoLimit, kNoLimit, nullptr},
     {"FileMonitor.BacklogDispositionMaxThreshold", ValueType::Short, "5", -kNoLimit, kNoLimit, nullptr},
+    // Off in the component; a tailer needs it, so the agent turns it on.
+    {"FileMonitor.ReportReplacement", ValueType::Switch, "true", 0, 1, nullptr},
 };
 
 const char *const kMonitorTypes[2] = {"FileMonitorNoFSRedirect", "FileMonitorNoNotifications"};
@@ -62,6 +65,7 @@ const char *TypeText(ValueType type) {
     case ValueType::Long: return "a whole number";
     case ValueType::UnsignedInt: return "a whole number from 0 to 4294967295";
     case ValueType::Double: return "a number";
+    case ValueType::Switch: return "true or false (or yes/no, on/off, 1/0)";
   }
   return "a number";
 }
@@ -99,6 +103,19 @@ bool ReadNumber(const MonitorKey &key, const std::string &value, double &number)
       double v = 0;
       if (!helper.GetFloatValue(key.name, v, v)) return false;
       number = v;
+      return true;
+    }
+    case ValueType::Switch: {
+      std::string v;
+      helper.GetStringValue(key.name, v, v);
+      for (char &c : v) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (v == "true" || v == "yes" || v == "on" || v == "1") {
+        number = 1;
+      } else if (v == "false" || v == "no" || v == "off" || v == "0") {
+        number = 0;
+      } else {
+        return false;
+      }
       return true;
     }
   }

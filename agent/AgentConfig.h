@@ -5,7 +5,7 @@
 // non-blank character is '#' are ignored; names may repeat (the settings are
 // a multimap, and a later value of a monitor setting overrides an earlier
 // one). Names:
-//   <Type>.<Key> = number   a monitor setting (kMonitorKeys) of one monitor
+//   <Type>.<Key> = value    a monitor setting (kMonitorKeys) of one monitor
 //                           type, "FileMonitorNoFSRedirect" or
 //                           "FileMonitorNoNotifications"
 //   Log.Level = debug|info|warn|error|off
@@ -28,19 +28,19 @@
 
 namespace VantrelAgent {
 
-enum class ValueType { Short, UnsignedShort, Long, UnsignedInt, Double };
+enum class ValueType { Short, UnsignedShort, Long, UnsignedInt, Double, Switch };
 
 struct MonitorKey {
   const char *name;          // without the type prefix
   ValueType type;
-  const char *defaultValue;  // the component's own default, as text
+  const char *defaultValue;  // the agent's default, as text: the component's, but where noted
   double minimum;            // smallest accepted value
   double maximum;            // largest accepted value (beyond the type's own range)
   const char *why;           // why a value outside the limits makes no sense, or null
 };
 
-// The ten settings that each monitor reads, in the order it reads them.
-extern const MonitorKey kMonitorKeys[10];
+// The settings that each monitor reads, in the order it reads them.
+extern const MonitorKey kMonitorKeys[11];
 // The two monitor type names, which prefix the settings.
 extern const char *const kMonitorTypes[2];
 

@@ -17,8 +17,8 @@ struct FlagName {
 // The monitor's change flags (IFileMonitorSink), in the order a person reads
 // them: what happened to the path, then how its size moved, then the qualifier.
 const FlagName kFlagNames[] = {
-    {0x0001, "CREATED"}, {0x0010, "DELETED"},  {0x0002, "MODIFIED"}, {0x0008, "GREW"},
-    {0x0004, "SHRANK"},  {0x0020, "REVERTED"}, {0x8000, "DIR"},
+    {0x0001, "CREATED"}, {0x0010, "DELETED"}, {0x0040, "REPLACED"}, {0x0002, "MODIFIED"},
+    {0x0008, "GREW"},    {0x0004, "SHRANK"},  {0x0020, "REVERTED"}, {0x8000, "DIR"},
 };
 
 struct LocalParts {

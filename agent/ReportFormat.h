@@ -10,8 +10,8 @@
 
 namespace VantrelAgent {
 
-// The names of the set bits, in the order CREATED, DELETED, MODIFIED, GREW,
-// SHRANK, REVERTED, DIR; {"IDLE"} for 0. Bits without a name are left out
+// The names of the set bits, in the order CREATED, DELETED, REPLACED,
+// MODIFIED, GREW, SHRANK, REVERTED, DIR; {"IDLE"} for 0. Bits without a name are left out
 // (the hexadecimal value still shows them).
 std::vector<std::string> FlagNames(unsigned int flags);
 

@@ -125,10 +125,14 @@ TEST(AgentConfigTest, ComponentSettingsHoldEveryDefaultAndLetTheFileWin) {
   AgentConfig config;
   std::vector<std::string> errors;
   ASSERT_TRUE(Parse("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 1\n"
-                    "FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 2\n",
+                    "FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 2\n"
+                    "FileMonitorNoNotifications.FileMonitor.ReportReplacement = Off\n",
                     config, errors));
+  EXPECT_FALSE(Parse("FileMonitorNoFSRedirect.FileMonitor.ReportReplacement = maybe\n", config, errors));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("must be true or false (or yes/no, on/off, 1/0), not 'maybe'"), std::string::npos);
   const auto settings = ComponentSettings(config);
-  EXPECT_EQ(settings.size(), 2u * 10u + 2u);
+  EXPECT_EQ(settings.size(), 2u * 11u + 3u);
 
   // Selected the way the factory selects them, and read the way the monitor
   // reads them.
@@ -148,6 +152,11 @@ TEST(AgentConfigTest, ComponentSettingsHoldEveryDefaultAndLetTheFileWin) {
   short low = 0;
   EnvironmentBlockHelper(notify).GetIntegerValue("FileMonitor.BacklogDispositionMinThreshold", low, 99);
   EXPECT_EQ(low, -5);
+  std::string replacement;
+  EnvironmentBlockHelper(notify).GetStringValue("FileMonitor.ReportReplacement", replacement, "");
+  EXPECT_EQ(replacement, "true") << "the agent turns it on";
+  EnvironmentBlockHelper(poll).GetStringValue("FileMonitor.ReportReplacement", replacement, "");
+  EXPECT_EQ(replacement, "Off");
 }
 
 struct Args {
@@ -297,8 +306,9 @@ TEST_F(ReportFormatTest, FlagNames) {
   EXPECT_EQ(FlagNames(0x8001), (std::vector<std::string>{"CREATED", "DIR"}));
   EXPECT_EQ(FlagNames(0x8010), (std::vector<std::string>{"DELETED", "DIR"}));
   EXPECT_EQ(FlagNames(0x0024), (std::vector<std::string>{"SHRANK", "REVERTED"}));
-  EXPECT_EQ(FlagNames(0x803F),
-            (std::vector<std::string>{"CREATED", "DELETED", "MODIFIED", "GREW", "SHRANK", "REVERTED", "DIR"}));
+  EXPECT_EQ(FlagNames(0x004A), (std::vector<std::string>{"REPLACED", "MODIFIED", "GREW"}));
+  EXPECT_EQ(FlagNames(0x807F), (std::vector<std::string>{"CREATED", "DELETED", "REPLACED", "MODIFIED", "GREW",
+                                                         "SHRANK", "REVERTED", "DIR"}));
 }
 
 TEST_F(ReportFormatTest, TextAndJsonLines) {

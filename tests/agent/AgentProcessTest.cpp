@@ -83,7 +83,7 @@ std::function<bool(const std::string &)> ReportWith(const std::string &path, con
 nlohmann::json NamesOf(unsigned int flags) {
   if (flags == 0) return nlohmann::json::array({"IDLE"});
   const std::pair<unsigned int, const char *> order[] = {{0x0001, "CREATED"}, {0x0010, "DELETED"},
-                                                         {0x0002, "MODIFIED"}, {0x0008, "GREW"},
+                                                         {0x0040, "REPLACED"}, {0x0002, "MODIFIED"}, {0x0008, "GREW"},
                                                          {0x0004, "SHRANK"}, {0x0020, "REVERTED"},
                                                          {0x8000, "DIR"}};
   nlohmann::json names = nlohmann::json::array();
@@ -405,6 +405,45 @@ TEST(AgentProcessTest, WarnsOnceAboutCredentialsItCannotSwitchTo) {
   }
   EXPECT_EQ(warnings, 1u) << agent.Transcript();
   StopAndExpectCleanExit(agent);
+}
+
+// logrotate in its create mode renames the file and makes a new one; the
+// agent turns replacement reporting on, so both kinds say REPLACED, in text
+// and in JSON, whatever the new file's size at the next check.
+TEST(AgentProcessTest, ARotationByLogrotateIsReportedAsReplaced) {
+  std::string logrotate;
+  for (const char *candidate : {"/usr/sbin/logrotate", "/sbin/logrotate", "/usr/bin/logrotate"}) {
+    if (access(candidate, X_OK) == 0) logrotate = candidate;
+  }
+  ASSERT_FALSE(logrotate.empty()) << "logrotate is missing; scripts/install-deps.sh installs it";
+  for (const bool json : {false, true}) {
+    TempDir dir;
+    const std::string file = dir.Join("app.log");
+    WriteFile(file, "before the rotation\n");
+    WriteFile(dir.Join("rotate.conf"), file + " {\n  create\n  rotate 1\n}\n");
+    std::vector<std::string> args{"--interval", "100", "--idle", "--monitor", json ? "poll" : "notify", file};
+    if (json) args.push_back("--json");
+    ChildProcess agent(AgentCommand(args));
+    const auto reportWith = [&](const std::string &name) -> std::function<bool(const std::string &)> {
+      if (!json) return ReportWith(file, name);
+      return [&, name](const std::string &line) {
+        const auto object = nlohmann::json::parse(line, nullptr, false);
+        return !object.is_discarded() && object.value("path", "") == file &&
+               object.at("names") == NamesOf(object.at("flags").get<unsigned int>()) &&
+               object.at("names").dump().find('"' + name + '"') != std::string::npos;
+      };
+    };
+    ASSERT_TRUE(agent.WaitForStdout(reportWith("IDLE"), kWait)) << agent.Transcript();
+
+    ChildProcess rotate({logrotate, "-s", dir.Join("state"), "-f", dir.Join("rotate.conf")});
+    int status = -1;
+    ASSERT_TRUE(rotate.WaitForExit(kWait, status)) << rotate.Transcript();
+    ASSERT_EQ(status, 0) << rotate.Transcript();
+    ASSERT_EQ(ReadFile(file + ".1"), "before the rotation\n");
+    AppendFile(file, "after the rotation, and longer than the first file\n");
+    EXPECT_TRUE(agent.WaitForStdout(reportWith("REPLACED"), kWait)) << agent.Transcript();
+    StopAndExpectCleanExit(agent);
+  }
 }
 
 }  // namespace
