@@ -275,6 +275,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   std::int64_t lastQueueFullWarning;     // seconds since 1970; under mtxMonitor
 
   std::mutex mtxPool;
+  std::int64_t lastStartFailure;  // seconds since 1970 of the last Error line; under mtxPool
   std::mutex mtxStop;
   std::mutex mtxExited;                      // guards exitedWorkers
   std::vector<ACE_thread_t> exitedWorkers;   // ended workers that nobody has joined

@@ -1,16 +1,20 @@
 // The worker pool: start, grow, retire, reap and join.
 //
-// Threads: TopUpPool runs on a registering thread (AddMonitor);
-// AdaptToProcessingBacklog on the scheduler's thread with mtxMonitor held;
-// NoteExitedWorker on a worker just before it returns; WaitForWorkers on
-// Stop's thread.
+// Threads: TopUpPool runs on a registering thread (AddMonitor) and in the
+// backlog check; AdaptToProcessingBacklog on the scheduler's thread with
+// mtxMonitor held; NoteExitedWorker on a worker just before it returns;
+// WaitForWorkers on Stop's thread.
 //
-// Locks: mtxPool serialises starting threads and reaping ended ones; it may
-// be taken under mtxMonitor, never the other way round. Under it a thread
-// is joined only once it has noted that it ends; nothing waits for a running
-// worker while holding it, since a worker inside a receiver may need it to
-// register a path. mtxExited guards only the list of workers that ended on their own, and is
-// taken under mtxPool or alone.
+// A thread that cannot be started (the system's thread limit) is not counted:
+// the pool is what really runs, an Error line says so at most once a minute,
+// and the next registration or backlog check tries again.
+//
+// Locks: mtxPool serialises starting threads and reaping ended ones, and
+// guards lastStartFailure; it may be taken under mtxMonitor, never the other
+// way round. Under it a thread is joined only once it has noted that it ends;
+// nothing waits for a running worker while holding it, since a worker inside
+// a receiver may need it to register a path. mtxExited guards only the list
+// of workers that ended on their own, and is taken under mtxPool or alone.
 //
 // Lifetime: the task (the monitor) owns its threads; every thread it starts
 // is joined, either here when it ended on its own, or by Stop's join. A
@@ -27,6 +31,8 @@
 #include <ace/Thread_Manager.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace WindowsAgentCommon {
 
@@ -42,7 +48,27 @@ void FileMonitorCore::ActivateThreads(unsigned short n) {
     return;
   }
   ReapExitedWorkers();
-  activate(0, n, 1, 0, -1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  // One thread per call: a call for several that fails part way leaves the
+  // task's count short of the threads that did start, and Stop would then
+  // not wait for them. One at a time, the count is exactly what runs.
+  unsigned short started = 0;
+  int error = 0;
+  for (; started < n; ++started) {
+    if (activate(0, 1, 1, 0, -1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == -1) {
+      error = errno;
+      break;
+    }
+  }
+  if (started < n) {
+    const std::int64_t now = _time64(nullptr);
+    if (now - lastStartFailure > core::kWarningIntervalSec) {
+      lastStartFailure = now;
+      log.Error("Could not start a worker thread (%d of %d started, %d running): %s. The next registration or "
+                "backlog check tries again.",
+                static_cast<int>(started), static_cast<int>(n), static_cast<int>(thr_count()),
+                std::strerror(error));
+    }
+  }
 }
 
 void FileMonitorCore::TopUpPool() {
@@ -54,6 +80,8 @@ void FileMonitorCore::TopUpPool() {
 
 void FileMonitorCore::AdaptToProcessingBacklog() {
   JoinEndedWorkers();
+  // Workers that could not start, or that ended on an error, are replaced.
+  TopUpPool();
   const auto backlog = static_cast<int>(msg_queue()->message_count());
   const ACE_Time_Value elapsed = VantrelPlatform::SystemTimeNow() - tvStart;
   spBacklogMonitor->AddSample(static_cast<double>(static_cast<unsigned long>(elapsed.msec())),

@@ -5,6 +5,7 @@
 #include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
 #include "monitor/statonly/FileMonitorStatOnly.h"
 #include "support/TestSupport.h"
+#include "ThreadStartLimit.h"
 
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/MessageBlockUtil.h>
@@ -425,6 +426,36 @@ TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) 
   EXPECT_EQ(capture.Count("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be between 1 and 60000; using 100."),
             1u);
   EXPECT_EQ(capture.Count("FileMonitor.ReaderThreadsMin must be at least 1; using 5."), 1u);
+}
+
+// Workers that cannot start: one Error line, the pool is what really
+// started, registrations and the backlog check try again, and Stop waits
+// only for threads that exist.
+TEST_P(SharedMonitorTest, WorkersThatCannotStartAreTriedAgain) {
+  RecordingSink sink;
+  std::unique_ptr<FileMonitorCore> monitor =
+      Start(3, {{"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", "0"},
+                {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", "10"}});
+  {
+    ThreadStartLimit limit(1);
+    monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
+    EXPECT_EQ(monitor->thr_count(), 1u);
+    const int refused = limit.Refused();
+    EXPECT_GE(refused, 1);
+    monitor->AddMonitor(dir.WJoin("later.log"), &sink, 0, 0, true);
+    EXPECT_GT(limit.Refused(), refused) << "the next registration tries again";
+    EXPECT_EQ(monitor->thr_count(), 1u);
+    ASSERT_TRUE(sink.WaitForCount(1)) << "the one worker checks";
+  }
+  EXPECT_EQ(capture.CountContaining("Could not start"), 1u) << "at most once a minute";
+  EXPECT_TRUE(WaitUntil([&] { return monitor->thr_count() == 3; })) << "the backlog check tops the pool up";
+  FileMonitorCore *stopping = monitor.get();
+  std::future<void> stopped = InBackground([stopping] { stopping->Stop(); });
+  if (!Finished(stopped)) {
+    monitor.release();  // still in use by the hung Stop
+    FAIL() << "Stop never returned";
+  }
+  EXPECT_EQ(capture.Count(kQuitLine), 3u);
 }
 
 // ---------------------------------------------------------------------------
