@@ -4,18 +4,9 @@
 
 #include <ace/OS_NS_sys_time.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <functional>
 #include <future>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
-#include <vector>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;

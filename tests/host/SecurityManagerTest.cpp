@@ -4,14 +4,9 @@
 
 #include <Platform/Win32Api.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <future>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>

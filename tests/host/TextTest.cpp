@@ -51,17 +51,19 @@ TEST(Format, ConversionsMatchTheCLibrary) {
             F("%x %X %#o %#x %u", 255u, 255u, 8u, 255u, 4000000000u));
   EXPECT_EQ(C("%hd %hhu %ld %lld %zu", 70000, 300, -5L, -6LL, static_cast<std::size_t>(7)),
             F("%hd %hhu %ld %lld %zu", 70000, 300, -5L, -6LL, static_cast<std::size_t>(7)));
-  EXPECT_EQ(C("%12.8f|%e|%g|%.0f|%Lf", 3.14159, 1e-10, 0.5, 2.5, 1.25L),
-            F("%12.8f|%e|%g|%.0f|%Lf", 3.14159, 1e-10, 0.5, 2.5, 1.25L));
-  EXPECT_EQ(C("%c%c|%-4c|%.2s|%8s|%-8s|", 'o', 'k', 'x', "abcdef", "r", "l"),
-            F("%c%c|%-4c|%.2s|%8s|%-8s|", 'o', 'k', 'x', "abcdef", "r", "l"));
+  EXPECT_EQ(C("%12.8f|%e|%g|%.0f|%Lf|%lf|%.9f", 3.14159, 1e-10, 0.5, 2.5, 1.25L, 0.25, 1.0 / 3),
+            F("%12.8f|%e|%g|%.0f|%Lf|%lf|%.9f", 3.14159, 1e-10, 0.5, 2.5, 1.25L, 0.25, 1.0 / 3));
+  EXPECT_EQ(C("%c%c|%-4c|%.2s|%9s|%-8s|%.0s|%.0d|", 'o', 'k', 'x', "abcdef", "r", "l", "gone", 0),
+            F("%c%c|%-4c|%.2s|%9s|%-8s|%.0s|%.0d|", 'o', 'k', 'x', "abcdef", "r", "l", "gone", 0));
+  // Around the size of the engine's own buffer for one conversion.
+  for (int width : {255, 256, 257}) EXPECT_EQ(C("%*d", width, 7), F("%*d", width, 7)) << width;
   EXPECT_EQ("100% done", F("%d%% done", 100));
   EXPECT_EQ("x%04X -> x00AB", F("x%%04X -> x%04X", 0xABu));
   int dummy = 0;
   EXPECT_EQ(C("%p", static_cast<void *>(&dummy)), F("%p", static_cast<void *>(&dummy)));
   // Star width and precision are taken from the arguments.
-  EXPECT_EQ(C("[%*d|%-*d|%.*f|%.*s]", 6, 1, 4, 2, 3, 3.14159, 2, "abc"),
-            F("[%*d|%-*d|%.*f|%.*s]", 6, 1, 4, 2, 3, 3.14159, 2, "abc"));
+  EXPECT_EQ(C("[%*d|%-*d|%.*f|%.*s|%.*f]", 6, 1, 4, 2, 3, 3.14159, 2, "abc", 0, 2.5),
+            F("[%*d|%-*d|%.*f|%.*s|%.*f]", 6, 1, 4, 2, 3, 3.14159, 2, "abc", 0, 2.5));
   // A negative width means left-justified, a negative precision none at all.
   EXPECT_EQ("[7   ]", F("[%*d]", -4, 7));
   EXPECT_EQ("[abc]", F("[%.*s]", -1, "abc"));
@@ -80,7 +82,9 @@ TEST(Format, SixtyFourBitConversions) {
   EXPECT_EQ("handle 18446744073709551615 for tid 17 (x)",
             F("handle %I64u for tid %d (%s)", UINT64_MAX, 17, "x"));
   EXPECT_EQ("        42", F("%10I64u", static_cast<std::uint64_t>(42)));
-  EXPECT_EQ("-5 6", F("%I32d %Iu", -5, static_cast<std::size_t>(6)));
+  EXPECT_EQ("-5 6 -7", F("%I32d %Iu %qd", -5, static_cast<std::size_t>(6), -7LL));
+  // Only "64" and "32" whole make a size: %Iu and %Ix are followed by text here.
+  EXPECT_EQ("74d ff2d <bad format>d", F("%Iu4d %Ix2d %I6ud", std::size_t{7}, std::size_t{255}));
   // Format replaces its output, and returns it.
   std::string out = "old text";
   EXPECT_EQ("key=9223372036854775807", Format(out, "%s=%I64u", "key", std::uint64_t{9223372036854775807ULL}));
@@ -96,6 +100,7 @@ TEST(Format, WideStringsAreUtf8WhateverTheLocale) {
   // Precision counts bytes and never ends inside a character; width pads.
   EXPECT_EQ("a\xC3\xA9", F("%.3ls", L"a\u00E9b"));
   EXPECT_EQ("a", F("%.2ls", L"a\u00E9b"));
+  EXPECT_EQ("[]", F("[%.0ls]", L"ab"));
   EXPECT_EQ("   ab|ab   |", F("%5ls|%-5ls|", L"ab", L"ab"));
   EXPECT_EQ("\xE2\x82\xAC!", F("%lc!", static_cast<wint_t>(L'\u20AC')));
   // A lone surrogate is no character: it becomes U+FFFD, not a crash.
@@ -110,10 +115,16 @@ TEST(Format, MalformedConversionsAreMarkedAndSkipNoArgument) {
   EXPECT_EQ("<bad format> 9", F("%n %d", 9));
   EXPECT_EQ("<bad format> 9", F("%1$d %d", 9));
   EXPECT_EQ("<bad format> <bad format> <bad format>", F("%hs %Ld %lp"));
+  EXPECT_EQ("<bad format>|<bad format>|<bad format>|", F("%ha|%hA|%Z|"));  // the letter goes with the marker
   EXPECT_EQ("<bad format>|2", F("%99999999999d|%d", 2));
   // The star arguments and value of an oversized conversion are consumed,
   // so the conversions after it stay in step.
   EXPECT_EQ("<bad format>|2", F("%*d|%d", INT_MAX, 1, 2));
+  EXPECT_EQ("<bad format>|2", F("%.*d|%d", 1 << 21, 1, 2));
+  EXPECT_EQ("ab", F("%.*s", 1 << 21, "ab"));  // a string's precision is only a limit
+  EXPECT_EQ(std::size_t{1} << 20, F("%*d", 1 << 20, 1).size());
+  EXPECT_EQ(std::size_t{1} << 20, F("%1048576d", 1).size());
+  EXPECT_EQ("<bad format>", F("%1048577d", 1));
   // A non-ASCII character after '%' is kept whole.
   EXPECT_EQ("<bad format>\xC3\xA9!", F("%\xC3\xA9!"));
   // A '%' that was meant literally reads no argument and keeps the text.
@@ -125,10 +136,13 @@ TEST(Format, LongOutputIsCutAtTheLimitWithAMarker) {
   const std::string alphabet = "0123456789abcdefghijklmnopqrstuvwxyz";
   EXPECT_EQ("012345" + kMarker, Limited(20, "%s", alphabet.c_str()));
   EXPECT_EQ(alphabet, Limited(alphabet.size(), "%s", alphabet.c_str()));  // exactly at the limit: whole
+  // Exactly at the limit with more to come: still cut.
+  EXPECT_EQ(alphabet.substr(0, 22) + kMarker, Limited(alphabet.size(), "%s%s", alphabet.c_str(), "+"));
   EXPECT_EQ(kMarker.substr(0, 5), Limited(5, "%s", alphabet.c_str()));
   // The cut never ends inside a UTF-8 sequence: "é" is two bytes.
   const std::string cut = Limited(kMarker.size() + 2, "a\xC3\xA9zzzzzzzzzzzzzzzzzzzzzzzz");
   EXPECT_EQ("a" + kMarker, cut);
+  EXPECT_EQ(kMarker, Limited(kMarker.size() + 2, "%s", std::string(20, '\x80').c_str()));  // no character starts
   // Formatting stops early for very long results, and what is added is bounded.
   const std::string big(1 << 20, 'x');
   std::string out = "prefix:";

@@ -2,16 +2,9 @@
 #include "PlatformTestSupport.h"
 
 #include <Platform/TestHooks.h>
-#include <Platform/Win32Api.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <thread>
-#include <vector>
 
 using namespace VantrelTest;
 using VantrelPlatform::TestHooks::ChangeHandleCount;
@@ -26,9 +19,11 @@ HANDLE Watch(const std::string &dir, DWORD filter = kNames) {
 }
 
 // Polls like the monitor does: whether the handle was signalled, re-arming it.
+// Bounded, so that a re-arm that leaves the handle signalled fails the test
+// instead of spinning.
 bool Changed(HANDLE h) {
   bool changed = false;
-  while (WaitForSingleObject(h, 0) == WAIT_OBJECT_0) {
+  for (int i = 0; i < 100 && WaitForSingleObject(h, 0) == WAIT_OBJECT_0; ++i) {
     changed = true;
     FindNextChangeNotification(h);
   }
@@ -106,11 +101,15 @@ TEST(ChangeNotification, HandlesOnOneDirectoryShareItsWatch) {
 
   EXPECT_TRUE(FindCloseChangeNotification(first));
   EXPECT_EQ(watches + 1, ChangeWatchCount());
+  // A closed handle's value is not handed out again at once: it stays invalid.
+  HANDLE third = Watch(dir.Path());
+  EXPECT_NE(first, third);
   WriteFile(dir.Join("b"), "x");
   EXPECT_TRUE(Changed(second));
   EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(first, 0));
   EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
 
+  EXPECT_TRUE(FindCloseChangeNotification(third));
   EXPECT_TRUE(FindCloseChangeNotification(second));
   EXPECT_EQ(watches, ChangeWatchCount());
   EXPECT_EQ(handles, ChangeHandleCount());

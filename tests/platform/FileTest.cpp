@@ -1,16 +1,10 @@
 // Attributes, listings, read handles and _wstat64 against real files.
 #include "PlatformTestSupport.h"
 
-#include <Platform/Win32Api.h>
-
 #include <ace/OS_NS_sys_stat.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-
-#include <map>
-#include <vector>
 
 using namespace VantrelTest;
 
@@ -44,9 +38,11 @@ std::map<std::wstring, DWORD> List(const std::string &pattern, DWORD &endError) 
     endError = GetLastError();
     return entries;
   }
-  do {
+  // Bounded: a listing that never ends fails instead of hanging.
+  for (int i = 0; i < 1000; ++i) {
     entries[data.cFileName] = data.dwFileAttributes;
-  } while (FindNextFileW(h, &data));
+    if (!FindNextFileW(h, &data)) break;
+  }
   EXPECT_TRUE(FindClose(h));
   endError = GetLastError();
   return entries;
@@ -323,4 +319,35 @@ TEST(CreateFile, TooManyOpenFiles) {
   ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
   EXPECT_EQ(INVALID_HANDLE_VALUE, h);
   EXPECT_EQ(ERROR_TOO_MANY_OPEN_FILES, error);
+}
+
+// The one write loop of the log and the agent: a pipe takes a large block in
+// pieces, and a descriptor that refuses the bytes is a failure, not success.
+TEST(WriteFully, DeliversEveryByteOrReportsTheFailure) {
+  int fds[2];
+  ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
+  std::string block(1 << 20, '\0');
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
+  std::string received;
+  std::thread reader([&] {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+      received.append(buffer, static_cast<std::size_t>(n));
+    }
+  });
+  std::atomic<bool> written{false};
+  EXPECT_TRUE(ReturnsWithin([&] { written = VantrelPlatform::WriteFully(fds[1], block.data(), block.size()); }));
+  ::close(fds[1]);  // ends the reader, and a writer that hung
+  reader.join();
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(block == received) << received.size() << " bytes of " << block.size();
+
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  for (int fd : {fds[0], full}) {  // not open for writing; no space left
+    if (fd < 0) continue;
+    written = true;
+    EXPECT_TRUE(ReturnsWithin([&] { written = VantrelPlatform::WriteFully(fd, "x", 1); }, 5s));
+    EXPECT_FALSE(written) << fd;
+    ::close(fd);
+  }
 }

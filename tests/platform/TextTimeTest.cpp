@@ -78,8 +78,10 @@ TEST(PlatformText, SurrogatesKeepTheirUnitInUtf16) {
   EXPECT_EQ(FromUtf16(units.data(), units.size()), escaped);
   const char16_t lone[] = {0xD83D, u'a', 0xDE00};
   EXPECT_EQ(FromUtf16(lone, 3), (std::wstring{static_cast<wchar_t>(0xD83D), L'a', static_cast<wchar_t>(0xDE00)}));
-  const char16_t cutPair[] = {u'a', 0xD83D};
-  EXPECT_EQ(FromUtf16(cutPair, 2), (std::wstring{L'a', static_cast<wchar_t>(0xD83D)}));
+  // The pairs at the edges of the ranges; the last one is cut by the length.
+  const char16_t pairs[] = {0xD800, 0xDC00, 0xDBFF, 0xDFFF, 0xD83D, 0xDE00};
+  EXPECT_EQ(FromUtf16(pairs, 5), (std::wstring{L'\U00010000', L'\U0010FFFF', static_cast<wchar_t>(0xD83D)}));
+  EXPECT_EQ(std::u16string(pairs, 4), ToUtf16(L"\U00010000\U0010FFFF"));
   EXPECT_EQ(ToUtf16(std::wstring(1, static_cast<wchar_t>(0x110000))), u"\uFFFD");
   // A terminated fixed-size array may be passed with its full size.
   char16_t message[260] = {u'/', u'l', u'o', u'g'};

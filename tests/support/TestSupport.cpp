@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,16 @@ bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
     std::this_thread::sleep_for(5ms);
   }
   return true;
+}
+
+bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> returned = done->get_future();
+  std::thread([done, call = std::move(call)] {
+    call();
+    done->set_value();
+  }).detach();
+  return returned.wait_for(deadline) == std::future_status::ready;
 }
 
 TempDir::TempDir(const char *base) {

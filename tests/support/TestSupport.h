@@ -34,6 +34,11 @@ const std::chrono::milliseconds kDeadline = std::chrono::seconds(20);
 // passes; returns whether it holds.
 bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline = kDeadline);
 
+// Runs `call` on a thread of its own and waits up to the deadline for it to
+// return. A call that hangs is left behind (the test fails, and its process
+// ends soon after) instead of hanging the test.
+bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline = kDeadline);
+
 // A directory under `base` ($TMPDIR or /tmp when null), removed with
 // everything in it when the object goes.
 class TempDir {
