@@ -171,10 +171,12 @@ TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndForgetsThem) {
 // report, on one of that monitor's own workers: the monitor is then stopped,
 // joined and destroyed from outside its pool.
 TEST_F(FactoryTest, TheLastReferenceToAMonitorMayGoInsideItsOwnReport) {
-  ASSERT_TRUE(factory.InitializeService(Config({{kPoll + ".FileMonitor.ReaderThreadsMin", "2"},
-                                                {kPoll + ".EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"}})));
+  ServiceConfig config;
+  config.Settings = {{kPoll + ".FileMonitor.ReaderThreadsMin", "2"},
+                     {kPoll + ".EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"}};
+  ASSERT_TRUE(factory.InitializeService(config));
   std::shared_ptr<IFileMonitor> monitor = Get(factory, kPoll);
-  const std::string logName = dynamic_cast<FileMonitorCore &>(*monitor).LogName();
+  const std::string logName = LogName(monitor);
   TempDir dir;
   RecordingSink sink;
   std::atomic<bool> armed{false};
