@@ -1,6 +1,7 @@
 #include "agent/Agent.h"
 
 #include "agent/ComponentHost.h"
+#include "agent/PathPattern.h"
 #include "agent/ReportFormat.h"
 #include "agent/SignalWatcher.h"
 #include "factory/IFileMonitorFactory.h"
@@ -25,7 +26,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <set>
+#include <map>
 #include <thread>
 
 #ifndef VANTREL_VERSION
@@ -40,6 +41,7 @@ namespace {
 
 const char *const kInstanceName = "<Singleton>";
 const char *const kAgentLogName = "vantrel-agent";
+const std::chrono::seconds kReadyWait{10};
 
 // One write per line, so that lines of different threads (and the log's
 // records, which are written the same way) never interleave. False when the
@@ -51,23 +53,39 @@ bool WriteLine(int fd, std::string line) {
 
 void Say(const std::string &text) { WriteLine(STDERR_FILENO, "vantrel-agent: " + text); }
 
-// Prints every report it is given on standard output. Called on the
-// monitor's worker threads, several at once; the line is built outside the
-// lock. The monitor outlives every call: the agent stops it before this
-// object goes.
+}  // namespace
+
+// Prints the reports of the paths that were asked for on standard output,
+// and hands the agent what discovery needs. Called on the monitor's worker
+// threads, several at once; the line is built outside the lock. The monitor
+// and the watch set outlive every call: the agent removes every
+// registration and stops the monitor before either goes.
 class ReportWriter : public IFileMonitorSink {
  public:
-  ReportWriter(IFileMonitor &monitor, std::string monitorType, bool json, Agent &agent)
-      : rMonitor(monitor), strType(std::move(monitorType)), bJson(json), rAgent(agent) {}
+  ReportWriter(IFileMonitor &monitor, std::string monitorType, const AgentOptions &options, Agent &agent)
+      : rMonitor(monitor), strType(std::move(monitorType)), rOpts(options), rAgent(agent) {}
+
+  void SetWatchSet(WatchSet *watchSet) { pWatchSet = watchSet; }
 
   void OnFileChanged(const std::int64_t &key, unsigned int flags) override {
     Report report;
+    report.path = VantrelPlatform::ToUtf8(rMonitor.GetFilename(key));
+    const WatchSet::Verdict verdict = pWatchSet->OnReport(report.path, key, flags);
+    if (verdict.relist || verdict.release) rAgent.RequestDiscovery(report.path, verdict.release);
+    if (!verdict.print) return;
+    report.key = key;
+    report.flags = verdict.flags;
+    Print(report);
+  }
+
+  // Any thread; `report.path` and `report.key` filled in.
+  void Print(Report report) {
+    if (!Wanted(report.flags)) return;
     report.when = std::chrono::system_clock::now();
     report.monitorType = strType;
-    report.path = VantrelPlatform::ToUtf8(rMonitor.GetFilename(key));
-    report.key = key;
-    report.flags = flags;
-    const std::string line = bJson ? FormatJson(report) : FormatText(report);
+    const std::string line = rOpts.json             ? FormatJson(report)
+                             : rOpts.format.empty() ? FormatText(report)
+                                                    : FormatTemplate(rOpts.format, report);
 
     std::lock_guard<std::mutex> lock(mtxOut);
     if (bClosed) return;
@@ -79,19 +97,29 @@ class ReportWriter : public IFileMonitorSink {
         writeFailed = true;
       }
       rAgent.RequestStop();
+      return;
     }
+    ++rAgent.reportsPrinted;
   }
 
   std::atomic<bool> writeFailed{false};
 
  private:
+  bool Wanted(unsigned int flags) const {
+    if (flags == 0) return rOpts.idle && (!rOpts.eventsGiven || rOpts.eventIdle);
+    return !rOpts.eventsGiven || (flags & rOpts.eventMask) != 0;
+  }
+
   IFileMonitor &rMonitor;
   const std::string strType;
-  const bool bJson;
+  const AgentOptions &rOpts;
   Agent &rAgent;
+  WatchSet *pWatchSet = nullptr;  // set before the first registration
   std::mutex mtxOut;
   bool bClosed = false;
 };
+
+namespace {
 
 // A registration in the host's service registry for as long as the object lives.
 class ServiceRegistration {
@@ -126,25 +154,39 @@ std::vector<std::string> DefaultWatchPaths(const std::string &directory) {
 }
 
 bool BuildWatchList(const AgentOptions &options, const AgentConfig &config, const std::string &defaultDirectory,
-                    std::vector<WatchTarget> &targets, std::string &error) {
+                    const std::string &cwd, std::vector<WatchTarget> &targets, std::vector<std::string> &notes,
+                    std::string &error) {
   targets.clear();
-  std::set<std::string> seen;
-  const auto add = [&](const WatchTarget &target) {
-    if (seen.insert(target.path).second) targets.push_back(target);
+  std::map<std::string, std::string> seen;  // normalised path -> as first written
+  const auto add = [&](const std::string &written, bool defaultCredentials, std::uint64_t handle) {
+    WatchTarget target;
+    target.path = NormalizePath(written, cwd);
+    target.pattern = HasWildcard(target.path);
+    target.defaultCredentials = defaultCredentials;
+    target.handle = handle;
+    const auto known = seen.emplace(target.path, written);
+    if (known.second) {
+      targets.push_back(target);
+    } else {
+      notes.push_back(written == known.first->second
+                          ? written + " is given twice; it is watched once"
+                          : written + " is " + target.path + ", already given as " + known.first->second +
+                                "; it is watched once");
+    }
   };
   for (const auto &path : options.paths) {
     if (path.empty()) {
       error = "an empty path cannot be watched";
       return false;
     }
-    add(WatchTarget{path, true, 0});
+    add(path, true, 0);
   }
   for (const auto &watch : config.watches) {
-    add(WatchTarget{watch.path, !watch.hasHandle, watch.handle});
+    add(watch.path, !watch.hasHandle, watch.handle);
   }
   if (targets.empty()) {
     for (const auto &path : DefaultWatchPaths(defaultDirectory)) {
-      add(WatchTarget{path, true, 0});
+      add(path, true, 0);
     }
   }
   return true;
@@ -157,6 +199,42 @@ void Agent::RequestStop(int sig) {
   bStopRequested = true;
   if (iStopSignal == 0) iStopSignal = sig;
   cv.notify_all();
+}
+
+void Agent::RequestDiscovery(const std::string &path, bool release) {
+  std::lock_guard<std::mutex> lock(mtx);
+  queDiscovery.emplace_back(path, release);
+  cv.notify_all();
+}
+
+void Agent::Discover(WatchSet &watchSet, ReportWriter &writer, std::unique_lock<std::mutex> &lock) {
+  while (!queDiscovery.empty() && !bStopRequested) {
+    const auto request = queDiscovery.front();
+    queDiscovery.pop_front();
+    lock.unlock();
+    if (request.second) {
+      for (const auto &gone : watchSet.Release(request.first)) {
+        Report report;
+        report.path = gone.path;
+        report.key = gone.key;
+        report.flags = IFileMonitorSink::FILE_MON_CHANGE_DELETED |
+                       (gone.directory ? IFileMonitorSink::FILE_MON_CHANGE_TYPE_IS_DIRECTORY : 0u);
+        writer.Print(report);
+      }
+    } else {
+      watchSet.Relist(request.first);
+    }
+    lock.lock();
+  }
+}
+
+void Agent::WaitUntilReady(WatchSet &watchSet, ReportWriter &writer) {
+  const auto until = std::chrono::steady_clock::now() + kReadyWait;
+  std::unique_lock<std::mutex> lock(mtx);
+  while (!bStopRequested && !watchSet.AllSeen() && std::chrono::steady_clock::now() < until) {
+    cv.wait_for(lock, std::chrono::milliseconds(20));
+    Discover(watchSet, writer, lock);
+  }
 }
 
 void Agent::RequestReopen() {
@@ -233,14 +311,14 @@ void Agent::PrintStats(IFileMonitor &monitor) {
                 "stats: %zu paths, %zu threads, %zu queued, %llu checks and %llu reports in the last %.1f s",
                 stats.paths, stats.threads, stats.queued,
                 static_cast<unsigned long long>(stats.checks - lastStats.checks),
-                static_cast<unsigned long long>(stats.reports - lastStats.reports), seconds);
+                static_cast<unsigned long long>(reportsPrinted.load() - lastStats.reports), seconds);
   WriteLine(STDERR_FILENO, line);
   lastStats.checks = stats.checks;
-  lastStats.reports = stats.reports;
+  lastStats.reports = reportsPrinted.load();
   lastStats.when = now;
 }
 
-void Agent::WaitForStop(IFileMonitor &monitor) {
+void Agent::WaitForStop(IFileMonitor &monitor, WatchSet &watchSet, ReportWriter &writer) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   const auto never = Clock::time_point::max();
@@ -253,12 +331,15 @@ void Agent::WaitForStop(IFileMonitor &monitor) {
   std::unique_lock<std::mutex> lock(mtx);
   while (!bStopRequested) {
     const auto wakeAt = std::min(deadline, nextStats);
-    const auto requested = [this] { return bStopRequested || bStatsRequested || bReopenRequested; };
+    const auto requested = [this] {
+      return bStopRequested || bStatsRequested || bReopenRequested || !queDiscovery.empty();
+    };
     if (wakeAt == never) {
       cv.wait(lock, requested);
     } else {
       cv.wait_until(lock, wakeAt, requested);
     }
+    Discover(watchSet, writer, lock);
     if (bReopenRequested) {
       bReopenRequested = false;
       lock.unlock();
@@ -291,11 +372,14 @@ int Agent::Run() {
     return kExitUsage;
   }
   std::vector<WatchTarget> targets;
+  std::vector<std::string> notes;
   std::string error;
-  if (!BuildWatchList(opts, cfg, "/var/log", targets, error)) {
+  if (!BuildWatchList(opts, cfg, "/var/log", CurrentDirectory(), targets, notes, error)) {
     Say(error);
     return kExitUsage;
   }
+  for (const auto &note : notes) Say(note);
+  notes.clear();
   const std::string monitorType = MonitorTypeName(opts.monitor);
   std::string library = opts.library;
   if (library.empty() && !FindLibrary(library, error)) {
@@ -339,7 +423,7 @@ int Agent::Run() {
   }
 
   std::shared_ptr<IFileMonitor> monitor;
-  std::vector<std::wstring> registered;
+  std::unique_ptr<WatchSet> watchSet;
   int status = kExitOk;
   try {
     // As a log reader would: find the factory by its name. The agent does
@@ -352,31 +436,20 @@ int Agent::Run() {
     }
     factory->GetFileMonitor(monitorType, monitor, kInstanceName);
 
-    writer.reset(new ReportWriter(*monitor, monitorType, opts.json, *this));
+    writer.reset(new ReportWriter(*monitor, monitorType, opts, *this));
     if (opts.credentialsGiven) {
       monitor->SetDefaultCredentials(opts.credentials);
     }
-    const std::uint64_t defaultCredentials = ~std::uint64_t(0);
-    for (const auto &target : targets) {
-      struct stat st {};
-      if (::stat(target.path.c_str(), &st) != 0) {
-        const int e = errno;
-        if (e == ENOENT || e == ENOTDIR) {
-          Say(target.path + " does not exist yet; it is watched until it appears");
-        } else {
-          Say(target.path + " cannot be checked now (" + std::strerror(e) + "); it is watched all the same");
-        }
-      }
-      const std::wstring path = VantrelPlatform::FromUtf8(target.path);
-      const std::uint64_t handle = target.defaultCredentials ? defaultCredentials : target.handle;
-      monitor->AddMonitor(path, writer.get(), opts.intervalMillis, handle, opts.idle);
-      registered.push_back(path);
-    }
+    watchSet.reset(new WatchSet(*monitor, writer.get(), opts.intervalMillis, opts.excludes));
+    writer->SetWatchSet(watchSet.get());
+    watchSet->Start(targets, notes);
+    for (const auto &note : notes) Say(note);
+    WaitUntilReady(*watchSet, *writer);
 
-    WriteLine(STDERR_FILENO, "watching " + std::to_string(registered.size()) + " paths with " + monitorType +
+    WriteLine(STDERR_FILENO, "watching " + std::to_string(watchSet->Registered()) + " paths with " + monitorType +
                                  " every " + std::to_string(opts.intervalMillis) + " ms");
     lastStats.when = std::chrono::steady_clock::now();
-    WaitForStop(*monitor);
+    WaitForStop(*monitor, *watchSet, *writer);
     if (writer->writeFailed) status = kExitFailure;
   } catch (const std::exception &e) {
     Say(std::string("cannot watch: ") + e.what());
@@ -384,14 +457,10 @@ int Agent::Run() {
   }
 
   // Shut-down, in order: every registration, then the component
-  // (unregister, Shutdown, destroy, unload); the writer and the security
-  // manager go after it.
-  if (monitor) {
-    for (const auto &path : registered) {
-      monitor->RemoveMonitor(path, writer.get());
-    }
-    monitor.reset();
-  }
+  // (unregister, Shutdown, destroy, unload); the writer, the watch set and
+  // the security manager go after it.
+  if (watchSet) watchSet->RemoveAll();
+  monitor.reset();
   host.Unload();
   return status;
 }

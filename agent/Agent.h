@@ -5,10 +5,13 @@
 
 #include "agent/AgentConfig.h"
 #include "agent/AgentOptions.h"
+#include "agent/WatchSet.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,22 +23,21 @@ class ISecurityManager;
 
 namespace VantrelAgent {
 
-struct WatchTarget {
-  std::string path;
-  bool defaultCredentials = true;  // the monitor's default (--credentials, else 0)
-  std::uint64_t handle = 0;        // when not the default
-};
+class ReportWriter;
 
 // "/var/log" and every regular file directly in it (symbolic links to
 // regular files included), sorted; just `directory` when it cannot be listed.
 std::vector<std::string> DefaultWatchPaths(const std::string &directory);
 
 // The command line's paths, then the configuration's Watch entries; the
-// default watch when there are neither. A path listed twice is watched once,
-// with the credentials of its first mention. False with a reason for an
-// empty path.
+// default watch when there are neither. Every path is made absolute against
+// `cwd` and tidied by text (PathPattern.h), so that "./w5", "w5/" and
+// "/abs/w5" are one path: watched once, with the credentials of its first
+// mention, and the repeat gets one line in `notes`. False with a reason for
+// an empty path.
 bool BuildWatchList(const AgentOptions &options, const AgentConfig &config, const std::string &defaultDirectory,
-                    std::vector<WatchTarget> &targets, std::string &error);
+                    const std::string &cwd, std::vector<WatchTarget> &targets, std::vector<std::string> &notes,
+                    std::string &error);
 
 class Agent {
  public:
@@ -52,9 +54,18 @@ class Agent {
   void RequestStop(int sig = 0);
   void RequestStats();
   void RequestReopen();
+  // From a report: list a pattern's directory again, or let go of a path
+  // that a pattern found and that is gone. Done on the main thread.
+  void RequestDiscovery(const std::string &path, bool release);
 
  private:
   bool SetUpLogging();
+  // The discovery requests that have come, on the main thread.
+  void Discover(WatchSet &watchSet, ReportWriter &writer, std::unique_lock<std::mutex> &lock);
+  // Returns once every path has had its first check (so that the ready line
+  // is true: what changes after it is reported), a stop is requested, or
+  // kReadyWait has passed (a path whose checks are refused never has one).
+  void WaitUntilReady(WatchSet &watchSet, ReportWriter &writer);
   // SIGHUP: opens the log file again under its name (after logrotate moved
   // it). Runs on the main thread.
   void ReopenLog();
@@ -63,7 +74,7 @@ class Agent {
   void WarnAboutCredentials(WindowsAgentCommon::ISecurityManager &securityManager) const;
   // Returns once a stop is requested or --duration has passed; writes the
   // statistics lines meanwhile.
-  void WaitForStop(WindowsAgentCommon::IFileMonitor &monitor);
+  void WaitForStop(WindowsAgentCommon::IFileMonitor &monitor, WatchSet &watchSet, ReportWriter &writer);
   void PrintStats(WindowsAgentCommon::IFileMonitor &monitor);
 
   AgentOptions opts;
@@ -76,6 +87,7 @@ class Agent {
   bool bStatsRequested = false;
   bool bReopenRequested = false;
   int iStopSignal = 0;
+  std::deque<std::pair<std::string, bool>> queDiscovery;  // path, release
 
   // The statistics of the last line; the main thread's.
   struct Counters {
@@ -83,6 +95,8 @@ class Agent {
     std::uint64_t reports = 0;
     std::chrono::steady_clock::time_point when;
   } lastStats;
+  std::atomic<std::uint64_t> reportsPrinted{0};
+  friend class ReportWriter;
 };
 
 }  // namespace VantrelAgent

@@ -1,5 +1,7 @@
 #include "agent/AgentOptions.h"
 
+#include "agent/ReportFormat.h"
+
 #include <VantrelCommon/Logger.h>
 
 #include <CLI/CLI.hpp>
@@ -19,8 +21,10 @@ namespace {
 
 const char *const kDescription =
     "vantrel-agent loads the VantrelMonitor component, watches files and directories with it and prints\n"
-    "one line per change on standard output. With no path it watches /var/log and every regular file\n"
-    "directly in it. SIGINT or SIGTERM stop it in order; SIGUSR1 prints a statistics line.";
+    "one line per change on standard output. A path may be a pattern (*, ?, [...] and ** for any depth,\n"
+    "quoted for the shell): the files that match now and later are watched. With no path it watches\n"
+    "/var/log and every regular file directly in it. SIGINT or SIGTERM stop it in order; SIGHUP reopens\n"
+    "the log file; SIGUSR1 prints a statistics line.";
 
 // A number of seconds: more than 0, at most 1e9 (about 31 years).
 bool ParseSeconds(const std::string &option, const std::string &text, double &seconds, std::ostream &err) {
@@ -93,7 +97,20 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
       });
   app.add_option("--log-file", options.logFile, "Write the log to FILE instead of standard error")
       ->type_name("FILE");
-  app.add_flag("--json", options.json, "One JSON object per report instead of a line of text");
+  auto *json = app.add_flag("--json", options.json, "One JSON object per report instead of a line of text");
+  app.add_option("--format", options.format,
+                 std::string("A line of text per report made from FORMAT: ") + kTemplateHelp +
+                     " (default: \"" + kDefaultTemplate + "\")")
+      ->type_name("FORMAT")
+      ->excludes(json);
+  std::string events;
+  app.add_option("--events", events,
+                 "Only reports that carry one of these flags: CREATED,DELETED,MODIFIED,GREW,SHRANK,REVERTED,DIR,IDLE")
+      ->type_name("NAMES");
+  app.add_option("--exclude", options.excludes,
+                 "Leave out paths that match PATTERN (repeatable); without a '/' it matches a file or directory name")
+      ->type_name("PATTERN")
+      ->allow_extra_args(false);
   app.add_option("--duration", duration, "Stop in order after SECONDS")->type_name("SECONDS");
   app.add_option("--stats", stats, "Write a statistics line to standard error every SECONDS")
       ->type_name("SECONDS");
@@ -117,6 +134,16 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
   if (options.credentialsGiven &&
       !ParseWhole("--credentials", credentials, ~std::uint64_t(0) - 1, "a credentials handle", options.credentials,
                   err)) {
+    return refused;
+  }
+  std::string reason;
+  if (app.count("--format") > 0 && !CheckTemplate(options.format, reason)) {
+    err << "--format: " << reason << "\n";
+    return refused;
+  }
+  options.eventsGiven = app.count("--events") > 0;
+  if (options.eventsGiven && !ParseEventNames(events, options.eventMask, options.eventIdle, reason)) {
+    err << "--events: " << reason << "\n";
     return refused;
   }
   if (!duration.empty() && !ParseSeconds("--duration", duration, options.durationSeconds, err)) return refused;

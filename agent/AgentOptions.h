@@ -9,6 +9,7 @@
 
 namespace VantrelAgent {
 
+
 // Exit statuses of the agent.
 const int kExitOk = 0;
 const int kExitFailure = 1;  // the component could not be loaded or started
@@ -25,6 +26,11 @@ struct AgentOptions {
   std::string logLevel;  // empty: the configuration's, else the host's default
   std::string logFile;   // empty: the configuration's, else standard error
   bool json = false;
+  std::string format;             // empty: the default line (ReportFormat.h)
+  bool eventsGiven = false;       // --events: only reports with one of these
+  unsigned int eventMask = 0;     //   flags,
+  bool eventIdle = false;         //   or idle ones when IDLE is named
+  std::vector<std::string> excludes;  // --exclude patterns, as given
   double durationSeconds = 0;  // 0: until a signal
   double statsSeconds = 0;     // 0: only on SIGUSR1
   std::string library;         // empty: found beside the executable

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 
@@ -88,15 +89,106 @@ std::string IsoTimestamp(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-std::string FormatText(const Report &report) {
-  std::string names;
-  for (const auto &name : FlagNames(report.flags)) {
-    if (!names.empty()) names += '|';
-    names += name;
+std::string EscapeControls(const std::string &text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\\': escaped += "\\\\"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\r': escaped += "\\r"; break;
+      case '\t': escaped += "\\t"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof(hex), "\\x%02X", byte);
+          escaped += hex;
+        } else {
+          escaped += c;
+        }
+    }
   }
-  char hex[16];
-  std::snprintf(hex, sizeof(hex), "0x%04X", report.flags);
-  return LocalTimestamp(report.when) + ' ' + report.path + ' ' + names + ' ' + hex;
+  return escaped;
+}
+
+bool CheckTemplate(const std::string &format, std::string &error) {
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%') continue;
+    if (i + 1 == format.size()) {
+      error = "a lone % ends the format; write %% for a percent sign";
+      return false;
+    }
+    const char c = format[++i];
+    if (std::string("tpfxkmI%").find(c) == std::string::npos) {
+      error = std::string("unknown placeholder %") + c + " (" + kTemplateHelp + ")";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string FormatTemplate(const std::string &format, const Report &report) {
+  std::string line;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 == format.size()) {
+      line += format[i];
+      continue;
+    }
+    switch (format[++i]) {
+      case 't': line += LocalTimestamp(report.when); break;
+      case 'I': line += IsoTimestamp(report.when); break;
+      case 'p': line += EscapeControls(report.path); break;
+      case 'f': {
+        std::string names;
+        for (const auto &name : FlagNames(report.flags)) {
+          if (!names.empty()) names += '|';
+          names += name;
+        }
+        line += names;
+        break;
+      }
+      case 'x': {
+        char hex[16];
+        std::snprintf(hex, sizeof(hex), "0x%04X", report.flags);
+        line += hex;
+        break;
+      }
+      case 'k': line += std::to_string(report.key); break;
+      case 'm': line += report.monitorType; break;
+      case '%': line += '%'; break;
+      default: line += '%'; line += format[i];
+    }
+  }
+  return line;
+}
+
+std::string FormatText(const Report &report) { return FormatTemplate(kDefaultTemplate, report); }
+
+bool ParseEventNames(const std::string &text, unsigned int &mask, bool &idle, std::string &error) {
+  mask = 0;
+  idle = false;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = text.find(',', start);
+    std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    for (auto &c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    bool known = name == "IDLE";
+    if (known) idle = true;
+    for (const auto &entry : kFlagNames) {
+      if (name == entry.name) {
+        mask |= entry.bit;
+        known = true;
+      }
+    }
+    if (!known) {
+      error = "unknown event '" + name + "' (CREATED, DELETED, MODIFIED, GREW, SHRANK, REVERTED, DIR or IDLE)";
+      return false;
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return true;
 }
 
 std::string FormatJson(const Report &report) {

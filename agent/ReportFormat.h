@@ -28,8 +28,29 @@ struct Report {
   unsigned int flags = 0;
 };
 
-// "2026-12-05 19:10:01.123 /var/log/syslog MODIFIED|GREW 0x000A", no newline.
+// The path's bytes with every control character escaped (\n, \r, \t,
+// \xHH) and the backslash doubled, so that a report is always one line and
+// the escaping cannot be mistaken for a name. Bytes from 0x80 up are kept as
+// they are.
+std::string EscapeControls(const std::string &text);
+
+// A line made from a template: %t the local time, %I the time in ISO 8601,
+// %p the path (escaped), %f the flag names joined by '|', %x the flags in
+// hexadecimal, %k the key, %m the monitor type, %% a percent sign.
+const char *const kDefaultTemplate = "%t %p %f %x";
+const char *const kTemplateHelp = "%t time, %I ISO time, %p path, %f flag names, %x hex flags, %k key, "
+                                  "%m monitor, %% percent sign";
+// Whether every placeholder of the template is known; the reason otherwise.
+bool CheckTemplate(const std::string &format, std::string &error);
+std::string FormatTemplate(const std::string &format, const Report &report);
+
+// "2026-12-05 19:10:01.123 /var/log/syslog MODIFIED|GREW 0x000A", no newline:
+// the default template.
 std::string FormatText(const Report &report);
+
+// A comma-separated list of flag names, in any letter case, as a mask;
+// `idle` tells whether IDLE (a check that found nothing) is among them.
+bool ParseEventNames(const std::string &text, unsigned int &mask, bool &idle, std::string &error);
 // {"time":...,"monitor":...,"path":...,"key":...,"flags":...,"names":[...]},
 // no newline. A file name on Linux is bytes and need not be UTF-8: the line
 // stays valid JSON for any name, with each byte outside well-formed UTF-8

@@ -241,7 +241,7 @@ TEST(AgentOptionsTest, HelpVersionAndBadCommandLines) {
   }
 }
 
-TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefault) {
+TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefaultEachPathOnceByItsTidyText) {
   TempDir dir;
   WriteFile(dir.Join("b.log"), "");
   WriteFile(dir.Join("a.log"), "");
@@ -252,24 +252,26 @@ TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefault) {
   AgentOptions options;
   AgentConfig config;
   std::vector<WatchTarget> targets;
+  std::vector<std::string> notes;
   std::string error;
-  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), targets, error));
+  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), "/", targets, notes, error));
   ASSERT_EQ(targets.size(), 3u);
   EXPECT_TRUE(targets[0].defaultCredentials);
 
-  options.paths = {"/x", "/y", "/x"};
-  config.watches = {WatchEntry{"/y", true, 7, 1}, WatchEntry{"/z", true, 7, 2}};
-  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), targets, error));
-  ASSERT_EQ(targets.size(), 3u);
-  EXPECT_EQ(targets[0].path, "/x");
-  EXPECT_EQ(targets[1].path, "/y");
+  options.paths = {"x", "/w/./y/", "/w/y/../x/..//x", "/w/*.log"};
+  config.watches = {WatchEntry{"/w/y", true, 7, 1}, WatchEntry{"../z", true, 7, 2}, WatchEntry{"/..", false, 0, 3}};
+  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), "/w", targets, notes, error));
+  std::vector<std::string> paths;
+  for (const auto &target : targets) paths.push_back(target.path + (target.pattern ? " pattern" : ""));
+  EXPECT_EQ(paths, (std::vector<std::string>{"/w/x", "/w/y", "/w/*.log pattern", "/z", "/"}));
   EXPECT_TRUE(targets[1].defaultCredentials) << "the first mention decides";
-  EXPECT_EQ(targets[2].path, "/z");
-  EXPECT_FALSE(targets[2].defaultCredentials);
-  EXPECT_EQ(targets[2].handle, 7u);
+  EXPECT_FALSE(targets[3].defaultCredentials);
+  EXPECT_EQ(targets[3].handle, 7u);
+  ASSERT_EQ(notes.size(), 2u) << ::testing::PrintToString(notes);
+  EXPECT_EQ(notes[0], "/w/y/../x/..//x is /w/x, already given as x; it is watched once");
 
   options.paths = {""};
-  EXPECT_FALSE(BuildWatchList(options, config, dir.Path(), targets, error));
+  EXPECT_FALSE(BuildWatchList(options, config, dir.Path(), "/", targets, notes, error));
 }
 
 // Local time is the process's: a fixed zone makes the texts exact.

@@ -207,6 +207,129 @@ TEST(AgentProcessTest, SighupReopensTheLogFileUnderItsName) {
   EXPECT_NE(ReadFile(log).find("Stopping on SIGTERM"), std::string::npos) << ReadFile(log);
 }
 
+// Patterns pick up what appears later, at any depth, with both monitor
+// kinds: the new file's first report is CREATED; hidden, excluded and
+// unmatched files stay out; a file let go of after DELETED is found again
+// when it comes back; a pattern whose directory does not exist yet waits.
+TEST(AgentProcessTest, PatternsFindFilesThatAppearLaterAndLetGoOfThoseThatGo) {
+  for (const std::string monitor : {"notify", "poll"}) {
+    SCOPED_TRACE(monitor);
+    TempDir dir;
+    const std::string old = dir.Join("old.log");
+    WriteFile(old, "x");
+    WriteFile(dir.Join(".hidden.log"), "x");
+    ChildProcess agent(AgentCommand({"--monitor", monitor, "--interval", "100", "--exclude", "*.skip.log",
+                                     dir.Join("**/*.log"), dir.Join("l[0-9]?/.named*"),
+                                     dir.Join("later/*.log")}));
+    ASSERT_TRUE(agent.WaitForStderr("watching ", kWait)) << agent.Transcript();
+    EXPECT_TRUE(agent.WaitForStderr(dir.Join("later/*.log") + " matches nothing yet", std::chrono::milliseconds(0)))
+        << agent.Transcript();
+    AppendFile(old, "y");
+    ASSERT_TRUE(agent.WaitForStdout(ReportWith(old, "GREW"), kWait)) << agent.Transcript();
+
+    MakeDir(dir.Join("a"));
+    MakeDir(dir.Join("a/b"));
+    MakeDir(dir.Join("l12"));
+    for (const char *name : {"a/b/x.skip.log", "a/b/.h.log", "a/b/x.txt", "l12/.named", "a/b/new.log"}) {
+      WriteFile(dir.Join(name), "1");
+    }
+    MakeDir(dir.Join("later"));
+    WriteFile(dir.Join("later/late.log"), "1");
+    const std::string fresh = dir.Join("a/b/new.log");
+    for (const std::string &path : {fresh, dir.Join("l12/.named"), dir.Join("later/late.log")}) {
+      EXPECT_TRUE(agent.WaitForStdout(ReportWith(path, "CREATED"), kWait)) << path << agent.Transcript();
+    }
+    AppendFile(fresh, "2");
+    ASSERT_TRUE(agent.WaitForStdout(ReportWith(fresh, "GREW"), kWait)) << agent.Transcript();
+    ASSERT_EQ(::unlink(fresh.c_str()), 0);
+    ASSERT_TRUE(agent.WaitForStdout(ReportWith(fresh, "DELETED"), kWait)) << agent.Transcript();
+    WriteFile(fresh, "3");
+    const auto isCreated = ReportWith(fresh, "CREATED");
+    ASSERT_TRUE(agent.WaitForStdout(
+        [&, seen = 0](const std::string &line) mutable { return isCreated(line) && ++seen == 2; }, kWait))
+        << agent.Transcript();
+    StopAndExpectCleanExit(agent);
+
+    // Reports of the paths asked for and nothing else; a found file's first
+    // one is CREATED.
+    bool first = true;
+    for (const auto &line : agent.StdoutLines()) {
+      const bool wanted = IsReportFor(line, old) || IsReportFor(line, fresh) ||
+                          IsReportFor(line, dir.Join("l12/.named")) || IsReportFor(line, dir.Join("later/late.log"));
+      EXPECT_TRUE(wanted) << line;
+      if (IsReportFor(line, fresh) && first) {
+        EXPECT_TRUE(isCreated(line)) << line;
+        first = false;
+      }
+    }
+  }
+}
+
+// --format with every placeholder, --events, and one line per report even
+// for a name with a newline in it.
+TEST(AgentProcessTest, FormatEventsAndEscapedNames) {
+  TempDir dir;
+  const std::string odd = dir.Join("two\nlines\\.log");
+  WriteFile(odd, "x");
+  ChildProcess agent(AgentCommand({"--interval", "100", "--events", "grew,Deleted", "--format",
+                                   "%m ; %k ; %p ; %f ; %x ; %% ; %t ; %I", odd}));
+  ASSERT_TRUE(agent.WaitForStderr("watching 1 paths", kWait)) << agent.Transcript();
+  AppendFile(odd, "y");
+  ASSERT_TRUE(agent.WaitForStdout("GREW", kWait)) << agent.Transcript();
+  ASSERT_EQ(::unlink(odd.c_str()), 0);
+  ASSERT_TRUE(agent.WaitForStdout("DELETED", kWait)) << agent.Transcript();
+  WriteFile(odd, "x");  // CREATED, which is not among the events
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  AppendFile(odd, "y");
+  ASSERT_TRUE(agent.WaitForStdout([n = 0](const std::string &line) mutable {
+    return line.find("GREW") != std::string::npos && ++n == 2;
+  }, kWait)) << agent.Transcript();
+  StopAndExpectCleanExit(agent);
+
+  const std::string escaped = dir.Join("two\\nlines\\\\.log");
+  const auto lines = agent.StdoutLines();
+  ASSERT_EQ(lines.size(), 3u) << agent.Transcript();
+  // Whole seconds of write time: GREW comes with or without MODIFIED.
+  const char *flags[] = {"GREW ; 0x000", "DELETED ; 0x0010", "GREW ; 0x000"};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string head = "FileMonitorNoFSRedirect ; ";
+    ASSERT_EQ(lines[i].rfind(head, 0), 0u) << lines[i];
+    const std::size_t path = lines[i].find(" ; ", head.size()) + 3;
+    EXPECT_TRUE(lines[i].find(escaped + " ; ", path) == path) << lines[i];
+    const std::string rest = lines[i].substr(path + escaped.size() + 3);
+    EXPECT_NE(rest.find(flags[i]), std::string::npos) << rest;
+    const std::string times = rest.substr(rest.find("% ; ") + 4);
+    EXPECT_TRUE(HasShape(times.substr(0, 26), "9999-99-99 99:99:99.999 ; ")) << times;
+    EXPECT_TRUE(HasShape(times.substr(26, 23), "9999-99-99T99:99:99.999")) << times;
+  }
+
+  ChildProcess bad(AgentCommand({"--format", "%p %q", odd}));
+  int status = -1;
+  ASSERT_TRUE(bad.WaitForExit(kWait, status));
+  EXPECT_EQ(status, 2);
+  EXPECT_TRUE(bad.WaitForStderr("unknown placeholder %q", std::chrono::milliseconds(0))) << bad.Transcript();
+}
+
+// "./w5", "w5/" and the absolute path are one path, registered once and
+// reported by its absolute name; each repeat is noted once.
+TEST(AgentProcessTest, OnePathHowEverItIsWritten) {
+  TempDir dir;
+  const std::string w5 = dir.Join("w5");
+  WriteFile(w5, "x");
+  ChildProcess agent({"/bin/sh", "-c",
+                      "cd '" + dir.Path() + "' && exec '" + VANTREL_AGENT_PATH + "' --library '" +
+                          VANTREL_MONITOR_LIBRARY + "' --interval 100 ./w5 w5/ '" + w5 + "' ./sub/../w5"});
+  ASSERT_TRUE(agent.WaitForStderr("watching 1 paths", kWait)) << agent.Transcript();
+  AppendFile(w5, "y");
+  ASSERT_TRUE(agent.WaitForStdout(ReportWith(w5, "GREW"), kWait)) << agent.Transcript();
+  StopAndExpectCleanExit(agent);
+  std::size_t notes = 0;
+  for (const auto &line : agent.StderrLines()) {
+    if (line.find("already given as ./w5; it is watched once") != std::string::npos) ++notes;
+  }
+  EXPECT_EQ(notes, 3u) << agent.Transcript();
+}
+
 TEST(AgentProcessTest, JsonObjectsCarryTimeMonitorPathKeyFlagsAndNames) {
   TempDir dir;
   const std::string file = dir.Join("data.log");
@@ -404,7 +527,11 @@ TEST(AgentProcessTest, WarnsOnceAboutCredentialsItCannotSwitchTo) {
     }
   }
   EXPECT_EQ(warnings, 1u) << agent.Transcript();
-  StopAndExpectCleanExit(agent);
+  // The monitor warns about the refused checks itself: not quiet here.
+  agent.Signal(SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(agent.WaitForExit(kWait, status)) << agent.Transcript();
+  EXPECT_EQ(status, 0) << agent.Transcript();
 }
 
 // logrotate in its create mode renames the file and makes a new one; the

@@ -1,0 +1,121 @@
+// What vantrel-agent watches: the paths it was given, and for every pattern
+// the files that match it and the directories that it passes through.
+//
+// The monitor's own reports drive discovery: every registration asks for a
+// report after every check, so that the first report of a path tells that
+// its baseline is taken. A directory that a pattern passes through is
+// listed again at its first report and whenever it reports that its entries
+// changed; what matches then and was not there before is registered, and its
+// first report is turned into CREATED. A path found by a pattern is let go
+// of after its DELETED (its directory is listed again, in case it is back);
+// the paths given as they are, and the fixed directory that each pattern
+// starts from, are never let go of: they are watched until they appear again.
+//
+// Threads: Start, Relist, Release and RemoveAll run on one thread (the
+// agent's main thread), the only one that registers or removes; OnReport
+// runs on the monitor's workers. `mtx` guards the table; no monitor call is
+// made while it is held.
+#ifndef VANTREL_AGENT_WATCHSET_H
+#define VANTREL_AGENT_WATCHSET_H
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace WindowsAgentCommon {
+class IFileMonitor;
+class IFileMonitorSink;
+}  // namespace WindowsAgentCommon
+
+namespace VantrelAgent {
+
+struct WatchTarget {
+  std::string path;  // absolute and normalised
+  bool pattern = false;
+  bool defaultCredentials = true;  // the monitor's default (--credentials, else 0)
+  std::uint64_t handle = 0;        // when not the default
+};
+
+class WatchSet {
+ public:
+  // `excludes` as the user wrote them. The monitor and the receiver outlive
+  // the set's registrations (RemoveAll).
+  WatchSet(WindowsAgentCommon::IFileMonitor &monitor, WindowsAgentCommon::IFileMonitorSink *sink,
+           unsigned int intervalMillis, const std::vector<std::string> &excludes);
+
+  // Registers every target and what the patterns match now. `notes` gets a
+  // line for a path that does not exist yet and for a pattern that matches
+  // nothing yet.
+  void Start(const std::vector<WatchTarget> &targets, std::vector<std::string> &notes);
+
+  // What a report of `path` means, on a worker thread.
+  struct Verdict {
+    bool print = false;     // a path that was asked for: its report is shown
+    unsigned int flags = 0; // the flags to show (CREATED added for a newly found path)
+    bool relist = false;    // a directory of a pattern to list again
+    bool release = false;   // a found path that is gone: let go of it
+  };
+  Verdict OnReport(const std::string &path, const std::int64_t &key, unsigned int flags);
+
+  void Relist(const std::string &directory);
+
+  // A path that was asked for and let go of without its own DELETED.
+  struct Gone {
+    std::string path;
+    std::int64_t key;
+    bool directory;
+  };
+  // Lets go of the path and of every found path below it (a directory that
+  // goes takes what it held along: the polling monitor reports a path whose
+  // directory is gone as a problem, not as deleted). Returns those below
+  // that were asked for, whose DELETED the caller reports.
+  std::vector<Gone> Release(const std::string &path);
+  // Removes every registration; the set is empty afterwards.
+  void RemoveAll();
+
+  std::size_t Registered() const;
+  // Whether every registration has had its first report: its baseline is
+  // taken, so that any change from now on is reported.
+  bool AllSeen() const;
+
+ private:
+  struct Pattern {
+    std::vector<std::string> components;  // after the fixed directory
+    std::uint64_t handle;
+  };
+  struct Entry {
+    bool target = false;    // asked for (given, or found by a pattern): printed
+    bool fixed = false;     // never let go of
+    bool announce = false;  // found after the start: the first report says CREATED
+    bool seen = false;      // a report has come since the registration
+    bool deleted = false;   // its last report said DELETED
+    std::int64_t key = 0x7FFFFFFFFFFFFFFFll;  // the monitor's, from the first report
+    std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
+  };
+
+  bool Excluded(const std::string &path) const;
+  // Registers the path unless it is; false when it was already registered.
+  bool Register(const std::string &path, std::uint64_t handle, const Entry &role);
+  void AddTarget(const std::string &path, std::uint64_t handle, bool fixed, bool announce);
+  void Walk(const std::string &directory, std::size_t pattern, std::size_t component, bool found);
+  void ListAt(const std::string &directory, std::size_t pattern, std::size_t component, bool found);
+
+  WindowsAgentCommon::IFileMonitor &rMonitor;
+  WindowsAgentCommon::IFileMonitorSink *pSink;
+  const unsigned int uInterval;
+  std::vector<std::vector<std::string>> vecExcludePaths;  // with a '/': whole paths
+  std::vector<std::string> vecExcludeNames;               // without: names
+  std::vector<Pattern> vecPatterns;                       // main thread only
+  std::size_t nTargetsAdded = 0;                          // main thread only
+
+  mutable std::mutex mtx;
+  std::map<std::string, Entry> mapEntries;
+};
+
+}  // namespace VantrelAgent
+
+#endif  // VANTREL_AGENT_WATCHSET_H
