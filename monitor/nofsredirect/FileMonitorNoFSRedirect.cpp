@@ -87,10 +87,16 @@ std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState(
   if (_wstat64(path.c_str(), state.get()) != 0) {
     return nullptr;
   }
-  // A directory, or a file held without read sharing, cannot be opened this
-  // way; the stat record then stands.
+  // A directory is not read through a handle: its stat record stands, as
+  // it does for a file held without read sharing. The stat has told a
+  // directory already, so the open is asked not to find out again (backup
+  // semantics); should the path have become a directory since, the handle's
+  // record shows it and the stat record stands all the same.
+  if (IsDirectory(*state)) {
+    return state;
+  }
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return state;
   }
@@ -101,6 +107,9 @@ std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState(
   CloseHandle(file);
   if (!read) {
     return nullptr;  // on Windows: a size of 4 GiB or more
+  }
+  if ((byHandle.st_mode & S_IFMT) == S_IFDIR) {
+    return state;
   }
   CopyState(byHandle, *state);
   if (identified) {

@@ -77,6 +77,7 @@ VantrelPlatform::FileIdentity IdentityOf(const struct statx &sx) {
 struct OpenFile {
   int fd = -1;
   VantrelPlatform::FileIdentity identity;
+  bool identityRead = false;  // else it is read when asked for
 };
 
 HandleTable<OpenFile> &FileHandles() {
@@ -243,6 +244,13 @@ bool IdentityOfHandle(HANDLE h, FileIdentity &identity) {
   if (!FileHandles().Lookup(h, file)) {
     return false;
   }
+  if (!file.identityRead) {
+    struct statx sx;
+    if (StatxRetry(file.fd, "", AT_EMPTY_PATH, &sx) != 0) {
+      return false;
+    }
+    file.identity = IdentityOf(sx);
+  }
   identity = file.identity;
   return true;
 }
@@ -362,7 +370,7 @@ BOOL FindClose(HANDLE hFindFile) {
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
                    LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
-                   DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
+                   DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
   // Only opening an existing file for reading is supported; POSIX has no
   // share modes, so every share mode behaves as full sharing.
   if ((dwDesiredAccess & ~GENERIC_READ) != 0 || dwCreationDisposition != OPEN_EXISTING) {
@@ -382,22 +390,27 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     SetErrorFromErrno(errno, path.c_str());
     return INVALID_HANDLE_VALUE;
   }
-  struct statx sx;
-  if (StatxRetry(fd, "", AT_EMPTY_PATH, &sx) != 0) {
-    const int error = errno;
-    ::close(fd);
-    SetErrorFromErrno(error, path.c_str());
-    return INVALID_HANDLE_VALUE;
-  }
-  // Windows refuses a directory without backup semantics.
-  if (S_ISDIR(sx.stx_mode)) {
-    ::close(fd);
-    SetError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
+  // Windows refuses a directory without backup semantics. With them the
+  // caller gets a handle whatever the path is, and the open costs no stat:
+  // the identity is then read when it is asked for.
   OpenFile file;
   file.fd = fd;
-  file.identity = IdentityOf(sx);
+  if ((dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+    struct statx sx;
+    if (StatxRetry(fd, "", AT_EMPTY_PATH, &sx) != 0) {
+      const int error = errno;
+      ::close(fd);
+      SetErrorFromErrno(error, path.c_str());
+      return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISDIR(sx.stx_mode)) {
+      ::close(fd);
+      SetError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    file.identity = IdentityOf(sx);
+    file.identityRead = true;
+  }
   try {
     HANDLE handle = FileHandles().Insert(file);
     SetError(ERROR_SUCCESS);

@@ -159,6 +159,44 @@ std::u16string ToUtf16(const std::wstring &text) {
   return out;
 }
 
+std::size_t ToUtf16(const std::wstring &text, char16_t *out, std::size_t capacity) {
+  const wchar_t *in = text.data();
+  const std::size_t size = text.size();
+  std::size_t i = 0;
+  std::size_t n = 0;
+  // Code points below the surrogates are one unit each: the usual path needs
+  // neither the scalar test nor a room test per unit.
+  if (size < capacity) {
+    while (i < size && static_cast<std::uint32_t>(in[i]) < 0xD800) {
+      out[i] = static_cast<char16_t>(in[i]);
+      ++i;
+    }
+    n = i;
+  }
+  for (; i < size; ++i) {
+    std::uint32_t cp = static_cast<std::uint32_t>(in[i]);
+    if (cp > 0x10FFFF) {
+      cp = kReplacement;
+    }
+    const std::size_t units = cp < 0x10000 ? 1 : 2;
+    if (n + units >= capacity) {
+      return capacity;
+    }
+    if (units == 1) {
+      out[n++] = static_cast<char16_t>(cp);
+    } else {
+      cp -= 0x10000;
+      out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+      out[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
+  }
+  if (n >= capacity) {
+    return capacity;
+  }
+  out[n] = 0;
+  return n;
+}
+
 std::wstring FromUtf16(const char16_t *text, std::size_t length) {
   std::wstring out;
   if (text == nullptr) {

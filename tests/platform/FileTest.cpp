@@ -281,6 +281,13 @@ TEST(CreateFile, HandleGivesFstatAndClosesOnceAndOtherPathsAndModesAreRefused) {
 
   EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("sub")));
   EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+  // With backup semantics a directory opens like a file.
+  h = CreateFileW(Wide(dir.Join("sub")).c_str(), GENERIC_READ, 7, 0, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  ASSERT_EQ(0, ACE_OS::fstat(VantrelPlatform::AceHandle(h), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_TRUE(CloseHandle(h));
   EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("missing")));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE, open(dir.Join("missing/file")));

@@ -83,6 +83,11 @@ typedef long (*FARPROC)();
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u
 #define OPEN_EXISTING 3u
+// A directory is opened like a file instead of being refused.
+#ifdef FILE_FLAG_BACKUP_SEMANTICS
+#undef FILE_FLAG_BACKUP_SEMANTICS
+#endif
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 
 // Change-notification filter.
 #define FILE_NOTIFY_CHANGE_FILE_NAME 0x00000001u
@@ -175,7 +180,8 @@ struct __stat64 {
 // fills cFileName and dwFileAttributes (directory or normal, following
 // symbolic links) and leaves times and sizes 0. CreateFileW opens an existing
 // file for reading only (GENERIC_READ, OPEN_EXISTING); a directory is refused
-// with ERROR_ACCESS_DENIED, and a FIFO opens without waiting for a writer.
+// with ERROR_ACCESS_DENIED unless FILE_FLAG_BACKUP_SEMANTICS is given, and a
+// FIFO opens without waiting for a writer.
 BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId, LPVOID lpFileInformation);
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
 BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
@@ -252,6 +258,11 @@ std::wstring FromUtf8(const std::string &text);
 // with its full size.
 std::u16string ToUtf16(const std::wstring &text);
 std::wstring FromUtf16(const char16_t *text, std::size_t length);
+// The units of ToUtf16(text) and a terminating zero, written into `out`
+// (room for `capacity` units) without allocating. Returns the number of
+// units before the terminator, or `capacity` when they and the terminator
+// do not fit; nothing is written at or past out[capacity].
+std::size_t ToUtf16(const std::wstring &text, char16_t *out, std::size_t capacity);
 
 // Which file a path names, as opposed to what it holds. Two names of one
 // file have equal identities; a file created after another was renamed away
@@ -284,7 +295,8 @@ BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attri
 
 // The identity of the file behind a handle from CreateFileW. On POSIX it was
 // read when the handle was opened, in the call that checks the file's type,
-// so asking costs no system call; on Windows it is asked of the handle
+// so asking costs no system call (for a handle opened with backup semantics,
+// which skips that call, it is read now); on Windows it is asked of the handle
 // (GetFileInformationByHandle). False for a handle that is not such a handle.
 bool IdentityOfHandle(HANDLE file, FileIdentity &identity);
 
