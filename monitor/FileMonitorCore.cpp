@@ -67,6 +67,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       bReportReplacement(kDefaultReportReplacement),
       kind(monitorKind),
       lastQueueFullWarning(0),
+      bSweepDeferred(false),
       lastStartFailure(0),
       bStopped(false),
       bQuitPosted(false),

@@ -32,6 +32,7 @@
 
 #include "monitor/FileMonitorMessage.h"
 #include "monitor/IFileMonitor.h"
+#include "monitor/RecordsByKey.h"
 #include "monitor/TimerCallbackHandler.h"
 #include "monitor/VantrelMonitorExport.h"
 
@@ -225,6 +226,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
 
   StringRegistry registry;
   std::map<std::wstring, std::shared_ptr<FileRecord>> mapFiles;
+  // The entries of mapFiles by their records' keys; see RecordsByKey.h.
+  RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;
   mutable ACE_Recursive_Thread_Mutex mtxMonitor;
   std::shared_ptr<Scheduler> spScheduler;
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
@@ -254,6 +257,10 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // The sweep and its due index (FileMonitorSweep.cpp).
   void Reindex(FileRecord &record);
   bool PutWithoutWaiting(ACE_Message_Block *block);
+  bool PutChainWithoutWaiting(ACE_Message_Block *chain);
+  static void ReleaseChain(ACE_Message_Block *chain);
+  void SweepIfDrained();
+
 
   // The pool (FileMonitorPool.cpp).
   void TopUpPool();
@@ -273,6 +280,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   std::multimap<std::int64_t, FileRecord *> dueIndex;
   std::vector<FileRecord *> sweepBatch;  // reused by every sweep
   std::int64_t lastQueueFullWarning;     // seconds since 1970; under mtxMonitor
+  std::atomic<bool> bSweepDeferred;      // the last sweep left due records for want of room
 
   std::mutex mtxPool;
   std::int64_t lastStartFailure;  // seconds since 1970 of the last Error line; under mtxPool

@@ -18,10 +18,27 @@ static_assert(std::is_trivially_copyable<FileMonitorMessage>::value, "the messag
 
 namespace {
 
-// A key-carrying message: szFilename[0] is the terminator of an empty path,
-// szFilename[1] this marker (a noncharacter that no encoder writes), and the
-// key's four 16-bit parts follow, lowest first.
+// A key behind a path: after the path's terminator, this marker (a
+// noncharacter that no encoder writes) and the key's four 16-bit parts,
+// lowest first. A message that carries only a key has an empty path.
 const char16_t kKeyMarker = 0xFFFF;
+const std::size_t kKeyUnits = 6;  // terminator, marker, four parts
+
+void WriteKey(char16_t *units, std::size_t length, std::int64_t key) {
+  units[length + 1] = kKeyMarker;
+  const auto bits = static_cast<std::uint64_t>(key);
+  for (std::size_t i = 0; i < 4; ++i) {
+    units[length + 2 + i] = static_cast<char16_t>((bits >> (16 * i)) & 0xFFFFu);
+  }
+}
+
+std::int64_t ReadKey(const char16_t *units, std::size_t length) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    bits |= static_cast<std::uint64_t>(units[length + 2 + i]) << (16 * i);
+  }
+  return static_cast<std::int64_t>(bits);
+}
 
 std::uint32_t NullThreadId() {
   ACE_thread_t none = ACE_OS::NULL_thread;
@@ -37,18 +54,30 @@ FileMonitorMessage::FileMonitorMessage()
 
 FileMonitorMessage::FileMonitorMessage(const std::wstring &path, IFileMonitorSink *sink, MonitorAction action)
     : pSink(sink), eAction(action), idThread(NullThreadId()), szFilename{} {
-  const std::u16string units = VantrelPlatform::ToUtf16(path);
-  if (units.size() < kFilenameUnits) {
-    std::memcpy(szFilename, units.data(), units.size() * sizeof(char16_t));
+  if (VantrelPlatform::ToUtf16(path, szFilename, kFilenameUnits) == kFilenameUnits) {
+    std::memset(szFilename, 0, sizeof(szFilename));
   }
 }
 
 FileMonitorMessage FileMonitorMessage::ForKey(std::int64_t key, IFileMonitorSink *sink, MonitorAction action) {
   FileMonitorMessage message(std::wstring(), sink, action);
-  message.szFilename[1] = kKeyMarker;
-  const auto bits = static_cast<std::uint64_t>(key);
-  for (int i = 0; i < 4; ++i) {
-    message.szFilename[2 + i] = static_cast<char16_t>((bits >> (16 * i)) & 0xFFFFu);
+  WriteKey(message.szFilename, 0, key);
+  return message;
+}
+
+FileMonitorMessage FileMonitorMessage::ForRecord(const std::wstring &path, std::int64_t key, bool travelsAsText,
+                                                 MonitorAction action) {
+  if (!travelsAsText) {
+    return ForKey(key, nullptr, action);
+  }
+  FileMonitorMessage message;
+  message.eAction = action;
+  const std::size_t length = VantrelPlatform::ToUtf16(path, message.szFilename, kFilenameUnits);
+  if (length == kFilenameUnits) {
+    return ForKey(key, nullptr, action);
+  }
+  if (length + kKeyUnits < kFilenameUnits) {
+    WriteKey(message.szFilename, length, key);
   }
   return message;
 }
@@ -63,12 +92,34 @@ bool FileMonitorMessage::TravelsAsText(const std::wstring &path) {
 
 bool FileMonitorMessage::CarriesKey() const { return szFilename[0] == 0 && szFilename[1] == kKeyMarker; }
 
-std::int64_t FileMonitorMessage::Key() const {
-  std::uint64_t bits = 0;
-  for (int i = 0; i < 4; ++i) {
-    bits |= static_cast<std::uint64_t>(szFilename[2 + i]) << (16 * i);
+std::int64_t FileMonitorMessage::Key() const { return ReadKey(szFilename, 0); }
+
+bool FileMonitorMessage::KeyAfterPath(std::int64_t &key) const {
+  std::size_t length = 0;
+  while (length < kFilenameUnits && szFilename[length] != 0) {
+    ++length;
   }
-  return static_cast<std::int64_t>(bits);
+  if (length + kKeyUnits >= kFilenameUnits || szFilename[length + 1] != kKeyMarker) {
+    return false;
+  }
+  key = ReadKey(szFilename, length);
+  return true;
+}
+
+bool FileMonitorMessage::PathEquals(const std::wstring &path) const {
+  // Code points below the surrogates are their own single unit, so the
+  // usual path compares in place; others are encoded first.
+  std::size_t i = 0;
+  while (i < path.size() && i < kFilenameUnits && static_cast<std::uint32_t>(path[i]) < 0xD800 &&
+         szFilename[i] == static_cast<char16_t>(path[i]) && szFilename[i] != 0) {
+    ++i;
+  }
+  if (i == path.size()) {
+    return i < kFilenameUnits && szFilename[i] == 0;
+  }
+  char16_t units[kFilenameUnits];
+  const std::size_t length = VantrelPlatform::ToUtf16(path, units, kFilenameUnits);
+  return length < kFilenameUnits && std::memcmp(units, szFilename, (length + 1) * sizeof(char16_t)) == 0;
 }
 
 std::wstring FileMonitorMessage::Path() const {

@@ -50,8 +50,20 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   // by key, so that a look-up never misses nor finds another path's record.
   static bool TravelsAsText(const std::wstring &path);
 
+  // The check message of a record: its path, and its key behind the path's
+  // terminator where there is room, so that the worker finds the record
+  // without a search; a path that does not travel as text goes by key alone
+  // (ForKey).
+  static FileMonitorMessage ForRecord(const std::wstring &path, std::int64_t key, bool travelsAsText,
+                                      MonitorAction action);
+
   bool CarriesKey() const;
   std::int64_t Key() const;   // valid when CarriesKey()
+  // The key that follows the path's terminator, if one does (always when
+  // CarriesKey()).
+  bool KeyAfterPath(std::int64_t &key) const;
+  // Whether szFilename holds exactly the UTF-16 form of `path`.
+  bool PathEquals(const std::wstring &path) const;
   std::wstring Path() const;  // the path of szFilename
 
   // A new block holding this message's image, ready to queue.

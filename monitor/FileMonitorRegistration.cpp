@@ -17,6 +17,8 @@
 
 #include "monitor/FileMonitorCoreInternal.h"
 
+#include <new>
+
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/Exceptions.h>
 #include <VantrelCommon/MessageBlockUtil.h>
@@ -67,7 +69,8 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
                 static_cast<int>(check), hCreds, wantIdle ? 1 : 0);
     }
     auto found = mapFiles.find(path);
-    if (found == mapFiles.end()) {
+    const bool isNew = found == mapFiles.end();
+    if (isNew) {
       const std::uint64_t creds = hCreds == kDefaultCredentials ? hDefaultCreds.load() : hCreds;
       std::shared_ptr<FileRecord> record = NewRecord(path, interval, creds, wantIdle);
       FileRecord::DueIndex nodeMaker;
@@ -85,6 +88,13 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
       }
     }
     Reindex(*found->second);
+    if (isNew) {
+      try {
+        recordsByKey.Publish(found->second->key, &found->second);
+      } catch (const std::bad_alloc &) {
+        // Workers then find the record by searching the table.
+      }
+    }
   } catch (...) {
     // A registration that cannot be made is not made; the caller's thread
     // goes on. The lock guard has released mtxMonitor.

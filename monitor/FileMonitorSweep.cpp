@@ -48,10 +48,23 @@ void FileMonitorCore::Reindex(FileRecord &record) {
 // Takes the due records in order of their due time, as many as the queue has
 // room for, and queues them in table key order. Work is in proportion to the
 // records that are due, never to the size of the table, and nothing here
-// waits for queue room: what does not fit stays due for a later sweep.
+// waits for queue room: what does not fit stays due for a later sweep, which
+// a worker starts as soon as the queue has drained to its refill mark.
+//
+// Messages go on the queue in chains, one queue lock and one wake-up per
+// chain: a worker that wakes takes what is there without another signal. A
+// sweep makes one chain per worker of the pool (or per message, when there
+// are fewer), so that every idle worker is woken as it would be by one put
+// per message, and a worker held up by a slow check or receiver leaves the
+// rest to the others; but a sweep of a thousand checks takes the queue lock
+// a few times, not a thousand. Each record's next due time counts from this
+// sweep's reading of the clock, so a record comes up again at the first
+// sweep at or after one interval, never a sweep later because the clock
+// moved on while the sweep ran.
 void FileMonitorCore::CheckFiles() {
   MonitorGuard guard(mtxMonitor);
-  const std::int64_t now = Microseconds(VantrelPlatform::SystemTimeNow());
+  const ACE_Time_Value sweepTime = VantrelPlatform::SystemTimeNow();
+  const std::int64_t now = Microseconds(sweepTime);
   ACE_Message_Queue<ACE_MT_SYNCH> *queue = msg_queue();
   const std::size_t bytes = queue->message_bytes();
   const std::size_t highWater = queue->high_water_mark();
@@ -89,29 +102,46 @@ void FileMonitorCore::CheckFiles() {
       sweepBatch[j]->queued = false;
     }
   };
+  const std::size_t chains = std::max<std::size_t>(1, static_cast<std::size_t>(thr_count()));
+  const std::size_t chainLength = (sweepBatch.size() + chains - 1) / chains;
   std::size_t i = 0;
-  try {
-    for (; i < sweepBatch.size(); ++i) {
-      FileRecord &record = *sweepBatch[i];
-      const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
-                                          : FileMonitorMessage::MONITOR_ACTION_CHECK;
-      const FileMonitorMessage message = record.travelsAsText
-                                             ? FileMonitorMessage(record.registeredPath, nullptr, action)
-                                             : FileMonitorMessage::ForKey(record.key, nullptr, action);
-      if (!PutWithoutWaiting(message.ToBlock())) {
-        // The room was taken after all (a worker handed a quit message on).
-        unmark(i);
-        deferred = true;
-        break;
+  while (i < sweepBatch.size()) {
+    const std::size_t end = std::min(sweepBatch.size(), i + chainLength);
+    ACE_Message_Block *chain = nullptr;
+    try {
+      ACE_Message_Block *last = nullptr;
+      for (std::size_t j = i; j < end; ++j) {
+        FileRecord &record = *sweepBatch[j];
+        const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
+                                            : FileMonitorMessage::MONITOR_ACTION_CHECK;
+        ACE_Message_Block *block =
+            FileMonitorMessage::ForRecord(record.registeredPath, record.key, record.travelsAsText, action).ToBlock();
+        if (last == nullptr) {
+          chain = block;
+        } else {
+          last->next(block);
+        }
+        last = block;
       }
-      record.ScheduleNextCheck();
+    } catch (...) {
+      ReleaseChain(chain);
+      unmark(i);
+      throw;
+    }
+    if (!PutChainWithoutWaiting(chain)) {
+      // The room was taken after all (a worker handed a quit message on).
+      unmark(i);
+      deferred = true;
+      break;
+    }
+    for (; i < end; ++i) {
+      FileRecord &record = *sweepBatch[i];
+      record.nextCheck = sweepTime + record.checkInterval;
       Reindex(record);
     }
-  } catch (...) {
-    unmark(i);
-    throw;
   }
 
+  bSweepDeferred.store(deferred, std::memory_order_release);
   if (deferred) {
     const std::int64_t seconds = _time64(nullptr);
     if (seconds - lastQueueFullWarning > kWarningIntervalSec) {
@@ -120,6 +150,41 @@ void FileMonitorCore::CheckFiles() {
                static_cast<int>(queue->message_count()));
     }
   }
+}
+
+// Called by a worker after it took a message: when the last sweep left due
+// records behind for want of room, and the queue has drained to its refill
+// mark, the next sweep comes now rather than at the next tick, so that the
+// checks a monitor does per second are bounded by the CPU and not by the
+// queue's size times the sweep rate.
+void FileMonitorCore::SweepIfDrained() {
+  if (!bSweepDeferred.load(std::memory_order_acquire)) {
+    return;
+  }
+  if (msg_queue()->message_bytes() > msg_queue()->high_water_mark() / 2) {
+    return;
+  }
+  if (bSweepDeferred.exchange(false)) {
+    OnTimerExpired(TIMER_JOB_CHECK_FILES);
+  }
+}
+
+void FileMonitorCore::ReleaseChain(ACE_Message_Block *chain) {
+  while (chain != nullptr) {
+    ACE_Message_Block *next = chain->next();
+    chain->next(nullptr);
+    chain->release();
+    chain = next;
+  }
+}
+
+bool FileMonitorCore::PutChainWithoutWaiting(ACE_Message_Block *chain) {
+  ACE_Time_Value noWait(ACE_Time_Value::zero);
+  if (putq(chain, &noWait) < 0) {
+    ReleaseChain(chain);
+    return false;
+  }
+  return true;
 }
 
 bool FileMonitorCore::PutWithoutWaiting(ACE_Message_Block *block) {

@@ -170,6 +170,7 @@ int FileMonitorCore::svc() {
                                      __LINE__);
         case FileMonitorMessage::MONITOR_ACTION_CHECK:
         case FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT:
+          SweepIfDrained();
           HandleCheck(ctx, message);
           break;
         default:
@@ -194,6 +195,13 @@ int FileMonitorCore::svc() {
 }
 
 std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &message) {
+  std::int64_t key;
+  if (message.KeyAfterPath(key)) {
+    const std::shared_ptr<FileRecord> *entry = recordsByKey.Find(key);
+    if (entry != nullptr && (message.CarriesKey() || message.PathEquals((*entry)->registeredPath))) {
+      return *entry;
+    }
+  }
   std::wstring path;
   if (message.CarriesKey()) {
     if (!registry.GetString(message.Key(), path)) {

@@ -99,3 +99,45 @@ TEST(FileMonitorMessage, LongPathsTravelByKey) {
   // An empty path is not a key.
   EXPECT_FALSE(FileMonitorMessage(L"", nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).CarriesKey());
 }
+
+// A record's check message carries its key behind the path's terminator when
+// there is room, so that the worker finds the record without a search; the
+// path itself stays what it always was.
+TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
+  const std::int64_t key = 0x0102030405060708;
+  const struct {
+    std::wstring path;
+    bool keyBehind;
+  } cases[] = {
+      {L"/var/log/app.log", true},
+      {L"/var/log/\u00e9t\u00e9/\U0001F600.log", true},
+      {std::wstring(253, L'a'), true},
+      {std::wstring(254, L'a'), false},  // fits, but the key does not
+      {std::wstring(259, L'a'), false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.path.size());
+    const FileMonitorMessage out =
+        RoundTrip(FileMonitorMessage::ForRecord(c.path, key, true, FileMonitorMessage::MONITOR_ACTION_CHECK));
+    EXPECT_EQ(out.Path(), c.path);
+    EXPECT_FALSE(out.CarriesKey());
+    EXPECT_TRUE(out.PathEquals(c.path));
+    EXPECT_FALSE(out.PathEquals(c.path + L"x"));
+    EXPECT_FALSE(out.PathEquals(c.path.substr(0, c.path.size() - 1)));
+    std::int64_t found = 0;
+    EXPECT_EQ(out.KeyAfterPath(found), c.keyBehind);
+    if (c.keyBehind) {
+      EXPECT_EQ(found, key);
+    }
+  }
+  // A path that does not travel as text: the key alone.
+  const std::wstring tooLong(260, L'a');
+  const FileMonitorMessage byKey = FileMonitorMessage::ForRecord(
+      tooLong, key, FileMonitorMessage::TravelsAsText(tooLong), FileMonitorMessage::MONITOR_ACTION_CHECK);
+  std::int64_t found = 0;
+  EXPECT_TRUE(byKey.CarriesKey());
+  EXPECT_TRUE(byKey.KeyAfterPath(found));
+  EXPECT_EQ(found, key);
+  // A message built from a path alone names no key.
+  EXPECT_FALSE(FileMonitorMessage(L"/a", nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK).KeyAfterPath(found));
+}

@@ -579,3 +579,34 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest,
                          ::testing::Values(MonitorKindParam{"Polling", &MakePolling, "EXITED"},
                                            MonitorKindParam{"Notification", &MakeNotification, "EXITING"}),
                          [](const ::testing::TestParamInfo<MonitorKindParam> &info) { return info.param.name; });
+
+namespace {
+
+// A running monitor without timers: only explicit sweeps, and the ones that
+// its workers start, queue checks.
+class UntimedPollingMonitor : public FileMonitorStatOnly {
+ public:
+  UntimedPollingMonitor() {
+    usReaderThreadsMin = 2;
+    bInitialized = true;
+  }
+};
+
+}  // namespace
+
+// More paths fall due than the queue holds: the sweep queues what fits, and
+// the rest follows as soon as the workers have drained the queue, without
+// waiting for a tick.
+TEST(SweepTest, ASweepThatLeftDueChecksBehindIsRepeatedOnceTheQueueDrains) {
+  TempDir dir;
+  UntimedPollingMonitor monitor;
+  RecordingSink sink;
+  const std::size_t paths = 3000;  // the queue holds 1,866 check messages
+  for (std::size_t i = 0; i < paths; ++i) {
+    monitor.AddMonitor(dir.WJoin("missing-" + std::to_string(i)), &sink, 0, 0, false);
+  }
+  monitor.CheckFiles();
+  EXPECT_TRUE(WaitUntil([&] { return monitor.GetStatistics().checks >= paths; }))
+      << monitor.GetStatistics().checks << " checks";
+  monitor.Stop();
+}
