@@ -68,6 +68,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       kind(monitorKind),
       lastQueueFullWarning(0),
       bSweepDeferred(false),
+      llSweepOrigin(0),
       lastStartFailure(0),
       bStopped(false),
       bQuitPosted(false),
@@ -151,9 +152,11 @@ void FileMonitorCore::Initialize(const Settings &settings) {
                                          reinterpret_cast<const void *>(static_cast<std::uintptr_t>(
                                              TIMER_JOB_CHECK_BACKLOG)),
                                          backlogPeriod, firstBacklogCheck);
+  const ACE_Time_Value firstSweep = VantrelPlatform::SystemTimeNow();
+  llSweepOrigin = core::Microseconds(firstSweep);
   spCheckTimer = spScheduler->Schedule(
       spTimerHandler, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(TIMER_JOB_CHECK_FILES)),
-      SpanFromMillis(ulCheckPeriodMillis), VantrelPlatform::SystemTimeNow());
+      SpanFromMillis(ulCheckPeriodMillis), firstSweep);
   bInitialized = true;
 }
 

@@ -281,6 +281,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   std::vector<FileRecord *> sweepBatch;  // reused by every sweep
   std::int64_t lastQueueFullWarning;     // seconds since 1970; under mtxMonitor
   std::atomic<bool> bSweepDeferred;      // the last sweep left due records for want of room
+  std::int64_t llSweepOrigin;            // microseconds since 1970 of the first timed sweep
 
   std::mutex mtxPool;
   std::int64_t lastStartFailure;  // seconds since 1970 of the last Error line; under mtxPool

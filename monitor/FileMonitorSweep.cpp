@@ -57,14 +57,18 @@ void FileMonitorCore::Reindex(FileRecord &record) {
 // are fewer), so that every idle worker is woken as it would be by one put
 // per message, and a worker held up by a slow check or receiver leaves the
 // rest to the others; but a sweep of a thousand checks takes the queue lock
-// a few times, not a thousand. Each record's next due time counts from this
-// sweep's reading of the clock, so a record comes up again at the first
-// sweep at or after one interval, never a sweep later because the clock
-// moved on while the sweep ran.
+// a few times, not a thousand. Each record's next due time counts from the
+// tick that this sweep belongs to (the timer's start plus a whole number of
+// periods, at or before the sweep's clock reading), so a record comes up
+// again at the first tick at or after one interval, and not one tick later
+// whenever the timer fires a little later than it did the time before.
 void FileMonitorCore::CheckFiles() {
   MonitorGuard guard(mtxMonitor);
-  const ACE_Time_Value sweepTime = VantrelPlatform::SystemTimeNow();
-  const std::int64_t now = Microseconds(sweepTime);
+  const std::int64_t now = Microseconds(VantrelPlatform::SystemTimeNow());
+  const std::int64_t period = static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
+  const std::int64_t tick = period > 0 && now >= llSweepOrigin ? now - (now - llSweepOrigin) % period : now;
+  ACE_Time_Value sweepTime;
+  sweepTime.set(static_cast<time_t>(tick / 1000000), static_cast<suseconds_t>(tick % 1000000));
   ACE_Message_Queue<ACE_MT_SYNCH> *queue = msg_queue();
   const std::size_t bytes = queue->message_bytes();
   const std::size_t highWater = queue->high_water_mark();
