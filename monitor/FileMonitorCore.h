@@ -52,6 +52,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace WindowsAgentCommon {
@@ -77,7 +78,10 @@ struct VANTREL_MONITOR_API FileRecord {
   ACE_Recursive_Thread_Mutex mtx;      // guards queued only
   std::set<IFileMonitorSink *> sinks;  // under mtxMonitor
   const std::wstring registeredPath;   // the table key, exactly as registered
-  std::wstring path;                   // the path that the checks look at
+ private:
+  const std::wstring ownPath;          // the watched path where it differs, else empty
+ public:
+  const std::wstring &path;            // the path that the checks look at
   std::int64_t lastWarnTime;           // seconds since 1970; the checking worker's
   ACE_Time_Value checkInterval;        // under mtxMonitor
   ACE_Time_Value nextCheck;            // under mtxMonitor
@@ -225,7 +229,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   unsigned int ulCheckPeriodMillis;
 
   StringRegistry registry;
-  std::map<std::wstring, std::shared_ptr<FileRecord>> mapFiles;
+  // Keyed by a view of each record's registeredPath: the table stores no
+  // copy of the path.
+  std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles;
   // The entries of mapFiles by their records' keys; see RecordsByKey.h.
   RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;
   mutable ACE_Recursive_Thread_Mutex mtxMonitor;

@@ -31,7 +31,8 @@ using core::SpanFromMillis;
 FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watched, const ACE_Time_Value &interval,
                        std::uint64_t creds, bool idle)
     : registeredPath(registered),
-      path(watched),
+      ownPath(watched == registered ? std::wstring() : watched),
+      path(watched == registered ? registeredPath : ownPath),
       lastWarnTime(0),
       checkInterval(interval),
       key(IFileMonitor::kNoKey),
@@ -78,7 +79,7 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
       record->parkedNode = nodeMaker.extract(nodeMaker.begin());
       registry.RegisterString(path, record->key);
       record->sinks.insert(sink);
-      found = mapFiles.emplace(path, record).first;
+      found = mapFiles.emplace(std::wstring_view(record->registeredPath), record).first;
     } else {
       FileRecord &record = *found->second;
       record.sinks.insert(sink);
