@@ -16,7 +16,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -42,20 +41,26 @@ void PrintTo(const MonitorKindParam &kind, std::ostream *os) { *os << kind.name;
 std::unique_ptr<FileMonitorCore> MakePolling() { return std::make_unique<FileMonitorStatOnly>(); }
 std::unique_ptr<FileMonitorCore> MakeNotification() { return std::make_unique<FileMonitorNoFSRedirect>(); }
 
-// Runs `body` on a thread of its own, which is left behind should the body
-// hang, so that a test can fail in seconds (and then leaks what the body
-// touches).
-std::future<void> InBackground(std::function<void()> body) {
+// Runs Stop on a thread of its own, which is left behind should Stop hang, so
+// that a test fails in seconds.
+std::future<void> StopInBackground(FileMonitorCore &monitor) {
   auto done = std::make_shared<std::promise<void>>();
   std::future<void> finished = done->get_future();
-  std::thread([body, done] {
-    body();
+  std::thread([&monitor, done] {
+    monitor.Stop();
     done->set_value();
   }).detach();
   return finished;
 }
 
-bool Finished(std::future<void> &work) { return work.wait_for(kDeadline) == std::future_status::ready; }
+// Whether that Stop returned; if not, the monitor is leaked to the hung Stop.
+bool Stopped(std::future<void> &stop, std::unique_ptr<FileMonitorCore> &monitor) {
+  if (stop.wait_for(kDeadline) == std::future_status::ready) {
+    return true;
+  }
+  monitor.release();
+  return false;
+}
 
 // Waits for `n` reports beyond those already received.
 bool WaitForMore(const RecordingSink &sink, std::size_t n) { return sink.WaitForCount(sink.Count() + n); }
@@ -386,15 +391,11 @@ TEST_P(SharedMonitorTest, StopWhileAReceiverRegistersAPath) {
   };
   monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
   ASSERT_TRUE(gate.WaitHeld());
-  FileMonitorCore *stopping = monitor.get();
-  std::future<void> stopped = InBackground([stopping] { stopping->Stop(); });
+  std::future<void> stop = StopInBackground(*monitor);
   // The idle worker has taken the quit message and Stop waits for the other.
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 1 && capture.CountContaining("Waiting") != 0; }));
   gate.Open();
-  if (!Finished(stopped)) {
-    monitor.release();  // still in use by the hung Stop
-    FAIL() << "Stop never returned";
-  }
+  ASSERT_TRUE(Stopped(stop, monitor));
   EXPECT_EQ(monitor->thr_count(), 0u);
   EXPECT_TRUE(cameBack.load());
 }
@@ -415,12 +416,8 @@ TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) 
                          {"FileMonitor.ReaderThreadsMin", c.threadsMin}});
     monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
     EXPECT_EQ(monitor->thr_count(), c.threads) << c.threadsMin;
-    FileMonitorCore *stopping = monitor.get();
-    std::future<void> stopped = InBackground([stopping] { stopping->Stop(); });
-    if (!Finished(stopped)) {
-      monitor.release();  // still in use by the hung Stop
-      FAIL() << "Stop with a sweep period of " << c.period << " ms never returned";
-    }
+    std::future<void> stop = StopInBackground(*monitor);
+    ASSERT_TRUE(Stopped(stop, monitor)) << "with a sweep period of " << c.period << " ms";
     EXPECT_EQ(monitor->thr_count(), 0u);
   }
   EXPECT_EQ(capture.Count("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be between 1 and 60000; using 100."),
@@ -449,12 +446,8 @@ TEST_P(SharedMonitorTest, WorkersThatCannotStartAreTriedAgain) {
   }
   EXPECT_EQ(capture.CountContaining("Could not start"), 1u) << "at most once a minute";
   EXPECT_TRUE(WaitUntil([&] { return monitor->thr_count() == 3; })) << "the backlog check tops the pool up";
-  FileMonitorCore *stopping = monitor.get();
-  std::future<void> stopped = InBackground([stopping] { stopping->Stop(); });
-  if (!Finished(stopped)) {
-    monitor.release();  // still in use by the hung Stop
-    FAIL() << "Stop never returned";
-  }
+  std::future<void> stop = StopInBackground(*monitor);
+  ASSERT_TRUE(Stopped(stop, monitor));
   EXPECT_EQ(capture.Count(kQuitLine), 3u);
 }
 
