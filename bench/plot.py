@@ -5,8 +5,8 @@ program (the median of its runs at each count), into a PNG.
 
   bench/plot.py OUT.png RESULTS.jsonl [MORE.jsonl ...] [--title TEXT]
 
-Lines whose "label" field is set (e.g. "before") are plotted apart from the
-others. Needs matplotlib (Debian: python3-matplotlib, scripts/bench-deps.sh).
+Lines whose "label" field is set are plotted apart from the others; "before"
+lines are dotted and faint. Needs matplotlib (Debian: python3-matplotlib, scripts/bench-deps.sh).
 """
 
 import argparse
@@ -25,7 +25,8 @@ NAMES = {
     "poll": "polling monitor (vantrel-agent --monitor poll)",
     "notify": "notification monitor (vantrel-agent --monitor notify)",
 }
-STYLES = {"stat": "k:", "statopen": "k--", "uvpoll": "g-^", "poll": "b-o", "notify": "r-s"}
+COLORS = {"stat": "black", "statopen": "dimgray", "uvpoll": "green", "poll": "blue", "notify": "red"}
+MARKERS = {"stat": "x", "statopen": "+", "uvpoll": "^", "poll": "o", "notify": "s"}
 
 
 def main():
@@ -54,11 +55,10 @@ def main():
     for (program, label), points in sorted(series.items()):
         xs = sorted(points)
         ys = [statistics.median(points[x]) for x in xs]
-        style = STYLES.get(program, "-x")
-        if label and label != "after":
-            style = style.replace("-", ":", 1) if style[1] == "-" else style
         text = NAMES.get(program, program) + (f" [{label}]" if label else "")
-        ax.plot(xs, ys, style, label=text, alpha=0.55 if label == "before" else 1.0)
+        before = label == "before"
+        ax.plot(xs, ys, color=COLORS.get(program, "purple"), marker=MARKERS.get(program, "."),
+                linestyle=":" if before else "-", alpha=0.5 if before else 1.0, label=text)
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("watched files")
