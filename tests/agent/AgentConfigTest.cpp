@@ -9,7 +9,6 @@
 
 #include <VantrelCommon/EnvironmentBlockHelper.h>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>

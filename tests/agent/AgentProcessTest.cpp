@@ -5,7 +5,6 @@
 #include "ChildProcess.h"
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
@@ -15,9 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 using namespace VantrelTest;
 

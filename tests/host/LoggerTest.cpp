@@ -77,6 +77,17 @@ TEST_F(LoggerTest, ThresholdDropsLowerLevels) {
   EXPECT_TRUE(sink.Contains("debug again"));
   EXPECT_TRUE(sink.Contains("through the facade"));
 
+  // Level names as a configuration gives them, in any case.
+  for (const auto &[text, level] : std::map<std::string, LogLevel>{
+           {"WARN", LogLevel::Warn}, {"Warning", LogLevel::Warn}, {"debug", LogLevel::Debug}, {"OFF", LogLevel::Off}}) {
+    LogLevel parsed = LogLevel::Info;
+    EXPECT_TRUE(ParseLogLevel(text, parsed)) << text;
+    EXPECT_EQ(level, parsed) << text;
+  }
+  LogLevel untouched = LogLevel::Info;
+  EXPECT_FALSE(ParseLogLevel("chatty", untouched));
+  EXPECT_EQ(LogLevel::Info, untouched);
+
   Log none;  // a default handle writes nothing and does not crash
   none.Error("ignored");
   EXPECT_FALSE(none.IsEnabled(LogLevel::Error));
@@ -190,6 +201,7 @@ TEST_F(LoggerTest, SinkThatLogsDoesNotDeadlock) {
   LoggerFactory::AddSink(echo);
   LoggerFactory::GetLog("Code.Test.Echo").Info("original");
   LoggerFactory::RemoveSink(echo);
-  EXPECT_EQ(1, echo->writes.load());  // the nested record is dropped
-  EXPECT_EQ((std::vector<std::string>{"original"}), sink.Texts());
+  LoggerFactory::GetLog("Code.Test.Echo").Info("after the removal");
+  EXPECT_EQ(1, echo->writes.load());  // the nested record is dropped, and the removed sink hears no more
+  EXPECT_EQ((std::vector<std::string>{"original", "after the removal"}), sink.Texts());
 }

@@ -8,15 +8,12 @@
 
 #include <Platform/TestHooks.h>
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;

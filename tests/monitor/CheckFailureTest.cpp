@@ -3,9 +3,6 @@
 #include "monitor/statonly/FileMonitorStatOnly.h"
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <stdexcept>
 
 using namespace WindowsAgentCommon;

@@ -7,14 +7,11 @@
 #include <VantrelCommon/SecurityManager.h>
 #include <VantrelCommon/ServiceComponent.h>
 
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <set>
-#include <string>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;

@@ -5,12 +5,7 @@
 #include "monitor/statonly/FileMonitorStatOnly.h"
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <functional>
-#include <string>
-#include <vector>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;

@@ -2,8 +2,7 @@
 // receivers) once per kind: receivers and keys, idle reports, the control
 // messages, Stop, long paths, intervals, credentials and the pool's growth
 // and shrinking with the backlog.
-#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
-#include "monitor/statonly/FileMonitorStatOnly.h"
+#include "support/MonitorKinds.h"
 #include "support/TestSupport.h"
 #include "ThreadStartLimit.h"
 
@@ -12,55 +11,13 @@
 #include <VantrelCommon/SecurityManager.h>
 #include <VantrelCommon/ServiceComponent.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstdio>
-#include <future>
-#include <map>
-#include <memory>
-#include <ostream>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
 
 namespace {
-
-struct MonitorKindParam {
-  const char *name;
-  std::unique_ptr<FileMonitorCore> (*make)();
-  const char *exitLine;
-};
-
-void PrintTo(const MonitorKindParam &kind, std::ostream *os) { *os << kind.name; }
-
-std::unique_ptr<FileMonitorCore> MakePolling() { return std::make_unique<FileMonitorStatOnly>(); }
-std::unique_ptr<FileMonitorCore> MakeNotification() { return std::make_unique<FileMonitorNoFSRedirect>(); }
-
-// Runs Stop on a thread of its own, which is left behind should Stop hang, so
-// that a test fails in seconds.
-std::future<void> StopInBackground(FileMonitorCore &monitor) {
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> finished = done->get_future();
-  std::thread([&monitor, done] {
-    monitor.Stop();
-    done->set_value();
-  }).detach();
-  return finished;
-}
-
-// Whether that Stop returned; if not, the monitor is leaked to the hung Stop.
-bool Stopped(std::future<void> &stop, std::unique_ptr<FileMonitorCore> &monitor) {
-  if (stop.wait_for(kDeadline) == std::future_status::ready) {
-    return true;
-  }
-  monitor.release();
-  return false;
-}
 
 // Waits for `n` reports beyond those already received.
 bool WaitForMore(const RecordingSink &sink, std::size_t n) { return sink.WaitForCount(sink.Count() + n); }
@@ -83,7 +40,7 @@ std::string LongPath(const std::string &base, std::size_t length) {
   return path + "/" + std::string(length - path.size() - 1, 'f');
 }
 
-class SharedMonitorTest : public ::testing::TestWithParam<MonitorKindParam> {
+class SharedMonitorTest : public ::testing::TestWithParam<MonitorKind> {
  protected:
   // A running monitor with a pool floor of `threads` and a sweep every 10 ms.
   std::unique_ptr<FileMonitorCore> Start(unsigned int threads = 2, FileMonitorCore::Settings settings = {}) {
@@ -391,11 +348,15 @@ TEST_P(SharedMonitorTest, StopWhileAReceiverRegistersAPath) {
   };
   monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
   ASSERT_TRUE(gate.WaitHeld());
-  std::future<void> stop = StopInBackground(*monitor);
+  FileMonitorCore *stopping = monitor.get();
+  std::future<void> stopped = InBackground([stopping] { stopping->Stop(); });
   // The idle worker has taken the quit message and Stop waits for the other.
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 1 && capture.CountContaining("Waiting") != 0; }));
   gate.Open();
-  ASSERT_TRUE(Stopped(stop, monitor));
+  if (!Finished(stopped)) {
+    monitor.release();  // still in use by the hung Stop
+    FAIL() << "Stop never returned";
+  }
   EXPECT_EQ(monitor->thr_count(), 0u);
   EXPECT_TRUE(cameBack.load());
 }
@@ -416,8 +377,7 @@ TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) 
                          {"FileMonitor.ReaderThreadsMin", c.threadsMin}});
     monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
     EXPECT_EQ(monitor->thr_count(), c.threads) << c.threadsMin;
-    std::future<void> stop = StopInBackground(*monitor);
-    ASSERT_TRUE(Stopped(stop, monitor)) << "with a sweep period of " << c.period << " ms";
+    StopWithin(*monitor);
     EXPECT_EQ(monitor->thr_count(), 0u);
   }
   EXPECT_EQ(capture.Count("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be between 1 and 60000; using 100."),
@@ -446,8 +406,7 @@ TEST_P(SharedMonitorTest, WorkersThatCannotStartAreTriedAgain) {
   }
   EXPECT_EQ(capture.CountContaining("Could not start"), 1u) << "at most once a minute";
   EXPECT_TRUE(WaitUntil([&] { return monitor->thr_count() == 3; })) << "the backlog check tops the pool up";
-  std::future<void> stop = StopInBackground(*monitor);
-  ASSERT_TRUE(Stopped(stop, monitor));
+  StopWithin(*monitor);
   EXPECT_EQ(capture.Count(kQuitLine), 3u);
 }
 
@@ -568,10 +527,7 @@ TEST_P(SharedMonitorTest, ReplacementIsReportedWhenTheSettingTurnsItOn) {
   EXPECT_EQ(capture.Count("FileMonitor.ReportReplacement must be true or false, not 'maybe'; using false."), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest,
-                         ::testing::Values(MonitorKindParam{"Polling", &MakePolling, "EXITED"},
-                                           MonitorKindParam{"Notification", &MakeNotification, "EXITING"}),
-                         [](const ::testing::TestParamInfo<MonitorKindParam> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest, BothMonitorKinds(), MonitorKindName);
 
 namespace {
 

@@ -2,43 +2,25 @@
 // descriptors left, a watched tree deleted and recreated under the checks,
 // Stop while the queue is full and every worker is busy, a receiver that
 // blocks, and registrations from many threads at once.
-#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
-#include "monitor/statonly/FileMonitorStatOnly.h"
+#include "support/MonitorKinds.h"
 #include "support/TestSupport.h"
 
 #include <Platform/TestHooks.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
-#include <memory>
-#include <ostream>
 #include <set>
-#include <string>
 #include <sys/resource.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
 namespace TestHooks = VantrelPlatform::TestHooks;
 
 namespace {
-
-struct Kind {
-  const char *name;
-  std::unique_ptr<FileMonitorCore> (*make)();
-  bool notifications;
-};
-
-void PrintTo(const Kind &kind, std::ostream *os) { *os << kind.name; }
 
 // Takes every file descriptor the process may still open: the soft limit
 // goes down to a little above what is open now and the rest is filled with
@@ -75,22 +57,7 @@ class NoFileDescriptorsLeft {
   std::vector<int> held;
 };
 
-// Runs Stop on a thread of its own; a Stop that has not returned by the
-// deadline ends the test process, so a hang fails in seconds.
-void StopWithin(IFileMonitor &monitor, std::chrono::milliseconds deadline = kDeadline) {
-  std::atomic<bool> done(false);
-  std::thread stopper([&] {
-    monitor.Stop();
-    done = true;
-  });
-  if (!WaitUntil([&] { return done.load(); }, deadline)) {
-    std::fprintf(stderr, "Stop did not return within %lld ms\n", static_cast<long long>(deadline.count()));
-    std::abort();
-  }
-  stopper.join();
-}
-
-class SystemFaultTest : public ::testing::TestWithParam<Kind> {
+class SystemFaultTest : public ::testing::TestWithParam<MonitorKind> {
  protected:
   std::unique_ptr<FileMonitorCore> Start(unsigned int threads) {
     std::unique_ptr<FileMonitorCore> monitor = GetParam().make();
@@ -376,9 +343,4 @@ TEST_P(SystemFaultTest, RegistrationsFromManyThreadsWhileChecksRun) {
   EXPECT_EQ(wrongKeys.load(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, SystemFaultTest,
-    ::testing::Values(Kind{"Polling", [] { return std::unique_ptr<FileMonitorCore>(new FileMonitorStatOnly); }, false},
-                      Kind{"Notification",
-                           [] { return std::unique_ptr<FileMonitorCore>(new FileMonitorNoFSRedirect); }, true}),
-    [](const ::testing::TestParamInfo<Kind> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Kinds, SystemFaultTest, BothMonitorKinds(), MonitorKindName);

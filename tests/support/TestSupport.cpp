@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,14 +28,31 @@ bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
   return true;
 }
 
-bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline) {
+std::future<void> InBackground(std::function<void()> body) {
   auto done = std::make_shared<std::promise<void>>();
-  std::future<void> returned = done->get_future();
-  std::thread([done, call = std::move(call)] {
-    call();
+  std::future<void> finished = done->get_future();
+  std::thread([done, body = std::move(body)] {
+    body();
     done->set_value();
   }).detach();
-  return returned.wait_for(deadline) == std::future_status::ready;
+  return finished;
+}
+
+bool Finished(std::future<void> &work, std::chrono::milliseconds deadline) {
+  return work.wait_for(deadline) == std::future_status::ready;
+}
+
+bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline) {
+  std::future<void> work = InBackground(std::move(call));
+  return Finished(work, deadline);
+}
+
+void StopWithin(WindowsAgentCommon::IFileMonitor &monitor, std::chrono::milliseconds deadline) {
+  std::future<void> stopped = InBackground([&monitor] { monitor.Stop(); });
+  if (!Finished(stopped, deadline)) {
+    std::fprintf(stderr, "Stop did not return within %lld ms\n", static_cast<long long>(deadline.count()));
+    std::abort();
+  }
 }
 
 TempDir::TempDir(const char *base) {

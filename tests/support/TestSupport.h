@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,10 +35,16 @@ const std::chrono::milliseconds kDeadline = std::chrono::seconds(20);
 // passes; returns whether it holds.
 bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline = kDeadline);
 
-// Runs `call` on a thread of its own and waits up to the deadline for it to
-// return. A call that hangs is left behind (the test fails, and its process
-// ends soon after) instead of hanging the test.
+// Runs `body` on a thread of its own, which is left behind should the body
+// hang, so that a test fails in seconds instead of hanging (and then leaks
+// what the body touches). Finished waits for it up to the deadline.
+std::future<void> InBackground(std::function<void()> body);
+bool Finished(std::future<void> &work, std::chrono::milliseconds deadline = kDeadline);
 bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline = kDeadline);
+// Runs Stop on a thread of its own; a Stop that has not returned by the
+// deadline ends the test process, since the monitor cannot be destroyed
+// under it.
+void StopWithin(WindowsAgentCommon::IFileMonitor &monitor, std::chrono::milliseconds deadline = kDeadline);
 
 // A directory under `base` ($TMPDIR or /tmp when null), removed with
 // everything in it when the object goes.

@@ -1,0 +1,38 @@
+// The two monitor kinds, for the suites that run once per kind.
+#ifndef VANTREL_TESTS_MONITORKINDS_H
+#define VANTREL_TESTS_MONITORKINDS_H
+
+#include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
+#include "monitor/statonly/FileMonitorStatOnly.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+
+namespace VantrelTest {
+
+struct MonitorKind {
+  const char *name;
+  std::unique_ptr<WindowsAgentCommon::FileMonitorCore> (*make)();
+  const char *exitLine;  // a worker's last line
+  bool notifications;
+};
+
+inline void PrintTo(const MonitorKind &kind, std::ostream *os) { *os << kind.name; }
+
+inline ::testing::internal::ParamGenerator<MonitorKind> BothMonitorKinds() {
+  return ::testing::Values(
+      MonitorKind{"Polling", [] { return std::unique_ptr<WindowsAgentCommon::FileMonitorCore>(
+                                      new WindowsAgentCommon::FileMonitorStatOnly); },
+                  "EXITED", false},
+      MonitorKind{"Notification", [] { return std::unique_ptr<WindowsAgentCommon::FileMonitorCore>(
+                                           new WindowsAgentCommon::FileMonitorNoFSRedirect); },
+                  "EXITING", true});
+}
+
+inline std::string MonitorKindName(const ::testing::TestParamInfo<MonitorKind> &info) { return info.param.name; }
+
+}  // namespace VantrelTest
+
+#endif  // VANTREL_TESTS_MONITORKINDS_H
