@@ -40,7 +40,7 @@ std::string LongPath(const std::string &base, std::size_t length) {
   return path + "/" + std::string(length - path.size() - 1, 'f');
 }
 
-class SharedMonitorTest : public ::testing::TestWithParam<MonitorKind> {
+class SharedMonitorTest : public ::testing::TestWithParam<KindUnderTest> {
  protected:
   // A running monitor with a pool floor of `threads` and a sweep every 10 ms.
   std::unique_ptr<FileMonitorCore> Start(unsigned int threads = 2, FileMonitorCore::Settings settings = {}) {

@@ -57,7 +57,7 @@ class NoFileDescriptorsLeft {
   std::vector<int> held;
 };
 
-class SystemFaultTest : public ::testing::TestWithParam<MonitorKind> {
+class SystemFaultTest : public ::testing::TestWithParam<KindUnderTest> {
  protected:
   std::unique_ptr<FileMonitorCore> Start(unsigned int threads) {
     std::unique_ptr<FileMonitorCore> monitor = GetParam().make();

@@ -12,26 +12,26 @@
 
 namespace VantrelTest {
 
-struct MonitorKind {
+struct KindUnderTest {
   const char *name;
   std::unique_ptr<WindowsAgentCommon::FileMonitorCore> (*make)();
   const char *exitLine;  // a worker's last line
   bool notifications;
 };
 
-inline void PrintTo(const MonitorKind &kind, std::ostream *os) { *os << kind.name; }
+inline void PrintTo(const KindUnderTest &kind, std::ostream *os) { *os << kind.name; }
 
-inline ::testing::internal::ParamGenerator<MonitorKind> BothMonitorKinds() {
+inline ::testing::internal::ParamGenerator<KindUnderTest> BothMonitorKinds() {
   return ::testing::Values(
-      MonitorKind{"Polling", [] { return std::unique_ptr<WindowsAgentCommon::FileMonitorCore>(
+      KindUnderTest{"Polling", [] { return std::unique_ptr<WindowsAgentCommon::FileMonitorCore>(
                                       new WindowsAgentCommon::FileMonitorStatOnly); },
                   "EXITED", false},
-      MonitorKind{"Notification", [] { return std::unique_ptr<WindowsAgentCommon::FileMonitorCore>(
+      KindUnderTest{"Notification", [] { return std::unique_ptr<WindowsAgentCommon::FileMonitorCore>(
                                            new WindowsAgentCommon::FileMonitorNoFSRedirect); },
                   "EXITING", true});
 }
 
-inline std::string MonitorKindName(const ::testing::TestParamInfo<MonitorKind> &info) { return info.param.name; }
+inline std::string MonitorKindName(const ::testing::TestParamInfo<KindUnderTest> &info) { return info.param.name; }
 
 }  // namespace VantrelTest
 
