@@ -54,6 +54,7 @@ TEST(EnvironmentBlockHelper, IntegerRangeEdges) {
 
 TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumber) {
   ExpectAccepted<int>("\t+42\r\n", 42);
+  ExpectAccepted<int>("+0", 0);
   ExpectAccepted<int>("-0", 0);
   ExpectAccepted<unsigned short>("007", 7);
   for (const char *junk : {"12abc", "   ", "1 2", "+", "+-5", "0x10", "1.5"}) {
@@ -89,7 +90,7 @@ TEST(EnvironmentBlockHelper, FloatValues) {
   const struct {
     const char *text;
     double value;
-  } accepted[] = {{" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+3", 3.0}};
+  } accepted[] = {{" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+3", 3.0}, {"+.5", 0.5}};
   for (const auto &a : accepted) {
     const EnvironmentBlockHelper helper(Settings{{"k", a.text}});
     double d = 0;

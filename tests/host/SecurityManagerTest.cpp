@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <future>
 
 #include <fcntl.h>
@@ -120,12 +121,15 @@ TEST(PosixSecurityManager, ParseCredentials) {
   }
 
   const PosixCredentials untouched{42, 43, {44}};
-  for (const char *bad : {"", "1000", "a:b", "1:2:3:4", "1:2:", "1::", ":1", "1:2:3,,4", "-1:0", "4294967295:0",
-                          "1: 2", "99999999999:1", "no_such_user_for_vantrel_tests"}) {
+  std::string tooManyGroups = "1:1:0";
+  for (int i = 0; i < NGROUPS_MAX; ++i) tooManyGroups += ",1";
+  for (const std::string &bad : std::vector<std::string>{"", "1000", "a:b", "1:2:3:4", "1:2:", "1::", ":1", "1:2:3,,4",
+                                                          "-1:0", "4294967295:0", "1: 2", "99999999999:1",
+                                                          "no_such_user_for_vantrel_tests", tooManyGroups}) {
     creds = untouched;
     error.clear();
-    EXPECT_FALSE(PosixSecurityManager::ParseCredentials(bad, creds, error)) << bad;
-    EXPECT_FALSE(error.empty()) << bad;
-    EXPECT_EQ(42u, creds.uid) << bad;
+    EXPECT_FALSE(PosixSecurityManager::ParseCredentials(bad, creds, error)) << bad.substr(0, 40);
+    EXPECT_FALSE(error.empty()) << bad.substr(0, 40);
+    EXPECT_EQ(42u, creds.uid) << bad.substr(0, 40);
   }
 }

@@ -18,6 +18,8 @@ TEST(PlatformText, Utf8AndUtf16RoundTrips) {
   EXPECT_EQ(text, FromUtf8(ToUtf8(text)));
   EXPECT_EQ(withNul, FromUtf8(ToUtf8(withNul)));
   EXPECT_EQ("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", ToUtf8(L"é€\U0001F600"));
+  EXPECT_EQ(L"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF",  // the edges of each length
+            FromUtf8("\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));
   EXPECT_EQ("", ToUtf8(static_cast<const wchar_t *>(nullptr)));
   EXPECT_EQ(u"a\U0001F600\u00E9", ToUtf16(L"a\U0001F600\u00E9"));
   EXPECT_EQ((std::u16string{u'a', 0xD83D, 0xDE00}), ToUtf16(L"a\U0001F600"));
