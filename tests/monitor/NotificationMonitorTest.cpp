@@ -311,24 +311,3 @@ TEST(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
   EXPECT_EQ(TestHooks::ChangeHandleCount(), handles) << "the records close their handles";
   EXPECT_EQ(TestHooks::ChangeWatchCount(), watches);
 }
-
-TEST(NotificationMonitor, StopPollsTheThreadCountWhileAWorkerIsBusy) {
-  LogCapture capture;
-  TempDir dir;
-  Gate gate;
-  RecordingSink sink;
-  sink.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
-  FileMonitorNoFSRedirect monitor;
-  monitor.Initialize(FastSettings(1));
-  gate.Close();
-  monitor.AddMonitor(dir.WPath(), &sink, 0, 0, true);
-  ASSERT_TRUE(gate.WaitHeld());
-  std::thread stopper([&] { monitor.Stop(); });
-  const bool waited = capture.WaitForText("Waiting for 1 threads to exit...");
-  gate.Open();
-  stopper.join();
-  EXPECT_TRUE(waited);
-  EXPECT_EQ(monitor.thr_count(), 0u);
-  EXPECT_EQ(capture.Count("Stopped."), 1u);
-  EXPECT_EQ(capture.Count("Waiting..."), 0u);
-}

@@ -243,22 +243,19 @@ TEST_P(SystemFaultTest, AReceiverThatBlocksHoldsOnlyItsWorker) {
   EXPECT_EQ(slow.Count(), 1u) << "the path of the blocked receiver waits; it is not queued again";
   EXPECT_LE(monitor->GetStatistics().queued, 2u);
 
-  std::atomic<bool> stopped(false);
-  std::thread stopper([&] {
-    monitor->Stop();
-    stopped = true;
+  // Opened once Stop says, in the kind's own words, that it waits.
+  const std::string waitingLine = GetParam().notifications ? "Waiting for 1 threads to exit..." : "Waiting...";
+  std::thread opener([&] {
+    capture.WaitForText(waitingLine);
+    gate.Open();
   });
-  ASSERT_TRUE(capture.WaitForText("Putting quit message into queue..."));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_FALSE(stopped.load()) << "Stop returned while a receiver was still running";
-  gate.Open();
-  const bool ended = WaitUntil([&] { return stopped.load(); });
-  if (!ended) {
-    std::abort();
-  }
-  stopper.join();
-  EXPECT_TRUE(returned.load());
+  StopWithin(*monitor);
+  opener.join();
+  EXPECT_TRUE(returned.load()) << "Stop returned while a receiver was still running";
   EXPECT_EQ(slow.Count(), 1u);
+  EXPECT_GE(capture.Count(waitingLine), 1u);
+  EXPECT_EQ(capture.Count(GetParam().notifications ? "Waiting..." : "Waiting for 1 threads to exit..."), 0u);
+  EXPECT_EQ(capture.Count("Stopped."), 1u);
 }
 
 // Many threads register, remove and look keys up at once while the paths are

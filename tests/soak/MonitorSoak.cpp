@@ -48,8 +48,8 @@ namespace {
 // what a leak of a few bytes per check or per registration would leave.
 const long kRssMarginKiB = 4 * 1024;
 
-const int kFiles = 16;
-const int kDirs = 4;
+const std::size_t kFiles = 16;
+const std::size_t kDirs = 4;
 const int kSinksPerMonitor = 4;
 
 struct Usage {
@@ -145,43 +145,36 @@ void Append(const std::string &path, std::size_t bytes) {
   std::ofstream(path, std::ios::app) << std::string(bytes, 'x');
 }
 
-// The files and directories of the churn, and what changes them.
-class Scene {
- public:
+// The files and directories of the churn, and what changes them: files
+// grow, are emptied and go (and come back with the next growth);
+// directories gain and lose entries.
+struct Scene {
   explicit Scene(const std::string &root) {
-    for (int i = 0; i < kFiles; ++i) {
-      paths.push_back(root + "/f" + std::to_string(i) + ".log");
-      Append(paths.back(), 10);
+    for (std::size_t i = 0; i < kFiles + kDirs; ++i) {
+      paths.push_back(root + "/" + std::to_string(i));
+      if (i < kFiles) {
+        Append(paths.back(), 10);
+      } else {
+        fs::create_directory(paths.back());
+      }
     }
-    for (int i = 0; i < kDirs; ++i) {
-      paths.push_back(root + "/d" + std::to_string(i));
-      fs::create_directory(paths.back());
-    }
-    paths.push_back(root + "/absent");
   }
-
   void ChangeSomething(std::mt19937 &rng) {
-    const std::string &path = paths[rng() % paths.size()];
+    const std::size_t i = rng() % paths.size();
     std::error_code ignored;
-    if (path.find("/d") != std::string::npos && path.find(".log") == std::string::npos) {
-      const std::string entry = path + "/e" + std::to_string(rng() % 8);
+    if (i >= kFiles) {
+      const std::string entry = paths[i] + "/e" + std::to_string(rng() % 8);
       if (!fs::remove(entry, ignored)) {
         fs::create_directory(entry, ignored);
       }
-      return;
-    }
-    switch (rng() % 8) {
-      case 0:
-        fs::remove(path, ignored);
-        break;
-      case 1:
-        fs::resize_file(path, 0, ignored);
-        break;
-      default:
-        Append(path, 1 + rng() % 200);
+    } else if (rng() % 8 == 0) {
+      fs::remove(paths[i], ignored);
+    } else if (rng() % 8 == 0) {
+      fs::resize_file(paths[i], 0, ignored);
+    } else {
+      Append(paths[i], 1 + rng() % 200);
     }
   }
-
   std::vector<std::string> paths;
 };
 
