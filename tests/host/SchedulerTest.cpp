@@ -263,20 +263,21 @@ TEST(Scheduler, DestroyedFromItsOwnCallback) {
   EXPECT_EQ(1, handler->count.load());
 }
 
-// Over about a second of 20 ms periods, with a callback that takes a third
-// of the period, the callbacks stay on the grid of the first expiry: the
-// callback's own run time does not push the ones after it.
+// Over two seconds of 100 ms periods, with a callback that takes a third of
+// the period, the callbacks stay on the grid of the first expiry: the
+// callback's own run time does not push the ones after it. The periods are
+// long so that the late wake-ups of a loaded machine stay small beside them.
 TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpiry) {
   Scheduler scheduler;
   auto handler = std::make_shared<Recorder>();
   handler->body = [](int) {
-    std::this_thread::sleep_for(7ms);
+    std::this_thread::sleep_for(35ms);
     return 0;
   };
-  const std::int64_t period = 20000;
-  const ACE_Time_Value first = Now() + Millis(20);
-  ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(20), first));
-  ASSERT_TRUE(WaitUntil([&] { return handler->count >= 50; }));
+  const std::int64_t period = 100000;
+  const ACE_Time_Value first = Now() + Millis(100);
+  ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(100), first));
+  ASSERT_TRUE(WaitUntil([&] { return handler->count >= 20; }));
   scheduler.Quiesce();
 
   std::vector<std::int64_t> lateness;
@@ -303,14 +304,14 @@ TEST(Scheduler, MissedExpiriesAreSkipped) {
   std::atomic<std::int64_t> endOfLong{0};
   handler->body = [&](int n) {
     if (n == 1) {
-      std::this_thread::sleep_for(110ms);
+      std::this_thread::sleep_for(550ms);
       endOfLong = Usec(Now());
     }
     return 0;
   };
-  const std::int64_t period = 20000;
-  const ACE_Time_Value first = Now() + Millis(10);
-  ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(20), first));
+  const std::int64_t period = 100000;
+  const ACE_Time_Value first = Now() + Millis(50);
+  ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(100), first));
   ASSERT_TRUE(WaitUntil([&] { return handler->count >= 3; }));
   const auto times = handler->Times();
   const std::int64_t nextSlotAfterLong = ((endOfLong - Usec(first)) / period + 1) * period + Usec(first);
