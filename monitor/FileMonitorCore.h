@@ -213,8 +213,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   static bool WarningDue(FileRecord &record);
 
   // Logs the change and calls every receiver of the record, in ascending
-  // address order, from a copy of its receiver set taken under mtxMonitor.
-  // Receiver exceptions are swallowed.
+  // address order, from a copy of its receiver set taken under mtxMonitor;
+  // a receiver removed since the copy was taken is skipped. Receiver
+  // exceptions are swallowed.
   void FireFileChange(FileRecord &record, int flags);
 
   // Settings and backlog state, in the order Initialize reads them.
@@ -275,6 +276,14 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   void NoteExitedWorker();
   void WaitForWorkers();
   void JoinPool();
+
+  // Delivery (FileMonitorDelivery.cpp). Under mtxMonitor: the serial that
+  // the next call to a receiver will carry.
+  static std::uint64_t NextDeliverySerial();
+  // Without mtxMonitor: waits until no call to the receiver for the record
+  // that began before `before` runs on another thread, unless that wait
+  // would close a cycle of removals waiting on one another.
+  static void AwaitDeliveries(const FileRecord &record, const IFileMonitorSink *sink, std::uint64_t before);
 
   // Stop (FileMonitorStop.cpp).
   void WaitForTimerJobs();

@@ -11,7 +11,9 @@
 // GetFilename takes no monitor lock.
 //
 // Lifetime: a record, once made, lives as long as the monitor: removing its
-// last receiver only parks it out of the due index. A worker holds its own
+// last receiver only parks it out of the due index. RemoveMonitor returns
+// only once no call to the receiver for that path is under way on another
+// thread (FileMonitorDelivery.cpp). A worker holds its own
 // reference while it checks, so a record never goes under a running check.
 #include "monitor/FileMonitorCore.h"
 
@@ -105,12 +107,22 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
 void FileMonitorCore::RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) {
   try {
     log.Debug(kind.removeLineFormat, path.c_str());
-    MonitorGuard guard(mtxMonitor);
-    auto found = mapFiles.find(path);
-    if (found != mapFiles.end()) {
-      found->second->sinks.erase(sink);
-      Reindex(*found->second);
+    std::shared_ptr<FileRecord> record;
+    std::uint64_t before = 0;
+    {
+      MonitorGuard guard(mtxMonitor);
+      auto found = mapFiles.find(path);
+      if (found == mapFiles.end()) {
+        return;
+      }
+      record = found->second;
+      record->sinks.erase(sink);
+      Reindex(*record);
+      before = NextDeliverySerial();
     }
+    // Also when the receiver was already gone: a removal made at the same
+    // time on another thread may have taken it off while a call was under way.
+    AwaitDeliveries(*record, sink, before);
   } catch (...) {
   }
 }

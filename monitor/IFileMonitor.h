@@ -41,6 +41,16 @@ class VANTREL_MONITOR_API IFileMonitor : public TVOTask {
   virtual void SetDefaultCredentials(const std::uint64_t &hCreds) = 0;
   virtual void AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
                           const std::uint64_t &hCreds, bool wantIdle) = 0;
+  // Takes the receiver off the path. Once this returns, the receiver is not
+  // called again for that path: a call to it for the path that is under way
+  // on a worker is waited for, so the receiver may be destroyed right after
+  // (when it watches no other path). Called from inside that receiver's own
+  // OnFileChanged for the path, it returns at once and no call follows the
+  // current one. It never deadlocks with a delivery: a removal from inside
+  // OnFileChanged that would wait on a worker which itself waits, through
+  // removals, on the caller returns without waiting (the receiver still
+  // gets no new call). The caller must not hold a lock that the receiver's
+  // OnFileChanged takes, or the wait can last for ever.
   virtual void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) = 0;
   virtual std::wstring GetFilename(const std::int64_t &key) = 0;
   virtual void CheckFiles() = 0;

@@ -100,8 +100,6 @@ TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
   }
   EXPECT_EQ(monitor->GetFilename(twice.front().key), path);
   EXPECT_NE(twice.front().key, std::int64_t{IFileMonitor::kNoKey});
-  // A delivery that had copied the receivers before the removal may still
-  // reach the removed one, but no check made after it.
   EXPECT_FALSE(sinks[2].AnyHas(kLarger));
 }
 
@@ -130,6 +128,81 @@ TEST_P(SharedMonitorTest, AReceiverMayAddAndRemoveFromInsideItsCall) {
   ASSERT_TRUE(WaitUntil([&] { return second.AnyHas(kLarger); }));
   monitor->Stop();
   EXPECT_EQ(first.Count(), 1u);
+}
+
+// Once RemoveMonitor returns, the receiver is not called again for the path:
+// a call not yet made (the receiver before it is slow) is not made, and a
+// call under way is waited for.
+TEST_P(SharedMonitorTest, NoCallToAReceiverOnceItsRemovalHasReturned) {
+  Gate gate;
+  RecordingSink sinks[2];  // called in this order
+  RecordingSink clock;
+  std::atomic<bool> removed[2] = {{false}, {false}};
+  std::atomic<int> late(0);
+  for (int i = 0; i < 2; ++i) {
+    sinks[i].onReport = [&, i](const std::int64_t &, unsigned int) {
+      late += removed[i] ? 1 : 0;
+      if (i == 0) gate.Pass();
+    };
+  }
+  auto monitor = Start(1);
+  const std::wstring path = dir.WPath();
+  monitor->AddMonitor(path, &sinks[1], 0, 0, true);
+  monitor->AddMonitor(path, &sinks[0], 0, 0, true);
+  monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  ASSERT_TRUE(WaitUntil([&] { return sinks[0].Count() > 0 && sinks[1].Count() > 0; }));
+  gate.Close();
+  ASSERT_TRUE(gate.WaitHeld()) << "a report to both is held in the first receiver";
+
+  monitor->RemoveMonitor(path, &sinks[1]);
+  removed[1] = true;
+  // On a thread of its own, left behind should the removal hang.
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> removal = done->get_future();
+  std::thread([&, raw = monitor.get(), path, done] {
+    raw->RemoveMonitor(path, &sinks[0]);
+    removed[0] = true;
+    done->set_value();
+  }).detach();
+  EXPECT_EQ(removal.wait_for(300ms), std::future_status::timeout) << "returned during the receiver's call";
+  gate.Open();
+  if (removal.wait_for(kDeadline) != std::future_status::ready) {
+    monitor.release();  // still in use by the hung removal
+    FAIL() << "RemoveMonitor never returned";
+  }
+  ASSERT_TRUE(WaitForMore(clock, 5));
+  EXPECT_EQ(late.load(), 0);
+}
+
+// Two receivers, each removing the other from inside its own call while the
+// other's call is under way: neither removal waits for ever.
+TEST_P(SharedMonitorTest, ReceiversRemovingEachOtherDoNotDeadlock) {
+  RecordingSink a;
+  RecordingSink b;
+  const std::wstring pathA = dir.WJoin("a");
+  const std::wstring pathB = dir.WJoin("b");
+  std::atomic<int> arrived(0);
+  std::atomic<int> returned(0);
+  std::unique_ptr<FileMonitorCore> monitor = Start(2);
+  auto removeTheOther = [&](const std::wstring &otherPath, IFileMonitorSink *other) {
+    return [&, otherPath, other](const std::int64_t &, unsigned int) {
+      ++arrived;
+      if (WaitUntil([&] { return arrived.load() >= 2; })) {
+        monitor->RemoveMonitor(otherPath, other);
+        ++returned;
+      }
+    };
+  };
+  a.onReport = removeTheOther(pathB, &b);
+  b.onReport = removeTheOther(pathA, &a);
+  monitor->AddMonitor(pathA, &a, 0, 0, true);
+  monitor->AddMonitor(pathB, &b, 0, 0, true);
+  if (!WaitUntil([&] { return returned.load() == 2; })) {
+    monitor.release();  // its workers are stuck
+    FAIL() << "the removals deadlocked";
+  }
+  EXPECT_FALSE(monitor->HasSinkTargets(pathA, nullptr));
+  EXPECT_FALSE(monitor->HasSinkTargets(pathB, nullptr));
 }
 
 // Idle reports belong to the path's record, so a receiver that joins without
@@ -243,10 +316,11 @@ TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {
   }));
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 3; }));
 
+  // Open first: a removal waits for the receiver's calls under way.
+  gate.Open();
   for (const std::wstring &path : paths) {
     monitor->RemoveMonitor(path, &sink);
   }
-  gate.Open();
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 2; }));
   EXPECT_GE(capture.Count("Backlog has been very low; decommissioning a worker thread (2 of 3 still active)."), 1u);
   EXPECT_GE(capture.Count(ExitLine()), 1u);
