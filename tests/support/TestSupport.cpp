@@ -47,14 +47,6 @@ bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadlin
   return Finished(work, deadline);
 }
 
-void StopWithin(WindowsAgentCommon::IFileMonitor &monitor, std::chrono::milliseconds deadline) {
-  std::future<void> stopped = InBackground([&monitor] { monitor.Stop(); });
-  if (!Finished(stopped, deadline)) {
-    std::fprintf(stderr, "Stop did not return within %lld ms\n", static_cast<long long>(deadline.count()));
-    std::abort();
-  }
-}
-
 TempDir::TempDir(const char *base) {
   if (base == nullptr) {
     base = std::getenv("TMPDIR");
