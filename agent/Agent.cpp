@@ -389,7 +389,7 @@ int Agent::Run() {
 
   // The security manager first: the monitors' workers find it through the
   // registry when they start, and hold on to it until they end.
-  PosixSecurityManager securityManager;
+  PlatformSecurityManager securityManager;
   for (const auto &entry : cfg.credentials) {
     securityManager.SetCredentials(entry.handle, entry.credentials);
   }

@@ -225,7 +225,7 @@ class LineParser {
       }
     }
     const std::string identity = Trim(value.substr(blank));
-    if (!WindowsAgentCommon::PosixSecurityManager::ParseCredentials(identity, entry.credentials, reason)) {
+    if (!WindowsAgentCommon::PlatformSecurityManager::ParseCredentials(identity, entry.credentials, reason)) {
       Fail("credentials '" + identity + "': " + reason);
       return;
     }

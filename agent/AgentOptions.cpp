@@ -67,6 +67,9 @@ std::string MonitorTypeName(const std::string &monitor) {
 ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &options, std::ostream &out,
                               std::ostream &err) {
   CLI::App app(kDescription, "vantrel-agent");
+  // A path such as /var/log is an argument on every system, never a
+  // Windows-style option.
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string("vantrel-agent ") + VANTREL_VERSION);
 
   app.add_option("paths", options.paths, "Files or directories to watch")->type_name("PATH");

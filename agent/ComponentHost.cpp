@@ -2,12 +2,22 @@
 
 #include "factory/IFileMonitorFactory.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
+#include <Platform/Win32Api.h>
+
+#include <ace/os_include/os_dlfcn.h>
+
+#include <filesystem>
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include <exception>
 #include <vector>
+
+// Windows keeps a DLL's symbols its own without being asked.
+#ifndef RTLD_LOCAL
+#define RTLD_LOCAL 0
+#endif
 
 #ifndef VANTREL_AGENT_LIBRARY_RELDIR
 #define VANTREL_AGENT_LIBRARY_RELDIR "../lib"
@@ -17,20 +27,33 @@ namespace VantrelAgent {
 
 namespace {
 
+#if defined(_WIN32)
+const char *const kLibraryName = "VantrelMonitor.dll";
+#else
 const char *const kLibraryName = "libVantrelMonitor.so";
+#endif
 
 std::string ExecutableDirectory() {
+#if defined(_WIN32)
+  std::vector<wchar_t> buffer(32768);
+  const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (n == 0 || n >= buffer.size()) return ".";
+  const std::string path = VantrelPlatform::ToUtf8(std::wstring(buffer.data(), n));
+  const auto slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+#else
   std::vector<char> buffer(4096);
   const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
   if (n <= 0) return ".";
   std::string path(buffer.data(), static_cast<std::size_t>(n));
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+#endif
 }
 
 bool IsFile(const std::string &path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  std::error_code ec;
+  return std::filesystem::is_regular_file(std::filesystem::u8path(path), ec);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "agent/ReportFormat.h"
 
+#include <ace/OS_NS_time.h>
+
 #include <nlohmann/json.hpp>
 
 #include <cctype>
@@ -25,7 +27,17 @@ const FlagName kFlagNames[] = {
 struct LocalParts {
   std::tm tm{};
   int millis = 0;
+  long utcOffset = 0;  // seconds east of UTC
 };
+
+// The local time's distance from UTC at `t`, from the two broken-down times
+// (not every C library has tm_gmtoff). They are at most a day apart.
+long UtcOffset(std::time_t t, const std::tm &local) {
+  std::tm utc{};
+  ACE_OS::gmtime_r(&t, &utc);
+  long days = local.tm_year != utc.tm_year ? (local.tm_year < utc.tm_year ? -1 : 1) : local.tm_yday - utc.tm_yday;
+  return ((days * 24 + local.tm_hour - utc.tm_hour) * 60 + local.tm_min - utc.tm_min) * 60 + local.tm_sec - utc.tm_sec;
+}
 
 LocalParts Split(std::chrono::system_clock::time_point when) {
   using namespace std::chrono;
@@ -38,8 +50,9 @@ LocalParts Split(std::chrono::system_clock::time_point when) {
   }
   LocalParts parts;
   const std::time_t t = static_cast<std::time_t>(seconds.count());
-  localtime_r(&t, &parts.tm);
+  ACE_OS::localtime_r(&t, &parts.tm);
   parts.millis = millis;
+  parts.utcOffset = UtcOffset(t, parts.tm);
   return parts;
 }
 
@@ -81,7 +94,7 @@ std::string IsoTimestamp(std::chrono::system_clock::time_point when) {
   const LocalParts parts = Split(when);
   char date[32];
   std::strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%S", &parts.tm);
-  const long offset = parts.tm.tm_gmtoff;  // seconds east of UTC
+  const long offset = parts.utcOffset;
   const long magnitude = offset < 0 ? -offset : offset;
   char text[64];
   std::snprintf(text, sizeof(text), "%s.%03d%c%02ld:%02ld", date, parts.millis, offset < 0 ? '-' : '+',

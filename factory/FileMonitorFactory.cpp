@@ -148,7 +148,7 @@ void DestroyFileMonitorFactory(void *object) {
 
 // Nothing may be thrown into the host across this C boundary: a failed
 // allocation yields null.
-extern "C" ACE_Service_Object *_make_FileMonitorFactory(ACE_Service_Object_Exterminator *exterminator) {
+extern "C" VANTREL_MONITOR_API ACE_Service_Object *_make_FileMonitorFactory(ACE_Service_Object_Exterminator *exterminator) {
   if (exterminator != nullptr) {
     *exterminator = &DestroyFileMonitorFactory;
   }

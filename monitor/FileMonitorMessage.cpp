@@ -21,18 +21,18 @@ namespace {
 // A key behind a path: after the path's terminator, this marker (a
 // noncharacter that no encoder writes) and the key's four 16-bit parts,
 // lowest first. A message that carries only a key has an empty path.
-const char16_t kKeyMarker = 0xFFFF;
+const VantrelPlatform::Utf16Unit kKeyMarker = 0xFFFF;
 const std::size_t kKeyUnits = 6;  // terminator, marker, four parts
 
-void WriteKey(char16_t *units, std::size_t length, std::int64_t key) {
+void WriteKey(VantrelPlatform::Utf16Unit *units, std::size_t length, std::int64_t key) {
   units[length + 1] = kKeyMarker;
   const auto bits = static_cast<std::uint64_t>(key);
   for (std::size_t i = 0; i < 4; ++i) {
-    units[length + 2 + i] = static_cast<char16_t>((bits >> (16 * i)) & 0xFFFFu);
+    units[length + 2 + i] = static_cast<VantrelPlatform::Utf16Unit>((bits >> (16 * i)) & 0xFFFFu);
   }
 }
 
-std::int64_t ReadKey(const char16_t *units, std::size_t length) {
+std::int64_t ReadKey(const VantrelPlatform::Utf16Unit *units, std::size_t length) {
   std::uint64_t bits = 0;
   for (std::size_t i = 0; i < 4; ++i) {
     bits |= static_cast<std::uint64_t>(units[length + 2 + i]) << (16 * i);
@@ -86,7 +86,7 @@ bool FileMonitorMessage::TravelsAsText(const std::wstring &path) {
   if (path.size() >= kFilenameUnits) {
     return false;  // every code point takes at least one unit
   }
-  const std::u16string units = VantrelPlatform::ToUtf16(path);
+  const VantrelPlatform::Utf16String units = VantrelPlatform::ToUtf16(path);
   return units.size() < kFilenameUnits && VantrelPlatform::FromUtf16(units.data(), units.size()) == path;
 }
 
@@ -111,15 +111,15 @@ bool FileMonitorMessage::PathEquals(const std::wstring &path) const {
   // usual path compares in place; others are encoded first.
   std::size_t i = 0;
   while (i < path.size() && i < kFilenameUnits && static_cast<std::uint32_t>(path[i]) < 0xD800 &&
-         szFilename[i] == static_cast<char16_t>(path[i]) && szFilename[i] != 0) {
+         szFilename[i] == static_cast<VantrelPlatform::Utf16Unit>(path[i]) && szFilename[i] != 0) {
     ++i;
   }
   if (i == path.size()) {
     return i < kFilenameUnits && szFilename[i] == 0;
   }
-  char16_t units[kFilenameUnits];
+  VantrelPlatform::Utf16Unit units[kFilenameUnits];
   const std::size_t length = VantrelPlatform::ToUtf16(path, units, kFilenameUnits);
-  return length < kFilenameUnits && std::memcmp(units, szFilename, (length + 1) * sizeof(char16_t)) == 0;
+  return length < kFilenameUnits && std::memcmp(units, szFilename, (length + 1) * sizeof(units[0])) == 0;
 }
 
 std::wstring FileMonitorMessage::Path() const {

@@ -7,6 +7,8 @@
 #include "monitor/IFileMonitorSink.h"
 #include "monitor/VantrelMonitorExport.h"
 
+#include <Platform/Win32Api.h>
+
 #include <ace/Message_Block.h>
 
 #include <cstddef>
@@ -30,7 +32,7 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   IFileMonitorSink *pSink;    // always null in the messages this library builds
   MonitorAction eAction;
   std::uint32_t idThread;     // always the null thread; nothing reads it
-  char16_t szFilename[kFilenameUnits];  // UTF-16, zero-terminated
+  VantrelPlatform::Utf16Unit szFilename[kFilenameUnits];  // UTF-16, zero-terminated
 
   // Action 0, empty path, every byte of szFilename zero.
   FileMonitorMessage();

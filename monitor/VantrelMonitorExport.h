@@ -6,6 +6,8 @@
 #if defined(_WIN32)
 #if defined(VANTREL_MONITOR_BUILDING)
 #define VANTREL_MONITOR_API __declspec(dllexport)
+#elif defined(VANTREL_MONITOR_STATIC)  // linked with the objects themselves (the tests)
+#define VANTREL_MONITOR_API
 #else
 #define VANTREL_MONITOR_API __declspec(dllimport)
 #endif

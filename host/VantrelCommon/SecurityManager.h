@@ -6,6 +6,10 @@
 // calling thread only, never for the whole process. Switching needs the
 // privilege to change identity (root, or CAP_SETUID and CAP_SETGID); without
 // it every handle but 0 fails.
+//
+// On Windows the manager knows only the process's own identity, handle 0:
+// another identity would need a logon token to impersonate, and this host
+// makes none.
 #ifndef VANTREL_COMMON_SECURITYMANAGER_H
 #define VANTREL_COMMON_SECURITYMANAGER_H
 
@@ -40,6 +44,34 @@ struct PosixCredentials {
   std::vector<unsigned int> groups;  // supplementary groups
 };
 
+#if defined(_WIN32)
+
+class ProcessSecurityManager : public ServiceComponentBase<ISecurityManager> {
+ public:
+  ProcessSecurityManager();
+  ~ProcessSecurityManager() override;
+
+  std::string GetVersion() const override;
+  void Shutdown() override;
+
+  // Handle 0 reverts the thread to the process's identity; any other handle
+  // fails with ERROR_INVALID_HANDLE.
+  int SwitchToCredentials(const std::uint64_t &hCreds) override;
+  void RevertCredentials() override;
+
+  // The table holds handle 0 only: setting anything fails.
+  bool SetCredentials(std::uint64_t hCreds, const PosixCredentials &creds);
+  void RemoveCredentials(std::uint64_t hCreds);
+  bool HasCredentials(std::uint64_t hCreds) const;
+
+  // Always false, with the reason in `error`.
+  static bool ParseCredentials(const std::string &text, PosixCredentials &creds, std::string &error);
+};
+
+typedef ProcessSecurityManager PlatformSecurityManager;
+
+#else
+
 class PosixSecurityManager : public ServiceComponentBase<ISecurityManager> {
  public:
   PosixSecurityManager();
@@ -71,6 +103,10 @@ class PosixSecurityManager : public ServiceComponentBase<ISecurityManager> {
   mutable std::mutex mtxTable;
   std::map<std::uint64_t, PosixCredentials> table;
 };
+
+typedef PosixSecurityManager PlatformSecurityManager;
+
+#endif
 
 }  // namespace WindowsAgentCommon
 

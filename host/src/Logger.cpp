@@ -10,9 +10,20 @@
 #include <ctime>
 #include <map>
 
+#include <ace/OS_NS_time.h>
+
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+#if !defined(_WIN32)
+#include <sys/syscall.h>
+#endif
+
+#if defined(_WIN32)
+// The log file is not inherited by children and is written byte for byte.
+#define VANTREL_LOG_FILE_FLAGS (O_WRONLY | O_APPEND | O_CREAT | O_NOINHERIT | O_BINARY)
+#else
+#define VANTREL_LOG_FILE_FLAGS (O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC)
+#endif
 
 namespace WindowsAgentCommon {
 
@@ -44,7 +55,11 @@ LoggingState &State() {
 }
 
 unsigned long CurrentThreadId() {
+#if defined(_WIN32)
+  thread_local const unsigned long tid = static_cast<unsigned long>(::GetCurrentThreadId());
+#else
   thread_local const unsigned long tid = static_cast<unsigned long>(::syscall(SYS_gettid));
+#endif
   return tid;
 }
 
@@ -125,7 +140,7 @@ std::string FormatLogRecord(const LogRecord &record) {
     --t;
   }
   std::tm tm{};
-  localtime_r(&t, &tm);
+  ACE_OS::localtime_r(&t, &tm);
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
@@ -270,7 +285,7 @@ bool LoggerFactory::SetLogFile(const std::string &path, std::string *error) {
   int fd = -1;
   if (!path.empty()) {
     do {
-      fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      fd = ::open(path.c_str(), VANTREL_LOG_FILE_FLAGS, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       if (error != nullptr) *error = "cannot open log file \"" + path + "\": " + std::strerror(errno);

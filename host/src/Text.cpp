@@ -23,6 +23,10 @@ namespace WindowsAgentCommon {
 
 namespace {
 
+// A wint_t argument arrives promoted to int where it is narrower (Windows).
+typedef std::conditional<(sizeof(wint_t) < sizeof(int)), int, wint_t>::type PromotedWint;
+
+
 const char kTruncatedMarker[] = "...[truncated]";
 const char kBadFormat[] = "<bad format>";
 const char kNull[] = "(null)";
@@ -358,14 +362,14 @@ void AppendValue(std::string &text, Conversion &conv, va_list &args) {
       break;
     case 'c':
       if (conv.length == Length::L) {
-        AppendWideChar(text, conv, va_arg(args, wint_t));
+        AppendWideChar(text, conv, static_cast<wint_t>(va_arg(args, PromotedWint)));
       } else {
         conv.precision = -1;
         AppendOne(text, SnprintfSpec(conv, "", 'c'), va_arg(args, int));
       }
       break;
     case 'C':
-      AppendWideChar(text, conv, va_arg(args, wint_t));
+      AppendWideChar(text, conv, static_cast<wint_t>(va_arg(args, PromotedWint)));
       break;
     case 's':
       if (conv.length == Length::L) {

@@ -61,7 +61,8 @@ NoFSRedirectFileData::NoFSRedirectFileData(const std::wstring &registered, const
 NoFSRedirectFileData::~NoFSRedirectFileData() { CloseChangeNotification(); }
 
 std::wstring NoFSRedirectFileData::WatchedForm(const std::wstring &registered) {
-  const std::wstring spaced = boost::algorithm::trim_copy_if(registered, boost::algorithm::is_any_of(L" "));
+  const std::wstring spaced =
+      boost::algorithm::trim_left_copy_if(registered, boost::algorithm::is_any_of(VantrelPlatform::kWatchedFormLeadingTrim));
   std::wstring watched = boost::algorithm::trim_right_copy_if(spaced, boost::algorithm::is_any_of(L" /\\"));
   if (watched.empty() && !spaced.empty() && spaced[0] == L'/') {
     watched = L"/";
@@ -100,7 +101,7 @@ std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState(
   if (file == INVALID_HANDLE_VALUE) {
     return state;
   }
-  ACE_stat byHandle;
+  ACE_stat byHandle{};
   const bool read = ACE_OS::fstat(VantrelPlatform::AceHandle(file), &byHandle) == 0;
   VantrelPlatform::FileIdentity fileIdentity;
   const bool identified = read && identity != nullptr && VantrelPlatform::IdentityOfHandle(file, fileIdentity);

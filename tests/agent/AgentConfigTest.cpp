@@ -25,6 +25,7 @@ bool Parse(const std::string &text, AgentConfig &config, std::vector<std::string
   return ParseConfig(in, "agent.conf", config, errors);
 }
 
+#if !defined(_WIN32)  // POSIX credentials entries; Windows refuses every one
 TEST(AgentConfigTest, ReadsEveryKindOfLine) {
   AgentConfig config;
   std::vector<std::string> errors;
@@ -67,7 +68,9 @@ TEST(AgentConfigTest, ReadsEveryKindOfLine) {
   EXPECT_TRUE(config.watches[2].hasHandle);
   EXPECT_EQ(config.watches[2].handle, 0u);
 }
+#endif
 
+#if !defined(_WIN32)  // POSIX credentials entries; Windows refuses every one
 TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
   AgentConfig config;
   std::vector<std::string> errors;
@@ -106,6 +109,7 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
       << errors[17];
   EXPECT_NE(errors[18].find("credentials handle 11 has no Credentials entry"), std::string::npos) << errors[18];
 }
+#endif
 
 TEST(AgentConfigTest, AFileThatCannotBeReadIsOneError) {
   TempDir dir;
@@ -281,17 +285,20 @@ class ReportFormatTest : public ::testing::Test {
     hadTz = tz != nullptr;
     if (hadTz) oldTz = tz;
   }
-  void TearDown() override {
-    if (hadTz) {
-      setenv("TZ", oldTz.c_str(), 1);
+  void TearDown() override { Zone(hadTz ? oldTz.c_str() : nullptr); }
+  // Sets TZ (null: unsets it) and has the C library read it again.
+  static void Zone(const char *tz) {
+#if defined(_WIN32)
+    _putenv_s("TZ", tz != nullptr ? tz : "");
+    _tzset();
+#else
+    if (tz != nullptr) {
+      setenv("TZ", tz, 1);
     } else {
       unsetenv("TZ");
     }
     tzset();
-  }
-  static void Zone(const char *tz) {
-    setenv("TZ", tz, 1);
-    tzset();
+#endif
   }
   static std::chrono::system_clock::time_point At(std::int64_t millis) {
     return std::chrono::system_clock::time_point(std::chrono::milliseconds(millis));

@@ -7,12 +7,38 @@
 
 #include <ace/DLL.h>
 
+#if defined(_WIN32)
+#include <Platform/Win32Api.h>
+#else
 #include <dlfcn.h>
+#endif
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
 
+// Windows keeps a DLL's symbols its own without being asked.
+#ifndef RTLD_LOCAL
+#define RTLD_LOCAL 0
+#endif
+
 namespace {
+
+// The file of the module whose code or data holds `address`.
+std::string ModuleOf(const void *address) {
+#if defined(_WIN32)
+  HMODULE module = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(address), &module)) {
+    return std::string();
+  }
+  wchar_t name[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(module, name, MAX_PATH);
+  return VantrelPlatform::ToUtf8(std::wstring(name, length));
+#else
+  Dl_info where{};
+  return dladdr(address, &where) != 0 && where.dli_fname != nullptr ? where.dli_fname : "";
+#endif
+}
 
 class EntryPointTest : public ::testing::Test {
  protected:
@@ -36,9 +62,12 @@ TEST_F(EntryPointTest, HandsOutIdleFactoriesAndOneDestroyFunction) {
   ASSERT_NE(destroy, nullptr);
   EXPECT_NE(object, withoutDestroy);
   // The object is the library's own (its code is not the copy this test links).
-  Dl_info where{};
-  ASSERT_NE(dladdr(*reinterpret_cast<void **>(object), &where), 0);
-  EXPECT_NE(std::string(where.dli_fname).find("libVantrelMonitor.so"), std::string::npos) << where.dli_fname;
+  const std::string module = ModuleOf(*reinterpret_cast<void **>(object));
+#if defined(_WIN32)
+  EXPECT_NE(module.find("\\VantrelMonitor.dll"), std::string::npos) << module;
+#else
+  EXPECT_NE(module.find("/libVantrelMonitor.so"), std::string::npos) << module;
+#endif
   // The host reaches the component through a cross-cast from the service object.
   auto *factory = dynamic_cast<IFileMonitorFactory *>(object);
   ASSERT_NE(factory, nullptr);

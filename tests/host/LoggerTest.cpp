@@ -5,8 +5,12 @@
 #include <cstdio>
 #include <sstream>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
@@ -50,7 +54,11 @@ TEST_F(LoggerTest, RecordCarriesLevelNameThreadAndFormattedText) {
   EXPECT_EQ("Code.FileMonitorStatOnly.x1234", records[0].logName);
   EXPECT_EQ(1u, sink.Texts("Code.FileMonitorStat").size());  // what the other tests select by
   EXPECT_TRUE(sink.Texts("Code.Other").empty());
+#if defined(_WIN32)
+  EXPECT_EQ(static_cast<unsigned long>(::GetCurrentThreadId()), records[0].thread);
+#else
   EXPECT_EQ(static_cast<unsigned long>(::syscall(SYS_gettid)), records[0].thread);
+#endif
   EXPECT_EQ("Switching to credentials 18446744073709551615 for /var/log/\xC3\xA9.log", records[0].text);
   const auto age = std::chrono::system_clock::now() - records[0].time;
   EXPECT_LT(age, std::chrono::minutes(1));
@@ -173,7 +181,7 @@ TEST_F(LoggerTest, LogFileAppendsAndIsWrittenAtOnce) {
   TempDir dir;
   const std::string path = dir.Join("append.log");
   {
-    FILE *f = std::fopen(path.c_str(), "w");
+    FILE *f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(nullptr, f);
     std::fputs("earlier line\n", f);
     std::fclose(f);

@@ -112,7 +112,7 @@ TEST(Scheduler, PeriodicCallbacksComeWithTheActAndNeverEarly) {
 // scheduled first does not hold up the near ones.
 TEST(Scheduler, OneShotsMinusOneSelfCancelAndAFarTimer) {
   Scheduler scheduler;
-  auto far = std::make_shared<Recorder>();
+  auto farTimer = std::make_shared<Recorder>();
   auto once = std::make_shared<Recorder>();
   auto minusOne = std::make_shared<Recorder>();
   minusOne->body = [](int) { return -1; };
@@ -127,7 +127,7 @@ TEST(Scheduler, OneShotsMinusOneSelfCancelAndAFarTimer) {
     return 0;
   };
   auto control = std::make_shared<Recorder>();
-  ASSERT_NE(nullptr, scheduler.Schedule(far, nullptr, ACE_Time_Value::zero, Now() + ACE_Time_Value(3600)));
+  ASSERT_NE(nullptr, scheduler.Schedule(farTimer, nullptr, ACE_Time_Value::zero, Now() + ACE_Time_Value(3600)));
   auto onceInfo = scheduler.Schedule(once, nullptr, ACE_Time_Value::zero, Now());
   auto minusOneInfo = scheduler.Schedule(minusOne, nullptr, Millis(5), Now());
   ASSERT_NE(nullptr, onceInfo);
@@ -144,7 +144,7 @@ TEST(Scheduler, OneShotsMinusOneSelfCancelAndAFarTimer) {
   EXPECT_EQ(1, minusOne->count.load());
   EXPECT_EQ(1, self->count.load());
   EXPECT_TRUE(cancelled.load());
-  EXPECT_EQ(0, far->count.load());
+  EXPECT_EQ(0, farTimer->count.load());
   EXPECT_EQ(2u, scheduler.Size());  // the far and the control schedules are left
   EXPECT_FALSE(scheduler.Cancel(onceInfo));
   EXPECT_FALSE(onceInfo->IsCancelled());
@@ -270,6 +270,7 @@ TEST(Scheduler, DestroyedFromItsOwnCallback) {
 TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpiry) {
   Scheduler scheduler;
   auto handler = std::make_shared<Recorder>();
+  // A period well above the 15.6 ms timer granularity of Windows.
   handler->body = [](int) {
     std::this_thread::sleep_for(35ms);
     return 0;

@@ -9,6 +9,28 @@
 #include <climits>
 #include <future>
 
+#if defined(_WIN32)
+
+using namespace WindowsAgentCommon;
+
+// Windows: the process's own identity only.
+TEST(ProcessSecurityManager, KnowsOnlyHandleZero) {
+  ProcessSecurityManager manager;
+  EXPECT_EQ(0, manager.SwitchToCredentials(0));
+  EXPECT_EQ(static_cast<int>(ERROR_INVALID_HANDLE), manager.SwitchToCredentials(7));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, ::GetLastError());
+  EXPECT_FALSE(manager.SetCredentials(7, PosixCredentials{1, 1, {}}));
+  EXPECT_TRUE(manager.HasCredentials(0));
+  EXPECT_FALSE(manager.HasCredentials(7));
+  PosixCredentials creds;
+  std::string error;
+  EXPECT_FALSE(ProcessSecurityManager::ParseCredentials("1000:1000", creds, error));
+  EXPECT_NE(std::string::npos, error.find("Windows")) << error;
+  manager.RevertCredentials();
+}
+
+#else
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -133,3 +155,5 @@ TEST(PosixSecurityManager, ParseCredentials) {
     EXPECT_EQ(42u, creds.uid) << bad.substr(0, 40);
   }
 }
+
+#endif

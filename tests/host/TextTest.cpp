@@ -31,7 +31,7 @@ std::string Limited(std::size_t maxLength, const char *format, ...) {
   return text;
 }
 
-std::string C(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string C(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string C(const char *format, ...) {
   char buffer[512];
   va_list args;

@@ -132,6 +132,7 @@ TEST_F(PollingChecks, DirectoryEntriesWithTheFirstChangeAbsorbed) {
   EXPECT_EQ(probe.Check(path), 0);
 }
 
+#if !defined(_WIN32)  // POSIX only
 TEST_F(PollingChecks, ABaselineThatFailedForAnotherReasonIsTakenAgain) {
   // ELOOP is neither "missing" nor "missing parent": the baseline is retried.
   const std::string loop = dir.Join("loop");
@@ -144,6 +145,7 @@ TEST_F(PollingChecks, ABaselineThatFailedForAnotherReasonIsTakenAgain) {
   EXPECT_EQ(probe.Check(path), 0) << "the new baseline finds the file; nothing to report";
   EXPECT_TRUE(probe.Record(path).lastAttributes);
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // End to end: sweep, queue, workers.
@@ -217,6 +219,7 @@ TEST(PollingMonitor, WorkersStartBeforeInitializeButChecksWaitForIt) {
   EXPECT_EQ(monitor.thr_count(), 0u);
 }
 
+#if !defined(_WIN32)  // POSIX only
 // One worker goes back and forth between nobody, whom the file system
 // refuses, and the process's own identity (handle 0), which reads the file.
 // A handle that the manager refuses is the shared suite's.
@@ -252,6 +255,7 @@ TEST(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
   EXPECT_EQ(capture.CountContaining(warning + "/own.log"), 0u);
   EXPECT_TRUE(nobody.NonZeroFlags().empty()) << "nobody's checks see nothing but idle";
 }
+#endif
 
 TEST(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
   LogCapture capture;

@@ -8,14 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
+#if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 namespace VantrelTest {
+
+namespace fs = std::filesystem;
 
 bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
@@ -47,22 +51,27 @@ bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadlin
   return Finished(work, deadline);
 }
 
+namespace {
+fs::path Native(const std::string &utf8) { return fs::u8path(utf8); }
+}  // namespace
+
+// The system's temporary directory (TMPDIR on POSIX, %TEMP% on Windows, so
+// there a path with a drive letter and backslashes) unless `base` is given.
 TempDir::TempDir(const char *base) {
-  if (base == nullptr) {
-    base = std::getenv("TMPDIR");
+  std::error_code ec;
+  const fs::path parent = base != nullptr && *base != 0 ? Native(base) : fs::temp_directory_path(ec);
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100 && strPath.empty(); ++attempt) {
+    const fs::path candidate = parent / ("vantrel-test-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate, ec)) strPath = candidate.u8string();
   }
-  std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/vantrel-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back(0);
-  if (mkdtemp(buffer.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
-  }
-  strPath = buffer.data();
+  if (strPath.empty()) ADD_FAILURE() << "cannot make a temporary directory in " << parent.u8string() << ": " << ec.message();
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(strPath, ignored);
+  fs::remove_all(Native(strPath), ignored);
 }
 
 std::wstring TempDir::WJoin(const std::string &name) const { return Wide(Join(name)); }
@@ -72,50 +81,64 @@ std::wstring Wide(const std::string &utf8) { return VantrelPlatform::FromUtf8(ut
 std::string Utf8(const std::wstring &text) { return VantrelPlatform::ToUtf8(text); }
 
 namespace {
-void WriteWithFlags(const std::string &path, const std::string &content, int flags) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
-  ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    ASSERT_GT(n, 0) << path << ": " << std::strerror(errno);
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
+void WriteWithMode(const std::string &path, const std::string &content, std::ios::openmode mode) {
+  std::ofstream out(Native(path), std::ios::binary | mode);
+  ASSERT_TRUE(out.is_open()) << path << ": " << std::strerror(errno);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.close();
+  ASSERT_FALSE(out.fail()) << path;
 }
 }  // namespace
 
-void WriteFile(const std::string &path, const std::string &content) { WriteWithFlags(path, content, O_TRUNC); }
-void AppendFile(const std::string &path, const std::string &content) { WriteWithFlags(path, content, O_APPEND); }
+void WriteFile(const std::string &path, const std::string &content) { WriteWithMode(path, content, std::ios::trunc); }
+void AppendFile(const std::string &path, const std::string &content) { WriteWithMode(path, content, std::ios::app); }
 
 void TruncateFile(const std::string &path, std::size_t size) {
-  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0) << path << ": " << std::strerror(errno);
+  std::error_code ec;
+  fs::resize_file(Native(path), size, ec);
+  ASSERT_FALSE(ec) << path << ": " << ec.message();
 }
 
 void MakeDir(const std::string &path) {
-  ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path << ": " << std::strerror(errno);
+  std::error_code ec;
+  ASSERT_TRUE(fs::create_directory(Native(path), ec)) << path << ": " << ec.message();
 }
 
 void RemovePath(const std::string &path) {
-  ASSERT_EQ(::remove(path.c_str()), 0) << path << ": " << std::strerror(errno);
+  std::error_code ec;
+  ASSERT_TRUE(fs::remove(Native(path), ec)) << path << ": " << ec.message();
 }
 
 void SetWriteTime(const std::string &path, std::int64_t seconds, long nanoseconds) {
+#if defined(_WIN32)
+  const HANDLE file = ::CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ": error " << ::GetLastError();
+  const std::uint64_t ticks = static_cast<std::uint64_t>(seconds * 10000000 + nanoseconds / 100) + 116444736000000000ull;
+  FILETIME written;
+  written.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  const BOOL set = ::SetFileTime(file, nullptr, nullptr, &written);
+  ::CloseHandle(file);
+  ASSERT_TRUE(set) << path << ": error " << ::GetLastError();
+#else
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(seconds);
   times[1].tv_nsec = nanoseconds;
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path << ": " << std::strerror(errno);
+#endif
 }
 
 std::int64_t WriteTimeSeconds(const std::string &path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
+  __stat64 st{};
+  if (::_wstat64(Wide(path).c_str(), &st) != 0) {
     ADD_FAILURE() << path << ": " << std::strerror(errno);
     return 0;
   }
-  return static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  return static_cast<std::int64_t>(st.st_mtime);
 }
 
 std::string ReadFile(const std::string &path) {

@@ -29,6 +29,13 @@ namespace VantrelTest {
 using namespace std::chrono_literals;
 
 // Generous: the machines are shared and slow.
+// The path separator of the system's own paths.
+#if defined(_WIN32)
+const char kSeparator = '\\';
+#else
+const char kSeparator = '/';
+#endif
+
 const std::chrono::milliseconds kDeadline = std::chrono::seconds(20);
 
 // Polls `condition` every few milliseconds until it holds or the deadline
@@ -56,7 +63,7 @@ class TempDir {
   TempDir &operator=(const TempDir &) = delete;
 
   const std::string &Path() const { return strPath; }
-  std::string Join(const std::string &name) const { return strPath + "/" + name; }
+  std::string Join(const std::string &name) const { return strPath + kSeparator + name; }
   std::wstring WJoin(const std::string &name) const;
   std::wstring WPath() const;
 

@@ -1,6 +1,7 @@
 // The Windows calls that the monitors make, under their Windows names.
 //
-// On Windows this header only includes the system's own headers. Elsewhere
+// On Windows this header only includes the system's own headers (and
+// declares the few helpers at its end). Elsewhere
 // the platform layer supplies every call below with the same name, types,
 // constants and error codes, implemented on POSIX, so the monitor code is one
 // code base that never asks which system it runs on.
@@ -30,6 +31,12 @@
 #include <sys/types.h>
 #include <time.h>
 #include <windows.h>
+
+// The runtime's 64-bit stat record under its Microsoft name: mingw-w64 names
+// the struct _stat64 and makes __stat64 a macro for it, which C++ then reads
+// as the function _stat64.
+#undef __stat64
+typedef struct _stat64 __stat64;
 
 #else  // POSIX
 
@@ -250,19 +257,38 @@ std::string ToUtf8(const std::wstring &text);
 std::string ToUtf8(const wchar_t *text);
 std::wstring FromUtf8(const std::string &text);
 
-// UTF-16 code units from a wide string and back (a no-op copy where wchar_t is
+// What a path to watch for change notifications loses at its start: spaces,
+// and on Windows also slashes and backslashes. (Spaces, slashes and
+// backslashes go at its end on every system.) On POSIX a leading slash makes
+// the path absolute and stays.
+#if defined(_WIN32)
+constexpr const wchar_t *kWatchedFormLeadingTrim = L" \\/";
+#else
+constexpr const wchar_t *kWatchedFormLeadingTrim = L" ";
+#endif
+
+// A UTF-16 code unit: wchar_t itself where it is one (Windows), char16_t
+// elsewhere.
+#if defined(_WIN32)
+typedef wchar_t Utf16Unit;
+#else
+typedef char16_t Utf16Unit;
+#endif
+typedef std::basic_string<Utf16Unit> Utf16String;
+
+// UTF-16 code units from a wide string and back (a copy where wchar_t is
 // 16-bit). Code points above U+FFFF become surrogate pairs; a surrogate code
 // point stays its own unit both ways, as in a Windows wide string; values
 // above U+10FFFF become U+FFFD. FromUtf16 reads at most `length` units and
 // stops at the first NUL, so a fixed-size, terminated array can be passed
 // with its full size.
-std::u16string ToUtf16(const std::wstring &text);
-std::wstring FromUtf16(const char16_t *text, std::size_t length);
+Utf16String ToUtf16(const std::wstring &text);
+std::wstring FromUtf16(const Utf16Unit *text, std::size_t length);
 // The units of ToUtf16(text) and a terminating zero, written into `out`
 // (room for `capacity` units) without allocating. Returns the number of
 // units before the terminator, or `capacity` when they and the terminator
 // do not fit; nothing is written at or past out[capacity].
-std::size_t ToUtf16(const std::wstring &text, char16_t *out, std::size_t capacity);
+std::size_t ToUtf16(const std::wstring &text, Utf16Unit *out, std::size_t capacity);
 
 // Which file a path names, as opposed to what it holds. Two names of one
 // file have equal identities; a file created after another was renamed away

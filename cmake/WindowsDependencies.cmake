@@ -1,0 +1,37 @@
+# The dependencies of the Windows build, from VANTREL_WINDOWS_DEPS (see
+# cmake/mingw-w64-x86_64.cmake): a static ACE built for mingw-w64, the
+# header-only Boost, CLI11 and nlohmann_json of the build machine linked under
+# include/, and GoogleTest's package configuration under lib/cmake.
+if(NOT VANTREL_WINDOWS_DEPS OR NOT EXISTS "${VANTREL_WINDOWS_DEPS}/lib/libACE.a")
+  message(FATAL_ERROR "VANTREL_WINDOWS_DEPS must name the prefix made by scripts/windows-build-and-test")
+endif()
+set(VANTREL_WINDOWS_INCLUDE "${VANTREL_WINDOWS_DEPS}/include")
+
+# The target name matches the one pkg-config gives on Linux, so that every
+# library links ACE the same way on both systems. A static ACE needs its
+# headers told so, the thread-safe mingw start-up code (-mthreads) and the
+# Windows libraries its sockets and networking use.
+add_library(PkgConfig::ACE INTERFACE IMPORTED)
+set_target_properties(PkgConfig::ACE PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES "${VANTREL_WINDOWS_INCLUDE}"
+  INTERFACE_COMPILE_DEFINITIONS "ACE_AS_STATIC_LIBS;__ACE_INLINE__"
+  INTERFACE_COMPILE_OPTIONS "-mthreads"
+  INTERFACE_LINK_OPTIONS "-mthreads"
+  INTERFACE_LINK_LIBRARIES "${VANTREL_WINDOWS_DEPS}/lib/libACE.a;ws2_32;mswsock;iphlpapi;wsock32;netapi32")
+
+set(Boost_NO_BOOST_CMAKE ON)
+set(Boost_INCLUDE_DIR "${VANTREL_WINDOWS_INCLUDE}" CACHE PATH "Boost headers for the Windows build")
+set(CLI11_DIR "${CMAKE_CURRENT_LIST_DIR}/windows" CACHE PATH "CLI11 for the Windows build")
+set(nlohmann_json_DIR "${CMAKE_CURRENT_LIST_DIR}/windows" CACHE PATH "nlohmann_json for the Windows build")
+set(GTest_DIR "${VANTREL_WINDOWS_DEPS}/lib/cmake/GTest" CACHE PATH "GoogleTest for the Windows build")
+
+# The C++ run-time DLLs of mingw-w64 go beside the programs, so that the build
+# folder runs as it is, under Wine or copied to a Windows machine.
+foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+    OUTPUT_VARIABLE dll_path OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT IS_ABSOLUTE "${dll_path}" OR NOT EXISTS "${dll_path}")
+    message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
+  endif()
+  file(COPY "${dll_path}" DESTINATION "${PROJECT_BINARY_DIR}/bin")
+endforeach()

@@ -1,0 +1,6 @@
+# CLI11 for the Windows build: its headers, linked into VANTREL_WINDOWS_DEPS.
+if(NOT TARGET CLI11::CLI11)
+  add_library(CLI11::CLI11 INTERFACE IMPORTED)
+  set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${VANTREL_WINDOWS_DEPS}/include")
+endif()
+set(CLI11_FOUND TRUE)

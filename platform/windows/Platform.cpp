@@ -1,0 +1,129 @@
+// What the sources ask of the platform beyond the Windows calls themselves:
+// conversions between UTF-16 and UTF-8, the time conversions built on ACE's
+// FILETIME support, error texts and whole writes. Everything else is the
+// system's own.
+#include <Platform/Win32Api.h>
+
+#include <io.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cwchar>
+
+namespace VantrelPlatform {
+
+ACE_Time_Value TimeValueFromFileTime(const FILETIME &ft) { return ACE_Time_Value(ft); }
+
+ACE_Time_Value SystemTimeNow() {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  return TimeValueFromFileTime(now);
+}
+
+ACE_HANDLE AceHandle(HANDLE h) { return h; }
+
+namespace {
+
+// WideCharToMultiByte and MultiByteToWideChar take int lengths; longer text is
+// converted in pieces that never split a surrogate pair or a UTF-8 sequence.
+const std::size_t kPiece = 1u << 28;
+
+void AppendUtf8(const wchar_t *text, std::size_t length, std::string &out) {
+  while (length > 0) {
+    std::size_t piece = length < kPiece ? length : kPiece;
+    if (piece < length && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) --piece;
+    const int units = static_cast<int>(piece);
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+      const std::size_t at = out.size();
+      out.resize(at + static_cast<std::size_t>(bytes));
+      ::WideCharToMultiByte(CP_UTF8, 0, text, units, &out[at], bytes, nullptr, nullptr);
+    }
+    text += piece;
+    length -= piece;
+  }
+}
+
+}  // namespace
+
+std::string ToUtf8(const std::wstring &text) {
+  std::string out;
+  AppendUtf8(text.data(), text.size(), out);
+  return out;
+}
+
+std::string ToUtf8(const wchar_t *text) {
+  std::string out;
+  if (text != nullptr) AppendUtf8(text, std::wcslen(text), out);
+  return out;
+}
+
+// Ill-formed UTF-8 becomes U+FFFD, as MultiByteToWideChar does without
+// MB_ERR_INVALID_CHARS.
+std::wstring FromUtf8(const std::string &text) {
+  std::wstring out;
+  const char *bytes = text.data();
+  std::size_t length = text.size();
+  while (length > 0) {
+    std::size_t piece = length < kPiece ? length : kPiece;
+    while (piece < length && piece > 0 && (static_cast<unsigned char>(bytes[piece]) & 0xC0) == 0x80) --piece;
+    if (piece == 0) piece = length < kPiece ? length : kPiece;
+    const int units = ::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(piece), nullptr, 0);
+    if (units > 0) {
+      const std::size_t at = out.size();
+      out.resize(at + static_cast<std::size_t>(units));
+      ::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(piece), &out[at], units);
+    }
+    bytes += piece;
+    length -= piece;
+  }
+  return out;
+}
+
+Utf16String ToUtf16(const std::wstring &text) { return text; }
+
+std::size_t ToUtf16(const std::wstring &text, Utf16Unit *out, std::size_t capacity) {
+  if (text.size() >= capacity) return capacity;
+  std::copy(text.begin(), text.end(), out);
+  out[text.size()] = 0;
+  return text.size();
+}
+
+std::wstring FromUtf16(const Utf16Unit *text, std::size_t length) {
+  std::wstring out;
+  if (text == nullptr) return out;
+  std::size_t end = 0;
+  while (end < length && text[end] != 0) ++end;
+  out.assign(text, end);
+  return out;
+}
+
+std::string ErrorText(DWORD code) {
+  wchar_t *buffer = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+      reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+  std::string text;
+  if (length > 0 && buffer != nullptr) text = ToUtf8(std::wstring(buffer, length));
+  if (buffer != nullptr) ::LocalFree(buffer);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (text.empty()) text = "Windows error " + std::to_string(code);
+  return text;
+}
+
+bool WriteFully(int fd, const char *data, std::size_t size) {
+  while (size > 0) {
+    const unsigned int chunk = size < static_cast<std::size_t>(INT_MAX) ? static_cast<unsigned int>(size) : INT_MAX;
+    const int written = ::_write(fd, data, chunk);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace VantrelPlatform
