@@ -112,6 +112,32 @@ std::string ErrorText(DWORD code) {
   return text;
 }
 
+bool IdentityOfHandle(HANDLE file, FileIdentity &identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info)) return false;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity.instance = 0;
+  return true;
+}
+
+// Through a handle without access rights and with backup semantics, so that
+// a directory has one too; a file that cannot be opened so keeps `identity`.
+BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes, FileIdentity *identity) {
+  if (!::GetFileAttributesExW(path, GetFileExInfoStandard, attributes)) return FALSE;
+  if (identity != nullptr) {
+    const HANDLE file = ::CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      FileIdentity read;
+      if (IdentityOfHandle(file, read)) *identity = read;
+      ::CloseHandle(file);
+    }
+  }
+  ::SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
 bool WriteFully(int fd, const char *data, std::size_t size) {
   while (size > 0) {
     const unsigned int chunk = size < static_cast<std::size_t>(INT_MAX) ? static_cast<unsigned int>(size) : INT_MAX;
