@@ -204,6 +204,7 @@ TEST(FindFiles, ListsEveryEntryWithDotAndDotDot) {
   EXPECT_EQ((std::map<std::wstring, DWORD>{{L"a.log", FILE_ATTRIBUTE_NORMAL}}), List(dir.Join("*.log"), end));
   EXPECT_EQ((std::map<std::wstring, DWORD>{{L"b.txt", FILE_ATTRIBUTE_NORMAL}}), List(dir.Join("b.txt"), end));
   EXPECT_EQ((std::map<std::wstring, DWORD>{{L"sub", FILE_ATTRIBUTE_DIRECTORY}}), List(dir.Join("s?b"), end));
+  EXPECT_EQ((std::map<std::wstring, DWORD>{{L"sub", FILE_ATTRIBUTE_DIRECTORY}}), List(dir.Join("sub**"), end));
 }
 
 TEST(FindFiles, FailuresAndHandleMisuse) {
