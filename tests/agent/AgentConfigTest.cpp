@@ -181,19 +181,7 @@ ParseOutcome ParseArgs(const std::vector<std::string> &list, AgentOptions &optio
   return outcome;
 }
 
-TEST(AgentOptionsTest, DefaultsAndEveryOption) {
-  AgentOptions defaults;
-  ASSERT_TRUE(ParseArgs({}, defaults).run);
-  EXPECT_TRUE(defaults.paths.empty());
-  EXPECT_EQ(defaults.monitor, "notify");
-  EXPECT_EQ(MonitorTypeName(defaults.monitor), "FileMonitorNoFSRedirect");
-  EXPECT_EQ(defaults.intervalMillis, 1000u);
-  EXPECT_FALSE(defaults.idle);
-  EXPECT_FALSE(defaults.credentialsGiven);
-  EXPECT_FALSE(defaults.json);
-  EXPECT_EQ(defaults.durationSeconds, 0);
-  EXPECT_EQ(defaults.statsSeconds, 0);
-
+TEST(AgentOptionsTest, EveryOption) {
   AgentOptions options;
   ASSERT_TRUE(ParseArgs({"/var/log/a", "--monitor", "poll", "--interval", "250", "--idle", "--credentials", "0",
                          "--config", "a.conf", "--log-level", "Debug", "--log-file", "x.log", "--json",
@@ -307,17 +295,6 @@ class ReportFormatTest : public ::testing::Test {
   bool hadTz = false;
   std::string oldTz;
 };
-
-TEST_F(ReportFormatTest, FlagNames) {
-  EXPECT_EQ(FlagNames(0), std::vector<std::string>{"IDLE"});
-  EXPECT_EQ(FlagNames(0x000A), (std::vector<std::string>{"MODIFIED", "GREW"}));
-  EXPECT_EQ(FlagNames(0x8001), (std::vector<std::string>{"CREATED", "DIR"}));
-  EXPECT_EQ(FlagNames(0x8010), (std::vector<std::string>{"DELETED", "DIR"}));
-  EXPECT_EQ(FlagNames(0x0024), (std::vector<std::string>{"SHRANK", "REVERTED"}));
-  EXPECT_EQ(FlagNames(0x004A), (std::vector<std::string>{"REPLACED", "MODIFIED", "GREW"}));
-  EXPECT_EQ(FlagNames(0x807F), (std::vector<std::string>{"CREATED", "DELETED", "REPLACED", "MODIFIED", "GREW",
-                                                         "SHRANK", "REVERTED", "DIR"}));
-}
 
 TEST_F(ReportFormatTest, TextAndJsonLines) {
   Zone("UTC0");

@@ -206,7 +206,8 @@ TEST(AgentProcessTest, SighupReopensTheLogFileUnderItsName) {
 // Patterns pick up what appears later, at any depth, with both monitor
 // kinds: the new file's first report is CREATED; hidden, excluded and
 // unmatched files stay out; a file let go of after DELETED is found again
-// when it comes back; a pattern whose directory does not exist yet waits.
+// when it comes back; a pattern whose directory does not exist yet waits, as
+// does a missing path, noted once however often it is given.
 TEST(AgentProcessTest, PatternsFindFilesThatAppearLaterAndLetGoOfThoseThatGo) {
   for (const std::string monitor : {"notify", "poll"}) {
     SCOPED_TRACE(monitor);
@@ -216,8 +217,13 @@ TEST(AgentProcessTest, PatternsFindFilesThatAppearLaterAndLetGoOfThoseThatGo) {
     WriteFile(dir.Join(".hidden.log"), "x");
     ChildProcess agent(AgentCommand({"--monitor", monitor, "--interval", "100", "--exclude", "*.skip.log",
                                      dir.Join("**/*.log"), dir.Join("l[0-9]?/.named*"),
-                                     dir.Join("later/*.log")}));
+                                     dir.Join("later/*.log"), dir.Join("missing.log"), dir.Join("missing.log")}));
     ASSERT_TRUE(agent.WaitForStderr("watching ", kWait)) << agent.Transcript();
+    std::size_t notes = 0;
+    for (const auto &line : agent.StderrLines()) {
+      if (line.find(dir.Join("missing.log") + " does not exist yet") != std::string::npos) ++notes;
+    }
+    EXPECT_EQ(notes, 1u) << agent.Transcript();
     EXPECT_TRUE(agent.WaitForStderr(dir.Join("later/*.log") + " matches nothing yet", std::chrono::milliseconds(0)))
         << agent.Transcript();
     AppendFile(old, "y");
@@ -231,8 +237,10 @@ TEST(AgentProcessTest, PatternsFindFilesThatAppearLaterAndLetGoOfThoseThatGo) {
     }
     MakeDir(dir.Join("later"));
     WriteFile(dir.Join("later/late.log"), "1");
+    WriteFile(dir.Join("missing.log"), "1");
     const std::string fresh = dir.Join("a/b/new.log");
-    for (const std::string &path : {fresh, dir.Join("l12/.named"), dir.Join("later/late.log")}) {
+    for (const std::string &path :
+         {fresh, dir.Join("l12/.named"), dir.Join("later/late.log"), dir.Join("missing.log")}) {
       EXPECT_TRUE(agent.WaitForStdout(ReportWith(path, "CREATED"), kWait)) << path << agent.Transcript();
     }
     AppendFile(fresh, "2");
@@ -251,7 +259,8 @@ TEST(AgentProcessTest, PatternsFindFilesThatAppearLaterAndLetGoOfThoseThatGo) {
     bool first = true;
     for (const auto &line : agent.StdoutLines()) {
       const bool wanted = IsReportFor(line, old) || IsReportFor(line, fresh) ||
-                          IsReportFor(line, dir.Join("l12/.named")) || IsReportFor(line, dir.Join("later/late.log"));
+                          IsReportFor(line, dir.Join("l12/.named")) || IsReportFor(line, dir.Join("later/late.log")) ||
+                          IsReportFor(line, dir.Join("missing.log"));
       EXPECT_TRUE(wanted) << line;
       if (IsReportFor(line, fresh) && first) {
         EXPECT_TRUE(isCreated(line)) << line;
@@ -365,25 +374,6 @@ TEST(AgentProcessTest, JsonObjectsCarryTimeMonitorPathKeyFlagsAndNames) {
     EXPECT_EQ(object.at("names"), NamesOf(object.at("flags").get<unsigned int>())) << line;
   }
   StopAndExpectCleanExit(agent, SIGINT);
-}
-
-TEST(AgentProcessTest, NotesAMissingPathOnceAndReportsItWhenItAppears) {
-  TempDir dir;
-  const std::string later = dir.Join("later.log");
-  ChildProcess agent(AgentCommand({"--interval", "100", "--monitor", "poll", "--idle", later, later}));
-  ASSERT_TRUE(agent.WaitForStderr("watching 1 paths with FileMonitorNoNotifications every 100 ms", kWait))
-      << agent.Transcript();
-  std::size_t notes = 0;
-  for (const auto &line : agent.StderrLines()) {
-    if (line.find(later + " does not exist yet") != std::string::npos) ++notes;
-  }
-  EXPECT_EQ(notes, 1u) << agent.Transcript();
-
-  // Created only once the monitor has seen it missing.
-  ASSERT_TRUE(agent.WaitForStdout(ReportWith(later, "IDLE"), kWait)) << agent.Transcript();
-  WriteFile(later, "hello\n");
-  EXPECT_TRUE(agent.WaitForStdout(ReportWith(later, "CREATED"), kWait)) << agent.Transcript();
-  StopAndExpectCleanExit(agent);
 }
 
 TEST(AgentProcessTest, ConfigurationWatchEntriesStatisticsAndDuration) {
