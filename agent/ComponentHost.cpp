@@ -92,8 +92,11 @@ bool ComponentHost::Load(const std::string &libraryPath, const std::string &serv
   // RTLD_NOW: a library that cannot be resolved is refused here, not at its
   // first call. RTLD_LOCAL: its symbols stay its own.
   if (dll.open(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL, false) != 0) {
-    const char *reason = dll.error();
-    error = "cannot load " + libraryPath + ": " + (reason != nullptr ? reason : "unknown error");
+    std::string reason = dll.error() != nullptr ? dll.error() : "unknown error";
+    // The loader's text names the file itself, which the message already does.
+    const std::string named = libraryPath + ": ";
+    if (reason.compare(0, named.size(), named) == 0) reason.erase(0, named.size());
+    error = "cannot load " + libraryPath + ": " + reason;
     return false;
   }
   bLoaded = true;
