@@ -50,9 +50,10 @@ class ScratchDir {
 template <class Monitor>
 class CheckProbe : public Monitor {
  public:
-  CheckProbe() {
+  explicit CheckProbe(bool reportReplacement = false) {
     this->usReaderThreadsMin = 0;
     this->bInitialized = true;
+    this->bReportReplacement = reportReplacement;
   }
   int Check(const std::wstring &path) {
     auto &record = *this->mapFiles.at(path);
@@ -77,13 +78,14 @@ class NullSink : public WindowsAgentCommon::IFileMonitorSink {
   void OnFileChanged(const std::int64_t &, unsigned int) override {}
 };
 
-// The cost of one check of `path` (a file or a directory) by a Monitor.
+// The cost of one check of `path` (a file or a directory) by a Monitor,
+// with replacement reporting off (the default) or on.
 template <class Monitor>
-void CheckOnePath(benchmark::State &state, const std::string &path) {
+void CheckOnePath(benchmark::State &state, const std::string &path, bool reportReplacement = false) {
   WindowsAgentCommon::LoggerFactory::SetLevel(WindowsAgentCommon::LogLevel::Info);
   const std::wstring wide = VantrelPlatform::FromUtf8(path);
   NullSink sink;
-  CheckProbe<Monitor> probe;
+  CheckProbe<Monitor> probe(reportReplacement);
   probe.AddMonitor(wide, &sink, 1000, 0, false);
   for (auto _ : state) {
     benchmark::DoNotOptimize(probe.Check(wide));

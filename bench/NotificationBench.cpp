@@ -15,6 +15,12 @@ void BM_NotificationCheckFile(benchmark::State &state) {
 }
 BENCHMARK(BM_NotificationCheckFile);
 
+void BM_NotificationCheckFileReportingReplacement(benchmark::State &state) {
+  VantrelBench::ScratchDir dir;
+  VantrelBench::CheckOnePath<FileMonitorNoFSRedirect>(state, dir.File("app.log", 4096), true);
+}
+BENCHMARK(BM_NotificationCheckFileReportingReplacement);
+
 void BM_NotificationCheckDirectory(benchmark::State &state) {
   VantrelBench::ScratchDir dir;
   VantrelBench::CheckOnePath<FileMonitorNoFSRedirect>(state, dir.Dir("logs", static_cast<int>(state.range(0))));

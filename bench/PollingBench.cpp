@@ -29,6 +29,12 @@ void BM_PollingCheckFile(benchmark::State &state) {
 }
 BENCHMARK(BM_PollingCheckFile);
 
+void BM_PollingCheckFileReportingReplacement(benchmark::State &state) {
+  VantrelBench::ScratchDir dir;
+  VantrelBench::CheckOnePath<FileMonitorStatOnly>(state, dir.File("app.log", 4096), true);
+}
+BENCHMARK(BM_PollingCheckFileReportingReplacement);
+
 void BM_PollingCheckDirectory(benchmark::State &state) {
   VantrelBench::ScratchDir dir;
   VantrelBench::CheckOnePath<FileMonitorStatOnly>(state, dir.Dir("logs", static_cast<int>(state.range(0))));
