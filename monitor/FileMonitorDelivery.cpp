@@ -27,7 +27,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
+#include <map>
+#include <new>
 #include <vector>
 
 namespace WindowsAgentCommon {
@@ -48,9 +49,12 @@ class DeliveryTable {
   };
 
   // Never destroyed: a worker of a monitor that outlives static destruction
-  // may still deliver.
+  // may still deliver. It lives in static storage and its maps are
+  // node-based, so while no call is under way it holds no heap memory and
+  // unloading the library leaves nothing behind.
   static DeliveryTable &Instance() {
-    static DeliveryTable *table = new DeliveryTable();
+    alignas(DeliveryTable) static unsigned char storage[sizeof(DeliveryTable)];
+    static DeliveryTable *table = new (storage) DeliveryTable();
     return *table;
   }
 
@@ -119,8 +123,8 @@ class DeliveryTable {
   std::mutex mtx;
   std::condition_variable cv;
   std::uint64_t serial = 0;
-  std::unordered_map<std::thread::id, Delivery> deliveries;
-  std::unordered_map<std::thread::id, std::thread::id> waiting;
+  std::map<std::thread::id, Delivery> deliveries;
+  std::map<std::thread::id, std::thread::id> waiting;
 };
 
 // Ends the table's entry of a call however the call ends.
