@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, when any is
-# missing. Safe to run again: it does nothing when everything is there.
+# missing, and any further packages named as arguments (the benchmarks' own).
+# Safe to run again: it does nothing when everything is there.
+#   scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
   logrotate
+  "$@"
 )
 
 missing=()
