@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
+#include <tuple>
 
 using namespace VantrelAgent;
 using namespace VantrelTest;
@@ -48,25 +49,19 @@ TEST(AgentConfigTest, ReadsEveryKindOfLine) {
   EXPECT_TRUE(errors.empty());
   EXPECT_EQ(config.settings.count("FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin"), 2u);
   EXPECT_EQ(config.settings.size(), 5u);
-  EXPECT_TRUE(config.hasLogLevel);
-  EXPECT_EQ(config.logLevel, WindowsAgentCommon::LogLevel::Debug);
+  EXPECT_TRUE(config.hasLogLevel && config.logLevel == WindowsAgentCommon::LogLevel::Debug);
   EXPECT_EQ(config.logFile, "/var/tmp/agent.log");
   ASSERT_EQ(config.credentials.size(), 1u);
-  EXPECT_EQ(config.credentials[0].handle, 7u);
-  EXPECT_EQ(config.credentials[0].credentials.uid, 1000u);
-  EXPECT_EQ(config.credentials[0].credentials.groups, (std::vector<unsigned int>{4, 24}));
-  EXPECT_TRUE(config.KnowsHandle(0));
-  EXPECT_TRUE(config.KnowsHandle(7));
-  EXPECT_FALSE(config.KnowsHandle(8));
-  ASSERT_EQ(config.watches.size(), 3u);
-  EXPECT_EQ(config.watches[0].path, "/var/log/syslog");
-  EXPECT_FALSE(config.watches[0].hasHandle);
-  EXPECT_EQ(config.watches[1].path, "/srv/app/log dir/a b.log");
-  EXPECT_TRUE(config.watches[1].hasHandle);
-  EXPECT_EQ(config.watches[1].handle, 7u);
-  EXPECT_EQ(config.watches[1].line, 13);
-  EXPECT_TRUE(config.watches[2].hasHandle);
-  EXPECT_EQ(config.watches[2].handle, 0u);
+  const auto &entry = config.credentials[0];
+  EXPECT_EQ(std::make_tuple(entry.handle, entry.credentials.uid, entry.credentials.gid, entry.credentials.groups),
+            std::make_tuple(std::uint64_t{7}, 1000u, 1000u, std::vector<unsigned int>{4, 24}));
+  EXPECT_TRUE(config.KnowsHandle(0) && config.KnowsHandle(7) && !config.KnowsHandle(8));
+  std::vector<std::string> watches;
+  for (const auto &w : config.watches) {
+    watches.push_back(std::to_string(w.line) + " " + w.path + (w.hasHandle ? " @" + std::to_string(w.handle) : ""));
+  }
+  EXPECT_EQ(watches, (std::vector<std::string>{"12 /var/log/syslog", "13 /srv/app/log dir/a b.log @7",
+                                               "14 /var/log/auth.log @0"}));
 }
 #endif
 
@@ -95,19 +90,20 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
                      "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = 0\n"                // 19
                      "FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 60001\n",  // 20
                      config, errors));
-  const std::vector<int> badLines = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 17, 18, 19, 20, 16};
-  ASSERT_EQ(errors.size(), badLines.size()) << ::testing::PrintToString(errors);
-  for (std::size_t i = 0; i < badLines.size(); ++i) {
-    EXPECT_EQ(errors[i].rfind("agent.conf:" + std::to_string(badLines[i]) + ": ", 0), 0u) << errors[i];
+  // In the order given, the cross-checks of the Watch entries last; a
+  // fragment of the message where it says more than the line.
+  const std::vector<std::pair<int, std::string>> expected = {
+      {1, ""}, {2, ""}, {3, ""}, {4, ""}, {5, ""}, {6, ""}, {7, ""},
+      {8, "must be a whole number from 0 to 65535, not '70000'"}, {9, "must be at least 1"}, {10, ""},
+      {12, "already defined on line 11"}, {13, ""}, {14, ""}, {15, ""}, {17, ""}, {18, ""},
+      {19, "at least 1, not 0: with no worker nothing is ever checked"},
+      {20, "at most 60000, not 60001: a sweep period above one minute"},
+      {16, "credentials handle 11 has no Credentials entry"}};
+  ASSERT_EQ(errors.size(), expected.size()) << ::testing::PrintToString(errors);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(errors[i].rfind("agent.conf:" + std::to_string(expected[i].first) + ": ", 0), 0u) << errors[i];
+    EXPECT_NE(errors[i].find(expected[i].second), std::string::npos) << errors[i];
   }
-  EXPECT_NE(errors[7].find("must be a whole number from 0 to 65535, not '70000'"), std::string::npos) << errors[7];
-  EXPECT_NE(errors[8].find("must be at least 1"), std::string::npos) << errors[8];
-  EXPECT_NE(errors[10].find("already defined on line 11"), std::string::npos) << errors[10];
-  EXPECT_NE(errors[16].find("at least 1, not 0: with no worker nothing is ever checked"), std::string::npos)
-      << errors[16];
-  EXPECT_NE(errors[17].find("at most 60000, not 60001: a sweep period above one minute"), std::string::npos)
-      << errors[17];
-  EXPECT_NE(errors[18].find("credentials handle 11 has no Credentials entry"), std::string::npos) << errors[18];
 }
 #endif
 
@@ -137,29 +133,21 @@ TEST(AgentConfigTest, ComponentSettingsHoldEveryDefaultAndLetTheFileWin) {
   const auto settings = ComponentSettings(config);
   EXPECT_EQ(settings.size(), 2u * 11u + 3u);
 
-  // Selected the way the factory selects them, and read the way the monitor
-  // reads them.
-  using WindowsAgentCommon::EnvironmentBlockHelper;
-  EnvironmentBlockHelper all(settings);
-  EnvironmentBlockHelper::Settings poll, notify;
-  all.GetValuesForMatchingName("FileMonitorNoNotifications\\.(.*?)", poll);
-  all.GetValuesForMatchingName("FileMonitorNoFSRedirect\\.(.*?)", notify);
-  unsigned short floor = 0;
-  EnvironmentBlockHelper(poll).GetIntegerValue("FileMonitor.ReaderThreadsMin", floor, 99);
-  EXPECT_EQ(floor, 2);
-  EnvironmentBlockHelper(notify).GetIntegerValue("FileMonitor.ReaderThreadsMin", floor, 99);
-  EXPECT_EQ(floor, 5);
-  unsigned int sweep = 0;
-  EnvironmentBlockHelper(notify).GetIntegerValue("EventLogMonitor.ScheduleExpirySweepPeriodMillis", sweep, 99);
-  EXPECT_EQ(sweep, 100u);
-  short low = 0;
-  EnvironmentBlockHelper(notify).GetIntegerValue("FileMonitor.BacklogDispositionMinThreshold", low, 99);
-  EXPECT_EQ(low, -5);
-  std::string replacement;
-  EnvironmentBlockHelper(notify).GetStringValue("FileMonitor.ReportReplacement", replacement, "");
-  EXPECT_EQ(replacement, "true") << "the agent turns it on";
-  EnvironmentBlockHelper(poll).GetStringValue("FileMonitor.ReportReplacement", replacement, "");
-  EXPECT_EQ(replacement, "Off");
+  // Selected the way the factory selects them.
+  const auto value = [&](const std::string &type, const char *key) {
+    using WindowsAgentCommon::EnvironmentBlockHelper;
+    EnvironmentBlockHelper::Settings selected;
+    EnvironmentBlockHelper(settings).GetValuesForMatchingName(type + "\\.(.*?)", selected);
+    std::string text;
+    EnvironmentBlockHelper(selected).GetStringValue(key, text, "absent");
+    return text;
+  };
+  EXPECT_EQ(value("FileMonitorNoNotifications", "FileMonitor.ReaderThreadsMin"), "2");
+  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.ReaderThreadsMin"), "5");
+  EXPECT_EQ(value("FileMonitorNoFSRedirect", "EventLogMonitor.ScheduleExpirySweepPeriodMillis"), "100");
+  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.BacklogDispositionMinThreshold"), "-5");
+  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.ReportReplacement"), "true") << "the agent turns it on";
+  EXPECT_EQ(value("FileMonitorNoNotifications", "FileMonitor.ReportReplacement"), "Off");
 }
 
 struct Args {
@@ -190,17 +178,11 @@ TEST(AgentOptionsTest, EveryOption) {
                   .run);
   EXPECT_EQ(options.paths, (std::vector<std::string>{"/var/log/a", "/var/log/b"}));
   EXPECT_EQ(MonitorTypeName(options.monitor), "FileMonitorNoNotifications");
-  EXPECT_EQ(options.intervalMillis, 250u);
-  EXPECT_TRUE(options.idle);
-  EXPECT_TRUE(options.credentialsGiven);
-  EXPECT_EQ(options.credentials, 0u);
-  EXPECT_EQ(options.configFile, "a.conf");
-  EXPECT_EQ(options.logLevel, "Debug");
-  EXPECT_EQ(options.logFile, "x.log");
-  EXPECT_TRUE(options.json);
-  EXPECT_DOUBLE_EQ(options.durationSeconds, 1.5);
-  EXPECT_DOUBLE_EQ(options.statsSeconds, 10);
-  EXPECT_EQ(options.library, "/opt/lib.so");
+  EXPECT_EQ(std::make_tuple(options.intervalMillis, options.idle, options.credentialsGiven, options.credentials,
+                            options.json, options.durationSeconds, options.statsSeconds),
+            std::make_tuple(250u, true, true, std::uint64_t{0}, true, 1.5, 10.0));
+  EXPECT_EQ((std::vector<std::string>{options.configFile, options.logLevel, options.logFile, options.library}),
+            (std::vector<std::string>{"a.conf", "Debug", "x.log", "/opt/lib.so"}));
 }
 
 TEST(AgentOptionsTest, HelpVersionAndBadCommandLines) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 extern char **environ;
@@ -126,34 +127,46 @@ std::vector<std::string> ChildProcess::StderrLines() const {
   return err.lines;
 }
 
-bool ChildProcess::WaitFor(const Stream &stream, const std::function<bool(const std::string &)> &match,
-                           std::chrono::milliseconds deadline) {
+::testing::AssertionResult ChildProcess::WaitFor(const Stream &stream, const Match &match,
+                                                 std::chrono::milliseconds deadline, const std::string &what) {
   std::unique_lock<std::mutex> lock(mtx);
   std::size_t checked = 0;
-  return cv.wait_for(lock, deadline, [&] {
-    for (; checked < stream.lines.size(); ++checked) {
-      if (match(stream.lines[checked])) return true;
-    }
-    return stream.closed;
-  }) && checked < stream.lines.size();
+  if (cv.wait_for(lock, deadline, [&] {
+        for (; checked < stream.lines.size(); ++checked) {
+          if (match(stream.lines[checked])) return true;
+        }
+        return stream.closed;
+      }) &&
+      checked < stream.lines.size()) {
+    return ::testing::AssertionSuccess();
+  }
+  lock.unlock();
+  return ::testing::AssertionFailure() << "no line " << what << " in\n" << Transcript();
 }
 
-bool ChildProcess::WaitForStdout(const std::function<bool(const std::string &)> &match,
-                                 std::chrono::milliseconds deadline) {
-  return WaitFor(out, match, deadline);
+::testing::AssertionResult ChildProcess::Stdout(const Match &match, std::chrono::milliseconds deadline) {
+  return WaitFor(out, match, deadline, "as expected on standard output");
 }
 
-bool ChildProcess::WaitForStderr(const std::function<bool(const std::string &)> &match,
-                                 std::chrono::milliseconds deadline) {
-  return WaitFor(err, match, deadline);
+::testing::AssertionResult ChildProcess::Stderr(const Match &match, std::chrono::milliseconds deadline) {
+  return WaitFor(err, match, deadline, "as expected on standard error");
 }
 
-bool ChildProcess::WaitForStdout(const std::string &text, std::chrono::milliseconds deadline) {
-  return WaitFor(out, [&](const std::string &line) { return line.find(text) != std::string::npos; }, deadline);
+::testing::AssertionResult ChildProcess::Stdout(const std::string &text, std::chrono::milliseconds deadline) {
+  return WaitFor(out, [&](const std::string &line) { return line.find(text) != std::string::npos; }, deadline,
+                 "with '" + text + "' on standard output");
 }
 
-bool ChildProcess::WaitForStderr(const std::string &text, std::chrono::milliseconds deadline) {
-  return WaitFor(err, [&](const std::string &line) { return line.find(text) != std::string::npos; }, deadline);
+::testing::AssertionResult ChildProcess::Stderr(const std::string &text, std::chrono::milliseconds deadline) {
+  return WaitFor(err, [&](const std::string &line) { return line.find(text) != std::string::npos; }, deadline,
+                 "with '" + text + "' on standard error");
+}
+
+std::size_t ChildProcess::CountStderr(const std::string &text) const {
+  std::lock_guard<std::mutex> lock(mtx);
+  return static_cast<std::size_t>(std::count_if(err.lines.begin(), err.lines.end(), [&](const std::string &line) {
+    return line.find(text) != std::string::npos;
+  }));
 }
 
 void ChildProcess::Signal(int sig) {
@@ -166,25 +179,26 @@ int ChildProcess::UnreadStdoutBytes() const {
   return bytes;
 }
 
-bool ChildProcess::WaitForExit(std::chrono::milliseconds deadline, int &status) {
-  if (pid <= 0) return false;
+::testing::AssertionResult ChildProcess::Exits(int expected, std::chrono::milliseconds deadline) {
   const auto until = std::chrono::steady_clock::now() + deadline;
-  while (!reaped) {
+  while (pid > 0 && !reaped && std::chrono::steady_clock::now() < until) {
     int raw = 0;
     const pid_t r = ::waitpid(pid, &raw, WNOHANG);
     if (r == pid) {
       reaped = true;
       exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    } else if (r < 0 && errno != EINTR) {
       break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (r < 0 && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::unique_lock<std::mutex> lock(mtx);
-  if (!cv.wait_until(lock, until, [&] { return out.closed && err.closed; })) return false;
-  status = exitStatus;
-  return true;
+  const bool ended = reaped && cv.wait_until(lock, until, [&] { return out.closed && err.closed; });
+  lock.unlock();
+  if (ended && exitStatus == expected) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << (ended ? "exit status " + std::to_string(exitStatus) : "still running")
+                                       << ", expected " << expected << "\n" << Transcript();
 }
 
 std::string ChildProcess::Transcript() const {

@@ -1,9 +1,12 @@
 // A program run as a child process with its standard output and error read
 // line by line on threads of their own. The destructor kills a child that is
 // still running and reaps it, so that no test leaves one behind, whichever
-// way it ends.
+// way it ends. Every wait is bounded, and a failed one carries both streams
+// in its message.
 #ifndef VANTREL_TESTS_AGENT_CHILDPROCESS_H
 #define VANTREL_TESTS_AGENT_CHILDPROCESS_H
+
+#include <gtest/gtest.h>
 
 #include <sys/types.h>
 
@@ -19,6 +22,9 @@ namespace VantrelTest {
 
 class ChildProcess {
  public:
+  using Match = std::function<bool(const std::string &)>;
+  static constexpr std::chrono::milliseconds kWait{30000};
+
   // Starts argv[0] (a path) with the arguments and this process's
   // environment plus `environment` ("NAME=value", later entries win);
   // standard input is /dev/null. With `readStdout` false nothing reads the
@@ -30,27 +36,26 @@ class ChildProcess {
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
 
-  bool Started() const { return pid > 0; }
-
   std::vector<std::string> StdoutLines() const;
   std::vector<std::string> StderrLines() const;
+  // Standard error lines that contain `text`, so far.
+  std::size_t CountStderr(const std::string &text) const;
 
-  // Wait until a line of the stream satisfies `match` (or, for the text
-  // overloads, contains `text`); returns whether one did before the deadline.
-  bool WaitForStdout(const std::function<bool(const std::string &)> &match, std::chrono::milliseconds deadline);
-  bool WaitForStderr(const std::function<bool(const std::string &)> &match, std::chrono::milliseconds deadline);
-  bool WaitForStdout(const std::string &text, std::chrono::milliseconds deadline);
-  bool WaitForStderr(const std::string &text, std::chrono::milliseconds deadline);
+  // Waits until a line of the stream satisfies `match` (or contains `text`).
+  // Once the stream has closed, it answers at once.
+  ::testing::AssertionResult Stdout(const Match &match, std::chrono::milliseconds deadline = kWait);
+  ::testing::AssertionResult Stderr(const Match &match, std::chrono::milliseconds deadline = kWait);
+  ::testing::AssertionResult Stdout(const std::string &text, std::chrono::milliseconds deadline = kWait);
+  ::testing::AssertionResult Stderr(const std::string &text, std::chrono::milliseconds deadline = kWait);
 
   void Signal(int sig);
 
   // Bytes waiting in the unread standard output pipe (readStdout false).
   int UnreadStdoutBytes() const;
 
-  // Waits for the child to end and both streams to close. Returns whether
-  // it did before the deadline; `status` is then the exit status, or 128 +
-  // the signal that killed it.
-  bool WaitForExit(std::chrono::milliseconds deadline, int &status);
+  // Waits for the child to end and both streams to close; succeeds when its
+  // exit status (128 + the signal that killed it) is `expected`.
+  ::testing::AssertionResult Exits(int expected, std::chrono::milliseconds deadline = kWait);
 
   // Both streams, for failure messages.
   std::string Transcript() const;
@@ -63,8 +68,8 @@ class ChildProcess {
   };
 
   void Read(int fd, Stream &stream);
-  bool WaitFor(const Stream &stream, const std::function<bool(const std::string &)> &match,
-               std::chrono::milliseconds deadline);
+  ::testing::AssertionResult WaitFor(const Stream &stream, const Match &match, std::chrono::milliseconds deadline,
+                                     const std::string &what);
 
   pid_t pid = -1;
   int heldStdout = -1;  // the unread pipe, closed by the destructor
