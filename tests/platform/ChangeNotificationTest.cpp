@@ -145,38 +145,15 @@ TEST(ChangeNotification, DirectoryDeletedUnderItsHandles) {
   EXPECT_EQ(watches, ChangeWatchCount());
 }
 
-TEST(ChangeNotification, BadArgumentsAndHandles) {
+// inotify watches one directory for entry names: anything else is refused.
+TEST(ChangeNotification, SubtreesAndOtherFiltersAreRefused) {
   TempDir dir;
-  WriteFile(dir.Join("file"), "x");
   EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstChangeNotificationW(Wide(dir.Path()).c_str(), TRUE, kNames));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
-  EXPECT_EQ(INVALID_HANDLE_VALUE, Watch(dir.Path(), 0x10));  // last-write filter
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
-  EXPECT_EQ(INVALID_HANDLE_VALUE, Watch(dir.Join("missing")));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
-  EXPECT_EQ(INVALID_HANDLE_VALUE, Watch(dir.Join("missing/deeper")));
-  EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
-  EXPECT_EQ(INVALID_HANDLE_VALUE, Watch(dir.Join("file")));
-  EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
-
-  HANDLE file = CreateFileW(Wide(dir.Join("file")).c_str(), GENERIC_READ, 7, 0, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, file);
-  for (HANDLE bogus : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x5678), file}) {
-    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(bogus, 0));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
-    EXPECT_FALSE(FindNextChangeNotification(bogus));
-    EXPECT_FALSE(FindCloseChangeNotification(bogus));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+  for (DWORD filter : {DWORD{0}, DWORD{0x10}, DWORD{kNames | 0x10}}) {  // 0x10: last write
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Watch(dir.Path(), filter));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
   }
-  EXPECT_TRUE(CloseHandle(file));
-
-  HANDLE h = Watch(dir.Path());
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  EXPECT_FALSE(CloseHandle(h));  // a change handle is not a file handle
-  EXPECT_TRUE(FindCloseChangeNotification(h));
-  EXPECT_FALSE(FindCloseChangeNotification(h));
-  EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
 }
 
 TEST(ChangeNotification, QueueOverflowSignalsEveryHandle) {
@@ -215,17 +192,12 @@ TEST(ChangeNotification, TwentyThousandDirectoriesCostNoDescriptors) {
   const int descriptors = OpenDescriptorCount();
   const std::size_t watches = ChangeWatchCount();
   std::vector<HANDLE> handles;
-  handles.reserve(kDirectories);
   DWORD failure = ERROR_SUCCESS;
-  for (int i = 0; i < kDirectories; ++i) {
-    const std::string path = dir.Join(std::to_string(i));
-    MakeDir(path);
-    HANDLE h = Watch(path);
-    if (h == INVALID_HANDLE_VALUE) {
-      failure = GetLastError();
-      break;
-    }
-    handles.push_back(h);
+  for (int i = 0; i < kDirectories && failure == ERROR_SUCCESS; ++i) {
+    MakeDir(dir.Join(std::to_string(i)));
+    HANDLE h = Watch(dir.Join(std::to_string(i)));
+    failure = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (h != INVALID_HANDLE_VALUE) handles.push_back(h);
   }
   EXPECT_EQ(descriptors, OpenDescriptorCount());
   if (failure == ERROR_SUCCESS) {
@@ -234,15 +206,11 @@ TEST(ChangeNotification, TwentyThousandDirectoriesCostNoDescriptors) {
     EXPECT_TRUE(Changed(handles[12345]));
     EXPECT_FALSE(Changed(handles[12344]));
   }
-  for (HANDLE h : handles) {
-    EXPECT_TRUE(FindCloseChangeNotification(h));
-  }
+  for (HANDLE h : handles) EXPECT_TRUE(FindCloseChangeNotification(h));
   EXPECT_TRUE(FindCloseChangeNotification(first));
   EXPECT_EQ(watches - 1, ChangeWatchCount());
-  EXPECT_EQ(descriptors, OpenDescriptorCount());
-  if (failure == ERROR_NOT_ENOUGH_QUOTA) {
-    GTEST_SKIP() << "the user's inotify watches ran out after " << handles.size() << " directories";
-  }
+  // Other processes of this user may hold watches too.
+  if (failure == ERROR_NOT_ENOUGH_QUOTA) GTEST_SKIP() << "the user's inotify watches ran out";
   EXPECT_EQ(ERROR_SUCCESS, failure) << VantrelPlatform::ErrorText(failure);
 }
 
@@ -253,17 +221,11 @@ TEST(ChangeNotification, BlockingWaitWakesOnAChange) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(h, 30));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
-
-  std::atomic<bool> waiting{false};
+  // Usually lands while the wait blocks; the result is the same if not.
   std::thread writer([&] {
-    while (!waiting) {
-      std::this_thread::yield();
-    }
-    // Usually lands while the wait blocks; the result is the same if not.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     WriteFile(dir.Join("file"), "x");
   });
-  waiting = true;
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 30000));
   writer.join();
   EXPECT_TRUE(FindCloseChangeNotification(h));
