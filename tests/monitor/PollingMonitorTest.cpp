@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <set>
+#include <stdexcept>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
@@ -59,31 +60,20 @@ TEST_F(PollingChecks, TheSizeBeforeGrowthDecidesTheRevert) {
   EXPECT_EQ(probe.Check(path), kModified | kSmaller);
 }
 
-TEST_F(PollingChecks, TheRatioBorderOfALargeFile) {
-  // 99,000 of 100,000 is a ratio of 0.99: a revert. 98,000 is exactly 0.98:
-  // not one, since it is also below the size before growth.
-  for (const auto &[newSize, expected] :
-       {std::pair<std::size_t, unsigned int>{99000, kSmaller | kReverted}, {98000, kSmaller}}) {
+// A shrink to 0.99 of the size before growth is a revert, and 0.98 is none;
+// a size past 4 GiB reads as its low 32 bits, here a shrink.
+TEST_F(PollingChecks, TheRatioBorderAndSizesPastFourGibibytes) {
+  for (const auto &[newSize, expected] : {std::pair<std::size_t, unsigned int>{99000, kSmaller | kReverted},
+                                          {98000, kSmaller},
+                                          {(std::size_t{1} << 32) + 10, kSmaller}}) {
     const std::string name = "big" + std::to_string(newSize);
-    const std::string file = dir.Join(name);
-    WriteFile(file, Bytes(100000));
-    SetWriteTime(file, 3000000);
+    WriteFile(dir.Join(name), Bytes(100000));
+    SetWriteTime(dir.Join(name), 3000000);
     const std::wstring path = Watch(name);
-    ASSERT_EQ(probe.Record(path).sizeBeforeGrowth, 100000u);
-    TruncateFile(file, newSize);
-    SetWriteTime(file, 3000000);
-    EXPECT_EQ(probe.Check(path), expected) << newSize;
+    TruncateFile(dir.Join(name), newSize);
+    SetWriteTime(dir.Join(name), 3000000);
+    EXPECT_EQ(probe.Check(path), static_cast<int>(expected)) << newSize;
   }
-}
-
-TEST_F(PollingChecks, SizeCrossingFourGibibytesReadsAsSmaller) {
-  const std::string file = dir.Join("sparse.log");
-  WriteFile(file, Bytes(100));
-  SetWriteTime(file, 5000000);
-  const std::wstring path = Watch("sparse.log");
-  TruncateFile(file, (std::size_t{1} << 32) + 10);
-  SetWriteTime(file, 5000000);
-  EXPECT_EQ(probe.Check(path) & (kSmaller | kLarger), kSmaller);
 }
 
 TEST_F(PollingChecks, MissingParentWarnsAtMostOnceAMinuteAndIsAcceptedSilently) {
@@ -178,24 +168,6 @@ TEST(PollingMonitor, ReportsAGrowthWithItsKeyAndTheExactLogLines) {
   EXPECT_EQ(capture.Count("Waiting..."), 1u) << "Stop waits without polling the thread count";
 }
 
-TEST(PollingMonitor, IdleReportsComeNoEarlierThanTheInterval) {
-  TempDir dir;
-  RecordingSink sink;
-  FileMonitorStatOnly monitor;
-  monitor.Initialize({{"FileMonitor.ReaderThreadsMin", "2"}});  // the default sweep of 100 ms
-  const auto added = std::chrono::steady_clock::now();
-  monitor.AddMonitor(dir.WPath(), &sink, 250, 0, true);
-  ASSERT_TRUE(sink.WaitForCount(4));
-  monitor.Stop();
-  const auto reports = sink.Reports();
-  auto previous = added;
-  for (const Report &report : reports) {
-    EXPECT_EQ(report.flags, 0u);
-    EXPECT_GE(report.when - previous, 240ms) << "a check came before its interval had passed";
-    previous = report.when;
-  }
-}
-
 // Workers start with the first registration, before Initialize, but checks
 // wait for it; a second Initialize is ignored with a warning; after Stop a
 // registration is taken but starts no worker.
@@ -257,12 +229,39 @@ TEST(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
 }
 #endif
 
+namespace {
+
+// A running monitor without timers: only explicit sweeps, and the ones that
+// its workers start once they have drained the queue, queue checks.
+class UntimedPollingMonitor : public FileMonitorStatOnly {
+ public:
+  UntimedPollingMonitor() {
+    usReaderThreadsMin = 1;
+    bInitialized = true;
+  }
+};
+
+class FailingOnceMonitor : public FileMonitorStatOnly {
+ protected:
+  int CheckFile(FileRecord &record, Log threadLog) override {
+    if (!bFailed.exchange(true)) throw std::runtime_error("the first check fails");
+    return FileMonitorStatOnly::CheckFile(record, threadLog);
+  }
+
+ private:
+  std::atomic<bool> bFailed{false};
+};
+
+}  // namespace
+
+// More records fall due than the queue holds messages (1,866) while the one
+// worker is held up by its receiver: the sweep queues what fits and warns at
+// most once a minute; the rest follows as soon as the worker has drained the
+// queue, without a timer's tick, and no record is left out.
 TEST(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
   LogCapture capture;
   TempDir dir;
-  // More records than the queue holds messages (1,866), all due at once,
-  // and a single worker held up by its receiver.
-  const int records = 2500;
+  const std::size_t records = 2500;
   Gate gate;
   gate.Close();
   std::mutex seenMutex;
@@ -273,18 +272,34 @@ TEST(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
     std::lock_guard<std::mutex> guard(seenMutex);
     seen.insert(key);
   };
-  FileMonitorStatOnly monitor;
-  monitor.Initialize(FastSettings(1));
-  for (int i = 0; i < records; ++i) {
+  UntimedPollingMonitor monitor;
+  for (std::size_t i = 0; i < records; ++i) {
     monitor.AddMonitor(dir.WJoin("missing" + std::to_string(i)), &sink, 0, 0, true);
   }
-  ASSERT_TRUE(WaitUntil([&] { return capture.CountContaining("The check queue is full (18") == 1; }));
+  monitor.CheckFiles();
+  ASSERT_TRUE(gate.WaitHeld());
+  monitor.CheckFiles();
+  EXPECT_EQ(capture.CountContaining("The check queue is full (18"), 1u);
   gate.Open();
   EXPECT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> guard(seenMutex);
-    return seen.size() == static_cast<std::size_t>(records);
-  }, 120s)) << "every record is checked in the end";
+    return seen.size() == records;
+  }, 60s)) << "every record is checked in the end";
   monitor.Stop();
-  EXPECT_EQ(monitor.thr_count(), 0u);
   EXPECT_EQ(capture.CountContaining("The check queue is full"), 1u) << "at most once a minute";
+}
+
+// A check that throws ends its worker, but never takes its record out of the
+// sweep: the record's queued mark is cleared on that way out too.
+TEST(PollingMonitor, ACheckThatThrowsEndsItsWorkerAndTheRecordIsCheckedAgain) {
+  LogCapture capture;
+  TempDir dir;
+  RecordingSink sink;
+  FailingOnceMonitor monitor;
+  monitor.Initialize(FastSettings());
+  monitor.AddMonitor(dir.WPath(), &sink, 0, 0, true);
+  ASSERT_TRUE(capture.WaitForText("BAD exception thrown."));
+  EXPECT_TRUE(sink.WaitForCount(1)) << "the record was left marked queued and never checked again";
+  EXPECT_TRUE(WaitUntil([&] { return monitor.thr_count() == 1; }));
+  monitor.Stop();
 }

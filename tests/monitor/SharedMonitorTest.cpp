@@ -3,9 +3,10 @@
 // messages, Stop, long paths, intervals, credentials and the pool's growth
 // and shrinking with the backlog.
 #include "support/MonitorKinds.h"
-#include "support/TestSupport.h"
 #if !defined(_WIN32)
 #include "ThreadStartLimit.h"
+
+#include <pthread.h>
 #endif
 
 #include <Platform/Win32Api.h>
@@ -14,15 +15,13 @@
 #include <VantrelCommon/ServiceComponent.h>
 
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
 
 namespace {
-
-// Waits for `n` reports beyond those already received.
-bool WaitForMore(const RecordingSink &sink, std::size_t n) { return sink.WaitForCount(sink.Count() + n); }
 
 // Puts a message with any action value, as a foreign producer could.
 void PutAction(FileMonitorCore &monitor, std::uint32_t action) {
@@ -42,22 +41,7 @@ std::string LongPath(const std::string &base, std::size_t length) {
   return path + kSeparator + std::string(length - path.size() - 1, 'f');
 }
 
-class SharedMonitorTest : public ::testing::TestWithParam<KindUnderTest> {
- protected:
-  // A running monitor with a pool floor of `threads` and a sweep every 10 ms.
-  std::unique_ptr<FileMonitorCore> Start(unsigned int threads = 2, FileMonitorCore::Settings settings = {}) {
-    std::unique_ptr<FileMonitorCore> monitor = GetParam().make();
-    settings.emplace("FileMonitor.ReaderThreadsMin", std::to_string(threads));
-    settings.emplace("EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10");
-    monitor->Initialize(settings);
-    return monitor;
-  }
-
-  std::string ExitLine() const { return GetParam().exitLine; }
-
-  LogCapture capture;
-  TempDir dir;
-};
+typedef KindTest SharedMonitorTest;
 
 }  // namespace
 
@@ -93,12 +77,9 @@ TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
   const auto twice = sinks[1].Reports();
   ASSERT_GE(thrower.size(), twice.size());
   const std::size_t joined = thrower.size() - twice.size();
-  for (std::size_t i = 0; i < joined; ++i) {
-    EXPECT_EQ(thrower[i].flags, 0u);
-  }
-  for (std::size_t i = 0; i < twice.size(); ++i) {
-    EXPECT_EQ(thrower[joined + i].key, twice[i].key);
-    EXPECT_EQ(thrower[joined + i].flags, twice[i].flags);
+  for (std::size_t i = 0; i < thrower.size(); ++i) {
+    EXPECT_EQ(thrower[i].flags, i < joined ? 0u : twice[i - joined].flags) << i;
+    EXPECT_EQ(thrower[i].key, twice[i < joined ? 0 : i - joined].key) << i;
   }
   EXPECT_EQ(monitor->GetFilename(twice.front().key), path);
   EXPECT_NE(twice.front().key, std::int64_t{IFileMonitor::kNoKey});
@@ -158,21 +139,17 @@ TEST_P(SharedMonitorTest, NoCallToAReceiverOnceItsRemovalHasReturned) {
 
   monitor->RemoveMonitor(path, &sinks[1]);
   removed[1] = true;
-  // On a thread of its own, left behind should the removal hang.
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> removal = done->get_future();
-  std::thread([&, raw = monitor.get(), path, done] {
+  std::future<void> removal = InBackground([&, raw = monitor.get(), path] {
     raw->RemoveMonitor(path, &sinks[0]);
     removed[0] = true;
-    done->set_value();
-  }).detach();
-  EXPECT_EQ(removal.wait_for(300ms), std::future_status::timeout) << "returned during the receiver's call";
+  });
+  EXPECT_FALSE(Finished(removal, 300ms)) << "returned during the receiver's call";
   gate.Open();
-  if (removal.wait_for(kDeadline) != std::future_status::ready) {
+  if (!Finished(removal)) {
     monitor.release();  // still in use by the hung removal
     FAIL() << "RemoveMonitor never returned";
   }
-  ASSERT_TRUE(WaitForMore(clock, 5));
+  ASSERT_TRUE(clock.WaitForMore(5));
   EXPECT_EQ(late.load(), 0);
 }
 
@@ -208,20 +185,24 @@ TEST_P(SharedMonitorTest, ReceiversRemovingEachOtherDoNotDeadlock) {
 }
 
 // Idle reports belong to the path's record, so a receiver that joins without
-// the wish gets them too; an interval of an hour does not fire early.
-TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecord) {
-  RecordingSink idle;
-  RecordingSink joined;
-  RecordingSink quiet;
-  RecordingSink hour;
+// the wish gets them too; none comes before the interval has passed since the
+// registration or the report before, and an hour does not fire early.
+TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecordAndKeepItsInterval) {
+  RecordingSink idle, joined, quiet, hour;
   auto monitor = Start();
-  monitor->AddMonitor(dir.WPath(), &idle, 0, 0, true);
-  monitor->AddMonitor(dir.WPath(), &joined, 0, 0, false);
+  const auto added = std::chrono::steady_clock::now();
+  monitor->AddMonitor(dir.WPath(), &idle, 150, 0, true);
+  monitor->AddMonitor(dir.WPath(), &joined, 150, 0, false);
   monitor->AddMonitor(dir.WJoin("quiet"), &quiet, 0, 0, false);
   monitor->AddMonitor(dir.WJoin("hour"), &hour, 3600u * 1000u, 0, true);
-  ASSERT_TRUE(idle.WaitForCount(10));
-  ASSERT_TRUE(joined.WaitForCount(10));
+  ASSERT_TRUE(idle.WaitForCount(4));
+  ASSERT_TRUE(joined.WaitForCount(3));
   monitor->Stop();
+  auto previous = added;
+  for (const Report &report : idle.Reports()) {
+    EXPECT_GE(report.when - previous, 140ms) << "a check came before its interval had passed";
+    previous = report.when;
+  }
   EXPECT_TRUE(idle.NonZeroFlags().empty());
   EXPECT_TRUE(joined.NonZeroFlags().empty());
   EXPECT_EQ(quiet.Count(), 0u);
@@ -248,10 +229,10 @@ TEST_P(SharedMonitorTest, ARecordWithoutReceiversStaysButIsNotChecked) {
   EXPECT_TRUE(monitor->IsMonitored(path));
   EXPECT_FALSE(monitor->IsMonitored(dir.WJoin("never")));
   EXPECT_FALSE(monitor->IsMonitored(dir.WJoin("APP.LOG"))) << "paths are compared exactly";
-  ASSERT_TRUE(WaitForMore(clock, 3)) << "whatever was queued for the path before has been handled";
+  ASSERT_TRUE(clock.WaitForMore(3)) << "whatever was queued for the path before has been handled";
   sink.Clear();
   AppendFile(file, "more\n");
-  ASSERT_TRUE(WaitForMore(clock, 10));
+  ASSERT_TRUE(clock.WaitForMore(10));
   EXPECT_EQ(sink.Count(), 0u);
   monitor->AddMonitor(path, &sink, 0, 0, true);
   ASSERT_TRUE(WaitUntil([&] { return !sink.NonZeroFlags().empty(); }));
@@ -273,7 +254,7 @@ TEST_P(SharedMonitorTest, ControlMessagesEndOneWorkerEachOrNone) {
     PutAction(*monitor, action);
   }
   ASSERT_TRUE(WaitUntil([&] { return monitor->msg_queue()->message_count() == 0; }));
-  ASSERT_TRUE(WaitForMore(clock, 3));
+  ASSERT_TRUE(clock.WaitForMore(3));
   EXPECT_EQ(monitor->thr_count(), 3u);
 
   PutAction(*monitor, FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD);
@@ -285,11 +266,11 @@ TEST_P(SharedMonitorTest, ControlMessagesEndOneWorkerEachOrNone) {
   block->wr_ptr(FileMonitorMessage::kImageSize - 1);
   ASSERT_GE(monitor->putq(block), 0);
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 1; }));
-  ASSERT_TRUE(WaitForMore(clock, 3)) << "the last worker goes on";
+  ASSERT_TRUE(clock.WaitForMore(3)) << "the last worker goes on";
   EXPECT_EQ(monitor->thr_count(), 1u);
   EXPECT_EQ(capture.Count("BAD exception thrown."), 1u);
   EXPECT_EQ(capture.Count(kQuitLine), 1u);
-  EXPECT_EQ(capture.Count(ExitLine()), 2u);
+  EXPECT_EQ(capture.Count(GetParam().exitLine), 2u);
 }
 
 TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {
@@ -325,26 +306,21 @@ TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {
   }
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 2; }));
   EXPECT_GE(capture.Count("Backlog has been very low; decommissioning a worker thread (2 of 3 still active)."), 1u);
-  EXPECT_GE(capture.Count(ExitLine()), 1u);
+  EXPECT_GE(capture.Count(GetParam().exitLine), 1u);
 }
 
 // ---------------------------------------------------------------------------
 // Stop
 
-TEST_P(SharedMonitorTest, StopWithoutWorkersSaysNoMoreThanItMust) {
-  {
-    auto monitor = Start();
-    monitor->Stop();
-    EXPECT_EQ(monitor->thr_count(), 0u);
-  }
+// Without workers Stop posts no quit message. Every worker starts with
+// "RUNNING" and ends with the quit line and the kind's exit line, on its own
+// thread's log.
+TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothing) {
+  Start()->Stop();
   EXPECT_EQ(capture.Count("Stop requested"), 2u) << "Stop and the destructor's";
   EXPECT_EQ(capture.Count("Putting quit message into queue..."), 0u);
   EXPECT_EQ(capture.Count("Stopped."), 0u);
-}
-
-// Every worker starts with "RUNNING" and ends with the quit line and the
-// kind's exit line, on its own thread's log.
-TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothing) {
+  capture.Sink().Clear();
   RecordingSink sink;
   std::string threadLogs;
   {
@@ -361,7 +337,7 @@ TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothi
     EXPECT_EQ(sink.Count(), reports) << "nothing is checked after Stop";
   }
   EXPECT_EQ(capture.Count(kQuitLine), 3u);
-  EXPECT_EQ(capture.Count(ExitLine()), 3u);
+  EXPECT_EQ(capture.Count(GetParam().exitLine), 3u);
   std::map<std::string, std::vector<std::string>> perThread;
   for (const LogRecord &record : capture.Sink().Records()) {
     if (record.logName.compare(0, threadLogs.size(), threadLogs) == 0) {
@@ -375,7 +351,7 @@ TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothi
   if (GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Wow64RevertWow64FsRedirection") != nullptr) {
     ending.push_back("Re-enabling file system redirection for current thread.");
   }
-  ending.push_back(ExitLine());
+  ending.push_back(GetParam().exitLine);
   for (const auto &thread : perThread) {
     ASSERT_GE(thread.second.size(), ending.size() + 1) << thread.first;
     EXPECT_EQ(thread.second.front(), "RUNNING") << thread.first;
@@ -604,55 +580,77 @@ TEST_P(SharedMonitorTest, ABadCredentialsHandleRefusesOnlyItsOwnRecords) {
   }
 }
 
-// The setting as Initialize reads it; the flags of each rotation are in
-// ReplacementTest.
-TEST_P(SharedMonitorTest, ReplacementIsReportedWhenTheSettingTurnsItOn) {
-  const std::string file = dir.Join("app.log");
-  WriteFile(file, "old\n");
-  SetWriteTime(file, 1700000000);
-  RecordingSink sink;
-  auto monitor = Start(2, {{"FileMonitor.ReportReplacement", "Yes"}});
-  monitor->AddMonitor(Wide(file), &sink, 0, 0, true);
-  ASSERT_TRUE(sink.WaitForCount(1)) << "the first check";
-  ASSERT_EQ(std::rename(file.c_str(), (file + ".1").c_str()), 0);
-  WriteFile(file, "new\n");
-  SetWriteTime(file, 1700000000);
-  EXPECT_TRUE(sink.WaitForFlags(IFileMonitorSink::FILE_MON_CHANGE_REPLACED));
-  monitor->Stop();
-
+// The setting as Initialize reads it, on and off; the flags of each rotation
+// are in ReplacementTest. A rotation that keeps size and write time shows
+// nothing but the replacement.
+TEST_P(SharedMonitorTest, ReplacementIsReportedOnlyWhenTheSettingTurnsItOn) {
+  for (const auto &[setting, on] : {std::pair<const char *, bool>{"Yes", true}, {"off", false}, {"0", false}}) {
+    SCOPED_TRACE(setting);
+    const std::string file = dir.Join(std::string("app-") + setting);
+    WriteFile(file, "old\n");
+    SetWriteTime(file, 1700000000);
+    RecordingSink sink;
+    auto monitor = Start(2, {{"FileMonitor.ReportReplacement", setting}});
+    monitor->AddMonitor(Wide(file), &sink, 0, 0, true);
+    ASSERT_TRUE(sink.WaitForCount(1)) << "the first check";
+    ASSERT_EQ(std::rename(file.c_str(), (file + ".1").c_str()), 0);
+    WriteFile(file, "new\n");
+    SetWriteTime(file, 1700000000);
+    if (on) {
+      EXPECT_TRUE(sink.WaitForFlags(IFileMonitorSink::FILE_MON_CHANGE_REPLACED));
+    } else {
+      ASSERT_TRUE(sink.WaitForMore(10));
+      EXPECT_TRUE(sink.NonZeroFlags().empty());
+    }
+    monitor->Stop();
+  }
   auto unsure = Start(1, {{"FileMonitor.ReportReplacement", "maybe"}});
+  EXPECT_EQ(capture.CountContaining("FileMonitor.ReportReplacement must be"), 1u);
   EXPECT_EQ(capture.Count("FileMonitor.ReportReplacement must be true or false, not 'maybe'; using false."), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest, BothMonitorKinds(), MonitorKindName);
 
+
+#if !defined(_WIN32)
 namespace {
 
-// A running monitor without timers: only explicit sweeps, and the ones that
-// its workers start, queue checks.
-class UntimedPollingMonitor : public FileMonitorStatOnly {
- public:
-  UntimedPollingMonitor() {
-    usReaderThreadsMin = 2;
-    bInitialized = true;
+long VirtualSizeKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 7, "VmSize:") == 0) return std::atol(line.c_str() + 7);
   }
-};
+  return -1;
+}
 
 }  // namespace
 
-// More paths fall due than the queue holds: the sweep queues what fits, and
-// the rest follows as soon as the workers have drained the queue, without
-// waiting for a tick.
-TEST(SweepTest, ASweepThatLeftDueChecksBehindIsRepeatedOnceTheQueueDrains) {
+// A monitor whose last reference goes inside its own report is destroyed on
+// a thread of its own. A later hand-over joins that thread once it has ended:
+// a host that lets go of monitors this way for months keeps no ended
+// thread's stack per hand-over.
+TEST(TeardownTest, AHandOverJoinsTheTeardownThreadsThatHaveEnded) {
+  LogCapture capture;
   TempDir dir;
-  UntimedPollingMonitor monitor;
-  RecordingSink sink;
-  const std::size_t paths = 3000;  // the queue holds 1,866 check messages
-  for (std::size_t i = 0; i < paths; ++i) {
-    monitor.AddMonitor(dir.WJoin("missing-" + std::to_string(i)), &sink, 0, 0, false);
+  pthread_attr_t defaults;
+  std::size_t stack = 0;
+  ASSERT_EQ(pthread_getattr_default_np(&defaults), 0);
+  pthread_attr_getstacksize(&defaults, &stack);
+  pthread_attr_destroy(&defaults);
+  long before = 0;
+  const int rounds = 16;
+  for (int round = 0; round < rounds + 2; ++round) {
+    if (round == 2) before = VirtualSizeKiB();  // the allocator's arenas and stack cache are in place
+    RecordingSink sink;
+    auto monitor = std::make_shared<std::shared_ptr<FileMonitorCore>>(new FileMonitorStatOnly, FileMonitorCore::Deleter());
+    sink.onReport = [monitor](const std::int64_t &, unsigned int) { monitor->reset(); };
+    (*monitor)->Initialize(FastSettings(1));
+    (*monitor)->AddMonitor(dir.WPath(), &sink, 0, 0, true);
+    ASSERT_TRUE(capture.WaitForText("Stopped.", static_cast<std::size_t>(round) + 1)) << round;
   }
-  monitor.CheckFiles();
-  EXPECT_TRUE(WaitUntil([&] { return monitor.GetStatistics().checks >= paths; }))
-      << monitor.GetStatistics().checks << " checks";
-  monitor.Stop();
+  const long grown = VirtualSizeKiB() - before;
+  EXPECT_LT(grown, static_cast<long>(rounds / 2 * stack / 1024))
+      << grown << " KiB more address space after " << rounds << " hand-overs";
 }
+#endif

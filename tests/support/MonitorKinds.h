@@ -4,6 +4,7 @@
 
 #include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
 #include "monitor/statonly/FileMonitorStatOnly.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,23 @@ inline ::testing::internal::ParamGenerator<KindUnderTest> BothMonitorKinds() {
 }
 
 inline std::string MonitorKindName(const ::testing::TestParamInfo<KindUnderTest> &info) { return info.param.name; }
+
+// A log capture, a directory and running monitors of the kind under test.
+class KindTest : public ::testing::TestWithParam<KindUnderTest> {
+ protected:
+  // A pool floor of `threads` and a sweep every 10 ms, besides `settings`.
+  std::unique_ptr<WindowsAgentCommon::FileMonitorCore> Start(unsigned int threads = 2,
+                                                             WindowsAgentCommon::FileMonitorCore::Settings settings = {}) {
+    const auto fast = FastSettings(threads);
+    settings.insert(fast.begin(), fast.end());
+    std::unique_ptr<WindowsAgentCommon::FileMonitorCore> monitor = GetParam().make();
+    monitor->Initialize(settings);
+    return monitor;
+  }
+
+  LogCapture capture;
+  TempDir dir;
+};
 
 }  // namespace VantrelTest
 

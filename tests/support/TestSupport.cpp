@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +25,7 @@ namespace fs = std::filesystem;
 bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
   while (!condition()) {
-    if (std::chrono::steady_clock::now() >= end) {
-      return condition();
-    }
+    if (std::chrono::steady_clock::now() >= end) return condition();
     std::this_thread::sleep_for(5ms);
   }
   return true;
@@ -134,10 +133,7 @@ void SetWriteTime(const std::string &path, std::int64_t seconds, long nanosecond
 
 std::int64_t WriteTimeSeconds(const std::string &path) {
   __stat64 st{};
-  if (::_wstat64(Wide(path).c_str(), &st) != 0) {
-    ADD_FAILURE() << path << ": " << std::strerror(errno);
-    return 0;
-  }
+  EXPECT_EQ(::_wstat64(Wide(path).c_str(), &st), 0) << path << ": " << std::strerror(errno);
   return static_cast<std::int64_t>(st.st_mtime);
 }
 
@@ -149,10 +145,8 @@ std::string ReadFile(const std::string &path) {
 }
 
 std::multimap<std::string, std::string> FastSettings(unsigned int threads) {
-  return {
-      {"FileMonitor.ReaderThreadsMin", std::to_string(threads)},
-      {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"},
-  };
+  return {{"FileMonitor.ReaderThreadsMin", std::to_string(threads)},
+          {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"}};
 }
 
 void RecordingSink::OnFileChanged(const std::int64_t &key, unsigned int flags) {
@@ -161,9 +155,7 @@ void RecordingSink::OnFileChanged(const std::int64_t &key, unsigned int flags) {
     reports.push_back(Report{key, flags, std::chrono::steady_clock::now()});
   }
   cv.notify_all();
-  if (onReport) {
-    onReport(key, flags);
-  }
+  if (onReport) onReport(key, flags);
 }
 
 std::vector<Report> RecordingSink::Reports() const {
@@ -171,20 +163,10 @@ std::vector<Report> RecordingSink::Reports() const {
   return reports;
 }
 
-std::vector<unsigned int> RecordingSink::Flags() const {
-  std::vector<unsigned int> flags;
-  for (const Report &report : Reports()) {
-    flags.push_back(report.flags);
-  }
-  return flags;
-}
-
 std::vector<unsigned int> RecordingSink::NonZeroFlags() const {
   std::vector<unsigned int> flags;
   for (const Report &report : Reports()) {
-    if (report.flags != 0) {
-      flags.push_back(report.flags);
-    }
+    if (report.flags != 0) flags.push_back(report.flags);
   }
   return flags;
 }
@@ -195,12 +177,8 @@ std::size_t RecordingSink::Count() const {
 }
 
 bool RecordingSink::AnyHas(unsigned int bit) const {
-  for (unsigned int flags : NonZeroFlags()) {
-    if ((flags & bit) != 0) {
-      return true;
-    }
-  }
-  return false;
+  const std::vector<unsigned int> flags = NonZeroFlags();
+  return std::any_of(flags.begin(), flags.end(), [bit](unsigned int f) { return (f & bit) != 0; });
 }
 
 bool RecordingSink::WaitForCount(std::size_t n, std::chrono::milliseconds deadline) const {
@@ -211,12 +189,7 @@ bool RecordingSink::WaitForCount(std::size_t n, std::chrono::milliseconds deadli
 bool RecordingSink::WaitForFlags(unsigned int flags, std::chrono::milliseconds deadline) const {
   std::unique_lock<std::mutex> lock(mtx);
   return cv.wait_for(lock, deadline, [&] {
-    for (const Report &report : reports) {
-      if (report.flags == flags) {
-        return true;
-      }
-    }
-    return false;
+    return std::any_of(reports.begin(), reports.end(), [flags](const Report &r) { return r.flags == flags; });
   });
 }
 
@@ -240,9 +213,7 @@ void Gate::Open() {
 
 void Gate::Pass() {
   std::unique_lock<std::mutex> lock(mtx);
-  if (!closed) {
-    return;
-  }
+  if (!closed) return;
   ++held;
   cv.notify_all();
   cv.wait_for(lock, kDeadline, [this] { return !closed; });

@@ -28,7 +28,6 @@ namespace VantrelTest {
 
 using namespace std::chrono_literals;
 
-// Generous: the machines are shared and slow.
 // The path separator of the system's own paths.
 #if defined(_WIN32)
 const char kSeparator = '\\';
@@ -36,6 +35,7 @@ const char kSeparator = '\\';
 const char kSeparator = '/';
 #endif
 
+// Generous: the machines are shared and slow.
 const std::chrono::milliseconds kDeadline = std::chrono::seconds(20);
 
 // Polls `condition` every few milliseconds until it holds or the deadline
@@ -135,13 +135,14 @@ class RecordingSink : public WindowsAgentCommon::IFileMonitorSink {
   void OnFileChanged(const std::int64_t &key, unsigned int flags) override;
 
   std::vector<Report> Reports() const;
-  std::vector<unsigned int> Flags() const;  // in arrival order
-  std::vector<unsigned int> NonZeroFlags() const;
+  std::vector<unsigned int> NonZeroFlags() const;  // in arrival order
   // Whether any report so far has this bit.
   bool AnyHas(unsigned int bit) const;
   std::size_t Count() const;
   // Waits until at least `n` reports have arrived.
   bool WaitForCount(std::size_t n, std::chrono::milliseconds deadline = kDeadline) const;
+  // Waits for `n` reports beyond those already received.
+  bool WaitForMore(std::size_t n) const { return WaitForCount(Count() + n); }
   // Waits until a report with exactly these flags has arrived.
   bool WaitForFlags(unsigned int flags, std::chrono::milliseconds deadline = kDeadline) const;
   void Clear();
