@@ -58,10 +58,8 @@ TEST_F(FactoryTest, InitialisationMakesTheTypesAndOneCachedMonitorPerTypeAndInst
   EXPECT_THROW(Get(factory, kPoll), ObjectDoesNotExistException);
 
   ServiceConfig config;
-  config.ConfigText5 = "five";
   ASSERT_TRUE(factory.InitializeService(config));
   EXPECT_TRUE(factory.IsInitialized());
-  EXPECT_EQ(factory.GetConfigText5(), "five");
   EXPECT_EQ(Types(factory), (std::set<std::string>{kNoFS, kPoll}));
   const auto noFS = Get(factory, kNoFS);
   const auto poll = Get(factory, kPoll);

@@ -5,8 +5,6 @@
 #include "support/MonitorKinds.h"
 #if !defined(_WIN32)
 #include "ThreadStartLimit.h"
-
-#include <pthread.h>
 #endif
 
 #include <Platform/Win32Api.h>
@@ -15,7 +13,6 @@
 #include <VantrelCommon/ServiceComponent.h>
 
 #include <cstdio>
-#include <fstream>
 #include <stdexcept>
 
 using namespace WindowsAgentCommon;
@@ -611,46 +608,23 @@ TEST_P(SharedMonitorTest, ReplacementIsReportedOnlyWhenTheSettingTurnsItOn) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest, BothMonitorKinds(), MonitorKindName);
 
-
-#if !defined(_WIN32)
-namespace {
-
-long VirtualSizeKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 7, "VmSize:") == 0) return std::atol(line.c_str() + 7);
-  }
-  return -1;
-}
-
-}  // namespace
-
 // A monitor whose last reference goes inside its own report is destroyed on
-// a thread of its own. A later hand-over joins that thread once it has ended:
-// a host that lets go of monitors this way for months keeps no ended
-// thread's stack per hand-over.
+// a thread of its own. A later hand-over joins that thread once it has ended,
+// so that a host doing this for months keeps no ended thread's stack for
+// each hand-over.
 TEST(TeardownTest, AHandOverJoinsTheTeardownThreadsThatHaveEnded) {
   LogCapture capture;
   TempDir dir;
-  pthread_attr_t defaults;
-  std::size_t stack = 0;
-  ASSERT_EQ(pthread_getattr_default_np(&defaults), 0);
-  pthread_attr_getstacksize(&defaults, &stack);
-  pthread_attr_destroy(&defaults);
-  long before = 0;
-  const int rounds = 16;
-  for (int round = 0; round < rounds + 2; ++round) {
-    if (round == 2) before = VirtualSizeKiB();  // the allocator's arenas and stack cache are in place
+  const std::size_t rounds = 24;
+  std::size_t before = 0;
+  for (std::size_t round = 0; round < rounds + 2; ++round) {
+    if (round == 2) before = ThreadStacks();
     RecordingSink sink;
     auto monitor = std::make_shared<std::shared_ptr<FileMonitorCore>>(new FileMonitorStatOnly, FileMonitorCore::Deleter());
     sink.onReport = [monitor](const std::int64_t &, unsigned int) { monitor->reset(); };
     (*monitor)->Initialize(FastSettings(1));
     (*monitor)->AddMonitor(dir.WPath(), &sink, 0, 0, true);
-    ASSERT_TRUE(capture.WaitForText("Stopped.", static_cast<std::size_t>(round) + 1)) << round;
+    ASSERT_TRUE(capture.WaitForText("Stopped.", round + 1)) << round;
   }
-  const long grown = VirtualSizeKiB() - before;
-  EXPECT_LT(grown, static_cast<long>(rounds / 2 * stack / 1024))
-      << grown << " KiB more address space after " << rounds << " hand-overs";
+  EXPECT_LT(ThreadStacks(), before + rounds / 2) << "the stacks of ended threads that were never joined";
 }
-#endif

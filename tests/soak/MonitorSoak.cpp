@@ -29,6 +29,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -36,6 +38,7 @@
 #include <vector>
 
 using namespace WindowsAgentCommon;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -47,186 +50,141 @@ namespace {
 // for the life of the process). 4 MiB is well above that and well below
 // what a leak of a few bytes per check or per registration would leave.
 const long kRssMarginKiB = 4 * 1024;
-
 const std::size_t kFiles = 16;
 const std::size_t kDirs = 4;
-const int kSinksPerMonitor = 4;
+const auto kRound = 10s;
+
+std::atomic<unsigned long> gReports{0};
+std::atomic<unsigned long> gUnknownKeys{0};
+std::atomic<std::uint64_t> gChecks{0};
 
 struct Usage {
-  long rssKiB = 0;
-  long threads = 0;
-  long fds = 0;
-  std::size_t handles = 0;
+  long rssKiB, threads, fds;
+  std::size_t handles;
 };
 
-long StatusField(const char *name) {
+long StatusField(const std::string &name) {
   std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(name) + ":";
-  while (std::getline(status, line)) {
-    if (line.compare(0, prefix.size(), prefix) == 0) {
-      return std::atol(line.c_str() + prefix.size());
-    }
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, name.size() + 1, name + ":") == 0) return std::atol(line.c_str() + name.size() + 1);
   }
   return -1;
 }
 
 Usage Measure() {
   malloc_trim(0);
-  Usage usage;
-  usage.rssKiB = StatusField("VmRSS");
-  usage.threads = StatusField("Threads");
-  for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++usage.fds;
-  }
-  usage.handles = VantrelPlatform::TestHooks::ChangeHandleCount();
-  return usage;
+  const auto fds = std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  return {StatusField("VmRSS"), StatusField("Threads"), static_cast<long>(fds),
+          VantrelPlatform::TestHooks::ChangeHandleCount()};
 }
 
-// Counts reports and checks that every key names a path; one in four is slow
-// now and then, so that the backlog grows the pool.
+// Counts reports and checks that every key names a path; one receiver in
+// four is slow now and then, so that the backlog grows the pool.
 class SoakSink : public IFileMonitorSink {
  public:
   SoakSink(IFileMonitor &owner, bool isSlow) : monitor(owner), slow(isSlow) {}
   void OnFileChanged(const std::int64_t &key, unsigned int) override {
-    const unsigned long n = ++reports;
-    if (monitor.GetFilename(key).empty()) {
-      ++unknownKeys;
-    }
-    if (slow && n % 64 == 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    }
+    ++gReports;
+    if (monitor.GetFilename(key).empty()) ++gUnknownKeys;
+    if (slow && ++reports % 64 == 0) std::this_thread::sleep_for(30ms);
   }
+
+ private:
   IFileMonitor &monitor;
   const bool slow;
   std::atomic<unsigned long> reports{0};
-  std::atomic<unsigned long> unknownKeys{0};
 };
 
 // One monitor with its receivers; destroyed, it has stopped.
 struct Watched {
-  explicit Watched(std::unique_ptr<FileMonitorCore> made) : monitor(std::move(made)) {
-    monitor->Initialize({
-        {"FileMonitor.ReaderThreadsMin", "2"},
-        {"FileMonitor.ReaderThreadsMax", "6"},
-        {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"},
-        {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", "0"},
-        {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", "50"},
-        {"FileMonitor.BacklogMonitor.NumberOfDataPoints", "16"},
-        {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", "8"},
-    });
-    for (int i = 0; i < kSinksPerMonitor; ++i) {
-      sinks.push_back(std::make_unique<SoakSink>(*monitor, i == 0));
-    }
+  explicit Watched(FileMonitorCore *made) : monitor(made) {
+    monitor->Initialize({{"FileMonitor.ReaderThreadsMin", "2"},
+                         {"FileMonitor.ReaderThreadsMax", "6"},
+                         {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"},
+                         {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", "0"},
+                         {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", "50"},
+                         {"FileMonitor.BacklogMonitor.NumberOfDataPoints", "16"},
+                         {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", "8"}});
+    for (int i = 0; i < 4; ++i) sinks.push_back(std::make_unique<SoakSink>(*monitor, i == 0));
   }
   ~Watched() {
     monitor->Stop();
+    gChecks += monitor->GetStatistics().checks;
     monitor.reset();  // before the receivers it may still name
   }
   std::unique_ptr<FileMonitorCore> monitor;
   std::vector<std::unique_ptr<SoakSink>> sinks;
 };
 
-struct Totals {
-  unsigned long reports = 0;
-  unsigned long unknownKeys = 0;
-  std::uint64_t checks = 0;
-  void Add(const Watched &watched) {
-    for (const auto &sink : watched.sinks) {
-      reports += sink->reports.load();
-      unknownKeys += sink->unknownKeys.load();
-    }
-    checks += watched.monitor->GetStatistics().checks;
-  }
+struct Pair {
+  Watched polling{new FileMonitorStatOnly};
+  Watched notification{new FileMonitorNoFSRedirect};
 };
 
-void Append(const std::string &path, std::size_t bytes) {
-  std::ofstream(path, std::ios::app) << std::string(bytes, 'x');
-}
-
-// The files and directories of the churn, and what changes them: files
-// grow, are emptied and go (and come back with the next growth);
+// Files grow, are emptied and go (and come back with the next growth);
 // directories gain and lose entries.
-struct Scene {
-  explicit Scene(const std::string &root) {
-    for (std::size_t i = 0; i < kFiles + kDirs; ++i) {
-      paths.push_back(root + "/" + std::to_string(i));
-      if (i < kFiles) {
-        Append(paths.back(), 10);
-      } else {
-        fs::create_directory(paths.back());
-      }
-    }
-  }
-  void ChangeSomething(std::mt19937 &rng) {
-    const std::size_t i = rng() % paths.size();
-    std::error_code ignored;
-    if (i >= kFiles) {
-      const std::string entry = paths[i] + "/e" + std::to_string(rng() % 8);
-      if (!fs::remove(entry, ignored)) {
-        fs::create_directory(entry, ignored);
-      }
-    } else if (rng() % 8 == 0) {
-      fs::remove(paths[i], ignored);
-    } else if (rng() % 8 == 0) {
-      fs::resize_file(paths[i], 0, ignored);
-    } else {
-      Append(paths[i], 1 + rng() % 200);
-    }
-  }
-  std::vector<std::string> paths;
-};
-
-// Registers and removes receivers at random, from the calling thread.
-void ChurnRegistrations(Watched &watched, const Scene &scene, std::mt19937 &rng) {
-  const std::string &path = scene.paths[rng() % scene.paths.size()];
-  SoakSink *sink = watched.sinks[rng() % watched.sinks.size()].get();
-  const std::wstring wide = VantrelPlatform::FromUtf8(path);
-  if (rng() % 3 == 0) {
-    watched.monitor->RemoveMonitor(wide, sink);
+void ChangeSomething(const std::vector<std::string> &paths, std::mt19937 &rng) {
+  const std::size_t i = rng() % paths.size();
+  std::error_code ignored;
+  if (i >= kFiles) {
+    const std::string entry = paths[i] + "/e" + std::to_string(rng() % 8);
+    if (!fs::remove(entry, ignored)) fs::create_directory(entry, ignored);
+  } else if (rng() % 8 == 0) {
+    fs::remove(paths[i], ignored);
+  } else if (rng() % 8 == 0) {
+    fs::resize_file(paths[i], 0, ignored);
   } else {
-    watched.monitor->AddMonitor(wide, sink, static_cast<unsigned int>(rng() % 50), 0, rng() % 4 == 0);
+    std::ofstream(paths[i], std::ios::app) << std::string(1 + rng() % 200, 'x');
   }
 }
 
-// Runs the churn against `long-lived` and a fresh pair every `roundSeconds`
-// until `seconds` have passed.
-Totals Churn(const std::string &root, std::vector<Watched *> longLived, int seconds, int roundSeconds) {
-  Totals totals;
-  Scene scene(root);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  for (unsigned round = 0; std::chrono::steady_clock::now() < end; ++round) {
-    Watched polling(std::make_unique<FileMonitorStatOnly>());
-    Watched notification(std::make_unique<FileMonitorNoFSRedirect>());
-    std::vector<Watched *> all = longLived;
-    all.push_back(&polling);
-    all.push_back(&notification);
-    const auto roundEnd = std::min(end, std::chrono::steady_clock::now() + std::chrono::seconds(roundSeconds));
-    std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-      std::mt19937 rng(round);
-      while (std::chrono::steady_clock::now() < roundEnd) {
-        scene.ChangeSomething(rng);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-    });
-    for (unsigned t = 0; t < 2; ++t) {
-      threads.emplace_back([&, t] {
-        std::mt19937 rng(round * 7 + t + 1);
-        while (std::chrono::steady_clock::now() < roundEnd) {
-          ChurnRegistrations(*all[rng() % all.size()], scene, rng);
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-      });
-    }
-    for (std::thread &thread : threads) {
-      thread.join();
-    }
-    totals.Add(polling);
-    totals.Add(notification);
+void ChurnRegistrations(Watched &watched, const std::vector<std::string> &paths, std::mt19937 &rng) {
+  const std::wstring path = VantrelPlatform::FromUtf8(paths[rng() % paths.size()]);
+  SoakSink *sink = watched.sinks[rng() % watched.sinks.size()].get();
+  if (rng() % 3 == 0) {
+    watched.monitor->RemoveMonitor(path, sink);
+  } else {
+    watched.monitor->AddMonitor(path, sink, static_cast<unsigned int>(rng() % 50), 0, rng() % 4 == 0);
   }
-  return totals;
+}
+
+// Runs the churn under `root` against `longLived` and a fresh pair each
+// round until `duration` has passed: one thread changes the files, two
+// register and remove receivers at random.
+void Churn(const std::string &root, Pair &longLived, std::chrono::seconds duration) {
+  std::vector<std::string> paths;
+  fs::create_directory(root);
+  for (std::size_t i = 0; i < kFiles + kDirs; ++i) {
+    paths.push_back(root + "/" + std::to_string(i));
+    if (i < kFiles) {
+      std::ofstream(paths.back()) << "0123456789";
+    } else {
+      fs::create_directory(paths.back());
+    }
+  }
+  const auto end = std::chrono::steady_clock::now() + duration;
+  for (unsigned round = 0; std::chrono::steady_clock::now() < end; ++round) {
+    Pair fresh;
+    Watched *all[] = {&longLived.polling, &longLived.notification, &fresh.polling, &fresh.notification};
+    const auto roundEnd = std::min(end, std::chrono::steady_clock::now() + kRound);
+    auto until = [&](unsigned seed, std::function<void(std::mt19937 &)> step) {
+      return std::thread([&roundEnd, seed, step] {
+        std::mt19937 rng(seed);
+        while (std::chrono::steady_clock::now() < roundEnd) step(rng);
+      });
+    };
+    auto registrar = [&](std::mt19937 &rng) {
+      ChurnRegistrations(*all[rng() % 4], paths, rng);
+      std::this_thread::sleep_for(1ms);
+    };
+    std::thread threads[] = {until(round,
+                                   [&](std::mt19937 &rng) {
+                                     ChangeSomething(paths, rng);
+                                     std::this_thread::sleep_for(2ms);
+                                   }),
+                             until(round * 7 + 1, registrar), until(round * 7 + 2, registrar)};
+    for (std::thread &thread : threads) thread.join();
+  }
 }
 
 void Print(const char *what, const Usage &usage) {
@@ -250,26 +208,17 @@ int main(int argc, char **argv) {
     return 1;
   }
   const std::string root = pattern;
-  const int roundSeconds = 10;
-
-  // The warm-up has the shape of the soak: a long-lived pair and rounds.
   {
-    Watched polling(std::make_unique<FileMonitorStatOnly>());
-    Watched notification(std::make_unique<FileMonitorNoFSRedirect>());
-    fs::create_directory(root + "/warm");
-    Churn(root + "/warm", {&polling, &notification}, 2 * roundSeconds, roundSeconds);
+    Pair warmUp;  // the shape of the soak: a long-lived pair and rounds
+    Churn(root + "/warm", warmUp, 2 * kRound);
   }
+  gReports = gUnknownKeys = 0;
+  gChecks = 0;
   const Usage before = Measure();
   Print("start", before);
-
-  Totals totals;
   {
-    Watched polling(std::make_unique<FileMonitorStatOnly>());
-    Watched notification(std::make_unique<FileMonitorNoFSRedirect>());
-    fs::create_directory(root + "/soak");
-    totals = Churn(root + "/soak", {&polling, &notification}, static_cast<int>(seconds), roundSeconds);
-    totals.Add(polling);
-    totals.Add(notification);
+    Pair longLived;
+    Churn(root + "/soak", longLived, std::chrono::seconds(seconds));
   }
   std::error_code ignored;
   fs::remove_all(root, ignored);
@@ -277,26 +226,23 @@ int main(int argc, char **argv) {
   Usage after = Measure();
   // Threads leave /proc a moment after they are joined.
   for (int i = 0; i < 100 && after.threads > before.threads; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(100ms);
     after = Measure();
   }
   Print("end", after);
   std::printf("soak: %ld s, %llu checks, %lu reports, %lu unknown keys\n", seconds,
-              static_cast<unsigned long long>(totals.checks), totals.reports, totals.unknownKeys);
-
+              static_cast<unsigned long long>(gChecks.load()), gReports.load(), gUnknownKeys.load());
   bool ok = true;
   auto require = [&](bool holds, const char *what) {
-    if (!holds) {
-      std::printf("soak: FAILED: %s\n", what);
-      ok = false;
-    }
+    if (!holds) std::printf("soak: FAILED: %s\n", what);
+    ok = ok && holds;
   };
   require(after.threads == before.threads, "the thread count is not back at its start");
   require(after.fds == before.fds, "the file descriptors are not back at their start");
   require(after.handles == before.handles, "notification handles are left over");
   require(after.rssKiB <= before.rssKiB + kRssMarginKiB, "the resident set grew beyond the margin");
-  require(totals.reports > 0 && totals.checks > 0, "nothing was checked or reported");
-  require(totals.unknownKeys == 0, "a receiver was given a key without a path");
+  require(gReports > 0 && gChecks > 0, "nothing was checked or reported");
+  require(gUnknownKeys == 0, "a receiver was given a key without a path");
   std::printf("soak: %s\n", ok ? "back at the start" : "NOT back at the start");
   return ok ? 0 : 1;
 }

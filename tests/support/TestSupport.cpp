@@ -15,6 +15,7 @@
 #include <sstream>
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #endif
 
@@ -142,6 +143,29 @@ std::string ReadFile(const std::string &path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+std::size_t ThreadStacks() {
+  std::size_t stacks = 0;
+#if !defined(_WIN32)
+  pthread_attr_t defaults;
+  std::size_t size = 0, guard = 0;
+  if (pthread_getattr_default_np(&defaults) != 0) return 0;
+  pthread_attr_getstacksize(&defaults, &size);
+  pthread_attr_getguardsize(&defaults, &guard);
+  pthread_attr_destroy(&defaults);
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long long from = 0, to = 0;
+    char perms[5] = {};
+    // The guard page is taken from the size or comes on top of it.
+    if (std::sscanf(line.c_str(), "%llx-%llx %4s", &from, &to, perms) == 3 &&
+        (to - from == size || to - from == size - guard) && std::string(perms) == "rw-p") {
+      ++stacks;
+    }
+  }
+#endif
+  return stacks;
 }
 
 std::multimap<std::string, std::string> FastSettings(unsigned int threads) {

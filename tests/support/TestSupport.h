@@ -85,6 +85,11 @@ void SetWriteTime(const std::string &path, std::int64_t seconds, long nanosecond
 std::int64_t WriteTimeSeconds(const std::string &path);
 std::string ReadFile(const std::string &path);
 
+// The memory mappings of the size of a default thread stack: the stacks of
+// the threads that run, that ended but were not joined, and that the C
+// library keeps for reuse (0 where the system does not say).
+std::size_t ThreadStacks();
+
 // The change flags, usable as values.
 const unsigned int kCreated = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_CREATED;
 const unsigned int kModified = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_MODIFICATION_TIME;
