@@ -75,23 +75,9 @@ TEST(FileMonitorMessage, APathThatDoesNotFitIsNeverWrittenPastTheField) {
   } guarded;
   std::memset(guarded.canary, 0xAB, sizeof(guarded.canary));
   guarded.message = FileMonitorMessage(std::wstring(4000, L'y'), nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK);
-  for (unsigned char byte : guarded.canary) {
-    ASSERT_EQ(byte, 0xAB);
-  }
+  for (unsigned char byte : guarded.canary) ASSERT_EQ(byte, 0xAB);
   EXPECT_TRUE(guarded.message.Path().empty());
   EXPECT_FALSE(guarded.message.CarriesKey());
-}
-
-TEST(FileMonitorMessage, LongPathsTravelByKey) {
-  for (std::int64_t key : {std::int64_t{1}, std::int64_t{0x123456789ABCDEF0}, std::int64_t{-2}}) {
-    const FileMonitorMessage out =
-        RoundTrip(FileMonitorMessage::ForKey(key, nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK));
-    EXPECT_TRUE(out.CarriesKey());
-    EXPECT_EQ(out.Key(), key);
-    EXPECT_TRUE(out.Path().empty());
-  }
-  // An empty path is not a key.
-  EXPECT_FALSE(FileMonitorMessage(L"", nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).CarriesKey());
 }
 
 // A record's check message carries its key behind the path's terminator when
@@ -120,18 +106,19 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
     EXPECT_FALSE(out.PathEquals(c.path.substr(0, c.path.size() - 1)));
     std::int64_t found = 0;
     EXPECT_EQ(out.KeyAfterPath(found), c.keyBehind);
-    if (c.keyBehind) {
-      EXPECT_EQ(found, key);
-    }
+    EXPECT_EQ(found, c.keyBehind ? key : 0);
   }
-  // A path that does not travel as text: the key alone.
-  const std::wstring tooLong(260, L'a');
-  const FileMonitorMessage byKey = FileMonitorMessage::ForRecord(
-      tooLong, key, FileMonitorMessage::TravelsAsText(tooLong), FileMonitorMessage::MONITOR_ACTION_CHECK);
+  // A path that does not travel as text goes by its key alone, any key.
+  for (std::int64_t any : {std::int64_t{1}, std::int64_t{0x123456789ABCDEF0}, std::int64_t{-2}}) {
+    const FileMonitorMessage out = RoundTrip(
+        FileMonitorMessage::ForRecord(std::wstring(260, L'a'), any, false, FileMonitorMessage::MONITOR_ACTION_CHECK));
+    std::int64_t found = 0;
+    EXPECT_TRUE(out.CarriesKey() && out.KeyAfterPath(found) && out.Path().empty());
+    EXPECT_EQ(out.Key(), any);
+    EXPECT_EQ(found, any);
+  }
+  // A message built from a path alone names no key, nor does an empty path.
   std::int64_t found = 0;
-  EXPECT_TRUE(byKey.CarriesKey());
-  EXPECT_TRUE(byKey.KeyAfterPath(found));
-  EXPECT_EQ(found, key);
-  // A message built from a path alone names no key.
   EXPECT_FALSE(FileMonitorMessage(L"/a", nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK).KeyAfterPath(found));
+  EXPECT_FALSE(FileMonitorMessage(L"", nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).CarriesKey());
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -32,44 +33,29 @@ class NoFileDescriptorsLeft {
     rlimit lowered = saved;
     lowered.rlim_cur = static_cast<rlim_t>(OpenCount() + 16);
     EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    for (int fd; held.size() < 4096 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
-      held.push_back(fd);
-    }
+    for (int fd; held.size() < 4096 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
     EXPECT_EQ(errno, EMFILE);
   }
   ~NoFileDescriptorsLeft() {
-    for (int fd : held) {
-      ::close(fd);
-    }
+    for (int fd : held) ::close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
   }
 
  private:
   static std::size_t OpenCount() {
-    std::size_t n = 0;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-      (void)entry;
-      ++n;
-    }
-    return n;
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                  std::filesystem::directory_iterator()));
   }
   rlimit saved;
   std::vector<int> held;
 };
 
-class SystemFaultTest : public ::testing::TestWithParam<KindUnderTest> {
+class SystemFaultTest : public KindTest {
  protected:
-  std::unique_ptr<FileMonitorCore> Start(unsigned int threads) {
-    std::unique_ptr<FileMonitorCore> monitor = GetParam().make();
-    monitor->Initialize(FastSettings(threads));
-    return monitor;
-  }
   // Waits until the idle clock has been checked `n` more times: whatever was
   // due before has been checked by then (one worker takes messages in order).
-  bool Ticks(std::size_t n) { return clock.WaitForCount(clock.Count() + n); }
+  bool Ticks(std::size_t n) { return clock.WaitForMore(n); }
 
-  LogCapture capture;
-  TempDir dir;
   RecordingSink clock;
 };
 
@@ -259,65 +245,50 @@ TEST_P(SystemFaultTest, AReceiverThatBlocksHoldsOnlyItsWorker) {
 }
 
 // Many threads register, remove and look keys up at once while the paths are
-// checked and change. Every key a receiver is given names a path that the
-// receiver registered, and once the churn is over every path is still
-// checked under its own key.
+// checked and change. Every key a receiver is given names one of the paths,
+// and once the churn is over every path is still checked under its own key.
 TEST_P(SystemFaultTest, RegistrationsFromManyThreadsWhileChecksRun) {
-  const int kPaths = 12;
-  const int kThreads = 6;
+  const std::size_t kPaths = 12;
   std::vector<std::string> files;
   std::set<std::wstring> all;
-  for (int i = 0; i < kPaths; ++i) {
+  for (std::size_t i = 0; i < kPaths; ++i) {
     files.push_back(dir.Join("f" + std::to_string(i)));
     WriteFile(files.back(), "x");
     all.insert(Wide(files.back()));
   }
   auto monitor = Start(3);
   std::atomic<int> wrongKeys(0);
-  std::vector<std::unique_ptr<RecordingSink>> sinks;
-  for (int t = 0; t < kThreads; ++t) {
-    sinks.push_back(std::make_unique<RecordingSink>());
-    sinks.back()->onReport = [&](const std::int64_t &key, unsigned int) {
-      if (all.count(monitor->GetFilename(key)) == 0) {
-        ++wrongKeys;
-      }
-    };
-  }
+  auto checkKey = [&](const std::int64_t &key, unsigned int) { wrongKeys += all.count(monitor->GetFilename(key)) == 0; };
+  std::vector<RecordingSink> sinks(6);
+  for (RecordingSink &sink : sinks) sink.onReport = checkKey;
   const std::uint64_t checksBefore = monitor->GetStatistics().checks;
   std::atomic<bool> churning(true);
-  std::thread writer([&] {
-    for (int i = 0; churning.load() && i < 100000; ++i) {
-      AppendFile(files[static_cast<std::size_t>(i % kPaths)], "y");
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (std::size_t i = 0; churning.load() && i < 100000; ++i) {
+      AppendFile(files[i % kPaths], "y");
       std::this_thread::sleep_for(1ms);
     }
   });
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (std::size_t t = 0; t < sinks.size(); ++t) {
     threads.emplace_back([&, t] {
-      RecordingSink *sink = sinks[static_cast<std::size_t>(t)].get();
       // Until the workers have made a good many checks meanwhile.
-      for (int i = 0; i < 100000 && (i < 400 || monitor->GetStatistics().checks < checksBefore + 500); ++i) {
-        const std::wstring path = Wide(files[static_cast<std::size_t>((i * 7 + t) % kPaths)]);
+      for (unsigned i = 0; i < 100000 && (i < 400 || monitor->GetStatistics().checks < checksBefore + 500); ++i) {
+        const std::wstring path = Wide(files[(i * 7 + t) % kPaths]);
         if (i % 3 == 2) {
-          monitor->RemoveMonitor(path, sink);
+          monitor->RemoveMonitor(path, &sinks[t]);
         } else {
-          monitor->AddMonitor(path, sink, static_cast<unsigned int>(i % 5), 0, i % 2 == 0);
+          monitor->AddMonitor(path, &sinks[t], i % 5, 0, i % 2 == 0);
         }
-        const std::vector<Report> reports = sink->Reports();
-        if (!reports.empty() && all.count(monitor->GetFilename(reports.back().key)) == 0) {
-          ++wrongKeys;
-        }
+        const std::vector<Report> reports = sinks[t].Reports();
+        if (!reports.empty()) checkKey(reports.back().key, 0);
       }
-      for (const std::string &file : files) {
-        monitor->RemoveMonitor(Wide(file), sink);
-      }
+      for (const std::string &file : files) monitor->RemoveMonitor(Wide(file), &sinks[t]);
     });
   }
-  for (std::thread &thread : threads) {
-    thread.join();
-  }
+  for (std::size_t t = 1; t < threads.size(); ++t) threads[t].join();
   churning = false;
-  writer.join();
+  threads[0].join();
 
   RecordingSink last;
   for (const std::string &file : files) {
@@ -326,14 +297,10 @@ TEST_P(SystemFaultTest, RegistrationsFromManyThreadsWhileChecksRun) {
   }
   monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
   ASSERT_TRUE(Ticks(3));
-  for (const std::string &file : files) {
-    AppendFile(file, "z");
-  }
+  for (const std::string &file : files) AppendFile(file, "z");
   std::set<std::wstring> reported;
   EXPECT_TRUE(WaitUntil([&] {
-    for (const Report &report : last.Reports()) {
-      reported.insert(monitor->GetFilename(report.key));
-    }
+    for (const Report &report : last.Reports()) reported.insert(monitor->GetFilename(report.key));
     return reported == all;
   }));
   StopWithin(*monitor);
