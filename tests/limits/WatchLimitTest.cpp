@@ -8,45 +8,36 @@
 
 #include <Platform/TestHooks.h>
 
-#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
 
 namespace {
 
-std::string gNoNamespace = "not tried";
+std::string gNoNamespace;
 
 bool WriteProc(const std::string &path, const std::string &text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ::close(fd);
-  return written;
+  std::ofstream out(path);
+  out << text << std::flush;
+  return out.good();
 }
 
 // Maps the caller's own user and group to root of the new namespace, as
-// `unshare -r` does.
-void EnterOwnUserNamespace() {
-  const uid_t uid = ::getuid();
-  const gid_t gid = ::getgid();
-  if (::unshare(CLONE_NEWUSER) != 0) {
-    gNoNamespace = std::string("unshare: ") + std::strerror(errno);
-    return;
+// `unshare -r` does; says why that cannot be done, or nothing.
+std::string EnterOwnUserNamespace() {
+  const std::string uid = std::to_string(::getuid()), gid = std::to_string(::getgid());
+  if (::unshare(CLONE_NEWUSER) != 0) return std::string("unshare: ") + std::strerror(errno);
+  if (!WriteProc("/proc/self/setgroups", "deny") || !WriteProc("/proc/self/uid_map", "0 " + uid + " 1") ||
+      !WriteProc("/proc/self/gid_map", "0 " + gid + " 1")) {
+    return "the user namespace's identity cannot be mapped";
   }
-  if (!WriteProc("/proc/self/setgroups", "deny") || !WriteProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-      !WriteProc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
-    gNoNamespace = "the user namespace's identity cannot be mapped";
-    return;
-  }
-  gNoNamespace.clear();
+  return std::string();
 }
 
 void SetWatchLimit(std::size_t watches) {
@@ -59,9 +50,7 @@ void SetWatchLimit(std::size_t watches) {
 // attributes; once room returns its notification is made again and a change
 // of entry names alone (the write time put back) is reported.
 TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns) {
-  if (!gNoNamespace.empty()) {
-    GTEST_SKIP() << "no user namespace of our own: " << gNoNamespace;
-  }
+  if (!gNoNamespace.empty()) GTEST_SKIP() << "no user namespace of our own: " << gNoNamespace;
   LogCapture capture;
   TempDir dir;
   const std::string d1 = dir.Join("d1"), d2 = dir.Join("d2"), d3 = dir.Join("d3");
@@ -103,7 +92,7 @@ TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns
 }
 
 int main(int argc, char **argv) {
-  EnterOwnUserNamespace();  // before anything starts a thread
+  gNoNamespace = EnterOwnUserNamespace();  // before anything starts a thread
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

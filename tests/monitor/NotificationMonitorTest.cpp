@@ -183,9 +183,7 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
 
   SetWriteTime(d, 2000001);
   EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified)) << "its own write time still counts";
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(probe.Check(path), 0);
-  }
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(probe.Check(path), 0);
   EXPECT_EQ(capture.Count(failed), 1u) << "one warning about a path a minute, not one a check";
   EXPECT_EQ(capture.Count(reset), 0u);
   EXPECT_EQ(probe.Check(path), 0);

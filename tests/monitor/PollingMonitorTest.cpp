@@ -194,9 +194,7 @@ TEST(PollingMonitor, WorkersStartBeforeInitializeButChecksWaitForIt) {
 // refuses, and the process's own identity (handle 0), which reads the file.
 // A handle that the manager refuses is the shared suite's.
 TEST(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "switching identities needs root";
-  }
+  if (geteuid() != 0) GTEST_SKIP() << "switching identities needs root";
   LogCapture capture;
   TempDir dir;
   const std::string secret = dir.Join("secret");

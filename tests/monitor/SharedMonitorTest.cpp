@@ -247,9 +247,7 @@ TEST_P(SharedMonitorTest, ControlMessagesEndOneWorkerEachOrNone) {
   auto monitor = Start(3);
   monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
   ASSERT_EQ(monitor->thr_count(), 3u);
-  for (std::uint32_t action : {0u, 1u, 2u, 7u}) {
-    PutAction(*monitor, action);
-  }
+  for (std::uint32_t action : {0u, 1u, 2u, 7u}) PutAction(*monitor, action);
   ASSERT_TRUE(WaitUntil([&] { return monitor->msg_queue()->message_count() == 0; }));
   ASSERT_TRUE(clock.WaitForMore(3));
   EXPECT_EQ(monitor->thr_count(), 3u);
@@ -298,9 +296,7 @@ TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {
 
   // Open first: a removal waits for the receiver's calls under way.
   gate.Open();
-  for (const std::wstring &path : paths) {
-    monitor->RemoveMonitor(path, &sink);
-  }
+  for (const std::wstring &path : paths) monitor->RemoveMonitor(path, &sink);
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 2; }));
   EXPECT_GE(capture.Count("Backlog has been very low; decommissioning a worker thread (2 of 3 still active)."), 1u);
   EXPECT_GE(capture.Count(GetParam().exitLine), 1u);
@@ -337,9 +333,7 @@ TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothi
   EXPECT_EQ(capture.Count(GetParam().exitLine), 3u);
   std::map<std::string, std::vector<std::string>> perThread;
   for (const LogRecord &record : capture.Sink().Records()) {
-    if (record.logName.compare(0, threadLogs.size(), threadLogs) == 0) {
-      perThread[record.logName].push_back(record.text);
-    }
+    if (record.logName.compare(0, threadLogs.size(), threadLogs) == 0) perThread[record.logName].push_back(record.text);
   }
   ASSERT_EQ(perThread.size(), 3u);
   // Where the system has the Wow64 switch (Windows), a worker turns the
@@ -365,9 +359,7 @@ TEST_P(SharedMonitorTest, StopFromInsideOnFileChangedDoesNotHang) {
   std::unique_ptr<FileMonitorCore> monitor = Start(2);
   std::atomic<int> stops(0);
   sink.onReport = [&](const std::int64_t &, unsigned int) {
-    if (stops.fetch_add(1) == 0) {
-      monitor->Stop();
-    }
+    if (stops.fetch_add(1) == 0) monitor->Stop();
   };
   monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 0; }));
@@ -504,9 +496,7 @@ TEST_P(SharedMonitorTest, PathsOfAnyLengthAndAnyContentAreCheckedAndReported) {
   paths.push_back(dir.WJoin("x") + std::wstring{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)});
   std::vector<RecordingSink> sinks(paths.size());
   auto monitor = Start(2);
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    monitor->AddMonitor(paths[i], &sinks[i], 0, 0, true);
-  }
+  for (std::size_t i = 0; i < paths.size(); ++i) monitor->AddMonitor(paths[i], &sinks[i], 0, 0, true);
   for (std::size_t i = 0; i < paths.size(); ++i) {
     ASSERT_TRUE(sinks[i].WaitForCount(1)) << i;
     WriteFile(Utf8(paths[i]).c_str(), "x");
@@ -548,9 +538,7 @@ TEST_P(SharedMonitorTest, ABadCredentialsHandleRefusesOnlyItsOwnRecords) {
   for (bool withManager : {false, true}) {
     SCOPED_TRACE(withManager ? "with the security manager" : "without a security manager");
     std::unique_ptr<RegisteredSecurityManager> security;
-    if (withManager) {
-      security = std::make_unique<RegisteredSecurityManager>();
-    }
+    if (withManager) security = std::make_unique<RegisteredSecurityManager>();
     capture.Sink().Clear();
     // In UTF-8, with the text of the switch's status (or of the status that
     // stands in for a missing manager) as the reason.

@@ -142,9 +142,7 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
   {
     auto monitor = Start(1);
     monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-      monitor->AddMonitor(Wide(paths[i]), &sinks[i], 0, 0, false);
-    }
+    for (std::size_t i = 0; i < paths.size(); ++i) monitor->AddMonitor(Wide(paths[i]), &sinks[i], 0, 0, false);
     for (std::size_t round = 1; round <= 40; ++round) {
       rebuild(round);
       if (round % 4 == 0) {
@@ -157,9 +155,7 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
       rebuild(1);
       SetWriteTime(sub, stamp);
     });
-    for (RecordingSink &sink : sinks) {
-      sink.Clear();
-    }
+    for (RecordingSink &sink : sinks) sink.Clear();
     AppendFile(paths[2], "more");
     AppendFile(paths[3], "more");
     EXPECT_TRUE(WaitUntil([&] { return sinks[2].AnyHas(kLarger) && sinks[3].AnyHas(kLarger); }));
