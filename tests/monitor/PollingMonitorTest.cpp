@@ -138,48 +138,30 @@ TEST_F(PollingChecks, ABaselineThatFailedForAnotherReasonIsTakenAgain) {
 // ---------------------------------------------------------------------------
 // End to end: sweep, queue, workers.
 
-TEST(PollingMonitor, ReportsAGrowthWithItsKeyAndTheExactLogLines) {
+// Workers start with the first registration, before Initialize, but checks
+// wait for it; a growth is reported under the path's key with the exact log
+// lines; a second Initialize is ignored with a warning; after Stop a
+// registration is taken but starts no worker.
+TEST(PollingMonitor, WorkersStartBeforeInitializeAndAGrowthIsReportedWithItsLogLines) {
   LogCapture capture;
   TempDir dir;
   const std::string file = dir.Join("app.log");
   WriteFile(file, "start\n");
   SetWriteTime(file, 7000000);
-  const std::wstring path = dir.WJoin("app.log");
-  RecordingSink sink;
-  {
-    FileMonitorStatOnly monitor;
-    monitor.Initialize(FastSettings());
-    monitor.AddMonitor(path, &sink, 20, 0, false);
-    EXPECT_EQ(monitor.thr_count(), 2u);
-    // The second check comes after the baseline, which the first one took.
-    ASSERT_TRUE(capture.WaitForText("CHECK File " + Utf8(path), 2));
-    AppendFile(file, "more\n");
-    ASSERT_TRUE(sink.WaitForCount(1));
-    const Report report = sink.Reports().front();
-    EXPECT_EQ(report.flags, kModified | kLarger);
-    EXPECT_EQ(monitor.GetFilename(report.key), path);
-    monitor.Stop();
-    EXPECT_EQ(monitor.thr_count(), 0u);
-  }
-  EXPECT_EQ(capture.Count("Adding monitor for " + Utf8(path) + "  check: 20  hCreds: 0  wantIdle: 0"), 1u);
-  EXPECT_EQ(capture.Count("File changed 10 - " + Utf8(path)), 1u);
-  EXPECT_EQ(capture.Count("Waiting..."), 1u) << "Stop waits without polling the thread count";
-}
-
-// Workers start with the first registration, before Initialize, but checks
-// wait for it; a second Initialize is ignored with a warning; after Stop a
-// registration is taken but starts no worker.
-TEST(PollingMonitor, WorkersStartBeforeInitializeButChecksWaitForIt) {
-  LogCapture capture;
-  TempDir dir;
+  const std::wstring path = Wide(file);
   RecordingSink sink;
   FileMonitorStatOnly monitor;
-  monitor.AddMonitor(dir.WPath(), &sink, 0, 0, true);
+  monitor.AddMonitor(path, &sink, 20, 0, false);
   EXPECT_EQ(monitor.thr_count(), 5u) << "the pool floor's default";
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(sink.Count(), 0u);
+  EXPECT_EQ(capture.CountContaining("CHECK File"), 0u) << "a check before Initialize";
   monitor.Initialize(FastSettings());
-  EXPECT_TRUE(sink.WaitForCount(1));
+  // The second check comes after the baseline, which the first one took.
+  ASSERT_TRUE(capture.WaitForText("CHECK File " + file, 2));
+  AppendFile(file, "more\n");
+  ASSERT_TRUE(sink.WaitForCount(1));
+  EXPECT_EQ(sink.Reports().front().flags, kModified | kLarger);
+  EXPECT_EQ(monitor.GetFilename(sink.Reports().front().key), path);
   monitor.Initialize(FastSettings());
   EXPECT_EQ(capture.Count("Initialize called on a monitor that is already initialized; ignored."), 1u);
   monitor.Stop();
@@ -187,6 +169,9 @@ TEST(PollingMonitor, WorkersStartBeforeInitializeButChecksWaitForIt) {
   monitor.AddMonitor(dir.WJoin("late"), &sink, 10, 0, false);
   EXPECT_TRUE(monitor.IsMonitored(dir.WJoin("late")));
   EXPECT_EQ(monitor.thr_count(), 0u);
+  EXPECT_EQ(capture.Count("Adding monitor for " + file + "  check: 20  hCreds: 0  wantIdle: 0"), 1u);
+  EXPECT_EQ(capture.Count("File changed 10 - " + file), 1u);
+  EXPECT_EQ(capture.Count("Waiting..."), 1u) << "Stop waits without polling the thread count";
 }
 
 #if !defined(_WIN32)  // POSIX only
