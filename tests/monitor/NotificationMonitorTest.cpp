@@ -114,36 +114,6 @@ TEST_F(NotificationChecks, WriteTimeInWholeSecondsAndSize) {
 // ---------------------------------------------------------------------------
 // Directories
 
-TEST_F(NotificationChecks, EntryNamesInsideADirectorySignalIt) {
-  const std::string d = dir.Join("d");
-  MakeDir(d);
-  WriteFile(d + "/app.log", "x");
-  const std::wstring path = Watch("d");
-  EXPECT_NE(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(probe.Check(path), 0);
-
-  MakeDir(d + "/sub");
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
-  EXPECT_EQ(probe.Check(path), 0);
-  RemovePath(d + "/sub");
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
-  EXPECT_EQ(probe.Check(path), 0);
-
-  // The directory's write time put back: the notification alone tells.
-  std::int64_t stamp = WriteTimeSeconds(d);
-  WriteFile(d + "/one", "1");
-  WriteFile(d + "/two", "2");
-  WriteFile(d + "/three", "3");
-  SetWriteTime(d, stamp);
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified)) << "several entries, one report";
-  EXPECT_EQ(probe.Check(path), 0);
-
-  // Which changes signal (renames do, a level down does not) is the change
-  // notification's own test; here, that a signal-less change reports nothing.
-  AppendFile(d + "/app.log", "more");
-  EXPECT_EQ(probe.Check(path), 0) << "a file inside that only grows";
-}
-
 #if !defined(_WIN32)  // the platform layer's hooks
 TEST_F(NotificationChecks, ARemovedDirectoryIsReportedOnceAndItsReturnAsCreated) {
   const std::string d = dir.Join("d");

@@ -91,35 +91,6 @@ TEST_F(PollingChecks, MissingParentWarnsAtMostOnceAMinuteAndIsAcceptedSilently) 
   EXPECT_EQ(probe.Record(path).lastWarnTime, 0);
 }
 
-TEST_F(PollingChecks, DirectoryEntriesWithTheFirstChangeAbsorbed) {
-  const std::string sub = dir.Join("d");
-  MakeDir(sub);
-  SetWriteTime(sub, 6000000);
-  const std::wstring path = Watch("d");
-  EXPECT_EQ(probe.Check(path), 0);
-
-  WriteFile(sub + "/one", "1");
-  EXPECT_EQ(probe.Check(path), 0) << "the first change is absorbed";
-  EXPECT_EQ(probe.Check(path), kModified | kDir) << "and reported one check later";
-  EXPECT_EQ(probe.Check(path), 0);
-
-  WriteFile(sub + "/two", "2");
-  EXPECT_EQ(probe.Check(path), kModified | kDir);
-
-  // Same count, one name replaced, the directory's write time put back:
-  // the names alone tell.
-  const std::int64_t before = WriteTimeSeconds(sub);
-  ASSERT_EQ(std::rename((sub + "/two").c_str(), (sub + "/three").c_str()), 0);
-  SetWriteTime(sub, before);
-  EXPECT_EQ(probe.Check(path), kModified | kDir);
-
-  // A file inside that only grows changes nothing of the directory.
-  const std::int64_t stamp = WriteTimeSeconds(sub);
-  AppendFile(sub + "/one", "more");
-  SetWriteTime(sub, stamp);
-  EXPECT_EQ(probe.Check(path), 0);
-}
-
 #if !defined(_WIN32)  // POSIX only
 TEST_F(PollingChecks, ABaselineThatFailedForAnotherReasonIsTakenAgain) {
   // ELOOP is neither "missing" nor "missing parent": the baseline is retried.

@@ -34,6 +34,17 @@ Action RenameAndCreate(std::size_t size, std::int64_t time) {
   };
 }
 
+// Runs `change` on the directory at the path and puts its write time back.
+Action KeepingTheWriteTime(Action change) {
+  return [change](const std::string &path) {
+    const std::int64_t time = WriteTimeSeconds(path);
+    change(path);
+    SetWriteTime(path, time);
+  };
+}
+
+const unsigned int kEntries = kDir | kModified;
+
 struct Step {
   const char *what;
   Action act;
@@ -92,6 +103,22 @@ const std::vector<Rotation> &Rotations() {
        {{"rotated", [](const std::string &p) { Rename(p, p + ".1"); MakeDir(p); },
          {0, kDir | kReplaced | kModified, kDir | kModified, kDir | kModified}},
         {"nothing more", [](const std::string &) {}, {kDir | kModified, 0, 0, 0}}}},
+      // The polling monitor takes a directory's first change in silently and
+      // reports it one check later; with the write time put back, the names
+      // (polling) or the notification tell.
+      {"entries of a directory come and go",
+       Start::Directory,
+       {{"an entry made", [](const std::string &p) { WriteFile(p + "/one", "1"); }, {0, 0, kEntries, kEntries}},
+        {"nothing more", [](const std::string &) {}, {kEntries, kEntries, 0, 0}},
+        {"a directory made in it", [](const std::string &p) { MakeDir(p + "/sub"); },
+         {kEntries, kEntries, kEntries, kEntries}},
+        {"and removed", [](const std::string &p) { RemovePath(p + "/sub"); }, {kEntries, kEntries, kEntries, kEntries}},
+        {"an entry renamed", KeepingTheWriteTime([](const std::string &p) { Rename(p + "/one", p + "/two"); }),
+         {kEntries, kEntries, kEntries, kEntries}},
+        {"entries made", KeepingTheWriteTime([](const std::string &p) { WriteFile(p + "/a", ""); WriteFile(p + "/b", ""); }),
+         {kEntries, kEntries, kEntries, kEntries}},
+        {"a file in it grows", KeepingTheWriteTime([](const std::string &p) { AppendFile(p + "/two", "more"); }),
+         {0, 0, 0, 0}}}},
       {"a directory appears and goes",
        Start::Missing,
        {{"made", [](const std::string &p) { MakeDir(p); }, {kDir | kCreated, kDir | kCreated, kDir | kCreated, kDir | kCreated}},
