@@ -80,37 +80,6 @@ TEST(NotificationLogText, PathsOfAnyLengthAreWrittenWhole) {
 // ---------------------------------------------------------------------------
 // Files
 
-// Creation, deletion and return of files: ReplacementTest. A file gets no
-// change notification; its write time counts in whole seconds.
-TEST_F(NotificationChecks, WriteTimeInWholeSecondsAndSize) {
-  const std::string file = dir.Join("app.log");
-  const std::int64_t second = 1000000;
-  WriteFile(file, std::string(100, 'a'));
-  SetWriteTime(file, second);
-  const std::wstring path = Watch("app.log");
-  EXPECT_EQ(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(probe.Check(path), 0) << "a file present at registration is the baseline";
-
-  AppendFile(file, std::string(10, 'b'));
-  SetWriteTime(file, second + 1);
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kModified | kLarger));
-  AppendFile(file, std::string(10, 'c'));
-  SetWriteTime(file, second + 1, 500000000);
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kLarger)) << "growth within the same second";
-  TruncateFile(file, 50);
-  SetWriteTime(file, second + 1, 700000000);
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kSmaller)) << "never with the revert bit";
-  WriteFile(file, std::string(50, 'z'));
-  SetWriteTime(file, second + 1, 900000000);
-  EXPECT_EQ(probe.Check(path), 0) << "same size, same second";
-  TruncateFile(file, 20);
-  SetWriteTime(file, second + 2);
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kModified | kSmaller));
-  SetWriteTime(file, second + 3);
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kModified));
-  EXPECT_EQ(probe.Check(path), 0);
-}
-
 // ---------------------------------------------------------------------------
 // Directories
 

@@ -25,39 +25,6 @@ std::string Bytes(std::size_t n, char c = 'a') { return std::string(n, c); }
 
 }  // namespace
 
-// The size before the last growth decides whether a shrink is a revert: a
-// change of the write time alone keeps it, every other change moves it.
-TEST_F(PollingChecks, TheSizeBeforeGrowthDecidesTheRevert) {
-  const std::string file = dir.Join("app.log");
-  WriteFile(file, Bytes(100));
-  SetWriteTime(file, 1000000);
-  const std::wstring path = Watch("app.log");
-  EXPECT_EQ(probe.Check(path), 0) << "nothing changed since the baseline";
-
-  AppendFile(file, Bytes(80));
-  SetWriteTime(file, 1000001);
-  EXPECT_EQ(probe.Check(path), kModified | kLarger);
-  SetWriteTime(file, 1000002);
-  EXPECT_EQ(probe.Check(path), kModified);
-
-  // The earlier content comes back: a shrink to the size before the growth.
-  WriteFile(file, Bytes(100));
-  SetWriteTime(file, 1000003);
-  EXPECT_EQ(probe.Check(path), kModified | kSmaller | kReverted);
-  EXPECT_EQ(probe.Check(path), 0u);
-
-  // After two growths, a truncation to the size before the first is none.
-  AppendFile(file, Bytes(40));
-  SetWriteTime(file, 1000004);
-  EXPECT_EQ(probe.Check(path), kModified | kLarger);
-  AppendFile(file, Bytes(40));
-  SetWriteTime(file, 1000005);
-  EXPECT_EQ(probe.Check(path), kModified | kLarger);
-  TruncateFile(file, 100);
-  SetWriteTime(file, 1000006);
-  EXPECT_EQ(probe.Check(path), kModified | kSmaller);
-}
-
 // A shrink to 0.99 of the size before growth is a revert, and 0.98 is none;
 // a size past 4 GiB reads as its low 32 bits, here a shrink.
 TEST_F(PollingChecks, TheRatioBorderAndSizesPastFourGibibytes) {

@@ -1,5 +1,7 @@
-// Rotations as log rotators make them, checked by both monitor kinds with
-// replacement reporting off (the flags of size and write time only) and on
+// The flags that each monitor kind gives, one check at a time, for a path
+// that changes in place, is rotated as log rotators rotate, goes and comes
+// back, or whose directory gains and loses entries: with replacement
+// reporting off (the flags of size and write time only) and on
 // (FILE_MON_CHANGE_REPLACED where another file took the path).
 #include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
 #include "monitor/statonly/FileMonitorStatOnly.h"
@@ -43,7 +45,17 @@ Action KeepingTheWriteTime(Action change) {
   };
 }
 
+// Gives the file at the path `size` bytes and the write time `time` (+ `ns`).
+Action Resize(std::size_t size, std::int64_t time, long ns = 0) {
+  return [=](const std::string &path) {
+    TruncateFile(path, size);
+    SetWriteTime(path, time, ns);
+  };
+}
+
 const unsigned int kEntries = kDir | kModified;
+const unsigned int kML = kModified | kLarger;
+const unsigned int kMS = kModified | kSmaller;
 
 struct Step {
   const char *what;
@@ -64,6 +76,24 @@ struct Rotation {
 
 const std::vector<Rotation> &Rotations() {
   static const std::vector<Rotation> rotations = {
+      // The polling monitor's size before the last growth decides whether a
+      // shrink is a revert: a change of the write time alone keeps it, every
+      // other change moves it. The notification monitor never reverts and
+      // counts the write time in whole seconds, the polling one to the
+      // nanosecond.
+      {"growths and shrinks in place",
+       Start::File,
+       {{"grown", Resize(180, kTime + 1), {kML, kML, kML, kML}},
+        {"touched", Resize(180, kTime + 2), {kModified, kModified, kModified, kModified}},
+        {"back to the size before", Resize(100, kTime + 3), {kMS | kReverted, kMS | kReverted, kMS, kMS}},
+        {"grown twice", Resize(140, kTime + 4), {kML, kML, kML, kML}},
+        {"and again", Resize(180, kTime + 5), {kML, kML, kML, kML}},
+        {"back to the size before the first", Resize(100, kTime + 6), {kMS, kMS, kMS, kMS}},
+        {"grown within a second", Resize(200, kTime + 6, 500000000), {kML, kML, kLarger, kLarger}},
+        {"shrunk within it", Resize(50, kTime + 6, 700000000), {kMS, kMS, kSmaller, kSmaller}},
+        {"touched within it", Resize(50, kTime + 6, 900000000), {kModified, kModified, 0, 0}},
+        {"shrunk a second later", Resize(20, kTime + 7), {kMS, kMS, kMS, kMS}},
+        {"nothing more", [](const std::string &) {}, {0, 0, 0, 0}}}},
       {"rename, then a larger file",
        Start::File,
        {{"rotated", RenameAndCreate(200, kTime + 10), {0x0A, 0x4A, 0x0A, 0x4A}},
@@ -154,7 +184,7 @@ void RunRotation(const Rotation &rotation, bool on, int column) {
 
 }  // namespace
 
-TEST(Replacement, RealRotationsByBothKindsWithTheSettingOffAndOn) {
+TEST(Replacement, ChangesAndRotationsByBothKindsWithTheSettingOffAndOn) {
   for (const Rotation &rotation : Rotations()) {
     for (const bool on : {false, true}) {
       RunRotation<FileMonitorStatOnly>(rotation, on, on ? 1 : 0);
