@@ -78,9 +78,6 @@ TEST(NotificationLogText, PathsOfAnyLengthAreWrittenWhole) {
 }
 
 // ---------------------------------------------------------------------------
-// Files
-
-// ---------------------------------------------------------------------------
 // Directories
 
 #if !defined(_WIN32)  // the platform layer's hooks
