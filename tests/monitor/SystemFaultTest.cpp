@@ -171,51 +171,23 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
   EXPECT_EQ(TestHooks::ChangeHandleCount(), handlesBefore) << "no notification handle outlives its monitor";
 }
 
-// The workers are all inside receivers and the queue is full: Stop waits for
-// the receivers to return, and not one of the queued checks runs after that.
-TEST_P(SystemFaultTest, StopWhileTheQueueIsFullAndEveryWorkerBusy) {
-  Gate gate;
-  gate.Close();
-  RecordingSink busy;
-  busy.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
-  auto monitor = Start(2);
-  monitor->AddMonitor(dir.WJoin("a"), &busy, 0, 0, true);
-  monitor->AddMonitor(dir.WJoin("b"), &busy, 0, 0, true);
-  ASSERT_TRUE(gate.WaitHeld(2));
-  int queued = 0;
-  for (ACE_Time_Value noWait(ACE_Time_Value::zero); queued < 5000; ++queued) {
-    ACE_Message_Block *block =
-        FileMonitorMessage(dir.WJoin("a"), nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT).ToBlock();
-    if (monitor->putq(block, &noWait) < 0) {
-      block->release();
-      break;
-    }
-  }
-  ASSERT_LT(queued, 5000) << "the queue has a limit";
-  // Opened once the quit message is all that is left in the queue.
-  std::thread opener([&] {
-    WaitUntil([&] { return monitor->msg_queue()->message_count() <= 1; });
-    gate.Open();
-  });
-  StopWithin(*monitor);
-  opener.join();
-  EXPECT_EQ(busy.Count(), 2u) << "only the two checks that were already running";
-  EXPECT_EQ(monitor->thr_count(), 0u);
-  EXPECT_EQ(monitor->msg_queue()->message_count(), 0u);
-}
-
 // A receiver that takes seconds holds one worker, never the monitor: the
-// other paths are checked meanwhile. Stop waits for it to return, since a
-// reader may destroy its receiver as soon as Stop is done.
-TEST_P(SystemFaultTest, AReceiverThatBlocksHoldsOnlyItsWorker) {
+// other paths are checked meanwhile, and the blocked path is not queued
+// again. Once every worker is inside a receiver and the queue is full, Stop
+// waits for the receivers to return (a reader may destroy its receiver as
+// soon as Stop is done), and not one of the queued checks runs after that.
+TEST_P(SystemFaultTest, StopWhileEveryWorkerIsInsideAReceiverAndTheQueueIsFull) {
   Gate gate;
   gate.Close();
-  std::atomic<bool> returned(false);
+  std::atomic<bool> returned(false), holdClock(false);
   RecordingSink slow;
   slow.onReport = [&](const std::int64_t &, unsigned int) {
     gate.Pass();
     std::this_thread::sleep_for(200ms);
     returned = true;
+  };
+  clock.onReport = [&](const std::int64_t &, unsigned int) {
+    if (holdClock) gate.Pass();
   };
   auto monitor = Start(2);
   monitor->AddMonitor(dir.WJoin("slow"), &slow, 0, 0, true);
@@ -224,9 +196,21 @@ TEST_P(SystemFaultTest, AReceiverThatBlocksHoldsOnlyItsWorker) {
   ASSERT_TRUE(Ticks(20)) << "the other worker goes on";
   EXPECT_EQ(slow.Count(), 1u) << "the path of the blocked receiver waits; it is not queued again";
   EXPECT_LE(monitor->GetStatistics().queued, 2u);
-
+  holdClock = true;
+  ASSERT_TRUE(gate.WaitHeld(2));
+  const std::size_t clockChecks = clock.Count();
+  int queued = 0;
+  for (ACE_Time_Value noWait(ACE_Time_Value::zero); queued < 5000; ++queued) {
+    ACE_Message_Block *block =
+        FileMonitorMessage(dir.WJoin("clock"), nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT).ToBlock();
+    if (monitor->putq(block, &noWait) < 0) {
+      block->release();
+      break;
+    }
+  }
+  ASSERT_LT(queued, 5000) << "the queue has a limit";
   // Opened once Stop says, in the kind's own words, that it waits.
-  const std::string waitingLine = GetParam().notifications ? "Waiting for 1 threads to exit..." : "Waiting...";
+  const std::string waitingLine = GetParam().notifications ? "Waiting for 2 threads to exit..." : "Waiting...";
   std::thread opener([&] {
     capture.WaitForText(waitingLine);
     gate.Open();
@@ -235,8 +219,10 @@ TEST_P(SystemFaultTest, AReceiverThatBlocksHoldsOnlyItsWorker) {
   opener.join();
   EXPECT_TRUE(returned.load()) << "Stop returned while a receiver was still running";
   EXPECT_EQ(slow.Count(), 1u);
-  EXPECT_GE(capture.Count(waitingLine), 1u);
-  EXPECT_EQ(capture.Count(GetParam().notifications ? "Waiting..." : "Waiting for 1 threads to exit..."), 0u);
+  EXPECT_EQ(clock.Count(), clockChecks) << "a queued check ran after Stop";
+  EXPECT_EQ(monitor->thr_count(), 0u);
+  EXPECT_EQ(monitor->msg_queue()->message_count(), 0u);
+  EXPECT_EQ(capture.CountContaining(GetParam().notifications ? "Waiting..." : "Waiting for"), 0u);
   EXPECT_EQ(capture.Count("Stopped."), 1u);
 }
 
