@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <set>
 
 extern char **environ;
 
@@ -18,10 +19,8 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vect
                            bool readStdout) {
   int outPipe[2] = {-1, -1};
   int errPipe[2] = {-1, -1};
-  if (::pipe2(outPipe, O_CLOEXEC) != 0) return;
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-    ::close(outPipe[0]);
-    ::close(outPipe[1]);
+  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "no pipe for the child's output";
     return;
   }
 
@@ -46,18 +45,13 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vect
   std::vector<char *> args;
   for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
-  std::vector<std::string> variables;
+  // The first mention of a name wins: the extra entries, latest first.
+  std::vector<std::string> variables(environment.rbegin(), environment.rend());
   for (char **entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
-  for (const auto &extra : environment) {
-    const std::string name = extra.substr(0, extra.find('=') + 1);
-    for (auto &variable : variables) {
-      if (variable.compare(0, name.size(), name) == 0) variable.clear();
-    }
-    variables.push_back(extra);
-  }
+  std::set<std::string> names;
   std::vector<char *> env;
   for (auto &variable : variables) {
-    if (!variable.empty()) env.push_back(const_cast<char *>(variable.c_str()));
+    if (names.insert(variable.substr(0, variable.find('='))).second) env.push_back(&variable[0]);
   }
   env.push_back(nullptr);
 

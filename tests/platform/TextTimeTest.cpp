@@ -123,17 +123,18 @@ TEST(PlatformText, WideCharToMultiByteUsesWindowsBufferRules) {
   EXPECT_EQ(6, WideCharToMultiByte(CP_UTF8, 0, text, 2, buffer, sizeof buffer, nullptr, nullptr));
   EXPECT_EQ('z', buffer[6]) << "no terminator for an explicit length";
 
-  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, 6, nullptr, nullptr));
-  EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, GetLastError());
-  EXPECT_EQ(0, WideCharToMultiByte(1252, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  // Too small a buffer; a code page other than UTF-8, a default character
+  // asked for, no text, an empty one.
+  const auto failure = [](int n) { return std::make_pair(n, GetLastError()); };
+  EXPECT_EQ(std::make_pair(0, DWORD{ERROR_INSUFFICIENT_BUFFER}),
+            failure(WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, 6, nullptr, nullptr)));
   BOOL usedDefault = FALSE;
-  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, &usedDefault));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
-  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, nullptr, -1, buffer, sizeof buffer, nullptr, nullptr));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
-  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, text, 0, buffer, sizeof buffer, nullptr, nullptr));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  for (const auto &refused : {failure(WideCharToMultiByte(1252, 0, text, -1, buffer, 16, nullptr, nullptr)),
+                              failure(WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, 16, nullptr, &usedDefault)),
+                              failure(WideCharToMultiByte(CP_UTF8, 0, nullptr, -1, buffer, 16, nullptr, nullptr)),
+                              failure(WideCharToMultiByte(CP_UTF8, 0, text, 0, buffer, 16, nullptr, nullptr))}) {
+    EXPECT_EQ(std::make_pair(0, DWORD{ERROR_INVALID_PARAMETER}), refused);
+  }
 }
 
 TEST(PlatformErrors, TextsOfTheCodes) {
