@@ -45,19 +45,14 @@ bool HasShape(const std::string &text, const std::string &shape) {
 // "2026-12-05 19:10:01.123 <path> NAMES 0xHHHH" for this path; the names
 // through `names`.
 bool IsReportFor(const std::string &line, const std::string &path, std::string *names = nullptr) {
-  const std::string time = "9999-99-99 99:99:99.999 ";
-  const std::string hex = " 0xXXXX";
-  if (line.size() < time.size() + path.size() + 2 + hex.size() || !HasShape(line.substr(0, time.size()), time) ||
-      line.compare(time.size(), path.size(), path) != 0 || line[time.size() + path.size()] != ' ' ||
-      !HasShape(line.substr(line.size() - hex.size()), hex)) {
+  const std::size_t at = 24 + path.size() + 1;
+  if (line.size() < at + 8 || !HasShape(line.substr(0, 24), "9999-99-99 99:99:99.999 ") ||
+      line.compare(24, path.size() + 1, path + " ") != 0 || !HasShape(line.substr(line.size() - 7), " 0xXXXX")) {
     return false;
   }
-  const std::string flagNames =
-      line.substr(time.size() + path.size() + 1, line.size() - hex.size() - time.size() - path.size() - 1);
-  if (flagNames.empty() || flagNames.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ|") != std::string::npos) {
-    return false;
-  }
-  if (names != nullptr) *names = flagNames;
+  const std::string found = line.substr(at, line.size() - 7 - at);
+  if (found.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ|") != std::string::npos) return false;
+  if (names != nullptr) *names = found;
   return true;
 }
 

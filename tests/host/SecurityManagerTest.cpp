@@ -114,7 +114,14 @@ TEST(PosixSecurityManager, SwitchesOnlyTheCallingThread) {
   EXPECT_TRUE(workerSwitched);
 }
 
-TEST(PosixSecurityManager, ParseCredentials) {
+// The table of handles needs no privilege; handle 0 is the process's own.
+TEST(PosixSecurityManager, TableAndParseCredentials) {
+  PosixSecurityManager manager;
+  EXPECT_TRUE(manager.HasCredentials(0) && !manager.HasCredentials(9) && !manager.SetCredentials(0, {1, 1, {}}));
+  EXPECT_TRUE(manager.SetCredentials(9, {1, 1, {}}) && manager.HasCredentials(9));
+  manager.RemoveCredentials(9);
+  EXPECT_FALSE(manager.HasCredentials(9));
+
   PosixCredentials creds;
   std::string error;
   ASSERT_TRUE(PosixSecurityManager::ParseCredentials("1000:1001", creds, error)) << error;
