@@ -107,19 +107,6 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
 }
 #endif
 
-TEST(AgentConfigTest, AFileThatCannotBeReadIsOneError) {
-  TempDir dir;
-  AgentConfig config;
-  std::vector<std::string> errors;
-  EXPECT_FALSE(LoadConfigFile(dir.Join("absent.conf"), config, errors));
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].rfind(dir.Join("absent.conf") + ": cannot read the configuration file: ", 0), 0u);
-
-  errors.clear();
-  EXPECT_FALSE(LoadConfigFile(dir.Path(), config, errors)) << "a directory is not a configuration file";
-  EXPECT_EQ(errors.size(), 1u);
-}
-
 TEST(AgentConfigTest, ComponentSettingsHoldEveryDefaultAndLetTheFileWin) {
   AgentConfig config;
   std::vector<std::string> errors;

@@ -161,23 +161,11 @@ TEST(AgentProcessTest, ReportsInTextAndJsonARotationIncluded) {
   }
 }
 
-TEST(AgentProcessTest, AStopSignalTwiceAtOnceIsOneStopAndOneASecondLaterEndsAtOnce) {
+// A person who asks again a second later, while the shutdown hangs on a
+// report that cannot be written (nothing reads standard output), gets out at
+// once.
+TEST(AgentProcessTest, ASecondStopSignalASecondLaterEndsAtOnce) {
   TempDir dir;
-  // timeout(1) and service managers signal the process and its group: the
-  // same request twice, a moment apart. It must stop in order.
-  {
-    ChildProcess agent(AgentCommand({"--log-level", "info", dir.Path()}));
-    ASSERT_TRUE(agent.Stderr("watching 1 paths with"));
-    agent.Signal(SIGTERM);
-    ASSERT_TRUE(agent.Stderr("Stopping on SIGTERM"));
-    agent.Signal(SIGTERM);
-    ASSERT_TRUE(agent.Exits(0));
-    EXPECT_TRUE(agent.Stderr("FileMonitorFactory shutdown"));
-  }
-
-  // A person who asks again a second later, while the shutdown hangs on a
-  // report that cannot be written (nothing reads standard output), gets out
-  // at once.
   const std::string file = dir.Join("busy.log");
   WriteFile(file, "x");
   const std::string config = dir.Join("fast.conf");
@@ -202,21 +190,6 @@ TEST(AgentProcessTest, AStopSignalTwiceAtOnceIsOneStopAndOneASecondLaterEndsAtOn
   agent.Signal(SIGINT);
   ASSERT_TRUE(agent.Exits(128 + SIGINT));
   EXPECT_TRUE(agent.Stderr("SIGINT again; exiting at once"));
-}
-
-TEST(AgentProcessTest, SighupReopensTheLogFileUnderItsName) {
-  TempDir dir;
-  const std::string log = dir.Join("agent.log");
-  ChildProcess agent(AgentCommand({"--log-file", log, "--log-level", "info", dir.Path()}));
-  ASSERT_TRUE(agent.Stderr("watching 1 paths with"));
-  // What logrotate does: move the file away, then signal.
-  ASSERT_EQ(std::rename(log.c_str(), dir.Join("agent.log.1").c_str()), 0);
-  agent.Signal(SIGHUP);
-  EXPECT_TRUE(WaitUntil([&] { return ReadFile(log).find("Log file " + log + " reopened") != std::string::npos; },
-                        ChildProcess::kWait))
-      << agent.Transcript();
-  StopAndExpectCleanExit(agent);
-  EXPECT_NE(ReadFile(log).find("Stopping on SIGTERM"), std::string::npos) << ReadFile(log);
 }
 
 // Patterns pick up what appears later, at any depth, with both monitor
@@ -322,24 +295,38 @@ TEST(AgentProcessTest, OnePathHowEverItIsWritten) {
   EXPECT_EQ(agent.CountStderr("already given as ./w5; it is watched once"), 3u) << agent.Transcript();
 }
 
-TEST(AgentProcessTest, ConfigurationWatchEntriesStatisticsAndDuration) {
+// Watch entries, the pool floor and the log from the configuration file;
+// statistics on SIGUSR1; the log reopened under its name on SIGHUP (what
+// logrotate does: move the file away, then signal); and a stop signal twice
+// at once (timeout(1) and service managers signal the process and its group)
+// as one orderly stop.
+TEST(AgentProcessTest, ConfigurationStatisticsLogReopeningAndADoubleStop) {
   TempDir dir;
   const std::string file = dir.Join("watched.log");
+  const std::string log = dir.Join("agent.log");
   WriteFile(file, "x");
   const std::string config = dir.Join("agent.conf");
   WriteFile(config,
             "# watched by the configuration, not the command line\n"
             "Watch = " + file + "\n"
             "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = 2\n"
-            "Log.Level = info\n");
+            "Log.Level = info\n"
+            "Log.File = " + log + "\n");
   ChildProcess agent(AgentCommand({"--config", config, "--stats", "3600", "--duration", "600"}));
   ASSERT_TRUE(agent.Stderr("watching 1 paths with FileMonitorNoFSRedirect every 1000 ms"));
   agent.Signal(SIGUSR1);
-  // The pool floor from the configuration shows in the statistics.
   EXPECT_TRUE(agent.Stderr([](const std::string &line) { return line.rfind("stats: 1 paths, 2 threads, ", 0) == 0; }));
+  const auto logged = [&](const std::string &text) {
+    return WaitUntil([&] { return ReadFile(log).find(text) != std::string::npos; }, ChildProcess::kWait);
+  };
+  ASSERT_EQ(std::rename(log.c_str(), dir.Join("agent.log.1").c_str()), 0);
+  agent.Signal(SIGHUP);
+  EXPECT_TRUE(logged("Log file " + log + " reopened")) << agent.Transcript();
+  agent.Signal(SIGTERM);
+  ASSERT_TRUE(logged("Stopping on SIGTERM")) << ReadFile(log);
   agent.Signal(SIGTERM);
   ASSERT_TRUE(agent.Exits(0));
-  EXPECT_TRUE(agent.Stderr("FileMonitorFactory shutdown")) << "Log.Level from the file";
+  EXPECT_TRUE(logged("FileMonitorFactory shutdown")) << ReadFile(log);
 
   // --duration ends it by itself, and the library is found beside the
   // program when --library is not given.
@@ -372,6 +359,7 @@ TEST(AgentProcessTest, StartUpFailuresEndWithAClearMessage) {
   refused(AgentCommand({"--log-file", dir.Join("no/such/dir.log"), dir.Path()}), 2,
           dir.Join("no/such/dir.log") + "\": No such file or directory");
   refused(AgentCommand({"--config", dir.Join("absent.conf"), dir.Path()}), 2, dir.Join("absent.conf") + ": cannot read");
+  refused(AgentCommand({"--config", dir.Path(), dir.Path()}), 2, dir.Path() + ": cannot read");
 
   // Every bad line of a configuration file, by its number.
   const std::string config = dir.Join("bad.conf");
