@@ -81,30 +81,22 @@ TEST(NotificationLogText, PathsOfAnyLengthAreWrittenWhole) {
 // Directories
 
 #if !defined(_WIN32)  // the platform layer's hooks
-TEST_F(NotificationChecks, ARemovedDirectoryIsReportedOnceAndItsReturnAsCreated) {
+// The flags are in ReplacementTest; a directory's change notification goes
+// with the directory and is made again when it returns.
+TEST_F(NotificationChecks, ADirectoryHoldsNoNotificationWhileItIsGone) {
   const std::string d = dir.Join("d");
   MakeDir(d);
   const std::size_t handles = TestHooks::ChangeHandleCount();
   const std::wstring path = Watch("d");
   EXPECT_EQ(TestHooks::ChangeHandleCount(), handles + 1);
-
   RemovePath(d);
   EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kDeleted));
-  EXPECT_EQ(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
   EXPECT_EQ(TestHooks::ChangeHandleCount(), handles);
-  EXPECT_EQ(probe.Check(path), 0);
-  EXPECT_EQ(probe.Check(path), 0);
-
   MakeDir(d);
   EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kCreated));
-  EXPECT_EQ(capture.Count("Created notifications on directory " + d + " successfully."), 1u);
-  EXPECT_EQ(probe.Check(path), 0);
-  MakeDir(d + "/sub");
-  EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
+  EXPECT_EQ(TestHooks::ChangeHandleCount(), handles + 1);
 }
-#endif
 
-#if !defined(_WIN32)  // the platform layer's hooks
 TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
   const std::string d = dir.Join("d");
   MakeDir(d);

@@ -149,10 +149,16 @@ const std::vector<Rotation> &Rotations() {
          {kEntries, kEntries, kEntries, kEntries}},
         {"a file in it grows", KeepingTheWriteTime([](const std::string &p) { AppendFile(p + "/two", "more"); }),
          {0, 0, 0, 0}}}},
-      {"a directory appears and goes",
+      // As with files, the polling monitor does not announce the return of a
+      // directory that it saw go unless (on) it is new, and takes its first
+      // change in silently.
+      {"a directory appears, goes and comes back",
        Start::Missing,
        {{"made", [](const std::string &p) { MakeDir(p); }, {kDir | kCreated, kDir | kCreated, kDir | kCreated, kDir | kCreated}},
-        {"removed", [](const std::string &p) { RemovePath(p); }, {kDir | kDeleted, kDir | kDeleted, kDir | kDeleted, kDir | kDeleted}}}},
+        {"removed", [](const std::string &p) { RemovePath(p); }, {kDir | kDeleted, kDir | kDeleted, kDir | kDeleted, kDir | kDeleted}},
+        {"gone", [](const std::string &) {}, {0, 0, 0, 0}},
+        {"made again", [](const std::string &p) { MakeDir(p); }, {0, kDir | kCreated, kDir | kCreated, kDir | kCreated}},
+        {"an entry made in it", [](const std::string &p) { MakeDir(p + "/sub"); }, {0, 0, kEntries, kEntries}}}},
   };
   return rotations;
 }
