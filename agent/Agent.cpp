@@ -137,15 +137,26 @@ class ServiceRegistration {
 
 }  // namespace
 
+std::string DefaultWatchDirectory() {
+#if defined(_WIN32)
+  wchar_t windows[MAX_PATH];
+  const UINT n = ::GetWindowsDirectoryW(windows, MAX_PATH);
+  return (n > 0 && n < MAX_PATH ? VantrelPlatform::ToUtf8(std::wstring(windows, n)) : std::string("C:\\Windows")) +
+         "\\Logs";
+#else
+  return "/var/log";
+#endif
+}
+
 std::vector<std::string> DefaultWatchPaths(const std::string &directory) {
   std::vector<std::string> paths{directory};
   std::error_code ec;
-  std::filesystem::directory_iterator it(directory, ec);
+  std::filesystem::directory_iterator it(std::filesystem::u8path(directory), ec);
   std::vector<std::string> files;
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     std::error_code statError;
     if (it->is_regular_file(statError)) {
-      files.push_back(it->path().string());
+      files.push_back(it->path().u8string());
     }
   }
   std::sort(files.begin(), files.end());
@@ -157,14 +168,15 @@ bool BuildWatchList(const AgentOptions &options, const AgentConfig &config, cons
                     const std::string &cwd, std::vector<WatchTarget> &targets, std::vector<std::string> &notes,
                     std::string &error) {
   targets.clear();
-  std::map<std::string, std::string> seen;  // normalised path -> as first written
+  std::map<std::string, std::string> seen;  // PathKey of the normalised path -> as first written
   const auto add = [&](const std::string &written, bool defaultCredentials, std::uint64_t handle) {
     WatchTarget target;
     target.path = NormalizePath(written, cwd);
-    target.pattern = HasWildcard(target.path);
+    const std::vector<std::string> components = SplitPath(target.path);
+    target.pattern = FixedComponents(components) < components.size();
     target.defaultCredentials = defaultCredentials;
     target.handle = handle;
-    const auto known = seen.emplace(target.path, written);
+    const auto known = seen.emplace(PathKey(target.path), written);
     if (known.second) {
       targets.push_back(target);
     } else {
@@ -374,7 +386,7 @@ int Agent::Run() {
   std::vector<WatchTarget> targets;
   std::vector<std::string> notes;
   std::string error;
-  if (!BuildWatchList(opts, cfg, "/var/log", CurrentDirectory(), targets, notes, error)) {
+  if (!BuildWatchList(opts, cfg, DefaultWatchDirectory(), CurrentDirectory(), targets, notes, error)) {
     Say(error);
     return kExitUsage;
   }

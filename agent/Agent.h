@@ -25,7 +25,11 @@ namespace VantrelAgent {
 
 class ReportWriter;
 
-// "/var/log" and every regular file directly in it (symbolic links to
+// The system's log directory: /var/log, or the Logs folder of the Windows
+// directory.
+std::string DefaultWatchDirectory();
+
+// `directory` and every regular file directly in it (symbolic links to
 // regular files included), sorted; just `directory` when it cannot be listed.
 std::vector<std::string> DefaultWatchPaths(const std::string &directory);
 

@@ -295,6 +295,8 @@ bool ParseConfig(std::istream &in, const std::string &source, AgentConfig &confi
   std::string line;
   int number = 0;
   while (std::getline(in, line)) {
+    // Windows editors may begin a UTF-8 file with a byte order mark.
+    if (number == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     parser.Line(++number, line);
   }
   parser.Finish();
@@ -302,13 +304,15 @@ bool ParseConfig(std::istream &in, const std::string &source, AgentConfig &confi
 }
 
 bool LoadConfigFile(const std::string &path, AgentConfig &config, std::vector<std::string> &errors) {
-  std::ifstream in(path);
+  // The name is UTF-8 on every system (on Windows, UTF-16 for the call).
+  const std::filesystem::path file = std::filesystem::u8path(path);
+  std::ifstream in(file);
   if (!in) {
     errors.push_back(path + ": cannot read the configuration file: " + std::strerror(errno));
     return false;
   }
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
+  if (std::filesystem::is_directory(file, ec)) {
     errors.push_back(path + ": cannot read the configuration file: it is a directory");
     return false;
   }

@@ -23,8 +23,13 @@ const char *const kDescription =
     "vantrel-agent loads the VantrelMonitor component, watches files and directories with it and prints\n"
     "one line per change on standard output. A path may be a pattern (*, ?, [...] and ** for any depth,\n"
     "quoted for the shell): the files that match now and later are watched. With no path it watches\n"
+#if defined(_WIN32)
+    "the Logs folder of the Windows directory and every regular file directly in it. Ctrl+C or closing\n"
+    "the console stop it in order; Ctrl+Break prints a statistics line.";
+#else
     "/var/log and every regular file directly in it. SIGINT or SIGTERM stop it in order; SIGHUP reopens\n"
     "the log file; SIGUSR1 prints a statistics line.";
+#endif
 
 // A number of seconds: more than 0, at most 1e9 (about 31 years).
 bool ParseSeconds(const std::string &option, const std::string &text, double &seconds, std::ostream &err) {
@@ -111,7 +116,7 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
                  "Only reports that carry one of these flags: CREATED,DELETED,MODIFIED,GREW,SHRANK,REVERTED,DIR,IDLE")
       ->type_name("NAMES");
   app.add_option("--exclude", options.excludes,
-                 "Leave out paths that match PATTERN (repeatable); without a '/' it matches a file or directory name")
+                 "Leave out paths that match PATTERN (repeatable); without a separator it matches a file or directory name")
       ->type_name("PATTERN")
       ->allow_extra_args(false);
   app.add_option("--duration", duration, "Stop in order after SECONDS")->type_name("SECONDS");

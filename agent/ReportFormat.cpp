@@ -102,13 +102,19 @@ std::string IsoTimestamp(std::chrono::system_clock::time_point when) {
   return text;
 }
 
+#if defined(_WIN32)
+const bool kSeparatorIsBackslash = true;
+#else
+const bool kSeparatorIsBackslash = false;
+#endif
+
 std::string EscapeControls(const std::string &text) {
   std::string escaped;
   escaped.reserve(text.size());
   for (const char c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '\\': escaped += "\\\\"; break;
+      case '\\': escaped += kSeparatorIsBackslash ? "\\" : "\\\\"; break;
       case '\n': escaped += "\\n"; break;
       case '\r': escaped += "\\r"; break;
       case '\t': escaped += "\\t"; break;

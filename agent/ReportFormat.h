@@ -31,7 +31,9 @@ struct Report {
 // The path's bytes with every control character escaped (\n, \r, \t,
 // \xHH) and the backslash doubled, so that a report is always one line and
 // the escaping cannot be mistaken for a name. Bytes from 0x80 up are kept as
-// they are.
+// they are. On Windows the backslash is the separator and stays single: no
+// name holds a backslash or a control character there, so an escape still
+// cannot be mistaken for a name.
 std::string EscapeControls(const std::string &text);
 
 // A line made from a template: %t the local time, %I the time in ISO 8601,

@@ -6,11 +6,13 @@
 
 #include <Platform/Win32Api.h>
 
+#if !defined(_WIN32)
 #include <dirent.h>
 #include <sys/stat.h>
+#endif
 
-#include <cerrno>
 #include <cstring>
+#include <cwchar>
 
 namespace VantrelAgent {
 
@@ -26,15 +28,31 @@ const unsigned int kModified = IFileMonitorSink::FILE_MON_CHANGE_MODIFICATION_TI
 struct DirEntry {
   std::string name;
   bool directory = false;  // following a symbolic link
-  bool link = false;
+  bool link = false;       // a symbolic link (POSIX) or any reparse point (Windows)
 };
 
 // The entries of a directory but "." and ".."; none when it cannot be read.
+// Not the platform layer's FindFirstFileW: it follows links on POSIX without
+// saying so, and a walk must not follow them.
 std::vector<DirEntry> ListDirectory(const std::string &directory) {
   std::vector<DirEntry> entries;
+#if defined(_WIN32)
+  WIN32_FIND_DATAW data;
+  const HANDLE find = ::FindFirstFileExW(VantrelPlatform::FromUtf8(ChildPath(directory, "*")).c_str(),
+                                         FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return entries;
+  do {
+    if (std::wcscmp(data.cFileName, L".") == 0 || std::wcscmp(data.cFileName, L"..") == 0) continue;
+    DirEntry entry;
+    entry.name = VantrelPlatform::ToUtf8(data.cFileName);
+    entry.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entries.push_back(std::move(entry));
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+#else
   DIR *dir = ::opendir(directory.c_str());
   if (dir == nullptr) return entries;
-  const std::string prefix = directory == "/" ? directory : directory + "/";
   while (const dirent *e = ::readdir(dir)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     DirEntry entry;
@@ -42,31 +60,27 @@ std::vector<DirEntry> ListDirectory(const std::string &directory) {
     entry.link = e->d_type == DT_LNK;
     entry.directory = e->d_type == DT_DIR;
     if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+      const std::string path = ChildPath(directory, entry.name);
       struct stat st {};
-      entry.directory = ::stat((prefix + entry.name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      entry.directory = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
       if (e->d_type == DT_UNKNOWN) {
         struct stat lst {};
-        entry.link = ::lstat((prefix + entry.name).c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
+        entry.link = ::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
       }
     }
     entries.push_back(std::move(entry));
   }
   ::closedir(dir);
+#endif
   return entries;
 }
 
-std::string Child(const std::string &directory, const std::string &name) {
-  return directory == "/" ? directory + name : directory + "/" + name;
-}
-
-std::string Parent(const std::string &path) {
-  const auto slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
-}
-
-bool Exists(const std::string &path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+// Whether the path exists; when it does not, the system's error code.
+bool Exists(const std::string &path, DWORD *error = nullptr) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (::GetFileAttributesExW(VantrelPlatform::FromUtf8(path).c_str(), GetFileExInfoStandard, &data)) return true;
+  if (error != nullptr) *error = ::GetLastError();
+  return false;
 }
 
 }  // namespace
@@ -76,7 +90,7 @@ WatchSet::WatchSet(IFileMonitor &monitor, IFileMonitorSink *sink, unsigned int i
     : rMonitor(monitor), pSink(sink), uInterval(intervalMillis) {
   const std::string cwd = CurrentDirectory();
   for (const auto &exclude : excludes) {
-    if (exclude.find('/') == std::string::npos) {
+    if (!HasSeparator(exclude)) {
       vecExcludeNames.push_back(exclude);
     } else {
       vecExcludePaths.push_back(SplitPath(NormalizePath(exclude, cwd)));
@@ -130,12 +144,11 @@ void WatchSet::Start(const std::vector<WatchTarget> &targets, std::vector<std::s
         notes.push_back(target.path + " is left out by --exclude");
         continue;
       }
-      struct stat st {};
-      if (::stat(target.path.c_str(), &st) != 0) {
-        const int e = errno;
-        notes.push_back(e == ENOENT || e == ENOTDIR
+      DWORD error = ERROR_SUCCESS;
+      if (!Exists(target.path, &error)) {
+        notes.push_back(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
                             ? target.path + " does not exist yet; it is watched until it appears"
-                            : target.path + " cannot be checked now (" + std::strerror(e) +
+                            : target.path + " cannot be checked now (" + VantrelPlatform::ErrorText(error) +
                                   "); it is watched all the same");
       }
       AddTarget(target.path, handle, true, false);
@@ -143,8 +156,7 @@ void WatchSet::Start(const std::vector<WatchTarget> &targets, std::vector<std::s
     }
     // The fixed directory in front of the first component with a wildcard.
     const std::vector<std::string> components = SplitPath(target.path);
-    std::size_t first = 0;
-    while (first < components.size() && !HasWildcard(components[first])) ++first;
+    const std::size_t first = FixedComponents(components);
     std::vector<std::string> base;
     for (std::size_t i = 0; i < first; ++i) base.push_back(Unescape(components[i]));
     Pattern pattern{std::vector<std::string>(components.begin() + static_cast<std::ptrdiff_t>(first),
@@ -184,7 +196,7 @@ void WatchSet::ListAt(const std::string &directory, std::size_t pattern, std::si
   if (name == "**") {
     Walk(directory, pattern, component + 1, found);
     for (const auto &entry : ListDirectory(directory)) {
-      const std::string path = Child(directory, entry.name);
+      const std::string path = ChildPath(directory, entry.name);
       // Not into hidden directories, and not along links, which could lead
       // round in a circle.
       if (entry.directory && !entry.link && entry.name[0] != '.' && !Excluded(path)) {
@@ -195,7 +207,7 @@ void WatchSet::ListAt(const std::string &directory, std::size_t pattern, std::si
   }
   for (const auto &entry : ListDirectory(directory)) {
     if (!MatchName(name, entry.name)) continue;
-    const std::string path = Child(directory, entry.name);
+    const std::string path = ChildPath(directory, entry.name);
     if (Excluded(path)) continue;
     if (last) {
       AddTarget(path, p.handle, false, found);
@@ -251,7 +263,7 @@ std::vector<WatchSet::Gone> WatchSet::Release(const std::string &path) {
     if (it == mapEntries.end() || it->second.fixed) return gone;
     mapEntries.erase(it);
     released.push_back(path);
-    const std::string below = path + "/";
+    const std::string below = ChildPath(path, "");
     for (auto child = mapEntries.lower_bound(below);
          child != mapEntries.end() && child->first.compare(0, below.size(), below) == 0;) {
       if (child->second.fixed) {
@@ -269,7 +281,7 @@ std::vector<WatchSet::Gone> WatchSet::Release(const std::string &path) {
     rMonitor.RemoveMonitor(VantrelPlatform::FromUtf8(each), pSink);
   }
   // It may be back already, under the same name.
-  Relist(Parent(path));
+  Relist(ParentPath(path));
   return gone;
 }
 

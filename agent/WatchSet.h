@@ -34,7 +34,7 @@ class IFileMonitorSink;
 namespace VantrelAgent {
 
 struct WatchTarget {
-  std::string path;  // absolute and normalised
+  std::string path;  // absolute and normalised (PathPattern.h)
   bool pattern = false;
   bool defaultCredentials = true;  // the monitor's default (--credentials, else 0)
   std::uint64_t handle = 0;        // when not the default
@@ -107,7 +107,7 @@ class WatchSet {
   WindowsAgentCommon::IFileMonitor &rMonitor;
   WindowsAgentCommon::IFileMonitorSink *pSink;
   const unsigned int uInterval;
-  std::vector<std::vector<std::string>> vecExcludePaths;  // with a '/': whole paths
+  std::vector<std::vector<std::string>> vecExcludePaths;  // with a separator: whole paths
   std::vector<std::string> vecExcludeNames;               // without: names
   std::vector<Pattern> vecPatterns;                       // main thread only
   std::size_t nTargetsAdded = 0;                          // main thread only

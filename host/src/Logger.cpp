@@ -285,7 +285,13 @@ bool LoggerFactory::SetLogFile(const std::string &path, std::string *error) {
   int fd = -1;
   if (!path.empty()) {
     do {
+#if defined(_WIN32)
+      // The name is UTF-8; the runtime's narrow open would read it in the
+      // ANSI code page.
+      fd = ::_wopen(VantrelPlatform::FromUtf8(path).c_str(), VANTREL_LOG_FILE_FLAGS, _S_IREAD | _S_IWRITE);
+#else
       fd = ::open(path.c_str(), VANTREL_LOG_FILE_FLAGS, 0644);
+#endif
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       if (error != nullptr) *error = "cannot open log file \"" + path + "\": " + std::strerror(errno);

@@ -4,6 +4,7 @@
 #include "agent/Agent.h"
 #include "agent/AgentConfig.h"
 #include "agent/AgentOptions.h"
+#include "agent/PathPattern.h"
 #include "agent/ReportFormat.h"
 #include "support/TestSupport.h"
 
@@ -201,6 +202,18 @@ TEST(AgentOptionsTest, HelpVersionAndBadCommandLines) {
   }
 }
 
+// A POSIX absolute path as the same path on Windows: on drive C:, with
+// backslashes.
+std::string Native(const std::string &posix) {
+#if defined(_WIN32)
+  std::string path = posix[0] == '/' ? "C:" + posix : posix;
+  for (char &c : path) c = c == '/' ? '\\' : c;
+  return path;
+#else
+  return posix;
+#endif
+}
+
 TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefaultEachPathOnceByItsTidyText) {
   TempDir dir;
   WriteFile(dir.Join("b.log"), "");
@@ -214,24 +227,71 @@ TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefaultEachPathOnceB
   std::vector<WatchTarget> targets;
   std::vector<std::string> notes;
   std::string error;
-  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), "/", targets, notes, error));
+  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), Native("/"), targets, notes, error));
   ASSERT_EQ(targets.size(), 3u);
   EXPECT_TRUE(targets[0].defaultCredentials);
 
+  // On Windows "/w" is \w on the current drive.
   options.paths = {"x", "/w/./y/", "/w/y/../x/..//x", "/w/*.log"};
   config.watches = {WatchEntry{"/w/y", true, 7, 1}, WatchEntry{"../z", true, 7, 2}, WatchEntry{"/..", false, 0, 3}};
-  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), "/w", targets, notes, error));
+  ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), Native("/w"), targets, notes, error));
   std::vector<std::string> paths;
   for (const auto &target : targets) paths.push_back(target.path + (target.pattern ? " pattern" : ""));
-  EXPECT_EQ(paths, (std::vector<std::string>{"/w/x", "/w/y", "/w/*.log pattern", "/z", "/"}));
+  EXPECT_EQ(paths, (std::vector<std::string>{Native("/w/x"), Native("/w/y"), Native("/w/*.log pattern"),
+                                             Native("/z"), Native("/")}));
   EXPECT_TRUE(targets[1].defaultCredentials) << "the first mention decides";
   EXPECT_FALSE(targets[3].defaultCredentials);
   EXPECT_EQ(targets[3].handle, 7u);
   ASSERT_EQ(notes.size(), 2u) << ::testing::PrintToString(notes);
-  EXPECT_EQ(notes[0], "/w/y/../x/..//x is /w/x, already given as x; it is watched once");
+  EXPECT_EQ(notes[0], "/w/y/../x/..//x is " + Native("/w/x") + ", already given as x; it is watched once");
 
   options.paths = {""};
-  EXPECT_FALSE(BuildWatchList(options, config, dir.Path(), "/", targets, notes, error));
+  EXPECT_FALSE(BuildWatchList(options, config, dir.Path(), Native("/"), targets, notes, error));
+}
+
+#if defined(_WIN32)
+TEST(AgentWatchListTest, WindowsPathsOnDrivesAndSharesWithEitherSeparatorAreOnePathInAnyCase) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"d:/logs//app.log", "D:\\logs\\app.log"},       {"\\logs\\..\\..\\a", "C:\\a"},
+      {"C:logs", "C:\\w\\logs"},                      {"D:logs", "D:\\logs"},
+      {"//server/share/x/../y", "\\\\server\\share\\y"}, {"\\\\?\\C:\\long\\.\\a", "\\\\?\\C:\\long\\a"},
+      {"\\\\?\\UNC\\server\\share", "\\\\?\\UNC\\server\\share\\"}};
+  for (const auto &c : cases) EXPECT_EQ(NormalizePath(c.first, "C:\\w"), c.second) << c.first;
+
+  AgentOptions options;
+  options.paths = {"C:\\Logs\\A.log", "c:/logs/a.LOG", "\\\\?\\C:\\logs\\b.log", "C:\\logs\\*.txt"};
+  std::vector<WatchTarget> targets;
+  std::vector<std::string> notes;
+  std::string error;
+  ASSERT_TRUE(BuildWatchList(options, AgentConfig(), "C:\\", "C:\\", targets, notes, error));
+  ASSERT_EQ(targets.size(), 3u);
+  EXPECT_EQ(notes.size(), 1u);
+  EXPECT_FALSE(targets[1].pattern) << "the prefix's '?' is no wildcard";
+  EXPECT_TRUE(targets[2].pattern);
+}
+#endif
+
+TEST(AgentPathPatternTest, NamesAndPathsMatchAsInTheShellWithoutCaseOnWindows) {
+#if defined(_WIN32)
+  const bool windows = true;
+#else
+  const bool windows = false;
+#endif
+  struct Case {
+    const char *pattern, *name;
+    bool matches;
+  };
+  for (const Case &c : std::vector<Case>{{"*-error.log", "app--error.log", true}, {"app.?og", "app.log", true},
+                                         {"[!ab]pp.log", "bpp.log", false}, {"[a-c]*[0-9]", "cat7", true},
+                                         {"*.log", ".hidden.log", false}, {".*.log", ".hidden.log", true},
+                                         {"[[]1].log", "[1].log", true}, {"*.LOG", "App.log", windows}}) {
+    EXPECT_EQ(MatchName(c.pattern, c.name), c.matches) << c.pattern << " " << c.name;
+  }
+  const std::vector<std::string> pattern = SplitPath(Native("/a/**/*.log"));
+  EXPECT_TRUE(MatchPath(pattern, SplitPath(Native("/a/.b/c/x.log"))));
+  EXPECT_TRUE(MatchPath(pattern, SplitPath(Native("/a/x.log"))));
+  EXPECT_EQ(MatchPath(pattern, SplitPath(Native("/A/b/x.log"))), windows);
+  EXPECT_FALSE(MatchPath(pattern, SplitPath(Native("/a/b/x.txt"))));
 }
 
 // Local time is the process's: a fixed zone makes the texts exact.
