@@ -111,7 +111,8 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
 TEST(AgentConfigTest, ComponentSettingsHoldEveryDefaultAndLetTheFileWin) {
   AgentConfig config;
   std::vector<std::string> errors;
-  ASSERT_TRUE(Parse("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 1\n"
+  ASSERT_TRUE(Parse("\xEF\xBB\xBF"  // a byte order mark, as Windows editors write it
+                    "FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 1\n"
                     "FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 2\n"
                     "FileMonitorNoNotifications.FileMonitor.ReportReplacement = Off\n",
                     config, errors));
