@@ -35,24 +35,15 @@ void ExpectRejected(const std::string &text) {
 
 }  // namespace
 
-// One parser serves every integer type: the edges of a signed and an
-// unsigned type, and of the widest ones, stand for the others.
-TEST(EnvironmentBlockHelper, IntegerRangeEdges) {
-  ExpectAccepted<short>("32767", SHRT_MAX);
+// One parser serves every integer type; the standard library's conversion
+// checks the range, so one edge of a signed and of an unsigned type shows
+// that each reads as its own type.
+TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumberOfTheType) {
   ExpectAccepted<short>("-32768", SHRT_MIN);
   ExpectRejected<short>("32768");
-  ExpectRejected<short>("-32769");
   ExpectAccepted<unsigned short>("65535", USHRT_MAX);
-  ExpectRejected<unsigned short>("65536");
   ExpectRejected<unsigned short>("-1");
-  ExpectAccepted<long>(std::to_string(LONG_MIN), LONG_MIN);
-  ExpectRejected<long>("9223372036854775808");
-  ExpectAccepted<unsigned long>(std::to_string(ULONG_MAX), ULONG_MAX);  // 32 bits on Windows
-  ExpectRejected<unsigned long>("18446744073709551616");
   ExpectRejected<unsigned long>("-0");
-}
-
-TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumber) {
   ExpectAccepted<int>("\t+42\r\n", 42);
   ExpectAccepted<int>("+0", 0);
   ExpectAccepted<int>("-0", 0);

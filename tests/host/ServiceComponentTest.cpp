@@ -1,4 +1,3 @@
-#include <VantrelCommon/SecurityManager.h>
 #include <VantrelCommon/ServiceComponent.h>
 
 #include <gtest/gtest.h>
@@ -32,8 +31,6 @@ TEST(ServiceComponent, RegistryFindsReplacesAndForgets) {
   UnregisterService("Test.Registry");
   EXPECT_EQ(nullptr, _getService("Test.Registry"));
   UnregisterService("Test.Registry");  // twice is harmless
-  // The monitors find the manager by this name, in another library.
-  EXPECT_EQ("SecurityManager", ISecurityManager::GetServiceName());
 }
 
 TEST(ServiceComponent, ConcurrentRegistrationLosesNothing) {
