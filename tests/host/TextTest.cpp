@@ -120,6 +120,7 @@ TEST(Format, MalformedConversionsAreMarkedAndSkipNoArgument) {
   // The star arguments and value of an oversized conversion are consumed,
   // so the conversions after it stay in step.
   EXPECT_EQ("<bad format>|2", F("%*d|%d", INT_MAX, 1, 2));
+  EXPECT_EQ("<bad format>|2", F("%*d|%d", INT_MIN, 1, 2));  // no positive width to flip it to
   EXPECT_EQ("<bad format>|2", F("%.*d|%d", 1 << 21, 1, 2));
   EXPECT_EQ("ab", F("%.*s", 1 << 21, "ab"));  // a string's precision is only a limit
   EXPECT_EQ(std::size_t{1} << 20, F("%*d", 1 << 20, 1).size());
