@@ -7,11 +7,12 @@
 
 #include <Platform/Win32Api.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -19,16 +20,8 @@ namespace VantrelTest {
 
 // Number of file descriptors that the process holds now.
 inline int OpenDescriptorCount() {
-  int count = 0;
-  DIR *dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) {
-    return -1;
-  }
-  while (::readdir(dir) != nullptr) {
-    ++count;
-  }
-  ::closedir(dir);
-  return count;
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                        std::filesystem::directory_iterator()));
 }
 
 // Runs `body` on a thread whose file-system identity is user and group
