@@ -60,6 +60,8 @@ namespace WindowsAgentCommon {
 // The part of a watched-path record that both kinds share. One record per
 // distinct registered path string; records live as long as the monitor.
 struct VANTREL_MONITOR_API FileRecord {
+  // `registeredPath` is the monitor registry's copy of the path: the record
+  // refers to it, and the registry outlives every record.
   FileRecord(const std::wstring &registeredPath, const std::wstring &watchedPath,
              const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
   virtual ~FileRecord();
@@ -77,9 +79,9 @@ struct VANTREL_MONITOR_API FileRecord {
 
   ACE_Recursive_Thread_Mutex mtx;      // guards queued only
   std::set<IFileMonitorSink *> sinks;  // under mtxMonitor
-  const std::wstring registeredPath;   // the table key, exactly as registered
+  const std::wstring &registeredPath;  // the table key, exactly as registered
  private:
-  const std::wstring ownPath;          // the watched path where it differs, else empty
+  const std::unique_ptr<const std::wstring> ownPath;  // the watched path where it differs
  public:
   const std::wstring &path;            // the path that the checks look at
   std::int64_t lastWarnTime;           // seconds since 1970; the checking worker's
@@ -201,7 +203,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // once by Initialize.
   bool ReportsReplacement() const { return bReportReplacement.load(std::memory_order_relaxed); }
 
-  // What a kind supplies.
+  // What a kind supplies. `path` is the registry's copy, which the record
+  // refers to (FileRecord).
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                 std::uint64_t hCreds, bool wantIdle) = 0;
   // One check; returns the change flags.
@@ -230,8 +233,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   unsigned int ulCheckPeriodMillis;
 
   StringRegistry registry;
-  // Keyed by a view of each record's registeredPath: the table stores no
-  // copy of the path.
+  // Keyed by a view of each record's registeredPath, which is the
+  // registry's copy: the table and the record store none of their own.
   std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles;
   // The entries of mapFiles by their records' keys; see RecordsByKey.h.
   RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;

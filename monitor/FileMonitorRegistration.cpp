@@ -33,8 +33,8 @@ using core::SpanFromMillis;
 FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watched, const ACE_Time_Value &interval,
                        std::uint64_t creds, bool idle)
     : registeredPath(registered),
-      ownPath(watched == registered ? std::wstring() : watched),
-      path(watched == registered ? registeredPath : ownPath),
+      ownPath(watched == registered ? nullptr : new std::wstring(watched)),
+      path(ownPath ? *ownPath : registeredPath),
       lastWarnTime(0),
       checkInterval(interval),
       key(IFileMonitor::kNoKey),
@@ -71,17 +71,20 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
       log.Debug("Adding monitor for %ls  check: %d  hCreds: %I64u  wantIdle: %d", path.c_str(),
                 static_cast<int>(check), hCreds, wantIdle ? 1 : 0);
     }
-    auto found = mapFiles.find(path);
-    const bool isNew = found == mapFiles.end();
+    auto found = mapFiles.lower_bound(path);
+    const bool isNew = found == mapFiles.end() || found->first != path;
     if (isNew) {
       const std::uint64_t creds = hCreds == kDefaultCredentials ? hDefaultCreds.load() : hCreds;
-      std::shared_ptr<FileRecord> record = NewRecord(path, interval, creds, wantIdle);
+      // The record keeps the registry's copy of the path, not one of its own.
+      std::int64_t key = kNoKey;
+      const std::wstring &registered = registry.Intern(path, key);
+      std::shared_ptr<FileRecord> record = NewRecord(registered, interval, creds, wantIdle);
+      record->key = key;
       FileRecord::DueIndex nodeMaker;
       nodeMaker.emplace(0, record.get());
       record->parkedNode = nodeMaker.extract(nodeMaker.begin());
-      registry.RegisterString(path, record->key);
       record->sinks.insert(sink);
-      found = mapFiles.emplace(std::wstring_view(record->registeredPath), record).first;
+      found = mapFiles.emplace_hint(found, std::wstring_view(record->registeredPath), record);
     } else {
       FileRecord &record = *found->second;
       record.sinks.insert(sink);

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace WindowsAgentCommon {
@@ -14,6 +15,17 @@ struct StringRegistry::Impl {
   mutable std::shared_mutex mtx;
   std::unordered_map<std::wstring, std::int64_t> keys;
   std::vector<const std::wstring *> texts;
+
+  // Under the exclusive lock: the text's key, and its entry made if it has
+  // none. Room in `texts` is made first: a text in `keys` without its place
+  // in `texts` would hand its key out twice.
+  std::pair<const std::wstring *, bool> Insert(const std::wstring &text, std::int64_t &key) {
+    if (texts.size() == texts.capacity()) texts.reserve(texts.size() * 2 + 16);
+    const auto inserted = keys.try_emplace(text, static_cast<std::int64_t>(texts.size()) + 1);
+    if (inserted.second) texts.push_back(&inserted.first->first);
+    key = inserted.first->second;
+    return {&inserted.first->first, inserted.second};
+  }
 };
 
 StringRegistry::StringRegistry() : pImpl(new Impl()) {}
@@ -29,13 +41,17 @@ bool StringRegistry::RegisterString(const std::wstring &text, std::int64_t &key)
       return false;
     }
   }
-  std::unique_lock<std::shared_mutex> lock(pImpl->mtx);
-  const std::int64_t candidate = static_cast<std::int64_t>(pImpl->texts.size()) + 1;
-  const auto inserted = pImpl->keys.emplace(text, candidate);
   // Another thread may have registered the same text between the two locks.
-  if (inserted.second) pImpl->texts.push_back(&inserted.first->first);
-  key = inserted.first->second;
-  return inserted.second;
+  std::unique_lock<std::shared_mutex> lock(pImpl->mtx);
+  return pImpl->Insert(text, key).second;
+}
+
+const std::wstring &StringRegistry::Intern(const std::wstring &text, std::int64_t &key) {
+  // One search, under the exclusive lock: the caller registers texts that
+  // are new as a rule, which a first look under the shared lock would only
+  // search for twice.
+  std::unique_lock<std::shared_mutex> lock(pImpl->mtx);
+  return *pImpl->Insert(text, key).first;
 }
 
 bool StringRegistry::GetString(const std::int64_t &key, std::wstring &text) const {
