@@ -146,7 +146,13 @@ void FileMonitorCore::CheckFiles() {
   }
 
   bSweepDeferred.store(deferred, std::memory_order_release);
-  if (deferred) {
+  // A wave of due records larger than the queue is flow control, not a
+  // fault: the rest waits for the next sweep and is checked a little late.
+  // The warning comes once the most overdue record is more than its whole
+  // interval (at least one sweep period) past due, that is when the
+  // workers cannot keep up and checks are being missed.
+  if (deferred && !dueIndex.empty() &&
+      now - dueIndex.begin()->first > std::max(Microseconds(dueIndex.begin()->second->checkInterval), period)) {
     const std::int64_t seconds = _time64(nullptr);
     if (seconds - lastQueueFullWarning > kWarningIntervalSec) {
       lastQueueFullWarning = seconds;
