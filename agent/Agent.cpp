@@ -168,6 +168,7 @@ bool BuildWatchList(const AgentOptions &options, const AgentConfig &config, cons
                     const std::string &cwd, std::vector<WatchTarget> &targets, std::vector<std::string> &notes,
                     std::string &error) {
   targets.clear();
+  targets.reserve(options.paths.size() + config.watches.size());
   std::map<std::string, std::string> seen;  // PathKey of the normalised path -> as first written
   const auto add = [&](const std::string &written, bool defaultCredentials, std::uint64_t handle) {
     WatchTarget target;
@@ -392,6 +393,8 @@ int Agent::Run() {
   }
   for (const auto &note : notes) Say(note);
   notes.clear();
+  // The watch list holds the configuration's Watch entries from here on.
+  std::vector<WatchEntry>().swap(cfg.watches);
   const std::string monitorType = MonitorTypeName(opts.monitor);
   std::string library = opts.library;
   if (library.empty() && !FindLibrary(library, error)) {
@@ -454,7 +457,7 @@ int Agent::Run() {
     }
     watchSet.reset(new WatchSet(*monitor, writer.get(), opts.intervalMillis, opts.excludes));
     writer->SetWatchSet(watchSet.get());
-    watchSet->Start(targets, notes);
+    watchSet->Start(std::move(targets), notes);
     for (const auto &note : notes) Say(note);
     WaitUntilReady(*watchSet, *writer);
 

@@ -99,6 +99,7 @@ WatchSet::WatchSet(IFileMonitor &monitor, IFileMonitorSink *sink, unsigned int i
 }
 
 bool WatchSet::Excluded(const std::string &path) const {
+  if (vecExcludeNames.empty() && vecExcludePaths.empty()) return false;
   const std::vector<std::string> components = SplitPath(path);
   for (const auto &name : vecExcludeNames) {
     if (!components.empty() && MatchPath({name}, {components.back()})) return true;
@@ -136,47 +137,52 @@ void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool fix
   entry.fixed = entry.fixed || fixed;
 }
 
-void WatchSet::Start(const std::vector<WatchTarget> &targets, std::vector<std::string> &notes) {
-  for (const auto &target : targets) {
-    const std::uint64_t handle = target.defaultCredentials ? IFileMonitor::kDefaultCredentials : target.handle;
-    if (!target.pattern) {
-      if (Excluded(target.path)) {
-        notes.push_back(target.path + " is left out by --exclude");
-        continue;
-      }
-      DWORD error = ERROR_SUCCESS;
-      if (!Exists(target.path, &error)) {
-        notes.push_back(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                            ? target.path + " does not exist yet; it is watched until it appears"
-                            : target.path + " cannot be checked now (" + VantrelPlatform::ErrorText(error) +
-                                  "); it is watched all the same");
-      }
-      AddTarget(target.path, handle, true, false);
-      continue;
+void WatchSet::Start(std::vector<WatchTarget> targets, std::vector<std::string> &notes) {
+  for (auto &target : targets) {
+    StartOne(target, notes);
+    std::string().swap(target.path);
+  }
+}
+
+void WatchSet::StartOne(const WatchTarget &target, std::vector<std::string> &notes) {
+  const std::uint64_t handle = target.defaultCredentials ? IFileMonitor::kDefaultCredentials : target.handle;
+  if (!target.pattern) {
+    if (Excluded(target.path)) {
+      notes.push_back(target.path + " is left out by --exclude");
+      return;
     }
-    // The fixed directory in front of the first component with a wildcard.
-    const std::vector<std::string> components = SplitPath(target.path);
-    const std::size_t first = FixedComponents(components);
-    std::vector<std::string> base;
-    for (std::size_t i = 0; i < first; ++i) base.push_back(Unescape(components[i]));
-    Pattern pattern{std::vector<std::string>(components.begin() + static_cast<std::ptrdiff_t>(first),
-                                             components.end()),
-                    handle};
-    // A trailing "**" stands for every file below.
-    if (pattern.components.back() == "**") pattern.components.push_back("*");
-    vecPatterns.push_back(pattern);
-    const std::size_t before = nTargetsAdded;
-    const std::string directory = JoinPath(base, base.size());
-    Entry role;
-    role.fixed = true;
-    if (!Register(directory, handle, role)) {
-      std::lock_guard<std::mutex> lock(mtx);
-      mapEntries[directory].fixed = true;
+    DWORD error = ERROR_SUCCESS;
+    if (!Exists(target.path, &error)) {
+      notes.push_back(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                          ? target.path + " does not exist yet; it is watched until it appears"
+                          : target.path + " cannot be checked now (" + VantrelPlatform::ErrorText(error) +
+                                "); it is watched all the same");
     }
-    Walk(directory, vecPatterns.size() - 1, 0, false);
-    if (nTargetsAdded == before) {
-      notes.push_back(target.path + " matches nothing yet; it is watched until something appears");
-    }
+    AddTarget(target.path, handle, true, false);
+    return;
+  }
+  // The fixed directory in front of the first component with a wildcard.
+  const std::vector<std::string> components = SplitPath(target.path);
+  const std::size_t first = FixedComponents(components);
+  std::vector<std::string> base;
+  for (std::size_t i = 0; i < first; ++i) base.push_back(Unescape(components[i]));
+  Pattern pattern{std::vector<std::string>(components.begin() + static_cast<std::ptrdiff_t>(first),
+                                           components.end()),
+                  handle};
+  // A trailing "**" stands for every file below.
+  if (pattern.components.back() == "**") pattern.components.push_back("*");
+  vecPatterns.push_back(pattern);
+  const std::size_t before = nTargetsAdded;
+  const std::string directory = JoinPath(base, base.size());
+  Entry role;
+  role.fixed = true;
+  if (!Register(directory, handle, role)) {
+    std::lock_guard<std::mutex> lock(mtx);
+    mapEntries[directory].fixed = true;
+  }
+  Walk(directory, vecPatterns.size() - 1, 0, false);
+  if (nTargetsAdded == before) {
+    notes.push_back(target.path + " matches nothing yet; it is watched until something appears");
   }
 }
 

@@ -49,8 +49,9 @@ class WatchSet {
 
   // Registers every target and what the patterns match now. `notes` gets a
   // line for a path that does not exist yet and for a pattern that matches
-  // nothing yet.
-  void Start(const std::vector<WatchTarget> &targets, std::vector<std::string> &notes);
+  // nothing yet. Each target's text is let go of once it is registered, so
+  // that a long list is not held twice while the monitor's table grows.
+  void Start(std::vector<WatchTarget> targets, std::vector<std::string> &notes);
 
   // What a report of `path` means, on a worker thread.
   struct Verdict {
@@ -97,6 +98,7 @@ class WatchSet {
     std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
   };
 
+  void StartOne(const WatchTarget &target, std::vector<std::string> &notes);
   bool Excluded(const std::string &path) const;
   // Registers the path unless it is; false when it was already registered.
   bool Register(const std::string &path, std::uint64_t handle, const Entry &role);
