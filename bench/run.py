@@ -298,13 +298,17 @@ def cmd_rate(args):
             steady = [s for t, s in samples if t - s["seconds"] >= args.interval / 1000.0]
             checks = sum(s["checks"] for s in steady)
             secs = sum(s["seconds"] for s in steady)
-            warns = [l for _, l in prog.lines if l and (" WARN " in l or " ERROR " in l)]
+            warns = [(t, l) for t, l in prog.lines if l and (" WARN " in l or " ERROR " in l)]
+            # Start-up is the registration and the first interval after it.
+            late_warns = [l for t, l in warns if t - ready_at > args.interval / 1000.0]
             rate = checks / secs if secs else 0.0
             rec = {"bench": "rate", "program": monitor, "files": count, "interval_ms": args.interval, "run": run,
                    "due_per_s": due, "checks_per_s": rate, "share": rate / due, "steady_s": secs,
                    "max_queued": max((s["queued"] for _, s in samples), default=0),
                    "threads": samples[-1][1]["threads"] if samples else 0, "warn_lines": len(warns),
-                   "first_warn": warns[0] if warns else None, **machine()}
+                   "warn_s_after_ready": [round(t - ready_at, 1) for t, _ in warns],
+                   "warn_lines_after_startup": len(late_warns),
+                   "first_warn": warns[0][1] if warns else None, "ready_s": ready_at - prog.started, **machine()}
             emit(rec)
             shares.append(rec["share"] * 100)
         summarize(f"{count} files every {args.interval} ms {monitor}", shares, "% of due checks")

@@ -23,8 +23,7 @@
 //
 // Locks: mtxMonitor (recursive) guards the table, every record's sinks,
 // checkInterval, nextCheck and due-index entry, and the timer jobs. A record's
-// mtx guards only its queued mark; it is taken after mtxMonitor, and under
-// mtxMonitor only tried, never waited for. mtxPool serialises pool growth and
+// queued mark is atomic and needs no lock. mtxPool serialises pool growth and
 // may be taken under mtxMonitor, never the other way round. mtxStop
 // serialises Stop calls made from outside the pool.
 #ifndef VANTREL_MONITOR_FILEMONITORCORE_H
@@ -45,6 +44,7 @@
 #include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Time_Value.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -56,6 +56,36 @@
 #include <vector>
 
 namespace WindowsAgentCommon {
+
+// The receivers of a record, each once, in ascending address order: a
+// sorted vector, a fraction of the memory of a std::set for the one or two
+// receivers that a path has.
+class SinkSet {
+ public:
+  typedef std::vector<IFileMonitorSink *>::const_iterator const_iterator;
+  // May throw std::bad_alloc, and then changes nothing.
+  void insert(IFileMonitorSink *sink) {
+    const auto at = Find(sink);
+    if (at == items.end() || *at != sink) items.insert(at, sink);
+  }
+  void erase(IFileMonitorSink *sink) {
+    const auto at = Find(sink);
+    if (at != items.end() && *at == sink) items.erase(at);
+  }
+  std::size_t count(IFileMonitorSink *sink) const {
+    const auto at = std::lower_bound(items.begin(), items.end(), sink, std::less<IFileMonitorSink *>());
+    return at != items.end() && *at == sink ? 1 : 0;
+  }
+  bool empty() const { return items.empty(); }
+  const_iterator begin() const { return items.begin(); }
+  const_iterator end() const { return items.end(); }
+
+ private:
+  std::vector<IFileMonitorSink *>::iterator Find(IFileMonitorSink *sink) {
+    return std::lower_bound(items.begin(), items.end(), sink, std::less<IFileMonitorSink *>());
+  }
+  std::vector<IFileMonitorSink *> items;
+};
 
 // The part of a watched-path record that both kinds share. One record per
 // distinct registered path string; records live as long as the monitor.
@@ -77,8 +107,7 @@ struct VANTREL_MONITOR_API FileRecord {
   // Takes the baseline once; does nothing once the record is initialized.
   virtual void InitialScan() = 0;
 
-  ACE_Recursive_Thread_Mutex mtx;      // guards queued only
-  std::set<IFileMonitorSink *> sinks;  // under mtxMonitor
+  SinkSet sinks;                       // under mtxMonitor
   const std::wstring &registeredPath;  // the table key, exactly as registered
  private:
   const std::unique_ptr<const std::wstring> ownPath;  // the watched path where it differs
@@ -92,7 +121,9 @@ struct VANTREL_MONITOR_API FileRecord {
   const bool wantIdle;
   // Whether check messages name the record by its path (else by its key).
   const bool travelsAsText;
-  bool queued;                         // under mtx
+  // Set by the sweep that queues the record's check, cleared by the worker
+  // when the check ends; a record is never queued twice.
+  std::atomic<bool> queued;
   bool initialized;                    // the checking worker's
 
   // The record's node of the monitor's due index, made with the record so

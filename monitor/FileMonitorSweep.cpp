@@ -7,8 +7,8 @@
 // thread changed a record's receivers or due time.
 //
 // Locks: mtxMonitor guards the due index, each record's due-index entry and
-// sweepBatch. A record's mtx (its queued mark) is only tried under
-// mtxMonitor, never waited for. Nothing here waits for queue room, so the
+// sweepBatch. A record's queued mark is atomic: the sweep sets it, the
+// checking worker clears it. Nothing here waits for queue room, so the
 // timer thread never blocks on the workers while it holds mtxMonitor.
 //
 // Lifetime: the due index holds plain pointers to records owned by the
@@ -83,15 +83,9 @@ void FileMonitorCore::CheckFiles() {
       break;
     }
     FileRecord *record = it->second;
-    // A record whose lock is busy, or whose check still waits or runs, is
-    // not queued now; it stays due and is looked at again next sweep.
-    if (record->mtx.tryacquire() != 0) {
-      continue;
-    }
-    const bool alreadyQueued = record->queued;
-    record->queued = true;
-    record->mtx.release();
-    if (!alreadyQueued) {
+    // A record whose check still waits or runs is not queued now; it stays
+    // due and is looked at again next sweep.
+    if (!record->queued.exchange(true, std::memory_order_acq_rel)) {
       sweepBatch.push_back(record);
     }
   }
@@ -102,8 +96,7 @@ void FileMonitorCore::CheckFiles() {
   // stay due for a later sweep.
   auto unmark = [this](std::size_t first) {
     for (std::size_t j = first; j < sweepBatch.size(); ++j) {
-      ACE_Guard<ACE_Recursive_Thread_Mutex> recordGuard(sweepBatch[j]->mtx);
-      sweepBatch[j]->queued = false;
+      sweepBatch[j]->queued.store(false, std::memory_order_release);
     }
   };
   const std::size_t chains = std::max<std::size_t>(1, static_cast<std::size_t>(thr_count()));

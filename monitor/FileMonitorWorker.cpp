@@ -7,8 +7,8 @@
 // reports (FileMonitorDelivery.cpp) with no lock held. The credentials and
 // the thread log live in the worker's own WorkerContext.
 //
-// Locks: mtxMonitor only for the look-up; the record's mtx to clear its
-// queued mark, however the check ends.
+// Locks: mtxMonitor only for the look-up. The record's queued mark is
+// cleared, however the check ends.
 //
 // Lifetime: a worker touches the monitor until svc returns; a worker that
 // ends on its own notes itself for the pool to join (FileMonitorPool.cpp),
@@ -88,10 +88,9 @@ class BlockGuard {
 class QueuedMarkGuard {
  public:
   explicit QueuedMarkGuard(FileRecord &record) : rRecord(record) {}
-  ~QueuedMarkGuard() {
-    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(rRecord.mtx);
-    rRecord.queued = false;
-  }
+  // Release: the next worker to check the record, queued after this store
+  // is seen, finds the check state as this check left it.
+  ~QueuedMarkGuard() { rRecord.queued.store(false, std::memory_order_release); }
 
  private:
   FileRecord &rRecord;

@@ -73,12 +73,14 @@ void StatOnlyFileData::InitialScan() {
       WIN32_FIND_DATAW entry;
       HANDLE search = FindFirstFileW(ListingPattern(path).c_str(), &entry);
       if (search != INVALID_HANDLE_VALUE) {
+        std::set<std::wstring> names;
         do {
           if (!IsDotEntry(entry.cFileName)) {
-            dirEntries.insert(entry.cFileName);
+            names.insert(entry.cFileName);
           }
         } while (FindNextFileW(search, &entry));
         FindClose(search);
+        AcceptEntries(names);
       }
       entriesPrimed = false;
     } else {
@@ -92,6 +94,18 @@ void StatOnlyFileData::InitialScan() {
   // A missing path counts as a baseline; any other failure is retried
   // before the next check.
   initialized = initError == 0 || initError == ERROR_FILE_NOT_FOUND || initError == ERROR_PATH_NOT_FOUND;
+}
+
+const std::set<std::wstring> &StatOnlyFileData::DirEntries() const {
+  static const std::set<std::wstring> kNone;
+  return dirEntries ? *dirEntries : kNone;
+}
+
+void StatOnlyFileData::AcceptEntries(std::set<std::wstring> &names) {
+  if (!dirEntries) {
+    dirEntries.reset(new std::set<std::wstring>());
+  }
+  dirEntries->swap(names);
 }
 
 void StatOnlyFileData::RememberAttributes(const std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> &attributes, int flags) {
@@ -253,7 +267,7 @@ bool FileMonitorStatOnly::CompareEntries(FileData &record, int &flags, const Log
     }
     return false;
   }
-  if (entries != record.dirEntries) {
+  if (entries != record.DirEntries()) {
     flags |= Flags::FILE_MON_CHANGE_MODIFICATION_TIME;
   }
   if ((flags & Flags::FILE_MON_CHANGE_MODIFICATION_TIME) != 0) {
@@ -263,7 +277,7 @@ bool FileMonitorStatOnly::CompareEntries(FileData &record, int &flags, const Log
       flags = 0;
       record.entriesPrimed = true;
     }
-    record.dirEntries.swap(entries);
+    record.AcceptEntries(entries);
   }
   return true;
 }

@@ -28,7 +28,12 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   // Accepts new attributes after a reported change.
   void RememberAttributes(const std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> &attributes, int flags);
 
-  std::set<std::wstring> dirEntries;  // names of the last accepted listing, without "." and ".."
+  // The names of the last accepted listing of a directory, without "." and
+  // "..": none for a file or before the first listing.
+  const std::set<std::wstring> &DirEntries() const;
+  // Takes `names` over as the accepted listing; `names` gets the old one.
+  void AcceptEntries(std::set<std::wstring> &names);
+
   std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> lastAttributes;  // null while not seen to exist
   std::uint32_t sizeBeforeGrowth;  // the size that the last accepted change replaced
   std::uint32_t initError;         // error of a failed baseline read, else 0
@@ -37,6 +42,10 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   // kept through a deletion so that a new file at the path can be told from
   // the old one coming back. Empty until a check has read it.
   std::optional<VantrelPlatform::FileIdentity> lastIdentity;
+
+ private:
+  // Made at a directory's first listing: a file's record carries no set.
+  std::unique_ptr<std::set<std::wstring>> dirEntries;
 };
 
 // Registration accepts paths before Initialize (checks begin when Initialize
