@@ -113,9 +113,16 @@ char32_t DecodeUtf8(const unsigned char *s, std::size_t n, std::size_t &i) {
 namespace detail {
 
 std::string Utf8Of(const wchar_t *text, std::size_t length) {
-  std::string out;
-  out.reserve(length);
-  for (std::size_t i = 0; i < length; ++i) {
+  // Paths are ASCII as a rule: those characters are written in place, one
+  // byte each, and the rest is encoded one by one.
+  std::string out(length, '\0');
+  std::size_t i = 0;
+  while (i < length && static_cast<std::uint32_t>(text[i]) < 0x80) {
+    out[i] = static_cast<char>(text[i]);
+    ++i;
+  }
+  out.resize(i);
+  for (; i < length; ++i) {
     AppendUtf8(out, static_cast<std::uint32_t>(text[i]));
   }
   return out;
