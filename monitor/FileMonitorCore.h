@@ -251,6 +251,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // a receiver removed since the copy was taken is skipped. Receiver
   // exceptions are swallowed.
   void FireFileChange(FileRecord &record, int flags);
+  // One call to a receiver, entered in the table of deliveries by the caller.
+  void Deliver(FileRecord &record, IFileMonitorSink &sink, int flags);
 
   // Settings and backlog state, in the order Initialize reads them.
   unsigned short usThreadsPerIncrement;

@@ -25,6 +25,7 @@
 #include "monitor/FileMonitorCoreInternal.h"
 
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <map>
@@ -139,20 +140,37 @@ class DeliveryScope {
 }  // namespace
 
 void FileMonitorCore::FireFileChange(FileRecord &record, int flags) {
-  std::vector<IFileMonitorSink *> sinks;
+  DeliveryTable &table = DeliveryTable::Instance();
+  // The first receiver's call is entered in the table under the same hold of
+  // mtxMonitor as the copy of the set is taken, and the copy holds only the
+  // others: the usual path with one receiver takes the lock once and
+  // allocates nothing.
+  IFileMonitorSink *first = nullptr;
+  std::vector<IFileMonitorSink *> others;
+  bool none = false;
   {
     MonitorGuard guard(mtxMonitor);
-    sinks.assign(record.sinks.begin(), record.sinks.end());
-  }
-  if (sinks.empty() && !kind.reportsWithoutReceivers) {
-    return;
-  }
-  log.Debug("File changed %d - %ls", flags, record.path.c_str());
-  DeliveryTable &table = DeliveryTable::Instance();
-  for (IFileMonitorSink *sink : sinks) {
-    if (sink == nullptr) {
-      continue;
+    none = record.sinks.empty();
+    auto it = record.sinks.begin();
+    while (it != record.sinks.end() && *it == nullptr) {
+      ++it;
     }
+    if (it != record.sinks.end()) {
+      others.assign(std::next(it), record.sinks.end());
+      first = *it;
+      table.Begin(record, first);
+    }
+  }
+  if (first != nullptr) {
+    DeliveryScope scope;
+    log.Debug("File changed %d - %ls", flags, record.path.c_str());
+    Deliver(record, *first, flags);
+  } else if (none && !kind.reportsWithoutReceivers) {
+    return;
+  } else {
+    log.Debug("File changed %d - %ls", flags, record.path.c_str());
+  }
+  for (IFileMonitorSink *sink : others) {
     {
       MonitorGuard guard(mtxMonitor);
       if (record.sinks.count(sink) == 0) {
@@ -161,12 +179,16 @@ void FileMonitorCore::FireFileChange(FileRecord &record, int flags) {
       table.Begin(record, sink);
     }
     DeliveryScope scope;
-    try {
-      ullReports.fetch_add(1, std::memory_order_relaxed);
-      sink->OnFileChanged(record.key, static_cast<unsigned int>(flags));
-    } catch (...) {
-      // A receiver's failure is its own; the others still hear of the change.
-    }
+    Deliver(record, *sink, flags);
+  }
+}
+
+void FileMonitorCore::Deliver(FileRecord &record, IFileMonitorSink &sink, int flags) {
+  try {
+    ullReports.fetch_add(1, std::memory_order_relaxed);
+    sink.OnFileChanged(record.key, static_cast<unsigned int>(flags));
+  } catch (...) {
+    // A receiver's failure is its own; the others still hear of the change.
   }
 }
 
