@@ -252,47 +252,33 @@ TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefaultEachPathOnceB
 
 #if defined(_WIN32)
 TEST(AgentWatchListTest, WindowsPathsOnDrivesAndSharesWithEitherSeparatorAreOnePathInAnyCase) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"d:/logs//app.log", "D:\\logs\\app.log"},       {"\\logs\\..\\..\\a", "C:\\a"},
-      {"C:logs", "C:\\w\\logs"},                      {"D:logs", "D:\\logs"},
-      {"//server/share/x/../y", "\\\\server\\share\\y"}, {"\\\\?\\C:\\long\\.\\a", "\\\\?\\C:\\long\\a"},
-      {"\\\\?\\UNC\\server\\share", "\\\\?\\UNC\\server\\share\\"}};
-  for (const auto &c : cases) EXPECT_EQ(NormalizePath(c.first, "C:\\w"), c.second) << c.first;
-
+  for (const auto &c : std::vector<std::pair<std::string, std::string>>{
+           {"d:/logs//app.log", "D:\\logs\\app.log"}, {"\\logs\\..\\..\\a", "C:\\a"}, {"C:logs", "C:\\w\\logs"},
+           {"D:logs", "D:\\logs"}, {"//server/share/x/../y", "\\\\server\\share\\y"},
+           {"\\\\?\\C:\\long\\.\\a", "\\\\?\\C:\\long\\a"}, {"\\\\?\\UNC\\server\\share", "\\\\?\\UNC\\server\\share\\"}})
+    EXPECT_EQ(NormalizePath(c.first, "C:\\w"), c.second) << c.first;
   AgentOptions options;
   options.paths = {"C:\\Logs\\A.log", "c:/logs/a.LOG", "\\\\?\\C:\\logs\\b.log", "C:\\logs\\*.txt"};
-  std::vector<WatchTarget> targets;
+  std::vector<WatchTarget> t;
   std::vector<std::string> notes;
   std::string error;
-  ASSERT_TRUE(BuildWatchList(options, AgentConfig(), "C:\\", "C:\\", targets, notes, error));
-  ASSERT_EQ(targets.size(), 3u);
-  EXPECT_EQ(notes.size(), 1u);
-  EXPECT_FALSE(targets[1].pattern) << "the prefix's '?' is no wildcard";
-  EXPECT_TRUE(targets[2].pattern);
+  ASSERT_TRUE(BuildWatchList(options, AgentConfig(), "C:\\", "C:\\", t, notes, error));
+  ASSERT_EQ(t.size(), 3u) << "the second path is the first";
+  EXPECT_TRUE(notes.size() == 1 && !t[1].pattern && t[2].pattern) << "the prefix's '?' is no wildcard";
 }
 #endif
 
 TEST(AgentPathPatternTest, NamesAndPathsMatchAsInTheShellWithoutCaseOnWindows) {
-#if defined(_WIN32)
-  const bool windows = true;
-#else
-  const bool windows = false;
-#endif
-  struct Case {
-    const char *pattern, *name;
-    bool matches;
-  };
-  for (const Case &c : std::vector<Case>{{"*-error.log", "app--error.log", true}, {"app.?og", "app.log", true},
-                                         {"[!ab]pp.log", "bpp.log", false}, {"[a-c]*[0-9]", "cat7", true},
-                                         {"*.log", ".hidden.log", false}, {".*.log", ".hidden.log", true},
-                                         {"[[]1].log", "[1].log", true}, {"*.LOG", "App.log", windows}}) {
-    EXPECT_EQ(MatchName(c.pattern, c.name), c.matches) << c.pattern << " " << c.name;
-  }
+  const bool windows = Native("/") != "/";
+  for (const auto &[pattern, name, matches] : std::vector<std::tuple<const char *, const char *, bool>>{
+           {"*-error.log", "app--error.log", true}, {"app.?og", "app.log", true}, {"[!ab]pp.log", "bpp.log", false},
+           {"[a-c]*[0-9]", "cat7", true}, {"*.log", ".hidden.log", false}, {".*.log", ".hidden.log", true},
+           {"[[]1].log", "[1].log", true}, {"*.LOG", "App.log", windows}})
+    EXPECT_EQ(MatchName(pattern, name), matches) << pattern << " " << name;
   const std::vector<std::string> pattern = SplitPath(Native("/a/**/*.log"));
-  EXPECT_TRUE(MatchPath(pattern, SplitPath(Native("/a/.b/c/x.log"))));
-  EXPECT_TRUE(MatchPath(pattern, SplitPath(Native("/a/x.log"))));
-  EXPECT_EQ(MatchPath(pattern, SplitPath(Native("/A/b/x.log"))), windows);
-  EXPECT_FALSE(MatchPath(pattern, SplitPath(Native("/a/b/x.txt"))));
+  for (const auto &[path, matches] : std::vector<std::pair<const char *, bool>>{
+           {"/a/.b/c/x.log", true}, {"/a/x.log", true}, {"/A/b/x.log", windows}, {"/a/b/x.txt", false}})
+    EXPECT_EQ(MatchPath(pattern, SplitPath(Native(path))), matches) << path;
 }
 
 // Local time is the process's: a fixed zone makes the texts exact.

@@ -8,6 +8,7 @@
 #include "support/TestSupport.h"
 
 #include <cstdio>
+#include <mutex>
 #include <type_traits>
 
 using namespace WindowsAgentCommon;
@@ -78,29 +79,25 @@ struct Step {
 // `column`. Where it does not, the report is not compared, nor anything that
 // follows it.
 bool FileSystemServes(Needs needs, int column) {
-  static const bool newIdentities = [] {
+  static bool newIdentities = false, removableWhileWatched = false;
+  static std::once_flag probed;
+  std::call_once(probed, [] {
     TempDir dir;
-    const std::string path = dir.Join("probe");
+    const std::string file = dir.Join("file"), sub = dir.Join("dir");
     WIN32_FILE_ATTRIBUTE_DATA data;
-    VantrelPlatform::FileIdentity first, second;
-    WriteFile(path, "1");
-    VantrelPlatform::GetFileAttributesAndIdentity(Wide(path).c_str(), &data, &first);
-    RemovePath(path);
-    WriteFile(path, "2");
-    VantrelPlatform::GetFileAttributesAndIdentity(Wide(path).c_str(), &data, &second);
-    return first != second;
-  }();
-  static const bool removableWhileWatched = [] {
-    TempDir dir;
-    MakeDir(dir.Join("probe"));
-    const std::wstring path = Wide(dir.Join("probe"));
-    const HANDLE watch = FindFirstChangeNotificationW(path.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
-    RemovePath(dir.Join("probe"));
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    const bool gone = !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-    if (watch != INVALID_HANDLE_VALUE) FindCloseChangeNotification(watch);
-    return gone;
-  }();
+    VantrelPlatform::FileIdentity before, after;
+    WriteFile(file, "1");
+    VantrelPlatform::GetFileAttributesAndIdentity(Wide(file).c_str(), &data, &before);
+    RemovePath(file);
+    WriteFile(file, "2");
+    VantrelPlatform::GetFileAttributesAndIdentity(Wide(file).c_str(), &data, &after);
+    newIdentities = before != after;
+    MakeDir(sub);
+    const HANDLE watch = FindFirstChangeNotificationW(Wide(sub).c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    RemovePath(sub);
+    removableWhileWatched = !GetFileAttributesExW(Wide(sub).c_str(), GetFileExInfoStandard, &data);
+    FindCloseChangeNotification(watch);
+  });
   switch (needs) {
     case Needs::NewIdentityAfterDelete: return column != 1 || newIdentities;  // polling tells it by identity
     case Needs::RemovalWhileWatched: return column < 2 || removableWhileWatched;
