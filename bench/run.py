@@ -303,6 +303,10 @@ def cmd_rate(args):
             prog.stop(1800)
             # The first interval is the start-up: nothing is due before it.
             steady = [s for t, s in samples if t - s["seconds"] >= args.interval / 1000.0]
+            # A whole number of intervals: the checks of one interval may come
+            # in a wave, and part of an interval would catch more or less of it.
+            per_interval = max(1, round(args.interval / 1000.0 / args.stats))
+            steady = steady[:len(steady) - len(steady) % per_interval]
             checks = sum(s["checks"] for s in steady)
             secs = sum(s["seconds"] for s in steady)
             warns = [(t, l) for t, l in prog.lines if l and (" WARN " in l or " ERROR " in l)]
