@@ -108,7 +108,6 @@ struct FileMonitorCore::WorkerContext {
   bool credsOk = false;
   std::uint32_t status = 0;     // of the last switch attempt
   std::uint32_t lastError = 0;  // the thread's last error right after it
-  std::vector<IFileMonitorSink *> sinks;
 };
 
 bool FileMonitorCore::OnOwnWorker() const { return tlsWorkerOf == this; }
