@@ -7,12 +7,13 @@
 
 #include <Platform/TestHooks.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <iterator>
+#include <optional>
 #include <set>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -24,14 +25,14 @@ namespace TestHooks = VantrelPlatform::TestHooks;
 namespace {
 
 // Takes every file descriptor the process may still open: the soft limit
-// goes down to a little above what is open now and the rest is filled with
+// goes down to 64 (descriptors open above it stay valid, but no new one can
+// get a number there) and every free number below it is filled with
 // /dev/null. The destructor gives everything back.
 class NoFileDescriptorsLeft {
  public:
   NoFileDescriptorsLeft() {
     getrlimit(RLIMIT_NOFILE, &saved);
-    rlimit lowered = saved;
-    lowered.rlim_cur = static_cast<rlim_t>(OpenCount() + 16);
+    const rlimit lowered = {std::min<rlim_t>(saved.rlim_cur, 64), saved.rlim_max};
     EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
     for (int fd; held.size() < 4096 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
     EXPECT_EQ(errno, EMFILE);
@@ -42,20 +43,28 @@ class NoFileDescriptorsLeft {
   }
 
  private:
-  static std::size_t OpenCount() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                  std::filesystem::directory_iterator()));
-  }
   rlimit saved;
   std::vector<int> held;
 };
 
 class SystemFaultTest : public KindTest {
  protected:
+  SystemFaultTest() { clock.onReport = [this](const std::int64_t &, unsigned int) { worker.Pass(); }; }
   // Waits until the idle clock has been checked `n` more times: whatever was
   // due before has been checked by then (one worker takes messages in order).
   bool Ticks(std::size_t n) { return clock.WaitForMore(n); }
+  // Makes `change` while the only worker is held in the clock's receiver, so
+  // that no check sees it halfway (a check reads the attributes before it
+  // lists), then waits until it has been checked.
+  void Unseen(const std::function<void()> &change) {
+    worker.Close();
+    EXPECT_TRUE(worker.WaitHeld());
+    change();
+    worker.Open();
+    EXPECT_TRUE(Ticks(3));
+  }
 
+  Gate worker;
   RecordingSink clock;
 };
 
@@ -80,21 +89,26 @@ TEST_P(SystemFaultTest, NoFileDescriptorsLeft) {
   monitor->AddMonitor(Wide(sub), &dirSink, 0, 0, false);
   monitor->AddMonitor(dir.WJoin("later.log"), &laterSink, 0, 0, false);
   ASSERT_TRUE(Ticks(3)) << "every baseline is taken";
-  {
-    NoFileDescriptorsLeft exhausted;
-    ASSERT_EQ(::write(appender, "more\n", 5), 5);
-    MakeDir(sub + "/new");
-    ASSERT_EQ(::rename(staged.c_str(), dir.Join("later.log").c_str()), 0);
-    EXPECT_TRUE(WaitUntil([&] { return fileSink.AnyHas(kLarger); }));
-    EXPECT_TRUE(dirSink.WaitForFlags(kDir | kModified));
-    EXPECT_TRUE(laterSink.WaitForFlags(kCreated));
-    ASSERT_TRUE(Ticks(5));
-    EXPECT_EQ(monitor->thr_count(), 1u);
-  }
+  // Taken while no listing holds a descriptor that it could give back.
+  std::optional<NoFileDescriptorsLeft> exhausted;
+  Unseen([&] { exhausted.emplace(); });
+  ASSERT_EQ(::write(appender, "more\n", 5), 5);
+  MakeDir(sub + "/new");
+  ASSERT_EQ(::rename(staged.c_str(), dir.Join("later.log").c_str()), 0);
+  EXPECT_TRUE(WaitUntil([&] { return fileSink.AnyHas(kLarger); }));
+  EXPECT_TRUE(dirSink.WaitForFlags(kDir | kModified));
+  EXPECT_TRUE(laterSink.WaitForFlags(kCreated));
+  ASSERT_TRUE(Ticks(5));
+  EXPECT_EQ(monitor->thr_count(), 1u);
+  exhausted.reset();
   ASSERT_TRUE(Ticks(5)) << "the checks that fds make possible again";
   ASSERT_EQ(::write(appender, "again\n", 6), 6);
   ::close(appender);
-  MakeDir(sub + "/newer");
+  Unseen([&] {  // with the write time put back: for the listing alone to see
+    const auto written = std::filesystem::last_write_time(sub);
+    MakeDir(sub + "/newer");
+    std::filesystem::last_write_time(sub, written);
+  });
   EXPECT_TRUE(WaitUntil([&] { return fileSink.NonZeroFlags().size() == 2; }));
   EXPECT_TRUE(WaitUntil([&] { return dirSink.NonZeroFlags().size() == 2; }));
   ASSERT_TRUE(Ticks(5));
@@ -105,7 +119,7 @@ TEST_P(SystemFaultTest, NoFileDescriptorsLeft) {
     }
   }
   EXPECT_EQ(fileSink.NonZeroFlags().size(), 2u);
-  EXPECT_EQ(dirSink.NonZeroFlags().size(), 2u) << "nothing is reported twice once listings work again";
+  EXPECT_EQ(dirSink.NonZeroFlags().size(), 2u) << "listings work again, and nothing is reported twice";
   EXPECT_EQ(laterSink.NonZeroFlags().size(), 1u);
 }
 
@@ -127,17 +141,6 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
     WriteFile(paths[2], std::string(size, 'a'));
     WriteFile(paths[3], "b");
   };
-  Gate gate;
-  clock.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
-  // Holds the only worker while `change` runs, so that no check sees the
-  // paths halfway.
-  auto unseen = [&](const std::function<void()> &change) {
-    gate.Close();
-    ASSERT_TRUE(gate.WaitHeld());
-    change();
-    gate.Open();
-    ASSERT_TRUE(Ticks(3));
-  };
   RecordingSink sinks[4];
   {
     auto monitor = Start(1);
@@ -151,7 +154,7 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
     }
     ASSERT_TRUE(Ticks(3));
     const std::int64_t stamp = WriteTimeSeconds(sub);
-    unseen([&] {
+    Unseen([&] {
       rebuild(1);
       SetWriteTime(sub, stamp);
     });
@@ -160,7 +163,7 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
     AppendFile(paths[3], "more");
     EXPECT_TRUE(WaitUntil([&] { return sinks[2].AnyHas(kLarger) && sinks[3].AnyHas(kLarger); }));
     if (GetParam().notifications) {
-      unseen([&] {
+      Unseen([&] {
         MakeDir(sub + "/n");
         SetWriteTime(sub, stamp);
       });
