@@ -221,7 +221,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   virtual void OnTimerExpired(TimerJob_t job);
   friend class TimerCallbackHandler<FileMonitorCore, TimerJob_t>;
 
-  void ActivateThreads(unsigned short n);
+  // Starts workers until `target` run (never stops any).
+  void GrowPoolTo(unsigned short target);
   void AdaptToProcessingBacklog();
 
   // Stop, then the end of the timer thread. Each concrete destructor calls

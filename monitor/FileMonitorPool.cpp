@@ -36,10 +36,7 @@
 
 namespace WindowsAgentCommon {
 
-void FileMonitorCore::ActivateThreads(unsigned short n) {
-  if (n == 0) {
-    return;
-  }
+void FileMonitorCore::GrowPoolTo(unsigned short target) {
   std::lock_guard<std::mutex> pool(mtxPool);
   // Tested under mtxPool: Stop sets the mark before it passes through
   // mtxPool to join the pool, so no thread can start after that join has
@@ -48,6 +45,13 @@ void FileMonitorCore::ActivateThreads(unsigned short n) {
     return;
   }
   ReapExitedWorkers();
+  // The count is read under mtxPool: registering threads and the backlog
+  // check top up at the same time, and each must see what the other started.
+  const auto running = static_cast<int>(thr_count());
+  if (running >= static_cast<int>(target)) {
+    return;
+  }
+  const auto n = static_cast<unsigned short>(static_cast<int>(target) - running);
   // One thread per call: a call for several that fails part way leaves the
   // task's count short of the threads that did start, and Stop would then
   // not wait for them. One at a time, the count is exactly what runs.
@@ -72,9 +76,9 @@ void FileMonitorCore::ActivateThreads(unsigned short n) {
 }
 
 void FileMonitorCore::TopUpPool() {
-  const auto running = static_cast<std::size_t>(thr_count());
-  if (running < usReaderThreadsMin) {
-    ActivateThreads(static_cast<unsigned short>(usReaderThreadsMin - running));
+  // Every registration passes here: a full pool costs no lock.
+  if (thr_count() < usReaderThreadsMin) {
+    GrowPoolTo(usReaderThreadsMin);
   }
 }
 
@@ -103,7 +107,7 @@ void FileMonitorCore::AdaptToProcessingBacklog() {
       log.Info("Backlog exceeding load threshold; starting more worker threads (%d of %d active). Current "
                "backlog = %12.8f/%d",
                threads + n, static_cast<int>(usReaderThreadsMax), slope, backlog);
-      ActivateThreads(static_cast<unsigned short>(n));
+      GrowPoolTo(static_cast<unsigned short>(threads + n));
     } else {
       log.Warn("Backlog exceeded load threshold and we've reached the configured maximum number of %d worker "
                "threads.  Current backlog = %12.8f/%d",
