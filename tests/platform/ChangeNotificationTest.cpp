@@ -14,9 +14,20 @@ namespace {
 
 constexpr DWORD kNames = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 
-HANDLE Watch(const std::string &dir, DWORD filter = kNames) {
-  return FindFirstChangeNotificationW(Wide(dir).c_str(), FALSE, filter);
+HANDLE Watch(const std::string &dir, DWORD filter = kNames, BOOL subtree = FALSE) {
+  return FindFirstChangeNotificationW(Wide(dir).c_str(), subtree, filter);
 }
+
+// A watch that the test needs. Failing to make it fails the test, and the
+// invalid handle returned then fails every check made with it.
+HANDLE Watched(const std::string &dir, DWORD filter = kNames) {
+  HANDLE h = Watch(dir, filter);
+  EXPECT_NE(INVALID_HANDLE_VALUE, h) << dir << ": " << VantrelPlatform::ErrorText(GetLastError());
+  return h;
+}
+
+// The watches and the handles that the process holds now.
+std::pair<std::size_t, std::size_t> Counts() { return {ChangeWatchCount(), ChangeHandleCount()}; }
 
 // Polls like the monitor does: whether the handle was signalled, re-arming it.
 // Bounded, so that a re-arm that leaves the handle signalled fails the test
@@ -46,41 +57,35 @@ TEST(ChangeNotification, SignalledByEntryNamesOnly) {
   HANDLE h = Watch(dir.Path());
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(h, 0));
-
-  AppendFile(dir.Join("existing.log"), "more");
-  EXPECT_FALSE(Changed(h)) << "a write into an existing file";
-  WriteFile(dir.Join("nested/inner.log"), "x");
-  EXPECT_FALSE(Changed(h)) << "a change one level down";
-
   WriteFile(dir.Join("new.log"), "x");
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 0));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 0)) << "stays signalled until re-armed";
   EXPECT_TRUE(FindNextChangeNotification(h));
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(h, 0));
 
-  ASSERT_EQ(0, std::rename(dir.Join("new.log").c_str(), dir.Join("renamed.log").c_str()));
-  EXPECT_TRUE(Changed(h)) << "rename";
-  ASSERT_EQ(0, std::remove(dir.Join("renamed.log").c_str()));
-  EXPECT_TRUE(Changed(h)) << "delete";
-  MakeDir(dir.Join("subdir"));
-  EXPECT_TRUE(Changed(h)) << "new subdirectory";
-  ASSERT_EQ(0, ::rmdir(dir.Join("subdir").c_str()));
-  EXPECT_TRUE(Changed(h)) << "removed subdirectory";
-  EXPECT_TRUE(FindCloseChangeNotification(h));
-
-  // The filter separates files from directories.
-  HANDLE files = Watch(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
-  HANDLE dirs = Watch(dir.Path(), FILE_NOTIFY_CHANGE_DIR_NAME);
-  ASSERT_NE(INVALID_HANDLE_VALUE, files);
-  ASSERT_NE(INVALID_HANDLE_VALUE, dirs);
-  MakeDir(dir.Join("sub2"));
-  EXPECT_FALSE(Changed(files));
-  EXPECT_TRUE(Changed(dirs));
-  WriteFile(dir.Join("file"), "x");
-  EXPECT_TRUE(Changed(files));
-  EXPECT_FALSE(Changed(dirs));
-  EXPECT_TRUE(FindCloseChangeNotification(files));
-  EXPECT_TRUE(FindCloseChangeNotification(dirs));
+  // Each change, then whether it signalled the handles on entry names, on
+  // file names only and on directory names only.
+  const HANDLE handles[] = {h, Watched(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME),
+                            Watched(dir.Path(), FILE_NOTIFY_CHANGE_DIR_NAME)};
+  const std::pair<std::string, std::function<void()>> changes[] = {
+      {"write into a file", [&] { AppendFile(dir.Join("existing.log"), "more"); }},
+      {"one level down", [&] { WriteFile(dir.Join("nested/inner.log"), "x"); }},
+      {"rename", [&] { EXPECT_EQ(0, std::rename(dir.Join("new.log").c_str(), dir.Join("old.log").c_str())); }},
+      {"delete", [&] { RemovePath(dir.Join("old.log")); }},
+      {"new file", [&] { WriteFile(dir.Join("file"), "x"); }},
+      {"new subdirectory", [&] { MakeDir(dir.Join("subdir")); }},
+      {"removed subdirectory", [&] { RemovePath(dir.Join("subdir")); }}};
+  std::vector<std::string> transcript;
+  for (const auto &change : changes) {
+    change.second();
+    transcript.push_back(change.first);
+    for (HANDLE each : handles) transcript.back() += Changed(each) ? " 1" : " 0";
+  }
+  EXPECT_EQ((std::vector<std::string>{"write into a file 0 0 0", "one level down 0 0 0", "rename 1 1 0",
+                                      "delete 1 1 0", "new file 1 1 0", "new subdirectory 1 0 1",
+                                      "removed subdirectory 1 0 1"}),
+            transcript);
+  for (HANDLE each : handles) EXPECT_TRUE(FindCloseChangeNotification(each));
 }
 
 // Handles on one directory share its watch; a closed handle's value is not
@@ -91,72 +96,58 @@ TEST(ChangeNotification, HandlesOnOneDirectoryShareItsWatchUntilItGoes) {
   TempDir dir;
   const std::string path = dir.Join("gone");
   MakeDir(path);
-  const std::size_t watches = ChangeWatchCount();
-  const std::size_t handles = ChangeHandleCount();
-  HANDLE first = Watch(path);
-  HANDLE second = Watch(path + "/");
-  ASSERT_NE(INVALID_HANDLE_VALUE, first);
-  ASSERT_NE(INVALID_HANDLE_VALUE, second);
+  const std::size_t watches = ChangeWatchCount(), handles = ChangeHandleCount();
+  HANDLE first = Watched(path);
+  HANDLE second = Watched(path + "/");
   EXPECT_NE(first, second);
-  EXPECT_EQ(watches + 1, ChangeWatchCount());
-  EXPECT_EQ(handles + 2, ChangeHandleCount());
+  EXPECT_EQ(std::make_pair(watches + 1, handles + 2), Counts());
   WriteFile(path + "/a", "x");
   EXPECT_TRUE(Changed(first));
   EXPECT_TRUE(Changed(second));
 
   EXPECT_TRUE(FindCloseChangeNotification(first));
-  EXPECT_EQ(watches + 1, ChangeWatchCount());
-  HANDLE third = Watch(path);
+  EXPECT_EQ(std::make_pair(watches + 1, handles + 1), Counts());
+  HANDLE third = Watched(path);
   EXPECT_NE(first, third);
   WriteFile(path + "/b", "x");
   EXPECT_TRUE(Changed(second));
   EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(first, 0));
   EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
 
-  RemovePath(path + "/a");
-  RemovePath(path + "/b");
-  ASSERT_EQ(0, ::rmdir(path.c_str()));
+  for (const char *name : {"/a", "/b", ""}) RemovePath(path + name);
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 0));
   EXPECT_EQ(watches, ChangeWatchCount()) << "the kernel dropped the watch";
-  EXPECT_FALSE(FindNextChangeNotification(second));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FailureCode(!FindNextChangeNotification(second)));
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(second, 0)) << "a dead handle is signalled once";
 
   MakeDir(path);
-  HANDLE fresh = Watch(path);
-  ASSERT_NE(INVALID_HANDLE_VALUE, fresh);
-  EXPECT_TRUE(FindCloseChangeNotification(second));
-  EXPECT_TRUE(FindCloseChangeNotification(third));
-  EXPECT_EQ(watches + 1, ChangeWatchCount());
+  HANDLE fresh = Watched(path);
+  for (HANDLE h : {second, third}) EXPECT_TRUE(FindCloseChangeNotification(h));
+  EXPECT_EQ(std::make_pair(watches + 1, handles + 1), Counts());
   WriteFile(path + "/file", "x");
   EXPECT_TRUE(Changed(fresh));
   EXPECT_TRUE(FindCloseChangeNotification(fresh));
-  EXPECT_EQ(watches, ChangeWatchCount());
-  EXPECT_EQ(handles, ChangeHandleCount());
+  EXPECT_EQ(std::make_pair(watches, handles), Counts());
 }
 
 // inotify watches one directory for entry names: anything else is refused.
 TEST(ChangeNotification, SubtreesAndOtherFiltersAreRefused) {
   TempDir dir;
-  EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstChangeNotificationW(Wide(dir.Path()).c_str(), TRUE, kNames));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
-  for (DWORD filter : {DWORD{0}, DWORD{0x10}, DWORD{kNames | 0x10}}) {  // 0x10: last write
-    EXPECT_EQ(INVALID_HANDLE_VALUE, Watch(dir.Path(), filter));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  // 0x10: last write.
+  const std::pair<BOOL, DWORD> refused[] = {{TRUE, kNames}, {FALSE, 0}, {FALSE, 0x10}, {FALSE, kNames | 0x10}};
+  for (const auto &[subtree, filter] : refused) {
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, FailureCode(Watch(dir.Path(), filter, subtree) == INVALID_HANDLE_VALUE))
+        << subtree << " " << filter;
   }
 }
 
 TEST(ChangeNotification, QueueOverflowSignalsEveryHandle) {
   const long queueLimit = ProcValue("/proc/sys/fs/inotify/max_queued_events");
-  if (queueLimit <= 0 || queueLimit > 100000) {
-    GTEST_SKIP() << "inotify queue limit " << queueLimit;
-  }
+  if (queueLimit <= 0 || queueLimit > 100000) GTEST_SKIP() << "inotify queue limit " << queueLimit;
   TempDir busy;
   TempDir quiet;
-  HANDLE busyHandle = Watch(busy.Path());
-  HANDLE quietHandle = Watch(quiet.Path());
-  ASSERT_NE(INVALID_HANDLE_VALUE, busyHandle);
-  ASSERT_NE(INVALID_HANDLE_VALUE, quietHandle);
+  HANDLE busyHandle = Watched(busy.Path());
+  HANDLE quietHandle = Watched(quiet.Path());
   WriteFile(busy.Join("a"), "x");
   // Each rename queues two events; nothing reads them meanwhile.
   for (long i = 0; i < queueLimit / 2 + 100; ++i) {
@@ -166,8 +157,7 @@ TEST(ChangeNotification, QueueOverflowSignalsEveryHandle) {
   EXPECT_TRUE(Changed(busyHandle));
   WriteFile(quiet.Join("later"), "x");
   EXPECT_TRUE(Changed(quietHandle)) << "still watching after the overflow";
-  EXPECT_TRUE(FindCloseChangeNotification(busyHandle));
-  EXPECT_TRUE(FindCloseChangeNotification(quietHandle));
+  for (HANDLE h : {busyHandle, quietHandle}) EXPECT_TRUE(FindCloseChangeNotification(h));
 }
 
 TEST(ChangeNotification, TwentyThousandDirectoriesCostNoDescriptors) {
@@ -177,8 +167,7 @@ TEST(ChangeNotification, TwentyThousandDirectoriesCostNoDescriptors) {
   }
   // Creating and removing 20,000 directories is many times faster in memory.
   TempDir dir(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
-  HANDLE first = Watch(dir.Path());  // the inotify instance exists from here on
-  ASSERT_NE(INVALID_HANDLE_VALUE, first);
+  HANDLE first = Watched(dir.Path());  // the inotify instance exists from here on
   const int descriptors = OpenDescriptorCount();
   const std::size_t watches = ChangeWatchCount();
   std::vector<HANDLE> handles;
@@ -206,14 +195,13 @@ TEST(ChangeNotification, TwentyThousandDirectoriesCostNoDescriptors) {
 
 TEST(ChangeNotification, BlockingWaitWakesOnAChange) {
   TempDir dir;
-  HANDLE h = Watch(dir.Path());
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  HANDLE h = Watched(dir.Path());
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(h, 30));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
   // Usually lands while the wait blocks; the result is the same if not.
   std::thread writer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(100ms);
     WriteFile(dir.Join("file"), "x");
   });
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 30000));
@@ -224,11 +212,8 @@ TEST(ChangeNotification, BlockingWaitWakesOnAChange) {
 TEST(ChangeNotification, ConcurrentUseFromManyThreads) {
   TempDir dir;
   constexpr int kDirs = 4;
-  for (int i = 0; i < kDirs; ++i) {
-    MakeDir(dir.Join(std::to_string(i)));
-  }
-  const std::size_t watches = ChangeWatchCount();
-  const std::size_t handles = ChangeHandleCount();
+  for (int i = 0; i < kDirs; ++i) MakeDir(dir.Join(std::to_string(i)));
+  const auto before = Counts();
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (int i = 0; !stop; ++i) {
@@ -241,18 +226,14 @@ TEST(ChangeNotification, ConcurrentUseFromManyThreads) {
   for (int t = 0; t < 4; ++t) {
     workers.emplace_back([&, t] {
       for (int i = 0; i < 300; ++i) {
-        HANDLE h = Watch(dir.Join(std::to_string((t + i) % kDirs)));
-        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        HANDLE h = Watched(dir.Join(std::to_string((t + i) % kDirs)));
         Changed(h);
         ASSERT_TRUE(FindCloseChangeNotification(h));
       }
     });
   }
-  for (auto &worker : workers) {
-    worker.join();
-  }
+  for (auto &worker : workers) worker.join();
   stop = true;
   writer.join();
-  EXPECT_EQ(watches, ChangeWatchCount());
-  EXPECT_EQ(handles, ChangeHandleCount());
+  EXPECT_EQ(before, Counts());
 }

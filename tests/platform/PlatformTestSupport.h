@@ -18,6 +18,10 @@
 
 namespace VantrelTest {
 
+// The last error where a call failed, ERROR_SUCCESS where it did not: one
+// comparison checks both the failure and its code.
+inline DWORD FailureCode(bool failed) { return failed ? GetLastError() : ERROR_SUCCESS; }
+
 // Number of file descriptors that the process holds now.
 inline int OpenDescriptorCount() {
   return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
