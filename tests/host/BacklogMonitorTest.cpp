@@ -16,6 +16,14 @@ void Feed(LinearRegressionAlgo &algo, int n, const std::function<double(int)> &y
   for (int i = 0; i < n; ++i) algo.AddSample(x0 + 1000.0 * i, y(i));
 }
 
+// The samples held, the disposition and the fit, as the monitors read them.
+std::tuple<std::size_t, short, std::pair<double, double>> State(BacklogMonitor &monitor) {
+  const short disposition = monitor.UpdateDisposition();
+  return std::make_tuple(monitor.GetSampleCount(), disposition, monitor.Compute());
+}
+
+const auto kEmpty = std::make_tuple(std::size_t{0}, short{0}, std::make_pair(0.0, 0.0));
+
 }  // namespace
 
 // Dispositions of synthetic backlogs over a full ring.
@@ -50,11 +58,7 @@ TEST(BacklogMonitor, OnlyTheLastSamplesOfTheRingCountAndTheFitIsExact) {
   BacklogMonitor monitor(10);
   Feed(monitor, 100, [](int i) { return 5.0 * i; });
   Feed(monitor, 10, [](int) { return 7.0; }, 1.0e9);
-  EXPECT_EQ(10u, monitor.GetSampleCount());
-  EXPECT_EQ(0, monitor.UpdateDisposition());
-  const auto fit = monitor.Compute();
-  EXPECT_DOUBLE_EQ(0.0, fit.first);
-  EXPECT_DOUBLE_EQ(7.0, fit.second);
+  EXPECT_EQ(std::make_tuple(std::size_t{10}, short{0}, std::make_pair(0.0, 7.0)), State(monitor));
 
   // Far from the origin the fit is still exact; with all x equal there is no
   // slope, only the mean.
@@ -73,16 +77,11 @@ TEST(BacklogMonitor, ClearStartsAfreshAndCapacityZeroHoldsNothing) {
   Feed(monitor, 20, [](int i) { return 3.0 * i; });
   EXPECT_EQ(10, monitor.UpdateDisposition());
   monitor.Clear();
-  EXPECT_EQ(0u, monitor.GetSampleCount());
-  EXPECT_EQ(std::make_pair(0.0, 0.0), monitor.Compute());
-  EXPECT_EQ(0, monitor.UpdateDisposition());
-  monitor.AddSample(1.0, 4.0);
-  EXPECT_EQ(1u, monitor.GetSampleCount());
-  EXPECT_EQ(0, monitor.UpdateDisposition());  // fewer than two samples
+  EXPECT_EQ(kEmpty, State(monitor));
+  monitor.AddSample(1.0, 4.0);  // fewer than two samples: no disposition
+  EXPECT_EQ(std::make_tuple(std::size_t{1}, short{0}, std::make_pair(0.0, 4.0)), State(monitor));
 
   BacklogMonitor none(0);  // a capacity of zero holds nothing
   Feed(none, 10, [](int i) { return 1.0 * i; });
-  EXPECT_EQ(0u, none.GetSampleCount());
-  EXPECT_EQ(0, none.UpdateDisposition());
-  EXPECT_EQ(std::make_pair(0.0, 0.0), none.Compute());
+  EXPECT_EQ(kEmpty, State(none));
 }

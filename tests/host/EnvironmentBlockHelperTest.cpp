@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <type_traits>
 
 using namespace WindowsAgentCommon;
 
@@ -11,26 +12,30 @@ namespace {
 
 typedef EnvironmentBlockHelper::Settings Settings;
 
-// Reads `text` as a T under the name "k"; returns whether it was accepted and
-// leaves the value (or the default 99) in `out`.
+// What the getter for T answers for `name`: whether it gave a value, and what
+// it left in its output.
 template <class T>
-bool Read(const std::string &text, T &out) {
+std::pair<bool, T> Get(const EnvironmentBlockHelper &helper, const std::string &name, const T &fallback) {
+  T out{};
+  bool found = false;
+  if constexpr (std::is_same<T, std::string>::value) found = helper.GetStringValue(name, out, fallback);
+  else if constexpr (std::is_floating_point<T>::value) found = helper.GetFloatValue(name, out, fallback);
+  else found = helper.GetIntegerValue(name, out, fallback);
+  return {found, out};
+}
+
+// Reads `text` as a T under the name "k"; a refused text leaves the default 99.
+template <class T>
+void ExpectRead(const std::string &text, bool accepted, T value = static_cast<T>(99)) {
   const EnvironmentBlockHelper helper(Settings{{"k", text}});
-  return helper.GetIntegerValue("k", out, static_cast<T>(99));
+  EXPECT_EQ(std::make_pair(accepted, value), Get(helper, "k", static_cast<T>(99))) << '"' << text << '"';
 }
 
-template <class T>
-void ExpectAccepted(const std::string &text, T expected) {
-  T out = 0;
-  EXPECT_TRUE(Read<T>(text, out)) << '"' << text << '"';
-  EXPECT_EQ(expected, out) << '"' << text << '"';
-}
-
-template <class T>
-void ExpectRejected(const std::string &text) {
-  T out = 0;
-  EXPECT_FALSE(Read<T>(text, out)) << '"' << text << '"';
-  EXPECT_EQ(static_cast<T>(99), out) << '"' << text << '"';
+// Whether any name matches `pattern`, and what the output then holds.
+std::pair<bool, Settings> Matching(const EnvironmentBlockHelper &helper, const std::string &pattern,
+                                   Settings out = {}) {
+  const bool matched = helper.GetValuesForMatchingName(pattern, out);
+  return {matched, out};
 }
 
 }  // namespace
@@ -39,18 +44,29 @@ void ExpectRejected(const std::string &text) {
 // checks the range, so one edge of a signed and of an unsigned type shows
 // that each reads as its own type.
 TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumberOfTheType) {
-  ExpectAccepted<short>("-32768", SHRT_MIN);
-  ExpectRejected<short>("32768");
-  ExpectAccepted<unsigned short>("65535", USHRT_MAX);
-  ExpectRejected<unsigned short>("-1");
-  ExpectRejected<unsigned long>("-0");
-  ExpectAccepted<int>("\t+42\r\n", 42);
-  ExpectAccepted<int>("+0", 0);
-  ExpectAccepted<int>("-0", 0);
-  ExpectAccepted<unsigned short>("007", 7);
+  ExpectRead<short>("-32768", true, SHRT_MIN);
+  ExpectRead<short>("32768", false);
+  ExpectRead<unsigned short>("65535", true, USHRT_MAX);
+  ExpectRead<unsigned short>("-1", false);
+  ExpectRead<unsigned long>("-0", false);
+  ExpectRead<int>("\t+42\r\n", true, 42);
+  ExpectRead<int>("+0", true, 0);
+  ExpectRead<int>("-0", true, 0);
+  ExpectRead<unsigned short>("007", true, 7);
   for (const char *junk : {"12abc", "   ", "1 2", "+", "+-5", "0x10", "1.5"}) {
-    ExpectRejected<int>(junk);
-    ExpectRejected<unsigned int>(junk);
+    ExpectRead<int>(junk, false);
+    ExpectRead<unsigned int>(junk, false);
+  }
+}
+
+TEST(EnvironmentBlockHelper, FloatTextMustBeOneFiniteNumber) {
+  ExpectRead<double>(" -2.25 ", true, -2.25);
+  ExpectRead<double>("1e3", true, 1000.0);
+  ExpectRead<double>(".5", true, 0.5);
+  ExpectRead<double>("+9", true, 9.0);
+  ExpectRead<double>("+.5", true, 0.5);
+  for (const char *junk : {"1.5x", " ", "nan", "inf", "1e999", "0x1p3", "--1", "+-1"}) {
+    ExpectRead<double>(junk, false);
   }
 }
 
@@ -59,77 +75,37 @@ TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumberOfTheType) {
 TEST(EnvironmentBlockHelper, LastEntryOfARepeatedNameCountsAndAbsentNamesGiveTheDefault) {
   const EnvironmentBlockHelper helper(Settings{{"n", "1"}, {"n", "2"}, {"s", "first"}, {"s", " last "},
                                                {"bad", "3"}, {"bad", "junk"}});
-  int n = 0;
-  EXPECT_TRUE(helper.GetIntegerValue("n", n, 0));
-  EXPECT_EQ(2, n);
-  std::string s;
-  EXPECT_TRUE(helper.GetStringValue("s", s, ""));
-  EXPECT_EQ(" last ", s);  // strings are given as they are
-  EXPECT_FALSE(helper.GetIntegerValue("bad", n, -1));
-  EXPECT_EQ(-1, n);
-  unsigned short us = 0;
-  EXPECT_FALSE(helper.GetIntegerValue("FileMonitor.ReaderThreadsMin", us, static_cast<unsigned short>(5)));
-  EXPECT_EQ(5, us);
-  double d = 0;
-  EXPECT_FALSE(helper.GetFloatValue("FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", d, 1000.0));
-  EXPECT_EQ(1000.0, d);
-  EXPECT_FALSE(helper.GetStringValue("x", s, "fallback"));
-  EXPECT_EQ("fallback", s);
-}
-
-TEST(EnvironmentBlockHelper, FloatValues) {
-  const struct {
-    const char *text;
-    double value;
-  } accepted[] = {{" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+9", 9.0}, {"+.5", 0.5}};
-  for (const auto &a : accepted) {
-    const EnvironmentBlockHelper helper(Settings{{"k", a.text}});
-    double d = 0;
-    EXPECT_TRUE(helper.GetFloatValue("k", d, 7.0)) << a.text;
-    EXPECT_DOUBLE_EQ(a.value, d) << a.text;
-  }
-  for (const char *junk : {"1.5x", " ", "nan", "inf", "1e999", "0x1p3", "--1", "+-1"}) {
-    const EnvironmentBlockHelper helper(Settings{{"k", junk}});
-    double d = 0;
-    EXPECT_FALSE(helper.GetFloatValue("k", d, 7.0)) << junk;
-    EXPECT_EQ(7.0, d) << junk;
-  }
+  EXPECT_EQ(std::make_pair(true, 2), Get(helper, "n", 0));
+  EXPECT_EQ(std::make_pair(true, std::string(" last ")), Get(helper, "s", std::string()));  // as it stands
+  EXPECT_EQ(std::make_pair(false, -1), Get(helper, "bad", -1));
+  const unsigned short five = 5;
+  EXPECT_EQ(std::make_pair(false, five), Get(helper, "FileMonitor.ReaderThreadsMin", five));
+  EXPECT_EQ(std::make_pair(false, 1000.0),
+            Get(helper, "FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", 1000.0));
+  EXPECT_EQ(std::make_pair(false, std::string("fallback")), Get(helper, "x", std::string("fallback")));
 }
 
 TEST(EnvironmentBlockHelper, MatchingNamesAreRenamedByTheFirstGroup) {
-  Settings settings;
-  settings.emplace("FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin", "7");
-  settings.emplace("FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis", "50");
-  settings.emplace("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "3");
-  settings.emplace("XFileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMax", "1");
-  settings.emplace("FileMonitorNoFSRedirect.Repeated", "a");
-  settings.emplace("FileMonitorNoFSRedirect.Repeated", "b");
-  const EnvironmentBlockHelper helper(settings);
-
-  Settings out;
-  EXPECT_TRUE(helper.GetValuesForMatchingName("FileMonitorNoFSRedirect\\.(.*?)", out));
-  EXPECT_EQ(4u, out.size());
-  EXPECT_EQ("7", out.find("FileMonitor.ReaderThreadsMin")->second);
-  EXPECT_EQ("50", out.find("EventLogMonitor.ScheduleExpirySweepPeriodMillis")->second);
-  // Order of a repeated name is kept, so the last one still counts.
-  const EnvironmentBlockHelper selected(out);
-  std::string repeated;
-  selected.GetStringValue("Repeated", repeated, "");
-  EXPECT_EQ("b", repeated);
-
+  const EnvironmentBlockHelper helper(Settings{
+      {"FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin", "7"},
+      {"FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis", "50"},
+      {"FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "3"},
+      {"XFileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMax", "1"},
+      {"FileMonitorNoFSRedirect.Repeated", "a"},
+      {"FileMonitorNoFSRedirect.Repeated", "b"}});
+  // The order of a repeated name is kept, so the last one still counts.
+  EXPECT_EQ(std::make_pair(true, Settings{{"FileMonitor.ReaderThreadsMin", "7"},
+                                          {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", "50"},
+                                          {"Repeated", "a"}, {"Repeated", "b"}}),
+            Matching(helper, "FileMonitorNoFSRedirect\\.(.*?)"));
   // A group that takes no part in the match keeps the whole name, as no
   // group does; the match covers the whole name.
-  Settings whole;
-  EXPECT_TRUE(helper.GetValuesForMatchingName("(X)?FileMonitorNoNotifications\\..*", whole));
-  ASSERT_EQ(1u, whole.size());
-  EXPECT_EQ("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", whole.begin()->first);
-  Settings none;
-  EXPECT_FALSE(helper.GetValuesForMatchingName("FileMonitor", none));
-  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(std::make_pair(true, Settings{{"FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "3"}}),
+            Matching(helper, "(X)?FileMonitorNoNotifications\\..*"));
+  EXPECT_EQ(std::make_pair(false, Settings{}), Matching(helper, "FileMonitor"));
 
   // An invalid pattern matches nothing and leaves the output alone.
-  Settings kept{{"kept", "x"}};
-  EXPECT_NO_THROW(EXPECT_FALSE(helper.GetValuesForMatchingName("([", kept)));
-  EXPECT_NO_THROW(EXPECT_FALSE(helper.GetValuesForMatchingName("a{2,1}", kept)));
-  EXPECT_EQ((Settings{{"kept", "x"}}), kept);
+  const Settings kept{{"kept", "x"}};
+  EXPECT_NO_THROW(EXPECT_EQ(std::make_pair(false, kept), Matching(helper, "([", kept)));
+  EXPECT_NO_THROW(EXPECT_EQ(std::make_pair(false, kept), Matching(helper, "a{2,1}", kept)));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 
 using namespace WindowsAgentCommon;
 
@@ -23,15 +24,12 @@ TEST(MessageBlockUtil, UnmarshalCopiesAndAdvancesOrThrows) {
   ASSERT_NE(nullptr, block);
   EXPECT_EQ(0u, block->length());
   EXPECT_GE(block->space(), sizeof(Message) + 4);
-  Message in{};
-  in.action = 3;
-  in.name[0] = u'\u00E9';
+  const Message in{3, {u'\u00E9', u'x'}};
   block->copy(reinterpret_cast<const char *>(&in), sizeof in);
   block->copy("rest", 4);
   Message out{};
   EXPECT_EQ(static_cast<int>(sizeof(Message)), Unmarshal(block, out));
-  EXPECT_EQ(3u, out.action);
-  EXPECT_EQ(u'\u00E9', out.name[0]);
+  EXPECT_EQ(0, std::memcmp(&in, &out, sizeof in));
   EXPECT_EQ(4u, block->length());
   EXPECT_THROW(Unmarshal(block, out), UnmarshalMemoryException);
   EXPECT_EQ(4u, block->length());

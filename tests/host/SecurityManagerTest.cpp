@@ -54,8 +54,6 @@ int OpenError(const std::string &path) {
   return 0;
 }
 
-}  // namespace
-
 unsigned int ThreadFsgid() { return static_cast<unsigned int>(::syscall(SYS_setfsgid, -1)); }
 
 std::vector<gid_t> Groups() {
@@ -64,6 +62,17 @@ std::vector<gid_t> Groups() {
   std::sort(groups.begin(), groups.end());
   return groups;
 }
+
+// What ParseCredentials makes of `text`, starting from {42, 43, {44}}: whether
+// it accepted it, the credentials it leaves, and whether it gave a reason.
+std::tuple<bool, unsigned int, unsigned int, std::vector<unsigned int>, bool> Parse(const std::string &text) {
+  PosixCredentials creds{42, 43, {44}};
+  std::string error;
+  const bool accepted = PosixSecurityManager::ParseCredentials(text, creds, error);
+  return std::make_tuple(accepted, creds.uid, creds.gid, creds.groups, !error.empty());
+}
+
+}  // namespace
 
 // One thread of the process is switched to nobody, with its groups, and
 // refused a root-only file, while another thread opens that file at the same
@@ -78,7 +87,12 @@ TEST(PosixSecurityManager, SwitchesOnlyTheCallingThread) {
   VantrelTest::WriteFile(readable, "x");
   ASSERT_EQ(0, ::chmod(secret.c_str(), 0600));
   ASSERT_EQ(0, ::chmod(readable.c_str(), 0644));
-  const std::vector<gid_t> processGroups = Groups();
+  // The calling thread's file-system identity and groups, and whether it may
+  // open each file.
+  const auto identity = [&] {
+    return std::make_tuple(ThreadFsuid(), ThreadFsgid(), Groups(), OpenError(secret), OpenError(readable));
+  };
+  const auto own = identity();
 
   PosixSecurityManager manager;
   ASSERT_TRUE(manager.SetCredentials(kNobodyHandle, PosixCredentials{kNobody, kNobody - 1, {3456, 4567}}));
@@ -87,28 +101,21 @@ TEST(PosixSecurityManager, SwitchesOnlyTheCallingThread) {
   std::promise<void> checkedByMain;
   std::thread worker([&] {
     EXPECT_EQ(0, manager.SwitchToCredentials(kNobodyHandle));
-    EXPECT_EQ(std::make_pair(kNobody, kNobody - 1), std::make_pair(ThreadFsuid(), ThreadFsgid()));
-    EXPECT_EQ((std::vector<gid_t>{3456u, 4567u}), Groups());
+    // The directory is open to it: only the secret file's mode refuses.
+    EXPECT_EQ(std::make_tuple(kNobody, kNobody - 1, std::vector<gid_t>{3456u, 4567u}, EACCES, 0), identity());
     switched.set_value();
     checkedByMain.get_future().wait_for(kDeadline);
-    EXPECT_EQ(EACCES, OpenError(secret));
-    EXPECT_EQ(0, OpenError(readable));  // the directory is open to it: only the file's mode refuses
     EXPECT_EQ(0, manager.SwitchToCredentials(0));
-    EXPECT_EQ(std::make_pair(0u, 0u), std::make_pair(ThreadFsuid(), ThreadFsgid()));
-    EXPECT_EQ(0, OpenError(secret));
+    EXPECT_EQ(own, identity());
     EXPECT_EQ(0, manager.SwitchToCredentials(kNobodyHandle));
     manager.RevertCredentials();
-    EXPECT_EQ(0, OpenError(secret));
-    EXPECT_EQ(0u, ThreadFsuid());
+    EXPECT_EQ(own, identity());
     EXPECT_EQ(static_cast<int>(ERROR_INVALID_HANDLE), manager.SwitchToCredentials(424242));
     EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
   });
 
   const bool workerSwitched = switched.get_future().wait_for(kDeadline) == std::future_status::ready;
-  // The worker is switched now; this thread is not.
-  EXPECT_EQ(0, OpenError(secret));
-  EXPECT_EQ(0u, ThreadFsuid());
-  EXPECT_EQ(processGroups, Groups());
+  EXPECT_EQ(own, identity());  // the worker is switched now; this thread is not
   checkedByMain.set_value();
   worker.join();
   EXPECT_TRUE(workerSwitched);
@@ -122,34 +129,23 @@ TEST(PosixSecurityManager, TableAndParseCredentials) {
   manager.RemoveCredentials(9);
   EXPECT_FALSE(manager.HasCredentials(9));
 
-  PosixCredentials creds;
-  std::string error;
-  ASSERT_TRUE(PosixSecurityManager::ParseCredentials("1000:1001", creds, error)) << error;
-  EXPECT_EQ(1000u, creds.uid);
-  EXPECT_EQ(1001u, creds.gid);
-  EXPECT_TRUE(creds.groups.empty());
-  ASSERT_TRUE(PosixSecurityManager::ParseCredentials("0:0:4,24,4294967294", creds, error)) << error;
-  EXPECT_EQ((std::vector<unsigned int>{4, 24, 4294967294u}), creds.groups);
-
-  ASSERT_TRUE(PosixSecurityManager::ParseCredentials("root", creds, error)) << error;
-  EXPECT_EQ(0u, creds.uid);
-  EXPECT_EQ(0u, creds.gid);
-  EXPECT_NE(creds.groups.end(), std::find(creds.groups.begin(), creds.groups.end(), 0u));
-  if (PosixSecurityManager::ParseCredentials("nobody", creds, error)) {
-    EXPECT_EQ(kNobody, creds.uid);
+  typedef std::vector<unsigned int> Ids;
+  EXPECT_EQ(std::make_tuple(true, 1000u, 1001u, Ids{}, false), Parse("1000:1001"));
+  EXPECT_EQ(std::make_tuple(true, 0u, 0u, Ids{4, 24, 4294967294u}, false), Parse("0:0:4,24,4294967294"));
+  const auto [accepted, uid, gid, groups, reason] = Parse("root");
+  EXPECT_EQ(std::make_tuple(true, 0u, 0u, false), std::make_tuple(accepted, uid, gid, reason));
+  EXPECT_NE(groups.end(), std::find(groups.begin(), groups.end(), 0u));
+  const auto nobody = Parse("nobody");
+  if (std::get<0>(nobody)) {
+    EXPECT_EQ(kNobody, std::get<1>(nobody));
   }
 
-  const PosixCredentials untouched{42, 43, {44}};
   std::string tooManyGroups = "1:1:0";
   for (int i = 0; i < NGROUPS_MAX; ++i) tooManyGroups += ",1";
   for (const std::string &bad : std::vector<std::string>{"", "1000", "a:b", "1:2:3:4", "1:2:", "1::", ":1", "1:2:3,,4",
                                                           "-1:0", "4294967295:0", "1: 2", "99999999999:1",
                                                           "no_such_user_for_vantrel_tests", tooManyGroups}) {
-    creds = untouched;
-    error.clear();
-    EXPECT_FALSE(PosixSecurityManager::ParseCredentials(bad, creds, error)) << bad.substr(0, 40);
-    EXPECT_FALSE(error.empty()) << bad.substr(0, 40);
-    EXPECT_EQ(42u, creds.uid) << bad.substr(0, 40);
+    EXPECT_EQ(std::make_tuple(false, 42u, 43u, Ids{44}, true), Parse(bad)) << bad.substr(0, 40);
   }
 }
 

@@ -18,6 +18,8 @@ class TestService : public ServiceComponentBase<ITestService> {
   void Shutdown() override { bInitialized = false; }
 };
 
+std::string Name(int t, int i) { return "Test.Concurrent." + std::to_string(t) + "." + std::to_string(i); }
+
 }  // namespace
 
 TEST(ServiceComponent, RegistryFindsReplacesAndForgets) {
@@ -41,19 +43,17 @@ TEST(ServiceComponent, ConcurrentRegistrationLosesNothing) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kNames; ++i) {
-        const std::string name = "Test.Concurrent." + std::to_string(t) + "." + std::to_string(i);
-        RegisterService(name, &services[t]);
-        EXPECT_EQ(&services[t], _getService(name));
-        if (i % 2 == 1) UnregisterService(name);
+        RegisterService(Name(t, i), &services[t]);
+        EXPECT_EQ(&services[t], _getService(Name(t, i)));
+        if (i % 2 == 1) UnregisterService(Name(t, i));
       }
     });
   }
   for (auto &th : threads) th.join();
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kNames; ++i) {
-      const std::string name = "Test.Concurrent." + std::to_string(t) + "." + std::to_string(i);
-      EXPECT_EQ(i % 2 == 0 ? &services[t] : nullptr, _getService(name)) << name;
-      UnregisterService(name);
+      EXPECT_EQ(i % 2 == 0 ? &services[t] : nullptr, _getService(Name(t, i))) << Name(t, i);
+      UnregisterService(Name(t, i));
     }
   }
 }

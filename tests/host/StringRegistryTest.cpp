@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -13,27 +14,21 @@ using namespace WindowsAgentCommon;
 
 TEST(StringRegistry, KeysStartAtOneRepeatForTheSameStringAndUnknownOnesFindNothing) {
   StringRegistry registry;
-  std::int64_t a = 0;
-  std::int64_t b = 0;
-  std::int64_t again = 0;
-  EXPECT_TRUE(registry.RegisterString(L"/var/log/a.log", a));
-  EXPECT_TRUE(registry.RegisterString(L"/var/log/B.log", b));
-  EXPECT_FALSE(registry.RegisterString(L"/var/log/a.log", again));
-  EXPECT_EQ(1, a);
-  EXPECT_EQ(2, b);
-  EXPECT_EQ(a, again);
-  std::int64_t upper = 0;
-  registry.RegisterString(L"/var/log/A.log", upper);  // case matters
-  EXPECT_EQ(3, upper);
-  std::int64_t empty = 0;
-  registry.RegisterString(L"", empty);
-  EXPECT_EQ(4, empty);
+  // Per registration, whether the string was new and its key; case matters.
+  std::vector<std::pair<bool, std::int64_t>> keys;
+  for (const wchar_t *text : {L"/var/log/a.log", L"/var/log/B.log", L"/var/log/a.log", L"/var/log/A.log", L""}) {
+    std::int64_t key = 0;
+    const bool added = registry.RegisterString(text, key);
+    keys.emplace_back(added, key);
+  }
+  EXPECT_EQ((std::vector<std::pair<bool, std::int64_t>>{{true, 1}, {true, 2}, {false, 1}, {true, 3}, {true, 4}}),
+            keys);
   EXPECT_EQ(4u, registry.Size());
 
   std::wstring text;
-  EXPECT_TRUE(registry.GetString(b, text));
+  EXPECT_TRUE(registry.GetString(2, text));
   EXPECT_EQ(L"/var/log/B.log", text);
-  EXPECT_TRUE(registry.GetString(empty, text));
+  EXPECT_TRUE(registry.GetString(4, text));
   EXPECT_EQ(L"", text);
 
   // An unknown key leaves the text alone.
@@ -57,7 +52,7 @@ TEST(StringRegistry, ConcurrentRegistrationAgreesOnKeys) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       std::vector<int> order(kStrings);
-      for (int i = 0; i < kStrings; ++i) order[i] = i;
+      std::iota(order.begin(), order.end(), 0);
       std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<unsigned>(t)));
       for (int i : order) {
         std::int64_t key = 0;
