@@ -9,15 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <set>
 #include <thread>
 
 extern char **environ;
 
 namespace VantrelTest {
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &environment,
-                           bool readStdout)
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, bool readStdout)
     : outPath(files.Join("stdout")), errPath(files.Join("stderr")) {
   const int created = O_WRONLY | O_CREAT | O_TRUNC;
   posix_spawn_file_actions_t actions;
@@ -48,18 +46,8 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vect
   std::vector<char *> args;
   for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
-  // The first mention of a name wins: the extra entries, latest first.
-  std::vector<std::string> variables(environment.rbegin(), environment.rend());
-  for (char **entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
-  std::set<std::string> names;
-  std::vector<char *> env;
-  for (auto &variable : variables) {
-    if (names.insert(variable.substr(0, variable.find('='))).second) env.push_back(&variable[0]);
-  }
-  env.push_back(nullptr);
-
   pid_t child = -1;
-  if (posix_spawn(&child, args[0], &actions, &attr, args.data(), env.data()) == 0) {
+  if (posix_spawn(&child, args[0], &actions, &attr, args.data(), environ) == 0) {
     pid = child;
   } else {
     ADD_FAILURE() << "cannot start " << argv[0];
@@ -99,14 +87,17 @@ std::vector<std::string> ChildProcess::Lines(const std::string &path) const {
   return lines;
 }
 
+ChildProcess::Match ChildProcess::Contains(const std::string &text) {
+  return [text](const std::string &line) { return line.find(text) != std::string::npos; };
+}
+
 std::size_t ChildProcess::CountStderr(const std::string &text) const {
   const auto lines = StderrLines();
-  return static_cast<std::size_t>(std::count_if(
-      lines.begin(), lines.end(), [&](const std::string &line) { return line.find(text) != std::string::npos; }));
+  return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), Contains(text)));
 }
 
 ::testing::AssertionResult ChildProcess::WaitFor(const std::string &path, const Match &match,
-                                                 std::chrono::milliseconds deadline, const std::string &what) {
+                                                 std::chrono::milliseconds deadline) {
   const auto until = std::chrono::steady_clock::now() + deadline;
   for (std::size_t checked = 0;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     const bool ended = Ended();
@@ -116,25 +107,7 @@ std::size_t ChildProcess::CountStderr(const std::string &text) const {
     }
     if (ended || std::chrono::steady_clock::now() >= until) break;
   }
-  return ::testing::AssertionFailure() << "no line " << what << " in\n" << Transcript();
-}
-
-::testing::AssertionResult ChildProcess::Stdout(const Match &match, std::chrono::milliseconds deadline) {
-  return WaitFor(outPath, match, deadline, "as expected on standard output");
-}
-
-::testing::AssertionResult ChildProcess::Stderr(const Match &match, std::chrono::milliseconds deadline) {
-  return WaitFor(errPath, match, deadline, "as expected on standard error");
-}
-
-::testing::AssertionResult ChildProcess::Stdout(const std::string &text, std::chrono::milliseconds deadline) {
-  return WaitFor(outPath, [&](const std::string &line) { return line.find(text) != std::string::npos; }, deadline,
-                 "with '" + text + "' on standard output");
-}
-
-::testing::AssertionResult ChildProcess::Stderr(const std::string &text, std::chrono::milliseconds deadline) {
-  return WaitFor(errPath, [&](const std::string &line) { return line.find(text) != std::string::npos; }, deadline,
-                 "with '" + text + "' on standard error");
+  return ::testing::AssertionFailure() << "no such line in " << path << "\n" << Transcript();
 }
 
 void ChildProcess::Signal(int sig) {
@@ -148,10 +121,7 @@ int ChildProcess::UnreadStdoutBytes() const {
 }
 
 ::testing::AssertionResult ChildProcess::Exits(int expected, std::chrono::milliseconds deadline) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
-  while (!Ended() && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitUntil([this] { return Ended(); }, deadline);
   if (reaped && exitStatus == expected) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << (reaped ? "exit status " + std::to_string(exitStatus) : "not ended")
                                        << ", expected " << expected << "\n" << Transcript();

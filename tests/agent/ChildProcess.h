@@ -23,12 +23,10 @@ class ChildProcess {
   static constexpr std::chrono::milliseconds kWait{30000};
 
   // Starts argv[0] (a path) with the arguments and this process's
-  // environment plus `environment` ("NAME=value", later entries win);
-  // standard input is /dev/null. With `readStdout` false standard output is
-  // a pipe of one page that nothing reads, so the child's writes block once
-  // that is full.
-  explicit ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &environment = {},
-                        bool readStdout = true);
+  // environment; standard input is /dev/null. With `readStdout` false
+  // standard output is a pipe of one page that nothing reads, so the child's
+  // writes block once that is full.
+  explicit ChildProcess(const std::vector<std::string> &argv, bool readStdout = true);
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
@@ -40,12 +38,15 @@ class ChildProcess {
   // Standard error lines that contain `text`, so far.
   std::size_t CountStderr(const std::string &text) const;
 
-  // Waits until a line of the stream satisfies `match` (or contains `text`),
-  // each line looked at once; after the child's end it answers at once.
-  ::testing::AssertionResult Stdout(const Match &match, std::chrono::milliseconds deadline = kWait);
-  ::testing::AssertionResult Stderr(const Match &match, std::chrono::milliseconds deadline = kWait);
-  ::testing::AssertionResult Stdout(const std::string &text, std::chrono::milliseconds deadline = kWait);
-  ::testing::AssertionResult Stderr(const std::string &text, std::chrono::milliseconds deadline = kWait);
+  // Waits until a line of standard output satisfies `match`, or one of
+  // standard error contains `text`, each line looked at once; after the
+  // child's end it answers at once.
+  ::testing::AssertionResult Stdout(const Match &match, std::chrono::milliseconds deadline = kWait) {
+    return WaitFor(outPath, match, deadline);
+  }
+  ::testing::AssertionResult Stderr(const std::string &text, std::chrono::milliseconds deadline = kWait) {
+    return WaitFor(errPath, Contains(text), deadline);
+  }
 
   void Signal(int sig);
 
@@ -60,10 +61,10 @@ class ChildProcess {
   std::string Transcript() const;
 
  private:
+  static Match Contains(const std::string &text);
   std::vector<std::string> Lines(const std::string &path) const;
   bool Ended();  // reaps the child once it has ended
-  ::testing::AssertionResult WaitFor(const std::string &path, const Match &match, std::chrono::milliseconds deadline,
-                                     const std::string &what);
+  ::testing::AssertionResult WaitFor(const std::string &path, const Match &match, std::chrono::milliseconds deadline);
 
   TempDir files;
   const std::string outPath;
