@@ -18,6 +18,7 @@ using namespace VantrelTest;
 namespace {
 
 typedef CheckProbeTest<FileMonitorNoFSRedirect> NotificationChecks;
+typedef LogAndDirTest NotificationMonitor;
 
 #if !defined(_WIN32)
 namespace TestHooks = VantrelPlatform::TestHooks;
@@ -57,24 +58,19 @@ TEST(NotificationWatchedForm, TrimsSpacesAndSeparatorsOfTheSystem) {
 #endif
       {L"   ", L""},
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(NoFSRedirectFileData::WatchedForm(c.first), c.second) << Utf8(c.first);
-  }
+  for (const auto &c : cases) EXPECT_EQ(NoFSRedirectFileData::WatchedForm(c.first), c.second) << Utf8(c.first);
 }
 
 TEST(NotificationLogText, PathsOfAnyLengthAreWrittenWhole) {
-  EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(L"/var/log/app.log"), "/var/log/app.log");
   EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(L"/var/\u00e9t\u00e9/\u65e5\u672c"),
             "/var/\xc3\xa9t\xc3\xa9/\xe6\x97\xa5\xe6\x9c\xac");
-  EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(L""), "");
   // 16383 bytes and the terminator fill the buffer exactly; longer paths
   // are converted whole all the same.
-  for (std::size_t length : {16383u, 16384u, 40000u}) {
-    const std::wstring ascii(length, L'a');
-    EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(ascii), std::string(length, 'a')) << length;
+  const std::wstring paths[] = {L"/var/log/app.log", L"", std::wstring(16383, L'a'), std::wstring(16384, L'a'),
+                                std::wstring(40000, L'a'), std::wstring(10000, L'\u00e9')};
+  for (const std::wstring &path : paths) {
+    EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(path), Utf8(path)) << path.size();
   }
-  const std::wstring accents(10000, L'\u00e9');
-  EXPECT_EQ(FileMonitorNoFSRedirect::Utf8ForLog(accents), Utf8(accents));
 }
 
 // ---------------------------------------------------------------------------
@@ -142,51 +138,38 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
 // ---------------------------------------------------------------------------
 // End to end: sweep, queue, workers.
 
-namespace {
-
-// The exception that AddMonitor lets out, or a failure.
-InitializationException RefusedAdd(FileMonitorNoFSRedirect &monitor, const std::wstring &path, RecordingSink &sink) {
-  try {
-    monitor.AddMonitor(path, &sink, 10, 0, false);
-  } catch (const InitializationException &e) {
-    EXPECT_EQ(e.Message(), "FileMonitorNoFSRedirect - You can't add file " + Utf8(path) +
-                               " to the file monitor before you call Initialize()");
-    EXPECT_FALSE(monitor.IsMonitored(path));
-    return e;
-  }
-  ADD_FAILURE() << "AddMonitor accepted " << Utf8(path);
-  return InitializationException("", "", 0, "");
-}
-
-}  // namespace
-
-TEST(NotificationMonitor, RegistrationIsRefusedBeforeInitializeAndAfterStop) {
-  TempDir dir;
+TEST_F(NotificationMonitor, RegistrationIsRefusedBeforeInitializeAndAfterStop) {
   RecordingSink sink;
   FileMonitorNoFSRedirect monitor;
+  // Whether AddMonitor lets out the exception that names the path, and takes
+  // in neither the path nor a worker.
+  const auto refused = [&](const std::wstring &path) {
+    try {
+      monitor.AddMonitor(path, &sink, 10, 0, false);
+    } catch (const InitializationException &e) {
+      EXPECT_EQ(e.Message(), "FileMonitorNoFSRedirect - You can't add file " + Utf8(path) +
+                                 " to the file monitor before you call Initialize()");
+      EXPECT_EQ(e.Source(), "FileMonitorNoFSRedirect");
+      EXPECT_EQ(e.Function(), "WindowsAgentCommon::FileMonitorNoFSRedirect::AddMonitor");
+      return !monitor.IsMonitored(path) && monitor.thr_count() == 0;
+    }
+    return false;
+  };
   const std::wstring early = dir.WJoin("\u00e9t\u00e9.log");
-  const InitializationException e = RefusedAdd(monitor, early, sink);
-  EXPECT_EQ(e.Source(), "FileMonitorNoFSRedirect");
-  EXPECT_EQ(e.Function(), "WindowsAgentCommon::FileMonitorNoFSRedirect::AddMonitor");
-  EXPECT_EQ(monitor.thr_count(), 0u);
-
+  EXPECT_TRUE(refused(early));
   monitor.Initialize(FastSettings());
   monitor.AddMonitor(early, &sink, 10, 0, false);
   EXPECT_TRUE(monitor.IsMonitored(early));
   EXPECT_EQ(monitor.thr_count(), 2u);
   monitor.Stop();
-
-  RefusedAdd(monitor, dir.WJoin("late.log"), sink);
-  EXPECT_EQ(monitor.thr_count(), 0u);
+  EXPECT_TRUE(refused(dir.WJoin("late.log")));
 }
 
 // Each record keeps the key of its registered form and watches the trimmed
 // one: a file registered with spaces around it, and a directory with and
 // without a trailing slash, whose two records open their notifications on the
 // directory without the slash and share the kernel watch.
-TEST(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
-  LogCapture capture;
-  TempDir dir;
+TEST_F(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
   const std::string file = dir.Join("new.log");
   const std::wstring spaced = L"  " + Wide(file) + L"  ";
   const std::string d = dir.Join("logs");
@@ -219,26 +202,22 @@ TEST(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
     ASSERT_TRUE(slashed.WaitForFlags(kDir | kModified));
     monitor.RemoveMonitor(spaced, &created);
     monitor.Stop();
-    EXPECT_EQ(monitor.GetFilename(created.Reports().front().key), spaced);
     EXPECT_FALSE(monitor.IsMonitored(Wide(file))) << "the table is keyed by the registered form";
-    EXPECT_EQ(created.NonZeroFlags(), std::vector<unsigned int>{kCreated});
-    EXPECT_EQ(monitor.GetFilename(plain.Reports().front().key), Wide(d));
-    EXPECT_EQ(monitor.GetFilename(slashed.Reports().front().key), Wide(d + "/"));
-    const std::vector<unsigned int> expected = {kDir | kCreated, kDir | kModified};
-    EXPECT_EQ(plain.NonZeroFlags(), expected);
-    EXPECT_EQ(slashed.NonZeroFlags(), expected);
+    EXPECT_EQ(NamedChanges(monitor, created), (NamedReports{{spaced, kCreated}}));
+    for (const RecordingSink *sink : {&plain, &slashed}) {
+      const std::wstring form = Wide(sink == &plain ? d : d + "/");
+      EXPECT_EQ(NamedChanges(monitor, *sink), (NamedReports{{form, kDir | kCreated}, {form, kDir | kModified}}));
+    }
   }
   // The log names the watched form, and neither registrations nor checks.
-  EXPECT_EQ(capture.Count("File changed 1 - " + file), 1u);
-  EXPECT_EQ(capture.Count("Removing monitor on " + Utf8(spaced)), 1u);
+  EXPECT_TRUE(capture.Logged({{"File changed 1 - " + file, 1}, {"Removing monitor on " + Utf8(spaced), 1},
+                              {"File changed 32769 - " + d, 2}, {"File changed 32770 - " + d, 2}}));
   EXPECT_EQ(capture.CountContaining("Adding monitor"), 0u);
   EXPECT_EQ(capture.CountContaining("CHECK File"), 0u);
   const auto onThreadLogs = capture.Texts(threadLogs);
   EXPECT_EQ(std::count(onThreadLogs.begin(), onThreadLogs.end(),
                        "Created notifications on directory " + d + " successfully."),
             2);
-  EXPECT_EQ(capture.Count("File changed 32769 - " + d), 2u);
-  EXPECT_EQ(capture.Count("File changed 32770 - " + d), 2u);
 #if !defined(_WIN32)
   EXPECT_EQ(TestHooks::ChangeHandleCount(), handles) << "the records close their handles";
   EXPECT_EQ(TestHooks::ChangeWatchCount(), watches);

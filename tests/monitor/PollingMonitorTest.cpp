@@ -20,6 +20,7 @@ using namespace VantrelTest;
 namespace {
 
 typedef CheckProbeTest<FileMonitorStatOnly> PollingChecks;
+typedef LogAndDirTest PollingMonitor;
 
 std::string Bytes(std::size_t n, char c = 'a') { return std::string(n, c); }
 
@@ -32,11 +33,11 @@ TEST_F(PollingChecks, TheRatioBorderAndSizesPastFourGibibytes) {
                                           {98000, kSmaller},
                                           {(std::size_t{1} << 32) + 10, kSmaller}}) {
     const std::string name = "big" + std::to_string(newSize);
-    WriteFile(dir.Join(name), Bytes(100000));
-    SetWriteTime(dir.Join(name), 3000000);
+    const std::string file = dir.Write(name, Bytes(100000));
+    SetWriteTime(file, 3000000);
     const std::wstring path = Watch(name);
-    TruncateFile(dir.Join(name), newSize);
-    SetWriteTime(dir.Join(name), 3000000);
+    TruncateFile(file, newSize);
+    SetWriteTime(file, 3000000);
     EXPECT_EQ(probe.Check(path), static_cast<int>(expected)) << newSize;
   }
 }
@@ -46,8 +47,7 @@ TEST_F(PollingChecks, MissingParentWarnsAtMostOnceAMinuteAndIsAcceptedSilently) 
   const std::wstring path = Watch("not-yet/app.log");
   EXPECT_EQ(probe.Record(path).initError, static_cast<std::uint32_t>(ERROR_PATH_NOT_FOUND));
   EXPECT_TRUE(probe.Record(path).initialized);
-  EXPECT_EQ(probe.Check(path), 0);
-  EXPECT_EQ(probe.Check(path), 0);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(probe.Check(path), 0);
   const std::string warning = "There was a problem trying to get file statistics on file " +
                               parent + "/app.log; will try again later. Reason: ";
   EXPECT_EQ(capture.CountContaining(warning), 1u);
@@ -80,11 +80,8 @@ TEST_F(PollingChecks, ABaselineThatFailedForAnotherReasonIsTakenAgain) {
 // wait for it; a growth is reported under the path's key with the exact log
 // lines; a second Initialize is ignored with a warning; after Stop a
 // registration is taken but starts no worker.
-TEST(PollingMonitor, WorkersStartBeforeInitializeAndAGrowthIsReportedWithItsLogLines) {
-  LogCapture capture;
-  TempDir dir;
-  const std::string file = dir.Join("app.log");
-  WriteFile(file, "start\n");
+TEST_F(PollingMonitor, WorkersStartBeforeInitializeAndAGrowthIsReportedWithItsLogLines) {
+  const std::string file = dir.Write("app.log", "start\n");
   SetWriteTime(file, 7000000);
   const std::wstring path = Wide(file);
   RecordingSink sink;
@@ -98,8 +95,7 @@ TEST(PollingMonitor, WorkersStartBeforeInitializeAndAGrowthIsReportedWithItsLogL
   ASSERT_TRUE(capture.WaitForText("CHECK File " + file, 2));
   AppendFile(file, "more\n");
   ASSERT_TRUE(sink.WaitForCount(1));
-  EXPECT_EQ(sink.Reports().front().flags, kModified | kLarger);
-  EXPECT_EQ(monitor.GetFilename(sink.Reports().front().key), path);
+  EXPECT_EQ(Named(monitor, sink).front(), std::make_pair(path, kModified | kLarger));
   monitor.Initialize(FastSettings());
   EXPECT_EQ(capture.Count("Initialize called on a monitor that is already initialized; ignored."), 1u);
   monitor.Stop();
@@ -116,10 +112,8 @@ TEST(PollingMonitor, WorkersStartBeforeInitializeAndAGrowthIsReportedWithItsLogL
 // One worker goes back and forth between nobody, whom the file system
 // refuses, and the process's own identity (handle 0), which reads the file.
 // A handle that the manager refuses is the shared suite's.
-TEST(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
+TEST_F(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
   if (geteuid() != 0) GTEST_SKIP() << "switching identities needs root";
-  LogCapture capture;
-  TempDir dir;
   const std::string secret = dir.Join("secret");
   MakeDir(secret);
   ASSERT_EQ(chmod(secret.c_str(), 0700), 0);
@@ -130,8 +124,7 @@ TEST(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
   PosixSecurityManager security;
   ASSERT_TRUE(security.SetCredentials(7, PosixCredentials{65534, 65534, {}}));
   RegisterService(ISecurityManager::GetServiceName(), &security);
-  RecordingSink nobody;
-  RecordingSink own;
+  RecordingSink nobody, own;
   {
     FileMonitorStatOnly monitor;
     monitor.Initialize(FastSettings(1));
@@ -178,20 +171,12 @@ class FailingOnceMonitor : public FileMonitorStatOnly {
 // worker is held up by its receiver: the sweep queues what fits and warns at
 // most once a minute; the rest follows as soon as the worker has drained the
 // queue, without a timer's tick, and no record is left out.
-TEST(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
-  LogCapture capture;
-  TempDir dir;
+TEST_F(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
   const std::size_t records = 2500;
   Gate gate;
   gate.Close();
-  std::mutex seenMutex;
-  std::set<std::int64_t> seen;
   RecordingSink sink;
-  sink.onReport = [&](const std::int64_t &key, unsigned int) {
-    gate.Pass();
-    std::lock_guard<std::mutex> guard(seenMutex);
-    seen.insert(key);
-  };
+  sink.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
   UntimedPollingMonitor monitor;
   for (std::size_t i = 0; i < records; ++i) {
     monitor.AddMonitor(dir.WJoin("missing" + std::to_string(i)), &sink, 0, 0, true);
@@ -210,7 +195,8 @@ TEST(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
   }));
   gate.Open();
   EXPECT_TRUE(WaitUntil([&] {
-    std::lock_guard<std::mutex> guard(seenMutex);
+    std::set<std::int64_t> seen;
+    for (const Report &report : sink.Reports()) seen.insert(report.key);
     return seen.size() == records;
   }, 60s)) << "every record is checked in the end";
   monitor.Stop();
@@ -219,9 +205,7 @@ TEST(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
 
 // A check that throws ends its worker, but never takes its record out of the
 // sweep: the record's queued mark is cleared on that way out too.
-TEST(PollingMonitor, ACheckThatThrowsEndsItsWorkerAndTheRecordIsCheckedAgain) {
-  LogCapture capture;
-  TempDir dir;
+TEST_F(PollingMonitor, ACheckThatThrowsEndsItsWorkerAndTheRecordIsCheckedAgain) {
   RecordingSink sink;
   FailingOnceMonitor monitor;
   monitor.Initialize(FastSettings());

@@ -7,6 +7,7 @@
 #include "monitor/statonly/FileMonitorStatOnly.h"
 #include "support/TestSupport.h"
 
+#include <array>
 #include <cstdio>
 #include <mutex>
 #include <type_traits>
@@ -18,12 +19,6 @@ namespace {
 
 const unsigned int kReplaced = IFileMonitorSink::FILE_MON_CHANGE_REPLACED;
 const std::int64_t kTime = 1700000000;
-
-template <class Monitor>
-class ReplacementProbe : public CheckProbe<Monitor> {
- public:
-  explicit ReplacementProbe(bool on) { this->bReportReplacement = on; }
-};
 
 typedef std::function<void(const std::string &path)> Action;
 
@@ -58,6 +53,10 @@ Action Resize(std::size_t size, std::int64_t time, long ns = 0) {
 const unsigned int kEntries = kDir | kModified;
 const unsigned int kML = kModified | kLarger;
 const unsigned int kMS = kModified | kSmaller;
+const Action kNothing = [](const std::string &) {};
+
+// The same report by both kinds with the setting off and on.
+std::array<unsigned int, 4> All(unsigned int flags) { return {flags, flags, flags, flags}; }
 
 // What a step's report needs. The notification monitor learns of some
 // changes by the signal alone; a check looks at the handle without waiting,
@@ -71,7 +70,7 @@ struct Step {
   const char *what;
   Action act;
   // Polling off, polling on, notification off, notification on.
-  unsigned int expected[4];
+  std::array<unsigned int, 4> expected;
   Needs needs = Needs::Nothing;
 };
 
@@ -122,32 +121,27 @@ const std::vector<Rotation> &Rotations() {
       // other change moves it. The notification monitor never reverts and
       // counts the write time in whole seconds, the polling one to the
       // nanosecond.
-      {"growths and shrinks in place",
-       Start::File,
-       {{"grown", Resize(180, kTime + 1), {kML, kML, kML, kML}},
-        {"touched", Resize(180, kTime + 2), {kModified, kModified, kModified, kModified}},
+      {"growths and shrinks in place", Start::File,
+       {{"grown", Resize(180, kTime + 1), All(kML)},
+        {"touched", Resize(180, kTime + 2), All(kModified)},
         {"back to the size before", Resize(100, kTime + 3), {kMS | kReverted, kMS | kReverted, kMS, kMS}},
-        {"grown twice", Resize(140, kTime + 4), {kML, kML, kML, kML}},
-        {"and again", Resize(180, kTime + 5), {kML, kML, kML, kML}},
-        {"back to the size before the first", Resize(100, kTime + 6), {kMS, kMS, kMS, kMS}},
+        {"grown twice", Resize(140, kTime + 4), All(kML)},
+        {"and again", Resize(180, kTime + 5), All(kML)},
+        {"back to the size before the first", Resize(100, kTime + 6), All(kMS)},
         {"grown within a second", Resize(200, kTime + 6, 500000000), {kML, kML, kLarger, kLarger}},
         {"shrunk within it", Resize(50, kTime + 6, 700000000), {kMS, kMS, kSmaller, kSmaller}},
         {"touched within it", Resize(50, kTime + 6, 900000000), {kModified, kModified, 0, 0}},
-        {"shrunk a second later", Resize(20, kTime + 7), {kMS, kMS, kMS, kMS}},
-        {"nothing more", [](const std::string &) {}, {0, 0, 0, 0}}}},
-      {"rename, then a larger file",
-       Start::File,
+        {"shrunk a second later", Resize(20, kTime + 7), All(kMS)},
+        {"nothing more", kNothing, All(0)}}},
+      {"rename, then a larger file", Start::File,
        {{"rotated", RenameAndCreate(200, kTime + 10), {0x0A, 0x4A, 0x0A, 0x4A}},
         {"the new file grows", [](const std::string &p) { AppendFile(p, "more"); SetWriteTime(p, kTime + 20); },
-         {0x0A, 0x0A, 0x0A, 0x0A}}}},
-      {"rename, then a smaller file",
-       Start::File,
+         All(0x0A)}}},
+      {"rename, then a smaller file", Start::File,
        {{"rotated", RenameAndCreate(50, kTime + 10), {0x06, 0x46, 0x06, 0x46}}}},
-      {"rename, then a file of equal size and write time",
-       Start::File,
+      {"rename, then a file of equal size and write time", Start::File,
        {{"rotated", RenameAndCreate(100, kTime), {0, kReplaced, 0, kReplaced}}}},
-      {"copy, then truncate",
-       Start::File,
+      {"copy, then truncate", Start::File,
        {{"copied and truncated",
          [](const std::string &p) {
            WriteFile(p + ".1", ReadFile(p));
@@ -155,54 +149,49 @@ const std::vector<Rotation> &Rotations() {
            AppendFile(p, "after");
            SetWriteTime(p, kTime + 10);
          },
-         {0x06, 0x06, 0x06, 0x06}}}},
+         All(0x06)}}},
       // The polling monitor announces a path missing at registration, but
       // not the return of one that it saw go, unless (on) the file is new.
-      {"missing, created, deleted, created again",
-       Start::Missing,
-       {{"created", [](const std::string &p) { WriteFile(p, "x"); }, {kCreated, kCreated, kCreated, kCreated}},
-        {"deleted", [](const std::string &p) { RemovePath(p); }, {kDeleted, kDeleted, kDeleted, kDeleted}},
+      {"missing, created, deleted, created again", Start::Missing,
+       {{"created", [](const std::string &p) { WriteFile(p, "x"); }, All(kCreated)},
+        {"deleted", [](const std::string &p) { RemovePath(p); }, All(kDeleted)},
         {"a new file", [](const std::string &p) { WriteFile(p, std::string(100, 'n')); },
          {0, kCreated, kCreated, kCreated}, Needs::NewIdentityAfterDelete},
-        {"renamed away", [](const std::string &p) { Rename(p, p + ".1"); }, {kDeleted, kDeleted, kDeleted, kDeleted}},
+        {"renamed away", [](const std::string &p) { Rename(p, p + ".1"); }, All(kDeleted)},
         {"the same file back", [](const std::string &p) { Rename(p + ".1", p); }, {0, 0, kCreated, kCreated}}}},
       // The polling monitor absorbs a directory's first change, but nothing
       // of a new one; the notification monitor cannot open a directory to
       // learn its identity.
-      {"a directory renamed and made anew",
-       Start::Directory,
+      {"a directory renamed and made anew", Start::Directory,
        {{"rotated", [](const std::string &p) { Rename(p, p + ".1"); MakeDir(p); },
          {0, kDir | kReplaced | kModified, kDir | kModified, kDir | kModified}},
-        {"nothing more", [](const std::string &) {}, {kDir | kModified, 0, 0, 0}}}},
+        {"nothing more", kNothing, {kDir | kModified, 0, 0, 0}}}},
       // The polling monitor takes a directory's first change in silently and
       // reports it one check later; with the write time put back, the names
       // (polling) or the notification tell.
-      {"entries of a directory come and go",
-       Start::Directory,
+      {"entries of a directory come and go", Start::Directory,
        {{"an entry made", [](const std::string &p) { WriteFile(p + "/one", "1"); }, {0, 0, kEntries, kEntries},
          Needs::Signal},
-        {"nothing more", [](const std::string &) {}, {kEntries, kEntries, 0, 0}},
-        {"a directory made in it", [](const std::string &p) { MakeDir(p + "/sub"); },
-         {kEntries, kEntries, kEntries, kEntries}, Needs::Signal},
-        {"and removed", [](const std::string &p) { RemovePath(p + "/sub"); }, {kEntries, kEntries, kEntries, kEntries},
+        {"nothing more", kNothing, {kEntries, kEntries, 0, 0}},
+        {"a directory made in it", [](const std::string &p) { MakeDir(p + "/sub"); }, All(kEntries),
          Needs::Signal},
+        {"and removed", [](const std::string &p) { RemovePath(p + "/sub"); }, All(kEntries), Needs::Signal},
         {"an entry renamed", KeepingTheWriteTime([](const std::string &p) { Rename(p + "/one", p + "/two"); }),
-         {kEntries, kEntries, kEntries, kEntries}, Needs::Signal},
+         All(kEntries), Needs::Signal},
         {"entries made", KeepingTheWriteTime([](const std::string &p) { WriteFile(p + "/a", ""); WriteFile(p + "/b", ""); }),
-         {kEntries, kEntries, kEntries, kEntries}, Needs::Signal},
+         All(kEntries), Needs::Signal},
         {"a file in it grows", KeepingTheWriteTime([](const std::string &p) { AppendFile(p + "/two", "more"); }),
-         {0, 0, 0, 0}}}},
+         All(0)}}},
       // As with files, the polling monitor does not announce the return of a
       // directory that it saw go unless (on) it is new, and takes its first
       // change in silently.
-      {"a directory appears, goes and comes back",
-       Start::Missing,
-       {{"made", [](const std::string &p) { MakeDir(p); }, {kDir | kCreated, kDir | kCreated, kDir | kCreated, kDir | kCreated}},
-        {"removed", [](const std::string &p) { RemovePath(p); }, {kDir | kDeleted, kDir | kDeleted, kDir | kDeleted, kDir | kDeleted},
+      {"a directory appears, goes and comes back", Start::Missing,
+       {{"made", [](const std::string &p) { MakeDir(p); }, All(kDir | kCreated)},
+        {"removed", [](const std::string &p) { RemovePath(p); }, All(kDir | kDeleted),
          Needs::RemovalWhileWatched},
-        {"gone", [](const std::string &) {}, {0, 0, 0, 0}},
-        {"made again", [](const std::string &p) { MakeDir(p); }, {0, kDir | kCreated, kDir | kCreated, kDir | kCreated},
-         Needs::NewIdentityAfterDelete},
+        {"gone", kNothing, All(0)},
+        {"made again", [](const std::string &p) { MakeDir(p); },
+         {0, kDir | kCreated, kDir | kCreated, kDir | kCreated}, Needs::NewIdentityAfterDelete},
         {"an entry made in it", [](const std::string &p) { MakeDir(p + "/sub"); }, {0, 0, kEntries, kEntries},
          Needs::Signal}}},
   };
@@ -213,7 +202,7 @@ template <class Monitor>
 void RunRotation(const Rotation &rotation, bool on, int column) {
   TempDir dir;
   RecordingSink sink;
-  ReplacementProbe<Monitor> probe(on);
+  CheckProbe<Monitor> probe(on);
   const std::string path = dir.Join("app.log");
   if (rotation.start != Start::Missing) {
     if (rotation.start == Start::Directory) {

@@ -40,6 +40,7 @@ std::string LongPath(const std::string &base, std::size_t length) {
 }
 
 typedef KindTest SharedMonitorTest;
+typedef LogAndDirTest TeardownTest;
 
 }  // namespace
 
@@ -49,16 +50,14 @@ typedef KindTest SharedMonitorTest;
 // Three receivers of one path: the first (lowest address) throws, the second
 // is registered twice, the third is removed before the change.
 TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
-  const std::string file = dir.Join("app.log");
-  WriteFile(file, "start\n");
+  const std::string file = dir.Write("app.log", "start\n");
   const std::wstring path = Wide(file);
   RecordingSink sinks[3];
   sinks[0].onReport = [](const std::int64_t &, unsigned int) { throw std::runtime_error("receiver failure"); };
   auto monitor = Start();
-  monitor->AddMonitor(path, &sinks[0], 0, 0, true);
-  monitor->AddMonitor(path, &sinks[1], 0, 0, false);
-  monitor->AddMonitor(path, &sinks[1], 0, 0, false);
-  monitor->AddMonitor(path, &sinks[2], 0, 0, false);
+  for (RecordingSink *sink : {&sinks[0], &sinks[1], &sinks[1], &sinks[2]}) {
+    monitor->AddMonitor(path, sink, 0, 0, sink == &sinks[0]);
+  }
   ASSERT_TRUE(sinks[2].WaitForCount(1)) << "the baseline check";
   monitor->RemoveMonitor(path, &sinks[2]);
   AppendFile(file, "more\n");
@@ -71,25 +70,19 @@ TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
   // Same reports in the same order, one call each: the second receiver is
   // neither skipped after the throw nor called twice. The first receiver may
   // have had idle reports of its own before the second one joined.
-  const auto thrower = sinks[0].Reports();
-  const auto twice = sinks[1].Reports();
+  const NamedReports thrower = Named(*monitor, sinks[0]);
+  NamedReports twice = Named(*monitor, sinks[1]);
   ASSERT_GE(thrower.size(), twice.size());
-  const std::size_t joined = thrower.size() - twice.size();
-  for (std::size_t i = 0; i < thrower.size(); ++i) {
-    EXPECT_EQ(thrower[i].flags, i < joined ? 0u : twice[i - joined].flags) << i;
-    EXPECT_EQ(thrower[i].key, twice[i < joined ? 0 : i - joined].key) << i;
-  }
-  EXPECT_EQ(monitor->GetFilename(twice.front().key), path);
-  EXPECT_NE(twice.front().key, std::int64_t{IFileMonitor::kNoKey});
+  EXPECT_EQ(twice.front().first, path);
+  twice.insert(twice.begin(), thrower.size() - twice.size(), {path, 0u});
+  EXPECT_EQ(thrower, twice);
   EXPECT_FALSE(sinks[2].AnyHas(kLarger));
 }
 
 TEST_P(SharedMonitorTest, AReceiverMayAddAndRemoveFromInsideItsCall) {
-  const std::string file = dir.Join("app.log");
-  WriteFile(file, "start\n");
+  const std::string file = dir.Write("app.log", "start\n");
   const std::wstring path = Wide(file);
-  RecordingSink first;
-  RecordingSink second;
+  RecordingSink first, second;
   std::unique_ptr<FileMonitorCore> monitor = Start();
   std::atomic<bool> handedOver(false);
   first.onReport = [&](const std::int64_t &key, unsigned int) {
@@ -117,7 +110,6 @@ TEST_P(SharedMonitorTest, AReceiverMayAddAndRemoveFromInsideItsCall) {
 TEST_P(SharedMonitorTest, NoCallToAReceiverOnceItsRemovalHasReturned) {
   Gate gate;
   RecordingSink sinks[2];  // called in this order
-  RecordingSink clock;
   std::atomic<bool> removed[2] = {{false}, {false}};
   std::atomic<int> late(0);
   for (int i = 0; i < 2; ++i) {
@@ -143,10 +135,7 @@ TEST_P(SharedMonitorTest, NoCallToAReceiverOnceItsRemovalHasReturned) {
   });
   EXPECT_FALSE(Finished(removal, 300ms)) << "returned during the receiver's call";
   gate.Open();
-  if (!Finished(removal)) {
-    monitor.release();  // still in use by the hung removal
-    FAIL() << "RemoveMonitor never returned";
-  }
+  ASSERT_TRUE(LeakUnless(Finished(removal), monitor)) << "RemoveMonitor never returned";
   ASSERT_TRUE(clock.WaitForMore(5));
   EXPECT_EQ(late.load(), 0);
 }
@@ -154,8 +143,7 @@ TEST_P(SharedMonitorTest, NoCallToAReceiverOnceItsRemovalHasReturned) {
 // Two receivers, each removing the other from inside its own call while the
 // other's call is under way: neither removal waits for ever.
 TEST_P(SharedMonitorTest, ReceiversRemovingEachOtherDoNotDeadlock) {
-  RecordingSink a;
-  RecordingSink b;
+  RecordingSink a, b;
   const std::wstring pathA = dir.WJoin("a");
   const std::wstring pathB = dir.WJoin("b");
   std::atomic<int> arrived(0);
@@ -174,10 +162,8 @@ TEST_P(SharedMonitorTest, ReceiversRemovingEachOtherDoNotDeadlock) {
   b.onReport = removeTheOther(pathA, &a);
   monitor->AddMonitor(pathA, &a, 0, 0, true);
   monitor->AddMonitor(pathB, &b, 0, 0, true);
-  if (!WaitUntil([&] { return returned.load() == 2; })) {
-    monitor.release();  // its workers are stuck
-    FAIL() << "the removals deadlocked";
-  }
+  const bool removed = WaitUntil([&] { return returned.load() == 2; });
+  ASSERT_TRUE(LeakUnless(removed, monitor)) << "the removals deadlocked";
   EXPECT_FALSE(monitor->HasSinkTargets(pathA, nullptr));
   EXPECT_FALSE(monitor->HasSinkTargets(pathB, nullptr));
 }
@@ -202,21 +188,17 @@ TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecordAndKeepItsInterval) {
   for (std::size_t n = 1; n <= reports.size(); ++n) {
     EXPECT_GE(reports[n - 1].when - added, static_cast<int>(n) * 150ms - 10ms) << "check " << n << " came early";
   }
-  EXPECT_TRUE(idle.NonZeroFlags().empty());
-  EXPECT_TRUE(joined.NonZeroFlags().empty());
-  EXPECT_EQ(quiet.Count(), 0u);
-  EXPECT_EQ(hour.Count(), 0u);
+  for (const RecordingSink *sink : {&idle, &joined}) EXPECT_TRUE(sink->NonZeroFlags().empty());
+  for (const RecordingSink *sink : {&quiet, &hour}) EXPECT_EQ(sink->Count(), 0u);
 }
 
 // A record without receivers stays but is not checked: a change made
 // meanwhile is still there to report when a receiver comes back (a check
 // would have taken it in silently).
 TEST_P(SharedMonitorTest, ARecordWithoutReceiversStaysButIsNotChecked) {
-  const std::string file = dir.Join("app.log");
-  WriteFile(file, "start\n");
+  const std::string file = dir.Write("app.log", "start\n");
   const std::wstring path = Wide(file);
   RecordingSink sink;
-  RecordingSink clock;
   auto monitor = Start(1);  // one worker takes the messages in order
   monitor->AddMonitor(path, &sink, 0, 0, true);
   monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
@@ -245,10 +227,8 @@ TEST_P(SharedMonitorTest, ARecordWithoutReceiversStaysButIsNotChecked) {
 // message ends one worker, a short block ends one with an error; the others
 // go on checking.
 TEST_P(SharedMonitorTest, ControlMessagesEndOneWorkerEachOrNone) {
-  RecordingSink clock;
   auto monitor = Start(3);
   monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
-  ASSERT_EQ(monitor->thr_count(), 3u);
   for (std::uint32_t action : {0u, 1u, 2u, 7u}) PutAction(*monitor, action);
   ASSERT_TRUE(WaitUntil([&] { return monitor->msg_queue()->message_count() == 0; }));
   ASSERT_TRUE(clock.WaitForMore(3));
@@ -265,9 +245,7 @@ TEST_P(SharedMonitorTest, ControlMessagesEndOneWorkerEachOrNone) {
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 1; }));
   ASSERT_TRUE(clock.WaitForMore(3)) << "the last worker goes on";
   EXPECT_EQ(monitor->thr_count(), 1u);
-  EXPECT_EQ(capture.Count("BAD exception thrown."), 1u);
-  EXPECT_EQ(capture.Count(kQuitLine), 1u);
-  EXPECT_EQ(capture.Count(GetParam().exitLine), 2u);
+  EXPECT_TRUE(capture.Logged({{"BAD exception thrown.", 1}, {kQuitLine, 1}, {GetParam().exitLine, 2}}));
 }
 
 TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {
@@ -312,9 +290,8 @@ TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {
 // thread's log.
 TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothing) {
   Start()->Stop();
-  EXPECT_EQ(capture.Count("Stop requested"), 2u) << "Stop and the destructor's";
-  EXPECT_EQ(capture.Count("Putting quit message into queue..."), 0u);
-  EXPECT_EQ(capture.Count("Stopped."), 0u);
+  EXPECT_TRUE(capture.Logged({{"Stop requested", 2}, {"Putting quit message into queue...", 0}, {"Stopped.", 0}}))
+      << "Stop and the destructor's";
   capture.Sink().Clear();
   RecordingSink sink;
   std::string threadLogs;
@@ -331,8 +308,7 @@ TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothi
     monitor->Stop();
     EXPECT_EQ(sink.Count(), reports) << "nothing is checked after Stop";
   }
-  EXPECT_EQ(capture.Count(kQuitLine), 3u);
-  EXPECT_EQ(capture.Count(GetParam().exitLine), 3u);
+  EXPECT_TRUE(capture.Logged({{kQuitLine, 3}, {GetParam().exitLine, 3}}));
   std::map<std::string, std::vector<std::string>> perThread;
   for (const LogRecord &record : capture.Sink().Records()) {
     if (record.logName.compare(0, threadLogs.size(), threadLogs) == 0) perThread[record.logName].push_back(record.text);
@@ -351,9 +327,8 @@ TEST_P(SharedMonitorTest, OneQuitMessageEndsEveryWorkerAndTheDestructorAddsNothi
     EXPECT_EQ(std::vector<std::string>(thread.second.end() - ending.size(), thread.second.end()), ending)
         << thread.first;
   }
-  EXPECT_EQ(capture.Count("Stop requested"), 3u);
-  EXPECT_EQ(capture.Count("Putting quit message into queue..."), 1u);
-  EXPECT_EQ(capture.Count("Stopped."), 1u);
+  EXPECT_TRUE(capture.Logged({{"Stop requested", 3}, {"Putting quit message into queue...", 1}, {"Stopped.", 1}}))
+      << "one quit message for all";
 }
 
 TEST_P(SharedMonitorTest, StopFromInsideOnFileChangedDoesNotHang) {
@@ -397,10 +372,7 @@ TEST_P(SharedMonitorTest, StopWhileAReceiverRegistersAPath) {
   // The idle worker has taken the quit message and Stop waits for the other.
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 1 && capture.CountContaining("Waiting") != 0; }));
   gate.Open();
-  if (!Finished(stopped)) {
-    monitor.release();  // still in use by the hung Stop
-    FAIL() << "Stop never returned";
-  }
+  ASSERT_TRUE(LeakUnless(Finished(stopped), monitor)) << "Stop never returned";
   EXPECT_EQ(monitor->thr_count(), 0u);
   EXPECT_TRUE(cameBack.load());
 }
@@ -509,9 +481,7 @@ TEST_P(SharedMonitorTest, PathsOfAnyLengthAndAnyContentAreCheckedAndReported) {
   }
   for (std::size_t i = 0; i < paths.size(); ++i) {
     ASSERT_TRUE(WaitUntil([&] { return sinks[i].AnyHas(kLarger); })) << i;
-    for (const Report &report : sinks[i].Reports()) {
-      ASSERT_EQ(monitor->GetFilename(report.key), paths[i]) << i;
-    }
+    for (const auto &report : Named(*monitor, sinks[i])) ASSERT_EQ(report.first, paths[i]) << i;
   }
 }
 
@@ -545,8 +515,7 @@ TEST_P(SharedMonitorTest, ABadCredentialsHandleRefusesOnlyItsOwnRecords) {
     // In UTF-8, with the text of the switch's status (or of the status that
     // stands in for a missing manager) as the reason.
     const std::wstring refused = dir.WJoin(withManager ? "refus\xc3\xa9-m" : "refus\xc3\xa9");
-    RecordingSink denied;
-    RecordingSink own;
+    RecordingSink denied, own;
     const std::wstring ownPath = dir.WJoin(withManager ? "own-m" : "own");
     const std::string reason = LastError(withManager ? ERROR_INVALID_HANDLE : 0x80004005u);
     auto warnings = [&](const std::wstring &path) {
@@ -573,8 +542,7 @@ TEST_P(SharedMonitorTest, ABadCredentialsHandleRefusesOnlyItsOwnRecords) {
 TEST_P(SharedMonitorTest, ReplacementIsReportedOnlyWhenTheSettingTurnsItOn) {
   for (const auto &[setting, on] : {std::pair<const char *, bool>{"Yes", true}, {"off", false}, {"0", false}}) {
     SCOPED_TRACE(setting);
-    const std::string file = dir.Join(std::string("app-") + setting);
-    WriteFile(file, "old\n");
+    const std::string file = dir.Write(std::string("app-") + setting, "old\n");
     SetWriteTime(file, 1700000000);
     RecordingSink sink;
     auto monitor = Start(2, {{"FileMonitor.ReportReplacement", setting}});
@@ -609,9 +577,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest, BothMonitorKinds(), MonitorKi
 // a thread of its own. A later hand-over joins that thread once it has ended,
 // so that a host doing this for months keeps no ended thread's stack for
 // each hand-over.
-TEST(TeardownTest, AHandOverJoinsTheTeardownThreadsThatHaveEnded) {
-  LogCapture capture;
-  TempDir dir;
+TEST_F(TeardownTest, AHandOverJoinsTheTeardownThreadsThatHaveEnded) {
   const std::size_t rounds = 24;
   std::size_t before = 0;
   for (std::size_t round = 0; round < rounds + 2; ++round) {

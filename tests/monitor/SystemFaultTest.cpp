@@ -65,7 +65,6 @@ class SystemFaultTest : public KindTest {
   }
 
   Gate worker;
-  RecordingSink clock;
 };
 
 }  // namespace
@@ -74,11 +73,9 @@ class SystemFaultTest : public KindTest {
 // judging what it can by attributes, misreports nothing, and is whole again
 // once descriptors come back.
 TEST_P(SystemFaultTest, NoFileDescriptorsLeft) {
-  const std::string file = dir.Join("app.log");
+  const std::string file = dir.Write("app.log", "start\n");
+  const std::string staged = dir.Write("staged", "x");
   const std::string sub = dir.Join("d");
-  const std::string staged = dir.Join("staged");
-  WriteFile(file, "start\n");
-  WriteFile(staged, "x");
   MakeDir(sub);
   const int appender = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   ASSERT_GE(appender, 0);
@@ -237,8 +234,7 @@ TEST_P(SystemFaultTest, RegistrationsFromManyThreadsWhileChecksRun) {
   std::vector<std::string> files;
   std::set<std::wstring> all;
   for (std::size_t i = 0; i < kPaths; ++i) {
-    files.push_back(dir.Join("f" + std::to_string(i)));
-    WriteFile(files.back(), "x");
+    files.push_back(dir.Write("f" + std::to_string(i), "x"));
     all.insert(Wide(files.back()));
   }
   auto monitor = Start(3);

@@ -22,19 +22,22 @@ struct KindUnderTest {
 
 inline void PrintTo(const KindUnderTest &kind, std::ostream *os) { *os << kind.name; }
 
+template <class Kind>
+std::unique_ptr<WindowsAgentCommon::FileMonitorCore> Make() {
+  return std::make_unique<Kind>();
+}
+
 inline ::testing::internal::ParamGenerator<KindUnderTest> BothMonitorKinds() {
   return ::testing::Values(
-      KindUnderTest{"Polling", [] { return std::unique_ptr<WindowsAgentCommon::FileMonitorCore>(
-                                      new WindowsAgentCommon::FileMonitorStatOnly); },
-                  "EXITED", false},
-      KindUnderTest{"Notification", [] { return std::unique_ptr<WindowsAgentCommon::FileMonitorCore>(
-                                           new WindowsAgentCommon::FileMonitorNoFSRedirect); },
-                  "EXITING", true});
+      KindUnderTest{"Polling", Make<WindowsAgentCommon::FileMonitorStatOnly>, "EXITED", false},
+      KindUnderTest{"Notification", Make<WindowsAgentCommon::FileMonitorNoFSRedirect>, "EXITING", true});
 }
 
 inline std::string MonitorKindName(const ::testing::TestParamInfo<KindUnderTest> &info) { return info.param.name; }
 
-// A log capture, a directory and running monitors of the kind under test.
+// A log capture, a directory, a receiver for a path that never changes (its
+// idle reports tell that the checks go on) and running monitors of the kind
+// under test.
 class KindTest : public ::testing::TestWithParam<KindUnderTest> {
  protected:
   // A pool floor of `threads` and a sweep every 10 ms, besides `settings`.
@@ -49,6 +52,7 @@ class KindTest : public ::testing::TestWithParam<KindUnderTest> {
 
   LogCapture capture;
   TempDir dir;
+  RecordingSink clock;
 };
 
 }  // namespace VantrelTest

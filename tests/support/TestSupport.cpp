@@ -77,6 +77,11 @@ TempDir::~TempDir() {
 std::wstring TempDir::WJoin(const std::string &name) const { return Wide(Join(name)); }
 std::wstring TempDir::WPath() const { return Wide(strPath); }
 
+std::string TempDir::Write(const std::string &name, const std::string &content) const {
+  WriteFile(Join(name), content);
+  return Join(name);
+}
+
 std::wstring Wide(const std::string &utf8) { return VantrelPlatform::FromUtf8(utf8); }
 std::string Utf8(const std::wstring &text) { return VantrelPlatform::ToUtf8(text); }
 
@@ -140,9 +145,7 @@ std::int64_t WriteTimeSeconds(const std::string &path) {
 
 std::string ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::size_t ThreadStacks() {
@@ -268,6 +271,13 @@ std::size_t LogCapture::Count(const std::string &text) const { return spSink->Co
 std::size_t LogCapture::CountContaining(const std::string &fragment) const {
   return spSink->CountContaining(fragment);
 }
+::testing::AssertionResult LogCapture::Logged(const std::map<std::string, std::size_t> &counts) const {
+  std::map<std::string, std::size_t> logged;
+  for (const auto &line : counts) logged[line.first] = Count(line.first);
+  if (logged == counts) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "logged " << ::testing::PrintToString(logged);
+}
+
 bool LogCapture::WaitForText(const std::string &text, std::size_t count, std::chrono::milliseconds deadline) {
   return spSink->WaitForText(text, count, deadline);
 }

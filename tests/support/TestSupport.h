@@ -50,6 +50,13 @@ bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
 std::future<void> InBackground(std::function<void()> body);
 bool Finished(std::future<void> &work, std::chrono::milliseconds deadline = kDeadline);
 bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline = kDeadline);
+// Returns `done`. When it is false, gives up `object` without destroying it:
+// a thread that hangs in it still uses it, so the failing test leaks it.
+template <class T>
+bool LeakUnless(bool done, std::unique_ptr<T> &object) {
+  if (!done) object.release();
+  return done;
+}
 // Runs Stop on a thread of its own; a Stop that has not returned by the
 // deadline ends the test process, since the monitor cannot be destroyed
 // under it. Inline, so that suites which never touch a monitor do not link
@@ -75,6 +82,8 @@ class TempDir {
   std::string Join(const std::string &name) const { return strPath + kSeparator + name; }
   std::wstring WJoin(const std::string &name) const;
   std::wstring WPath() const;
+  // Writes `content` to the file `name` in the directory; returns its path.
+  std::string Write(const std::string &name, const std::string &content) const;
 
  private:
   std::string strPath;
@@ -122,9 +131,10 @@ template <class Monitor>
 class CheckProbe : public Monitor {
  public:
   typedef typename Monitor::FileData FileData;
-  CheckProbe() {
+  explicit CheckProbe(bool reportReplacement = false) {
     this->usReaderThreadsMin = 0;
     this->bInitialized = true;
+    this->bReportReplacement = reportReplacement;
   }
   FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
   void Baseline(const std::wstring &path) { Record(path).InitialScan(); }
@@ -168,6 +178,21 @@ class RecordingSink : public WindowsAgentCommon::IFileMonitorSink {
   std::vector<Report> reports;
 };
 
+// The receiver's reports (or only those with flags) in arrival order, each as
+// the path that the monitor gives for its key, and its flags.
+typedef std::vector<std::pair<std::wstring, unsigned int>> NamedReports;
+inline NamedReports Named(WindowsAgentCommon::IFileMonitor &monitor, const RecordingSink &sink,
+                          bool changesOnly = false) {
+  NamedReports named;
+  for (const Report &r : sink.Reports()) {
+    if (r.flags != 0 || !changesOnly) named.emplace_back(monitor.GetFilename(r.key), r.flags);
+  }
+  return named;
+}
+inline NamedReports NamedChanges(WindowsAgentCommon::IFileMonitor &monitor, const RecordingSink &sink) {
+  return Named(monitor, sink, true);
+}
+
 // Holds the threads that pass through it: while the gate is closed, every
 // call of Pass blocks (never longer than the deadline, so that a failing test
 // cannot hang the suite). A test uses it to keep a callback in flight, or to
@@ -197,6 +222,8 @@ class LogCapture {
   std::vector<std::string> Texts(const std::string &logNamePrefix = std::string()) const;
   std::size_t Count(const std::string &text) const;
   std::size_t CountContaining(const std::string &fragment) const;
+  // Succeeds when each line has been logged exactly as many times as given.
+  ::testing::AssertionResult Logged(const std::map<std::string, std::size_t> &counts) const;
   bool WaitForText(const std::string &text, std::size_t count = 1,
                    std::chrono::milliseconds deadline = kDeadline);
 
@@ -205,10 +232,17 @@ class LogCapture {
   WindowsAgentCommon::LogLevel previousLevel;
 };
 
+// A log capture and a directory.
+class LogAndDirTest : public ::testing::Test {
+ protected:
+  LogCapture capture;
+  TempDir dir;
+};
+
 // A probe, a receiver, a log capture and a directory, for the tests of one
 // monitor kind's checks.
 template <class Monitor>
-class CheckProbeTest : public ::testing::Test {
+class CheckProbeTest : public LogAndDirTest {
  protected:
   // Registers the path and takes its baseline.
   std::wstring Watch(const std::string &name) {
@@ -218,8 +252,6 @@ class CheckProbeTest : public ::testing::Test {
     return path;
   }
 
-  LogCapture capture;
-  TempDir dir;
   RecordingSink sink;
   CheckProbe<Monitor> probe;
 };
