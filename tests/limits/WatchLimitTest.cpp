@@ -40,9 +40,7 @@ std::string EnterOwnUserNamespace() {
   return std::string();
 }
 
-void SetWatchLimit(std::size_t watches) {
-  ASSERT_TRUE(WriteProc("/proc/sys/user/max_inotify_watches", std::to_string(watches)));
-}
+const char kWatchLimit[] = "/proc/sys/user/max_inotify_watches";
 
 }  // namespace
 
@@ -67,7 +65,7 @@ TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns
   monitor.AddMonitor(Wide(d1), &sink1, 0, 0, false);
   monitor.AddMonitor(Wide(d2), &sink2, 0, 0, false);
   ASSERT_TRUE(WaitUntil([] { return VantrelPlatform::TestHooks::ChangeWatchCount() == 2; }));
-  SetWatchLimit(2);
+  ASSERT_TRUE(WriteProc(kWatchLimit, "2"));
 
   monitor.AddMonitor(Wide(d3), &sink3, 0, 0, false);
   ASSERT_TRUE(capture.WaitForText("There was a problem (1816) when trying to reset notifications on directory " + d3 +
@@ -75,7 +73,7 @@ TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns
   MakeDir(d3 + "/by-attributes");
   EXPECT_TRUE(sink3.WaitForFlags(kDir | kModified));
 
-  SetWatchLimit(3);
+  ASSERT_TRUE(WriteProc(kWatchLimit, "3"));
   ASSERT_TRUE(capture.WaitForText("Reset notifications on directory " + d3 + " successfully."));
   ASSERT_TRUE(clock.WaitForCount(clock.Count() + 3));
   const std::int64_t stamp = WriteTimeSeconds(d3);
@@ -87,8 +85,7 @@ TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns
   gate.Open();
   EXPECT_TRUE(sink3.WaitForFlags(kDir | kModified));
   monitor.Stop();
-  EXPECT_TRUE(sink1.NonZeroFlags().empty());
-  EXPECT_TRUE(sink2.NonZeroFlags().empty());
+  for (const RecordingSink *quiet : {&sink1, &sink2}) EXPECT_TRUE(quiet->NonZeroFlags().empty());
 }
 
 int main(int argc, char **argv) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <thread>
 
 using VantrelPlatform::FromUtf16;
@@ -73,19 +74,15 @@ TEST(PlatformText, EveryByteStringComesBackFromItsWideForm) {
   std::string bytes;
   for (int first = -1; first < 256; ++first) {
     for (int second = 0; second < 256; ++second) {
-      bytes.clear();
-      if (first >= 0) bytes.push_back(static_cast<char>(first));
+      bytes.assign(first < 0 ? 0 : 1, static_cast<char>(first));
       bytes.push_back(static_cast<char>(second));
       ASSERT_EQ(ToUtf8(FromUtf8(bytes)), bytes);
     }
   }
-  std::uint32_t seed = 12345;
+  std::minstd_rand random(12345);
   for (int n = 0; n < 20000; ++n) {
-    bytes.clear();
-    for (int k = 0; k < 1 + n % 8; ++k) {
-      seed = seed * 1103515245u + 12345u;
-      bytes.push_back(static_cast<char>(0x70 + (seed >> 16) % 0x90));
-    }
+    bytes.resize(1 + n % 8);
+    for (char &byte : bytes) byte = static_cast<char>(0x70 + random() % 0x90);
     ASSERT_EQ(ToUtf8(FromUtf8(bytes)), bytes);
   }
   // Wide values that no byte string gives: U+FFFD, never a crash.
@@ -110,30 +107,28 @@ TEST(PlatformText, SurrogatesKeepTheirUnitInUtf16) {
 
 TEST(PlatformText, WideCharToMultiByteUsesWindowsBufferRules) {
   const wchar_t *text = L"é\U0001F600";  // 2 + 4 bytes
-  EXPECT_EQ(7, WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr));
-  EXPECT_EQ(6, WideCharToMultiByte(CP_UTF8, 0, text, 2, nullptr, 0, nullptr, nullptr));
-
-  char buffer[16];
-  std::fill(std::begin(buffer), std::end(buffer), 'z');
-  EXPECT_EQ(7, WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr));
-  EXPECT_EQ(std::string("\xC3\xA9\xF0\x9F\x98\x80", 7), std::string(buffer, 7));
-  EXPECT_EQ(ERROR_SUCCESS, GetLastError());
-
-  std::fill(std::begin(buffer), std::end(buffer), 'z');
-  EXPECT_EQ(6, WideCharToMultiByte(CP_UTF8, 0, text, 2, buffer, sizeof buffer, nullptr, nullptr));
-  EXPECT_EQ('z', buffer[6]) << "no terminator for an explicit length";
-
+  const std::string utf8 = "\xC3\xA9\xF0\x9F\x98\x80";
+  char buffer[8];
+  // What a call returns, its last error, and the buffer (filled with 'z' before).
+  const auto convert = [&](UINT page, const wchar_t *wide, int length, int size, LPBOOL used = nullptr) {
+    std::fill(std::begin(buffer), std::end(buffer), 'z');
+    const int n = WideCharToMultiByte(page, 0, wide, length, size > 0 ? buffer : nullptr, size, nullptr, used);
+    return std::make_tuple(n, GetLastError(), std::string(buffer, sizeof buffer));
+  };
+  const auto result = [](int n, DWORD error, std::string bytes) { return std::make_tuple(n, error, bytes); };
+  const std::string untouched(sizeof buffer, 'z');
+  EXPECT_EQ(result(7, ERROR_SUCCESS, untouched), convert(CP_UTF8, text, -1, 0));
+  EXPECT_EQ(result(6, ERROR_SUCCESS, untouched), convert(CP_UTF8, text, 2, 0));
+  EXPECT_EQ(result(7, ERROR_SUCCESS, utf8 + '\0' + 'z'), convert(CP_UTF8, text, -1, 8));
+  // No terminator for an explicit length.
+  EXPECT_EQ(result(6, ERROR_SUCCESS, utf8 + "zz"), convert(CP_UTF8, text, 2, 8));
   // Too small a buffer; a code page other than UTF-8, a default character
   // asked for, no text, an empty one.
-  const auto failure = [](int n) { return std::make_pair(n, GetLastError()); };
-  EXPECT_EQ(std::make_pair(0, DWORD{ERROR_INSUFFICIENT_BUFFER}),
-            failure(WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, 6, nullptr, nullptr)));
+  EXPECT_EQ(result(0, ERROR_INSUFFICIENT_BUFFER, untouched), convert(CP_UTF8, text, -1, 6));
   BOOL usedDefault = FALSE;
-  for (const auto &refused : {failure(WideCharToMultiByte(1252, 0, text, -1, buffer, 16, nullptr, nullptr)),
-                              failure(WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, 16, nullptr, &usedDefault)),
-                              failure(WideCharToMultiByte(CP_UTF8, 0, nullptr, -1, buffer, 16, nullptr, nullptr)),
-                              failure(WideCharToMultiByte(CP_UTF8, 0, text, 0, buffer, 16, nullptr, nullptr))}) {
-    EXPECT_EQ(std::make_pair(0, DWORD{ERROR_INVALID_PARAMETER}), refused);
+  for (const auto &refused : {convert(1252, text, -1, 8), convert(CP_UTF8, text, -1, 8, &usedDefault),
+                              convert(CP_UTF8, nullptr, -1, 8), convert(CP_UTF8, text, 0, 8)}) {
+    EXPECT_EQ(result(0, ERROR_INVALID_PARAMETER, untouched), refused);
   }
 }
 

@@ -29,7 +29,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <random>
@@ -71,17 +70,20 @@ long StatusField(const std::string &name) {
   return -1;
 }
 
-Usage Measure() {
+// Measures and prints what the process holds, as `what`.
+Usage Measure(const char *what) {
   malloc_trim(0);
   const auto fds = std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-  return {StatusField("VmRSS"), StatusField("Threads"), static_cast<long>(fds),
-          VantrelPlatform::TestHooks::ChangeHandleCount()};
+  const Usage usage = {StatusField("VmRSS"), StatusField("Threads"), static_cast<long>(fds),
+                       VantrelPlatform::TestHooks::ChangeHandleCount()};
+  std::printf("soak: %-5s RSS %ld KiB, %ld threads, %ld fds, %zu notification handles\n", what, usage.rssKiB,
+              usage.threads, usage.fds, usage.handles);
+  return usage;
 }
 
 // Counts reports and checks that every key names a path; one receiver in
 // four is slow now and then, so that the backlog grows the pool.
-class SoakSink : public IFileMonitorSink {
- public:
+struct SoakSink : IFileMonitorSink {
   SoakSink(IFileMonitor &owner, bool isSlow) : monitor(owner), slow(isSlow) {}
   void OnFileChanged(const std::int64_t &key, unsigned int) override {
     ++gReports;
@@ -89,7 +91,6 @@ class SoakSink : public IFileMonitorSink {
     if (slow && ++reports % 64 == 0) std::this_thread::sleep_for(30ms);
   }
 
- private:
   IFileMonitor &monitor;
   const bool slow;
   std::atomic<unsigned long> reports{0};
@@ -148,48 +149,38 @@ void ChurnRegistrations(Watched &watched, const std::vector<std::string> &paths,
   }
 }
 
-// Runs the churn under `root` against `longLived` and a fresh pair each
-// round until `duration` has passed: one thread changes the files, two
+// Runs the churn under `root` against a long-lived pair and a fresh pair
+// each round until `duration` has passed: one thread changes the files, two
 // register and remove receivers at random.
-void Churn(const std::string &root, Pair &longLived, std::chrono::seconds duration) {
+void Churn(const std::string &root, std::chrono::seconds duration) {
   std::vector<std::string> paths;
   fs::create_directory(root);
   for (std::size_t i = 0; i < kFiles + kDirs; ++i) {
     paths.push_back(root + "/" + std::to_string(i));
-    if (i < kFiles) {
-      std::ofstream(paths.back()) << "0123456789";
-    } else {
-      fs::create_directory(paths.back());
-    }
+    if (i >= kFiles) fs::create_directory(paths.back());  // files come with their first growth
   }
+  Pair longLived;
   const auto end = std::chrono::steady_clock::now() + duration;
   for (unsigned round = 0; std::chrono::steady_clock::now() < end; ++round) {
     Pair fresh;
     Watched *all[] = {&longLived.polling, &longLived.notification, &fresh.polling, &fresh.notification};
     const auto roundEnd = std::min(end, std::chrono::steady_clock::now() + kRound);
-    auto until = [&](unsigned seed, std::function<void(std::mt19937 &)> step) {
-      return std::thread([&roundEnd, seed, step] {
-        std::mt19937 rng(seed);
-        while (std::chrono::steady_clock::now() < roundEnd) step(rng);
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 3; ++t) {
+      threads.emplace_back([&, t] {
+        std::mt19937 rng(round * 7 + t);
+        while (std::chrono::steady_clock::now() < roundEnd) {
+          if (t == 0) {
+            ChangeSomething(paths, rng);
+          } else {
+            ChurnRegistrations(*all[rng() % 4], paths, rng);
+          }
+          std::this_thread::sleep_for(t == 0 ? 2ms : 1ms);
+        }
       });
-    };
-    auto registrar = [&](std::mt19937 &rng) {
-      ChurnRegistrations(*all[rng() % 4], paths, rng);
-      std::this_thread::sleep_for(1ms);
-    };
-    std::thread threads[] = {until(round,
-                                   [&](std::mt19937 &rng) {
-                                     ChangeSomething(paths, rng);
-                                     std::this_thread::sleep_for(2ms);
-                                   }),
-                             until(round * 7 + 1, registrar), until(round * 7 + 2, registrar)};
+    }
     for (std::thread &thread : threads) thread.join();
   }
-}
-
-void Print(const char *what, const Usage &usage) {
-  std::printf("soak: %-5s RSS %ld KiB, %ld threads, %ld fds, %zu notification handles\n", what, usage.rssKiB,
-              usage.threads, usage.fds, usage.handles);
 }
 
 }  // namespace
@@ -208,28 +199,17 @@ int main(int argc, char **argv) {
     return 1;
   }
   const std::string root = pattern;
-  {
-    Pair warmUp;  // the shape of the soak: a long-lived pair and rounds
-    Churn(root + "/warm", warmUp, 2 * kRound);
-  }
+  Churn(root + "/warm", 2 * kRound);  // the shape of the soak: a long-lived pair and rounds
   gReports = gUnknownKeys = 0;
   gChecks = 0;
-  const Usage before = Measure();
-  Print("start", before);
-  {
-    Pair longLived;
-    Churn(root + "/soak", longLived, std::chrono::seconds(seconds));
-  }
+  const Usage before = Measure("start");
+  Churn(root + "/soak", std::chrono::seconds(seconds));
   std::error_code ignored;
   fs::remove_all(root, ignored);
 
-  Usage after = Measure();
   // Threads leave /proc a moment after they are joined.
-  for (int i = 0; i < 100 && after.threads > before.threads; ++i) {
-    std::this_thread::sleep_for(100ms);
-    after = Measure();
-  }
-  Print("end", after);
+  for (int i = 0; i < 100 && StatusField("Threads") > before.threads; ++i) std::this_thread::sleep_for(100ms);
+  const Usage after = Measure("end");
   std::printf("soak: %ld s, %llu checks, %lu reports, %lu unknown keys\n", seconds,
               static_cast<unsigned long long>(gChecks.load()), gReports.load(), gUnknownKeys.load());
   bool ok = true;
