@@ -28,10 +28,13 @@ bool Parse(const std::string &text, AgentConfig &config, std::vector<std::string
 }
 
 #if !defined(_WIN32)  // POSIX credentials entries; Windows refuses every one
-TEST(AgentConfigTest, ReadsEveryKindOfLine) {
+// Every kind of line, after a byte order mark as Windows editors write it.
+// The settings handed to the component hold every default and the file's
+// values after them.
+TEST(AgentConfigTest, ReadsEveryKindOfLineAndHandsTheComponentEverySetting) {
   AgentConfig config;
   std::vector<std::string> errors;
-  ASSERT_TRUE(Parse("# a comment\n"
+  ASSERT_TRUE(Parse("\xEF\xBB\xBF# a comment\n"
                     "\n"
                     "   # an indented comment\n"
                     "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = 2\r\n"
@@ -39,6 +42,7 @@ TEST(AgentConfigTest, ReadsEveryKindOfLine) {
                     "FileMonitorNoNotifications.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 250\n"
                     "FileMonitorNoNotifications.FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis = 500.5\n"
                     "FileMonitorNoNotifications.FileMonitor.BacklogDispositionMinThreshold = -7\n"
+                    "FileMonitorNoNotifications.FileMonitor.ReportReplacement = Off\n"
                     "Log.Level = DEBUG\n"
                     "Log.File = /var/tmp/agent.log\n"
                     "Credentials = 7 1000:1000:4,24\n"
@@ -49,7 +53,7 @@ TEST(AgentConfigTest, ReadsEveryKindOfLine) {
       << ::testing::PrintToString(errors);
   EXPECT_TRUE(errors.empty());
   EXPECT_EQ(config.settings.count("FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin"), 2u);
-  EXPECT_EQ(config.settings.size(), 5u);
+  EXPECT_EQ(config.settings.size(), 6u);
   EXPECT_TRUE(config.hasLogLevel && config.logLevel == WindowsAgentCommon::LogLevel::Debug);
   EXPECT_EQ(config.logFile, "/var/tmp/agent.log");
   ASSERT_EQ(config.credentials.size(), 1u);
@@ -61,12 +65,28 @@ TEST(AgentConfigTest, ReadsEveryKindOfLine) {
   for (const auto &w : config.watches) {
     watches.push_back(std::to_string(w.line) + " " + w.path + (w.hasHandle ? " @" + std::to_string(w.handle) : ""));
   }
-  EXPECT_EQ(watches, (std::vector<std::string>{"12 /var/log/syslog", "13 /srv/app/log dir/a b.log @7",
-                                               "14 /var/log/auth.log @0"}));
-}
-#endif
+  EXPECT_EQ(watches, (std::vector<std::string>{"13 /var/log/syslog", "14 /srv/app/log dir/a b.log @7",
+                                               "15 /var/log/auth.log @0"}));
 
-#if !defined(_WIN32)  // POSIX credentials entries; Windows refuses every one
+  const auto settings = ComponentSettings(config);
+  EXPECT_EQ(settings.size(), 2u * 11u + 6u);
+  // Selected the way the factory selects them.
+  const auto value = [&](const std::string &type, const char *key) {
+    using WindowsAgentCommon::EnvironmentBlockHelper;
+    EnvironmentBlockHelper::Settings selected;
+    EnvironmentBlockHelper(settings).GetValuesForMatchingName(type + "\\.(.*?)", selected);
+    std::string text;
+    EnvironmentBlockHelper(selected).GetStringValue(key, text, "absent");
+    return text;
+  };
+  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.ReaderThreadsMin"), "3");
+  EXPECT_EQ(value("FileMonitorNoNotifications", "FileMonitor.ReaderThreadsMin"), "5");
+  EXPECT_EQ(value("FileMonitorNoFSRedirect", "EventLogMonitor.ScheduleExpirySweepPeriodMillis"), "100");
+  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.BacklogDispositionMinThreshold"), "-5");
+  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.ReportReplacement"), "true") << "the agent turns it on";
+  EXPECT_EQ(value("FileMonitorNoNotifications", "FileMonitor.ReportReplacement"), "Off");
+}
+
 TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
   AgentConfig config;
   std::vector<std::string> errors;
@@ -89,7 +109,8 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
                      "Watch = /var/log/other @x\n"                                               // 17
                      "filemonitornofsredirect.FileMonitor.ReaderThreadsMin = 1\n"                // 18
                      "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = 0\n"                // 19
-                     "FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 60001\n",  // 20
+                     "FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 60001\n"  // 20
+                     "FileMonitorNoFSRedirect.FileMonitor.ReportReplacement = maybe\n",                  // 21
                      config, errors));
   // In the order given, the cross-checks of the Watch entries last; a
   // fragment of the message where it says more than the line.
@@ -99,6 +120,7 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
       {12, "already defined on line 11"}, {13, ""}, {14, ""}, {15, ""}, {17, ""}, {18, ""},
       {19, "at least 1, not 0: with no worker nothing is ever checked"},
       {20, "at most 60000, not 60001: a sweep period above one minute"},
+      {21, "must be true or false (or yes/no, on/off, 1/0), not 'maybe'"},
       {16, "credentials handle 11 has no Credentials entry"}};
   ASSERT_EQ(errors.size(), expected.size()) << ::testing::PrintToString(errors);
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -107,37 +129,6 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
   }
 }
 #endif
-
-TEST(AgentConfigTest, ComponentSettingsHoldEveryDefaultAndLetTheFileWin) {
-  AgentConfig config;
-  std::vector<std::string> errors;
-  ASSERT_TRUE(Parse("\xEF\xBB\xBF"  // a byte order mark, as Windows editors write it
-                    "FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 1\n"
-                    "FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin = 2\n"
-                    "FileMonitorNoNotifications.FileMonitor.ReportReplacement = Off\n",
-                    config, errors));
-  EXPECT_FALSE(Parse("FileMonitorNoFSRedirect.FileMonitor.ReportReplacement = maybe\n", config, errors));
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_NE(errors[0].find("must be true or false (or yes/no, on/off, 1/0), not 'maybe'"), std::string::npos);
-  const auto settings = ComponentSettings(config);
-  EXPECT_EQ(settings.size(), 2u * 11u + 3u);
-
-  // Selected the way the factory selects them.
-  const auto value = [&](const std::string &type, const char *key) {
-    using WindowsAgentCommon::EnvironmentBlockHelper;
-    EnvironmentBlockHelper::Settings selected;
-    EnvironmentBlockHelper(settings).GetValuesForMatchingName(type + "\\.(.*?)", selected);
-    std::string text;
-    EnvironmentBlockHelper(selected).GetStringValue(key, text, "absent");
-    return text;
-  };
-  EXPECT_EQ(value("FileMonitorNoNotifications", "FileMonitor.ReaderThreadsMin"), "2");
-  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.ReaderThreadsMin"), "5");
-  EXPECT_EQ(value("FileMonitorNoFSRedirect", "EventLogMonitor.ScheduleExpirySweepPeriodMillis"), "100");
-  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.BacklogDispositionMinThreshold"), "-5");
-  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.ReportReplacement"), "true") << "the agent turns it on";
-  EXPECT_EQ(value("FileMonitorNoNotifications", "FileMonitor.ReportReplacement"), "Off");
-}
 
 // The command line as the agent gets it; what it prints goes to `output`.
 ParseOutcome ParseArgs(std::vector<std::string> args, AgentOptions &options, std::string *output = nullptr) {
@@ -263,11 +254,6 @@ TEST(AgentPathPatternTest, NamesAndPathsMatchAsInTheShellWithoutCaseOnWindows) {
 // Local time is the process's: a fixed zone makes the texts exact.
 class ReportFormatTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char *tz = std::getenv("TZ");
-    hadTz = tz != nullptr;
-    if (hadTz) oldTz = tz;
-  }
   void TearDown() override { Zone(hadTz ? oldTz.c_str() : nullptr); }
   // Sets TZ (null: unsets it) and has the C library read it again.
   static void Zone(const char *tz) {
@@ -275,11 +261,7 @@ class ReportFormatTest : public ::testing::Test {
     _putenv_s("TZ", tz != nullptr ? tz : "");
     _tzset();
 #else
-    if (tz != nullptr) {
-      setenv("TZ", tz, 1);
-    } else {
-      unsetenv("TZ");
-    }
+    tz != nullptr ? setenv("TZ", tz, 1) : unsetenv("TZ");
     tzset();
 #endif
   }
@@ -287,8 +269,8 @@ class ReportFormatTest : public ::testing::Test {
     return std::chrono::system_clock::time_point(std::chrono::milliseconds(millis));
   }
 
-  bool hadTz = false;
-  std::string oldTz;
+  const bool hadTz = std::getenv("TZ") != nullptr;
+  const std::string oldTz = hadTz ? std::getenv("TZ") : "";
 };
 
 TEST_F(ReportFormatTest, TextAndJsonLines) {

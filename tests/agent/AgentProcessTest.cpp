@@ -37,7 +37,7 @@ const std::string kIsoTime = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d
 
 // The default text line, --json, or --format with every placeholder.
 enum class Output { kText, kJson, kFormat };
-const char kFormat[] = "%m ; %k ; %p ; %f ; %x ; %% ; %t ; %I";
+const char kFormat[] = "%t ; %I ; %p ; %f ; %x ; %m ; %k ; %%";
 
 // A report line taken apart; an empty path for a line of another shape.
 struct Seen {
@@ -46,35 +46,29 @@ struct Seen {
 };
 
 Seen Parse(const std::string &line, Output output = Output::kText) {
-  Seen seen;
   if (output == Output::kJson) {
     const auto object = nlohmann::json::parse(line, nullptr, false);
     if (!object.is_object() || object.size() != 6 || !object.contains("flags") ||
         !std::regex_match(object.value("time", ""), std::regex(kIsoTime))) {
-      return seen;
+      return {};
     }
+    std::string names;
     for (const auto &name : object.value("names", nlohmann::json::array())) {
-      seen.names += (seen.names.empty() ? "" : "|") + name.get<std::string>();
+      names += (names.empty() ? "" : "|") + name.get<std::string>();
     }
-    seen.path = object.value("path", "");
-    seen.monitor = object.value("monitor", "");
-    seen.key = object.value("key", std::int64_t{-1});
-    return seen;
+    return {object.value("path", ""), names, "", object.value("monitor", ""), object.value("key", std::int64_t{-1})};
   }
   static const std::regex text(kTime + " (.+) ([A-Z|]+) (0x[0-9A-F]{4})");
-  static const std::regex format(R"((\w+) ; (-?\d+) ; (.+) ; ([A-Z|]+) ; (0x[0-9A-F]{4}) ; % ; )" + kTime + " ; " +
-                                 kIsoTime);
+  static const std::regex format(kTime + " ; " + kIsoTime +
+                                 R"( ; (.+) ; ([A-Z|]+) ; (0x[0-9A-F]{4}) ; (\w+) ; (-?\d+) ; %)");
   std::smatch match;
-  if (!std::regex_match(line, match, output == Output::kText ? text : format)) return seen;
-  const int at = output == Output::kText ? 1 : 3;
-  seen.path = match[at];
-  seen.names = match[at + 1];
-  seen.hex = match[at + 2];
-  if (output == Output::kFormat) {
-    seen.monitor = match[1];
-    seen.key = std::stoll(match[2]);
+  if (output == Output::kText && std::regex_match(line, match, text)) {
+    return {match[1], match[2], match[3], "", -1};
   }
-  return seen;
+  if (output == Output::kFormat && std::regex_match(line, match, format)) {
+    return {match[1], match[2], match[3], match[4], std::stoll(match[5])};
+  }
+  return {};
 }
 
 // A report of `path` that carries the flag name (or the adjacent names).
@@ -119,16 +113,13 @@ TEST(AgentProcessTest, ASecondStopSignalASecondLaterEndsAtOnce) {
                      false);
   ASSERT_TRUE(agent.Stderr("watching 1 paths with"));
   // Full, and no longer moving: a worker is stuck in its write.
-  int unread = -1;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        const int before = agent.UnreadStdoutBytes();
-        std::this_thread::sleep_for(300ms);
-        unread = agent.UnreadStdoutBytes();
-        return unread == before && unread > 4096 - 100;
-      },
-      ChildProcess::kWait))
-      << unread << " bytes unread\n" << agent.Transcript();
+  const auto stuck = [&] {
+    const int before = agent.UnreadStdoutBytes();
+    std::this_thread::sleep_for(300ms);
+    return agent.UnreadStdoutBytes() == before && before > 4096 - 100;
+  };
+  ASSERT_TRUE(WaitUntil(stuck, ChildProcess::kWait)) << agent.UnreadStdoutBytes() << " bytes unread\n"
+                                                     << agent.Transcript();
   agent.Signal(SIGTERM);
   ASSERT_TRUE(agent.Stderr("Stopping on SIGTERM"));
   std::this_thread::sleep_for(1200ms);

@@ -35,9 +35,8 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, bool readStdout
   // whatever this test process has set up.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  sigset_t none;
+  sigset_t none, all;
   sigemptyset(&none);
-  sigset_t all;
   sigfillset(&all);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &all);
