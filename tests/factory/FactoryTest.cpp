@@ -19,10 +19,11 @@ namespace {
 const std::string kNoFS = "FileMonitorNoFSRedirect";
 const std::string kPoll = "FileMonitorNoNotifications";
 
+// The identity in a monitor's log name: the low 32 bits of its address.
 std::string Hex(const void *object) {
   char text[16];
-  std::snprintf(text, sizeof(text), "x%04X",
-                static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(object) & 0xFFFFFFFFu));
+  const auto address = reinterpret_cast<std::uintptr_t>(object);
+  std::snprintf(text, sizeof(text), "x%04X", static_cast<unsigned int>(address));
   return text;
 }
 
@@ -43,12 +44,57 @@ std::string LogName(const std::shared_ptr<IFileMonitor> &monitor) {
   return dynamic_cast<FileMonitorCore &>(*monitor).LogName();
 }
 
+// A factory whose monitors fail in Initialize while `failures` is above 0.
+class FailingMonitor : public FileMonitorStatOnly {
+ public:
+  explicit FailingMonitor(std::atomic<int> &destroyed) : rDestroyed(destroyed) {}
+  ~FailingMonitor() override { ++rDestroyed; }
+  void Initialize(const Settings &) override {
+    throw InitializationException("FailingMonitor", "FailingMonitor::Initialize", __LINE__, "no room");
+  }
+
+ private:
+  std::atomic<int> &rDestroyed;
+};
+
+class FlakyFactory : public FileMonitorFactory {
+ public:
+  std::atomic<int> failures{0};
+  std::atomic<int> destroyed{0};
+
+ protected:
+  std::unique_ptr<FileMonitorCore> NewMonitor(const std::string &typeName) override {
+    if (typeName == kPoll && failures.load() > 0) {
+      --failures;
+      return std::unique_ptr<FileMonitorCore>(new FailingMonitor(destroyed));
+    }
+    return FileMonitorFactory::NewMonitor(typeName);
+  }
+};
+
+// Floors of 2 and 3 show in the pool that the first registration starts; a
+// setting without a type prefix, or with the class name, reaches nobody.
+const std::multimap<std::string, std::string> kSettings = {
+    {"FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "2"},
+    {"FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin", "3"},
+    {"FileMonitor.ReaderThreadsMin", "7"},
+    {"FileMonitorStatOnly.FileMonitor.ReaderThreadsMin", "8"},
+    {"FileMonitorNoNotifications.FileMonitor.ReaderThreadsMax", "4"},
+    {"FileMonitorNoNotifications.EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"},
+};
+
+// The directory and the receiver outlive the factory's monitors.
 class FactoryTest : public ::testing::Test {
  protected:
   void TearDown() override { factory.Shutdown(); }
+  bool Init(const std::multimap<std::string, std::string> &settings = {}) {
+    return factory.InitializeService(ServiceConfig{"", "", "", "", "", settings});
+  }
 
   LogCapture logs;
-  FileMonitorFactory factory;
+  TempDir dir;
+  RecordingSink sink;
+  FlakyFactory factory;
 };
 
 TEST_F(FactoryTest, InitialisationMakesTheTypesAndOneCachedMonitorPerTypeAndInstance) {
@@ -57,8 +103,7 @@ TEST_F(FactoryTest, InitialisationMakesTheTypesAndOneCachedMonitorPerTypeAndInst
   EXPECT_TRUE(Types(factory).empty());
   EXPECT_THROW(Get(factory, kPoll), ObjectDoesNotExistException);
 
-  ServiceConfig config;
-  ASSERT_TRUE(factory.InitializeService(config));
+  ASSERT_TRUE(Init(kSettings));
   EXPECT_TRUE(factory.IsInitialized());
   EXPECT_EQ(Types(factory), (std::set<std::string>{kNoFS, kPoll}));
   const auto noFS = Get(factory, kNoFS);
@@ -76,7 +121,7 @@ TEST_F(FactoryTest, InitialisationMakesTheTypesAndOneCachedMonitorPerTypeAndInst
   EXPECT_NE(second, noFS);
   EXPECT_EQ(Get(factory, kNoFS, "reader-2"), second);
   EXPECT_NE(Get(factory, kNoFS, "Reader-2"), second);
-  EXPECT_TRUE(factory.InitializeService(config));  // a second time creates nothing
+  EXPECT_TRUE(Init(kSettings));  // a second time creates nothing
   EXPECT_EQ(Get(factory, kNoFS), noFS);
   EXPECT_EQ(Get(factory, kPoll), poll);
   EXPECT_EQ(logs.CountContaining("Created FileMonitor "), 4u);
@@ -94,31 +139,15 @@ TEST_F(FactoryTest, InitialisationMakesTheTypesAndOneCachedMonitorPerTypeAndInst
     }
     EXPECT_EQ(monitor, poll) << "the caller's pointer is left alone";
   }
-}
 
-TEST_F(FactoryTest, SettingsReachOnlyTheMonitorOfTheirType) {
-  // Floors of 2 and 3 show in the pool that the first registration starts;
-  // a setting without a type prefix, or with the class name, reaches nobody.
-  ServiceConfig config;
-  config.Settings = {
-      {"FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "2"},
-      {"FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin", "3"},
-      {"FileMonitor.ReaderThreadsMin", "7"},
-      {"FileMonitorStatOnly.FileMonitor.ReaderThreadsMin", "8"},
-      {"FileMonitorNoNotifications.FileMonitor.ReaderThreadsMax", "4"},
-  };
-  ASSERT_TRUE(factory.InitializeService(config));
-  TempDir dir;
-  RecordingSink sink;
-  // Settings apply to every instance of the type.
+  // The settings of a type reach every instance of it, and no other.
   const std::pair<std::shared_ptr<IFileMonitor>, unsigned int> expected[] = {
-      {Get(factory, kPoll), 2}, {Get(factory, kNoFS), 3}, {Get(factory, kPoll, "defaults"), 2}};
+      {poll, 2}, {noFS, 3}, {second, 3}, {Get(factory, kPoll, "defaults"), 2}};
   for (const auto &e : expected) e.first->AddMonitor(dir.WPath(), &sink, 1000, 0, false);
   for (const auto &e : expected) {
     EXPECT_TRUE(WaitUntil([&] { return e.first->GetStatistics().threads == e.second; })) << LogName(e.first);
     e.first->RemoveMonitor(dir.WPath(), &sink);
   }
-  factory.Shutdown();
 }
 
 TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndForgetsThem) {
@@ -128,8 +157,6 @@ TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndForgetsThem) {
   const auto early = Get(factory, kNoFS, "aa");
   const std::vector<std::string> keyOrder = {LogName(Get(factory, kNoFS)), LogName(early),
                                              LogName(Get(factory, kPoll)), LogName(late)};
-  TempDir dir;
-  RecordingSink sink;
   late->AddMonitor(dir.WPath(), &sink, 100, 0, false);
   ASSERT_TRUE(WaitUntil([&] { return late->GetStatistics().threads > 0; }));
   std::weak_ptr<IFileMonitor> singleton = Get(factory, kPoll);
@@ -169,14 +196,9 @@ TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndForgetsThem) {
 // report, on one of that monitor's own workers: the monitor is then stopped,
 // joined and destroyed from outside its pool.
 TEST_F(FactoryTest, TheLastReferenceToAMonitorMayGoInsideItsOwnReport) {
-  ServiceConfig config;
-  config.Settings = {{kPoll + ".FileMonitor.ReaderThreadsMin", "2"},
-                     {kPoll + ".EventLogMonitor.ScheduleExpirySweepPeriodMillis", "10"}};
-  ASSERT_TRUE(factory.InitializeService(config));
+  ASSERT_TRUE(Init(kSettings));  // two workers for the monitor of the second type
   std::shared_ptr<IFileMonitor> monitor = Get(factory, kPoll);
   const std::string logName = LogName(monitor);
-  TempDir dir;
-  RecordingSink sink;
   std::atomic<bool> armed{false};
   sink.onReport = [&](const std::int64_t &, unsigned int) {
     if (armed.exchange(false)) {
@@ -191,37 +213,7 @@ TEST_F(FactoryTest, TheLastReferenceToAMonitorMayGoInsideItsOwnReport) {
   EXPECT_TRUE(WaitUntil([&] { return logs.Count("EXITED") == 2; }));
 }
 
-// A factory whose monitors fail in Initialize while `failures` is above 0.
-class FailingMonitor : public FileMonitorStatOnly {
- public:
-  explicit FailingMonitor(std::atomic<int> &destroyed) : rDestroyed(destroyed) {}
-  ~FailingMonitor() override { ++rDestroyed; }
-  void Initialize(const Settings &) override {
-    throw InitializationException("FailingMonitor", "FailingMonitor::Initialize", __LINE__, "no room");
-  }
-
- private:
-  std::atomic<int> &rDestroyed;
-};
-
-class FlakyFactory : public FileMonitorFactory {
- public:
-  std::atomic<int> failures{0};
-  std::atomic<int> destroyed{0};
-
- protected:
-  std::unique_ptr<FileMonitorCore> NewMonitor(const std::string &typeName) override {
-    if (typeName == kPoll && failures.load() > 0) {
-      --failures;
-      return std::unique_ptr<FileMonitorCore>(new FailingMonitor(destroyed));
-    }
-    return FileMonitorFactory::NewMonitor(typeName);
-  }
-};
-
-TEST(FactoryFailureTest, AMonitorThatFailsIsDestroyedNotCachedAndTheLockIsFree) {
-  LogCapture logs;
-  FlakyFactory factory;
+TEST_F(FactoryTest, AMonitorThatFailsIsDestroyedNotCachedAndTheLockIsFree) {
   factory.failures = 1;
   EXPECT_THROW(factory.InitializeService(ServiceConfig()), InitializationException);
   EXPECT_FALSE(factory.IsInitialized());
@@ -247,7 +239,6 @@ TEST(FactoryFailureTest, AMonitorThatFailsIsDestroyedNotCachedAndTheLockIsFree) 
   const auto retried = Get(factory, kPoll, "broken");
   EXPECT_NE(dynamic_cast<FileMonitorStatOnly *>(retried.get()), nullptr);
   EXPECT_EQ(logs.Count("Created FileMonitor FileMonitorNoNotifications::broken(" + Hex(retried.get()) + ")"), 1u);
-  factory.Shutdown();
 }
 
 }  // namespace

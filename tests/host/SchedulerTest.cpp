@@ -82,48 +82,28 @@ struct Blocked {
 
 }  // namespace
 
-TEST(Scheduler, PeriodicCallbacksComeWithTheActAndNeverEarly) {
-  Scheduler scheduler;
-  auto handler = Handler();
-  const ACE_Time_Value first = Now() + Millis(30);
-  auto info = scheduler.Schedule(handler, reinterpret_cast<const void *>(2), Millis(20), first);
-  ASSERT_NE(nullptr, info);
-  EXPECT_EQ(1u, scheduler.Size());
-
-  ASSERT_TRUE(WaitUntil([&] { return handler->count >= 10; }));
-  // The k-th callback is due at first + (k - 1) * period and never runs
-  // before: by any time T at most (T - first) / period + 1 have come.
-  const int seen = handler->count;
-  const ACE_Time_Value t = Now();
-  EXPECT_LE(seen, (Usec(t) - Usec(first)) / 20000 + 1);
-  EXPECT_GE(Usec(handler->Times().front()), Usec(first));
-  EXPECT_EQ(reinterpret_cast<const void *>(2), handler->lastAct);
-
-  EXPECT_TRUE(scheduler.Cancel(info));
-  EXPECT_TRUE(info->IsCancelled());
-  EXPECT_FALSE(scheduler.Cancel(info));
-  EXPECT_EQ(0u, scheduler.Size());
-  scheduler.Quiesce();
-  const int afterCancel = handler->count;
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(afterCancel, handler->count.load());
-}
-
-// A one-shot runs once and is gone; a callback returning -1 is removed, and
-// one that cancels its own schedule gets no further call; a far timer
+// A one-shot runs once and is gone; a callback returning -1 is removed; one
+// that cancels its own schedule gets no further call, and neither the wait
+// for its schedule nor Quiesce waits for itself there; a throwing callback
+// keeps its schedule and is reported once, not at every expiry; a far timer
 // scheduled first does not hold up the near ones.
-TEST(Scheduler, OneShotsMinusOneSelfCancelAndAFarTimer) {
+TEST(Scheduler, WhatACallbackDoesDecidesWhetherItsScheduleStays) {
+  LogCapture capture;
   Scheduler scheduler;
   auto farTimer = Handler();
   auto once = Handler();
   auto minusOne = Handler([](int) { return -1; });
+  auto thrower = Handler([](int) -> int { throw std::runtime_error("callback failure"); });
   std::shared_ptr<ScheduleInfo> selfInfo;
   std::mutex infoMutex;
   std::atomic<bool> cancelled{false};
+  std::atomic<int> ownWait{-1};
   auto self = Handler([&](int) {
     std::lock_guard<std::mutex> lock(infoMutex);
+    // Either wait for itself would last the whole limit, past the test's deadline.
+    ownWait = scheduler.WaitUntilIdle(selfInfo, 2 * kDeadline) ? 1 : 0;
     cancelled = scheduler.Cancel(selfInfo);
-    scheduler.Quiesce();  // from a callback: returns at once instead of waiting for itself
+    scheduler.Quiesce();
     return 0;
   });
   auto control = Handler();
@@ -132,6 +112,7 @@ TEST(Scheduler, OneShotsMinusOneSelfCancelAndAFarTimer) {
   auto minusOneInfo = scheduler.Schedule(minusOne, nullptr, Millis(5), Now());
   ASSERT_NE(nullptr, onceInfo);
   ASSERT_NE(nullptr, minusOneInfo);
+  ASSERT_NE(nullptr, scheduler.Schedule(thrower, nullptr, Millis(5), Now()));
   {
     std::lock_guard<std::mutex> lock(infoMutex);
     selfInfo = scheduler.Schedule(self, nullptr, Millis(5), Now());
@@ -143,7 +124,10 @@ TEST(Scheduler, OneShotsMinusOneSelfCancelAndAFarTimer) {
   const std::vector<int> counts{once->count, minusOne->count, self->count, farTimer->count};
   EXPECT_EQ((std::vector<int>{1, 1, 1, 0}), counts) << "one-shot, -1, self-cancelling, far";
   EXPECT_TRUE(cancelled.load());
-  EXPECT_EQ(2u, scheduler.Size());  // the far and the control schedules are left
+  EXPECT_EQ(0, ownWait.load());
+  EXPECT_GE(thrower->count.load(), 5);
+  EXPECT_EQ(1u, capture.CountContaining("Timer callback threw an exception: callback failure"));
+  EXPECT_EQ(3u, scheduler.Size());  // the far, the throwing and the control schedules are left
   EXPECT_FALSE(scheduler.Cancel(onceInfo));
   EXPECT_FALSE(onceInfo->IsCancelled());
   EXPECT_TRUE(minusOneInfo->IsCancelled());
@@ -187,7 +171,7 @@ TEST(Scheduler, CancelWhileHoldingALockThatTheCallbackTakes) {
 
 // Quiesce, the wait for a cancelled schedule and the destructor wait for a
 // running callback before they return; the wait for a schedule gives up at
-// its limit, and from the schedule's own callback it never waits.
+// its limit.
 TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
   {
     Blocked blocked;
@@ -205,23 +189,6 @@ TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
     ASSERT_TRUE(scheduler.Cancel(info));
     EXPECT_FALSE(scheduler.WaitUntilIdle(info, 10ms));
     EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { EXPECT_TRUE(scheduler.WaitUntilIdle(info, kDeadline)); }));
-  }
-  {
-    Scheduler scheduler;
-    std::shared_ptr<ScheduleInfo> own;
-    std::atomic<bool> ready{false};
-    std::atomic<int> answer{-1};
-    auto handler = Handler([&](int) {
-      if (!ready) return 0;
-      // A wait for itself would last the whole limit, past the test's deadline.
-      answer = scheduler.WaitUntilIdle(own, 2 * kDeadline) ? 1 : 0;
-      return -1;
-    });
-    own = scheduler.Schedule(handler, nullptr, Millis(5), Now());
-    ASSERT_NE(nullptr, own);
-    ready = true;
-    ASSERT_TRUE(WaitUntil([&] { return answer.load() != -1; }));
-    EXPECT_EQ(answer.load(), 0);
   }
   Blocked blocked;
   auto scheduler = std::make_unique<Scheduler>();
@@ -259,8 +226,9 @@ TEST(Scheduler, DestroyedFromItsOwnCallback) {
 // while one callback ran long are skipped: the next callback comes at the
 // first expiry after the long one ended, not at once to catch up. The periods
 // are long so that the late wake-ups of a loaded machine stay small beside
-// them.
-TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpiryAndSkipsMissedOnes) {
+// them. Every callback comes with the schedule's act, none before its
+// expiry, and none after Cancel and Quiesce.
+TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpirySkipsMissedOnesAndEndsAtCancel) {
   Scheduler scheduler;
   std::atomic<std::int64_t> endOfLong{0};
   auto handler = Handler([&](int n) {
@@ -270,11 +238,19 @@ TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpiryAndSkipsMissedOnes) {
   });
   const std::int64_t period = 100000;
   const ACE_Time_Value first = Now() + Millis(100);
-  ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(100), first));
+  auto info = scheduler.Schedule(handler, reinterpret_cast<const void *>(2), Millis(100), first);
+  ASSERT_NE(nullptr, info);
   ASSERT_TRUE(WaitUntil([&] { return handler->count >= 20; }));
+  EXPECT_TRUE(scheduler.Cancel(info));
+  EXPECT_TRUE(info->IsCancelled());
+  EXPECT_FALSE(scheduler.Cancel(info));
+  EXPECT_EQ(0u, scheduler.Size());
   scheduler.Quiesce();
-
   const auto times = handler->Times();
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(times.size(), handler->Times().size()) << "a callback after Cancel and Quiesce";
+  EXPECT_EQ(reinterpret_cast<const void *>(2), handler->lastAct);
+
   EXPECT_GE(Usec(times[3]) - Usec(first), ((endOfLong - Usec(first)) / period + 1) * period);
   std::vector<std::int64_t> lateness;
   std::int64_t previousSlot = -1;
@@ -290,19 +266,6 @@ TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpiryAndSkipsMissedOnes) {
   // on the grid most callbacks come within a small part of it.
   std::sort(lateness.begin(), lateness.end());
   EXPECT_LT(lateness[lateness.size() / 2], period * 3 / 10) << "median lateness in microseconds";
-}
-
-// A throwing callback keeps its schedule, and the failure is reported once,
-// not at every expiry.
-TEST(Scheduler, ThrowingCallbackKeepsItsScheduleAndIsReportedOnce) {
-  LogCapture capture;
-  {
-    Scheduler scheduler;
-    auto handler = Handler([](int) -> int { throw std::runtime_error("callback failure"); });
-    ASSERT_NE(nullptr, scheduler.Schedule(handler, nullptr, Millis(5), Now()));
-    EXPECT_TRUE(WaitUntil([&] { return handler->count >= 5; }));
-  }
-  EXPECT_EQ(1u, capture.CountContaining("Timer callback threw an exception: callback failure"));
 }
 
 // Scheduling and cancelling from several threads while callbacks run.
