@@ -39,9 +39,7 @@ bool RunWithoutPrivileges(Body body) {
     ::syscall(SYS_setfsuid, 65534);
     // setfsuid answers with the previous identity, also for an invalid one.
     switched = ::syscall(SYS_setfsuid, -1) == 65534 && ::syscall(SYS_setfsgid, -1) == 65534;
-    if (switched) {
-      body();
-    }
+    if (switched) body();
     ::syscall(SYS_setfsuid, 0);
     ::syscall(SYS_setfsgid, 0);
   });

@@ -52,10 +52,8 @@ TEST(PlatformText, ErrorTextsComeFromTheSystemOnOneLine) {
 // A name that is not UTF-8 keeps every byte: each byte outside well-formed
 // UTF-8 is a code point of its own (U+DC00 + byte) that converts back to it.
 TEST(PlatformText, EveryByteStringComesBackFromItsWideForm) {
-  const struct {
-    std::string bytes;
-    std::wstring wide;
-  } cases[] = {
+  // Bytes and their wide form.
+  const std::pair<std::string, std::wstring> cases[] = {
       {"caf\xE9.log", L"caf\xDCE9.log"},                      // Latin-1
       {"a\xFF" "b", L"a\xDCFF" L"b"},
       {"\xE2\x82", L"\xDCE2\xDC82"},                          // cut short at the end
@@ -67,8 +65,8 @@ TEST(PlatformText, EveryByteStringComesBackFromItsWideForm) {
       {"\x80\xBF\xC3\xA9", L"\xDC80\xDCBF\u00E9"},            // stray continuations, then é
   };
   for (const auto &c : cases) {
-    EXPECT_EQ(FromUtf8(c.bytes), c.wide) << c.bytes;
-    EXPECT_EQ(ToUtf8(c.wide), c.bytes) << c.bytes;
+    EXPECT_EQ(FromUtf8(c.first), c.second) << c.first;
+    EXPECT_EQ(ToUtf8(c.second), c.first) << c.first;
   }
   // Every string of up to two bytes, and a fixed sample of longer ones.
   std::string bytes;
@@ -194,8 +192,7 @@ TEST(PlatformTime, FileTimeConversions) {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   const ACE_Time_Value clock = ACE_OS::gettimeofday();
-  const ACE_Time_Value converted = TimeValueFromFileTime(now);
-  EXPECT_LT(std::abs(static_cast<long long>((clock - converted).msec())), 5000);
+  EXPECT_LT(std::abs(static_cast<long long>((clock - TimeValueFromFileTime(now)).msec())), 5000);
   EXPECT_LT(std::abs(static_cast<long long>((VantrelPlatform::SystemTimeNow() - clock).msec())), 5000);
   __int64 stored = 0;
   const __int64 seconds = _time64(&stored);
