@@ -144,10 +144,8 @@ ParseOutcome ParseArgs(std::vector<std::string> args, AgentOptions &options, std
 TEST(AgentOptionsTest, EveryOption) {
   AgentOptions options;
   ASSERT_TRUE(ParseArgs({"/var/log/a", "--monitor", "poll", "--interval", "250", "--idle", "--credentials", "0",
-                         "--config", "a.conf", "--log-level", "Debug", "--log-file", "x.log", "--json",
-                         "--duration", "1.5", "--stats", "10", "--library", "/opt/lib.so", "/var/log/b"},
-                        options)
-                  .run);
+                         "--config", "a.conf", "--log-level", "Debug", "--log-file", "x.log", "--json", "--duration",
+                         "1.5", "--stats", "10", "--library", "/opt/lib.so", "/var/log/b"}, options).run);
   EXPECT_EQ(options.paths, (std::vector<std::string>{"/var/log/a", "/var/log/b"}));
   EXPECT_EQ(MonitorTypeName(options.monitor), "FileMonitorNoNotifications");
   EXPECT_EQ(std::make_tuple(options.intervalMillis, options.idle, options.credentialsGiven, options.credentials,
@@ -275,12 +273,8 @@ class ReportFormatTest : public ::testing::Test {
 
 TEST_F(ReportFormatTest, TextAndJsonLines) {
   Zone("UTC0");
-  VantrelAgent::Report report;
-  report.when = At(1764961801123);  // 2025-12-05 19:10:01.123 UTC
-  report.monitorType = "FileMonitorNoFSRedirect";
-  report.path = "/var/log/syslog";
-  report.key = 42;
-  report.flags = 0x000A;
+  // At 2025-12-05 19:10:01.123 UTC.
+  VantrelAgent::Report report{At(1764961801123), "FileMonitorNoFSRedirect", "/var/log/syslog", 42, 0x000A};
   EXPECT_EQ(FormatText(report), "2025-12-05 19:10:01.123 /var/log/syslog MODIFIED|GREW 0x000A");
   EXPECT_EQ(FormatJson(report),
             R"({"time":"2025-12-05T19:10:01.123+00:00","monitor":"FileMonitorNoFSRedirect",)"

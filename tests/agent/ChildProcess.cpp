@@ -8,20 +8,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <sstream>
 #include <thread>
 
 extern char **environ;
 
 namespace VantrelTest {
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv, bool readStdout)
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, bool readStdout, const std::string &directory)
     : outPath(files.Join("stdout")), errPath(files.Join("stderr")) {
   const int created = O_WRONLY | O_CREAT | O_TRUNC;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), created, 0600);
+  if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
   int pipeFds[2] = {-1, -1};
   if (readStdout) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), created, 0600);
@@ -59,9 +60,7 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, bool readStdout
 ChildProcess::~ChildProcess() {
   if (pid > 0 && !reaped) {
     ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    ::waitpid(pid, nullptr, 0);
   }
   if (heldStdout >= 0) ::close(heldStdout);
 }
@@ -77,12 +76,11 @@ bool ChildProcess::Ended() {
 
 std::vector<std::string> ChildProcess::Lines(const std::string &path) const {
   const std::string text = ReadFile(path);
+  std::istringstream in(text);
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (reaped && start < text.size()) lines.push_back(text.substr(start));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  // A last line without its newline may still be being written.
+  if (!reaped && !text.empty() && text.back() != '\n') lines.pop_back();
   return lines;
 }
 

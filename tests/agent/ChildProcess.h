@@ -23,10 +23,11 @@ class ChildProcess {
   static constexpr std::chrono::milliseconds kWait{30000};
 
   // Starts argv[0] (a path) with the arguments and this process's
-  // environment; standard input is /dev/null. With `readStdout` false
-  // standard output is a pipe of one page that nothing reads, so the child's
-  // writes block once that is full.
-  explicit ChildProcess(const std::vector<std::string> &argv, bool readStdout = true);
+  // environment, in `directory` if one is given; standard input is
+  // /dev/null. With `readStdout` false standard output is a pipe of one page
+  // that nothing reads, so the child's writes block once that is full.
+  explicit ChildProcess(const std::vector<std::string> &argv, bool readStdout = true,
+                        const std::string &directory = "");
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
@@ -67,8 +68,7 @@ class ChildProcess {
   ::testing::AssertionResult WaitFor(const std::string &path, const Match &match, std::chrono::milliseconds deadline);
 
   TempDir files;
-  const std::string outPath;
-  const std::string errPath;
+  const std::string outPath, errPath;
   pid_t pid = -1;
   int heldStdout = -1;  // the unread pipe, closed by the destructor
   bool reaped = false;
