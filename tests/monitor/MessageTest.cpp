@@ -35,10 +35,7 @@ TEST(FileMonitorMessage, APathTravelsAsTextOnlyWhenItComesBackUnchanged) {
   const wchar_t low = static_cast<wchar_t>(0xDE00);
   std::wstring astral;  // 129 characters of two UTF-16 units each
   for (int i = 0; i < 129; ++i) astral += L"\U0001F600";
-  const struct {
-    std::wstring path;
-    bool asText;
-  } cases[] = {
+  const std::pair<std::wstring, bool> cases[] = {  // a path, and whether it travels as text
       {L"/var/log/\u00e9t\u00e9/\U0001F600.log", true},
       {std::wstring(259, L'a'), true},
       {std::wstring(260, L'a'), false},
@@ -56,13 +53,13 @@ TEST(FileMonitorMessage, APathTravelsAsTextOnlyWhenItComesBackUnchanged) {
       {std::wstring{L'/', static_cast<wchar_t>(-1)}, false},
 #endif
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(FileMonitorMessage::TravelsAsText(c.path), c.asText) << c.path.size();
-    if (c.asText) {
+  for (const auto &[path, asText] : cases) {
+    EXPECT_EQ(FileMonitorMessage::TravelsAsText(path), asText) << path.size();
+    if (asText) {
       const FileMonitorMessage out =
-          RoundTrip(FileMonitorMessage(c.path, nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT));
+          RoundTrip(FileMonitorMessage(path, nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT));
       EXPECT_EQ(out.eAction, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT);
-      EXPECT_EQ(out.Path(), c.path);
+      EXPECT_EQ(out.Path(), path);
       EXPECT_FALSE(out.CarriesKey());
     }
   }
@@ -85,28 +82,25 @@ TEST(FileMonitorMessage, APathThatDoesNotFitIsNeverWrittenPastTheField) {
 // path itself stays what it always was.
 TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   const std::int64_t key = 0x0102030405060708;
-  const struct {
-    std::wstring path;
-    bool keyBehind;
-  } cases[] = {
+  const std::pair<std::wstring, bool> cases[] = {  // a path, and whether the key goes behind it
       {L"/var/log/app.log", true},
       {L"/var/log/\u00e9t\u00e9/\U0001F600.log", true},
       {std::wstring(253, L'a'), true},
       {std::wstring(254, L'a'), false},  // fits, but the key does not
       {std::wstring(259, L'a'), false},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.path.size());
+  for (const auto &[path, keyBehind] : cases) {
+    SCOPED_TRACE(path.size());
     const FileMonitorMessage out =
-        RoundTrip(FileMonitorMessage::ForRecord(c.path, key, true, FileMonitorMessage::MONITOR_ACTION_CHECK));
-    EXPECT_EQ(out.Path(), c.path);
+        RoundTrip(FileMonitorMessage::ForRecord(path, key, true, FileMonitorMessage::MONITOR_ACTION_CHECK));
+    EXPECT_EQ(out.Path(), path);
     EXPECT_FALSE(out.CarriesKey());
-    EXPECT_TRUE(out.PathEquals(c.path));
-    EXPECT_FALSE(out.PathEquals(c.path + L"x"));
-    EXPECT_FALSE(out.PathEquals(c.path.substr(0, c.path.size() - 1)));
+    EXPECT_TRUE(out.PathEquals(path));
+    EXPECT_FALSE(out.PathEquals(path + L"x"));
+    EXPECT_FALSE(out.PathEquals(path.substr(0, path.size() - 1)));
     std::int64_t found = 0;
-    EXPECT_EQ(out.KeyAfterPath(found), c.keyBehind);
-    EXPECT_EQ(found, c.keyBehind ? key : 0);
+    EXPECT_EQ(out.KeyAfterPath(found), keyBehind);
+    EXPECT_EQ(found, keyBehind ? key : 0);
   }
   // A path that does not travel as text goes by its key alone, any key.
   for (std::int64_t any : {std::int64_t{1}, std::int64_t{0x123456789ABCDEF0}, std::int64_t{-2}}) {

@@ -381,18 +381,15 @@ TEST_P(SharedMonitorTest, StopWhileAReceiverRegistersAPath) {
 // Stop waits for a sweep that is running, not for a period: even the longest
 // period taken, a minute, lets it return at once.
 TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) {
-  struct Case {
-    const char *period;
-    const char *threadsMin;
-    std::size_t threads;
-  };
-  for (const Case &c : {Case{"60000", "1", 1}, Case{"4294967295", "0", 5}}) {
+  // The period, the pool floor, and the pool that it makes.
+  for (const auto &[period, threadsMin, threads] : {std::make_tuple("60000", "1", 1u),
+                                                    std::make_tuple("4294967295", "0", 5u)}) {
     RecordingSink sink;
     std::unique_ptr<FileMonitorCore> monitor = GetParam().make();
-    monitor->Initialize({{"EventLogMonitor.ScheduleExpirySweepPeriodMillis", c.period},
-                         {"FileMonitor.ReaderThreadsMin", c.threadsMin}});
+    monitor->Initialize({{"EventLogMonitor.ScheduleExpirySweepPeriodMillis", period},
+                         {"FileMonitor.ReaderThreadsMin", threadsMin}});
     monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
-    EXPECT_EQ(monitor->thr_count(), c.threads) << c.threadsMin;
+    EXPECT_EQ(monitor->thr_count(), threads) << threadsMin;
     StopWithin(*monitor);
     EXPECT_EQ(monitor->thr_count(), 0u);
   }
