@@ -23,8 +23,6 @@ typedef LogAndDirTest NotificationMonitor;
 #if !defined(_WIN32)
 namespace TestHooks = VantrelPlatform::TestHooks;
 
-const DWORD kQuotaError = ERROR_NOT_ENOUGH_QUOTA;
-
 // Makes change-notification creation fail for the life of the object.
 class FailingChangeNotifications {
  public:
@@ -99,7 +97,7 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
   SetWriteTime(d, 2000000);
   const std::string failed = "There was a problem (1816) when trying to reset notifications on directory " + d + ".";
   const std::string reset = "Reset notifications on directory " + d + " successfully.";
-  FailingChangeNotifications failing(kQuotaError, 6);
+  FailingChangeNotifications failing(ERROR_NOT_ENOUGH_QUOTA, 6);
   const std::wstring path = Watch("d");  // the baseline's attempt fails silently
   EXPECT_EQ(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
 
@@ -123,7 +121,7 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
   const std::wstring later = Watch("e");
   EXPECT_EQ(probe.Check(later), 0);
   MakeDir(e);
-  FailingChangeNotifications failingAgain(kQuotaError, 2);
+  FailingChangeNotifications failingAgain(ERROR_NOT_ENOUGH_QUOTA, 2);
   EXPECT_EQ(probe.Check(later), static_cast<int>(kDir | kCreated));
   EXPECT_EQ(capture.Count("There was a problem (1816) when trying to create notifications on directory " + e + "."),
             1u);

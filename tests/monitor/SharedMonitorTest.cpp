@@ -4,7 +4,10 @@
 // and shrinking with the backlog.
 #include "support/MonitorKinds.h"
 #if !defined(_WIN32)
-#include "ThreadStartLimit.h"
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <cerrno>
 #endif
 
 #include <Platform/Win32Api.h>
@@ -399,6 +402,45 @@ TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) 
 }
 
 #if !defined(_WIN32)  // starts of POSIX threads are limited by interposing pthread_create
+namespace {
+
+std::atomic<bool> gLimited(false);
+std::atomic<int> gAllowed(0);
+std::atomic<int> gRefused(0);
+
+// Makes thread starts fail as they do at the system's thread limit: while a
+// ThreadStartLimit lives, pthread_create lets `allowed` more threads start
+// and then fails with EAGAIN (root ignores RLIMIT_NPROC, so lowering that
+// limit would not do).
+class ThreadStartLimit {
+ public:
+  explicit ThreadStartLimit(int allowed) {
+    gAllowed = allowed;
+    gRefused = 0;
+    gLimited = true;
+  }
+  ~ThreadStartLimit() { gLimited = false; }
+  ThreadStartLimit(const ThreadStartLimit &) = delete;
+  ThreadStartLimit &operator=(const ThreadStartLimit &) = delete;
+
+  int Refused() const { return gRefused.load(); }  // starts refused so far
+};
+
+}  // namespace
+
+// For the whole test program; found before the C library's (and a
+// sanitizer's) definition, which it calls.
+extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                              void *arg) noexcept {
+  if (gLimited.load() && gAllowed.fetch_sub(1) <= 0) {
+    gRefused.fetch_add(1);
+    return EAGAIN;
+  }
+  typedef int (*CreateFn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+  static const CreateFn next = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
+  return next(thread, attr, start, arg);
+}
+
 // Workers that cannot start: one Error line, the pool is what really
 // started, registrations and the backlog check try again, and Stop waits
 // only for threads that exist.

@@ -42,10 +42,6 @@ std::future<void> InBackground(std::function<void()> body) {
   return finished;
 }
 
-bool Finished(std::future<void> &work, std::chrono::milliseconds deadline) {
-  return work.wait_for(deadline) == std::future_status::ready;
-}
-
 bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline) {
   std::future<void> work = InBackground(std::move(call));
   return Finished(work, deadline);
@@ -73,9 +69,6 @@ TempDir::~TempDir() {
   std::error_code ignored;
   fs::remove_all(Native(strPath), ignored);
 }
-
-std::wstring TempDir::WJoin(const std::string &name) const { return Wide(Join(name)); }
-std::wstring TempDir::WPath() const { return Wide(strPath); }
 
 std::string TempDir::Write(const std::string &name, const std::string &content) const {
   WriteFile(Join(name), content);
@@ -266,20 +259,11 @@ LogCapture::~LogCapture() {
   WindowsAgentCommon::LoggerFactory::EnableStderr(true);
 }
 
-std::vector<std::string> LogCapture::Texts(const std::string &prefix) const { return spSink->Texts(prefix); }
-std::size_t LogCapture::Count(const std::string &text) const { return spSink->Count(text); }
-std::size_t LogCapture::CountContaining(const std::string &fragment) const {
-  return spSink->CountContaining(fragment);
-}
 ::testing::AssertionResult LogCapture::Logged(const std::map<std::string, std::size_t> &counts) const {
   std::map<std::string, std::size_t> logged;
   for (const auto &line : counts) logged[line.first] = Count(line.first);
   if (logged == counts) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "logged " << ::testing::PrintToString(logged);
-}
-
-bool LogCapture::WaitForText(const std::string &text, std::size_t count, std::chrono::milliseconds deadline) {
-  return spSink->WaitForText(text, count, deadline);
 }
 
 }  // namespace VantrelTest

@@ -48,7 +48,9 @@ bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
 // hang, so that a test fails in seconds instead of hanging (and then leaks
 // what the body touches). Finished waits for it up to the deadline.
 std::future<void> InBackground(std::function<void()> body);
-bool Finished(std::future<void> &work, std::chrono::milliseconds deadline = kDeadline);
+inline bool Finished(std::future<void> &work, std::chrono::milliseconds deadline = kDeadline) {
+  return work.wait_for(deadline) == std::future_status::ready;
+}
 bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline = kDeadline);
 // Returns `done`. When it is false, gives up `object` without destroying it:
 // a thread that hangs in it still uses it, so the failing test leaks it.
@@ -57,6 +59,7 @@ bool LeakUnless(bool done, std::unique_ptr<T> &object) {
   if (!done) object.release();
   return done;
 }
+
 // Runs Stop on a thread of its own; a Stop that has not returned by the
 // deadline ends the test process, since the monitor cannot be destroyed
 // under it. Inline, so that suites which never touch a monitor do not link
@@ -69,6 +72,9 @@ inline void StopWithin(WindowsAgentCommon::IFileMonitor &monitor, std::chrono::m
   }
 }
 
+std::wstring Wide(const std::string &utf8);
+std::string Utf8(const std::wstring &text);
+
 // A directory under `base` ($TMPDIR or /tmp when null), removed with
 // everything in it when the object goes.
 class TempDir {
@@ -80,17 +86,14 @@ class TempDir {
 
   const std::string &Path() const { return strPath; }
   std::string Join(const std::string &name) const { return strPath + kSeparator + name; }
-  std::wstring WJoin(const std::string &name) const;
-  std::wstring WPath() const;
+  std::wstring WJoin(const std::string &name) const { return Wide(Join(name)); }
+  std::wstring WPath() const { return Wide(strPath); }
   // Writes `content` to the file `name` in the directory; returns its path.
   std::string Write(const std::string &name, const std::string &content) const;
 
  private:
   std::string strPath;
 };
-
-std::wstring Wide(const std::string &utf8);
-std::string Utf8(const std::wstring &text);
 
 // File helpers; each fails the current test on error.
 void WriteFile(const std::string &path, const std::string &content);   // truncates
@@ -219,13 +222,16 @@ class LogCapture {
   LogCapture();
   ~LogCapture();
   WindowsAgentCommon::CapturingSink &Sink() { return *spSink; }
-  std::vector<std::string> Texts(const std::string &logNamePrefix = std::string()) const;
-  std::size_t Count(const std::string &text) const;
-  std::size_t CountContaining(const std::string &fragment) const;
+  std::vector<std::string> Texts(const std::string &logNamePrefix = std::string()) const {
+    return spSink->Texts(logNamePrefix);
+  }
+  std::size_t Count(const std::string &text) const { return spSink->Count(text); }
+  std::size_t CountContaining(const std::string &fragment) const { return spSink->CountContaining(fragment); }
   // Succeeds when each line has been logged exactly as many times as given.
   ::testing::AssertionResult Logged(const std::map<std::string, std::size_t> &counts) const;
-  bool WaitForText(const std::string &text, std::size_t count = 1,
-                   std::chrono::milliseconds deadline = kDeadline);
+  bool WaitForText(const std::string &text, std::size_t count = 1, std::chrono::milliseconds deadline = kDeadline) {
+    return spSink->WaitForText(text, count, deadline);
+  }
 
  private:
   std::shared_ptr<WindowsAgentCommon::CapturingSink> spSink;
