@@ -22,8 +22,6 @@ namespace {
 typedef CheckProbeTest<FileMonitorStatOnly> PollingChecks;
 typedef LogAndDirTest PollingMonitor;
 
-std::string Bytes(std::size_t n, char c = 'a') { return std::string(n, c); }
-
 }  // namespace
 
 // A shrink to 0.99 of the size before growth is a revert, and 0.98 is none;
@@ -33,7 +31,7 @@ TEST_F(PollingChecks, TheRatioBorderAndSizesPastFourGibibytes) {
                                           {98000, kSmaller},
                                           {(std::size_t{1} << 32) + 10, kSmaller}}) {
     const std::string name = "big" + std::to_string(newSize);
-    const std::string file = dir.Write(name, Bytes(100000));
+    const std::string file = dir.Write(name, std::string(100000, 'a'));
     SetWriteTime(file, 3000000);
     const std::wstring path = Watch(name);
     TruncateFile(file, newSize);

