@@ -82,10 +82,9 @@ bool FileSystemServes(Needs needs, int column) {
   static std::once_flag probed;
   std::call_once(probed, [] {
     TempDir dir;
-    const std::string file = dir.Join("file"), sub = dir.Join("dir");
+    const std::string file = dir.Write("file", "1"), sub = dir.Join("dir");
     WIN32_FILE_ATTRIBUTE_DATA data;
     VantrelPlatform::FileIdentity before, after;
-    WriteFile(file, "1");
     VantrelPlatform::GetFileAttributesAndIdentity(Wide(file).c_str(), &data, &before);
     RemovePath(file);
     WriteFile(file, "2");
@@ -204,14 +203,9 @@ void RunRotation(const Rotation &rotation, bool on, int column) {
   RecordingSink sink;
   CheckProbe<Monitor> probe(on);
   const std::string path = dir.Join("app.log");
-  if (rotation.start != Start::Missing) {
-    if (rotation.start == Start::Directory) {
-      MakeDir(path);
-    } else {
-      WriteFile(path, std::string(100, 'o'));
-    }
-    SetWriteTime(path, kTime);
-  }
+  if (rotation.start == Start::Directory) MakeDir(path);
+  if (rotation.start == Start::File) WriteFile(path, std::string(100, 'o'));
+  if (rotation.start != Start::Missing) SetWriteTime(path, kTime);
   const std::wstring wide = Wide(path);
   probe.AddMonitor(wide, &sink, 1000, 0, false);
   EXPECT_EQ(probe.Check(wide), 0) << rotation.name;
