@@ -104,16 +104,14 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
   SetWriteTime(d, 2000001);
   EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified)) << "its own write time still counts";
   for (int i = 0; i < 4; ++i) EXPECT_EQ(probe.Check(path), 0);
-  EXPECT_EQ(capture.Count(failed), 1u) << "one warning about a path a minute, not one a check";
-  EXPECT_EQ(capture.Count(reset), 0u);
+  EXPECT_TRUE(capture.Logged({{failed, 1}, {reset, 0}})) << "one warning about a path a minute, not one a check";
   EXPECT_EQ(probe.Check(path), 0);
   EXPECT_EQ(capture.Count(reset), 1u);
 
   MakeDir(d + "/sub");
   SetWriteTime(d, 2000001);
   EXPECT_EQ(probe.Check(path), static_cast<int>(kDir | kModified));
-  EXPECT_EQ(capture.CountContaining("create notifications"), 0u);
-  EXPECT_EQ(capture.CountContaining("Created notifications"), 0u);
+  EXPECT_EQ(capture.CountContaining("create notifications") + capture.CountContaining("Created notifications"), 0u);
 
   // A directory that appears: the warning names the creation, and the reset
   // that fails after it is not warned about again.
@@ -187,17 +185,15 @@ TEST_F(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
     ASSERT_TRUE(created.WaitForCount(1) && plain.WaitForCount(1) && slashed.WaitForCount(1)) << "the baselines";
     WriteFile(file, "x");
     MakeDir(d);
-    ASSERT_TRUE(created.WaitForFlags(kCreated));
-    ASSERT_TRUE(plain.WaitForFlags(kDir | kCreated));
-    ASSERT_TRUE(slashed.WaitForFlags(kDir | kCreated));
+    ASSERT_TRUE(created.WaitForFlags(kCreated) && plain.WaitForFlags(kDir | kCreated) &&
+                slashed.WaitForFlags(kDir | kCreated));
 #if !defined(_WIN32)
     EXPECT_EQ(TestHooks::ChangeWatchCount(), watches + 1);
     EXPECT_EQ(TestHooks::ChangeHandleCount(), handles + 2);
 #endif
 
     MakeDir(d + "/sub");
-    ASSERT_TRUE(plain.WaitForFlags(kDir | kModified));
-    ASSERT_TRUE(slashed.WaitForFlags(kDir | kModified));
+    ASSERT_TRUE(plain.WaitForFlags(kDir | kModified) && slashed.WaitForFlags(kDir | kModified));
     monitor.RemoveMonitor(spaced, &created);
     monitor.Stop();
     EXPECT_FALSE(monitor.IsMonitored(Wide(file))) << "the table is keyed by the registered form";
@@ -213,9 +209,8 @@ TEST_F(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
   EXPECT_EQ(capture.CountContaining("Adding monitor"), 0u);
   EXPECT_EQ(capture.CountContaining("CHECK File"), 0u);
   const auto onThreadLogs = capture.Texts(threadLogs);
-  EXPECT_EQ(std::count(onThreadLogs.begin(), onThreadLogs.end(),
-                       "Created notifications on directory " + d + " successfully."),
-            2);
+  const std::string opened = "Created notifications on directory " + d + " successfully.";
+  EXPECT_EQ(std::count(onThreadLogs.begin(), onThreadLogs.end(), opened), 2);
 #if !defined(_WIN32)
   EXPECT_EQ(TestHooks::ChangeHandleCount(), handles) << "the records close their handles";
   EXPECT_EQ(TestHooks::ChangeWatchCount(), watches);
