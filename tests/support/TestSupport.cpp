@@ -11,8 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <pthread.h>
