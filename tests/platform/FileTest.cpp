@@ -75,10 +75,11 @@ std::pair<Listing, DWORD> List(const std::string &pattern) {
 
 }  // namespace
 
-// Times at full resolution (the creation time is the status change), sizes
-// above 4 GiB split in two halves, a directory's size 0, links followed; the
-// attributes and identity read together agree with the separate calls and
-// with a read handle's, which opens a directory only with backup semantics.
+// Every call sees what stat sees: times at full resolution (the creation
+// time is the status change), sizes above 4 GiB split in two halves, a
+// directory's size 0, links followed. The attributes and identity read
+// together agree with the separate calls and with a read handle's, which
+// opens a directory only with backup semantics.
 TEST(FileAttributes, FilesAndDirectoriesAlikeInEveryCall) {
   TempDir dir;
   const std::string log = dir.Join("app.log");
@@ -89,37 +90,33 @@ TEST(FileAttributes, FilesAndDirectoriesAlikeInEveryCall) {
   MakeDir(dir.Join("sub"));
   ASSERT_EQ(0, ::symlink(dir.Join("sub").c_str(), dir.Join("link").c_str()));
 
-  struct stat st;
-  ASSERT_EQ(0, ::stat(log.c_str(), &st));
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  ASSERT_TRUE(GetFileAttributesExW(Wide(log).c_str(), GetFileExInfoStandard, &data));
-  EXPECT_EQ(std::make_tuple(DWORD{FILE_ATTRIBUTE_NORMAL}, 1u, (1u << 30) + 3u, Ticks(st.st_ctim),
-                            Ticks(times[0]), Ticks(times[1])),
-            std::make_tuple(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
-                            Ticks(data.ftCreationTime), Ticks(data.ftLastAccessTime),
-                            Ticks(data.ftLastWriteTime)));
-  struct __stat64 st64;
-  ASSERT_EQ(0, _wstat64(Wide(log).c_str(), &st64));
-  EXPECT_EQ(std::make_tuple(_S_IFREG, (5LL << 30) + 3, 1700000000LL, 123456789LL, 1600000000LL),
-            std::make_tuple(st64.st_mode & _S_IFMT, std::int64_t{st64.st_size}, std::int64_t{st64.st_mtime},
-                            std::int64_t{st64.st_mtim.tv_nsec}, std::int64_t{st64.st_atime}));
-
   const int descriptors = OpenDescriptorCount();
   for (const char *name : {"app.log", "sub", "link"}) {
     SCOPED_TRACE(name);
-    WIN32_FILE_ATTRIBUTE_DATA together;
-    VantrelPlatform::FileIdentity identity, ofHandle;
-    ASSERT_TRUE(GetFileAttributesExW(Wide(dir.Join(name)).c_str(), GetFileExInfoStandard, &data));
-    ASSERT_TRUE(VantrelPlatform::GetFileAttributesAndIdentity(Wide(dir.Join(name)).c_str(), &together, &identity));
-    EXPECT_EQ(0, std::memcmp(&data, &together, sizeof data));
+    const std::wstring path = Wide(dir.Join(name));
+    struct stat st;
     ASSERT_EQ(0, ::stat(dir.Join(name).c_str(), &st));
-    EXPECT_EQ(std::make_pair(std::uint64_t{st.st_dev}, std::uint64_t{st.st_ino}), std::make_pair(identity.volume, identity.file));
-    if (S_ISDIR(st.st_mode)) {
-      ASSERT_EQ(0, _wstat64(Wide(dir.Join(name)).c_str(), &st64));
-      EXPECT_EQ(std::make_tuple(DWORD{FILE_ATTRIBUTE_DIRECTORY}, 0u, 0u, _S_IFDIR, std::int64_t{0}),
-                std::make_tuple(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
-                                st64.st_mode & _S_IFMT, std::int64_t{st64.st_size}));
-    }
+    const bool isDir = S_ISDIR(st.st_mode);
+    const std::int64_t size = isDir ? 0 : st.st_size;
+    WIN32_FILE_ATTRIBUTE_DATA data, together;
+    VantrelPlatform::FileIdentity identity, ofHandle;
+    struct __stat64 st64;
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+    ASSERT_TRUE(VantrelPlatform::GetFileAttributesAndIdentity(path.c_str(), &together, &identity));
+    ASSERT_EQ(0, _wstat64(path.c_str(), &st64));
+    EXPECT_EQ(std::make_tuple(DWORD{isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL},
+                              static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), Ticks(st.st_ctim),
+                              Ticks(st.st_atim), Ticks(st.st_mtim)),
+              std::make_tuple(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
+                              Ticks(data.ftCreationTime), Ticks(data.ftLastAccessTime),
+                              Ticks(data.ftLastWriteTime)));
+    EXPECT_EQ(std::make_tuple(isDir ? _S_IFDIR : _S_IFREG, size, std::int64_t{st.st_mtim.tv_sec},
+                              std::int64_t{st.st_mtim.tv_nsec}, std::int64_t{st.st_atim.tv_sec}),
+              std::make_tuple(st64.st_mode & _S_IFMT, std::int64_t{st64.st_size}, std::int64_t{st64.st_mtime},
+                              std::int64_t{st64.st_mtim.tv_nsec}, std::int64_t{st64.st_atime}));
+    EXPECT_EQ(0, std::memcmp(&data, &together, sizeof data));
+    EXPECT_EQ(std::make_pair(std::uint64_t{st.st_dev}, std::uint64_t{st.st_ino}),
+              std::make_pair(identity.volume, identity.file));
     // A handle reads the identity when it opens the file, or when asked for
     // it with backup semantics.
     for (const DWORD flags : {DWORD{FILE_ATTRIBUTE_NORMAL}, DWORD{FILE_FLAG_BACKUP_SEMANTICS}}) {
@@ -142,7 +139,8 @@ TEST(FileAttributes, FilesAndDirectoriesAlikeInEveryCall) {
 
 // One errno, one code, whichever call met it; bad arguments are refused. A
 // socket cannot be opened, and its ENXIO, which has no Windows counterpart,
-// keeps its text; a FIFO without a writer opens at once instead of blocking.
+// keeps its text; a FIFO without a writer opens at once instead of blocking;
+// a process without descriptors left is told so.
 TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
   TempDir dir;
   ASSERT_EQ(0, ::chmod(dir.Path().c_str(), 0755));
@@ -194,6 +192,17 @@ TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
   ASSERT_EQ(0, ::mkfifo(dir.Join("fifo").c_str(), 0600));
   const auto openAndClose = [fifo = dir.Join("fifo")] { EXPECT_TRUE(CloseHandle(Open(fifo))); };
   EXPECT_TRUE(ReturnsWithin(openAndClose, 5s));
+
+  struct rlimit saved;
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+  const struct rlimit lowered = {64, saved.rlim_max};
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &lowered));
+  std::vector<int> fillers;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  const DWORD error = FailureCode(Open(dir.Join("file")) == INVALID_HANDLE_VALUE);
+  for (int fd : fillers) ::close(fd);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
+  EXPECT_EQ(ERROR_TOO_MANY_OPEN_FILES, error) << "no descriptor left";
 
   MakeDir(dir.Join("locked"));
   WriteFile(dir.Join("locked/inner.log"), "x");
@@ -283,21 +292,6 @@ TEST(FindFiles, EveryKindOfHandleIsRefusedWhereItDoesNotBelong) {
                    reinterpret_cast<HANDLE>(0x1234)}) {
     refused(h, true, true, true);
   }
-}
-
-TEST(CreateFile, TooManyOpenFiles) {
-  TempDir dir;
-  WriteFile(dir.Join("file"), "x");
-  struct rlimit saved;
-  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
-  const struct rlimit lowered = {64, saved.rlim_max};
-  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &lowered));
-  std::vector<int> fillers;
-  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
-  const DWORD error = FailureCode(Open(dir.Join("file")) == INVALID_HANDLE_VALUE);
-  for (int fd : fillers) ::close(fd);
-  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
-  EXPECT_EQ(ERROR_TOO_MANY_OPEN_FILES, error);
 }
 
 // The one write loop of the log and the agent: every byte of a large block

@@ -153,11 +153,11 @@ void ChurnRegistrations(Watched &watched, const std::vector<std::string> &paths,
 // each round until `duration` has passed: one thread changes the files, two
 // register and remove receivers at random.
 void Churn(const std::string &root, std::chrono::seconds duration) {
+  // The directories make `root` too; the files come with their first growth.
   std::vector<std::string> paths;
-  fs::create_directory(root);
   for (std::size_t i = 0; i < kFiles + kDirs; ++i) {
     paths.push_back(root + "/" + std::to_string(i));
-    if (i >= kFiles) fs::create_directory(paths.back());  // files come with their first growth
+    if (i >= kFiles) fs::create_directories(paths.back());
   }
   Pair longLived;
   const auto end = std::chrono::steady_clock::now() + duration;
@@ -200,8 +200,7 @@ int main(int argc, char **argv) {
   }
   const std::string root = pattern;
   Churn(root + "/warm", 2 * kRound);  // the shape of the soak: a long-lived pair and rounds
-  gReports = gUnknownKeys = 0;
-  gChecks = 0;
+  gReports = gUnknownKeys = gChecks = 0;
   const Usage before = Measure("start");
   Churn(root + "/soak", std::chrono::seconds(seconds));
   std::error_code ignored;
