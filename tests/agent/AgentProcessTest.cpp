@@ -90,9 +90,7 @@ void StopAndExpectCleanExit(ChildProcess &agent, int sig = SIGTERM) {
   agent.Signal(sig);
   ASSERT_TRUE(agent.Exits(0));
   for (const auto &line : agent.StderrLines()) {
-    EXPECT_TRUE(line.rfind("vantrel-agent: ", 0) == 0 || line.rfind("watching ", 0) == 0 ||
-                line.rfind("stats: ", 0) == 0)
-        << line;
+    EXPECT_TRUE(std::regex_search(line, std::regex("^(vantrel-agent: |watching |stats: )"))) << line;
   }
 }
 
@@ -295,7 +293,9 @@ TEST(AgentProcessTest, ConfigurationFileCommandLineAndSignalsInOneRun) {
 // Each failure is said once, in plain words, and nothing is watched.
 TEST(AgentProcessTest, StartUpFailuresEndWithAClearMessage) {
   TempDir dir;
-  const auto refused = [&](const std::vector<std::string> &command, int expected, const std::string &message) {
+  // `message` in the first line, and each of `also` somewhere on standard error.
+  const auto refused = [&](const std::vector<std::string> &command, int expected, const std::string &message,
+                           const std::vector<std::string> &also = {}) {
     ChildProcess agent(command);
     EXPECT_TRUE(agent.Exits(expected)) << message;
     const auto lines = agent.StderrLines();
@@ -304,7 +304,7 @@ TEST(AgentProcessTest, StartUpFailuresEndWithAClearMessage) {
         << "said once:\n" << agent.Transcript();
     EXPECT_LE(first.size(), message.size() + 120) << first;  // the paths in it are as long as TMPDIR makes them
     EXPECT_TRUE(agent.StdoutLines().empty() && agent.CountStderr("watching") == 0) << agent.Transcript();
-    return agent.Transcript();
+    for (const auto &said : also) EXPECT_EQ(agent.CountStderr(said), 1u) << said << "\n" << agent.Transcript();
   };
   refused({VANTREL_AGENT_PATH, "--library", dir.Join("libNothing.so"), dir.Path()}, 1, dir.Join("libNothing.so"));
   refused(AgentCommand({"--credentials", "7", dir.Path()}), 2, "--credentials 7 has no Credentials entry");
@@ -321,13 +321,10 @@ TEST(AgentProcessTest, StartUpFailuresEndWithAClearMessage) {
   // Every bad line of a configuration file, by its number.
   const std::string config = dir.Join("bad.conf");
   WriteFile(config, "# fine so far\nFileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = x\nWatch = /tmp @9\nNo = 1\n");
-  const std::string transcript = refused(AgentCommand({"--config", config, dir.Path()}), 2,
-                                         config + ":2: FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin must be");
-  for (const std::string &said : {config + ":3: credentials handle 9 has no Credentials entry",
-                                  config + ":4: unknown setting 'No'",
-                                  "not started: the configuration file " + config + " has 3 errors"}) {
-    EXPECT_NE(transcript.find(said), std::string::npos) << said << "\n" << transcript;
-  }
+  refused(AgentCommand({"--config", config, dir.Path()}), 2,
+          config + ":2: FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin must be",
+          {config + ":3: credentials handle 9 has no Credentials entry", config + ":4: unknown setting 'No'",
+           "not started: the configuration file " + config + " has 3 errors"});
 
   // Without --library the places tried are named.
   const std::string copy = dir.Join("vantrel-agent");

@@ -113,8 +113,7 @@ void ChildProcess::Signal(int sig) {
 
 int ChildProcess::UnreadStdoutBytes() const {
   int bytes = 0;
-  if (heldStdout < 0 || ::ioctl(heldStdout, FIONREAD, &bytes) != 0) return 0;
-  return bytes;
+  return heldStdout >= 0 && ::ioctl(heldStdout, FIONREAD, &bytes) == 0 ? bytes : 0;
 }
 
 ::testing::AssertionResult ChildProcess::Exits(int expected, std::chrono::milliseconds deadline) {
