@@ -83,13 +83,11 @@ TEST(ChangeNotification, SignalledByTheEntryNamesOfOneDirectoryOnly) {
   // file names only and on directory names only.
   const HANDLE handles[] = {h, Watched(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME),
                             Watched(dir.Path(), FILE_NOTIFY_CHANGE_DIR_NAME)};
-  const auto rename = [&](const char *from, const char *to) {
-    EXPECT_EQ(0, std::rename(dir.Join(from).c_str(), dir.Join(to).c_str()));
-  };
   const std::tuple<std::string, std::string, std::function<void()>> changes[] = {
       {"write into a file", "000", [&] { AppendFile(dir.Join("existing.log"), "more"); }},
       {"one level down", "000", [&] { WriteFile(dir.Join("nested/inner.log"), "x"); }},
-      {"rename", "110", [&] { rename("new.log", "old.log"); }},
+      {"rename", "110",
+       [&] { EXPECT_EQ(0, std::rename(dir.Join("new.log").c_str(), dir.Join("old.log").c_str())); }},
       {"delete", "110", [&] { RemovePath(dir.Join("old.log")); }},
       {"new file", "110", [&] { WriteFile(dir.Join("file"), "x"); }},
       {"new subdirectory", "101", [&] { MakeDir(dir.Join("subdir")); }},

@@ -164,6 +164,7 @@ TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
   };
   for (const auto &c : cases) EXPECT_EQ(c.second, Errors(c.first)) << c.first;
 
+  // Each call refuses what it cannot take.
   WIN32_FILE_ATTRIBUTE_DATA data;
   struct __stat64 st;
   const std::function<bool()> refused[] = {
@@ -177,6 +178,7 @@ TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
     EXPECT_EQ(ERROR_INVALID_PARAMETER, FailureCode(refused[i]())) << i;
   }
 
+  // Special files.
   const std::string path = dir.Join("sock");
   const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(sock, 0);
@@ -193,6 +195,7 @@ TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
   const auto openAndClose = [fifo = dir.Join("fifo")] { EXPECT_TRUE(CloseHandle(Open(fifo))); };
   EXPECT_TRUE(ReturnsWithin(openAndClose, 5s));
 
+  // No descriptor left for the process.
   struct rlimit saved;
   ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
   const struct rlimit lowered = {64, saved.rlim_max};
@@ -202,8 +205,9 @@ TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
   const DWORD error = FailureCode(Open(dir.Join("file")) == INVALID_HANDLE_VALUE);
   for (int fd : fillers) ::close(fd);
   ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
-  EXPECT_EQ(ERROR_TOO_MANY_OPEN_FILES, error) << "no descriptor left";
+  EXPECT_EQ(ERROR_TOO_MANY_OPEN_FILES, error);
 
+  // What a user without the rights meets.
   MakeDir(dir.Join("locked"));
   WriteFile(dir.Join("locked/inner.log"), "x");
   WriteFile(dir.Join("secret.log"), "x");
