@@ -40,22 +40,13 @@ std::string ModuleOf(const void *address) {
 #endif
 }
 
-class EntryPointTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(dll.open(VANTREL_MONITOR_LIBRARY, RTLD_NOW | RTLD_LOCAL), 0) << dll.error();
-    entryPoint = reinterpret_cast<FileMonitorFactoryEntryPoint>(dll.symbol(VANTREL_MONITOR_ENTRY_POINT));
-    ASSERT_NE(entryPoint, nullptr);
-  }
-  void TearDown() override { dll.close(); }
-
-  ACE_DLL dll;
-  FileMonitorFactoryEntryPoint entryPoint = nullptr;
-};
-
 // Each call makes an idle factory of the library's own; the host reaches the
 // component through a cross-cast, registers it, and a reader finds it by name.
-TEST_F(EntryPointTest, AHostRunsTheWholeLifeThroughTheRegistry) {
+TEST(EntryPointTest, AHostRunsTheWholeLifeThroughTheRegistry) {
+  ACE_DLL dll;  // closes the library last, when nothing of it is left
+  ASSERT_EQ(dll.open(VANTREL_MONITOR_LIBRARY, RTLD_NOW | RTLD_LOCAL), 0) << dll.error();
+  const auto entryPoint = reinterpret_cast<FileMonitorFactoryEntryPoint>(dll.symbol(VANTREL_MONITOR_ENTRY_POINT));
+  ASSERT_NE(entryPoint, nullptr);
   LogCapture logs;
   ACE_Service_Object *withoutDestroy = entryPoint(nullptr);
   ACE_Service_Object_Exterminator destroy = nullptr;

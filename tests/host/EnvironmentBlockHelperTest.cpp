@@ -50,8 +50,7 @@ TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumberOfTheType) {
   ExpectRead<unsigned short>("-1", false);
   ExpectRead<unsigned long>("-0", false);
   ExpectRead<int>("\t+42\r\n", true, 42);
-  ExpectRead<int>("+0", true, 0);
-  ExpectRead<int>("-0", true, 0);
+  for (const char *zero : {"+0", "-0"}) ExpectRead<int>(zero, true, 0);
   ExpectRead<unsigned short>("007", true, 7);
   for (const char *junk : {"12abc", "   ", "1 2", "+", "+-5", "0x10", "1.5"}) {
     ExpectRead<int>(junk, false);

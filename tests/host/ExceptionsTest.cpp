@@ -6,38 +6,25 @@
 
 using namespace WindowsAgentCommon;
 
-// "<type> in <function> (<source>:<line>)", and ": <message>" when there is one.
-TEST(Exceptions, WhatNamesTypeFunctionSourceLineAndMessage) {
-  const InitializationException e("FileMonitorNoFSRedirect.cpp", "WindowsAgentCommon::FileMonitorNoFSRedirect::AddMonitor",
-                                  123, "not initialised");
-  EXPECT_STREQ(
-      "InitializationException in WindowsAgentCommon::FileMonitorNoFSRedirect::AddMonitor "
-      "(FileMonitorNoFSRedirect.cpp:123): not initialised",
-      e.what());
+// "<type> in <function> (<source>:<line>)", and ": <message>" when there is
+// one. Copies, even one sliced to the base, and references to a base keep the
+// most derived description.
+TEST(Exceptions, WhatNamesTypeFunctionSourceLineAndMessageThroughCopiesAndBases) {
+  EXPECT_STREQ("InitializationException in Monitor::AddMonitor (Monitor.cpp:123): not initialised",
+               InitializationException("Monitor.cpp", "Monitor::AddMonitor", 123, "not initialised").what());
   EXPECT_STREQ("InterruptedException in WindowsAgentCommon::Worker::svc (Worker.cpp:7)",
                InterruptedException("Worker.cpp", "WindowsAgentCommon::Worker::svc", 7).what());
   EXPECT_STREQ("DeviceException in f (s:2): m", DeviceException("s", "f", 2, "m").what());
   EXPECT_STREQ("TVOException in <unknown function> (<unknown source>:0)", TVOException("", "", 0).what());
-}
 
-TEST(Exceptions, CopiesAndBaseReferencesKeepTheMostDerivedDescription) {
   ObjectDoesNotExistException original("Factory.cpp", "F::GetFileMonitor", 9, "unknown type \"X\"");
   const ObjectDoesNotExistException copy = original;
   EXPECT_STREQ(original.what(), copy.what());
   EXPECT_STREQ("ObjectDoesNotExistException", copy.TypeName());
-
-  // Even a copy sliced to the base keeps the text that was composed.
   const TVOException sliced = original;
   EXPECT_NE(std::string::npos, std::string(sliced.what()).find("ObjectDoesNotExistException"));
-
-  try {
-    throw InterruptedException("a.cpp", "g", 3);
-  } catch (const DeviceException &e) {
-    EXPECT_STREQ("InterruptedException", e.TypeName());
-  }
-  try {
-    throw UnmarshalMemoryException("a.cpp", "g", 4);
-  } catch (const std::exception &e) {
-    EXPECT_NE(std::string::npos, std::string(e.what()).find("UnmarshalMemoryException in g (a.cpp:4)"));
-  }
+  const DeviceException &device = InterruptedException("a.cpp", "g", 3);
+  EXPECT_STREQ("InterruptedException", device.TypeName());
+  const std::exception &standard = UnmarshalMemoryException("a.cpp", "g", 4);
+  EXPECT_NE(std::string::npos, std::string(standard.what()).find("UnmarshalMemoryException in g (a.cpp:4)"));
 }

@@ -1,6 +1,6 @@
 #include "support/TestSupport.h"
 
-#include <cctype>
+#include <ctime>
 #include <set>
 #include <sstream>
 
@@ -70,17 +70,11 @@ TEST_F(LoggerTest, ThresholdDropsLowerLevels) {
   log.Info("info");
   log.Warn("warn");
   log.Error("error");
-  EXPECT_EQ((std::vector<std::string>{"warn", "error"}), sink.Texts());
-
   LoggerFactory::SetLevel(LogLevel::Off);
   log.Error("nothing at all");
-  EXPECT_EQ(2u, sink.Records().size());
-
   LoggerFactory::SetLevel(LogLevel::Debug);
   log.Debug("debug again");
   log->Info("through the facade");
-  EXPECT_TRUE(sink.Contains("debug again"));
-  EXPECT_TRUE(sink.Contains("through the facade"));
 
   // Level names as a configuration gives them, in any case.
   for (const auto &[text, level] : std::map<std::string, LogLevel>{
@@ -96,26 +90,18 @@ TEST_F(LoggerTest, ThresholdDropsLowerLevels) {
   Log none;  // a default handle writes nothing and does not crash
   none.Error("ignored");
   EXPECT_FALSE(none.IsEnabled(LogLevel::Error));
-  EXPECT_EQ(4u, sink.Records().size());
+  EXPECT_EQ((std::vector<std::string>{"warn", "error", "debug again", "through the facade"}), sink.Texts());
 }
 
 TEST_F(LoggerTest, FormatOfAWrittenLineAndItsLimit) {
-  LogRecord record;
-  record.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123LL));
-  record.level = LogLevel::Debug;
-  record.logName = "Code.FileMonitorFactory";
-  record.thread = 12345;
-  record.text = "text";
-  const std::string line = FormatLogRecord(record);
+  const std::string line = FormatLogRecord(
+      LogRecord{std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123LL)), LogLevel::Debug,
+                "Code.FileMonitorFactory", 12345, "text"});
   // The local time of the record, then its millisecond, level, thread, log name and text.
-  // std::regex is not used: GCC 12 warns inside it under the sanitizers.
-  const std::string stamp = "dddd-dd-dd dd:dd:dd";
-  const std::string rest = ".123 DEBUG [12345] Code.FileMonitorFactory: text";
-  ASSERT_EQ(line.size(), stamp.size() + rest.size()) << line;
-  for (std::size_t i = 0; i < stamp.size(); ++i) {
-    EXPECT_TRUE(stamp[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0 : line[i] == stamp[i]) << line;
-  }
-  EXPECT_EQ(line.substr(stamp.size()), rest);
+  const std::time_t seconds = 1700000000;
+  char stamp[32];
+  ASSERT_NE(0u, std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&seconds)));
+  EXPECT_EQ(std::string(stamp) + ".123 DEBUG [12345] Code.FileMonitorFactory: text", line);
 
   // Overlong text is cut with the marker.
   const std::string longText(20000, 'x');

@@ -5,7 +5,6 @@
 #include <ace/OS_NS_sys_time.h>
 
 #include <algorithm>
-#include <future>
 #include <stdexcept>
 
 using namespace WindowsAgentCommon;
@@ -55,20 +54,25 @@ std::shared_ptr<Recorder> Handler(std::function<int(int)> body = {}) {
 // A handler whose callback, once entered, is held until the test lets it go.
 struct Blocked {
   Blocked() { gate.Close(); }
-  // Runs `call` on another thread while the callback is held: true when the
-  // call was still waiting after a while and had let the callback end when
-  // it returned.
-  bool CallWaitsForTheCallback(const std::function<void()> &call) {
-    std::atomic<bool> returned{false};
-    std::thread caller([&] {
-      call();
-      returned = finished.load();
-    });
+  // Runs each call on a thread of its own while the callback is held: true
+  // when every call was still waiting after a while and had let the
+  // callback end when it returned.
+  bool CallsWaitForTheCallback(const std::vector<std::function<void()>> &calls) {
+    std::atomic<int> returned{0};
+    std::atomic<int> returnedAfterTheCallback{0};
+    std::vector<std::thread> callers;
+    for (const auto &call : calls) {
+      callers.emplace_back([&, call] {
+        call();
+        ++returned;
+        if (finished) ++returnedAfterTheCallback;
+      });
+    }
     std::this_thread::sleep_for(50ms);
-    const bool waited = !returned;
+    const bool waited = returned == 0;
     gate.Open();
-    caller.join();
-    return waited && returned;
+    for (auto &caller : callers) caller.join();
+    return waited && returnedAfterTheCallback == static_cast<int>(calls.size());
   }
 
   Gate gate;
@@ -141,45 +145,12 @@ TEST(Scheduler, WhatACallbackDoesDecidesWhetherItsScheduleStays) {
   EXPECT_TRUE(other.Cancel(foreign));
 }
 
-// The monitors' pattern: the callback takes the owner's lock, and the owner
-// cancels while holding it. Cancel must not wait for the callback.
-TEST(Scheduler, CancelWhileHoldingALockThatTheCallbackTakes) {
-  Scheduler scheduler;
-  std::mutex ownerLock;
-  std::atomic<int> entered{0};
-  std::atomic<int> completed{0};
-  auto handler = Handler([&](int) {
-    ++entered;
-    std::lock_guard<std::mutex> lock(ownerLock);
-    ++completed;
-    return 0;
-  });
-  std::unique_lock<std::mutex> held(ownerLock);
-  auto info = scheduler.Schedule(handler, nullptr, Millis(5), Now());
-  ASSERT_NE(nullptr, info);
-  ASSERT_TRUE(WaitUntil([&] { return entered >= 1; }));  // now blocked on ownerLock
-
-  auto cancel = std::async(std::launch::async, [&] { return scheduler.Cancel(info); });
-  const bool returned = cancel.wait_for(kDeadline) == std::future_status::ready;
-  held.unlock();
-  ASSERT_TRUE(returned) << "Cancel waited for a callback blocked on the caller's lock";
-  EXPECT_TRUE(cancel.get());
-  scheduler.Quiesce();
-  EXPECT_EQ(1, entered.load());  // the one in flight finished; no later expiry came
-  EXPECT_EQ(1, completed.load());
-}
-
-// Quiesce, the wait for a cancelled schedule and the destructor wait for a
-// running callback before they return; the wait for a schedule gives up at
-// its limit.
-TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
-  {
-    Blocked blocked;
-    Scheduler scheduler;
-    ASSERT_NE(nullptr, scheduler.Schedule(blocked.handler, nullptr, ACE_Time_Value::zero, Now()));
-    ASSERT_TRUE(blocked.gate.WaitHeld());
-    EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { scheduler.Quiesce(); }));
-  }
+// Cancel returns while a callback runs: the monitors cancel while holding a
+// lock that their callback takes. Quiesce, the wait for the cancelled
+// schedule and the destructor wait for the running callback before they
+// return; the wait for a schedule gives up at its limit; no expiry comes
+// after the one in flight.
+TEST(Scheduler, CancelReturnsButQuiesceAndDestructionWaitForARunningCallback) {
   {
     Blocked blocked;
     Scheduler scheduler;
@@ -188,7 +159,10 @@ TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
     ASSERT_TRUE(blocked.gate.WaitHeld());
     ASSERT_TRUE(scheduler.Cancel(info));
     EXPECT_FALSE(scheduler.WaitUntilIdle(info, 10ms));
-    EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { EXPECT_TRUE(scheduler.WaitUntilIdle(info, kDeadline)); }));
+    EXPECT_TRUE(blocked.CallsWaitForTheCallback(
+        {[&] { scheduler.Quiesce(); }, [&] { EXPECT_TRUE(scheduler.WaitUntilIdle(info, kDeadline)); }}));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(1, blocked.handler->count.load()) << "an expiry after Cancel";
   }
   Blocked blocked;
   auto scheduler = std::make_unique<Scheduler>();
@@ -197,7 +171,7 @@ TEST(Scheduler, QuiesceAndDestructionWaitForARunningCallback) {
   blocked.handler.reset();
   EXPECT_FALSE(weak.expired());  // the Scheduler holds the handler
   ASSERT_TRUE(blocked.gate.WaitHeld());
-  EXPECT_TRUE(blocked.CallWaitsForTheCallback([&] { scheduler.reset(); }));
+  EXPECT_TRUE(blocked.CallsWaitForTheCallback({[&] { scheduler.reset(); }}));
   EXPECT_TRUE(weak.expired());
 }
 
