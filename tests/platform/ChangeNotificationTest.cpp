@@ -159,7 +159,8 @@ TEST(ChangeNotification, QueueOverflowSignalsEveryHandle) {
 
 TEST(ChangeNotification, TwentyThousandDirectoriesCostNoDescriptors) {
   constexpr int kDirectories = 20000;
-  if (ProcValue("/proc/sys/fs/inotify/max_user_watches") < 2 * kDirectories) GTEST_SKIP() << "few watches";
+  const long watchLimit = ProcValue("/proc/sys/fs/inotify/max_user_watches");
+  if (watchLimit < 2 * kDirectories) GTEST_SKIP() << "inotify watch limit " << watchLimit;
   // Creating and removing 20,000 directories is many times faster in memory.
   TempDir dir(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
   HANDLE first = Watched(dir.Path());  // the inotify instance exists from here on
