@@ -2,6 +2,13 @@
 // its ready line, its report lines and JSON objects for real changes, its
 // notes, its statistics, its orderly exit on a signal or at the end of
 // --duration, and its refusal of bad command lines and configuration files.
+
+// GCC 12 reports a false "may be used uninitialized" inside <regex> (in the
+// std::function of its automaton) when it is built with the sanitizers.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include "ChildProcess.h"
 #include "support/TestSupport.h"
 
@@ -144,19 +151,16 @@ TEST(AgentProcessTest, RotationAndPatternsInTextAndJson) {
     const Output output = json ? Output::kJson : Output::kText;
     const std::string monitor = json ? "FileMonitorNoNotifications" : "FileMonitorNoFSRedirect";
     TempDir dir;
-    const std::string rotated = dir.Join("r");
-    const std::string file = dir.Join(json ? "r/app.log" : "r/caf\xE9.log");
+    const std::string file = dir.Join(json ? "app.log" : "caf\xE9.log");
     const std::string old = dir.Join("p/old.log");
     const std::string fresh = dir.Join("p/a/b/new.log");
     const std::string missing = dir.Join("p/missing.log");
-    MakeDir(rotated);
     MakeDir(dir.Join("p"));
     WriteFile(file, "before the rotation\n");
     WriteFile(dir.Join("rotate.conf"), file + " {\n  create\n  rotate 1\n}\n");
-    WriteFile(old, "x");
-    WriteFile(dir.Join("p/.hidden.log"), "x");
+    for (const auto &path : {old, dir.Join("p/.hidden.log")}) WriteFile(path, "x");
     std::vector<std::string> args{"--interval", "100", "--idle", "--monitor", json ? "poll" : "notify",
-                                  "--exclude", "*.skip.log", rotated, file, dir.Join("p/**/*.log"),
+                                  "--exclude", "*.skip.log", dir.Path(), file, dir.Join("p/**/*.log"),
                                   dir.Join("p/l[0-9]?/.named*"), dir.Join("p/later/*.log"), missing, missing};
     if (json) args.push_back("--json");
     ChildProcess agent(AgentCommand(args));
@@ -164,14 +168,14 @@ TEST(AgentProcessTest, RotationAndPatternsInTextAndJson) {
     EXPECT_EQ(agent.CountStderr(missing + " does not exist yet"), 1u) << agent.Transcript();
     EXPECT_TRUE(agent.Stderr(dir.Join("p/later/*.log") + " matches nothing yet", 0ms));
     ASSERT_TRUE(agent.Stdout(ReportWith(file, "IDLE", output)));
-    ASSERT_TRUE(agent.Stdout(ReportWith(rotated, "IDLE", output)));
+    ASSERT_TRUE(agent.Stdout(ReportWith(dir.Path(), "IDLE", output)));
 
     ChildProcess rotate({logrotate, "-s", dir.Join("state"), "-f", dir.Join("rotate.conf")});
     ASSERT_TRUE(rotate.Exits(0));
     ASSERT_EQ(ReadFile(file + ".1"), "before the rotation\n");
     AppendFile(file, "after the rotation, and longer than the first file\n");
     EXPECT_TRUE(agent.Stdout(ReportWith(file, "REPLACED", output)));
-    EXPECT_TRUE(agent.Stdout(ReportWith(rotated, "MODIFIED|DIR", output)));
+    EXPECT_TRUE(agent.Stdout(ReportWith(dir.Path(), "MODIFIED|DIR", output)));
 
     AppendFile(old, "y");
     ASSERT_TRUE(agent.Stdout(ReportWith(old, "GREW", output)));
@@ -195,7 +199,7 @@ TEST(AgentProcessTest, RotationAndPatternsInTextAndJson) {
     bool first = true;
     for (const auto &line : agent.StdoutLines()) {
       const Seen seen = Parse(line, output);
-      EXPECT_TRUE(seen.path == file || seen.path == rotated || seen.path == old ||
+      EXPECT_TRUE(seen.path == file || seen.path == dir.Path() || seen.path == old ||
                   std::count(found.begin(), found.end(), seen.path) == 1)
           << line;
       EXPECT_EQ(seen.monitor, json ? monitor : "") << line;
