@@ -62,9 +62,8 @@ TEST(EntryPointTest, AHostRunsTheWholeLifeThroughTheRegistry) {
   ASSERT_NE(component, nullptr);
   RegisterService(IFileMonitorFactory::GetServiceName(), component);
 
-  ServiceConfig config;
-  config.Settings.emplace("FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "1");
-  ASSERT_TRUE(component->InitializeService(config));
+  ASSERT_TRUE(component->InitializeService(
+      ServiceConfig{"", "", "", "", "", {{"FileMonitorNoNotifications.FileMonitor.ReaderThreadsMin", "1"}}}));
   // The receiver outlives the component's Shutdown: a check already under
   // way when it is removed may still report to it until the monitor stops.
   TempDir dir;
@@ -73,8 +72,8 @@ TEST(EntryPointTest, AHostRunsTheWholeLifeThroughTheRegistry) {
     // A reader finds the factory by its name and watches a file.
     auto *factory = dynamic_cast<IFileMonitorFactory *>(_getService(IFileMonitorFactory::GetServiceName()));
     ASSERT_NE(factory, nullptr);
-    EXPECT_TRUE(factory->HasFileMonitorType("FileMonitorNoFSRedirect"));
-    EXPECT_TRUE(factory->HasFileMonitorType("FileMonitorNoNotifications"));
+    EXPECT_TRUE(factory->HasFileMonitorType("FileMonitorNoFSRedirect") &&
+                factory->HasFileMonitorType("FileMonitorNoNotifications"));
     std::shared_ptr<IFileMonitor> monitor;
     factory->GetFileMonitor("FileMonitorNoNotifications", monitor, "<Singleton>");
     ASSERT_TRUE(monitor);

@@ -47,26 +47,24 @@ std::string LogName(const std::shared_ptr<IFileMonitor> &monitor) {
 // A factory whose monitors fail in Initialize while `failures` is above 0.
 class FailingMonitor : public FileMonitorStatOnly {
  public:
-  explicit FailingMonitor(std::atomic<int> &destroyed) : rDestroyed(destroyed) {}
-  ~FailingMonitor() override { ++rDestroyed; }
+  ~FailingMonitor() override { ++destroyed; }
   void Initialize(const Settings &) override {
     throw InitializationException("FailingMonitor", "FailingMonitor::Initialize", __LINE__, "no room");
   }
 
- private:
-  std::atomic<int> &rDestroyed;
+  static std::atomic<int> destroyed;
 };
+std::atomic<int> FailingMonitor::destroyed{0};
 
 class FlakyFactory : public FileMonitorFactory {
  public:
   std::atomic<int> failures{0};
-  std::atomic<int> destroyed{0};
 
  protected:
   std::unique_ptr<FileMonitorCore> NewMonitor(const std::string &typeName) override {
     if (typeName == kPoll && failures.load() > 0) {
       --failures;
-      return std::unique_ptr<FileMonitorCore>(new FailingMonitor(destroyed));
+      return std::unique_ptr<FileMonitorCore>(new FailingMonitor());
     }
     return FileMonitorFactory::NewMonitor(typeName);
   }
@@ -150,8 +148,10 @@ TEST_F(FactoryTest, InitialisationMakesTheTypesAndOneCachedMonitorPerTypeAndInst
   }
 }
 
-TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndForgetsThem) {
-  ASSERT_TRUE(factory.InitializeService(ServiceConfig()));
+// After a shutdown the factory starts over; a start, or a request, whose
+// monitor fails creates nothing, caches nothing and leaves the lock free.
+TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndAFailedStartCanBeRetried) {
+  ASSERT_TRUE(Init());
   // Created in an order that differs from the key order ('<' sorts before letters).
   const auto late = Get(factory, kPoll, "zz");
   const auto early = Get(factory, kNoFS, "aa");
@@ -183,13 +183,35 @@ TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndForgetsThem) {
   late->RemoveMonitor(dir.WPath(), &sink);
   EXPECT_EQ(early.use_count(), 1);
 
-  // Shutdown again logs nothing; a new InitializeService starts over.
+  // Shutdown again logs nothing.
   logs.Sink().Clear();
   factory.Shutdown();
   EXPECT_TRUE(logs.Texts("Code.FileMonitorFactory").empty());
-  ASSERT_TRUE(factory.InitializeService(ServiceConfig()));
+  FailingMonitor::destroyed = 0;
+  factory.failures = 1;
+  EXPECT_THROW(Init(), InitializationException);
+  EXPECT_FALSE(factory.IsInitialized());
+  EXPECT_EQ(FailingMonitor::destroyed.load(), 1);
+
+  // The host may try again; this time it works, and starts over.
+  ASSERT_TRUE(Init());
   EXPECT_EQ(logs.CountContaining("Created FileMonitor "), 2u);
   EXPECT_NE(Get(factory, kPoll, "zz"), late);
+  const auto poll = Get(factory, kPoll);
+  factory.failures = 1;
+  std::shared_ptr<IFileMonitor> monitor = poll;
+  EXPECT_THROW(factory.GetFileMonitor(kPoll, monitor, "broken"), InitializationException);
+  EXPECT_EQ(monitor, poll) << "the caller's pointer is left alone";
+  EXPECT_EQ(FailingMonitor::destroyed.load(), 2);
+  EXPECT_EQ(logs.CountContaining("::broken"), 0u);
+
+  // Another thread gets through, so the failing call let go of the lock.
+  EXPECT_TRUE(ReturnsWithin([&] { EXPECT_TRUE(Get(factory, kNoFS, "from another thread")); }));
+
+  // Nothing was cached under the failed key: the next request creates it.
+  const auto retried = Get(factory, kPoll, "broken");
+  EXPECT_NE(dynamic_cast<FileMonitorStatOnly *>(retried.get()), nullptr);
+  EXPECT_EQ(logs.Count("Created FileMonitor FileMonitorNoNotifications::broken(" + Hex(retried.get()) + ")"), 1u);
 }
 
 // A receiver may shut the factory down and let go of its monitor inside a
@@ -211,34 +233,6 @@ TEST_F(FactoryTest, TheLastReferenceToAMonitorMayGoInsideItsOwnReport) {
   ASSERT_TRUE(logs.WaitForText("Stopped."));
   EXPECT_EQ(logs.Texts(logName).back(), "Stopped.");
   EXPECT_TRUE(WaitUntil([&] { return logs.Count("EXITED") == 2; }));
-}
-
-TEST_F(FactoryTest, AMonitorThatFailsIsDestroyedNotCachedAndTheLockIsFree) {
-  factory.failures = 1;
-  EXPECT_THROW(factory.InitializeService(ServiceConfig()), InitializationException);
-  EXPECT_FALSE(factory.IsInitialized());
-  EXPECT_EQ(factory.destroyed.load(), 1);
-
-  // The host may try again; this time it works.
-  ASSERT_TRUE(factory.InitializeService(ServiceConfig()));
-  const auto singleton = Get(factory, kPoll);
-  ASSERT_TRUE(singleton);
-  factory.failures = 1;
-  std::shared_ptr<IFileMonitor> monitor = singleton;
-  EXPECT_THROW(factory.GetFileMonitor(kPoll, monitor, "broken"), InitializationException);
-  EXPECT_EQ(monitor, singleton) << "the caller's pointer is left alone";
-  EXPECT_EQ(factory.destroyed.load(), 2);
-  EXPECT_EQ(logs.CountContaining("::broken"), 0u);
-
-  // Another thread gets through, so the failing call let go of the lock.
-  std::shared_ptr<IFileMonitor> fromOther;
-  EXPECT_TRUE(ReturnsWithin([&] { fromOther = Get(factory, kNoFS, "from another thread"); }));
-  EXPECT_TRUE(fromOther);
-
-  // Nothing was cached under the failed key: the next request creates it.
-  const auto retried = Get(factory, kPoll, "broken");
-  EXPECT_NE(dynamic_cast<FileMonitorStatOnly *>(retried.get()), nullptr);
-  EXPECT_EQ(logs.Count("Created FileMonitor FileMonitorNoNotifications::broken(" + Hex(retried.get()) + ")"), 1u);
 }
 
 }  // namespace

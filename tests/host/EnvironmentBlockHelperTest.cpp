@@ -77,8 +77,7 @@ TEST(EnvironmentBlockHelper, LastEntryOfARepeatedNameCountsAndAbsentNamesGiveThe
   EXPECT_EQ(std::make_pair(true, 2), Get(helper, "n", 0));
   EXPECT_EQ(std::make_pair(true, std::string(" last ")), Get(helper, "s", std::string()));  // as it stands
   EXPECT_EQ(std::make_pair(false, -1), Get(helper, "bad", -1));
-  const unsigned short five = 5;
-  EXPECT_EQ(std::make_pair(false, five), Get(helper, "FileMonitor.ReaderThreadsMin", five));
+  EXPECT_EQ(std::make_pair(false, short{5}), Get(helper, "FileMonitor.ReaderThreadsMin", short{5}));
   EXPECT_EQ(std::make_pair(false, 1000.0),
             Get(helper, "FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", 1000.0));
   EXPECT_EQ(std::make_pair(false, std::string("fallback")), Get(helper, "x", std::string("fallback")));
