@@ -5,23 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 
 using namespace WindowsAgentCommon;
 
 namespace {
 
-struct BlockDeleter {
-  void operator()(ACE_Message_Block *block) const { block->release(); }
-};
-typedef std::unique_ptr<ACE_Message_Block, BlockDeleter> BlockPtr;
-
 FileMonitorMessage RoundTrip(const FileMonitorMessage &message) {
-  BlockPtr block(message.ToBlock());
+  ACE_Message_Block *block = message.ToBlock();
   EXPECT_EQ(block->length(), FileMonitorMessage::kImageSize);
   FileMonitorMessage out;
-  EXPECT_EQ(Unmarshal(block.get(), out), 536);
+  EXPECT_EQ(Unmarshal(block, out), 536);
   EXPECT_EQ(block->length(), 0u);
+  block->release();
   return out;
 }
 

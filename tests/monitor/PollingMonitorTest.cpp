@@ -97,7 +97,6 @@ TEST_F(PollingMonitor, WorkersStartBeforeInitializeAndAGrowthIsReportedWithItsLo
   monitor.Initialize(FastSettings());
   EXPECT_EQ(capture.Count("Initialize called on a monitor that is already initialized; ignored."), 1u);
   monitor.Stop();
-  EXPECT_EQ(monitor.thr_count(), 0u);
   monitor.AddMonitor(dir.WJoin("late"), &sink, 10, 0, false);
   EXPECT_TRUE(monitor.IsMonitored(dir.WJoin("late")));
   EXPECT_EQ(monitor.thr_count(), 0u);
@@ -171,8 +170,7 @@ class FailingOnceMonitor : public FileMonitorStatOnly {
 // queue, without a timer's tick, and no record is left out.
 TEST_F(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
   const std::size_t records = 2500;
-  Gate gate;
-  gate.Close();
+  Gate gate(Gate::kClosed);
   RecordingSink sink;
   sink.onReport = [&](const std::int64_t &, unsigned int) { gate.Pass(); };
   UntimedPollingMonitor monitor;

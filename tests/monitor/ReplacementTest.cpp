@@ -17,7 +17,6 @@ using namespace VantrelTest;
 
 namespace {
 
-const unsigned int kReplaced = IFileMonitorSink::FILE_MON_CHANGE_REPLACED;
 const std::int64_t kTime = 1700000000;
 
 typedef std::function<void(const std::string &path)> Action;

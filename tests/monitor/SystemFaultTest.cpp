@@ -80,8 +80,7 @@ TEST_P(SystemFaultTest, NoFileDescriptorsLeft) {
   const int appender = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   ASSERT_GE(appender, 0);
   RecordingSink fileSink, dirSink, laterSink;
-  auto monitor = Start(1);
-  monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  auto monitor = StartWithClock(1);
   monitor->AddMonitor(Wide(file), &fileSink, 0, 0, false);
   monitor->AddMonitor(Wide(sub), &dirSink, 0, 0, false);
   monitor->AddMonitor(dir.WJoin("later.log"), &laterSink, 0, 0, false);
@@ -140,14 +139,11 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
   };
   RecordingSink sinks[4];
   {
-    auto monitor = Start(1);
-    monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+    auto monitor = StartWithClock(1);
     for (std::size_t i = 0; i < paths.size(); ++i) monitor->AddMonitor(Wide(paths[i]), &sinks[i], 0, 0, false);
     for (std::size_t round = 1; round <= 40; ++round) {
       rebuild(round);
-      if (round % 4 == 0) {
-        ASSERT_TRUE(Ticks(1));
-      }
+      ASSERT_TRUE(round % 4 != 0 || Ticks(1));  // every fourth round waits for a check
     }
     ASSERT_TRUE(Ticks(3));
     const std::int64_t stamp = WriteTimeSeconds(sub);
@@ -156,8 +152,7 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
       SetWriteTime(sub, stamp);
     });
     for (RecordingSink &sink : sinks) sink.Clear();
-    AppendFile(paths[2], "more");
-    AppendFile(paths[3], "more");
+    for (const std::size_t file : {2, 3}) AppendFile(paths[file], "more");
     EXPECT_TRUE(WaitUntil([&] { return sinks[2].AnyHas(kLarger) && sinks[3].AnyHas(kLarger); }));
     if (GetParam().notifications) {
       Unseen([&] {
@@ -177,8 +172,7 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
 // waits for the receivers to return (a reader may destroy its receiver as
 // soon as Stop is done), and not one of the queued checks runs after that.
 TEST_P(SystemFaultTest, StopWhileEveryWorkerIsInsideAReceiverAndTheQueueIsFull) {
-  Gate gate;
-  gate.Close();
+  Gate gate(Gate::kClosed);
   std::atomic<bool> returned(false), holdClock(false);
   RecordingSink slow;
   slow.onReport = [&](const std::int64_t &, unsigned int) {

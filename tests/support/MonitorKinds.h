@@ -49,6 +49,12 @@ class KindTest : public ::testing::TestWithParam<KindUnderTest> {
     monitor->Initialize(settings);
     return monitor;
   }
+  // As Start, with the clock's path registered.
+  std::unique_ptr<WindowsAgentCommon::FileMonitorCore> StartWithClock(unsigned int threads) {
+    std::unique_ptr<WindowsAgentCommon::FileMonitorCore> monitor = Start(threads);
+    monitor->AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+    return monitor;
+  }
 
   LogCapture capture;
   TempDir dir;

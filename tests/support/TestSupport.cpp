@@ -47,15 +47,11 @@ bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadlin
   return Finished(work, deadline);
 }
 
-namespace {
-fs::path Native(const std::string &utf8) { return fs::u8path(utf8); }
-}  // namespace
-
 // The system's temporary directory (TMPDIR on POSIX, %TEMP% on Windows, so
 // there a path with a drive letter and backslashes) unless `base` is given.
 TempDir::TempDir(const char *base) {
   std::error_code ec;
-  const fs::path parent = base != nullptr && *base != 0 ? Native(base) : fs::temp_directory_path(ec);
+  const fs::path parent = base != nullptr && *base != 0 ? fs::u8path(base) : fs::temp_directory_path(ec);
   std::random_device seed;
   std::mt19937_64 random(seed());
   for (int attempt = 0; attempt < 100 && strPath.empty(); ++attempt) {
@@ -67,7 +63,7 @@ TempDir::TempDir(const char *base) {
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  fs::remove_all(Native(strPath), ignored);
+  fs::remove_all(fs::u8path(strPath), ignored);
 }
 
 std::string TempDir::Write(const std::string &name, const std::string &content) const {
@@ -80,7 +76,7 @@ std::string Utf8(const std::wstring &text) { return VantrelPlatform::ToUtf8(text
 
 namespace {
 void WriteWithMode(const std::string &path, const std::string &content, std::ios::openmode mode) {
-  std::ofstream out(Native(path), std::ios::binary | mode);
+  std::ofstream out(fs::u8path(path), std::ios::binary | mode);
   ASSERT_TRUE(out.is_open()) << path << ": " << std::strerror(errno);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   out.close();
@@ -93,18 +89,18 @@ void AppendFile(const std::string &path, const std::string &content) { WriteWith
 
 void TruncateFile(const std::string &path, std::size_t size) {
   std::error_code ec;
-  fs::resize_file(Native(path), size, ec);
+  fs::resize_file(fs::u8path(path), size, ec);
   ASSERT_FALSE(ec) << path << ": " << ec.message();
 }
 
 void MakeDir(const std::string &path) {
   std::error_code ec;
-  ASSERT_TRUE(fs::create_directory(Native(path), ec)) << path << ": " << ec.message();
+  ASSERT_TRUE(fs::create_directory(fs::u8path(path), ec)) << path << ": " << ec.message();
 }
 
 void RemovePath(const std::string &path) {
   std::error_code ec;
-  ASSERT_TRUE(fs::remove(Native(path), ec)) << path << ": " << ec.message();
+  ASSERT_TRUE(fs::remove(fs::u8path(path), ec)) << path << ": " << ec.message();
 }
 
 void SetWriteTime(const std::string &path, std::int64_t seconds, long nanoseconds) {
@@ -114,18 +110,12 @@ void SetWriteTime(const std::string &path, std::int64_t seconds, long nanosecond
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ": error " << ::GetLastError();
   const std::uint64_t ticks = static_cast<std::uint64_t>(seconds * 10000000 + nanoseconds / 100) + 116444736000000000ull;
-  FILETIME written;
-  written.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
-  written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  const FILETIME written{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
   const BOOL set = ::SetFileTime(file, nullptr, nullptr, &written);
   ::CloseHandle(file);
   ASSERT_TRUE(set) << path << ": error " << ::GetLastError();
 #else
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = static_cast<time_t>(seconds);
-  times[1].tv_nsec = nanoseconds;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path << ": " << std::strerror(errno);
 #endif
 }

@@ -119,6 +119,7 @@ const unsigned int kLarger = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHAN
 const unsigned int kDeleted = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_DELETED;
 const unsigned int kReverted = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_SIZE_REVERTED;
 const unsigned int kDir = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
+const unsigned int kReplaced = WindowsAgentCommon::IFileMonitorSink::FILE_MON_CHANGE_REPLACED;
 
 // What every worker logs on its way out, after a quit or retire message.
 const char kQuitLine[] =
@@ -140,7 +141,6 @@ class CheckProbe : public Monitor {
     this->bReportReplacement = reportReplacement;
   }
   FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
-  void Baseline(const std::wstring &path) { Record(path).InitialScan(); }
   int Check(const std::wstring &path) {
     FileData &record = Record(path);
     if (!record.HasAcceptedState()) record.InitialScan();
@@ -202,6 +202,8 @@ inline NamedReports NamedChanges(WindowsAgentCommon::IFileMonitor &monitor, cons
 // keep workers busy on purpose from a receiver's OnFileChanged. Thread-safe.
 class Gate {
  public:
+  enum State { kOpen, kClosed };
+  explicit Gate(State state = kOpen) : closed(state == kClosed) {}
   void Close();
   void Open();
   void Pass();
@@ -211,7 +213,7 @@ class Gate {
  private:
   std::mutex mtx;
   std::condition_variable cv;
-  bool closed = false;
+  bool closed;
   int held = 0;
 };
 
@@ -254,7 +256,7 @@ class CheckProbeTest : public LogAndDirTest {
   std::wstring Watch(const std::string &name) {
     const std::wstring path = dir.WJoin(name);
     probe.AddMonitor(path, &sink, 1000, 0, false);
-    probe.Baseline(path);
+    probe.Record(path).InitialScan();
     return path;
   }
 
