@@ -22,12 +22,12 @@ using namespace VantrelTest;
 
 namespace {
 
+#if !defined(_WIN32)  // POSIX credentials entries; Windows refuses every one
 bool Parse(const std::string &text, AgentConfig &config, std::vector<std::string> &errors) {
   std::istringstream in(text);
   return ParseConfig(in, "agent.conf", config, errors);
 }
 
-#if !defined(_WIN32)  // POSIX credentials entries; Windows refuses every one
 // Every kind of line, after a byte order mark as Windows editors write it.
 // The settings handed to the component hold every default and the file's
 // values after them.
