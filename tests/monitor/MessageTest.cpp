@@ -91,8 +91,7 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
     EXPECT_EQ(out.Path(), path);
     EXPECT_FALSE(out.CarriesKey());
     EXPECT_TRUE(out.PathEquals(path));
-    EXPECT_FALSE(out.PathEquals(path + L"x"));
-    EXPECT_FALSE(out.PathEquals(path.substr(0, path.size() - 1)));
+    EXPECT_FALSE(out.PathEquals(path + L"x") || out.PathEquals(path.substr(0, path.size() - 1)));
     std::int64_t found = 0;
     EXPECT_EQ(out.KeyAfterPath(found), keyBehind);
     EXPECT_EQ(found, keyBehind ? key : 0);
@@ -103,8 +102,7 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
         FileMonitorMessage::ForRecord(std::wstring(260, L'a'), any, false, FileMonitorMessage::MONITOR_ACTION_CHECK));
     std::int64_t found = 0;
     EXPECT_TRUE(out.CarriesKey() && out.KeyAfterPath(found) && out.Path().empty());
-    EXPECT_EQ(out.Key(), any);
-    EXPECT_EQ(found, any);
+    EXPECT_EQ(std::make_pair(out.Key(), found), std::make_pair(any, any));
   }
   // A message built from a path alone names no key, nor does an empty path.
   std::int64_t found = 0;

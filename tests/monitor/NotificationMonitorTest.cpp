@@ -24,8 +24,7 @@ typedef LogAndDirTest NotificationMonitor;
 namespace TestHooks = VantrelPlatform::TestHooks;
 
 // Makes change-notification creation fail for the life of the object.
-class FailingChangeNotifications {
- public:
+struct FailingChangeNotifications {
   FailingChangeNotifications(DWORD error, int count) { TestHooks::FailChangeNotifications(error, count); }
   ~FailingChangeNotifications() { TestHooks::FailChangeNotifications(0, 0); }
 };

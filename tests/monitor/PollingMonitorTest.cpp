@@ -4,9 +4,6 @@
 #include "monitor/statonly/FileMonitorStatOnly.h"
 #include "support/TestSupport.h"
 
-#include <VantrelCommon/SecurityManager.h>
-#include <VantrelCommon/ServiceComponent.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,25 +111,20 @@ TEST_F(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
   const std::string secret = dir.Join("secret");
   MakeDir(secret);
   ASSERT_EQ(chmod(secret.c_str(), 0700), 0);
-  WriteFile(secret + "/app.log", "x");
-  WriteFile(secret + "/own.log", "x");
+  for (const char *name : {"/app.log", "/own.log"}) WriteFile(secret + name, "x");
   const std::string warning = "There was a problem trying to get file statistics on file " + secret;
 
-  PosixSecurityManager security;
-  ASSERT_TRUE(security.SetCredentials(7, PosixCredentials{65534, 65534, {}}));
-  RegisterService(ISecurityManager::GetServiceName(), &security);
+  RegisteredSecurityManager security;
+  ASSERT_TRUE(security.manager.SetCredentials(7, PosixCredentials{65534, 65534, {}}));
   RecordingSink nobody, own;
-  {
-    FileMonitorStatOnly monitor;
-    monitor.Initialize(FastSettings(1));
-    monitor.AddMonitor(Wide(secret + "/app.log"), &nobody, 5, 7, true);
-    monitor.AddMonitor(Wide(secret + "/own.log"), &own, 5, 0, true);
-    EXPECT_TRUE(WaitUntil([&] {
-      return capture.CountContaining(warning + "/app.log; will try again later. Reason: ") == 1 && own.Count() >= 3;
-    }));
-    monitor.Stop();
-  }
-  UnregisterService(ISecurityManager::GetServiceName());
+  FileMonitorStatOnly monitor;
+  monitor.Initialize(FastSettings(1));
+  monitor.AddMonitor(Wide(secret + "/app.log"), &nobody, 5, 7, true);
+  monitor.AddMonitor(Wide(secret + "/own.log"), &own, 5, 0, true);
+  EXPECT_TRUE(WaitUntil([&] {
+    return capture.CountContaining(warning + "/app.log; will try again later. Reason: ") == 1 && own.Count() >= 3;
+  }));
+  monitor.Stop();
   EXPECT_EQ(capture.CountContaining(warning + "/own.log"), 0u);
   EXPECT_TRUE(nobody.NonZeroFlags().empty()) << "nobody's checks see nothing but idle";
 }
@@ -142,8 +134,7 @@ namespace {
 
 // A running monitor without timers: only explicit sweeps, and the ones that
 // its workers start once they have drained the queue, queue checks.
-class UntimedPollingMonitor : public FileMonitorStatOnly {
- public:
+struct UntimedPollingMonitor : FileMonitorStatOnly {
   UntimedPollingMonitor() {
     usReaderThreadsMin = 1;
     bInitialized = true;
@@ -151,14 +142,11 @@ class UntimedPollingMonitor : public FileMonitorStatOnly {
   void SetPeriod(unsigned int millis) { ulCheckPeriodMillis = millis; }
 };
 
-class FailingOnceMonitor : public FileMonitorStatOnly {
- protected:
+struct FailingOnceMonitor : FileMonitorStatOnly {
   int CheckFile(FileRecord &record, Log threadLog) override {
     if (!bFailed.exchange(true)) throw std::runtime_error("the first check fails");
     return FileMonitorStatOnly::CheckFile(record, threadLog);
   }
-
- private:
   std::atomic<bool> bFailed{false};
 };
 

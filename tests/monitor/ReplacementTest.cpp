@@ -34,11 +34,7 @@ Action RenameAndCreate(std::size_t size, std::int64_t time) {
 
 // Runs `change` on the directory at the path and puts its write time back.
 Action KeepingTheWriteTime(Action change) {
-  return [change](const std::string &path) {
-    const std::int64_t time = WriteTimeSeconds(path);
-    change(path);
-    SetWriteTime(path, time);
-  };
+  return [change](const std::string &path) { KeepingWriteTime(path, [&] { change(path); }); };
 }
 
 // Gives the file at the path `size` bytes and the write time `time` (+ `ns`).
@@ -95,11 +91,9 @@ bool FileSystemServes(Needs needs, int column) {
     removableWhileWatched = !GetFileAttributesExW(Wide(sub).c_str(), GetFileExInfoStandard, &data);
     FindCloseChangeNotification(watch);
   });
-  switch (needs) {
-    case Needs::NewIdentityAfterDelete: return column != 1 || newIdentities;  // polling tells it by identity
-    case Needs::RemovalWhileWatched: return column < 2 || removableWhileWatched;
-    default: return true;
-  }
+  // Polling tells a new file by its identity.
+  if (needs == Needs::NewIdentityAfterDelete) return column != 1 || newIdentities;
+  return needs != Needs::RemovalWhileWatched || column < 2 || removableWhileWatched;
 }
 
 // What the path holds at registration; a file has 100 bytes, and it and a

@@ -12,8 +12,6 @@
 
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/MessageBlockUtil.h>
-#include <VantrelCommon/SecurityManager.h>
-#include <VantrelCommon/ServiceComponent.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -53,19 +51,17 @@ typedef LogAndDirTest TeardownTest;
 // Three receivers of one path: the first (lowest address) throws, the second
 // is registered twice, the third is removed before the change.
 TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
-  const std::string file = dir.Write("app.log", "start\n");
-  const std::wstring path = Wide(file);
   RecordingSink sinks[3];
   sinks[0].onReport = [](const std::int64_t &, unsigned int) { throw std::runtime_error("receiver failure"); };
   auto monitor = Start();
   for (RecordingSink *sink : {&sinks[0], &sinks[1], &sinks[1], &sinks[2]}) {
-    monitor->AddMonitor(path, sink, 0, 0, sink == &sinks[0]);
+    monitor->AddMonitor(logPath, sink, 0, 0, sink == &sinks[0]);
   }
   ASSERT_TRUE(sinks[2].WaitForCount(1)) << "the baseline check";
-  monitor->RemoveMonitor(path, &sinks[2]);
-  AppendFile(file, "more\n");
+  monitor->RemoveMonitor(logPath, &sinks[2]);
+  AppendFile(logFile, "more\n");
   ASSERT_TRUE(WaitUntil([&] { return sinks[1].AnyHas(kLarger); }));
-  AppendFile(file, "and more\n");
+  AppendFile(logFile, "and more\n");
   ASSERT_TRUE(WaitUntil([&] { return sinks[1].NonZeroFlags().size() >= 2; }))
       << "a second change after the first receiver threw";
   monitor->Stop();
@@ -76,31 +72,29 @@ TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
   const NamedReports thrower = Named(*monitor, sinks[0]);
   NamedReports twice = Named(*monitor, sinks[1]);
   ASSERT_GE(thrower.size(), twice.size());
-  EXPECT_EQ(twice.front().first, path);
-  twice.insert(twice.begin(), thrower.size() - twice.size(), {path, 0u});
+  EXPECT_EQ(twice.front().first, logPath);
+  twice.insert(twice.begin(), thrower.size() - twice.size(), {logPath, 0u});
   EXPECT_EQ(thrower, twice);
   EXPECT_FALSE(sinks[2].AnyHas(kLarger));
 }
 
 TEST_P(SharedMonitorTest, AReceiverMayAddAndRemoveFromInsideItsCall) {
-  const std::string file = dir.Write("app.log", "start\n");
-  const std::wstring path = Wide(file);
   RecordingSink first, second;
   std::unique_ptr<FileMonitorCore> monitor = Start();
   std::atomic<bool> handedOver(false);
   first.onReport = [&](const std::int64_t &key, unsigned int) {
-    EXPECT_EQ(monitor->GetFilename(key), path);
-    EXPECT_TRUE(monitor->IsMonitored(path));
-    monitor->AddMonitor(path, &second, 0, 0, false);
-    monitor->RemoveMonitor(path, &first);
+    EXPECT_EQ(monitor->GetFilename(key), logPath);
+    EXPECT_TRUE(monitor->IsMonitored(logPath));
+    monitor->AddMonitor(logPath, &second, 0, 0, false);
+    monitor->RemoveMonitor(logPath, &first);
     handedOver = true;
   };
   // The first report (an idle one) hands the path over.
-  monitor->AddMonitor(path, &first, 0, 0, true);
+  monitor->AddMonitor(logPath, &first, 0, 0, true);
   ASSERT_TRUE(WaitUntil([&] { return handedOver.load(); }));
-  EXPECT_TRUE(monitor->HasSinkTargets(path, nullptr) && monitor->HasSinkTargets(path, &second));
-  EXPECT_FALSE(monitor->HasSinkTargets(path, &first));
-  AppendFile(file, "more\n");
+  EXPECT_TRUE(monitor->HasSinkTargets(logPath, nullptr) && monitor->HasSinkTargets(logPath, &second));
+  EXPECT_FALSE(monitor->HasSinkTargets(logPath, &first));
+  AppendFile(logFile, "more\n");
   ASSERT_TRUE(WaitUntil([&] { return second.AnyHas(kLarger); }));
   monitor->Stop();
   EXPECT_EQ(first.Count(), 1u);
@@ -191,25 +185,23 @@ TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecordAndKeepItsInterval) {
 // meanwhile is still there to report when a receiver comes back (a check
 // would have taken it in silently).
 TEST_P(SharedMonitorTest, ARecordWithoutReceiversStaysButIsNotChecked) {
-  const std::string file = dir.Write("app.log", "start\n");
-  const std::wstring path = Wide(file);
   RecordingSink sink;
   auto monitor = StartWithClock(1);  // one worker takes the messages in order
-  monitor->AddMonitor(path, &sink, 0, 0, true);
+  monitor->AddMonitor(logPath, &sink, 0, 0, true);
   ASSERT_TRUE(sink.WaitForCount(1));
-  monitor->RemoveMonitor(path, &sink);
-  monitor->RemoveMonitor(path, &sink);  // twice, and an unknown path, are harmless
+  monitor->RemoveMonitor(logPath, &sink);
+  monitor->RemoveMonitor(logPath, &sink);  // twice, and an unknown path, are harmless
   monitor->RemoveMonitor(dir.WJoin("never"), &sink);
-  EXPECT_FALSE(monitor->HasSinkTargets(path, nullptr));
-  EXPECT_TRUE(monitor->IsMonitored(path));
+  EXPECT_FALSE(monitor->HasSinkTargets(logPath, nullptr));
+  EXPECT_TRUE(monitor->IsMonitored(logPath));
   // Paths are compared exactly.
   for (const char *other : {"never", "APP.LOG"}) EXPECT_FALSE(monitor->IsMonitored(dir.WJoin(other))) << other;
   ASSERT_TRUE(clock.WaitForMore(3)) << "whatever was queued for the path before has been handled";
   sink.Clear();
-  AppendFile(file, "more\n");
+  AppendFile(logFile, "more\n");
   ASSERT_TRUE(clock.WaitForMore(10));
   EXPECT_EQ(sink.Count(), 0u);
-  monitor->AddMonitor(path, &sink, 0, 0, true);
+  monitor->AddMonitor(logPath, &sink, 0, 0, true);
   ASSERT_TRUE(WaitUntil([&] { return !sink.NonZeroFlags().empty(); }));
   EXPECT_NE(sink.NonZeroFlags().front() & kLarger, 0u);
 }
@@ -502,17 +494,6 @@ TEST_P(SharedMonitorTest, PathsOfAnyLengthAndAnyContentAreCheckedAndReported) {
 // ---------------------------------------------------------------------------
 // Credentials
 
-namespace {
-
-// Registers the host's security manager for the life of the object.
-struct RegisteredSecurityManager {
-  RegisteredSecurityManager() { RegisterService(ISecurityManager::GetServiceName(), &manager); }
-  ~RegisteredSecurityManager() { UnregisterService(ISecurityManager::GetServiceName()); }
-  PlatformSecurityManager manager;
-};
-
-}  // namespace
-
 // A handle whose switch fails refuses its own records, with one warning a
 // minute, and nothing else: the records of handle 0 that the same worker
 // takes in between are still checked. Without a security manager handle 0 is
@@ -533,14 +514,12 @@ TEST_P(SharedMonitorTest, ABadCredentialsHandleRefusesOnlyItsOwnRecords) {
       return capture.Count("There was a problem trying to switch to the proper security credentials for file " +
                            Utf8(path) + "; will try again later. Reason: " + reason);
     };
-    {
-      auto monitor = Start(1);  // one worker takes both records in turn
-      monitor->AddMonitor(refused, &denied, 0, 42, true);
-      monitor->AddMonitor(ownPath, &own, 0, 0, true);
-      ASSERT_TRUE(WaitUntil([&] { return warnings(refused) == 1; }));
-      EXPECT_TRUE(own.WaitForCount(own.Count() + 5)) << "handle 0 is checked after another handle failed";
-      monitor->Stop();
-    }
+    auto monitor = Start(1);  // one worker takes both records in turn
+    monitor->AddMonitor(refused, &denied, 0, 42, true);
+    monitor->AddMonitor(ownPath, &own, 0, 0, true);
+    ASSERT_TRUE(WaitUntil([&] { return warnings(refused) == 1; }));
+    EXPECT_TRUE(own.WaitForMore(5)) << "handle 0 is checked after another handle failed";
+    monitor->Stop();
     EXPECT_EQ(denied.Count(), 0u);
     EXPECT_EQ(warnings(refused), 1u) << "at most once a minute";
     EXPECT_EQ(warnings(ownPath), 0u);

@@ -28,8 +28,7 @@ namespace {
 // goes down to 64 (descriptors open above it stay valid, but no new one can
 // get a number there) and every free number below it is filled with
 // /dev/null. The destructor gives everything back.
-class NoFileDescriptorsLeft {
- public:
+struct NoFileDescriptorsLeft {
   NoFileDescriptorsLeft() {
     getrlimit(RLIMIT_NOFILE, &saved);
     const rlimit lowered = {std::min<rlim_t>(saved.rlim_cur, 64), saved.rlim_max};
@@ -41,8 +40,6 @@ class NoFileDescriptorsLeft {
     for (int fd : held) ::close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
   }
-
- private:
   rlimit saved;
   std::vector<int> held;
 };
@@ -73,15 +70,14 @@ class SystemFaultTest : public KindTest {
 // judging what it can by attributes, misreports nothing, and is whole again
 // once descriptors come back.
 TEST_P(SystemFaultTest, NoFileDescriptorsLeft) {
-  const std::string file = dir.Write("app.log", "start\n");
   const std::string staged = dir.Write("staged", "x");
   const std::string sub = dir.Join("d");
   MakeDir(sub);
-  const int appender = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  const int appender = ::open(logFile.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   ASSERT_GE(appender, 0);
   RecordingSink fileSink, dirSink, laterSink;
   auto monitor = StartWithClock(1);
-  monitor->AddMonitor(Wide(file), &fileSink, 0, 0, false);
+  monitor->AddMonitor(logPath, &fileSink, 0, 0, false);
   monitor->AddMonitor(Wide(sub), &dirSink, 0, 0, false);
   monitor->AddMonitor(dir.WJoin("later.log"), &laterSink, 0, 0, false);
   ASSERT_TRUE(Ticks(3)) << "every baseline is taken";
@@ -100,11 +96,8 @@ TEST_P(SystemFaultTest, NoFileDescriptorsLeft) {
   ASSERT_TRUE(Ticks(5)) << "the checks that fds make possible again";
   ASSERT_EQ(::write(appender, "again\n", 6), 6);
   ::close(appender);
-  Unseen([&] {  // with the write time put back: for the listing alone to see
-    const auto written = std::filesystem::last_write_time(sub);
-    MakeDir(sub + "/newer");
-    std::filesystem::last_write_time(sub, written);
-  });
+  // With the write time put back: for the listing alone to see.
+  Unseen([&] { KeepingWriteTime(sub, [&] { MakeDir(sub + "/newer"); }); });
   EXPECT_TRUE(WaitUntil([&] { return fileSink.NonZeroFlags().size() == 2; }));
   EXPECT_TRUE(WaitUntil([&] { return dirSink.NonZeroFlags().size() == 2; }));
   ASSERT_TRUE(Ticks(5));
@@ -146,19 +139,12 @@ TEST_P(SystemFaultTest, ATreeDeletedAndRecreatedWhileChecked) {
       ASSERT_TRUE(round % 4 != 0 || Ticks(1));  // every fourth round waits for a check
     }
     ASSERT_TRUE(Ticks(3));
-    const std::int64_t stamp = WriteTimeSeconds(sub);
-    Unseen([&] {
-      rebuild(1);
-      SetWriteTime(sub, stamp);
-    });
+    Unseen([&] { KeepingWriteTime(sub, [&] { rebuild(1); }); });
     for (RecordingSink &sink : sinks) sink.Clear();
     for (const std::size_t file : {2, 3}) AppendFile(paths[file], "more");
     EXPECT_TRUE(WaitUntil([&] { return sinks[2].AnyHas(kLarger) && sinks[3].AnyHas(kLarger); }));
     if (GetParam().notifications) {
-      Unseen([&] {
-        MakeDir(sub + "/n");
-        SetWriteTime(sub, stamp);
-      });
+      Unseen([&] { KeepingWriteTime(sub, [&] { MakeDir(sub + "/n"); }); });
       EXPECT_TRUE(sinks[1].WaitForFlags(kDir | kModified));
     }
     StopWithin(*monitor);

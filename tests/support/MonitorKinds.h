@@ -35,9 +35,9 @@ inline ::testing::internal::ParamGenerator<KindUnderTest> BothMonitorKinds() {
 
 inline std::string MonitorKindName(const ::testing::TestParamInfo<KindUnderTest> &info) { return info.param.name; }
 
-// A log capture, a directory, a receiver for a path that never changes (its
-// idle reports tell that the checks go on) and running monitors of the kind
-// under test.
+// A log capture, a directory with a log file, a receiver for a path that
+// never changes (its idle reports tell that the checks go on) and running
+// monitors of the kind under test.
 class KindTest : public ::testing::TestWithParam<KindUnderTest> {
  protected:
   // A pool floor of `threads` and a sweep every 10 ms, besides `settings`.
@@ -59,6 +59,9 @@ class KindTest : public ::testing::TestWithParam<KindUnderTest> {
   LogCapture capture;
   TempDir dir;
   RecordingSink clock;
+  // A log file for the cases that watch one.
+  const std::string logFile = dir.Write("app.log", "start\n");
+  const std::wstring logPath = Wide(logFile);
 };
 
 }  // namespace VantrelTest

@@ -52,8 +52,7 @@ bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadlin
 TempDir::TempDir(const char *base) {
   std::error_code ec;
   const fs::path parent = base != nullptr && *base != 0 ? fs::u8path(base) : fs::temp_directory_path(ec);
-  std::random_device seed;
-  std::mt19937_64 random(seed());
+  std::mt19937_64 random(std::random_device{}());
   for (int attempt = 0; attempt < 100 && strPath.empty(); ++attempt) {
     const fs::path candidate = parent / ("vantrel-test-" + std::to_string(random() % 1000000000));
     if (fs::create_directory(candidate, ec)) strPath = candidate.u8string();
@@ -124,6 +123,14 @@ std::int64_t WriteTimeSeconds(const std::string &path) {
   __stat64 st{};
   EXPECT_EQ(::_wstat64(Wide(path).c_str(), &st), 0) << path << ": " << std::strerror(errno);
   return static_cast<std::int64_t>(st.st_mtime);
+}
+
+void KeepingWriteTime(const std::string &path, const std::function<void()> &change) {
+  std::error_code ec;
+  const fs::file_time_type written = fs::last_write_time(fs::u8path(path), ec);
+  change();
+  if (!ec) fs::last_write_time(fs::u8path(path), written, ec);
+  ASSERT_FALSE(ec) << path << ": " << ec.message();
 }
 
 std::string ReadFile(const std::string &path) {

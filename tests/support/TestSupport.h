@@ -8,6 +8,8 @@
 #include "monitor/IFileMonitorSink.h"
 
 #include <VantrelCommon/Logger.h>
+#include <VantrelCommon/SecurityManager.h>
+#include <VantrelCommon/ServiceComponent.h>
 
 #include <gtest/gtest.h>
 
@@ -104,6 +106,8 @@ void RemovePath(const std::string &path);  // file or empty directory
 // Sets the last-write time to `seconds` since 1970 (+ nanoseconds).
 void SetWriteTime(const std::string &path, std::int64_t seconds, long nanoseconds = 0);
 std::int64_t WriteTimeSeconds(const std::string &path);
+// Runs `change`, then puts the write time of `path` back to what it was.
+void KeepingWriteTime(const std::string &path, const std::function<void()> &change);
 std::string ReadFile(const std::string &path);
 
 // The memory mappings of the size of a default thread stack: the stacks of
@@ -224,9 +228,7 @@ class LogCapture {
   LogCapture();
   ~LogCapture();
   WindowsAgentCommon::CapturingSink &Sink() { return *spSink; }
-  std::vector<std::string> Texts(const std::string &logNamePrefix = std::string()) const {
-    return spSink->Texts(logNamePrefix);
-  }
+  std::vector<std::string> Texts(const std::string &prefix = {}) const { return spSink->Texts(prefix); }
   std::size_t Count(const std::string &text) const { return spSink->Count(text); }
   std::size_t CountContaining(const std::string &fragment) const { return spSink->CountContaining(fragment); }
   // Succeeds when each line has been logged exactly as many times as given.
@@ -238,6 +240,15 @@ class LogCapture {
  private:
   std::shared_ptr<WindowsAgentCommon::CapturingSink> spSink;
   WindowsAgentCommon::LogLevel previousLevel;
+};
+
+// The system's security manager, registered as the host's for the life of
+// the object.
+struct RegisteredSecurityManager {
+  RegisteredSecurityManager() { WindowsAgentCommon::RegisterService(GetServiceName(), &manager); }
+  ~RegisteredSecurityManager() { WindowsAgentCommon::UnregisterService(GetServiceName()); }
+  static std::string GetServiceName() { return WindowsAgentCommon::ISecurityManager::GetServiceName(); }
+  WindowsAgentCommon::PlatformSecurityManager manager;
 };
 
 // A log capture and a directory.
