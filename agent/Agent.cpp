@@ -292,7 +292,8 @@ void Agent::ReopenLog() {
   LoggerFactory::GetLog(kAgentLogName).Info("Log file %s reopened", strLogFile.c_str());
 }
 
-void Agent::WarnAboutCredentials(ISecurityManager &securityManager) const {
+std::set<std::uint64_t> Agent::WarnAboutCredentials(ISecurityManager &securityManager) const {
+  std::set<std::uint64_t> refused;
   for (const auto &entry : cfg.credentials) {
     // A thread of its own, so that whatever the switch leaves behind dies
     // with it.
@@ -303,6 +304,7 @@ void Agent::WarnAboutCredentials(ISecurityManager &securityManager) const {
     });
     probe.join();
     if (rc == 0) continue;
+    refused.insert(entry.handle);
     std::string reason;
     if (rc == static_cast<int>(ERROR_ACCESS_DENIED)) {
       reason = "the agent lacks the privilege to change identity (it needs root, or CAP_SETUID and CAP_SETGID)";
@@ -313,6 +315,7 @@ void Agent::WarnAboutCredentials(ISecurityManager &securityManager) const {
         std::to_string(entry.handle) + " cannot be switched to: " + reason + "; paths watched as " +
         std::to_string(entry.handle) + " are not checked");
   }
+  return refused;
 }
 
 void Agent::PrintStats(IFileMonitor &monitor) {
@@ -411,7 +414,10 @@ int Agent::Run() {
   securityManager.InitializeService(ServiceConfig{ISecurityManager::GetServiceName(), "", "", cfg.source,
                                                   "credentials table of vantrel-agent", {}});
   ServiceRegistration securityRegistration(ISecurityManager::GetServiceName(), &securityManager);
-  WarnAboutCredentials(securityManager);
+  std::set<std::uint64_t> refusedHandles = WarnAboutCredentials(securityManager);
+  if (opts.credentialsGiven && refusedHandles.count(opts.credentials) != 0) {
+    refusedHandles.insert(IFileMonitor::kDefaultCredentials);
+  }
 
   SignalWatcher signals([this](int sig) { RequestStop(sig); }, [this] { RequestStats(); },
                         [this] { RequestReopen(); });
@@ -455,7 +461,7 @@ int Agent::Run() {
     if (opts.credentialsGiven) {
       monitor->SetDefaultCredentials(opts.credentials);
     }
-    watchSet.reset(new WatchSet(*monitor, writer.get(), opts.intervalMillis, opts.excludes));
+    watchSet.reset(new WatchSet(*monitor, writer.get(), opts.intervalMillis, opts.excludes, refusedHandles));
     writer->SetWatchSet(watchSet.get());
     watchSet->Start(std::move(targets), notes);
     for (const auto &note : notes) Say(note);

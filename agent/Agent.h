@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,14 +69,16 @@ class Agent {
   void Discover(WatchSet &watchSet, ReportWriter &writer, std::unique_lock<std::mutex> &lock);
   // Returns once every path has had its first check (so that the ready line
   // is true: what changes after it is reported), a stop is requested, or
-  // kReadyWait has passed (a path whose checks are refused never has one).
+  // kReadyWait has passed (a path whose check keeps failing never has one).
+  // Paths watched with credentials that cannot be switched to are not waited
+  // for: their checks are refused.
   void WaitUntilReady(WatchSet &watchSet, ReportWriter &writer);
   // SIGHUP: opens the log file again under its name (after logrotate moved
   // it). Runs on the main thread.
   void ReopenLog();
   // One warning for every Credentials entry that this process cannot switch
-  // to, before any path is watched with it.
-  void WarnAboutCredentials(WindowsAgentCommon::ISecurityManager &securityManager) const;
+  // to, before any path is watched with it. Returns their handles.
+  std::set<std::uint64_t> WarnAboutCredentials(WindowsAgentCommon::ISecurityManager &securityManager) const;
   // Returns once a stop is requested or --duration has passed; writes the
   // statistics lines meanwhile.
   void WaitForStop(WindowsAgentCommon::IFileMonitor &monitor, WatchSet &watchSet, ReportWriter &writer);

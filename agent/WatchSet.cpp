@@ -86,8 +86,8 @@ bool Exists(const std::string &path, DWORD *error = nullptr) {
 }  // namespace
 
 WatchSet::WatchSet(IFileMonitor &monitor, IFileMonitorSink *sink, unsigned int intervalMillis,
-                   const std::vector<std::string> &excludes)
-    : rMonitor(monitor), pSink(sink), uInterval(intervalMillis) {
+                   const std::vector<std::string> &excludes, std::set<std::uint64_t> refusedHandles)
+    : rMonitor(monitor), pSink(sink), uInterval(intervalMillis), setRefusedHandles(std::move(refusedHandles)) {
   const std::string cwd = CurrentDirectory();
   for (const auto &exclude : excludes) {
     if (!HasSeparator(exclude)) {
@@ -113,7 +113,9 @@ bool WatchSet::Excluded(const std::string &path) const {
 bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Entry &role) {
   {
     std::lock_guard<std::mutex> lock(mtx);
-    if (!mapEntries.emplace(path, role).second) return false;
+    auto added = mapEntries.emplace(path, role);
+    if (!added.second) return false;
+    added.first->second.refused = setRefusedHandles.count(handle) != 0;
   }
   // Every registration asks for idle reports: the first report after it
   // tells that the baseline is taken. The receiver shows them only with
@@ -305,7 +307,7 @@ void WatchSet::RemoveAll() {
 bool WatchSet::AllSeen() const {
   std::lock_guard<std::mutex> lock(mtx);
   for (const auto &entry : mapEntries) {
-    if (!entry.second.seen) return false;
+    if (!entry.second.seen && !entry.second.refused) return false;
   }
   return true;
 }

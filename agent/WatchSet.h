@@ -42,10 +42,13 @@ struct WatchTarget {
 
 class WatchSet {
  public:
-  // `excludes` as the user wrote them. The monitor and the receiver outlive
+  // `excludes` as the user wrote them; `refusedHandles`, the credentials
+  // handles whose checks are refused (IFileMonitor::kDefaultCredentials among
+  // them when the monitor's default is). The monitor and the receiver outlive
   // the set's registrations (RemoveAll).
   WatchSet(WindowsAgentCommon::IFileMonitor &monitor, WindowsAgentCommon::IFileMonitorSink *sink,
-           unsigned int intervalMillis, const std::vector<std::string> &excludes);
+           unsigned int intervalMillis, const std::vector<std::string> &excludes,
+           std::set<std::uint64_t> refusedHandles = {});
 
   // Registers every target and what the patterns match now. `notes` gets a
   // line for a path that does not exist yet and for a pattern that matches
@@ -80,7 +83,8 @@ class WatchSet {
 
   std::size_t Registered() const;
   // Whether every registration has had its first report: its baseline is
-  // taken, so that any change from now on is reported.
+  // taken, so that any change from now on is reported. Registrations with a
+  // refused handle never have one and are not counted.
   bool AllSeen() const;
 
  private:
@@ -94,6 +98,7 @@ class WatchSet {
     bool announce = false;  // found after the start: the first report says CREATED
     bool seen = false;      // a report has come since the registration
     bool deleted = false;   // its last report said DELETED
+    bool refused = false;   // watched with a handle whose checks are refused
     std::int64_t key = 0x7FFFFFFFFFFFFFFFll;  // the monitor's, from the first report
     std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
   };
@@ -109,6 +114,7 @@ class WatchSet {
   WindowsAgentCommon::IFileMonitor &rMonitor;
   WindowsAgentCommon::IFileMonitorSink *pSink;
   const unsigned int uInterval;
+  const std::set<std::uint64_t> setRefusedHandles;
   std::vector<std::vector<std::string>> vecExcludePaths;  // with a separator: whole paths
   std::vector<std::string> vecExcludeNames;               // without: names
   std::vector<Pattern> vecPatterns;                       // main thread only
