@@ -46,10 +46,8 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, bool readStdout
   std::vector<char *> args;
   for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
-  pid_t child = -1;
-  if (posix_spawn(&child, args[0], &actions, &attr, args.data(), environ) == 0) {
-    pid = child;
-  } else {
+  if (posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ) != 0) {
+    reaped = true;
     ADD_FAILURE() << "cannot start " << argv[0];
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -58,7 +56,7 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, bool readStdout
 }
 
 ChildProcess::~ChildProcess() {
-  if (pid > 0 && !reaped) {
+  if (!reaped) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
   }
@@ -67,11 +65,11 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Ended() {
   int raw = 0;
-  if (pid > 0 && !reaped && ::waitpid(pid, &raw, WNOHANG) == pid) {
+  if (!reaped && ::waitpid(pid, &raw, WNOHANG) == pid) {
     reaped = true;
     exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   }
-  return reaped || pid <= 0;
+  return reaped;
 }
 
 std::vector<std::string> ChildProcess::Lines(const std::string &path) const {
@@ -84,7 +82,7 @@ std::vector<std::string> ChildProcess::Lines(const std::string &path) const {
   return lines;
 }
 
-ChildProcess::Match ChildProcess::Contains(const std::string &text) {
+Match ChildProcess::Contains(const std::string &text) {
   return [text](const std::string &line) { return line.find(text) != std::string::npos; };
 }
 
@@ -93,9 +91,8 @@ std::size_t ChildProcess::CountStderr(const std::string &text) const {
   return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), Contains(text)));
 }
 
-::testing::AssertionResult ChildProcess::WaitFor(const std::string &path, const Match &match,
-                                                 std::chrono::milliseconds deadline) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
+::testing::AssertionResult ChildProcess::WaitFor(const std::string &path, const Match &match) {
+  const auto until = std::chrono::steady_clock::now() + kWait;
   for (std::size_t checked = 0;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     const bool ended = Ended();
     const auto lines = Lines(path);
@@ -107,17 +104,13 @@ std::size_t ChildProcess::CountStderr(const std::string &text) const {
   return ::testing::AssertionFailure() << "no such line in " << path << "\n" << Transcript();
 }
 
-void ChildProcess::Signal(int sig) {
-  if (pid > 0 && !reaped) ::kill(pid, sig);
-}
-
 int ChildProcess::UnreadStdoutBytes() const {
   int bytes = 0;
   return heldStdout >= 0 && ::ioctl(heldStdout, FIONREAD, &bytes) == 0 ? bytes : 0;
 }
 
-::testing::AssertionResult ChildProcess::Exits(int expected, std::chrono::milliseconds deadline) {
-  WaitUntil([this] { return Ended(); }, deadline);
+::testing::AssertionResult ChildProcess::Exits(int expected) {
+  WaitUntil([this] { return Ended(); }, kWait);
   if (reaped && exitStatus == expected) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << (reaped ? "exit status " + std::to_string(exitStatus) : "not ended")
                                        << ", expected " << expected << "\n" << Transcript();

@@ -8,6 +8,7 @@
 
 #include "support/TestSupport.h"
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -17,9 +18,11 @@
 
 namespace VantrelTest {
 
+// Accepts a line of output.
+using Match = std::function<bool(const std::string &)>;
+
 class ChildProcess {
  public:
-  using Match = std::function<bool(const std::string &)>;
   static constexpr std::chrono::milliseconds kWait{30000};
 
   // Starts argv[0] (a path) with the arguments and this process's
@@ -42,21 +45,17 @@ class ChildProcess {
   // Waits until a line of standard output satisfies `match`, or one of
   // standard error contains `text`, each line looked at once; after the
   // child's end it answers at once.
-  ::testing::AssertionResult Stdout(const Match &match, std::chrono::milliseconds deadline = kWait) {
-    return WaitFor(outPath, match, deadline);
-  }
-  ::testing::AssertionResult Stderr(const std::string &text, std::chrono::milliseconds deadline = kWait) {
-    return WaitFor(errPath, Contains(text), deadline);
-  }
+  ::testing::AssertionResult Stdout(const Match &match) { return WaitFor(outPath, match); }
+  ::testing::AssertionResult Stderr(const std::string &text) { return WaitFor(errPath, Contains(text)); }
 
-  void Signal(int sig);
+  void Signal(int sig) { if (!reaped) ::kill(pid, sig); }
 
   // Bytes waiting in the unread standard output pipe (readStdout false).
   int UnreadStdoutBytes() const;
 
   // Waits for the child to end; succeeds when its exit status (128 + the
   // signal that killed it) is `expected`.
-  ::testing::AssertionResult Exits(int expected, std::chrono::milliseconds deadline = kWait);
+  ::testing::AssertionResult Exits(int expected);
 
   // Both streams, for failure messages.
   std::string Transcript() const;
@@ -65,13 +64,13 @@ class ChildProcess {
   static Match Contains(const std::string &text);
   std::vector<std::string> Lines(const std::string &path) const;
   bool Ended();  // reaps the child once it has ended
-  ::testing::AssertionResult WaitFor(const std::string &path, const Match &match, std::chrono::milliseconds deadline);
+  ::testing::AssertionResult WaitFor(const std::string &path, const Match &match);
 
   TempDir files;
   const std::string outPath, errPath;
   pid_t pid = -1;
   int heldStdout = -1;  // the unread pipe, closed by the destructor
-  bool reaped = false;
+  bool reaped = false;  // or never started
   int exitStatus = -1;
 };
 
