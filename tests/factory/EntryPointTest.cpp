@@ -78,8 +78,7 @@ TEST(EntryPointTest, AHostRunsTheWholeLifeThroughTheRegistry) {
     factory->GetFileMonitor("FileMonitorNoNotifications", monitor, "<Singleton>");
     ASSERT_TRUE(monitor);
 
-    const std::string file = dir.Join("app.log");
-    WriteFile(file, "one\n");
+    const std::string file = dir.Write("app.log", "one\n");
     monitor->AddMonitor(Wide(file), &sink, 50, 0, false);
     EXPECT_TRUE(WaitUntil([&] { return monitor->GetStatistics().checks > 0; }));
     AppendFile(file, "two\n");

@@ -97,8 +97,7 @@ class FactoryTest : public ::testing::Test {
 
 TEST_F(FactoryTest, InitialisationMakesTheTypesAndOneCachedMonitorPerTypeAndInstance) {
   factory.Shutdown();  // before initialisation: nothing to do, nothing logged
-  EXPECT_TRUE(logs.Texts().empty());
-  EXPECT_TRUE(Types(factory).empty());
+  EXPECT_TRUE(logs.Texts().empty() && Types(factory).empty());
   EXPECT_THROW(Get(factory, kPoll), ObjectDoesNotExistException);
 
   ASSERT_TRUE(Init(kSettings));
@@ -210,7 +209,6 @@ TEST_F(FactoryTest, ShutdownStopsEveryMonitorInKeyOrderAndAFailedStartCanBeRetri
 
   // Nothing was cached under the failed key: the next request creates it.
   const auto retried = Get(factory, kPoll, "broken");
-  EXPECT_NE(dynamic_cast<FileMonitorStatOnly *>(retried.get()), nullptr);
   EXPECT_EQ(logs.Count("Created FileMonitor FileMonitorNoNotifications::broken(" + Hex(retried.get()) + ")"), 1u);
 }
 

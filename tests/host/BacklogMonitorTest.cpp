@@ -30,26 +30,21 @@ const auto kEmpty = std::make_tuple(std::size_t{0}, short{0}, std::make_pair(0.0
 TEST(BacklogMonitor, DispositionFollowsTheTrend) {
   std::mt19937 generator(20261205);
   std::normal_distribution<double> noise(0.0, 8.0);
-  const struct {
-    const char *name;
-    std::function<double(int)> backlog;
-    short low;
-    short high;
-  } cases[] = {
+  // Per case, its backlog by sample and the range its disposition must fall in.
+  typedef std::tuple<const char *, std::function<double(int)>, short, short> Case;
+  for (const auto &[name, backlog, low, high] : std::vector<Case>{
       {"steady growth", [](int i) { return 2.0 * i; }, 10, 10},
       {"noisy growth", [&](int i) { return std::max(0.0, 20.0 + 1.5 * i + noise(generator)); }, 5, 10},
       {"flat zero", [](int) { return 0.0; }, -10, -10},
       {"flat high", [](int) { return 40.0; }, 0, 0},
       {"slow rise on a standing queue", [](int i) { return 100.0 + 0.1 * i; }, 1, 1},
       {"shrinking", [](int i) { return 200.0 - 2.0 * i; }, -10, -10},
-      {"about drained", [](int i) { return i % 10 == 0 ? 1.0 : 0.0; }, -10, -5},
-  };
-  for (const auto &c : cases) {
+      {"about drained", [](int i) { return i % 10 == 0 ? 1.0 : 0.0; }, -10, -5}}) {
     BacklogMonitor monitor(100);
-    Feed(monitor, 100, c.backlog);
+    Feed(monitor, 100, backlog);
     const short d = monitor.UpdateDisposition();
-    EXPECT_TRUE(d >= c.low && d <= c.high) << c.name << ": " << d;
-    EXPECT_EQ(d, monitor.GetDisposition()) << c.name;
+    EXPECT_TRUE(d >= low && d <= high) << name << ": " << d;
+    EXPECT_EQ(d, monitor.GetDisposition()) << name;
   }
 }
 

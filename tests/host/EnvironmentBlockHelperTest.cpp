@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <map>
 #include <string>
 #include <type_traits>
 
@@ -43,7 +44,7 @@ std::pair<bool, Settings> Matching(const EnvironmentBlockHelper &helper, const s
 // One parser serves every integer type; the standard library's conversion
 // checks the range, so one edge of a signed and of an unsigned type shows
 // that each reads as its own type.
-TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumberOfTheType) {
+TEST(EnvironmentBlockHelper, NumberTextMustBeOneNumberOfTheType) {
   ExpectRead<short>("-32768", true, SHRT_MIN);
   ExpectRead<short>("32768", false);
   ExpectRead<unsigned short>("65535", true, USHRT_MAX);
@@ -56,14 +57,12 @@ TEST(EnvironmentBlockHelper, IntegerTextMustBeOneWholeNumberOfTheType) {
     ExpectRead<int>(junk, false);
     ExpectRead<unsigned int>(junk, false);
   }
-}
 
-TEST(EnvironmentBlockHelper, FloatTextMustBeOneFiniteNumber) {
-  ExpectRead<double>(" -2.25 ", true, -2.25);
-  ExpectRead<double>("1e3", true, 1000.0);
-  ExpectRead<double>(".5", true, 0.5);
-  ExpectRead<double>("+9", true, 9.0);
-  ExpectRead<double>("+.5", true, 0.5);
+  // A floating-point text must be one finite number.
+  for (const auto &[text, value] : std::map<std::string, double>{
+           {" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+9", 9.0}, {"+.5", 0.5}}) {
+    ExpectRead<double>(text, true, value);
+  }
   for (const char *junk : {"1.5x", " ", "nan", "inf", "1e999", "0x1p3", "--1", "+-1"}) {
     ExpectRead<double>(junk, false);
   }
@@ -78,8 +77,7 @@ TEST(EnvironmentBlockHelper, LastEntryOfARepeatedNameCountsAndAbsentNamesGiveThe
   EXPECT_EQ(std::make_pair(true, std::string(" last ")), Get(helper, "s", std::string()));  // as it stands
   EXPECT_EQ(std::make_pair(false, -1), Get(helper, "bad", -1));
   EXPECT_EQ(std::make_pair(false, short{5}), Get(helper, "FileMonitor.ReaderThreadsMin", short{5}));
-  EXPECT_EQ(std::make_pair(false, 1000.0),
-            Get(helper, "FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", 1000.0));
+  EXPECT_EQ(std::make_pair(false, 1000.0), Get(helper, "BacklogMonitor.BacklogCheckIntervalMillis", 1000.0));
   EXPECT_EQ(std::make_pair(false, std::string("fallback")), Get(helper, "x", std::string("fallback")));
 }
 

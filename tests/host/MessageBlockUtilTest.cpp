@@ -22,8 +22,6 @@ TEST(MessageBlockUtil, UnmarshalCopiesAndAdvancesOrThrows) {
   ACE_Message_Block *block = nullptr;
   CreateDataMessageBlock(sizeof(Message) + 4, block);
   ASSERT_NE(nullptr, block);
-  EXPECT_EQ(0u, block->length());
-  EXPECT_GE(block->space(), sizeof(Message) + 4);
   const Message in{3, {u'\u00E9', u'x'}};
   block->copy(reinterpret_cast<const char *>(&in), sizeof in);
   block->copy("rest", 4);

@@ -18,68 +18,61 @@ ACE_Time_Value Millis(long ms) { return ACE_Time_Value(0, ms * 1000); }
 
 std::int64_t Usec(const ACE_Time_Value &tv) { return static_cast<std::int64_t>(tv.sec()) * 1000000 + tv.usec(); }
 
-// Counts its callbacks, remembers when they came, and runs an optional body.
-class Recorder : public ACE_Event_Handler {
- public:
-  explicit Recorder(std::function<int(int)> body) : body(std::move(body)) {}
+// Counts its callbacks, remembers when and with which act they came (read
+// those once no callback runs: they are written on the scheduler's thread
+// only), and runs an optional body.
+struct Recorder : ACE_Event_Handler {
+  explicit Recorder(std::function<int(int)> body = {}) : body(std::move(body)) {}
   int handle_timeout(const ACE_Time_Value &, const void *act) override {
-    std::unique_lock<std::mutex> lock(mtx);
     times.push_back(Now());
     lastAct = act;
-    lock.unlock();
     const int n = ++count;
     return body ? body(n) : 0;
   }
 
-  std::vector<ACE_Time_Value> Times() const {
-    std::lock_guard<std::mutex> lock(mtx);
-    return times;
-  }
-
-  std::atomic<int> count{0};
   const std::function<int(int)> body;
-  const void *lastAct = nullptr;
-
- private:
-  mutable std::mutex mtx;
+  std::atomic<int> count{0};
   std::vector<ACE_Time_Value> times;
+  const void *lastAct = nullptr;
 };
 
-std::shared_ptr<Recorder> Handler(std::function<int(int)> body = {}) {
-  return std::make_shared<Recorder>(std::move(body));
-}
-
-// A handler whose callback, once entered, is held until the test lets it go.
-struct Blocked {
-  Blocked() { gate.Close(); }
+// A scheduler whose one schedule's callback, once entered, is held until the
+// test lets it go. The threads that call into it share it: one that never
+// returns keeps it, leaked, instead of hanging the test in its destructor.
+struct Blocked : std::enable_shared_from_this<Blocked> {
+  Blocked() {
+    gate.Close();
+    info = scheduler->Schedule(handler, nullptr, Millis(5), Now());
+  }
   // Runs each call on a thread of its own while the callback is held: true
   // when every call was still waiting after a while and had let the
-  // callback end when it returned.
-  bool CallsWaitForTheCallback(const std::vector<std::function<void()>> &calls) {
-    std::atomic<int> returned{0};
-    std::atomic<int> returnedAfterTheCallback{0};
-    std::vector<std::thread> callers;
+  // callback end when it returned, within the deadline.
+  bool CallsWaitForTheCallback(const std::vector<std::function<void(Blocked &)>> &calls) {
+    std::vector<std::future<void>> callers;
     for (const auto &call : calls) {
-      callers.emplace_back([&, call] {
-        call();
-        ++returned;
-        if (finished) ++returnedAfterTheCallback;
-      });
+      callers.push_back(InBackground([self = shared_from_this(), call] {
+        call(*self);
+        if (self->finished) ++self->returnedAfterTheCallback;
+      }));
     }
     std::this_thread::sleep_for(50ms);
-    const bool waited = returned == 0;
+    const bool waited =
+        std::none_of(callers.begin(), callers.end(), [](auto &c) { return Finished(c, 0ms); });
     gate.Open();
-    for (auto &caller : callers) caller.join();
+    for (auto &caller : callers) Finished(caller);
     return waited && returnedAfterTheCallback == static_cast<int>(calls.size());
   }
 
   Gate gate;
   std::atomic<bool> finished{false};
-  std::shared_ptr<Recorder> handler = Handler([this](int) {
+  std::atomic<int> returnedAfterTheCallback{0};
+  std::shared_ptr<Recorder> handler = std::make_shared<Recorder>([this](int) {
     gate.Pass();
     finished = true;
     return 0;
   });
+  std::unique_ptr<Scheduler> scheduler = std::make_unique<Scheduler>();
+  std::shared_ptr<ScheduleInfo> info;
 };
 
 }  // namespace
@@ -91,54 +84,50 @@ struct Blocked {
 // scheduled first does not hold up the near ones.
 TEST(Scheduler, WhatACallbackDoesDecidesWhetherItsScheduleStays) {
   LogCapture capture;
-  Scheduler scheduler;
-  auto farTimer = Handler();
-  auto once = Handler();
-  auto minusOne = Handler([](int) { return -1; });
-  auto thrower = Handler([](int) -> int { throw std::runtime_error("callback failure"); });
+  auto scheduler = std::make_unique<Scheduler>();
+  auto later = std::make_shared<Recorder>();
+  auto once = std::make_shared<Recorder>();
+  auto minusOne = std::make_shared<Recorder>([](int) { return -1; });
+  auto thrower = std::make_shared<Recorder>([](int) -> int { throw std::runtime_error("callback failure"); });
   std::shared_ptr<ScheduleInfo> selfInfo;
   std::mutex infoMutex;
-  std::atomic<bool> cancelled{false};
   std::atomic<int> ownWait{-1};
-  auto self = Handler([&](int) {
+  std::atomic<int> cancelled{-1};
+  auto self = std::make_shared<Recorder>([&](int) {
     std::lock_guard<std::mutex> lock(infoMutex);
     // Either wait for itself would last the whole limit, past the test's deadline.
-    ownWait = scheduler.WaitUntilIdle(selfInfo, 2 * kDeadline) ? 1 : 0;
-    cancelled = scheduler.Cancel(selfInfo);
-    scheduler.Quiesce();
+    ownWait = scheduler->WaitUntilIdle(selfInfo, 2 * kDeadline) ? 1 : 0;
+    cancelled = scheduler->Cancel(selfInfo);
+    scheduler->Quiesce();
     return 0;
   });
-  auto control = Handler();
-  ASSERT_NE(nullptr, scheduler.Schedule(farTimer, nullptr, ACE_Time_Value::zero, Now() + ACE_Time_Value(3600)));
-  auto onceInfo = scheduler.Schedule(once, nullptr, ACE_Time_Value::zero, Now());
-  auto minusOneInfo = scheduler.Schedule(minusOne, nullptr, Millis(5), Now());
+  auto control = std::make_shared<Recorder>();
+  ASSERT_NE(nullptr, scheduler->Schedule(later, nullptr, ACE_Time_Value::zero, Now() + ACE_Time_Value(3600)));
+  auto onceInfo = scheduler->Schedule(once, nullptr, ACE_Time_Value::zero, Now());
+  auto minusOneInfo = scheduler->Schedule(minusOne, nullptr, Millis(5), Now());
   ASSERT_TRUE(onceInfo && minusOneInfo);
-  ASSERT_NE(nullptr, scheduler.Schedule(thrower, nullptr, Millis(5), Now()));
+  ASSERT_NE(nullptr, scheduler->Schedule(thrower, nullptr, Millis(5), Now()));
   {
     std::lock_guard<std::mutex> lock(infoMutex);
-    selfInfo = scheduler.Schedule(self, nullptr, Millis(5), Now());
+    selfInfo = scheduler->Schedule(self, nullptr, Millis(5), Now());
     ASSERT_NE(nullptr, selfInfo);
   }
-  ASSERT_NE(nullptr, scheduler.Schedule(control, nullptr, Millis(5), Now()));
-  // The control timer shows that time went on, for many periods.
-  ASSERT_TRUE(WaitUntil([&] { return control->count >= 30; }));
-  const std::vector<int> counts{once->count, minusOne->count, self->count, farTimer->count};
-  EXPECT_EQ((std::vector<int>{1, 1, 1, 0}), counts) << "one-shot, -1, self-cancelling, far";
-  EXPECT_TRUE(cancelled.load());
-  EXPECT_EQ(0, ownWait.load());
+  ASSERT_NE(nullptr, scheduler->Schedule(control, nullptr, Millis(5), Now()));
+  // The control timer shows that time went on, for many periods; it stops
+  // when the thread waits for itself, and the scheduler is then left to it.
+  ASSERT_TRUE(LeakUnless(WaitUntil([&] { return control->count >= 30; }), scheduler));
+  const std::vector<int> counts{once->count, minusOne->count, self->count, later->count, ownWait, cancelled};
+  EXPECT_EQ((std::vector<int>{1, 1, 1, 0, 0, 1}), counts) << "one-shot, -1, self, far; its wait and Cancel";
   EXPECT_GE(thrower->count.load(), 5);
   EXPECT_EQ(1u, capture.CountContaining("Timer callback threw an exception: callback failure"));
-  EXPECT_EQ(3u, scheduler.Size());  // the far, the throwing and the control schedules are left
-  EXPECT_FALSE(scheduler.Cancel(onceInfo));
-  EXPECT_FALSE(onceInfo->IsCancelled());
-  EXPECT_TRUE(minusOneInfo->IsCancelled());
+  EXPECT_EQ(3u, scheduler->Size());  // the far, the throwing and the control schedules are left
+  EXPECT_TRUE(!scheduler->Cancel(onceInfo) && !onceInfo->IsCancelled() && minusOneInfo->IsCancelled());
 
-  EXPECT_EQ(nullptr, scheduler.Schedule(nullptr, nullptr, Millis(5), Now()));
-  EXPECT_EQ(nullptr, scheduler.Schedule(once, nullptr, ACE_Time_Value(-1, 0), Now()));
-  EXPECT_FALSE(scheduler.Cancel(nullptr));
+  EXPECT_TRUE(!scheduler->Schedule(nullptr, nullptr, Millis(5), Now()) && !scheduler->Cancel(nullptr) &&
+              !scheduler->Schedule(once, nullptr, ACE_Time_Value(-1, 0), Now()));
   Scheduler other;  // a schedule of one Scheduler is unknown to another
   auto foreign = other.Schedule(once, nullptr, ACE_Time_Value(3600), Now() + ACE_Time_Value(3600));
-  EXPECT_FALSE(scheduler.Cancel(foreign));
+  EXPECT_FALSE(scheduler->Cancel(foreign));
   EXPECT_TRUE(other.Cancel(foreign));
 }
 
@@ -148,27 +137,22 @@ TEST(Scheduler, WhatACallbackDoesDecidesWhetherItsScheduleStays) {
 // return; the wait for a schedule gives up at its limit; no expiry comes
 // after the one in flight.
 TEST(Scheduler, CancelReturnsButQuiesceAndDestructionWaitForARunningCallback) {
-  {
-    Blocked blocked;
-    Scheduler scheduler;
-    auto info = scheduler.Schedule(blocked.handler, nullptr, Millis(5), Now());
-    ASSERT_NE(nullptr, info);
-    ASSERT_TRUE(blocked.gate.WaitHeld());
-    ASSERT_TRUE(scheduler.Cancel(info));
-    EXPECT_FALSE(scheduler.WaitUntilIdle(info, 10ms));
-    EXPECT_TRUE(blocked.CallsWaitForTheCallback(
-        {[&] { scheduler.Quiesce(); }, [&] { EXPECT_TRUE(scheduler.WaitUntilIdle(info, kDeadline)); }}));
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(1, blocked.handler->count.load()) << "an expiry after Cancel";
-  }
-  Blocked blocked;
-  auto scheduler = std::make_unique<Scheduler>();
-  ASSERT_NE(nullptr, scheduler->Schedule(blocked.handler, nullptr, Millis(5), Now()));
-  std::weak_ptr<Recorder> weak = blocked.handler;
-  blocked.handler.reset();
+  auto blocked = std::make_shared<Blocked>();
+  ASSERT_TRUE(blocked->gate.WaitHeld());
+  ASSERT_TRUE(blocked->scheduler->Cancel(blocked->info));
+  EXPECT_FALSE(blocked->scheduler->WaitUntilIdle(blocked->info, 10ms));
+  EXPECT_TRUE(blocked->CallsWaitForTheCallback(
+      {[](Blocked &b) { b.scheduler->Quiesce(); },
+       [](Blocked &b) { EXPECT_TRUE(b.scheduler->WaitUntilIdle(b.info, kDeadline)); }}));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(1, blocked->handler->count.load()) << "an expiry after Cancel";
+
+  blocked = std::make_shared<Blocked>();
+  std::weak_ptr<Recorder> weak = blocked->handler;
+  blocked->handler.reset();
   EXPECT_FALSE(weak.expired());  // the Scheduler holds the handler
-  ASSERT_TRUE(blocked.gate.WaitHeld());
-  EXPECT_TRUE(blocked.CallsWaitForTheCallback({[&] { scheduler.reset(); }}));
+  ASSERT_TRUE(blocked->gate.WaitHeld());
+  EXPECT_TRUE(blocked->CallsWaitForTheCallback({[](Blocked &b) { b.scheduler.reset(); }}));
   EXPECT_TRUE(weak.expired());
 }
 
@@ -178,9 +162,8 @@ TEST(Scheduler, DestroyedFromItsOwnCallback) {
   auto scheduler = std::make_shared<Scheduler>();
   std::shared_ptr<Scheduler> slot = scheduler;  // from Schedule on, only the callback touches it
   std::atomic<bool> done{false};
-  auto handler = Handler([&](int) {
-    std::shared_ptr<Scheduler> last = std::move(slot);
-    last.reset();
+  auto handler = std::make_shared<Recorder>([&](int) {
+    slot.reset();
     done = true;
     return 0;
   });
@@ -200,25 +183,23 @@ TEST(Scheduler, DestroyedFromItsOwnCallback) {
 // them. Every callback comes with the schedule's act, none before its
 // expiry, and none after Cancel and Quiesce.
 TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpirySkipsMissedOnesAndEndsAtCancel) {
-  Scheduler scheduler;
+  auto scheduler = std::make_unique<Scheduler>();
   std::atomic<std::int64_t> endOfLong{0};
-  auto handler = Handler([&](int n) {
+  auto handler = std::make_shared<Recorder>([&](int n) {
     std::this_thread::sleep_for(n == 3 ? 550ms : 35ms);
     if (n == 3) endOfLong = Usec(Now());
     return 0;
   });
   const std::int64_t period = 100000;
   const ACE_Time_Value first = Now() + Millis(100);
-  auto info = scheduler.Schedule(handler, reinterpret_cast<const void *>(2), Millis(100), first);
-  ASSERT_NE(nullptr, info);
+  auto info = scheduler->Schedule(handler, reinterpret_cast<const void *>(2), Millis(100), first);
   ASSERT_TRUE(WaitUntil([&] { return handler->count >= 20; }));
-  EXPECT_TRUE(scheduler.Cancel(info));
-  EXPECT_TRUE(info->IsCancelled());
-  EXPECT_FALSE(scheduler.Cancel(info));
-  scheduler.Quiesce();
-  const auto times = handler->Times();
+  EXPECT_TRUE(scheduler->Cancel(info) && info->IsCancelled() && !scheduler->Cancel(info));
+  ASSERT_TRUE(LeakUnless(ReturnsWithin([&] { scheduler->Quiesce(); }), scheduler));
+  const int calls = handler->count;
   std::this_thread::sleep_for(250ms);
-  EXPECT_EQ(times.size(), handler->Times().size()) << "a callback after Cancel and Quiesce";
+  EXPECT_EQ(calls, handler->count.load()) << "a callback after Cancel and Quiesce";
+  const auto &times = handler->times;
   EXPECT_EQ(reinterpret_cast<const void *>(2), handler->lastAct);
 
   EXPECT_GE(Usec(times[3]) - Usec(first), ((endOfLong - Usec(first)) / period + 1) * period);
@@ -241,14 +222,13 @@ TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpirySkipsMissedOnesAndEndsAtCan
 // Scheduling and cancelling from several threads while callbacks run.
 TEST(Scheduler, ConcurrentScheduleAndCancel) {
   Scheduler scheduler;
-  auto handler = Handler();
+  auto handler = std::make_shared<Recorder>();
   std::vector<std::thread> threads;
   std::atomic<int> cancelled{0};
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 100; ++i) {
         auto info = scheduler.Schedule(handler, nullptr, Millis(1 + i % 3), Now());
-        if (info == nullptr) continue;
         if (i % 10 == 0) std::this_thread::sleep_for(1ms);
         if (scheduler.Cancel(info)) ++cancelled;
       }

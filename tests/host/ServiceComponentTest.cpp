@@ -10,9 +10,7 @@ using namespace WindowsAgentCommon;
 
 namespace {
 
-class ITestService : public IServiceComponent {};
-
-class TestService : public ServiceComponentBase<ITestService> {
+class TestService : public ServiceComponentBase<IServiceComponent> {
  public:
   std::string GetVersion() const override { return "1.0"; }
   void Shutdown() override { bInitialized = false; }

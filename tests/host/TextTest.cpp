@@ -14,12 +14,11 @@ using namespace WindowsAgentCommon;
 
 namespace {
 
-std::string F(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = FormatV(format, args);
-  va_end(args);
-  return text;
+// The engine through Format, which replaces what its output held.
+template <class... Args>
+std::string F(const char *format, Args... args) {
+  std::string out = "old text";
+  return Format(out, format, args...);
 }
 
 std::string Limited(std::size_t maxLength, const char *format, ...) {
@@ -63,9 +62,8 @@ TEST(Format, ConversionsMatchTheCLibrary) {
   // A negative width means left-justified, a negative precision none at all.
   EXPECT_EQ("[7   |abc]", F("[%*d|%.*s]", -4, 7, -1, "abc"));
   // Null strings print as "(null)"; a null format gives it too.
-  EXPECT_EQ("[(null)]", F("[%s]", static_cast<const char *>(nullptr)));
-  EXPECT_EQ("[(null)]", F("[%ls]", static_cast<const wchar_t *>(nullptr)));
-  EXPECT_EQ("[  (null)]", F("[%8s]", static_cast<const char *>(nullptr)));
+  const char *const none = nullptr;
+  EXPECT_EQ("[(null)|(null)|  (null)]", F("[%s|%ls|%8s]", none, static_cast<const wchar_t *>(nullptr), none));
   EXPECT_EQ("(null)", F(nullptr));
 }
 
@@ -75,8 +73,7 @@ TEST(Format, SixtyFourBitConversions) {
   // The next conversion reads its own argument: the 64-bit one took 8 bytes.
   EXPECT_EQ("handle 18446744073709551615 for tid 17 (x)",
             F("handle %I64u for tid %d (%s)", UINT64_MAX, 17, "x"));
-  EXPECT_EQ("        42", F("%10I64u", static_cast<std::uint64_t>(42)));
-  EXPECT_EQ("-5 6 -7", F("%I32d %Iu %qd", -5, static_cast<std::size_t>(6), -7LL));
+  EXPECT_EQ("        42 -5 6 -7", F("%10I64u %I32d %Iu %qd", std::uint64_t{42}, -5, std::size_t{6}, -7LL));
   // Only "64" and "32" whole make a size: %Iu and %Ix are followed by text here.
   EXPECT_EQ("74d ff2d <bad format>d", F("%Iu4d %Ix2d %I6ud", std::size_t{7}, std::size_t{255}));
   // Format replaces its output, and returns it.
@@ -92,11 +89,8 @@ TEST(Format, WideStringsAreUtf8WhateverTheLocale) {
   EXPECT_EQ("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9D\x84\x9E", F("%ls", wide));
   EXPECT_EQ("path=/var/log/\xC3\xA9.log size=5", F("path=%ls size=%d", L"/var/log/\u00E9.log", 5));
   // Precision counts bytes and never ends inside a character; width pads.
-  EXPECT_EQ("a\xC3\xA9", F("%.3ls", L"a\u00E9b"));
-  EXPECT_EQ("a", F("%.2ls", L"a\u00E9b"));
-  EXPECT_EQ("[]", F("[%.0ls]", L"ab"));
-  EXPECT_EQ("   ab|ab   |", F("%5ls|%-5ls|", L"ab", L"ab"));
-  EXPECT_EQ("\xE2\x82\xAC!", F("%lc!", static_cast<wint_t>(L'\u20AC')));
+  EXPECT_EQ("[a\xC3\xA9|a|]", F("[%.3ls|%.2ls|%.0ls]", L"a\u00E9b", L"a\u00E9b", L"ab"));
+  EXPECT_EQ("   ab|ab   |\xE2\x82\xAC!", F("%5ls|%-5ls|%lc!", L"ab", L"ab", static_cast<wint_t>(L'\u20AC')));
   // A lone surrogate is no character: it becomes U+FFFD, not a crash.
   const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'b', 0};
   EXPECT_EQ("a\xEF\xBF\xBD" "b", F("%ls", lone));
@@ -106,8 +100,7 @@ TEST(Format, MalformedConversionsAreMarkedAndSkipNoArgument) {
   EXPECT_EQ("a<bad format>b5c", F("a%yb%dc", 5));
   EXPECT_EQ("ends <bad format>", F("ends %"));
   EXPECT_EQ("<bad format>", F("%-08.3"));
-  EXPECT_EQ("<bad format> 9", F("%n %d", 9));
-  EXPECT_EQ("<bad format> 9", F("%1$d %d", 9));
+  EXPECT_EQ("<bad format> <bad format> 9", F("%n %1$d %d", 9));
   EXPECT_EQ("<bad format> <bad format> <bad format>", F("%hs %Ld %lp"));
   EXPECT_EQ("<bad format>|<bad format>|<bad format>|", F("%ha|%hA|%Z|"));  // the letter goes with the marker
   EXPECT_EQ("<bad format>|2", F("%99999999999d|%d", 2));
