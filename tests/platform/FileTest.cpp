@@ -4,8 +4,6 @@
 
 #include <ace/OS_NS_sys_stat.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <cstring>
@@ -40,18 +38,17 @@ std::vector<DWORD> Errors(const std::string &path) {
   VantrelPlatform::FileIdentity identity;
   struct __stat64 st;
   std::vector<DWORD> codes;
-  const auto record = [&](bool ok) { codes.push_back(ok ? ERROR_SUCCESS : GetLastError()); };
+  const auto record = [&](bool ok) { codes.push_back(FailureCode(!ok)); };
   record(GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data));
   record(VantrelPlatform::GetFileAttributesAndIdentity(Wide(path).c_str(), &data, &identity));
+  // A handle that opened is closed at once.
   HANDLE file = Open(path);
-  record(file != INVALID_HANDLE_VALUE);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  record(file != INVALID_HANDLE_VALUE && CloseHandle(file));
   errno = 0;
   record(_wstat64(Wide(path).c_str(), &st) == 0);
   codes.push_back(static_cast<DWORD>(errno));
   HANDLE watch = FindFirstChangeNotificationW(Wide(path).c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
-  record(watch != INVALID_HANDLE_VALUE);
-  if (watch != INVALID_HANDLE_VALUE) FindCloseChangeNotification(watch);
+  record(watch != INVALID_HANDLE_VALUE && FindCloseChangeNotification(watch));
   return codes;
 }
 
@@ -73,6 +70,19 @@ std::pair<Listing, DWORD> List(const std::string &pattern) {
   return {entries, GetLastError()};
 }
 
+// A log, a directory, a link to it and a link to nothing.
+class PlatformFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir.Join("a.log"), "x");
+    MakeDir(dir.Join("sub"));
+    ASSERT_EQ(0, ::symlink(dir.Join("sub").c_str(), dir.Join("link").c_str()));
+    ASSERT_EQ(0, ::symlink(dir.Join("nowhere").c_str(), dir.Join("dangling").c_str()));
+  }
+
+  TempDir dir;
+};
+
 }  // namespace
 
 // Every call sees what stat sees: times at full resolution (the creation
@@ -80,18 +90,13 @@ std::pair<Listing, DWORD> List(const std::string &pattern) {
 // directory's size 0, links followed. The attributes and identity read
 // together agree with the separate calls and with a read handle's, which
 // opens a directory only with backup semantics.
-TEST(FileAttributes, FilesAndDirectoriesAlikeInEveryCall) {
-  TempDir dir;
-  const std::string log = dir.Join("app.log");
-  WriteFile(log, "");
-  ASSERT_EQ(0, ::truncate(log.c_str(), (5LL << 30) + 3));  // sparse
+TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
+  ASSERT_EQ(0, ::truncate(dir.Join("a.log").c_str(), (5LL << 30) + 3));  // sparse
   const struct timespec times[2] = {{1600000000, 500000000}, {1700000000, 123456789}};
-  ASSERT_EQ(0, ::utimensat(AT_FDCWD, log.c_str(), times, 0));
-  MakeDir(dir.Join("sub"));
-  ASSERT_EQ(0, ::symlink(dir.Join("sub").c_str(), dir.Join("link").c_str()));
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, dir.Join("a.log").c_str(), times, 0));
 
   const int descriptors = OpenDescriptorCount();
-  for (const char *name : {"app.log", "sub", "link"}) {
+  for (const char *name : {"a.log", "sub", "link"}) {
     SCOPED_TRACE(name);
     const std::wstring path = Wide(dir.Join(name));
     struct stat st;
@@ -128,8 +133,7 @@ TEST(FileAttributes, FilesAndDirectoriesAlikeInEveryCall) {
       ACE_stat opened;
       ASSERT_EQ(0, ACE_OS::fstat(VantrelPlatform::AceHandle(h), &opened));
       EXPECT_EQ(std::make_pair(st.st_mode, st.st_size), std::make_pair(opened.st_mode, opened.st_size));
-      EXPECT_TRUE(VantrelPlatform::IdentityOfHandle(h, ofHandle));
-      EXPECT_TRUE(identity == ofHandle);
+      EXPECT_TRUE(VantrelPlatform::IdentityOfHandle(h, ofHandle) && identity == ofHandle);
       EXPECT_TRUE(CloseHandle(h));
       EXPECT_FALSE(VantrelPlatform::IdentityOfHandle(h, ofHandle));
     }
@@ -141,13 +145,10 @@ TEST(FileAttributes, FilesAndDirectoriesAlikeInEveryCall) {
 // socket cannot be opened, and its ENXIO, which has no Windows counterpart,
 // keeps its text; a FIFO without a writer opens at once instead of blocking;
 // a process without descriptors left is told so.
-TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
-  TempDir dir;
+TEST_F(PlatformFiles, ErrnoMapsToWindowsCodesInEveryCall) {
   ASSERT_EQ(0, ::chmod(dir.Path().c_str(), 0755));
-  WriteFile(dir.Join("file"), "x");
   ASSERT_EQ(0, ::symlink(dir.Join("loop2").c_str(), dir.Join("loop1").c_str()));
   ASSERT_EQ(0, ::symlink(dir.Join("loop1").c_str(), dir.Join("loop2").c_str()));
-  ASSERT_EQ(0, ::symlink(dir.Join("nowhere").c_str(), dir.Join("dangling").c_str()));
   // The codes of attributes, attributes with identity, open, _wstat64 and
   // its errno, change notification.
   const DWORD fnf = ERROR_FILE_NOT_FOUND, pnf = ERROR_PATH_NOT_FOUND, ok = ERROR_SUCCESS, no = ERROR_ACCESS_DENIED;
@@ -155,8 +156,8 @@ TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
   const std::vector<std::pair<std::string, std::vector<DWORD>>> cases = {
       {dir.Join("missing"), {fnf, fnf, fnf, fnf, ENOENT, fnf}},
       {dir.Join("missing/child"), {pnf, pnf, pnf, pnf, ENOENT, pnf}},
-      {dir.Join("file/child"), {pnf, pnf, pnf, pnf, ENOTDIR, pnf}},
-      {dir.Join("file"), {ok, ok, ok, ok, 0, pnf}},
+      {dir.Join("a.log/child"), {pnf, pnf, pnf, pnf, ENOTDIR, pnf}},
+      {dir.Join("a.log"), {ok, ok, ok, ok, 0, pnf}},
       {dir.Join("dangling"), {fnf, fnf, fnf, fnf, ENOENT, fnf}},  // its directory exists, its target does not
       {dir.Join(std::string(300, 'n')), {tooLong, tooLong, tooLong, tooLong, ENAMETOOLONG, tooLong}},
       {dir.Join("loop1"), {loop, loop, loop, loop, ELOOP, loop}},
@@ -168,75 +169,60 @@ TEST(FileAttributes, ErrnoMapsToWindowsCodesInEveryCall) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   struct __stat64 st;
   const std::function<bool()> refused[] = {
-      [&] { return !GetFileAttributesExW(Wide(dir.Join("file")).c_str(), GetFileExMaxInfoLevel, &data); },
+      [&] { return !GetFileAttributesExW(Wide(dir.Join("a.log")).c_str(), GetFileExMaxInfoLevel, &data); },
       [&] { return !GetFileAttributesExW(nullptr, GetFileExInfoStandard, &data); },
-      [&] { return !VantrelPlatform::GetFileAttributesAndIdentity(Wide(dir.Join("file")).c_str(), &data, nullptr); },
-      [&] { return Open(dir.Join("file"), 0x40000000u) == INVALID_HANDLE_VALUE; },        // GENERIC_WRITE
-      [&] { return Open(dir.Join("file"), GENERIC_READ, 1u) == INVALID_HANDLE_VALUE; },  // CREATE_NEW
+      [&] { return !VantrelPlatform::GetFileAttributesAndIdentity(Wide(dir.Join("a.log")).c_str(), &data, nullptr); },
+      [&] { return Open(dir.Join("a.log"), 0x40000000u) == INVALID_HANDLE_VALUE; },        // GENERIC_WRITE
+      [&] { return Open(dir.Join("a.log"), GENERIC_READ, 1u) == INVALID_HANDLE_VALUE; },  // CREATE_NEW
       [&] { return _wstat64(nullptr, &st) == -1 && errno == EINVAL; }};
   for (std::size_t i = 0; i < std::size(refused); ++i) {
     EXPECT_EQ(ERROR_INVALID_PARAMETER, FailureCode(refused[i]())) << i;
   }
 
   // Special files.
-  const std::string path = dir.Join("sock");
-  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(sock, 0);
-  struct sockaddr_un address = {AF_UNIX, {}};
-  ASSERT_LT(path.size(), sizeof address.sun_path);
-  std::copy(path.begin(), path.end(), address.sun_path);
-  ASSERT_EQ(0, ::bind(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof address));
-  EXPECT_EQ(ERROR_GEN_FAILURE, FailureCode(Open(path) == INVALID_HANDLE_VALUE));
+  ASSERT_EQ(0, ::mknod(dir.Join("sock").c_str(), S_IFSOCK | 0600, 0));
+  EXPECT_EQ(ERROR_GEN_FAILURE, FailureCode(Open(dir.Join("sock")) == INVALID_HANDLE_VALUE));
   const std::string text = VantrelPlatform::ErrorText(ERROR_GEN_FAILURE);
   EXPECT_NE(std::string::npos, text.find("ENXIO")) << text;
   EXPECT_NE(std::string::npos, text.find("A device attached to the system is not functioning.")) << text;
-  ::close(sock);
   ASSERT_EQ(0, ::mkfifo(dir.Join("fifo").c_str(), 0600));
-  const auto openAndClose = [fifo = dir.Join("fifo")] { EXPECT_TRUE(CloseHandle(Open(fifo))); };
-  EXPECT_TRUE(ReturnsWithin(openAndClose, 5s));
+  EXPECT_TRUE(ReturnsWithin([fifo = dir.Join("fifo")] { EXPECT_TRUE(CloseHandle(Open(fifo))); }, 5s));
 
-  // No descriptor left for the process.
+  // No descriptor left for the process: a limit of none.
   struct rlimit saved;
   ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
-  const struct rlimit lowered = {64, saved.rlim_max};
-  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &lowered));
-  std::vector<int> fillers;
-  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
-  const DWORD error = FailureCode(Open(dir.Join("file")) == INVALID_HANDLE_VALUE);
-  for (int fd : fillers) ::close(fd);
+  const struct rlimit none = {0, saved.rlim_max};
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &none));
+  const DWORD error = FailureCode(Open(dir.Join("a.log")) == INVALID_HANDLE_VALUE);
   ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
   EXPECT_EQ(ERROR_TOO_MANY_OPEN_FILES, error);
 
-  // What a user without the rights meets.
-  MakeDir(dir.Join("locked"));
-  WriteFile(dir.Join("locked/inner.log"), "x");
-  WriteFile(dir.Join("secret.log"), "x");
-  ASSERT_EQ(0, ::chmod(dir.Join("locked").c_str(), 0700));
-  ASSERT_EQ(0, ::chmod(dir.Join("secret.log").c_str(), 0600));
+  // What a user without the rights meets: a directory and a log of root's
+  // own, and a log inside that directory.
+  WriteFile(dir.Join("sub/inner.log"), "x");
+  ASSERT_EQ(0, ::chmod(dir.Join("sub").c_str(), 0700));
+  ASSERT_EQ(0, ::chmod(dir.Join("a.log").c_str(), 0600));
   const bool ran = RunWithoutPrivileges([&] {
-    EXPECT_EQ((std::vector<DWORD>{no, no, no, no, EACCES, no}), Errors(dir.Join("locked/inner.log")));
-    EXPECT_EQ((std::vector<DWORD>{ok, ok, no, ok, 0, pnf}), Errors(dir.Join("secret.log")));
-    EXPECT_EQ((std::vector<DWORD>{ok, ok, no, ok, 0, no}), Errors(dir.Join("locked")));
-    EXPECT_EQ(std::make_pair(Listing{}, no), List(dir.Join("locked\\*")));
+    EXPECT_EQ((std::vector<DWORD>{no, no, no, no, EACCES, no}), Errors(dir.Join("sub/inner.log")));
+    EXPECT_EQ((std::vector<DWORD>{ok, ok, no, ok, 0, pnf}), Errors(dir.Join("a.log")));
+    EXPECT_EQ((std::vector<DWORD>{ok, ok, no, ok, 0, no}), Errors(dir.Join("sub")));
+    EXPECT_EQ(std::make_pair(Listing{}, no), List(dir.Join("sub\\*")));
   });
   if (!ran) GTEST_SKIP() << "cannot switch the thread's file-system identity";
 }
 
 // Names that are not UTF-8 (the last two of `names`) are listed with their
 // bytes escaped and can be opened by the listed name.
-TEST(FindFiles, ListsEveryEntryWithDotAndDotDotOrFails) {
-  TempDir dir;
-  WriteFile(dir.Join("a.log"), "x");
+TEST_F(PlatformFiles, FindFilesListsEveryEntryWithDotAndDotDotOrFails) {
   WriteFile(dir.Join("b.txt"), "x");
-  MakeDir(dir.Join("sub"));
-  ASSERT_EQ(0, ::symlink(dir.Join("sub").c_str(), dir.Join("link").c_str()));
-  ASSERT_EQ(0, ::symlink(dir.Join("nowhere").c_str(), dir.Join("dangling").c_str()));
   MakeDir(dir.Join("names"));
   const std::vector<std::wstring> names = {L"журнал.log", L"日本語", L"emoji-\U0001F600.txt", L"a\\b",
                                            L"bad\xDCFF\xDCFE.log", L"cut\xDCE2\xDC82"};
   Listing named = {{L".", FILE_ATTRIBUTE_DIRECTORY}, {L"..", FILE_ATTRIBUTE_DIRECTORY}};
+  WIN32_FILE_ATTRIBUTE_DATA data;
   for (const auto &name : names) {
     WriteFile(dir.Join("names/" + VantrelPlatform::ToUtf8(name)), "x");
+    EXPECT_TRUE(GetFileAttributesExW((Wide(dir.Join("names/")) + name).c_str(), GetFileExInfoStandard, &data));
     named[name] = FILE_ATTRIBUTE_NORMAL;
   }
   const Listing all = {{L".", FILE_ATTRIBUTE_DIRECTORY},      {L"..", FILE_ATTRIBUTE_DIRECTORY},
@@ -262,20 +248,14 @@ TEST(FindFiles, ListsEveryEntryWithDotAndDotDotOrFails) {
   for (const auto &[pattern, entries, end] : cases) {
     EXPECT_EQ(std::make_pair(entries, end), List(dir.Path() + pattern)) << pattern;
   }
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  for (const auto &name : names) {
-    EXPECT_TRUE(GetFileAttributesExW((Wide(dir.Join("names/")) + name).c_str(), GetFileExInfoStandard, &data));
-  }
 }
 
 // A handle of one kind is refused by the calls of the others, a closed one by
 // all; the value of a closed handle stays invalid.
-TEST(FindFiles, EveryKindOfHandleIsRefusedWhereItDoesNotBelong) {
-  TempDir dir;
-  WriteFile(dir.Join("file"), "x");
+TEST_F(PlatformFiles, EveryKindOfHandleIsRefusedWhereItDoesNotBelong) {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW(Wide(dir.Join("*")).c_str(), &data);
-  HANDLE file = Open(dir.Join("file"));
+  HANDLE file = Open(dir.Join("a.log"));
   HANDLE change = FindFirstChangeNotificationW(Wide(dir.Path()).c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
   for (HANDLE h : {find, file, change}) ASSERT_NE(INVALID_HANDLE_VALUE, h);
   const auto refused = [&](HANDLE h, bool asFind, bool asFile, bool asChange) {
