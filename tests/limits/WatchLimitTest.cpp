@@ -23,9 +23,7 @@ namespace {
 std::string gNoNamespace;
 
 bool WriteProc(const std::string &path, const std::string &text) {
-  std::ofstream out(path);
-  out << text << std::flush;
-  return out.good();
+  return static_cast<bool>(std::ofstream(path) << text << std::flush);
 }
 
 // Maps the caller's own user and group to root of the new namespace, as
@@ -33,11 +31,10 @@ bool WriteProc(const std::string &path, const std::string &text) {
 std::string EnterOwnUserNamespace() {
   const std::string uid = std::to_string(::getuid()), gid = std::to_string(::getgid());
   if (::unshare(CLONE_NEWUSER) != 0) return std::string("unshare: ") + std::strerror(errno);
-  if (!WriteProc("/proc/self/setgroups", "deny") || !WriteProc("/proc/self/uid_map", "0 " + uid + " 1") ||
-      !WriteProc("/proc/self/gid_map", "0 " + gid + " 1")) {
-    return "the user namespace's identity cannot be mapped";
-  }
-  return std::string();
+  const bool mapped = WriteProc("/proc/self/setgroups", "deny") &&
+                      WriteProc("/proc/self/uid_map", "0 " + uid + " 1") &&
+                      WriteProc("/proc/self/gid_map", "0 " + gid + " 1");
+  return mapped ? std::string() : "the user namespace's identity cannot be mapped";
 }
 
 const char kWatchLimit[] = "/proc/sys/user/max_inotify_watches";

@@ -117,11 +117,6 @@ struct Watched {
   std::vector<std::unique_ptr<SoakSink>> sinks;
 };
 
-struct Pair {
-  Watched polling{new FileMonitorStatOnly};
-  Watched notification{new FileMonitorNoFSRedirect};
-};
-
 // Files grow, are emptied and go (and come back with the next growth);
 // directories gain and lose entries.
 void ChangeSomething(const std::vector<std::string> &paths, std::mt19937 &rng) {
@@ -159,11 +154,11 @@ void Churn(const std::string &root, std::chrono::seconds duration) {
     paths.push_back(root + "/" + std::to_string(i));
     if (i >= kFiles) fs::create_directories(paths.back());
   }
-  Pair longLived;
+  Watched longLived[] = {Watched(new FileMonitorStatOnly), Watched(new FileMonitorNoFSRedirect)};
   const auto end = std::chrono::steady_clock::now() + duration;
   for (unsigned round = 0; std::chrono::steady_clock::now() < end; ++round) {
-    Pair fresh;
-    Watched *all[] = {&longLived.polling, &longLived.notification, &fresh.polling, &fresh.notification};
+    Watched fresh[] = {Watched(new FileMonitorStatOnly), Watched(new FileMonitorNoFSRedirect)};
+    Watched *all[] = {&longLived[0], &longLived[1], &fresh[0], &fresh[1]};
     const auto roundEnd = std::min(end, std::chrono::steady_clock::now() + kRound);
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < 3; ++t) {
