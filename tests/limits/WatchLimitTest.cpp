@@ -80,7 +80,7 @@ TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns
   sink3.Clear();
   gate.Open();
   EXPECT_TRUE(sink3.WaitForFlags(kDir | kModified));
-  monitor.Stop();
+  StopWithin(monitor);
   EXPECT_TRUE(quiet.NonZeroFlags().empty());
 }
 

@@ -30,21 +30,22 @@ inline int OpenDescriptorCount() {
 
 // Runs `body` on a thread whose file-system identity is user and group
 // 65534, which drops root's override of permissions for that thread only.
-// Returns false when the identity cannot be switched.
+// Returns false when the identity cannot be switched. A body that hangs
+// fails the test and is left behind, with the flag it shares.
 template <class Body>
 bool RunWithoutPrivileges(Body body) {
-  bool switched = false;
-  std::thread worker([&] {
+  const auto switched = std::make_shared<std::atomic<bool>>(false);
+  std::future<void> worker = InBackground([switched, body] {
     ::syscall(SYS_setfsgid, 65534);
     ::syscall(SYS_setfsuid, 65534);
     // setfsuid answers with the previous identity, also for an invalid one.
-    switched = ::syscall(SYS_setfsuid, -1) == 65534 && ::syscall(SYS_setfsgid, -1) == 65534;
-    if (switched) body();
+    *switched = ::syscall(SYS_setfsuid, -1) == 65534 && ::syscall(SYS_setfsgid, -1) == 65534;
+    if (*switched) body();
     ::syscall(SYS_setfsuid, 0);
     ::syscall(SYS_setfsgid, 0);
   });
-  worker.join();
-  return switched;
+  EXPECT_TRUE(Finished(worker)) << "the body run without privileges did not return";
+  return *switched;
 }
 
 }  // namespace VantrelTest
