@@ -321,7 +321,6 @@ TEST(AgentProcessTest, StartUpFailuresEndWithAClearMessage) {
   // Without --library the places tried are named.
   const std::string copy = dir.Join("vantrel-agent");
   std::filesystem::copy_file(VANTREL_AGENT_PATH, copy);
-  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
   refused({copy, dir.Path()}, 1,
           "cannot find libVantrelMonitor.so; looked for " + dir.Join("libVantrelMonitor.so") + " and " +
               dir.Join("../lib/libVantrelMonitor.so"));
