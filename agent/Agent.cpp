@@ -416,7 +416,7 @@ int Agent::Run() {
   ServiceRegistration securityRegistration(ISecurityManager::GetServiceName(), &securityManager);
   std::set<std::uint64_t> refusedHandles = WarnAboutCredentials(securityManager);
   if (opts.credentialsGiven && refusedHandles.count(opts.credentials) != 0) {
-    refusedHandles.insert(IFileMonitor::kDefaultCredentials);
+    refusedHandles.insert(std::uint64_t{IFileMonitor::kDefaultCredentials});  // by value: the agent does not link the library
   }
 
   SignalWatcher signals([this](int sig) { RequestStop(sig); }, [this] { RequestStats(); },
