@@ -60,7 +60,7 @@ TEST(EnvironmentBlockHelper, NumberTextMustBeOneNumberOfTheType) {
 
   // A floating-point text must be one finite number.
   for (const auto &[text, value] : std::map<std::string, double>{
-           {" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+9", 9.0}, {"+.5", 0.5}}) {
+           {" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+9", 9.0}, {"+0.5", 0.5}, {"+.5", 0.5}}) {
     ExpectRead<double>(text, true, value);
   }
   for (const char *junk : {"1.5x", " ", "nan", "inf", "1e999", "0x1p3", "--1", "+-1"}) {

@@ -1,13 +1,10 @@
 #include "support/TestSupport.h"
 
-#include <VantrelCommon/SecurityManager.h>
-
 #include <Platform/Win32Api.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <future>
 
 using namespace WindowsAgentCommon;
 

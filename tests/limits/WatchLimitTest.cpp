@@ -38,12 +38,14 @@ std::string EnterOwnUserNamespace() {
 }
 
 const char kWatchLimit[] = "/proc/sys/user/max_inotify_watches";
+const char kInstanceLimit[] = "/proc/sys/user/max_inotify_instances";
 
 }  // namespace
 
-// While the limit is reached the directory is still judged by its own
-// attributes; once room returns its notification is made again and a change
-// of entry names alone (the write time put back) is reported.
+// Without an inotify instance, and while the watch limit is reached, a
+// directory is still judged by its own attributes; once room returns its
+// notification is made again and a change of entry names alone (the write
+// time put back) is reported.
 TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns) {
   if (!gNoNamespace.empty()) GTEST_SKIP() << "no user namespace of our own: " << gNoNamespace;
   LogCapture capture;
@@ -59,7 +61,11 @@ TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns
   FileMonitorNoFSRedirect monitor;
   monitor.Initialize(FastSettings(1));
   monitor.AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
+  ASSERT_TRUE(WriteProc(kInstanceLimit, "0"));
   for (const std::string &d : {d1, d2}) monitor.AddMonitor(Wide(d), &quiet, 0, 0, false);
+  ASSERT_TRUE(capture.WaitForText("There was a problem (4) when trying to reset notifications on directory " + d1 +
+                                  "."));
+  ASSERT_TRUE(WriteProc(kInstanceLimit, "1"));
   ASSERT_TRUE(WaitUntil([] { return VantrelPlatform::TestHooks::ChangeWatchCount() == 2; }));
   ASSERT_TRUE(WriteProc(kWatchLimit, "2"));
 
