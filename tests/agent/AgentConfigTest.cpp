@@ -12,7 +12,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 #include <ctime>
 #include <sstream>
 #include <tuple>

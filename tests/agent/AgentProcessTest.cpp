@@ -10,16 +10,12 @@
 #endif
 
 #include "ChildProcess.h"
-#include "support/TestSupport.h"
 
 #include <nlohmann/json.hpp>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <set>

@@ -1,7 +1,6 @@
 #include "ChildProcess.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -9,7 +8,6 @@
 
 #include <algorithm>
 #include <sstream>
-#include <thread>
 
 extern char **environ;
 

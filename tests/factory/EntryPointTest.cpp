@@ -3,8 +3,6 @@
 #include "factory/IFileMonitorFactory.h"
 #include "support/TestSupport.h"
 
-#include <VantrelCommon/ServiceComponent.h>
-
 #include <ace/DLL.h>
 
 #if defined(_WIN32)

@@ -8,7 +8,6 @@
 
 #include <VantrelCommon/Exceptions.h>
 
-#include <cstdio>
 #include <set>
 
 using namespace WindowsAgentCommon;

@@ -8,8 +8,6 @@
 #include "support/TestSupport.h"
 
 #include <array>
-#include <cstdio>
-#include <mutex>
 #include <type_traits>
 
 using namespace WindowsAgentCommon;

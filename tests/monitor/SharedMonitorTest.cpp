@@ -13,7 +13,6 @@
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/MessageBlockUtil.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 

@@ -3,14 +3,11 @@
 // Stop while the queue is full and every worker is busy, a receiver that
 // blocks, and registrations from many threads at once.
 #include "support/MonitorKinds.h"
-#include "support/TestSupport.h"
 
 #include <Platform/TestHooks.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>

@@ -3,7 +3,6 @@
 
 #include <Platform/TestHooks.h>
 
-#include <cstdio>
 #include <fstream>
 
 using namespace VantrelTest;

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <tuple>
 
 using namespace VantrelTest;
