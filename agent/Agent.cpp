@@ -416,7 +416,8 @@ int Agent::Run() {
   ServiceRegistration securityRegistration(ISecurityManager::GetServiceName(), &securityManager);
   std::set<std::uint64_t> refusedHandles = WarnAboutCredentials(securityManager);
   if (opts.credentialsGiven && refusedHandles.count(opts.credentials) != 0) {
-    refusedHandles.insert(std::uint64_t{IFileMonitor::kDefaultCredentials});  // by value: the agent does not link the library
+    // By value: the agent does not link the library that holds the member.
+    refusedHandles.insert(std::uint64_t{IFileMonitor::kDefaultCredentials});
   }
 
   SignalWatcher signals([this](int sig) { RequestStop(sig); }, [this] { RequestStats(); },
