@@ -273,7 +273,8 @@ bool Agent::SetUpLogging() {
   if (!strLogFile.empty()) {
     std::string error;
     if (!LoggerFactory::SetLogFile(strLogFile, &error)) {
-      Say(error);
+      // The configuration's Log.File: the line that set it.
+      Say(opts.logFile.empty() ? cfg.source + ":" + std::to_string(cfg.logFileLine) + ": Log.File: " + error : error);
       return false;
     }
     LoggerFactory::EnableStderr(false);
@@ -466,13 +467,18 @@ int Agent::Run() {
     writer->SetWatchSet(watchSet.get());
     watchSet->Start(std::move(targets), notes);
     for (const auto &note : notes) Say(note);
-    WaitUntilReady(*watchSet, *writer);
-
-    WriteLine(STDERR_FILENO, "watching " + std::to_string(watchSet->Registered()) + " paths with " + monitorType +
-                                 " every " + std::to_string(opts.intervalMillis) + " ms");
-    lastStats.when = std::chrono::steady_clock::now();
-    WaitForStop(*monitor, *watchSet, *writer);
-    if (writer->writeFailed) status = kExitFailure;
+    if (watchSet->Registered() == 0) {
+      // As inotifywait does: a run that can never report is a usage error.
+      Say("nothing is left to watch: --exclude leaves out every path given");
+      status = kExitUsage;
+    } else {
+      WaitUntilReady(*watchSet, *writer);
+      WriteLine(STDERR_FILENO, "watching " + std::to_string(watchSet->Asked()) + " paths with " + monitorType +
+                                   " every " + std::to_string(opts.intervalMillis) + " ms" + watchSet->Followed());
+      lastStats.when = std::chrono::steady_clock::now();
+      WaitForStop(*monitor, *watchSet, *writer);
+      if (writer->writeFailed) status = kExitFailure;
+    }
   } catch (const std::exception &e) {
     Say(std::string("cannot watch: ") + e.what());
     status = kExitFailure;

@@ -1,7 +1,10 @@
 #include "agent/AgentConfig.h"
 
+#include "agent/PathPattern.h"
+
 #include <VantrelCommon/EnvironmentBlockHelper.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -22,20 +25,22 @@ const double kNoLimit = std::numeric_limits<double>::infinity();
 
 const MonitorKey kMonitorKeys[11] = {
     {"FileMonitor.ReaderThreadsMin", ValueType::UnsignedShort, "5", 1, kNoLimit,
-     "with no worker nothing is ever checked"},
-    {"FileMonitor.ReaderThreadsMax", ValueType::UnsignedShort, "100", 0, kNoLimit, nullptr},
-    {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", ValueType::Double, "1000", 1, 86400000, nullptr},
-    {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", ValueType::Long, "120", 0, kNoLimit, nullptr},
-    {"FileMonitor.BacklogMonitor.NumberOfDataPoints", ValueType::UnsignedInt, "1024", 1, kNoLimit, nullptr},
+     "with no worker nothing is ever checked", nullptr},
+    {"FileMonitor.ReaderThreadsMax", ValueType::UnsignedShort, "100", 0, kNoLimit, nullptr, nullptr},
+    {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", ValueType::Double, "1000", 1, 86400000,
+     "the backlog check needs time between two samples", "a backlog check less often than once a day never adapts the pool"},
+    {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", ValueType::Long, "120", 0, kNoLimit, nullptr, nullptr},
+    {"FileMonitor.BacklogMonitor.NumberOfDataPoints", ValueType::UnsignedInt, "1024", 1, kNoLimit, nullptr, nullptr},
     {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", ValueType::Long, "128", -kNoLimit, kNoLimit,
-     nullptr},
-    {"FileMonitor.NumberOfBacklogThreadsPerIncrement", ValueType::UnsignedShort, "5", 0, kNoLimit, nullptr},
+     nullptr, nullptr},
+    {"FileMonitor.NumberOfBacklogThreadsPerIncrement", ValueType::UnsignedShort, "5", 0, kNoLimit, nullptr, nullptr},
     {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", ValueType::UnsignedInt, "100", 1, 60000,
+     "the sweep needs time between its rounds (the monitor would set 0 aside for its default of 100)",
      "a sweep period above one minute delays every check and the shutdown"},
-    {"FileMonitor.BacklogDispositionMinThreshold", ValueType::Short, "-5", -kNoLimit, kNoLimit, nullptr},
-    {"FileMonitor.BacklogDispositionMaxThreshold", ValueType::Short, "5", -kNoLimit, kNoLimit, nullptr},
+    {"FileMonitor.BacklogDispositionMinThreshold", ValueType::Short, "-5", -kNoLimit, kNoLimit, nullptr, nullptr},
+    {"FileMonitor.BacklogDispositionMaxThreshold", ValueType::Short, "5", -kNoLimit, kNoLimit, nullptr, nullptr},
     // Off in the component; a tailer needs it, so the agent turns it on.
-    {"FileMonitor.ReportReplacement", ValueType::Switch, "true", 0, 1, nullptr},
+    {"FileMonitor.ReportReplacement", ValueType::Switch, "true", 0, 1, nullptr, nullptr},
 };
 
 const char *const kMonitorTypes[2] = {"FileMonitorNoFSRedirect", "FileMonitorNoNotifications"};
@@ -58,16 +63,46 @@ std::string Trim(const std::string &text) {
   return text.substr(first, last - first + 1);
 }
 
-const char *TypeText(ValueType type) {
-  switch (type) {
-    case ValueType::Short: return "a whole number from -32768 to 32767";
-    case ValueType::UnsignedShort: return "a whole number from 0 to 65535";
-    case ValueType::Long: return "a whole number";
-    case ValueType::UnsignedInt: return "a whole number from 0 to 4294967295";
-    case ValueType::Double: return "a number";
+// What a key accepts, in one sentence for every way a value can miss it:
+// the type's own range narrowed by the key's limits ("a whole number from 1
+// to 65535").
+std::string AcceptedText(const MonitorKey &key) {
+  double low = -kNoLimit;
+  double high = kNoLimit;
+  const char *kind = "a number";
+  switch (key.type) {
+    case ValueType::Short: kind = "a whole number"; low = -32768; high = 32767; break;
+    case ValueType::UnsignedShort: kind = "a whole number"; low = 0; high = 65535; break;
+    case ValueType::Long: kind = "a whole number"; break;
+    case ValueType::UnsignedInt: kind = "a whole number"; low = 0; high = 4294967295.0; break;
+    case ValueType::Double: break;
     case ValueType::Switch: return "true or false (or yes/no, on/off, 1/0)";
   }
-  return "a number";
+  low = std::max(low, key.minimum);
+  high = std::min(high, key.maximum);
+  std::ostringstream text;
+  text.precision(15);
+  text << kind;
+  if (low != -kNoLimit && high != kNoLimit) {
+    text << " from " << low << " to " << high;
+  } else if (low != -kNoLimit) {
+    text << " of at least " << low;
+  } else if (high != kNoLimit) {
+    text << " of at most " << high;
+  }
+  return text.str();
+}
+
+// Strips the quotes around a value ("..." or '...'); false with a reason
+// when a quote is opened and never closed. Nothing inside is escaped.
+bool Unquote(std::string &value, std::string &reason) {
+  if (value.empty() || (value[0] != '"' && value[0] != '\'')) return true;
+  if (value.size() < 2 || value.back() != value[0]) {
+    reason = std::string("the quote ") + value[0] + " that opens " + value + " is not closed at its end";
+    return false;
+  }
+  value = value.substr(1, value.size() - 2);
+  return true;
 }
 
 // Reads the value the way the monitor will (the host's EnvironmentBlockHelper),
@@ -154,7 +189,7 @@ class LineParser {
       return;
     }
     const std::string name = Trim(line.substr(0, eq));
-    const std::string value = Trim(line.substr(eq + 1));
+    std::string value = Trim(line.substr(eq + 1));
     if (name.empty()) {
       Fail("a setting name is missing before '='");
       return;
@@ -163,14 +198,22 @@ class LineParser {
       Fail("'" + name + "' has no value");
       return;
     }
+    if (name == "Watch") {
+      Watch(value);
+      return;
+    }
+    std::string reason;
+    if (!Unquote(value, reason)) {
+      Fail(name + ": " + reason);
+      return;
+    }
     if (name == "Log.Level") {
       LogLevel(value);
     } else if (name == "Log.File") {
       cfg.logFile = value;
+      cfg.logFileLine = lineNo;
     } else if (name == "Credentials") {
       Credentials(value);
-    } else if (name == "Watch") {
-      Watch(value);
     } else {
       MonitorSetting(name, value);
     }
@@ -232,20 +275,29 @@ class LineParser {
     cfg.credentials.push_back(entry);
   }
 
-  // "PATH" or "PATH @HANDLE": a last word that begins with '@' is the handle.
+  // "PATH" or "PATH @HANDLE": a last word that begins with '@' is the
+  // handle. The path may be quoted.
   void Watch(const std::string &value) {
     WatchEntry entry;
     entry.line = lineNo;
     entry.path = value;
+    std::string reason;
     const auto blank = value.find_last_of(" \t");
     if (blank != std::string::npos && value[blank + 1] == '@') {
-      std::string reason;
       if (!ParseHandle(value.substr(blank + 2), entry.handle, reason)) {
         Fail(reason);
         return;
       }
       entry.path = Trim(value.substr(0, blank));
       entry.hasHandle = true;
+    }
+    if (!Unquote(entry.path, reason)) {
+      Fail("Watch: " + reason);
+      return;
+    }
+    if (entry.path.empty()) {
+      Fail("Watch has an empty path");
+      return;
     }
     cfg.watches.push_back(entry);
   }
@@ -262,18 +314,19 @@ class LineParser {
     for (const auto &key : kMonitorKeys) {
       if (keyName != key.name) continue;
       double number = 0;
-      if (!ReadNumber(key, value, number)) {
-        Fail(name + " must be " + TypeText(key.type) + ", not '" + value + "'");
-      } else if (number < key.minimum || number > key.maximum) {
-        std::ostringstream limits;
-        limits << name << " must be at least " << key.minimum;
-        if (key.maximum != kNoLimit) limits << " and at most " << key.maximum;
-        limits << ", not " << value;
-        if (key.why != nullptr) limits << ": " << key.why;
-        Fail(limits.str());
-      } else {
+      if (ReadNumber(key, value, number) && number >= key.minimum && number <= key.maximum) {
         cfg.settings.emplace(name, value);
+        return;
       }
+      // One sentence whether the value is no number, beyond the type or
+      // beyond the key's limits; the reason of the limit it is beyond.
+      std::string message = name + " must be " + AcceptedText(key) + ", not '" + value + "'";
+      char *end = nullptr;
+      const double written = std::strtod(value.c_str(), &end);
+      const bool isNumber = key.type != ValueType::Switch && end != value.c_str() && *end == '\0';
+      if (isNumber && written < key.minimum && key.whyLow != nullptr) message += std::string(": ") + key.whyLow;
+      if (isNumber && written > key.maximum && key.whyHigh != nullptr) message += std::string(": ") + key.whyHigh;
+      Fail(message);
       return;
     }
     Fail("unknown monitor setting '" + keyName + "' for " + type);
@@ -317,6 +370,10 @@ bool LoadConfigFile(const std::string &path, AgentConfig &config, std::vector<st
     return false;
   }
   const bool parsed = ParseConfig(in, path, config, errors);
+  // Relative to the file's folder, not to wherever the agent was started
+  // (a service starts in /).
+  const std::string folder = ParentPath(NormalizePath(path, CurrentDirectory()));
+  for (auto &watch : config.watches) watch.path = NormalizePath(watch.path, folder);
   if (in.bad()) {
     errors.push_back(path + ": cannot read the configuration file: " + std::strerror(errno));
     return false;

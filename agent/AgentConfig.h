@@ -36,7 +36,8 @@ struct MonitorKey {
   const char *defaultValue;  // the agent's default, as text: the component's, but where noted
   double minimum;            // smallest accepted value
   double maximum;            // largest accepted value (beyond the type's own range)
-  const char *why;           // why a value outside the limits makes no sense, or null
+  const char *whyLow;        // why a value below the minimum makes no sense, or null
+  const char *whyHigh;       // why a value above the maximum makes no sense, or null
 };
 
 // The settings that each monitor reads, in the order it reads them.
@@ -64,6 +65,7 @@ struct AgentConfig {
   bool hasLogLevel = false;
   WindowsAgentCommon::LogLevel logLevel = WindowsAgentCommon::LogLevel::Info;
   std::string logFile;
+  int logFileLine = 0;  // the line that set logFile
   std::vector<CredentialsEntry> credentials;
   std::vector<WatchEntry> watches;
 
@@ -76,7 +78,8 @@ struct AgentConfig {
 // "source:line: reason" per bad line and `config` must not be used.
 bool ParseConfig(std::istream &in, const std::string &source, AgentConfig &config,
                  std::vector<std::string> &errors);
-// Reads and parses the file at `path`; a file that cannot be read is one error.
+// Reads and parses the file at `path`; a file that cannot be read is one
+// error. A relative Watch path is taken relative to the file's own folder.
 bool LoadConfigFile(const std::string &path, AgentConfig &config, std::vector<std::string> &errors);
 
 // The settings that the agent hands the component: every monitor key of both

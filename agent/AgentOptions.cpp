@@ -113,7 +113,7 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
       ->excludes(json);
   std::string events;
   app.add_option("--events", events,
-                 "Only reports that carry one of these flags: CREATED,DELETED,MODIFIED,GREW,SHRANK,REVERTED,DIR,IDLE")
+                 "Only reports that carry one of these flags: " + EventNames(",") + " (IDLE with --idle)")
       ->type_name("NAMES");
   app.add_option("--exclude", options.excludes,
                  "Leave out paths that match PATTERN (repeatable); without a separator it matches a file or directory name")
@@ -123,7 +123,7 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
   app.add_option("--stats", stats, "Write a statistics line to standard error every SECONDS")
       ->type_name("SECONDS");
   app.add_option("--library", options.library,
-                 "The component library to load (default: libVantrelMonitor.so beside the program)")
+                 "The component library to load (default: the one beside the program, else in ../lib from it)")
       ->type_name("FILE");
 
   try {
@@ -145,6 +145,11 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
     return refused;
   }
   std::string reason;
+  if (app.count("--format") > 0 && options.format.empty()) {
+    err << "--format: an empty format would print empty lines; leave --format out for the default \""
+        << kDefaultTemplate << "\"\n";
+    return refused;
+  }
   if (app.count("--format") > 0 && !CheckTemplate(options.format, reason)) {
     err << "--format: " << reason << "\n";
     return refused;
@@ -152,6 +157,10 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
   options.eventsGiven = app.count("--events") > 0;
   if (options.eventsGiven && !ParseEventNames(events, options.eventMask, options.eventIdle, reason)) {
     err << "--events: " << reason << "\n";
+    return refused;
+  }
+  if (options.eventIdle && !options.idle) {
+    err << "--events: IDLE needs --idle: without it no check that found nothing is reported\n";
     return refused;
   }
   if (!duration.empty() && !ParseSeconds("--duration", duration, options.durationSeconds, err)) return refused;

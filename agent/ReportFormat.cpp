@@ -184,6 +184,12 @@ std::string FormatTemplate(const std::string &format, const Report &report) {
 
 std::string FormatText(const Report &report) { return FormatTemplate(kDefaultTemplate, report); }
 
+std::string EventNames(const char *separator) {
+  std::string names;
+  for (const auto &entry : kFlagNames) names += std::string(entry.name) + separator;
+  return names + "IDLE";
+}
+
 bool ParseEventNames(const std::string &text, unsigned int &mask, bool &idle, std::string &error) {
   mask = 0;
   idle = false;
@@ -201,7 +207,7 @@ bool ParseEventNames(const std::string &text, unsigned int &mask, bool &idle, st
       }
     }
     if (!known) {
-      error = "unknown event '" + name + "' (CREATED, DELETED, MODIFIED, GREW, SHRANK, REVERTED, DIR or IDLE)";
+      error = "unknown event '" + name + "' (" + EventNames(", ") + ")";
       return false;
     }
     if (comma == std::string::npos) break;

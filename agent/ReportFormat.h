@@ -50,6 +50,10 @@ std::string FormatTemplate(const std::string &format, const Report &report);
 // the default template.
 std::string FormatText(const Report &report);
 
+// Every name that --events accepts, in FlagNames' order and IDLE last,
+// joined by `separator`.
+std::string EventNames(const char *separator);
+
 // A comma-separated list of flag names, in any letter case, as a mask;
 // `idle` tells whether IDLE (a check that found nothing) is among them.
 bool ParseEventNames(const std::string &text, unsigned int &mask, bool &idle, std::string &error);

@@ -1,5 +1,7 @@
 #include "agent/WatchSet.h"
 
+#include <algorithm>
+
 #include "agent/PathPattern.h"
 #include "monitor/IFileMonitor.h"
 #include "monitor/IFileMonitorSink.h"
@@ -315,6 +317,30 @@ bool WatchSet::AllSeen() const {
 std::size_t WatchSet::Registered() const {
   std::lock_guard<std::mutex> lock(mtx);
   return mapEntries.size();
+}
+
+std::size_t WatchSet::Asked() const {
+  std::lock_guard<std::mutex> lock(mtx);
+  return static_cast<std::size_t>(
+      std::count_if(mapEntries.begin(), mapEntries.end(), [](const auto &entry) { return entry.second.target; }));
+}
+
+namespace {
+
+// "1,001": thousands apart, as a person counts them.
+std::string Grouped(std::size_t number) {
+  std::string digits = std::to_string(number);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+}  // namespace
+
+std::string WatchSet::Followed() const {
+  if (vecPatterns.empty()) return std::string();
+  const std::size_t directories = Registered() - Asked();
+  return " (" + Grouped(vecPatterns.size()) + (vecPatterns.size() == 1 ? " pattern, " : " patterns, ") +
+         Grouped(directories) + (directories == 1 ? " directory" : " directories") + " followed)";
 }
 
 }  // namespace VantrelAgent

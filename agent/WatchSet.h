@@ -82,6 +82,12 @@ class WatchSet {
   void RemoveAll();
 
   std::size_t Registered() const;
+  // The paths that were asked for: given as they are, or matched by a
+  // pattern.
+  std::size_t Asked() const;
+  // What patterns only pass through, for the ready line: " (3 patterns,
+  // 1,001 directories followed)", or nothing without a pattern.
+  std::string Followed() const;
   // Whether every registration has had its first report: its baseline is
   // taken, so that any change from now on is reported. Registrations with a
   // refused handle never have one and are not counted.

@@ -43,10 +43,10 @@ TEST(AgentConfigTest, ReadsEveryKindOfLineAndHandsTheComponentEverySetting) {
                     "FileMonitorNoNotifications.FileMonitor.BacklogDispositionMinThreshold = -7\n"
                     "FileMonitorNoNotifications.FileMonitor.ReportReplacement = Off\n"
                     "Log.Level = DEBUG\n"
-                    "Log.File = /var/tmp/agent.log\n"
+                    "Log.File = '/var/tmp/agent.log'\n"
                     "Credentials = 7 1000:1000:4,24\n"
                     "Watch = /var/log/syslog\n"
-                    "Watch = /srv/app/log dir/a b.log @7\n"
+                    "Watch = \"/srv/app/log dir/a b.log\" @7\n"
                     "Watch = /var/log/auth.log @0\n",
                     config, errors))
       << ::testing::PrintToString(errors);
@@ -107,17 +107,24 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
                      "filemonitornofsredirect.FileMonitor.ReaderThreadsMin = 1\n"                // 18
                      "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = 0\n"                // 19
                      "FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 60001\n"  // 20
-                     "FileMonitorNoFSRedirect.FileMonitor.ReportReplacement = maybe\n",                  // 21
+                     "FileMonitorNoFSRedirect.FileMonitor.ReportReplacement = maybe\n"                   // 21
+                     "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = -3\n"               // 22
+                     "Log.File = \"/var/log/a.log\n"                                              // 23
+                     "Watch = '/var/log/b.log\" @7\n"                                             // 24
+                     "Watch = \"\"\n",                                                               // 25
                      config, errors));
   // In the order given, the cross-checks of the Watch entries last; a
   // fragment of the message where it says more than the line.
   const std::vector<std::pair<int, std::string>> expected = {
       {1, ""}, {2, ""}, {3, ""}, {4, ""}, {5, ""}, {6, ""}, {7, ""},
-      {8, "must be a whole number from 0 to 65535, not '70000'"}, {9, "must be at least 1"}, {10, ""},
+      {8, "must be a whole number from 0 to 65535, not '70000'"},
+      {9, "must be a whole number from 1 to 60000, not '0': the sweep needs time between its rounds"}, {10, ""},
       {12, "already defined on line 11"}, {13, ""}, {14, ""}, {15, ""}, {17, ""}, {18, ""},
-      {19, "at least 1, not 0: with no worker nothing is ever checked"},
-      {20, "at most 60000, not 60001: a sweep period above one minute"},
+      {19, "must be a whole number from 1 to 65535, not '0': with no worker nothing is ever checked"},
+      {20, "must be a whole number from 1 to 60000, not '60001': a sweep period above one minute"},
       {21, "must be true or false (or yes/no, on/off, 1/0), not 'maybe'"},
+      {22, "must be a whole number from 1 to 65535, not '-3': with no worker nothing is ever checked"},
+      {23, "Log.File: the quote \" that opens"}, {24, "Watch: the quote ' that opens"}, {25, "empty path"},
       {16, "credentials handle 11 has no Credentials entry"}};
   ASSERT_EQ(errors.size(), expected.size()) << ::testing::PrintToString(errors);
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -158,7 +165,10 @@ TEST(AgentOptionsTest, HelpVersionAndBadCommandLines) {
       {{"--help"}, 0, "--interval"}, {{"--version"}, 0, "vantrel-agent 7.2.5"},
       {{"--interval", "-1"}, kExitUsage, ""}, {{"--interval", "soon"}, kExitUsage, ""},
       {{"--stats", "-3"}, kExitUsage, ""}, {{"--log-level", "loud"}, kExitUsage, ""},
-      {{"--credentials", "18446744073709551615"}, kExitUsage, ""}, {{"--no-such-option"}, kExitUsage, ""}};
+      {{"--credentials", "18446744073709551615"}, kExitUsage, ""}, {{"--no-such-option"}, kExitUsage, ""},
+      {{"--help"}, 0, "GREW,SHRANK,REVERTED,DIR,IDLE"}, {{"--events", "grown"}, kExitUsage, "REPLACED, MODIFIED"},
+      {{"--events", "DELETED,idle"}, kExitUsage, "IDLE needs --idle"},
+      {{"--format", ""}, kExitUsage, "an empty format"}};
   for (const auto &[args, status, text] : cases) {
     AgentOptions options;
     std::string output;
@@ -213,6 +223,17 @@ TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefaultEachPathOnceB
 
   options.paths = {""};
   EXPECT_FALSE(BuildWatchList(options, config, dir.Path(), Native("/"), targets, notes, error));
+
+  // A configuration file's relative Watch paths are in its own folder,
+  // wherever the agent starts.
+  dir.Write("sub/agent.conf", "Watch = logs/*.log\nWatch = ../up.log\nWatch = " + Native("/abs.log") + "\n");
+  config = AgentConfig();
+  std::vector<std::string> errors;
+  ASSERT_TRUE(LoadConfigFile(dir.Join("sub/agent.conf"), config, errors)) << ::testing::PrintToString(errors);
+  paths.clear();
+  for (const auto &w : config.watches) paths.push_back(w.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{NormalizePath(dir.Join("sub/logs/*.log"), "/"),
+                                             NormalizePath(dir.Join("up.log"), "/"), Native("/abs.log")}));
 }
 
 #if defined(_WIN32)

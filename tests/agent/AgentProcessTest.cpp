@@ -152,6 +152,10 @@ TEST(AgentProcessTest, RotationAndPatternsInTextAndJson) {
     if (json) args.push_back("--json");
     ChildProcess agent(AgentCommand(args));
     ASSERT_TRUE(agent.Stderr(" paths with " + monitor + " every 100 ms"));
+    // Counted as asked for: the paths given and what the patterns match; the
+    // directories that the patterns pass through after it.
+    EXPECT_EQ(agent.CountStderr("watching 4 paths with " + monitor + " every 100 ms (3 patterns, 2 directories followed)"),
+              1u) << agent.Transcript();
     EXPECT_EQ(agent.CountStderr(missing + " does not exist yet"), 1u) << agent.Transcript();
     EXPECT_EQ(agent.CountStderr(dir.Join("p/later/*.log") + " matches nothing yet"), 1u);
     ASSERT_TRUE(agent.Stdout(ReportWith(file, "IDLE", output)));
@@ -301,10 +305,14 @@ TEST(AgentProcessTest, StartUpFailuresEndWithAClearMessage) {
   refused(AgentCommand({"--interval", "4294967296", dir.Path()}), 2, "from 0 to 4294967295, not '4294967296'");
   refused(AgentCommand({"--monitor", "inotify", dir.Path()}), 2, "inotify");
   refused(AgentCommand({"--format", "%p %q", dir.Path()}), 2, "unknown placeholder %q");
+  refused(AgentCommand({"--exclude", "*.log", "--exclude", dir.Path(), dir.Join("a.log"), dir.Path()}), 2,
+          dir.Join("a.log") + " is left out by --exclude", {"nothing is left to watch"});
   refused(AgentCommand({"--log-file", dir.Join("no/such/dir.log"), dir.Path()}), 2,
           dir.Join("no/such/dir.log") + "\": No such file or directory");
   refused(AgentCommand({"--config", dir.Join("absent.conf"), dir.Path()}), 2, dir.Join("absent.conf") + ": cannot read");
   refused(AgentCommand({"--config", dir.Path(), dir.Path()}), 2, dir.Path() + ": cannot read");
+  const std::string logConfig = dir.Write("log.conf", "\nLog.File = " + dir.Join("no/such/dir.log") + "\n");
+  refused(AgentCommand({"--config", logConfig, dir.Path()}), 2, logConfig + ":2: Log.File: ");
 
   // Every bad line of a configuration file, by its number.
   const std::string config = dir.Join("bad.conf");
