@@ -29,6 +29,10 @@ namespace {
 
 #if defined(_WIN32)
 const char *const kLibraryName = "VantrelMonitor.dll";
+#elif defined(VANTREL_AGENT_LIBRARY_NAME)
+// By its versioned name, as the system's loader finds a library: the link
+// name libVantrelMonitor.so belongs to the development files.
+const char *const kLibraryName = VANTREL_AGENT_LIBRARY_NAME;
 #else
 const char *const kLibraryName = "libVantrelMonitor.so";
 #endif

@@ -326,8 +326,8 @@ TEST(AgentProcessTest, StartUpFailuresEndWithAClearMessage) {
   const std::string copy = dir.Join("vantrel-agent");
   std::filesystem::copy_file(VANTREL_AGENT_PATH, copy);
   refused({copy, dir.Path()}, 1,
-          "cannot find libVantrelMonitor.so; looked for " + dir.Join("libVantrelMonitor.so") + " and " +
-              dir.Join("../lib/libVantrelMonitor.so"));
+          std::string("cannot find ") + VANTREL_MONITOR_SONAME + "; looked for " + dir.Join(VANTREL_MONITOR_SONAME) +
+              " and " + dir.Join(std::string("../lib/") + VANTREL_MONITOR_SONAME));
 }
 
 }  // namespace
