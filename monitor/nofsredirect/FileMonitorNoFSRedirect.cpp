@@ -1,5 +1,7 @@
 #include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
 
+#include <VantrelCommon/MessageBlockUtil.h>
+
 #include <ace/OS_NS_sys_stat.h>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -176,7 +178,7 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
     }
     record.CloseChangeNotification();
     OpenNotificationLogged(record, threadLog, "Created notifications on directory %s successfully.",
-                           "There was a problem (%d) when trying to create notifications on directory %s.");
+                           "There was a problem (%s) when trying to create notifications on directory %s.");
     return Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY | Flags::FILE_MON_CHANGE_CREATED;
   }
 
@@ -224,15 +226,15 @@ void FileMonitorNoFSRedirect::OpenNotificationLogged(FileData &record, const Log
     threadLog.Debug(successFormat, Utf8ForLog(record.path).c_str());
   } else if (WarningDue(record)) {
     // Read before the path's conversion, which sets the last error of its own.
-    const DWORD error = GetLastError();
-    threadLog.Warn(failureFormat, static_cast<int>(error), Utf8ForLog(record.path).c_str());
+    const std::string reason = LastError(GetLastError());
+    threadLog.Warn(failureFormat, reason.c_str(), Utf8ForLog(record.path).c_str());
   }
 }
 
 int FileMonitorNoFSRedirect::CheckNotification(FileData &record, int flags, const Log &threadLog) {
   if (record.hChange == INVALID_HANDLE_VALUE) {
     OpenNotificationLogged(record, threadLog, "Reset notifications on directory %s successfully.",
-                           "There was a problem (%d) when trying to reset notifications on directory %s.");
+                           "There was a problem (%s) when trying to reset notifications on directory %s.");
     return flags;
   }
 

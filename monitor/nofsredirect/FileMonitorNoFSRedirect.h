@@ -85,7 +85,7 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
   // is: its notification is polled, or reopened when it is missing.
   static int CheckNotification(FileData &record, int flags, const Log &threadLog);
   // Opens the record's change notification and logs the outcome with one of
-  // the two formats (the directory's path in UTF-8; the error code first).
+  // the two formats (the error's text first, then the directory's path in UTF-8).
   // A failure is warned about under the record's rate limit, which every
   // warning about the path shares.
   static void OpenNotificationLogged(FileData &record, const Log &threadLog, const char *successFormat,

@@ -14,10 +14,18 @@
 namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
-// errno behind the last ERROR_GEN_FAILURE that the layer set on this thread;
-// 0 when that code came from SetLastError. Kept while later calls succeed so
-// that the text can still be had after a few more calls.
-thread_local int t_genFailureErrno = 0;
+// The errno behind the last code that the layer set from one on this thread,
+// and that code; 0 once a failure without an errno has been set since. Kept
+// while later calls succeed, so that the text can still be had after a few
+// more calls.
+thread_local int t_lastErrno = 0;
+thread_local DWORD t_lastErrnoCode = ERROR_SUCCESS;
+
+void Forget(DWORD code) {
+  if (code != ERROR_SUCCESS) {
+    t_lastErrno = 0;
+  }
+}
 
 // The directory that holds the last component of `path`.
 std::string ParentOf(const std::string &path) {
@@ -46,15 +54,16 @@ DWORD GetLastError() { return t_lastError; }
 
 void SetLastError(DWORD dwErrCode) {
   t_lastError = dwErrCode;
-  if (dwErrCode == ERROR_GEN_FAILURE) {
-    t_genFailureErrno = 0;
-  }
+  Forget(dwErrCode);
 }
 
 namespace VantrelPlatform {
 namespace detail {
 
-void SetError(DWORD code) { t_lastError = code; }
+void SetError(DWORD code) {
+  t_lastError = code;
+  Forget(code);
+}
 
 DWORD SetErrorFromErrno(int error, const char *path, bool inotify) {
   DWORD code = ERROR_GEN_FAILURE;
@@ -90,9 +99,8 @@ DWORD SetErrorFromErrno(int error, const char *path, bool inotify) {
       break;
   }
   t_lastError = code;
-  if (code == ERROR_GEN_FAILURE) {
-    t_genFailureErrno = error;
-  }
+  t_lastErrno = error;
+  t_lastErrnoCode = code;
   return code;
 }
 
@@ -116,82 +124,77 @@ bool NativePath(const wchar_t *path, std::string &out) {
 
 }  // namespace detail
 
+// The system's own text: that of the errno behind the code when this thread's
+// last failure with that code came from one, else that of the errno the code
+// stands for. The few codes without a POSIX counterpart keep a text of their own.
 std::string ErrorText(DWORD code) {
-  const char *text = nullptr;
-  switch (code) {
-    case ERROR_SUCCESS:
-      text = "The operation completed successfully.";
-      break;
-    case ERROR_FILE_NOT_FOUND:
-      text = "The system cannot find the file specified.";
-      break;
-    case ERROR_PATH_NOT_FOUND:
-      text = "The system cannot find the path specified.";
-      break;
-    case ERROR_TOO_MANY_OPEN_FILES:
-      text = "The system cannot open the file.";
-      break;
-    case ERROR_ACCESS_DENIED:
-      text = "Access is denied.";
-      break;
-    case ERROR_INVALID_HANDLE:
-      text = "The handle is invalid.";
-      break;
-    case ERROR_NOT_ENOUGH_MEMORY:
-      text = "Not enough memory resources are available to process this command.";
-      break;
-    case ERROR_NO_MORE_FILES:
-      text = "There are no more files.";
-      break;
-    case ERROR_GEN_FAILURE:
-      text = "A device attached to the system is not functioning.";
-      break;
-    case ERROR_INVALID_PARAMETER:
-      text = "The parameter is incorrect.";
-      break;
-    case ERROR_INSUFFICIENT_BUFFER:
-      text = "The data area passed to a system call is too small.";
-      break;
-    case ERROR_MOD_NOT_FOUND:
-      text = "The specified module could not be found.";
-      break;
-    case ERROR_PROC_NOT_FOUND:
-      text = "The specified procedure could not be found.";
-      break;
-    case ERROR_FILENAME_EXCED_RANGE:
-      text = "The filename or extension is too long.";
-      break;
-    case WAIT_TIMEOUT:
-      text = "The wait operation timed out.";
-      break;
-    case ERROR_NOT_ENOUGH_QUOTA:
-      text = "Not enough quota is available to process this command.";
-      break;
-    case ERROR_CANT_RESOLVE_FILENAME:
-      text = "The name of the file cannot be resolved by the system.";
-      break;
-    case 0x80004005u:
-      text = "Unspecified error";
-      break;
-    default: {
-      char buffer[32];
-      std::snprintf(buffer, sizeof buffer, "Unknown error 0x%08X", static_cast<unsigned>(code));
-      return buffer;
+  int error = code != ERROR_SUCCESS && code == t_lastErrnoCode ? t_lastErrno : 0;
+  const char *own = nullptr;
+  if (error == 0) {
+    switch (code) {
+      case ERROR_SUCCESS:
+        break;
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+        error = ENOENT;
+        break;
+      case ERROR_TOO_MANY_OPEN_FILES:
+        error = EMFILE;
+        break;
+      case ERROR_ACCESS_DENIED:
+        error = EACCES;
+        break;
+      case ERROR_INVALID_HANDLE:
+        error = EBADF;
+        break;
+      case ERROR_NOT_ENOUGH_MEMORY:
+        error = ENOMEM;
+        break;
+      case ERROR_GEN_FAILURE:
+        error = EIO;
+        break;
+      case ERROR_INVALID_PARAMETER:
+        error = EINVAL;
+        break;
+      case ERROR_INSUFFICIENT_BUFFER:
+        error = ERANGE;
+        break;
+      case ERROR_FILENAME_EXCED_RANGE:
+        error = ENAMETOOLONG;
+        break;
+      case ERROR_NOT_ENOUGH_QUOTA:
+        error = ENOSPC;
+        break;
+      case ERROR_CANT_RESOLVE_FILENAME:
+        error = ELOOP;
+        break;
+      case ERROR_NO_MORE_FILES:
+        own = "No more directory entries";
+        break;
+      case ERROR_MOD_NOT_FOUND:
+        own = "No such module";
+        break;
+      case ERROR_PROC_NOT_FOUND:
+        own = "No such function";
+        break;
+      case WAIT_TIMEOUT:
+        own = "Timed out";
+        break;
+      case 0x80004005u:
+        own = "Unspecified error";
+        break;
+      default: {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "Unknown error 0x%08X", static_cast<unsigned>(code));
+        return buffer;
+      }
     }
   }
-  std::string result(text);
-  if (code == ERROR_GEN_FAILURE && t_genFailureErrno != 0) {
-    const char *name = ::strerrorname_np(t_genFailureErrno);
-    const char *description = ::strerrordesc_np(t_genFailureErrno);
-    char buffer[160];
-    if (name != nullptr) {
-      std::snprintf(buffer, sizeof buffer, " (POSIX error %s: %s)", name, description != nullptr ? description : "");
-    } else {
-      std::snprintf(buffer, sizeof buffer, " (POSIX error %d)", t_genFailureErrno);
-    }
-    result += buffer;
+  if (own != nullptr) {
+    return own;
   }
-  return result;
+  const char *description = ::strerrordesc_np(error);
+  return description != nullptr ? description : "Unknown error " + std::to_string(error);
 }
 
 }  // namespace VantrelPlatform

@@ -63,14 +63,14 @@ TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns
   monitor.AddMonitor(dir.WJoin("clock"), &clock, 0, 0, true);
   ASSERT_TRUE(WriteProc(kInstanceLimit, "0"));
   for (const std::string &d : {d1, d2}) monitor.AddMonitor(Wide(d), &quiet, 0, 0, false);
-  ASSERT_TRUE(capture.WaitForText("There was a problem (4) when trying to reset notifications on directory " + d1 +
+  ASSERT_TRUE(capture.WaitForText("There was a problem (Too many open files) when trying to reset notifications on directory " + d1 +
                                   "."));
   ASSERT_TRUE(WriteProc(kInstanceLimit, "1"));
   ASSERT_TRUE(WaitUntil([] { return VantrelPlatform::TestHooks::ChangeWatchCount() == 2; }));
   ASSERT_TRUE(WriteProc(kWatchLimit, "2"));
 
   monitor.AddMonitor(Wide(d3), &sink3, 0, 0, false);
-  ASSERT_TRUE(capture.WaitForText("There was a problem (1816) when trying to reset notifications on directory " + d3 +
+  ASSERT_TRUE(capture.WaitForText("There was a problem (No space left on device) when trying to reset notifications on directory " + d3 +
                                   "."));
   MakeDir(d3 + "/by-attributes");
   EXPECT_TRUE(sink3.WaitForFlags(kDir | kModified));

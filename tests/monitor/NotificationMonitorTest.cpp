@@ -94,7 +94,7 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
   const std::string d = dir.Join("d");
   MakeDir(d);
   SetWriteTime(d, 2000000);
-  const std::string problem = "There was a problem (1816) when trying to ";
+  const std::string problem = "There was a problem (" + VantrelPlatform::ErrorText(ERROR_NOT_ENOUGH_QUOTA) + ") when trying to ";
   const std::string failed = problem + "reset notifications on directory " + d + ".";
   const std::string reset = "Reset notifications on directory " + d + " successfully.";
   FailingChangeNotifications failing(ERROR_NOT_ENOUGH_QUOTA, 6);

@@ -239,8 +239,9 @@ ACE_Time_Value SystemTimeNow();
 // The ACE handle behind a handle from CreateFileW, for ACE_OS::fstat.
 ACE_HANDLE AceHandle(HANDLE h);
 
-// Text for a Windows error code. For ERROR_GEN_FAILURE set by this layer on
-// this thread, the text names the POSIX error it stood for.
+// The system's own text for an error code, on one line: Windows's message
+// on Windows; on POSIX the strerror text of the errno that this thread's last
+// failure with that code came from, else of the errno the code stands for.
 std::string ErrorText(DWORD code);
 
 // Writes all of `data` to a descriptor, resuming after interruptions and
