@@ -57,7 +57,7 @@ void Say(const std::string &text) { WriteLine(STDERR_FILENO, "vantrel-agent: " +
 
 // Prints the reports of the paths that were asked for on standard output,
 // and hands the agent what discovery needs. Called on the monitor's worker
-// threads, several at once; the line is built outside the lock. The monitor
+// threads, several at once. The monitor
 // and the watch set outlive every call: the agent removes every
 // registration and stops the monitor before either goes.
 class ReportWriter : public IFileMonitorSink {
@@ -81,14 +81,15 @@ class ReportWriter : public IFileMonitorSink {
   // Any thread; `report.path` and `report.key` filled in.
   void Print(Report report) {
     if (!Wanted(report.flags)) return;
-    report.when = std::chrono::system_clock::now();
     report.monitorType = strType;
+    // The time is taken and the line built with the lock held, so that the
+    // lines of several workers go out in the order of their times.
+    std::lock_guard<std::mutex> lock(mtxOut);
+    if (bClosed) return;
+    report.when = std::chrono::system_clock::now();
     const std::string line = rOpts.json             ? FormatJson(report)
                              : rOpts.format.empty() ? FormatText(report)
                                                     : FormatTemplate(rOpts.format, report);
-
-    std::lock_guard<std::mutex> lock(mtxOut);
-    if (bClosed) return;
     if (!WriteLine(STDOUT_FILENO, line)) {
       bClosed = true;
       const int error = errno;
@@ -463,7 +464,8 @@ int Agent::Run() {
     if (opts.credentialsGiven) {
       monitor->SetDefaultCredentials(opts.credentials);
     }
-    watchSet.reset(new WatchSet(*monitor, writer.get(), opts.intervalMillis, opts.excludes, refusedHandles));
+    watchSet.reset(
+        new WatchSet(*monitor, writer.get(), opts.intervalMillis, opts.excludes, refusedHandles, Say));
     writer->SetWatchSet(watchSet.get());
     watchSet->Start(std::move(targets), notes);
     for (const auto &note : notes) Say(note);

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #endif
 
+#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <cwchar>
 
@@ -21,28 +23,37 @@ namespace VantrelAgent {
 using WindowsAgentCommon::IFileMonitor;
 using WindowsAgentCommon::IFileMonitorSink;
 
-namespace {
-
-const unsigned int kCreated = IFileMonitorSink::FILE_MON_CHANGE_CREATED;
-const unsigned int kDeleted = IFileMonitorSink::FILE_MON_CHANGE_DELETED;
-const unsigned int kModified = IFileMonitorSink::FILE_MON_CHANGE_MODIFICATION_TIME;
-
 struct DirEntry {
   std::string name;
   bool directory = false;  // following a symbolic link
   bool link = false;       // a symbolic link (POSIX) or any reparse point (Windows)
 };
 
-// The entries of a directory but "." and ".."; none when it cannot be read.
+namespace {
+
+const unsigned int kCreated = IFileMonitorSink::FILE_MON_CHANGE_CREATED;
+const unsigned int kDeleted = IFileMonitorSink::FILE_MON_CHANGE_DELETED;
+const unsigned int kModified = IFileMonitorSink::FILE_MON_CHANGE_MODIFICATION_TIME;
+const unsigned int kDirectory = IFileMonitorSink::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
+
+// The entries of a directory but "." and ".."; none when it cannot be read,
+// and then in `failure` the reason, unless the directory is just not there.
 // Not the platform layer's FindFirstFileW: it follows links on POSIX without
 // saying so, and a walk must not follow them.
-std::vector<DirEntry> ListDirectory(const std::string &directory) {
+std::vector<DirEntry> ListDirectory(const std::string &directory, std::string &failure) {
   std::vector<DirEntry> entries;
+  failure.clear();
 #if defined(_WIN32)
   WIN32_FIND_DATAW data;
   const HANDLE find = ::FindFirstFileExW(VantrelPlatform::FromUtf8(ChildPath(directory, "*")).c_str(),
                                          FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) return entries;
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY) {
+      failure = VantrelPlatform::ErrorText(error);
+    }
+    return entries;
+  }
   do {
     if (std::wcscmp(data.cFileName, L".") == 0 || std::wcscmp(data.cFileName, L"..") == 0) continue;
     DirEntry entry;
@@ -54,7 +65,10 @@ std::vector<DirEntry> ListDirectory(const std::string &directory) {
   ::FindClose(find);
 #else
   DIR *dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return entries;
+  if (dir == nullptr) {
+    if (errno != ENOENT && errno != ENOTDIR) failure = std::strerror(errno);
+    return entries;
+  }
   while (const dirent *e = ::readdir(dir)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     DirEntry entry;
@@ -77,19 +91,30 @@ std::vector<DirEntry> ListDirectory(const std::string &directory) {
   return entries;
 }
 
-// Whether the path exists; when it does not, the system's error code.
-bool Exists(const std::string &path, DWORD *error = nullptr) {
+// Whether the path exists, as the calling thread sees it; when it does not,
+// why, unless it is just not there.
+bool Exists(const std::string &path, bool &directory, std::string &failure) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (::GetFileAttributesExW(VantrelPlatform::FromUtf8(path).c_str(), GetFileExInfoStandard, &data)) return true;
-  if (error != nullptr) *error = ::GetLastError();
+  failure.clear();
+  if (::GetFileAttributesExW(VantrelPlatform::FromUtf8(path).c_str(), GetFileExInfoStandard, &data)) {
+    directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return true;
+  }
+  const DWORD error = ::GetLastError();
+  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) failure = VantrelPlatform::ErrorText(error);
   return false;
 }
 
 }  // namespace
 
 WatchSet::WatchSet(IFileMonitor &monitor, IFileMonitorSink *sink, unsigned int intervalMillis,
-                   const std::vector<std::string> &excludes, std::set<std::uint64_t> refusedHandles)
-    : rMonitor(monitor), pSink(sink), uInterval(intervalMillis), setRefusedHandles(std::move(refusedHandles)) {
+                   const std::vector<std::string> &excludes, std::set<std::uint64_t> refusedHandles,
+                   std::function<void(const std::string &)> say)
+    : rMonitor(monitor),
+      pSink(sink),
+      uInterval(intervalMillis),
+      setRefusedHandles(std::move(refusedHandles)),
+      fnSay(std::move(say)) {
   const std::string cwd = CurrentDirectory();
   for (const auto &exclude : excludes) {
     if (!HasSeparator(exclude)) {
@@ -112,12 +137,52 @@ bool WatchSet::Excluded(const std::string &path) const {
   return false;
 }
 
+bool WatchSet::Matched(const std::string &path) const {
+  const std::vector<std::string> components = SplitPath(path);
+  for (const auto &pattern : vecPatterns) {
+    if (MatchPath(pattern.whole, components)) return true;
+  }
+  return false;
+}
+
+// Windows takes long paths behind "\\?\", and its MAX_PATH is no limit for them.
+bool WatchSet::Fits(const std::string &path, bool directory) {
+#if defined(PATH_MAX) && !defined(_WIN32)
+  if (path.size() < PATH_MAX) return true;
+  if (setTooLong.insert(path).second && fnSay) {
+    fnSay("warning: " + path + " cannot be watched (" + std::strerror(ENAMETOOLONG) + ")" +
+          (directory ? "; nothing below it is watched either" : ""));
+  }
+  return false;
+#else
+  (void)path;
+  (void)directory;
+  return true;
+#endif
+}
+
+std::string WatchSet::Reach(const std::string &path, Entry &entry, bool listing, const std::string &reason) const {
+  std::string &said = listing ? entry.unlisted : entry.unreachable;
+  if (said == reason) return std::string();
+  const bool before = !said.empty();
+  said = reason;
+  const std::string what = listing ? "listed" : "checked";
+  if (reason.empty()) return before ? path + " can be " + what + " now" : std::string();
+  const std::string as = entry.handle == IFileMonitor::kDefaultCredentials
+                             ? std::string()
+                             : " with credentials " + std::to_string(entry.handle);
+  return "warning: " + path + " cannot be " + what + as + " (" + reason + "); " +
+         (listing ? "what it holds is not watched until it can be" : "it is watched until it can be");
+}
+
 bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Entry &role) {
+  if (!Fits(path, false)) return false;
   {
     std::lock_guard<std::mutex> lock(mtx);
     auto added = mapEntries.emplace(path, role);
     if (!added.second) return false;
     added.first->second.refused = setRefusedHandles.count(handle) != 0;
+    added.first->second.handle = handle;
   }
   // Every registration asks for idle reports: the first report after it
   // tells that the baseline is taken. The receiver shows them only with
@@ -136,9 +201,10 @@ void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool fix
     return;
   }
   std::lock_guard<std::mutex> lock(mtx);
-  Entry &entry = mapEntries[path];
-  entry.target = true;
-  entry.fixed = entry.fixed || fixed;
+  const auto it = mapEntries.find(path);
+  if (it == mapEntries.end()) return;  // too long to be watched
+  it->second.target = true;
+  it->second.fixed = it->second.fixed || fixed;
 }
 
 void WatchSet::Start(std::vector<WatchTarget> targets, std::vector<std::string> &notes) {
@@ -155,12 +221,12 @@ void WatchSet::StartOne(const WatchTarget &target, std::vector<std::string> &not
       notes.push_back(target.path + " is left out by --exclude");
       return;
     }
-    DWORD error = ERROR_SUCCESS;
-    if (!Exists(target.path, &error)) {
-      notes.push_back(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                          ? target.path + " does not exist yet; it is watched until it appears"
-                          : target.path + " cannot be checked now (" + VantrelPlatform::ErrorText(error) +
-                                "); it is watched all the same");
+    // What keeps it from being checked is said once its first check has
+    // been tried, with its own credentials.
+    bool directory = false;
+    std::string failure;
+    if (!Exists(target.path, directory, failure) && failure.empty()) {
+      notes.push_back(target.path + " does not exist yet; it is watched until it appears");
     }
     AddTarget(target.path, handle, true, false);
     return;
@@ -172,9 +238,12 @@ void WatchSet::StartOne(const WatchTarget &target, std::vector<std::string> &not
   for (std::size_t i = 0; i < first; ++i) base.push_back(Unescape(components[i]));
   Pattern pattern{std::vector<std::string>(components.begin() + static_cast<std::ptrdiff_t>(first),
                                            components.end()),
-                  handle};
+                  handle, components};
   // A trailing "**" stands for every file below.
-  if (pattern.components.back() == "**") pattern.components.push_back("*");
+  if (pattern.components.back() == "**") {
+    pattern.components.push_back("*");
+    pattern.whole.push_back("*");
+  }
   vecPatterns.push_back(pattern);
   const std::size_t before = nTargetsAdded;
   const std::string directory = JoinPath(base, base.size());
@@ -191,12 +260,39 @@ void WatchSet::StartOne(const WatchTarget &target, std::vector<std::string> &not
 }
 
 void WatchSet::Walk(const std::string &directory, std::size_t pattern, std::size_t component, bool found) {
-  Register(directory, vecPatterns[pattern].handle, Entry());
+  bool known;
   {
     std::lock_guard<std::mutex> lock(mtx);
-    if (!mapEntries[directory].walks.emplace(pattern, component).second) return;
+    known = mapEntries.count(directory) != 0;
+  }
+  if (!known) {
+    if (!Fits(directory, true)) return;
+    // A directory that a pattern matches as well as passes through is
+    // announced like any path it matches.
+    Entry role;
+    role.target = Matched(directory);
+    role.announce = role.target && found;
+    if (Register(directory, vecPatterns[pattern].handle, role) && role.target) ++nTargetsAdded;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mtx);
+    const auto it = mapEntries.find(directory);
+    if (it == mapEntries.end() || !it->second.walks.emplace(pattern, component).second) return;
   }
   ListAt(directory, pattern, component, found);
+}
+
+std::vector<DirEntry> WatchSet::List(const std::string &directory) {
+  std::string failure;
+  std::vector<DirEntry> entries = ListDirectory(directory, failure);
+  std::string note;
+  {
+    std::lock_guard<std::mutex> lock(mtx);
+    const auto it = mapEntries.find(directory);
+    if (it != mapEntries.end()) note = Reach(directory, it->second, true, failure);
+  }
+  if (!note.empty() && fnSay) fnSay(note);
+  return entries;
 }
 
 void WatchSet::ListAt(const std::string &directory, std::size_t pattern, std::size_t component, bool found) {
@@ -205,7 +301,7 @@ void WatchSet::ListAt(const std::string &directory, std::size_t pattern, std::si
   const bool last = component + 1 == p.components.size();
   if (name == "**") {
     Walk(directory, pattern, component + 1, found);
-    for (const auto &entry : ListDirectory(directory)) {
+    for (const auto &entry : List(directory)) {
       const std::string path = ChildPath(directory, entry.name);
       // Not into hidden directories, and not along links, which could lead
       // round in a circle.
@@ -215,7 +311,7 @@ void WatchSet::ListAt(const std::string &directory, std::size_t pattern, std::si
     }
     return;
   }
-  for (const auto &entry : ListDirectory(directory)) {
+  for (const auto &entry : List(directory)) {
     if (!MatchName(name, entry.name)) continue;
     const std::string path = ChildPath(directory, entry.name);
     if (Excluded(path)) continue;
@@ -229,7 +325,8 @@ void WatchSet::ListAt(const std::string &directory, std::size_t pattern, std::si
 
 WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t &key, unsigned int flags) {
   Verdict verdict;
-  bool announce = false;
+  bool announce = false, look = false;
+  std::string note;
   {
     std::lock_guard<std::mutex> lock(mtx);
     const auto it = mapEntries.find(path);
@@ -241,13 +338,46 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
     announce = entry.announce;
     entry.announce = false;
     if (!entry.walks.empty() && (!entry.seen || (flags & (kCreated | kModified)) != 0)) verdict.relist = true;
-    entry.seen = true;
     entry.deleted = (flags & kDeleted) != 0;
-    verdict.release = (flags & kDeleted) != 0 && !entry.fixed;
+    entry.present = !entry.deleted && (entry.present || (flags & kCreated) != 0);
+    verdict.release = entry.deleted && !entry.fixed;
+    look = announce || (!entry.present && !entry.deleted);
+    if (!look) {
+      entry.seen = true;
+      // Present by the check itself: whatever kept it out is gone.
+      if ((flags & kCreated) != 0) note = Reach(path, entry, false, std::string());
+    }
   }
-  // Found while running: its first report says so, unless it has gone
-  // again already (then the monitor reports what comes next).
-  if (announce && (flags & kDeleted) == 0 && Exists(path)) verdict.flags |= kCreated;
+  if (!look) {
+    if (!note.empty() && fnSay) fnSay(note);
+    return verdict;
+  }
+  // This worker still runs with the path's credentials: it sees the path as
+  // the check did.
+  bool directory = false;
+  std::string failure;
+  const bool exists = Exists(path, directory, failure);
+  {
+    std::lock_guard<std::mutex> lock(mtx);
+    const auto it = mapEntries.find(path);
+    if (it != mapEntries.end()) {
+      Entry &entry = it->second;
+      entry.present = entry.present || exists;
+      note = Reach(path, entry, false, failure);
+      entry.seen = true;
+    }
+  }
+  if (!note.empty() && fnSay) fnSay(note);
+  // Found while running: its first report says so and nothing else, since
+  // the monitor compared it with a state from before it was found. Gone
+  // again already, it was never announced: nothing is shown.
+  if (announce) {
+    if (verdict.release || (flags & kDeleted) != 0) {
+      verdict.print = false;
+    } else if (exists) {
+      verdict.flags = kCreated | (directory ? kDirectory : 0u);
+    }
+  }
   return verdict;
 }
 

@@ -6,10 +6,22 @@
 // its baseline is taken. A directory that a pattern passes through is
 // listed again at its first report and whenever it reports that its entries
 // changed; what matches then and was not there before is registered, and its
-// first report is turned into CREATED. A path found by a pattern is let go
-// of after its DELETED (its directory is listed again, in case it is back);
+// first report is turned into exactly CREATED, with DIR for a directory:
+// whatever else the monitor's first check says compares the path with a
+// state from before it was found. A path found by a pattern is let go of
+// after its DELETED (its directory is listed again, in case it is back);
 // the paths given as they are, and the fixed directory that each pattern
 // starts from, are never let go of: they are watched until they appear again.
+//
+// Nothing watched is silently blind: a path that cannot be reached for
+// another reason than its absence (no permission, a name too long) is said
+// once through `say`, with the reason, and again when the reason changes or
+// the path can be reached after all. It is found out on the worker that
+// reports the path, which still runs with the path's credentials, so the
+// reason is the one the monitor met; a path is looked at there only while
+// no report has shown it present. A directory that cannot be listed is said
+// the same way, and a path too long for the system is said once and not
+// registered.
 //
 // Threads: Start, Relist, Release and RemoveAll run on one thread (the
 // agent's main thread), the only one that registers or removes; OnReport
@@ -19,6 +31,7 @@
 #define VANTREL_AGENT_WATCHSET_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -33,6 +46,8 @@ class IFileMonitorSink;
 
 namespace VantrelAgent {
 
+struct DirEntry;
+
 struct WatchTarget {
   std::string path;  // absolute and normalised (PathPattern.h)
   bool pattern = false;
@@ -45,10 +60,11 @@ class WatchSet {
   // `excludes` as the user wrote them; `refusedHandles`, the credentials
   // handles whose checks are refused (IFileMonitor::kDefaultCredentials among
   // them when the monitor's default is). The monitor and the receiver outlive
-  // the set's registrations (RemoveAll).
+  // the set's registrations (RemoveAll). `say` writes one line for a person,
+  // from any thread.
   WatchSet(WindowsAgentCommon::IFileMonitor &monitor, WindowsAgentCommon::IFileMonitorSink *sink,
            unsigned int intervalMillis, const std::vector<std::string> &excludes,
-           std::set<std::uint64_t> refusedHandles = {});
+           std::set<std::uint64_t> refusedHandles = {}, std::function<void(const std::string &)> say = {});
 
   // Registers every target and what the patterns match now. `notes` gets a
   // line for a path that does not exist yet and for a pattern that matches
@@ -59,7 +75,7 @@ class WatchSet {
   // What a report of `path` means, on a worker thread.
   struct Verdict {
     bool print = false;     // a path that was asked for: its report is shown
-    unsigned int flags = 0; // the flags to show (CREATED added for a newly found path)
+    unsigned int flags = 0; // the flags to show (CREATED, and DIR, for a newly found path)
     bool relist = false;    // a directory of a pattern to list again
     bool release = false;   // a found path that is gone: let go of it
   };
@@ -97,6 +113,7 @@ class WatchSet {
   struct Pattern {
     std::vector<std::string> components;  // after the fixed directory
     std::uint64_t handle;
+    std::vector<std::string> whole;       // every component, the fixed ones included
   };
   struct Entry {
     bool target = false;    // asked for (given, or found by a pattern): printed
@@ -105,17 +122,30 @@ class WatchSet {
     bool seen = false;      // a report has come since the registration
     bool deleted = false;   // its last report said DELETED
     bool refused = false;   // watched with a handle whose checks are refused
+    bool present = false;   // a report or a look has shown it there since its last DELETED
+    std::uint64_t handle = 0;
+    std::string unreachable;  // why it cannot be checked, as last said; empty when it can
+    std::string unlisted;     // why it cannot be listed, as last said; empty when it can
     std::int64_t key = 0x7FFFFFFFFFFFFFFFll;  // the monitor's, from the first report
     std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
   };
 
   void StartOne(const WatchTarget &target, std::vector<std::string> &notes);
   bool Excluded(const std::string &path) const;
+  // Whether a pattern matches the path as a whole.
+  bool Matched(const std::string &path) const;
+  // False, after saying so once, for a path longer than the system takes.
+  bool Fits(const std::string &path, bool directory);
+  // What to say when the reason why the entry's path cannot be reached (or
+  // listed: `listing`) becomes `reason`; empty when nothing changed.
+  std::string Reach(const std::string &path, Entry &entry, bool listing, const std::string &reason) const;
   // Registers the path unless it is; false when it was already registered.
   bool Register(const std::string &path, std::uint64_t handle, const Entry &role);
   void AddTarget(const std::string &path, std::uint64_t handle, bool fixed, bool announce);
   void Walk(const std::string &directory, std::size_t pattern, std::size_t component, bool found);
   void ListAt(const std::string &directory, std::size_t pattern, std::size_t component, bool found);
+  // The directory's entries; a failure to list it is said as Reach says it.
+  std::vector<DirEntry> List(const std::string &directory);
 
   WindowsAgentCommon::IFileMonitor &rMonitor;
   WindowsAgentCommon::IFileMonitorSink *pSink;
@@ -125,6 +155,8 @@ class WatchSet {
   std::vector<std::string> vecExcludeNames;               // without: names
   std::vector<Pattern> vecPatterns;                       // main thread only
   std::size_t nTargetsAdded = 0;                          // main thread only
+  std::set<std::string> setTooLong;                       // said once; main thread only
+  const std::function<void(const std::string &)> fnSay;
 
   mutable std::mutex mtx;
   std::map<std::string, Entry> mapEntries;

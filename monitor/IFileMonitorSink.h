@@ -9,7 +9,9 @@
 namespace WindowsAgentCommon {
 
 // A monitor calls OnFileChanged on one of its worker threads, synchronously
-// inside the check of the path, with no monitor lock held. Reports for
+// inside the check of the path, with no monitor lock held and the thread
+// still switched to the path's credentials (what the receiver opens, it
+// opens as the check did). Reports for
 // different paths may arrive on different threads at once. A monitor never
 // owns, copies or deletes a receiver: remove it from every path (RemoveMonitor)
 // before destroying it.

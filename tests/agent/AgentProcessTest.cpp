@@ -13,7 +13,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstring>
 
 #include <algorithm>
 #include <filesystem>
@@ -280,6 +285,92 @@ TEST(AgentProcessTest, ConfigurationFileCommandLineAndSignalsInOneRun) {
   ChildProcess timed({VANTREL_AGENT_PATH, "--duration", "1", file});
   ASSERT_TRUE(timed.Exits(0));
   EXPECT_TRUE(timed.Stderr("watching 1 paths with FileMonitorNoFSRedirect every 1000 ms"));
+}
+
+// What a pattern finds while running is announced alike every time: a
+// directory as CREATED|DIR, a file as CREATED, and nothing else with it, even
+// when its tree went and came back and the monitor still knew the old file.
+// The lines of a burst of reports go out in the order of their times.
+TEST(AgentProcessTest, FoundPathsAreAnnouncedAlikeAndLinesInTimeOrder) {
+  TempDir dir;
+  const std::string d = dir.Join("d"), f = dir.Join("d/t/u/f.log");
+  MakeDir(d);
+  constexpr int kBurst = 1000;
+  MakeDir(d + "/burst");
+  for (int i = 0; i < kBurst; ++i) dir.Write("d/burst/" + std::to_string(i), "x");
+  ChildProcess agent(AgentCommand({"--interval", "300", d + "/**/*"}));
+  ASSERT_TRUE(agent.Stderr("watching "));
+  for (const char *tree : {"a", "b/c"}) std::filesystem::create_directories(d + "/" + tree);
+  for (const char *path : {"a", "b", "b/c"}) {
+    ASSERT_TRUE(agent.Stdout(ReportWith(d + "/" + path, "CREATED"), 10s)) << path;
+  }
+  // Its tree taken away and made again at once: found again, or replaced.
+  const Match anew = [&](const std::string &line) {
+    return ReportWith(f, "CREATED")(line) || ReportWith(f, "REPLACED")(line);
+  };
+  for (int round = 1; round <= 10; ++round) {
+    std::filesystem::remove_all(d + "/t");
+    std::filesystem::create_directories(d + "/t/u");
+    WriteFile(f, std::string(static_cast<std::size_t>(round), 'x'));
+    ASSERT_TRUE(agent.Stdout(Nth(anew, round), 10s)) << round;
+  }
+  const std::size_t lines = agent.StdoutLines().size() + kBurst;
+  for (int i = 0; i < kBurst; ++i) AppendFile(d + "/burst/" + std::to_string(i), "y");
+  ASSERT_TRUE(WaitUntil([&] { return agent.StdoutLines().size() >= lines; }, 20s)) << agent.Transcript();
+  StopAndExpectCleanExit(agent);
+  std::string before;
+  for (const auto &line : agent.StdoutLines()) {
+    const Seen seen = Parse(line);
+    const bool directory = seen.path.find('.', seen.path.rfind('/')) == std::string::npos;
+    if (seen.names.find("CREATED") != std::string::npos) {
+      EXPECT_EQ(seen.names + " " + seen.hex, directory ? "CREATED|DIR 0x8001" : "CREATED 0x0001") << line;
+    }
+    EXPECT_LE(before, line.substr(0, 23)) << line;
+    before = line.substr(0, 23);
+  }
+}
+
+// Nothing watched is silently blind: a file that the credentials it is
+// watched with cannot reach, and a directory too deep for the system, are
+// each said once with the reason, and again when that changes.
+TEST(AgentProcessTest, PathsThatCannotBeReachedAreSaid) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching to another identity needs root";
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+  MakeDir(dir.Join("secret"));
+  ASSERT_EQ(::chmod(dir.Join("secret").c_str(), 0700), 0);
+  const std::string secret = dir.Write("secret/app.log", "x");
+  // Directories of 200 characters, deeper than a path can be.
+  std::string deep = dir.Join("deep"), tooLong;
+  MakeDir(deep);
+  int fd = ::open(deep.c_str(), O_DIRECTORY);
+  for (int level = 0; level < 24 && fd >= 0; ++level) {
+    const std::string name(200, static_cast<char>('a' + level));
+    deep += "/" + name;
+    if (tooLong.empty() && deep.size() >= PATH_MAX) tooLong = deep;
+    const int next = ::mkdirat(fd, name.c_str(), 0755) == 0 ? ::openat(fd, name.c_str(), O_DIRECTORY) : -1;
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  ::close(::openat(fd, "x.log", O_CREAT | O_WRONLY, 0644));
+  ::close(fd);
+  const std::string config = dir.Write("agent.conf", "Credentials = 7 nobody\nWatch = " + secret + " @7\n");
+  ChildProcess agent(AgentCommand({"--config", config, "--interval", "100", dir.Join("deep/**/*.log")}));
+  ASSERT_TRUE(agent.Stderr("watching "));
+  const std::string cannot = "warning: " + secret + " cannot be checked with credentials 7 (" + std::strerror(EACCES);
+  const std::string now = secret + " can be checked now";
+  ASSERT_TRUE(agent.Stderr(cannot, 10s));
+  ASSERT_EQ(::chmod(dir.Join("secret").c_str(), 0755), 0);
+  ASSERT_TRUE(agent.Stderr(now, 10s));
+  ASSERT_TRUE(agent.Stdout(ReportWith(secret, "CREATED")));
+  StopAndExpectCleanExit(agent);
+  EXPECT_EQ(agent.CountStderr(cannot), 1u);
+  EXPECT_EQ(agent.CountStderr(now), 1u);
+  EXPECT_EQ(agent.CountStderr("warning: " + tooLong + " cannot be watched (" + std::strerror(ENAMETOOLONG)), 1u)
+      << agent.Transcript();
+  ChildProcess remove({"/bin/rm", "-rf", dir.Join("deep")});
+  EXPECT_TRUE(remove.Exits(0));
 }
 
 // Each failure is said once, in plain words, and nothing is watched.

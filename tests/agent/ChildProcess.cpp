@@ -89,8 +89,9 @@ std::size_t ChildProcess::CountStderr(const std::string &text) const {
   return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), Contains(text)));
 }
 
-::testing::AssertionResult ChildProcess::WaitFor(const std::string &path, const Match &match) {
-  const auto until = std::chrono::steady_clock::now() + kWait;
+::testing::AssertionResult ChildProcess::WaitFor(const std::string &path, const Match &match,
+                                                 std::chrono::milliseconds wait) {
+  const auto until = std::chrono::steady_clock::now() + wait;
   for (std::size_t checked = 0;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     const bool ended = Ended();
     const auto lines = Lines(path);

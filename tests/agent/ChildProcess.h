@@ -45,8 +45,12 @@ class ChildProcess {
   // Waits until a line of standard output satisfies `match`, or one of
   // standard error contains `text`, each line looked at once; after the
   // child's end it answers at once.
-  ::testing::AssertionResult Stdout(const Match &match) { return WaitFor(outPath, match); }
-  ::testing::AssertionResult Stderr(const std::string &text) { return WaitFor(errPath, Contains(text)); }
+  ::testing::AssertionResult Stdout(const Match &match, std::chrono::milliseconds wait = kWait) {
+    return WaitFor(outPath, match, wait);
+  }
+  ::testing::AssertionResult Stderr(const std::string &text, std::chrono::milliseconds wait = kWait) {
+    return WaitFor(errPath, Contains(text), wait);
+  }
 
   void Signal(int sig) { if (!reaped) ::kill(pid, sig); }
 
@@ -64,7 +68,7 @@ class ChildProcess {
   static Match Contains(const std::string &text);
   std::vector<std::string> Lines(const std::string &path) const;
   bool Ended();  // reaps the child once it has ended
-  ::testing::AssertionResult WaitFor(const std::string &path, const Match &match);
+  ::testing::AssertionResult WaitFor(const std::string &path, const Match &match, std::chrono::milliseconds wait);
 
   TempDir files;
   const std::string outPath, errPath;
