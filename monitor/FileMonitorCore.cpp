@@ -89,6 +89,7 @@ void FileMonitorCore::Initialize(const Settings &settings) {
   }
   EnvironmentBlockHelper config(settings);
   tvStart = VantrelPlatform::SystemTimeNow();
+  tvStartMonotonic = VantrelPlatform::MonotonicNow();
 
   unsigned int numberOfDataPoints = 0;
   config.GetIntegerValue("FileMonitor.ReaderThreadsMin", usReaderThreadsMin, kDefaultReaderThreadsMin);
@@ -153,7 +154,7 @@ void FileMonitorCore::Initialize(const Settings &settings) {
                                              TIMER_JOB_CHECK_BACKLOG)),
                                          backlogPeriod, firstBacklogCheck);
   const ACE_Time_Value firstSweep = VantrelPlatform::SystemTimeNow();
-  llSweepOrigin = core::Microseconds(firstSweep);
+  llSweepOrigin = core::Microseconds(VantrelPlatform::MonotonicNow());
   spCheckTimer = spScheduler->Schedule(
       spTimerHandler, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(TIMER_JOB_CHECK_FILES)),
       SpanFromMillis(ulCheckPeriodMillis), firstSweep);

@@ -98,7 +98,7 @@ struct VANTREL_MONITOR_API FileRecord {
   FileRecord(const FileRecord &) = delete;
   FileRecord &operator=(const FileRecord &) = delete;
 
-  // nextCheck = the system time now + checkInterval. Under mtxMonitor.
+  // nextCheck = the monotonic clock now + checkInterval. Under mtxMonitor.
   void ScheduleNextCheck();
 
   // Whether the record holds an accepted state of its path; the worker takes
@@ -115,7 +115,7 @@ struct VANTREL_MONITOR_API FileRecord {
   const std::wstring &path;            // the path that the checks look at
   std::int64_t lastWarnTime;           // seconds since 1970; the checking worker's
   ACE_Time_Value checkInterval;        // under mtxMonitor
-  ACE_Time_Value nextCheck;            // under mtxMonitor
+  ACE_Time_Value nextCheck;            // monotonic clock; under mtxMonitor
   std::int64_t key;                    // fixed at registration
   const std::uint64_t hCreds;
   const bool wantIdle;
@@ -277,7 +277,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
   std::shared_ptr<ScheduleInfo> spCheckTimer;
   std::atomic<std::uint64_t> hDefaultCreds;
-  ACE_Time_Value tvStart;
+  ACE_Time_Value tvStart;           // time of day of Initialize
+  ACE_Time_Value tvStartMonotonic;  // the same moment on the monotonic clock
   std::atomic<bool> bInitialized;
   unsigned short usReaderThreadsMin;
   unsigned short usReaderThreadsMax;
@@ -327,13 +328,14 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
 
   const MonitorKind &kind;
 
-  // Records due or coming due, by nextCheck in microseconds since 1970.
+  // Records due or coming due, by nextCheck in microseconds of the
+  // monotonic clock.
   // Holds exactly the records that have at least one receiver.
   std::multimap<std::int64_t, FileRecord *> dueIndex;
   std::vector<FileRecord *> sweepBatch;  // reused by every sweep
   std::int64_t lastQueueFullWarning;     // seconds since 1970; under mtxMonitor
   std::atomic<bool> bSweepDeferred;      // the last sweep left due records for want of room
-  std::int64_t llSweepOrigin;            // microseconds since 1970 of the first timed sweep
+  std::int64_t llSweepOrigin;            // monotonic microseconds of the first timed sweep
 
   std::mutex mtxPool;
   std::int64_t lastStartFailure;  // seconds since 1970 of the last Error line; under mtxPool

@@ -87,7 +87,7 @@ void FileMonitorCore::AdaptToProcessingBacklog() {
   // Workers that could not start, or that ended on an error, are replaced.
   TopUpPool();
   const auto backlog = static_cast<int>(msg_queue()->message_count());
-  const ACE_Time_Value elapsed = VantrelPlatform::SystemTimeNow() - tvStart;
+  const ACE_Time_Value elapsed = VantrelPlatform::MonotonicNow() - tvStartMonotonic;
   spBacklogMonitor->AddSample(static_cast<double>(static_cast<unsigned long>(elapsed.msec())),
                               static_cast<double>(backlog));
   // The minimum is widened with its sign and compared unsigned, so a

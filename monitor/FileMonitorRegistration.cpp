@@ -49,7 +49,7 @@ FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watch
 
 FileRecord::~FileRecord() = default;
 
-void FileRecord::ScheduleNextCheck() { nextCheck = VantrelPlatform::SystemTimeNow() + checkInterval; }
+void FileRecord::ScheduleNextCheck() { nextCheck = VantrelPlatform::MonotonicNow() + checkInterval; }
 
 void FileMonitorCore::SetDefaultCredentials(const std::uint64_t &hCreds) { hDefaultCreds = hCreds; }
 

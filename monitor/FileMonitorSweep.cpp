@@ -6,6 +6,10 @@
 // (it takes mtxMonitor itself). Reindex runs under mtxMonitor on whatever
 // thread changed a record's receivers or due time.
 //
+// Clock: due times and the sweep's ticks are on the monotonic clock, so a
+// time of day set back or forward neither stops the checks nor bunches them;
+// the time of day is only for what is compared with file times or reported.
+//
 // Locks: mtxMonitor guards the due index, each record's due-index entry and
 // sweepBatch. A record's queued mark is atomic: the sweep sets it, the
 // checking worker clears it. Nothing here waits for queue room, so the
@@ -64,7 +68,7 @@ void FileMonitorCore::Reindex(FileRecord &record) {
 // whenever the timer fires a little later than it did the time before.
 void FileMonitorCore::CheckFiles() {
   MonitorGuard guard(mtxMonitor);
-  const std::int64_t now = Microseconds(VantrelPlatform::SystemTimeNow());
+  const std::int64_t now = Microseconds(VantrelPlatform::MonotonicNow());
   const std::int64_t period = static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
   const std::int64_t tick = period > 0 && now >= llSweepOrigin ? now - (now - llSweepOrigin) % period : now;
   ACE_Time_Value sweepTime;
@@ -147,7 +151,7 @@ void FileMonitorCore::CheckFiles() {
   if (deferred && !dueIndex.empty() &&
       now - dueIndex.begin()->first > std::max(Microseconds(dueIndex.begin()->second->checkInterval), period)) {
     const std::int64_t seconds = _time64(nullptr);
-    if (seconds - lastQueueFullWarning > kWarningIntervalSec) {
+    if (seconds < lastQueueFullWarning || seconds - lastQueueFullWarning > kWarningIntervalSec) {
       lastQueueFullWarning = seconds;
       log.Warn("The check queue is full (%d messages waiting); due checks are deferred to later sweeps.",
                static_cast<int>(queue->message_count()));

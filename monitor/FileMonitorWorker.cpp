@@ -267,7 +267,8 @@ bool FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &re
 
 bool FileMonitorCore::WarningDue(FileRecord &record) {
   const std::int64_t now = _time64(nullptr);
-  if (now - record.lastWarnTime <= kWarningIntervalSec) {
+  // A time of day set back leaves no warning suppressed until it catches up.
+  if (now >= record.lastWarnTime && now - record.lastWarnTime <= kWarningIntervalSec) {
     return false;
   }
   record.lastWarnTime = now;

@@ -3,7 +3,10 @@
 // Schedule() calls the handler's handle_timeout(time, act) at the first expiry
 // (a time of day) and then every period, keeping the phase of the first
 // expiry: a late callback does not shift the ones after it, and expiries that
-// were missed while a callback ran are skipped, not run in a burst.
+// were missed while a callback ran are skipped, not run in a burst. The first
+// expiry is taken as a delay from the time of day when Schedule is called;
+// from then on the timers run on a clock that only moves forward, so setting
+// the time of day back or forward neither holds them up nor fires them early.
 //
 // Callbacks run on the scheduler's thread without any scheduler lock held, so
 // a callback may take locks of its own, and Cancel may be called while
@@ -58,6 +61,7 @@ class ScheduleInfo {
   const void *pAct;
   ACE_Time_Value tvPeriod;
   ACE_Time_Value tvFirstExpiry;
+  ACE_Time_Value tvGridOrigin;  // the first expiry on the scheduler's clock
   // Written with the scheduler's lock held; spHandler is dropped on cancel.
   long lTimerId;
   std::atomic<bool> bCancelled;  // also read without the lock by IsCancelled

@@ -25,9 +25,7 @@ namespace WindowsAgentCommon {
 
 namespace {
 
-// Longest single wait of the thread. Due times are times of day; should the
-// clock be set forward while the thread waits, it looks again at least this
-// often.
+// Longest single wait of the thread.
 const std::chrono::milliseconds kMaxWait(1000);
 
 const std::chrono::seconds kExceptionReportInterval(60);
@@ -36,6 +34,14 @@ std::uint64_t ToUsec(const ACE_Time_Value &tv) {
   ACE_UINT64 usec = 0;
   tv.to_usec(usec);
   return usec;
+}
+
+// The timer heap's clock: the steady clock, which the time of day being set
+// back or forward does not move.
+ACE_Time_Value SteadyNow() {
+  const auto since = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now().time_since_epoch()).count();
+  return ACE_Time_Value(static_cast<time_t>(since / 1000000), static_cast<suseconds_t>(since % 1000000));
 }
 
 // The first expiry of the schedule's grid (first + k * period) strictly after `t`.
@@ -116,7 +122,7 @@ void Scheduler::Impl::Run(const std::shared_ptr<SchedulerState> &s) {
       s->cvWake.wait(lock);
       continue;
     }
-    const ACE_Time_Value now = ACE_OS::gettimeofday();
+    const ACE_Time_Value now = SteadyNow();
     const ACE_Time_Value earliest = s->heap.earliest_time();
     if (now < earliest) {
       const auto until = std::chrono::microseconds(ToUsec(earliest - now));
@@ -143,7 +149,7 @@ void Scheduler::Impl::Run(const std::shared_ptr<SchedulerState> &s) {
 
     int result = 0;
     try {
-      result = handler->handle_timeout(now, schedule->pAct);
+      result = handler->handle_timeout(ACE_OS::gettimeofday(), schedule->pAct);
     } catch (const std::exception &e) {
       ReportCallbackException(*s, e.what());
     } catch (...) {
@@ -169,11 +175,11 @@ void Scheduler::Impl::Run(const std::shared_ptr<SchedulerState> &s) {
       // `now`. If that expiry passed while the callback ran, ACE would
       // dispatch it at once, late; it counts as missed instead, and the timer
       // moves on to the first expiry still ahead, on the same grid.
-      const ACE_Time_Value after = ACE_OS::gettimeofday();
-      if (NextOnGrid(schedule->tvFirstExpiry, schedule->tvPeriod, now) <= after) {
+      const ACE_Time_Value after = SteadyNow();
+      if (NextOnGrid(schedule->tvGridOrigin, schedule->tvPeriod, now) <= after) {
         s->heap.cancel(schedule->lTimerId, nullptr, 1);
         schedule->lTimerId = s->heap.schedule(handler.get(), schedule.get(),
-                                              NextOnGrid(schedule->tvFirstExpiry, schedule->tvPeriod, after),
+                                              NextOnGrid(schedule->tvGridOrigin, schedule->tvPeriod, after),
                                               schedule->tvPeriod);
         if (schedule->lTimerId == -1) {
           schedule->bCancelled.store(true);
@@ -239,7 +245,8 @@ std::shared_ptr<ScheduleInfo> Scheduler::Schedule(const std::shared_ptr<ACE_Even
   {
     std::lock_guard<std::mutex> lock(s.mtx);
     if (s.bStop) return nullptr;
-    const long id = s.heap.schedule(handler.get(), info.get(), firstExpiry, period);
+    info->tvGridOrigin = SteadyNow() + (firstExpiry - ACE_OS::gettimeofday());
+    const long id = s.heap.schedule(handler.get(), info.get(), info->tvGridOrigin, period);
     if (id == -1) return nullptr;
     info->lTimerId = id;
     s.live.emplace(info.get(), info);

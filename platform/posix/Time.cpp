@@ -6,7 +6,10 @@
 #include <sched.h>
 #include <time.h>
 
+#include <Platform/TestHooks.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <limits>
 
@@ -31,6 +34,39 @@ FILETIME FileTimeFromTimespec(const struct timespec &ts) {
 }
 
 }  // namespace detail
+
+namespace {
+
+// The step that a test put on the system time, in microseconds.
+std::atomic<std::int64_t> systemClockStep{0};
+
+struct timespec SystemTimespec() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const std::int64_t step = systemClockStep.load(std::memory_order_relaxed);
+  if (step != 0) {
+    std::int64_t nanos = static_cast<std::int64_t>(now.tv_nsec) + (step % 1000000) * 1000;
+    std::int64_t seconds = static_cast<std::int64_t>(now.tv_sec) + step / 1000000;
+    if (nanos < 0) {
+      nanos += 1000000000;
+      --seconds;
+    } else if (nanos >= 1000000000) {
+      nanos -= 1000000000;
+      ++seconds;
+    }
+    now.tv_sec = static_cast<time_t>(seconds);
+    now.tv_nsec = static_cast<long>(nanos);
+  }
+  return now;
+}
+
+}  // namespace
+
+namespace TestHooks {
+
+void StepSystemClock(std::int64_t microseconds) { systemClockStep.store(microseconds); }
+
+}  // namespace TestHooks
 }  // namespace VantrelPlatform
 
 using VantrelPlatform::detail::kFileTimeUnixEpoch;
@@ -43,9 +79,7 @@ void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
   if (lpSystemTimeAsFileTime == nullptr) {
     return;
   }
-  struct timespec now;
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  *lpSystemTimeAsFileTime = VantrelPlatform::detail::FileTimeFromTimespec(now);
+  *lpSystemTimeAsFileTime = VantrelPlatform::detail::FileTimeFromTimespec(VantrelPlatform::SystemTimespec());
 }
 
 void Sleep(DWORD dwMilliseconds) {
@@ -67,7 +101,7 @@ void Sleep(DWORD dwMilliseconds) {
 }
 
 __int64 _time64(__int64 *timer) {
-  const __int64 now = static_cast<__int64>(::time(nullptr));
+  const __int64 now = static_cast<__int64>(VantrelPlatform::SystemTimespec().tv_sec);
   if (timer != nullptr) {
     *timer = now;
   }
@@ -104,6 +138,12 @@ ACE_Time_Value SystemTimeNow() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   return TimeValueFromFileTime(now);
+}
+
+ACE_Time_Value MonotonicNow() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return ACE_Time_Value(now.tv_sec, static_cast<suseconds_t>(now.tv_nsec / 1000));
 }
 
 }  // namespace VantrelPlatform

@@ -21,6 +21,12 @@ ACE_Time_Value SystemTimeNow() {
   return TimeValueFromFileTime(now);
 }
 
+ACE_Time_Value MonotonicNow() {
+  // Milliseconds since the system started; never set back or forward.
+  const ULONGLONG millis = ::GetTickCount64();
+  return ACE_Time_Value(static_cast<time_t>(millis / 1000), static_cast<suseconds_t>((millis % 1000) * 1000));
+}
+
 ACE_HANDLE AceHandle(HANDLE h) { return h; }
 
 namespace {

@@ -265,4 +265,22 @@ TEST_P(SystemFaultTest, RegistrationsFromManyThreadsWhileChecksRun) {
   EXPECT_EQ(wrongKeys.load(), 0);
 }
 
+// The time of day set back an hour, then forward past a due time (a resumed
+// virtual machine, a correction): the checks go on at their interval and
+// nothing comes due early.
+TEST_P(SystemFaultTest, TimeOfDaySetBackAndForward) {
+  struct StepUndone {
+    ~StepUndone() { TestHooks::StepSystemClock(0); }
+  } undo;
+  RecordingSink hourly;
+  auto monitor = StartWithClock(1);
+  monitor->AddMonitor(logPath, &hourly, 3600 * 1000, 0, true);
+  ASSERT_TRUE(Ticks(2));
+  for (const std::int64_t hours : {-1, 2}) {
+    TestHooks::StepSystemClock(hours * 3600 * 1000000);
+    EXPECT_TRUE(Ticks(5)) << "the checks go on, time of day " << hours << " h off";
+    EXPECT_EQ(hourly.Count(), 0u) << "an hour's interval cut short, time of day " << hours << " h off";
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, SystemFaultTest, BothMonitorKinds(), MonitorKindName);

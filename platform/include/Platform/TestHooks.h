@@ -6,6 +6,7 @@
 #include <Platform/Win32Api.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace VantrelPlatform {
 namespace TestHooks {
@@ -19,6 +20,11 @@ void FailChangeNotifications(DWORD error, int count);
 // number of open change-notification handles.
 std::size_t ChangeWatchCount();
 std::size_t ChangeHandleCount();
+
+// Sets the system time (GetSystemTimeAsFileTime, SystemTimeNow, _time64)
+// `microseconds` later than the real one from now on; a negative value sets
+// it back, 0 undoes the step. The monotonic clock is left alone.
+void StepSystemClock(std::int64_t microseconds);
 
 }  // namespace TestHooks
 }  // namespace VantrelPlatform

@@ -233,8 +233,13 @@ namespace VantrelPlatform {
 ACE_Time_Value TimeValueFromFileTime(const FILETIME &ft);
 
 // The current system time as an ACE_Time_Value (GetSystemTimeAsFileTime
-// converted with TimeValueFromFileTime).
+// converted with TimeValueFromFileTime). It can be set back or forward at
+// any moment: use it for what is compared with file times or reported.
 ACE_Time_Value SystemTimeNow();
+
+// A clock that only moves forward, at the rate of real time, from an
+// arbitrary origin (the system's start): use it for due times and delays.
+ACE_Time_Value MonotonicNow();
 
 // The ACE handle behind a handle from CreateFileW, for ACE_OS::fstat.
 ACE_HANDLE AceHandle(HANDLE h);
