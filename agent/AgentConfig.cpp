@@ -23,7 +23,7 @@ const double kNoLimit = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-const MonitorKey kMonitorKeys[11] = {
+const MonitorKey kMonitorKeys[12] = {
     {"FileMonitor.ReaderThreadsMin", ValueType::UnsignedShort, "5", 1, kNoLimit,
      "with no worker nothing is ever checked", nullptr},
     {"FileMonitor.ReaderThreadsMax", ValueType::UnsignedShort, "100", 0, kNoLimit, nullptr, nullptr},
@@ -41,6 +41,7 @@ const MonitorKey kMonitorKeys[11] = {
     {"FileMonitor.BacklogDispositionMaxThreshold", ValueType::Short, "5", -kNoLimit, kNoLimit, nullptr, nullptr},
     // Off in the component; a tailer needs it, so the agent turns it on.
     {"FileMonitor.ReportReplacement", ValueType::Switch, "true", 0, 1, nullptr, nullptr},
+    {"FileMonitor.FullCheckPeriodMillis", ValueType::UnsignedInt, "60000", 0, kNoLimit, nullptr, nullptr},
 };
 
 const char *const kMonitorTypes[2] = {"FileMonitorNoFSRedirect", "FileMonitorNoNotifications"};

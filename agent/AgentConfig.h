@@ -41,7 +41,7 @@ struct MonitorKey {
 };
 
 // The settings that each monitor reads, in the order it reads them.
-extern const MonitorKey kMonitorKeys[11];
+extern const MonitorKey kMonitorKeys[12];
 // The two monitor type names, which prefix the settings.
 extern const char *const kMonitorTypes[2];
 

@@ -165,7 +165,29 @@ class Program:
         self.reader.join(10)
 
 
+# Programs that are a monitor kind with settings of their own: the name, the
+# kind, and the lines added to the agent's configuration.
+VARIANTS = {
+    # The notification monitor reading every file at every check, as it did
+    # before file notifications spared unchanged files.
+    "notify-full": ("notify", ["FileMonitorNoFSRedirect.FileMonitor.FullCheckPeriodMillis = 0"]),
+}
+
+
+def variant_conf(conf, program):
+    """The monitor kind of `program` and the configuration it runs with."""
+    if program not in VARIANTS:
+        return program, conf
+    kind, lines = VARIANTS[program]
+    path = f"{conf[:-len('.conf')]}-{program}.conf"
+    with open(conf) as f, open(path, "w") as out:
+        out.write(f.read())
+        out.write("".join(line + "\n" for line in lines))
+    return kind, path
+
+
 def agent_argv(args, monitor, conf, interval, extra=()):
+    monitor, conf = variant_conf(conf, monitor)
     return [os.path.join(args.build, "agent", "vantrel-agent"), "--monitor", monitor, "--interval", str(interval),
             "--config", conf, "--log-level", "warn", *extra]
 
@@ -245,6 +267,15 @@ def cmd_cpu(args):
                 results.setdefault((count, program), []).append(rec["us_per_check"] or 0.0)
     for (count, program), values in sorted(results.items()):
         summarize(f"{count} files {program}", values, "us/check")
+    # Each ratio from the medians of one run's programs: the floors and the
+    # peer were measured alongside, on the same machine at the same load.
+    ratios = [("poll", "stat"), ("poll", "uvpoll"), ("notify", "statopen"), ("notify", "poll"),
+              ("notify-full", "statopen")]
+    for count in sorted({c for c, _ in results}):
+        med = {p: statistics.median(v) for (c, p), v in results.items() if c == count and v}
+        for a, b in ratios:
+            if med.get(a) and med.get(b):
+                log(f"  {count} files: {a} / {b} = {med[a] / med[b]:.2f}")
 
 
 # ---------------------------------------------------------------------------

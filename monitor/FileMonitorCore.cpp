@@ -65,6 +65,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       usReaderThreadsMin(kDefaultReaderThreadsMin),
       usReaderThreadsMax(kDefaultReaderThreadsMax),
       bReportReplacement(kDefaultReportReplacement),
+      tvFullCheckPeriod(SpanFromMillis(kDefaultFullCheckPeriodMillis)),
       kind(monitorKind),
       lastQueueFullWarning(0),
       bSweepDeferred(false),
@@ -129,6 +130,9 @@ void FileMonitorCore::Initialize(const Settings &settings) {
              kDefaultReportReplacement ? "true" : "false");
   }
   bReportReplacement = reportReplacement;
+  unsigned int fullCheckPeriodMillis = kDefaultFullCheckPeriodMillis;
+  config.GetIntegerValue("FileMonitor.FullCheckPeriodMillis", fullCheckPeriodMillis, kDefaultFullCheckPeriodMillis);
+  tvFullCheckPeriod = SpanFromMillis(fullCheckPeriodMillis);
 
   // A period of zero would make a timer fire once and never again; one of
   // more than a minute would hold every check, and Stop, for that long.

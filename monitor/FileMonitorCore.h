@@ -167,6 +167,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   static constexpr short kDefaultDispositionMinThreshold = -5;
   static constexpr short kDefaultDispositionMaxThreshold = 5;
   static constexpr bool kDefaultReportReplacement = false;
+  static constexpr unsigned int kDefaultFullCheckPeriodMillis = 60000;
 
   // Queue water marks, in bytes of queued blocks.
   static constexpr std::size_t kQueueLowWaterMark = 999950;
@@ -235,6 +236,12 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // once by Initialize.
   bool ReportsReplacement() const { return bReportReplacement.load(std::memory_order_relaxed); }
 
+  // "FileMonitor.FullCheckPeriodMillis": how long the notification monitor
+  // may take a file's state as unchanged, on the word of the file's change
+  // notification, before it reads the file again; 0 reads it at every
+  // check. Read by the workers, set once by Initialize.
+  const ACE_Time_Value &FullCheckPeriod() const { return tvFullCheckPeriod; }
+
   // What a kind supplies. `path` is the registry's copy, which the record
   // refers to (FileRecord).
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
@@ -283,6 +290,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   unsigned short usReaderThreadsMin;
   unsigned short usReaderThreadsMax;
   std::atomic<bool> bReportReplacement;
+  ACE_Time_Value tvFullCheckPeriod;
   std::string strLogName;
   Log log;
 

@@ -58,9 +58,14 @@ void CopyState(const ACE_stat &from, __stat64 &to) {
 
 NoFSRedirectFileData::NoFSRedirectFileData(const std::wstring &registered, const ACE_Time_Value &interval,
                                            std::uint64_t creds, bool idle)
-    : FileRecord(registered, WatchedForm(registered), interval, creds, idle), hChange(INVALID_HANDLE_VALUE) {}
+    : FileRecord(registered, WatchedForm(registered), interval, creds, idle),
+      hChange(INVALID_HANDLE_VALUE),
+      hFileChange(INVALID_HANDLE_VALUE) {}
 
-NoFSRedirectFileData::~NoFSRedirectFileData() { CloseChangeNotification(); }
+NoFSRedirectFileData::~NoFSRedirectFileData() {
+  CloseChangeNotification();
+  CloseFileNotification();
+}
 
 std::wstring NoFSRedirectFileData::WatchedForm(const std::wstring &registered) {
   const std::wstring spaced =
@@ -125,6 +130,45 @@ HANDLE NoFSRedirectFileData::OpenChangeNotification() const {
   return FindFirstChangeNotificationW(path.c_str(), FALSE, kChangeFilter);
 }
 
+void NoFSRedirectFileData::CloseFileNotification() {
+  if (hFileChange != INVALID_HANDLE_VALUE) {
+    FindCloseChangeNotification(hFileChange);
+    hFileChange = INVALID_HANDLE_VALUE;
+  }
+}
+
+bool NoFSRedirectFileData::Unchanged(const ACE_Time_Value &fullCheckPeriod) {
+  // Only a file that was there is spared: an absent path costs one failed
+  // look-up, and a directory is judged by its attributes and its entries.
+  if (fullCheckPeriod == ACE_Time_Value::zero || !lastStat || IsDirectory(*lastStat)) {
+    if (hFileChange != INVALID_HANDLE_VALUE) {
+      CloseFileNotification();
+      nextFullCheck = ACE_Time_Value::zero;  // a file again: a new one at once
+    }
+    return false;
+  }
+  const ACE_Time_Value now = VantrelPlatform::MonotonicNow();
+  if (hFileChange != INVALID_HANDLE_VALUE) {
+    if (now < nextFullCheck && WaitForSingleObject(hFileChange, 0) == WAIT_TIMEOUT) {
+      return true;
+    }
+    if (FindNextChangeNotification(hFileChange)) {
+      if (now >= nextFullCheck) {
+        nextFullCheck = now + fullCheckPeriod;
+      }
+      return false;
+    }
+    CloseFileNotification();  // its watch is lost: a new one at once
+  } else if (now < nextFullCheck) {
+    return false;  // none could be had; tried again when the period is over
+  }
+  nextFullCheck = now + fullCheckPeriod;
+  if (VantrelPlatform::ChangeNotificationsTrusted(path)) {
+    hFileChange = VantrelPlatform::OpenFileChangeNotification(path);
+  }
+  return false;
+}
+
 void NoFSRedirectFileData::CloseChangeNotification() {
   if (hChange != INVALID_HANDLE_VALUE) {
     FindCloseChangeNotification(hChange);
@@ -164,6 +208,9 @@ std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstrin
 
 int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
+  if (record.Unchanged(FullCheckPeriod())) {
+    return 0;
+  }
   std::optional<VantrelPlatform::FileIdentity> identity;
   std::shared_ptr<__stat64> current = record.ReadState(ReportsReplacement() ? &identity : nullptr);
 

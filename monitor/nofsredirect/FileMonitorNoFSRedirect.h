@@ -2,6 +2,12 @@
 // seconds) and size, and a directory by the same two attributes plus a change
 // notification on the names of its entries. Directory contents are never
 // listed.
+//
+// A file that existed at its last check is read again only when its change
+// notification says it may have changed, or when its full check is due (the
+// setting FullCheckPeriod), or when its file system's notifications cannot
+// be trusted (network and FUSE file systems): otherwise its state counts as
+// unchanged, and the file is neither opened nor looked at.
 #ifndef VANTREL_MONITOR_FILEMONITORNOFSREDIRECT_H
 #define VANTREL_MONITOR_FILEMONITORNOFSREDIRECT_H
 
@@ -49,8 +55,20 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   HANDLE OpenChangeNotification() const;
   void CloseChangeNotification();
 
+  // Whether the check may take the file as it was at the last check, on the
+  // word of its change notification; when not, the notification is armed
+  // (opened, or re-armed) for the full check that follows, before the file
+  // is read, so that no change after that read goes unnotified.
+  bool Unchanged(const ACE_Time_Value &fullCheckPeriod);
+  void CloseFileNotification();
+
   std::shared_ptr<__stat64> lastStat;  // last accepted state; null: absent or not yet seen
   HANDLE hChange;                      // INVALID_HANDLE_VALUE when none is open
+  // The file's own change notification; INVALID_HANDLE_VALUE when none is
+  // open. Its full check is due at nextFullCheck (monotonic clock); a file
+  // whose notification cannot be had is tried again from then on.
+  HANDLE hFileChange;
+  ACE_Time_Value nextFullCheck;
   // With replacement reporting only: the identity of the file last accepted;
   // empty until a check has read one.
   std::optional<VantrelPlatform::FileIdentity> lastIdentity;

@@ -1,4 +1,5 @@
-// Directory change notifications on one process-wide inotify instance.
+// Directory change notifications on one process-wide inotify instance, and
+// notifications on single files through their directory's watch.
 //
 // A handle is an entry in a table, never a descriptor: handles on the same
 // directory share one kernel watch, counted, so tens of thousands of watched
@@ -12,15 +13,18 @@
 
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <unordered_map>
 
 using VantrelPlatform::detail::HandleKind;
@@ -34,6 +38,10 @@ using VantrelPlatform::detail::SetErrorFromErrno;
 namespace {
 
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
+// What a watch reports besides entry names once a file of its directory is
+// watched: a file written, truncated, closed after writing, its times or
+// attributes set, and the directory itself moved away from its path.
+constexpr std::uint32_t kFileMask = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF;
 constexpr DWORD kSupportedFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 constexpr std::size_t kReadBufferSize = 64 * 1024;
 // Bounds the time a drain holds the lock when events arrive faster than they
@@ -53,6 +61,16 @@ struct Watch final {
   std::uint64_t fileEvents = 0;  // names of non-directories created, deleted or renamed
   std::uint64_t dirEvents = 0;   // names of subdirectories created, deleted or renamed
   std::size_t handles = 0;
+  // Events by the hash of the entry name they name, for the names that file
+  // handles watch (two names of one hash only cost a needless check).
+  struct NameEvents {
+    std::uint64_t events = 0;
+    std::size_t handles = 0;
+  };
+  std::unordered_map<std::size_t, NameEvents> names;
+  // Moves with every signal of the whole watch: a file handle then cannot
+  // know that its file is untouched.
+  std::uint64_t lostEvents = 0;
   // The kernel dropped the watch (directory deleted, file system unmounted)
   // and may give its wd to a later watch; a dead watch is out of the table
   // and is never removed from the kernel again.
@@ -62,25 +80,45 @@ struct Watch final {
   int staleIgnored = 0;
 };
 
+// A handle on a directory's entry names (filter set), or on one file of the
+// directory (filter 0, `name` the hash of its entry name).
 struct ChangeHandle final {
   std::shared_ptr<Watch> watch;
   DWORD filter;
   std::uint64_t seenFileEvents;
   std::uint64_t seenDirEvents;
+  std::size_t name = 0;
+  std::uint64_t seenNameEvents = 0;
+  std::uint64_t seenLostEvents = 0;
 
+  bool ForFile() const { return filter == 0; }
+  std::uint64_t NameEventCount() const {
+    const auto it = watch->names.find(name);
+    return it == watch->names.end() ? 0 : it->second.events;
+  }
   bool Signalled() const {
+    if (ForFile()) {
+      return watch->lostEvents != seenLostEvents || NameEventCount() != seenNameEvents;
+    }
     return ((filter & FILE_NOTIFY_CHANGE_FILE_NAME) != 0 && watch->fileEvents != seenFileEvents) ||
            ((filter & FILE_NOTIFY_CHANGE_DIR_NAME) != 0 && watch->dirEvents != seenDirEvents);
   }
   void Rearm() {
     seenFileEvents = watch->fileEvents;
     seenDirEvents = watch->dirEvents;
+    seenLostEvents = watch->lostEvents;
+    seenNameEvents = ForFile() ? NameEventCount() : 0;
   }
 };
 
 void Signal(Watch &watch) {
   ++watch.fileEvents;
   ++watch.dirEvents;
+  ++watch.lostEvents;
+}
+
+std::size_t NameHash(const char *name, std::size_t length) {
+  return std::hash<std::string_view>()(std::string_view(name, length));
 }
 
 // The process's inotify instance, its watches and the change handles.
@@ -102,7 +140,9 @@ class ChangeNotifier final {
   // A new handle, or INVALID_HANDLE_VALUE with `error` set to an errno value
   // (mapped by the caller, outside the lock) or, when `error` is 0, with the
   // last error already set.
-  HANDLE Create(const char *path, DWORD filter, int &error);
+  // With a filter of 0, `path` is a directory's and `fileName` the name of
+  // the entry in it that the handle watches.
+  HANDLE Create(const char *path, DWORD filter, int &error, const std::string *fileName = nullptr);
   BOOL Rearm(HANDLE handle);
   BOOL Close(HANDLE handle);
   DWORD Wait(HANDLE handle, DWORD milliseconds);
@@ -116,9 +156,9 @@ class ChangeNotifier final {
   ChangeNotifier() = default;
 
   bool OpenInstance(int &error);
-  int AddWatch(const char *path, bool &knownNew);
+  int AddWatch(const char *path, std::uint32_t mask, bool &knownNew);
   void Drain();
-  void Dispatch(int wd, std::uint32_t mask);
+  void Dispatch(int wd, std::uint32_t mask, const char *name, std::size_t nameLength);
   ChangeHandle *Find(HANDLE handle);
 
   std::mutex mutex_;
@@ -158,14 +198,15 @@ bool ChangeNotifier::OpenInstance(int &error) {
   return true;
 }
 
-// Adds or finds the kernel watch on `path`. `knownNew` tells that the kernel
-// created a new watch, as opposed to handing back the one it has.
-int ChangeNotifier::AddWatch(const char *path, bool &knownNew) {
+// Adds or finds the kernel watch on `path`, reporting at least `mask`; a
+// watch found keeps what it reported before too. `knownNew` tells that the
+// kernel created a new watch, as opposed to handing back the one it has.
+int ChangeNotifier::AddWatch(const char *path, std::uint32_t mask, bool &knownNew) {
   knownNew = false;
   if (!maskCreateHonoured_) {
-    return ::inotify_add_watch(fd_, path, kWatchMask);
+    return ::inotify_add_watch(fd_, path, mask | IN_MASK_ADD);
   }
-  const int wd = ::inotify_add_watch(fd_, path, kWatchMask | IN_MASK_CREATE);
+  const int wd = ::inotify_add_watch(fd_, path, mask | IN_MASK_CREATE);
   if (wd >= 0) {
     knownNew = true;
     return wd;
@@ -173,7 +214,7 @@ int ChangeNotifier::AddWatch(const char *path, bool &knownNew) {
   if (errno != EEXIST) {
     return wd;
   }
-  return ::inotify_add_watch(fd_, path, kWatchMask);
+  return ::inotify_add_watch(fd_, path, mask | IN_MASK_ADD);
 }
 
 void ChangeNotifier::Drain() {
@@ -189,13 +230,14 @@ void ChangeNotifier::Drain() {
     while (offset + sizeof(struct inotify_event) <= static_cast<std::size_t>(n)) {
       struct inotify_event event;
       std::memcpy(&event, buffer_.get() + offset, sizeof event);
-      Dispatch(event.wd, event.mask);
+      const char *name = buffer_.get() + offset + sizeof event;
+      Dispatch(event.wd, event.mask, name, event.len == 0 ? 0 : ::strnlen(name, event.len));
       offset += sizeof event + event.len;
     }
   }
 }
 
-void ChangeNotifier::Dispatch(int wd, std::uint32_t mask) {
+void ChangeNotifier::Dispatch(int wd, std::uint32_t mask, const char *name, std::size_t nameLength) {
   if ((mask & IN_Q_OVERFLOW) != 0) {
     // Events were lost, IN_IGNORED ones perhaps among them.
     for (auto &entry : watches_) {
@@ -209,6 +251,20 @@ void ChangeNotifier::Dispatch(int wd, std::uint32_t mask) {
     return;  // a watch removed by its last handle
   }
   Watch &watch = *it->second;
+  if (nameLength > 0 && !watch.names.empty()) {
+    const auto named = watch.names.find(NameHash(name, nameLength));
+    if (named != watch.names.end()) {
+      ++named->second.events;
+    }
+  }
+  if ((mask & IN_MOVE_SELF) != 0) {
+    // The directory is no longer where its files' paths lead.
+    ++watch.lostEvents;
+    return;
+  }
+  if ((mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_IGNORED | IN_UNMOUNT)) == 0) {
+    return;  // a file's contents or attributes: only its own handles care
+  }
   if ((mask & IN_IGNORED) != 0) {
     if (watch.staleIgnored > 0) {
       --watch.staleIgnored;
@@ -235,7 +291,7 @@ ChangeHandle *ChangeNotifier::Find(HANDLE handle) {
   return it == handles_.end() ? nullptr : &it->second;
 }
 
-HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error) {
+HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const std::string *fileName) {
   error = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!OpenInstance(error)) {
@@ -246,7 +302,7 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error) {
   // for one of a watch that the kernel gives the same wd below.
   Drain();
   bool knownNew = false;
-  const int wd = AddWatch(path, knownNew);
+  const int wd = AddWatch(path, fileName != nullptr ? kWatchMask | kFileMask : kWatchMask, knownNew);
   if (wd < 0) {
     error = errno;
     return INVALID_HANDLE_VALUE;
@@ -275,7 +331,23 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error) {
     while (handles_.count(serial) != 0) {
       serial = serial == kHandleSerialMask ? 1 : serial + 1;
     }
-    handles_.emplace(serial, ChangeHandle{watch, filter, watch->fileEvents, watch->dirEvents});
+    ChangeHandle handle{watch, filter, watch->fileEvents, watch->dirEvents};
+    if (fileName != nullptr) {
+      handle.name = NameHash(fileName->data(), fileName->size());
+      Watch::NameEvents &interest = watch->names[handle.name];
+      try {
+        handles_.emplace(serial, handle);
+      } catch (const std::bad_alloc &) {
+        if (interest.handles == 0) {
+          watch->names.erase(handle.name);
+        }
+        throw;
+      }
+      ++interest.handles;
+      handles_[serial].Rearm();
+    } else {
+      handles_.emplace(serial, handle);
+    }
     nextSerial_ = serial == kHandleSerialMask ? 1 : serial + 1;
     ++watch->handles;
     SetError(ERROR_SUCCESS);
@@ -319,6 +391,12 @@ BOOL ChangeNotifier::Close(HANDLE handle) {
     return FALSE;
   }
   const std::shared_ptr<Watch> watch = std::move(it->second.watch);
+  if (it->second.ForFile()) {
+    const auto named = watch->names.find(it->second.name);
+    if (named != watch->names.end() && --named->second.handles == 0) {
+      watch->names.erase(named);
+    }
+  }
   handles_.erase(it);
   if (--watch->handles == 0 && !watch->dead) {
     const auto entry = watches_.find(watch->wd);
@@ -398,6 +476,28 @@ std::size_t ChangeNotifier::HandleCount() {
 
 }  // namespace
 
+namespace {
+
+// A new handle on the directory `path` (of its entry names, or of the file
+// `fileName` in it), with the last error set as the system's calls set it.
+HANDLE CreateChangeHandle(ChangeNotifier &notifier, const std::string &path, DWORD filter,
+                          const std::string *fileName) {
+  int error = 0;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  try {
+    handle = notifier.Create(path.c_str(), filter, error, fileName);
+  } catch (const std::bad_alloc &) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (error != 0) {
+    SetErrorFromErrno(error, path.c_str(), true);
+  }
+  return handle;
+}
+
+}  // namespace
+
 HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotifyFilter) {
   ChangeNotifier &notifier = ChangeNotifier::Instance();
   if (notifier.TakeInjectedFailure()) {
@@ -412,19 +512,84 @@ HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWOR
   if (!NativePath(lpPathName, path)) {
     return INVALID_HANDLE_VALUE;
   }
-  int error = 0;
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  try {
-    handle = notifier.Create(path.c_str(), dwNotifyFilter, error);
-  } catch (const std::bad_alloc &) {
-    SetError(ERROR_NOT_ENOUGH_MEMORY);
+  return CreateChangeHandle(notifier, path, dwNotifyFilter, nullptr);
+}
+
+namespace VantrelPlatform {
+
+HANDLE OpenFileChangeNotification(const std::wstring &path) {
+  ChangeNotifier &notifier = ChangeNotifier::Instance();
+  if (notifier.TakeInjectedFailure()) {
     return INVALID_HANDLE_VALUE;
   }
-  if (error != 0) {
-    SetErrorFromErrno(error, path.c_str(), true);
+  std::string native;
+  if (!NativePath(path.c_str(), native)) {
+    return INVALID_HANDLE_VALUE;
   }
-  return handle;
+  const std::size_t slash = native.rfind('/');
+  std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+  std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") {
+    SetError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateChangeHandle(notifier, directory, 0, &name);
 }
+
+namespace {
+
+// File systems whose changes made by other hosts, or by a user-space server,
+// reach no inotify watch: NFS, SMB/CIFS, FUSE, Coda, AFS, 9P, Ceph, NCP,
+// OCFS2, GFS2, Lustre and VirtualBox shared folders.
+bool RemoteFileSystem(const char *path) {
+  struct statfs info;
+  if (::statfs(path, &info) != 0) {
+    return true;  // unknown: trusted with nothing
+  }
+  switch (static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFul) {
+    case 0x6969ul:      // NFS
+    case 0x517Bul:      // SMB
+    case 0xFF534D42ul:  // CIFS
+    case 0xFE534D42ul:  // SMB2
+    case 0x65735546ul:  // FUSE
+    case 0x73757245ul:  // Coda
+    case 0x5346414Ful:  // AFS
+    case 0x6B414653ul:  // kAFS
+    case 0x01021997ul:  // 9P
+    case 0x00C36400ul:  // Ceph
+    case 0x564Cul:      // NCP
+    case 0x7461636Ful:  // OCFS2
+    case 0x01161970ul:  // GFS2
+    case 0x0BD00BD0ul:  // Lustre
+    case 0x786F4256ul:  // VirtualBox shared folders
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::atomic<bool> allFileSystemsRemote{false};
+
+}  // namespace
+
+bool ChangeNotificationsTrusted(const std::wstring &path) {
+  if (allFileSystemsRemote.load(std::memory_order_relaxed)) {
+    return false;
+  }
+  std::string native;
+  if (!NativePath(path.c_str(), native)) {
+    return false;
+  }
+  struct statfs info;
+  if (::statfs(native.c_str(), &info) != 0) {
+    // Judged by the directory that is to hold it.
+    const std::size_t slash = native.rfind('/');
+    native = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+  }
+  return !RemoteFileSystem(native.c_str());
+}
+
+}  // namespace VantrelPlatform
 
 BOOL FindNextChangeNotification(HANDLE hChangeHandle) { return ChangeNotifier::Instance().Rearm(hChangeHandle); }
 
@@ -442,6 +607,8 @@ void FailChangeNotifications(DWORD error, int count) { ChangeNotifier::Instance(
 std::size_t ChangeWatchCount() { return ChangeNotifier::Instance().WatchCount(); }
 
 std::size_t ChangeHandleCount() { return ChangeNotifier::Instance().HandleCount(); }
+
+void TreatFileSystemsAsRemote(bool remote) { allFileSystemsRemote.store(remote); }
 
 }  // namespace TestHooks
 }  // namespace VantrelPlatform

@@ -31,6 +31,34 @@ ACE_HANDLE AceHandle(HANDLE h) { return h; }
 
 namespace {
 
+// The directory part of a path; empty when it has none.
+std::wstring DirectoryOf(const std::wstring &path) {
+  const std::size_t separator = path.find_last_of(L"\\/");
+  if (separator == std::wstring::npos) return std::wstring();
+  if (separator == 0 || (separator == 2 && path[1] == L':')) return path.substr(0, separator + 1);
+  return path.substr(0, separator);
+}
+
+}  // namespace
+
+HANDLE OpenFileChangeNotification(const std::wstring &path) {
+  // A file has no notification of its own: its directory's, for sizes,
+  // write times and names, stands for every file in it.
+  std::wstring directory = DirectoryOf(path);
+  if (directory.empty()) directory = L".";
+  return ::FindFirstChangeNotificationW(
+      directory.c_str(), FALSE,
+      FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
+}
+
+bool ChangeNotificationsTrusted(const std::wstring &path) {
+  wchar_t root[MAX_PATH + 1];
+  if (!::GetVolumePathNameW(path.c_str(), root, MAX_PATH + 1)) return false;
+  return ::GetDriveTypeW(root) != DRIVE_REMOTE;
+}
+
+namespace {
+
 // WideCharToMultiByte and MultiByteToWideChar take int lengths; longer text is
 // converted in pieces that never split a surrogate pair or a UTF-8 sequence.
 const std::size_t kPiece = 1u << 28;

@@ -6,11 +6,15 @@
 
 #if !defined(_WIN32)
 #include <Platform/TestHooks.h>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 #endif
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/Exceptions.h>
 
 #include <algorithm>
+#include <optional>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
@@ -27,6 +31,33 @@ namespace TestHooks = VantrelPlatform::TestHooks;
 struct FailingChangeNotifications {
   FailingChangeNotifications(DWORD error, int count) { TestHooks::FailChangeNotifications(error, count); }
   ~FailingChangeNotifications() { TestHooks::FailChangeNotifications(0, 0); }
+};
+
+// Another watcher of a file, counting the opens of it (the closes between
+// them keep the system from merging one open with the next).
+struct OpenWatcher {
+  explicit OpenWatcher(const std::string &file) : fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    EXPECT_GE(inotify_add_watch(fd, file.c_str(), IN_OPEN | IN_CLOSE_NOWRITE), 0);
+  }
+  ~OpenWatcher() { ::close(fd); }
+  // Opens since the last call.
+  int Opens() {
+    int opens = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(sizeof(inotify_event)) +
+                                         reinterpret_cast<inotify_event *>(buffer + at)->len) {
+        opens += (reinterpret_cast<inotify_event *>(buffer + at)->mask & IN_OPEN) != 0 ? 1 : 0;
+      }
+    }
+    return opens;
+  }
+  const int fd;
+};
+
+struct RemoteFileSystems {
+  RemoteFileSystems() { TestHooks::TreatFileSystemsAsRemote(true); }
+  ~RemoteFileSystems() { TestHooks::TreatFileSystemsAsRemote(false); }
 };
 #endif
 
@@ -125,6 +156,75 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
                               {"Reset notifications on directory " + e + " successfully.", 1}}));
   EXPECT_EQ(capture.CountContaining(problem + "reset notifications on directory " + e), 0u);
   EXPECT_NE(probe.Record(later).hChange, INVALID_HANDLE_VALUE);
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Files spared by their notifications
+
+#if !defined(_WIN32)
+// Between full checks a file about which nothing was notified is not opened
+// (another watcher sees no open), and whatever is done to it, or to its
+// directory, is read at the next check; a change that no notification
+// reaches (a write through a hard link in another directory) waits for the
+// full check.
+TEST_F(NotificationChecks, AFileIsReadOnlyWhenNotifiedOrAtItsFullCheck) {
+  const std::string file = dir.Write("app.log", "a"), other = dir.Join("other");
+  SetWriteTime(file, 1000000);
+  const std::wstring path = Watch("app.log");
+  EXPECT_EQ(probe.Check(path), 0) << "the full check that arms the notification";
+  OpenWatcher watcher(file);
+  const std::function<void()> quiet[] = {[&] {}, [&] { dir.Write("other", "x"); }, [&] { RemovePath(other); }};
+  for (const auto &nothing : quiet) {
+    nothing();
+    EXPECT_EQ(probe.Check(path), 0);
+  }
+  EXPECT_EQ(watcher.Opens(), 0) << "no open between full checks";
+
+  const std::pair<std::function<void()>, unsigned int> changes[] = {
+      {[&] { AppendFile(file, "b"); SetWriteTime(file, 1000001); }, kModified | kLarger},
+      {[&] { SetWriteTime(file, 1000002); }, kModified},
+      {[&] { WriteFile(file, ""); SetWriteTime(file, 1000002); }, kSmaller},
+      {[&] { std::rename(file.c_str(), other.c_str()); }, kDeleted},
+      {[&] { std::rename(other.c_str(), file.c_str()); }, kCreated},
+      {[&] { RemovePath(file); }, kDeleted},
+      {[&] { WriteFile(file, "new"); }, kCreated},
+  };
+  for (const auto &[change, flags] : changes) {
+    change();
+    EXPECT_EQ(probe.Check(path), static_cast<int>(flags)) << flags;
+    EXPECT_EQ(probe.Check(path), 0) << flags;
+  }
+
+  const std::string elsewhere = dir.Join("elsewhere");
+  MakeDir(elsewhere);
+  ASSERT_EQ(::link(file.c_str(), (elsewhere + "/link").c_str()), 0);
+  EXPECT_EQ(probe.Check(path), 0) << "the new name is in another directory";
+  AppendFile(elsewhere + "/link", "more");
+  EXPECT_EQ(probe.Check(path), 0) << "nothing notified, nothing read";
+  probe.SetFullCheckPeriod(ACE_Time_Value(0, 200000));
+  probe.Record(path).nextFullCheck = ACE_Time_Value::zero;
+  EXPECT_EQ(probe.Check(path) & static_cast<int>(kLarger), static_cast<int>(kLarger)) << "a full check";
+  AppendFile(elsewhere + "/link", "more");
+  int flags = 0;
+  EXPECT_TRUE(WaitUntil([&] { return (flags = probe.Check(path)) != 0; })) << "the next full check";
+  EXPECT_EQ(flags & static_cast<int>(kLarger), static_cast<int>(kLarger));
+}
+
+// A full check at every check: with a full check period of 0 (the setting
+// off), and on a file system whose notifications are not trusted.
+TEST_F(NotificationChecks, FilesAreReadAtEveryCheckWithoutTrustedNotifications) {
+  const std::string file = dir.Write("app.log", "a");
+  const std::wstring path = Watch("app.log");
+  for (const bool remote : {false, true}) {
+    std::optional<RemoteFileSystems> distrusted;
+    if (remote) distrusted.emplace();
+    probe.SetFullCheckPeriod(remote ? ACE_Time_Value(3600) : ACE_Time_Value::zero);
+    probe.Record(path).nextFullCheck = ACE_Time_Value::zero;
+    OpenWatcher watcher(file);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(probe.Check(path), 0);
+    EXPECT_EQ(watcher.Opens(), 3) << (remote ? "remote" : "period 0");
+  }
 }
 #endif
 

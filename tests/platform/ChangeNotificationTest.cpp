@@ -134,17 +134,60 @@ TEST(ChangeNotification, HandlesOnOneDirectoryShareItsWatchUntilItGoes) {
   EXPECT_EQ(std::make_pair(watches, handles), Counts());
 }
 
+// A file's handle, on its directory's watch, is signalled by what is done to
+// that file (written, truncated, its times set, renamed, deleted, made again)
+// and by the loss of the watch, not by its neighbours; the directory's own
+// handles still see entry names only.
+TEST(ChangeNotification, AFileHandleIsSignalledByItsOwnFileOnly) {
+  TempDir dir;
+  const std::string sub = dir.Join("sub"), file = sub + "/app.log", neighbour = sub + "/other.log";
+  MakeDir(sub);
+  WriteFile(file, "a");
+  WriteFile(neighbour, "a");
+  HANDLE names = Watched(sub);
+  HANDLE own = VantrelPlatform::OpenFileChangeNotification(Wide(file));
+  ASSERT_NE(INVALID_HANDLE_VALUE, own);
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(own, 0));
+  AppendFile(neighbour, "b");
+  SetWriteTime(neighbour, 1000000);
+  EXPECT_FALSE(Changed(own)) << "a neighbour written";
+  const std::string moved = dir.Join("moved");
+  const std::pair<std::function<void()>, bool> changes[] = {
+      {[&] { AppendFile(file, "b"); }, false},
+      {[&] { WriteFile(file, ""); }, false},
+      {[&] { SetWriteTime(file, 1000000); }, false},
+      {[&] { std::rename(file.c_str(), moved.c_str()); }, true},
+      {[&] { std::rename(moved.c_str(), file.c_str()); }, true},
+      {[&] { RemovePath(file); }, true},
+      {[&] { WriteFile(file, "new"); }, true},
+  };
+  for (const auto &[change, named] : changes) {
+    change();
+    EXPECT_TRUE(Changed(own));
+    EXPECT_EQ(named, Changed(names));
+  }
+  for (const char *path : {"/app.log", "/other.log", ""}) RemovePath(sub + path);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(own, 0)) << "the watch is lost";
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FailureCode(!FindNextChangeNotification(own)));
+  for (HANDLE h : {names, own}) EXPECT_TRUE(FindCloseChangeNotification(h));
+  EXPECT_TRUE(VantrelPlatform::ChangeNotificationsTrusted(Wide(dir.Path()))) << "a local file system";
+}
+
 TEST(ChangeNotification, QueueOverflowSignalsEveryHandle) {
   const long queueLimit = ProcValue("/proc/sys/fs/inotify/max_queued_events");
   if (queueLimit <= 0 || queueLimit > 100000) GTEST_SKIP() << "inotify queue limit " << queueLimit;
   TempDir busy, quiet;
   HANDLE busyHandle = Watched(busy.Path()), quietHandle = Watched(quiet.Path());
+  WriteFile(quiet.Join("file"), "x");
+  HANDLE quietFile = VantrelPlatform::OpenFileChangeNotification(Wide(quiet.Join("file")));
+  EXPECT_FALSE(Changed(quietFile));
   WriteFile(busy.Join("a"), "x");
   // Each rename queues two events; nothing reads them meanwhile.
   for (long i = 0; i < queueLimit / 2 + 100; ++i) {
     ASSERT_EQ(0, std::rename(busy.Join(i % 2 == 0 ? "a" : "b").c_str(), busy.Join(i % 2 == 0 ? "b" : "a").c_str()));
   }
-  for (HANDLE h : {quietHandle, busyHandle}) EXPECT_TRUE(Changed(h));
+  for (HANDLE h : {quietHandle, busyHandle, quietFile}) EXPECT_TRUE(Changed(h));
+  EXPECT_TRUE(FindCloseChangeNotification(quietFile));
   WriteFile(quiet.Join("later"), "x");
   EXPECT_TRUE(Changed(quietHandle)) << "still watching after the overflow";
   for (HANDLE h : {busyHandle, quietHandle}) EXPECT_TRUE(FindCloseChangeNotification(h));

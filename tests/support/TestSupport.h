@@ -144,6 +144,7 @@ class CheckProbe : public Monitor {
     this->bInitialized = true;
     this->bReportReplacement = reportReplacement;
   }
+  void SetFullCheckPeriod(const ACE_Time_Value &period) { this->tvFullCheckPeriod = period; }
   FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
   int Check(const std::wstring &path) {
     FileData &record = Record(path);

@@ -21,6 +21,10 @@ void FailChangeNotifications(DWORD error, int count);
 std::size_t ChangeWatchCount();
 std::size_t ChangeHandleCount();
 
+// Makes ChangeNotificationsTrusted answer false for every path, as for a
+// network file system, until called again with false.
+void TreatFileSystemsAsRemote(bool remote);
+
 // Sets the system time (GetSystemTimeAsFileTime, SystemTimeNow, _time64)
 // `microseconds` later than the real one from now on; a negative value sets
 // it back, 0 undoes the step. The monotonic clock is left alone.

@@ -237,6 +237,22 @@ ACE_Time_Value TimeValueFromFileTime(const FILETIME &ft);
 // any moment: use it for what is compared with file times or reported.
 ACE_Time_Value SystemTimeNow();
 
+// A change notification on one file, waited for, re-armed and closed like
+// those of FindFirstChangeNotificationW: signalled when the file's contents,
+// size, times or name may have changed, and whenever such a change may have
+// gone unseen (its directory went or moved, the system dropped events).
+// Linux tells the files of a directory apart by name, through the
+// directory's watch; Windows signals for any file of the directory (sizes,
+// write times and names). INVALID_HANDLE_VALUE, with the last error, when
+// the directory cannot be watched.
+HANDLE OpenFileChangeNotification(const std::wstring &path);
+
+// Whether the file system that holds `path` (or would hold it) notifies
+// every change of its files: not so for network file systems, whose files
+// other hosts change unseen, nor for FUSE ones; false too when the type
+// cannot be told.
+bool ChangeNotificationsTrusted(const std::wstring &path);
+
 // A clock that only moves forward, at the rate of real time, from an
 // arbitrary origin (the system's start): use it for due times and delays.
 ACE_Time_Value MonotonicNow();
