@@ -88,17 +88,16 @@ struct ChangeHandle final {
   std::uint64_t seenFileEvents;
   std::uint64_t seenDirEvents;
   std::size_t name = 0;
+  // The watch's entry for `name`, which stays while a handle counts on it
+  // (the table's nodes do not move when it grows).
+  const Watch::NameEvents *nameEvents = nullptr;
   std::uint64_t seenNameEvents = 0;
   std::uint64_t seenLostEvents = 0;
 
   bool ForFile() const { return filter == 0; }
-  std::uint64_t NameEventCount() const {
-    const auto it = watch->names.find(name);
-    return it == watch->names.end() ? 0 : it->second.events;
-  }
   bool Signalled() const {
     if (ForFile()) {
-      return watch->lostEvents != seenLostEvents || NameEventCount() != seenNameEvents;
+      return watch->lostEvents != seenLostEvents || nameEvents->events != seenNameEvents;
     }
     return ((filter & FILE_NOTIFY_CHANGE_FILE_NAME) != 0 && watch->fileEvents != seenFileEvents) ||
            ((filter & FILE_NOTIFY_CHANGE_DIR_NAME) != 0 && watch->dirEvents != seenDirEvents);
@@ -107,7 +106,7 @@ struct ChangeHandle final {
     seenFileEvents = watch->fileEvents;
     seenDirEvents = watch->dirEvents;
     seenLostEvents = watch->lostEvents;
-    seenNameEvents = ForFile() ? NameEventCount() : 0;
+    seenNameEvents = ForFile() ? nameEvents->events : 0;
   }
 };
 
@@ -335,6 +334,7 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
     if (fileName != nullptr) {
       handle.name = NameHash(fileName->data(), fileName->size());
       Watch::NameEvents &interest = watch->names[handle.name];
+      handle.nameEvents = &interest;
       try {
         handles_.emplace(serial, handle);
       } catch (const std::bad_alloc &) {
