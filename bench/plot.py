@@ -24,9 +24,11 @@ NAMES = {
     "uvpoll": "libuv uv_fs_poll",
     "poll": "polling monitor (vantrel-agent --monitor poll)",
     "notify": "notification monitor (vantrel-agent --monitor notify)",
+    "notify-full": "notification monitor reading every file (FullCheckPeriodMillis = 0)",
 }
-COLORS = {"stat": "black", "statopen": "dimgray", "uvpoll": "green", "poll": "blue", "notify": "red"}
-MARKERS = {"stat": "x", "statopen": "+", "uvpoll": "^", "poll": "o", "notify": "s"}
+COLORS = {"stat": "black", "statopen": "dimgray", "uvpoll": "green", "poll": "blue", "notify": "red",
+          "notify-full": "orange"}
+MARKERS = {"stat": "x", "statopen": "+", "uvpoll": "^", "poll": "o", "notify": "s", "notify-full": "D"}
 
 
 def main():
