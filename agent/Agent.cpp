@@ -60,7 +60,7 @@ void Say(const std::string &text) { WriteLine(STDERR_FILENO, "vantrel-agent: " +
 // threads, several at once. The monitor
 // and the watch set outlive every call: the agent removes every
 // registration and stops the monitor before either goes.
-class ReportWriter : public IFileMonitorSink {
+class ReportWriter final : public IFileMonitorSink {
  public:
   ReportWriter(IFileMonitor &monitor, std::string monitorType, const AgentOptions &options, Agent &agent)
       : rMonitor(monitor), strType(std::move(monitorType)), rOpts(options), rAgent(agent) {}

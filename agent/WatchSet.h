@@ -41,7 +41,7 @@
 
 namespace WindowsAgentCommon {
 class IFileMonitor;
-class IFileMonitorSink;
+struct IFileMonitorSink;
 }  // namespace WindowsAgentCommon
 
 namespace VantrelAgent {
