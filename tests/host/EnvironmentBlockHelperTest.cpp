@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <map>
 #include <string>
 #include <type_traits>
@@ -25,13 +24,6 @@ std::pair<bool, T> Get(const EnvironmentBlockHelper &helper, const std::string &
   return {found, out};
 }
 
-// Reads `text` as a T under the name "k"; a refused text leaves the default 99.
-template <class T>
-void ExpectRead(const std::string &text, bool accepted, T value = static_cast<T>(99)) {
-  const EnvironmentBlockHelper helper(Settings{{"k", text}});
-  EXPECT_EQ(std::make_pair(accepted, value), Get(helper, "k", static_cast<T>(99))) << '"' << text << '"';
-}
-
 // Whether any name matches `pattern`, and what the output then holds.
 std::pair<bool, Settings> Matching(const EnvironmentBlockHelper &helper, const std::string &pattern,
                                    Settings out = {}) {
@@ -41,32 +33,8 @@ std::pair<bool, Settings> Matching(const EnvironmentBlockHelper &helper, const s
 
 }  // namespace
 
-// One parser serves every integer type; the standard library's conversion
-// checks the range, so one edge of a signed and of an unsigned type shows
-// that each reads as its own type.
-TEST(EnvironmentBlockHelper, NumberTextMustBeOneNumberOfTheType) {
-  ExpectRead<short>("-32768", true, SHRT_MIN);
-  ExpectRead<short>("32768", false);
-  ExpectRead<unsigned short>("65535", true, USHRT_MAX);
-  ExpectRead<unsigned short>("-1", false);
-  ExpectRead<unsigned long>("-0", false);
-  ExpectRead<int>("\t+42\r\n", true, 42);
-  for (const char *zero : {"+0", "-0"}) ExpectRead<int>(zero, true, 0);
-  ExpectRead<unsigned short>("007", true, 7);
-  for (const char *junk : {"12abc", "   ", "1 2", "+", "+-5", "0x10", "1.5"}) {
-    ExpectRead<int>(junk, false);
-    ExpectRead<unsigned int>(junk, false);
-  }
-
-  // A floating-point text must be one finite number.
-  for (const auto &[text, value] : std::map<std::string, double>{
-           {" -2.25 ", -2.25}, {"1e3", 1000.0}, {".5", 0.5}, {"+9", 9.0}, {"+0.5", 0.5}, {"+.5", 0.5}}) {
-    ExpectRead<double>(text, true, value);
-  }
-  for (const char *junk : {"1.5x", " ", "nan", "inf", "1e999", "0x1p3", "--1", "+-1"}) {
-    ExpectRead<double>(junk, false);
-  }
-}
+// How a value reads as each type is compared with the C library's conversions
+// by the settings_reader fuzz target.
 
 // The last entry of a repeated name is the setting, even where an earlier
 // one was valid and it is not; an absent name gives the default.

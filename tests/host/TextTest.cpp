@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 using namespace WindowsAgentCommon;
@@ -30,49 +29,17 @@ std::string Limited(std::size_t maxLength, const char *format, ...) {
   return text;
 }
 
-__attribute__((format(gnu_printf, 1, 2))) std::string C(const char *format, ...) {
-  char buffer[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  return buffer;
-}
-
-// The engine formats as the C library does; a macro, so that the compiler
-// checks each format against its arguments.
-#define EXPECT_AS_IN_C(...) EXPECT_EQ(C(__VA_ARGS__), F(__VA_ARGS__)) << #__VA_ARGS__
-
 const std::string kMarker = "...[truncated]";
 
 }  // namespace
 
-TEST(Format, ConversionsMatchTheCLibrary) {
-  EXPECT_AS_IN_C("[%5d|%-5d|%05d|%+d|% d]", 42, 42, 42, 42, 42);
-  EXPECT_AS_IN_C("%x %X %#o %#x %u", 255u, 255u, 8u, 255u, 4000000000u);
-  EXPECT_AS_IN_C("%hd %hhu %ld %lld %zu", 70000, 300, -5L, -6LL, static_cast<std::size_t>(7));
-  EXPECT_AS_IN_C("%12.8f|%e|%g|%.0f|%Lf|%lf|%.9f", 3.14159, 1e-10, 0.5, 2.5, 1.25L, 0.25, 1.0 / 3);
-  EXPECT_AS_IN_C("%c%c|%-4c|%.2s|%9s|%-8s|%.0s|%.0d|", 'o', 'k', 'x', "abcdef", "r", "l", "gone", 0);
-  // Around the size of the engine's own buffer for one conversion.
-  for (int width : {255, 256, 257}) EXPECT_AS_IN_C("%*d", width, 7);
-  EXPECT_AS_IN_C("%d%% done, x%%04X -> x%04X %p", 100, 0xABu, static_cast<const void *>(&kMarker));
-  // Star width and precision are taken from the arguments.
-  EXPECT_AS_IN_C("[%*d|%-*d|%.*f|%.*s|%.*f]", 6, 1, 4, 2, 3, 3.14159, 2, "abc", 0, 2.5);
-  // A negative width means left-justified, a negative precision none at all.
-  EXPECT_EQ("[7   |abc]", F("[%*d|%.*s]", -4, 7, -1, "abc"));
-  // Null strings print as "(null)"; a null format gives it too.
-  const char *const none = nullptr;
-  EXPECT_EQ("[(null)|(null)|  (null)]", F("[%s|%ls|%8s]", none, static_cast<const wchar_t *>(nullptr), none));
-  EXPECT_EQ("(null)", F(nullptr));
-}
-
 TEST(Format, SixtyFourBitConversions) {
-  EXPECT_EQ("-9223372036854775808", F("%I64d", INT64_MIN));
-  EXPECT_EQ("ffffffffffffffff FFFF", F("%I64x %I64X", UINT64_MAX, static_cast<std::uint64_t>(0xFFFF)));
+  // Each conversion alone is compared with snprintf by the printf_engine fuzz target.
   // The next conversion reads its own argument: the 64-bit one took 8 bytes.
   EXPECT_EQ("handle 18446744073709551615 for tid 17 (x)",
             F("handle %I64u for tid %d (%s)", UINT64_MAX, 17, "x"));
   EXPECT_EQ("        42 -5 6 -7", F("%10I64u %I32d %Iu %qd", std::uint64_t{42}, -5, std::size_t{6}, -7LL));
+  EXPECT_EQ("(null)", F(nullptr));
   // Only "64" and "32" whole make a size: %Iu and %Ix are followed by text here.
   EXPECT_EQ("74d ff2d <bad format>d", F("%Iu4d %Ix2d %I6ud", std::size_t{7}, std::size_t{255}));
   // Format replaces its output, and returns it.
