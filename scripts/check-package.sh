@@ -2,8 +2,8 @@
 # Builds the Debian packages of a build directory with `cpack -G DEB` and
 # checks them as Debian and an administrator would:
 #   - lintian reports no error and no warning on either package;
-#   - the binaries are stripped, and the unit's systemd-analyze security
-#     exposure is at most 4.0;
+#   - the binaries are stripped, the unit's systemd-analyze security
+#     exposure is at most 4.0 and systemd-analyze verify has nothing to say;
 #   - dpkg -i enables and starts the service, the installed agent runs (with
 #     no more privilege than the unit leaves it, it still reads a file that
 #     only root may read and switches to a Credentials entry), logrotate
@@ -123,6 +123,10 @@ done
 unit=/usr/lib/systemd/system/vantrel-agent.service
 grep -q '^ExecStart=/usr/bin/vantrel-agent --config /etc/vantrel-agent.conf$' "$unit" ||
   fail "the unit does not run the agent on /etc/vantrel-agent.conf"
+# systemd ignores a key that it does not know, with only a warning: a
+# misspelt sandbox option would quietly not apply.
+systemd-analyze verify --man=no "$unit" >"$work/verify.out" 2>&1 || true
+[ ! -s "$work/verify.out" ] || fail "systemd-analyze verify finds fault with the unit: $(cat "$work/verify.out")"
 for doc in $(sed -n 's/^Documentation=//p' "$unit"); do
   if [[ "$doc" =~ ^file://(.*)$ ]]; then
     page="${BASH_REMATCH[1]}"
