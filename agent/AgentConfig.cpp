@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
 
 namespace VantrelAgent {
@@ -55,6 +56,12 @@ bool AgentConfig::KnowsHandle(std::uint64_t handle) const {
 }
 
 namespace {
+
+std::string Number(double value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
 
 std::string Trim(const std::string &text) {
   const char *blanks = " \t\r\n\f\v";
@@ -228,6 +235,21 @@ class LineParser {
         Fail("credentials handle " + std::to_string(watch.handle) + " has no Credentials entry");
       }
     }
+    // A window of backlog samples no larger than the samples that a decision
+    // needs never yields one (a negative minimum turns decisions off).
+    for (const char *type : kMonitorTypes) {
+      const std::string prefix = std::string(type) + ".FileMonitor.BacklogMonitor.";
+      const auto points = accepted.find(prefix + "NumberOfDataPoints");
+      const auto minimum = accepted.find(prefix + "MinNumberOfDataPointsForCalc");
+      const double n = points != accepted.end() ? points->second.second : std::stod(kMonitorKeys[4].defaultValue);
+      const double m = minimum != accepted.end() ? minimum->second.second : std::stod(kMonitorKeys[5].defaultValue);
+      if ((points != accepted.end() || minimum != accepted.end()) && m >= 0 && n <= m) {
+        lineNo = std::max(points != accepted.end() ? points->second.first : 0,
+                          minimum != accepted.end() ? minimum->second.first : 0);
+        Fail(prefix + "NumberOfDataPoints (" + Number(n) + ") must be above " + prefix +
+             "MinNumberOfDataPointsForCalc (" + Number(m) + "): the worker pool would never grow or shrink");
+      }
+    }
   }
 
  private:
@@ -317,6 +339,7 @@ class LineParser {
       double number = 0;
       if (ReadNumber(key, value, number) && number >= key.minimum && number <= key.maximum) {
         cfg.settings.emplace(name, value);
+        accepted[name] = {lineNo, number};
         return;
       }
       // One sentence whether the value is no number, beyond the type or
@@ -337,6 +360,7 @@ class LineParser {
   AgentConfig &cfg;
   std::vector<std::string> &errs;
   int lineNo = 0;
+  std::map<std::string, std::pair<int, double>> accepted;  // monitor setting: its last line and value
 };
 
 }  // namespace

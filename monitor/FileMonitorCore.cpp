@@ -141,6 +141,16 @@ void FileMonitorCore::Initialize(const Settings &settings) {
              kMaxCheckPeriodMillis, kDefaultCheckPeriodMillis);
     ulCheckPeriodMillis = kDefaultCheckPeriodMillis;
   }
+  // A window of samples no larger than the samples that a decision needs
+  // never yields a decision: the pool would never grow or shrink. (A
+  // negative minimum is the documented way to turn that off.)
+  if (lMinDataPointsForCalc >= 0 && static_cast<long long>(numberOfDataPoints) <= lMinDataPointsForCalc) {
+    log.Warn("FileMonitor.BacklogMonitor.NumberOfDataPoints (%u) must be above "
+             "FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc (%ld); using %u and %ld.",
+             numberOfDataPoints, lMinDataPointsForCalc, kDefaultNumberOfDataPoints, kDefaultMinDataPointsForCalc);
+    numberOfDataPoints = kDefaultNumberOfDataPoints;
+    lMinDataPointsForCalc = kDefaultMinDataPointsForCalc;
+  }
   if (!(dBacklogCheckIntervalMillis >= 1.0) || dBacklogCheckIntervalMillis > 86400000.0) {
     log.Warn("FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis must be between 1 and 86400000; using %.0f.",
              kDefaultBacklogCheckIntervalMillis);

@@ -39,7 +39,6 @@
 #include <VantrelCommon/Logger.h>
 #include <VantrelCommon/Scheduler.h>
 #include <VantrelCommon/SecurityManager.h>
-#include <VantrelCommon/StringRegistry.h>
 
 #include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Time_Value.h>
@@ -88,10 +87,21 @@ class SinkSet {
 };
 
 // The part of a watched-path record that both kinds share. One record per
-// distinct registered path string; records live as long as the monitor.
+// distinct registered path string, held by the table (mapFiles) and, while it
+// checks it, by a worker.
+//
+// Lifetime: a record stays in the table while it has a receiver or a check
+// message for it is out. It leaves the table (FreeIfUnused, under
+// mtxMonitor) once both are over: its last receiver gone, and its queued
+// mark clear, which the sweep sets before it builds the record's message and
+// the worker clears only when the check, look-up included, has ended. So a
+// check message's key always finds its own record (RecordsByKey::Find, with
+// no lock), and a key is released only when no message can carry it any
+// more; RecordsByKey never hands a released key out again. Whichever of
+// RemoveMonitor (the last receiver goes) and the worker (the check ends)
+// comes second frees the record; `unwatched` tells the worker to look.
+// Anything that reaches a record from a message relies on this rule.
 struct VANTREL_MONITOR_API FileRecord {
-  // `registeredPath` is the monitor registry's copy of the path: the record
-  // refers to it, and the registry outlives every record.
   FileRecord(const std::wstring &registeredPath, const std::wstring &watchedPath,
              const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
   virtual ~FileRecord();
@@ -108,7 +118,7 @@ struct VANTREL_MONITOR_API FileRecord {
   virtual void InitialScan() = 0;
 
   SinkSet sinks;                       // under mtxMonitor
-  const std::wstring &registeredPath;  // the table key, exactly as registered
+  const std::wstring registeredPath;   // exactly as registered; the table's key views it
  private:
   const std::unique_ptr<const std::wstring> ownPath;  // the watched path where it differs
  public:
@@ -122,8 +132,11 @@ struct VANTREL_MONITOR_API FileRecord {
   // Whether check messages name the record by its path (else by its key).
   const bool travelsAsText;
   // Set by the sweep that queues the record's check, cleared by the worker
-  // when the check ends; a record is never queued twice.
+  // when the check ends (CheckEnded); a record is never queued twice.
   std::atomic<bool> queued;
+  // The record has no receiver; set and cleared under mtxMonitor, read by
+  // the worker when its check ends.
+  std::atomic<bool> unwatched;
   bool initialized;                    // the checking worker's
 
   // The record's node of the monitor's due index, made with the record so
@@ -242,8 +255,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // check. Read by the workers, set once by Initialize.
   const ACE_Time_Value &FullCheckPeriod() const { return tvFullCheckPeriod; }
 
-  // What a kind supplies. `path` is the registry's copy, which the record
-  // refers to (FileRecord).
+  // What a kind supplies.
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                 std::uint64_t hCreds, bool wantIdle) = 0;
   // One check; returns the change flags.
@@ -273,11 +285,10 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   std::shared_ptr<BacklogMonitor> spBacklogMonitor;
   unsigned int ulCheckPeriodMillis;
 
-  StringRegistry registry;
-  // Keyed by a view of each record's registeredPath, which is the
-  // registry's copy: the table and the record store none of their own.
+  // Keyed by a view of each record's registeredPath: the path is stored once.
   std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles;
-  // The entries of mapFiles by their records' keys; see RecordsByKey.h.
+  // The entries of mapFiles by their records' keys, which it hands out; see
+  // RecordsByKey.h.
   RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;
   mutable ACE_Recursive_Thread_Mutex mtxMonitor;
   std::shared_ptr<Scheduler> spScheduler;
@@ -304,6 +315,12 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   bool SwitchCredentials(WorkerContext &ctx, const FileRecord &record);
   void WarnCredentials(WorkerContext &ctx, FileRecord &record);
   std::shared_ptr<FileRecord> LookUp(const FileMonitorMessage &message);
+  // The worker's end of a record's check: clears its queued mark, and frees
+  // the record if it has no receiver left. Never throws.
+  void CheckEnded(FileRecord &record) noexcept;
+  // Under mtxMonitor: takes the record out of the table and releases its key
+  // when it has no receiver and no check message out (FileRecord).
+  void FreeIfUnused(FileRecord &record);
   // Whether the calling thread is one of this monitor's workers.
   bool OnOwnWorker() const;
 
@@ -327,8 +344,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // the next call to a receiver will carry.
   static std::uint64_t NextDeliverySerial();
   // Without mtxMonitor: waits until no call to the receiver for the record
-  // that began before `before` runs on another thread, unless that wait
-  // would close a cycle of removals waiting on one another.
+  // that began before `before` runs, unless the calling thread is inside a
+  // report itself (a worker of any monitor), which never waits.
   static void AwaitDeliveries(const FileRecord &record, const IFileMonitorSink *sink, std::uint64_t before);
 
   // Stop (FileMonitorStop.cpp).

@@ -13,13 +13,12 @@
 // receiver runs or while RemoveMonitor waits.
 //
 // Lifetime: no call to a receiver starts once RemoveMonitor has taken it off
-// the record, and RemoveMonitor returns only when every call to it for that
-// record that had started has ended. Two exceptions keep this from ever
-// deadlocking: the call on the thread of RemoveMonitor itself (a receiver
-// removing itself from inside its own call), and a wait that would close a
-// cycle of removals waiting on one another's deliveries (a receiver on
-// worker A removing one that is being called on worker B, which removes the
-// first): the removal that would close the cycle returns without waiting.
+// the record. A RemoveMonitor made on a thread outside every monitor's pool
+// returns only when every call to that receiver for that record that had
+// started has ended. One made inside a report (on a worker of any monitor)
+// never waits for a call under way on another thread: that call may wait for
+// something the caller holds (the receiver's own mutex, most often), and
+// waiting for it would lose both workers for ever.
 #include "monitor/FileMonitorCore.h"
 
 #include "monitor/FileMonitorCoreInternal.h"
@@ -38,9 +37,8 @@ using core::MonitorGuard;
 
 namespace {
 
-// The receiver calls under way in the process, one at most per thread, and
-// the threads that wait in RemoveMonitor for one of them. Process-wide, so
-// that a cycle of waits through receivers of different monitors is found too.
+// The receiver calls under way in the process, one at most per thread.
+// Process-wide, so that a removal inside a report of any monitor is known.
 class DeliveryTable {
  public:
   struct Delivery {
@@ -81,51 +79,30 @@ class DeliveryTable {
   }
 
   // Waits while another thread delivers to the sink for the record a call
-  // that began before `before`, unless waiting would close a cycle.
+  // that began before `before`; returns at once when the calling thread is
+  // inside a report itself.
   void Await(const FileRecord &record, const IFileMonitorSink *sink, std::uint64_t before) {
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(mtx);
-    for (;;) {
-      std::thread::id busy;
-      bool found = false;
+    if (deliveries.count(self) != 0) {
+      return;
+    }
+    cv.wait(lock, [&] {
       for (const auto &entry : deliveries) {
         const Delivery &d = entry.second;
-        if (entry.first != self && d.record == &record && d.sink == sink && d.serial < before) {
-          busy = entry.first;
-          found = true;
-          break;
+        if (d.record == &record && d.sink == sink && d.serial < before) {
+          return false;
         }
       }
-      if (!found || WaitsFor(busy, self)) {
-        return;
-      }
-      waiting[self] = busy;
-      cv.wait(lock);
-      waiting.erase(self);
-    }
+      return true;
+    });
   }
 
  private:
-  // Whether `from` waits, directly or through others, for `target`. Under mtx.
-  bool WaitsFor(std::thread::id from, std::thread::id target) const {
-    for (std::size_t steps = 0; steps <= waiting.size(); ++steps) {
-      if (from == target) {
-        return true;
-      }
-      const auto next = waiting.find(from);
-      if (next == waiting.end()) {
-        return false;
-      }
-      from = next->second;
-    }
-    return false;
-  }
-
   std::mutex mtx;
   std::condition_variable cv;
   std::uint64_t serial = 0;
   std::map<std::thread::id, Delivery> deliveries;
-  std::map<std::thread::id, std::thread::id> waiting;
 };
 
 // Ends the table's entry of a call however the call ends.

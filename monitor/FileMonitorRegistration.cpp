@@ -7,14 +7,15 @@
 // mtxMonitor not yet held.
 //
 // Locks: mtxMonitor guards the table, each record's receiver set, interval,
-// next due time and due-index entry. The string registry has its own lock, so
-// GetFilename takes no monitor lock.
+// next due time and due-index entry. The keys have their own lock
+// (RecordsByKey), so GetFilename takes no monitor lock.
 //
-// Lifetime: a record, once made, lives as long as the monitor: removing its
-// last receiver only parks it out of the due index. RemoveMonitor returns
-// only once no call to the receiver for that path is under way on another
-// thread (FileMonitorDelivery.cpp). A worker holds its own
+// Lifetime: a record leaves the table once its last receiver is gone and no
+// check message for it is out (FileRecord in FileMonitorCore.h): at once in
+// RemoveMonitor, or when the worker's check ends. A worker holds its own
 // reference while it checks, so a record never goes under a running check.
+// RemoveMonitor from outside the pools returns only once no call to the
+// receiver for that path is under way (FileMonitorDelivery.cpp).
 #include "monitor/FileMonitorCore.h"
 
 #include "monitor/FileMonitorCoreInternal.h"
@@ -42,6 +43,7 @@ FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watch
       wantIdle(idle),
       travelsAsText(FileMonitorMessage::TravelsAsText(registered)),
       queued(false),
+      unwatched(false),
       initialized(false),
       inDueIndex(false) {
   ScheduleNextCheck();
@@ -75,32 +77,28 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
     const bool isNew = found == mapFiles.end() || found->first != path;
     if (isNew) {
       const std::uint64_t creds = hCreds == kDefaultCredentials ? hDefaultCreds.load() : hCreds;
-      // The record keeps the registry's copy of the path, not one of its own.
-      std::int64_t key = kNoKey;
-      const std::wstring &registered = registry.Intern(path, key);
-      std::shared_ptr<FileRecord> record = NewRecord(registered, interval, creds, wantIdle);
-      record->key = key;
+      std::shared_ptr<FileRecord> record = NewRecord(path, interval, creds, wantIdle);
       FileRecord::DueIndex nodeMaker;
       nodeMaker.emplace(0, record.get());
       record->parkedNode = nodeMaker.extract(nodeMaker.begin());
       record->sinks.insert(sink);
       found = mapFiles.emplace_hint(found, std::wstring_view(record->registeredPath), record);
+      try {
+        record->key = recordsByKey.Add(&found->second);
+      } catch (...) {
+        mapFiles.erase(found);
+        throw;
+      }
     } else {
       FileRecord &record = *found->second;
       record.sinks.insert(sink);
+      record.unwatched = false;
       if (record.checkInterval > interval) {
         record.checkInterval = interval;
         record.ScheduleNextCheck();
       }
     }
     Reindex(*found->second);
-    if (isNew) {
-      try {
-        recordsByKey.Publish(found->second->key, &found->second);
-      } catch (const std::bad_alloc &) {
-        // Workers then find the record by searching the table.
-      }
-    }
   } catch (...) {
     // A registration that cannot be made is not made; the caller's thread
     // goes on. The lock guard has released mtxMonitor.
@@ -121,6 +119,10 @@ void FileMonitorCore::RemoveMonitor(const std::wstring &path, IFileMonitorSink *
       record = found->second;
       record->sinks.erase(sink);
       Reindex(*record);
+      if (record->sinks.empty()) {
+        record->unwatched = true;
+        FreeIfUnused(*record);
+      }
       before = NextDeliverySerial();
     }
     // Also when the receiver was already gone: a removal made at the same
@@ -130,9 +132,37 @@ void FileMonitorCore::RemoveMonitor(const std::wstring &path, IFileMonitorSink *
   }
 }
 
+// The order of the two marks' stores and loads, here and in RemoveMonitor
+// (each a store then a load of the other, all sequentially consistent), makes
+// sure that at least one of the two sees the other's: a record is never left
+// in the table with neither a receiver nor a check to come.
+void FileMonitorCore::CheckEnded(FileRecord &record) noexcept {
+  record.queued.store(false);
+  if (record.unwatched.load()) {
+    try {
+      MonitorGuard guard(mtxMonitor);
+      FreeIfUnused(record);
+    } catch (...) {
+      // Left in the table; a later registration of the path takes it over.
+    }
+  }
+}
+
+void FileMonitorCore::FreeIfUnused(FileRecord &record) {
+  if (!record.sinks.empty() || record.queued.load()) {
+    return;
+  }
+  auto found = mapFiles.find(std::wstring_view(record.registeredPath));
+  if (found == mapFiles.end() || found->second.get() != &record) {
+    return;  // freed already
+  }
+  recordsByKey.Release(record.key);
+  mapFiles.erase(found);
+}
+
 std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
   std::wstring path;
-  registry.GetString(key, path);
+  recordsByKey.Read(key, [&path](const std::shared_ptr<FileRecord> &record) { path = record->registeredPath; });
   return path;
 }
 

@@ -27,6 +27,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <list>
 #include <memory>
@@ -112,6 +114,17 @@ void FileMonitorCore::Deleter::operator()(FileMonitorCore *monitor) const {
 FileMonitorCore::~FileMonitorCore() = default;
 
 void FileMonitorCore::StopAndQuiesce() {
+  if (OnOwnWorker()) {
+    // The destructor runs inside a report on this monitor's own worker, and
+    // the worker would come back into the freed monitor: no way on is safe.
+    static const char rule[] =
+        "A monitor is being destroyed on one of its own worker threads (its last reference went inside "
+        "OnFileChanged). Hold a monitor made by hand with FileMonitorCore::Deleter, as the factory does: "
+        "std::shared_ptr<T>(new T, FileMonitorCore::Deleter()).";
+    log.Error("%s", rule);
+    std::fprintf(stderr, "%s\n", rule);
+    std::abort();
+  }
   Stop();
   // Joining the scheduler's thread makes sure that no timer callback still
   // reaches into this object once its members start to go.
@@ -144,6 +157,11 @@ void FileMonitorCore::Stop() {
   if (cancelled) {
     WaitForTimerJobs();
   }
+  // A registration that tested bStopped before it was set may be starting a
+  // worker under mtxPool right now; once through mtxPool, no worker can start
+  // any more, so the thread count read below is every worker there will be,
+  // and a worker started at the last moment gets its quit message.
+  { std::lock_guard<std::mutex> pool(mtxPool); }
 
   ACE_Message_Block *quit = nullptr;
   {

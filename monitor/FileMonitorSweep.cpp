@@ -16,9 +16,11 @@
 // timer thread never blocks on the workers while it holds mtxMonitor.
 //
 // Lifetime: the due index holds plain pointers to records owned by the
-// table; records are never destroyed before the monitor, so an entry never
-// dangles. A queued message names its record by path or key, never by
-// pointer: the worker looks the record up again.
+// table; a record leaves the index with its last receiver, before it can
+// leave the table, so an entry never dangles. A queued message names its
+// record by path or key, never by pointer: the worker looks the record up
+// again, and the record stays in the table until that check has ended
+// (FileRecord).
 #include "monitor/FileMonitorCore.h"
 
 #include "monitor/FileMonitorCoreInternal.h"

@@ -83,18 +83,6 @@ class BlockGuard {
   ACE_Message_Block *pBlock;
 };
 
-// Clears a record's queued mark however the check ends, so that no record is
-// ever left out of the sweep for good.
-class QueuedMarkGuard {
- public:
-  explicit QueuedMarkGuard(FileRecord &record) : rRecord(record) {}
-  // Release: the next worker to check the record, queued after this store
-  // is seen, finds the check state as this check left it.
-  ~QueuedMarkGuard() { rRecord.queued.store(false, std::memory_order_release); }
-
- private:
-  FileRecord &rRecord;
-};
 
 }  // namespace
 
@@ -200,14 +188,10 @@ std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &me
       return *entry;
     }
   }
-  std::wstring path;
   if (message.CarriesKey()) {
-    if (!registry.GetString(message.Key(), path)) {
-      return nullptr;
-    }
-  } else {
-    path = message.Path();
+    return nullptr;
   }
+  const std::wstring path = message.Path();
   MonitorGuard guard(mtxMonitor);
   auto found = mapFiles.find(path);
   return found == mapFiles.end() ? nullptr : found->second;
@@ -218,7 +202,13 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
   if (!record) {
     return;  // no such record: the message is dropped
   }
-  QueuedMarkGuard clearQueued(*record);
+  // However the check ends, its end is noted, so that no record is ever left
+  // out of the sweep, or in the table, for good.
+  struct EndGuard {
+    FileMonitorCore &monitor;
+    FileRecord &record;
+    ~EndGuard() { monitor.CheckEnded(record); }
+  } endCheck{*this, *record};
   if (kind.logsRegistrationAndChecks) {
     ctx.threadLog.Debug("CHECK File %ls", record->path.c_str());
   }

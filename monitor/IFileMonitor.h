@@ -41,17 +41,21 @@ class VANTREL_MONITOR_API IFileMonitor : public TVOTask {
   virtual void SetDefaultCredentials(const std::uint64_t &hCreds) = 0;
   virtual void AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
                           const std::uint64_t &hCreds, bool wantIdle) = 0;
-  // Takes the receiver off the path. Once this returns, the receiver is not
-  // called again for that path: a call to it for the path that is under way
-  // on a worker is waited for, so the receiver may be destroyed right after
-  // (when it watches no other path). Called from inside that receiver's own
-  // OnFileChanged for the path, it returns at once and no call follows the
-  // current one. It never deadlocks with a delivery: a removal from inside
-  // OnFileChanged that would wait on a worker which itself waits, through
-  // removals, on the caller returns without waiting (the receiver still
-  // gets no new call). The caller must not hold a lock that the receiver's
-  // OnFileChanged takes, or the wait can last for ever.
+  // Takes the receiver off the path: from then on no new call to it for the
+  // path starts. A path's record goes with its last receiver, as soon as no
+  // check of it is under way. Called on a thread outside every monitor's
+  // pool, it also waits for a call to it for the path that is under way on a
+  // worker, so that once it returns the receiver is not called again for the
+  // path and may be destroyed (when it watches no other path); the caller
+  // must then hold no lock that the receiver's OnFileChanged takes, or the
+  // wait can last for ever. Called inside a report (on a worker of any
+  // monitor, from OnFileChanged), it never waits: it returns at once, and a
+  // call already under way on another worker may still be running, so a
+  // receiver that serialises its calls with a mutex may remove paths while
+  // it holds it.
   virtual void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) = 0;
+  // The path registered under the key; empty once the key's record has
+  // gone. A key is never given to another path.
   virtual std::wstring GetFilename(const std::int64_t &key) = 0;
   virtual void CheckFiles() = 0;
   virtual bool IsMonitored(const std::wstring &path) const = 0;

@@ -1,19 +1,33 @@
-// The records of a monitor by their registry key, for the workers: a check
-// message carries its record's key, and the worker finds the record here in
-// constant time and without the monitor lock, instead of searching the table
-// by path under it.
+// The records of a monitor by their keys: it hands out the keys, and the
+// workers find a check message's record here in constant time and without
+// the monitor lock, instead of searching the table by path under it.
 //
-// Threads: Publish runs under mtxMonitor (registration); Find runs on any
-// thread without a lock. A slot is written once, before anyone can look for
-// its key, and never changed; chunks are never freed before the index, and
-// the index lives as long as the records' table, so a pointer read from a
-// slot stays valid.
+// A key names a slot and the slot's generation: key = generation * 2^24 +
+// slot + 1. The first record of a slot gets the slot's number plus one, so
+// keys begin at 1. When a record leaves, its slot goes back to a free list
+// with the next generation, so the slots in use never exceed the records
+// that lived at one time, and a key that was released is never handed out
+// again (not before a slot has been reused 2^39 times): a key kept by a
+// receiver, or carried by a message, never names another path.
+//
+// Threads: Add and Release run under the monitor's table lock (mtxMonitor),
+// and also take the index's own lock, exclusively. Read runs on any thread
+// and takes the index's lock shared, so an entry cannot go while it is read.
+// Find takes no lock at all and is only for a key whose record cannot leave
+// meanwhile: the worker's look-up of a check message, whose record is not
+// freed while the message is out (see FileRecord in FileMonitorCore.h).
+// Chunks of slots are never freed before the index, so a slot's address
+// stays valid.
 #ifndef VANTREL_MONITOR_RECORDSBYKEY_H
 #define VANTREL_MONITOR_RECORDSBYKEY_H
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <stdexcept>
 
 namespace WindowsAgentCommon {
 
@@ -33,57 +47,101 @@ class RecordsByKey {
   RecordsByKey(const RecordsByKey &) = delete;
   RecordsByKey &operator=(const RecordsByKey &) = delete;
 
-  // Keys outside the index's range are not kept; Find then says no, and the
-  // caller searches the table instead. May throw std::bad_alloc.
-  void Publish(std::int64_t key, const Entry *entry) {
-    std::size_t chunk, slot;
-    if (!Locate(key, chunk, slot)) {
-      return;
+  // A new key for `entry`. Throws std::bad_alloc, or std::length_error when
+  // 2^24 records live at once, and then changes nothing.
+  std::int64_t Add(const Entry *entry) {
+    std::unique_lock<std::shared_mutex> lock(mtx);
+    std::size_t index = freeHead;
+    if (index != kNone) {
+      freeHead = At(index).nextFree;
+    } else {
+      if (used == kChunks * kSlots) {
+        throw std::length_error("no key left for another watched path");
+      }
+      index = used;
+      if (chunks[index / kSlots].load(std::memory_order_relaxed) == nullptr) {
+        chunks[index / kSlots].store(new Chunk(), std::memory_order_release);
+      }
+      At(index).key.store(static_cast<std::int64_t>(index) + 1, std::memory_order_relaxed);
+      ++used;
     }
-    Chunk *c = chunks[chunk].load(std::memory_order_relaxed);
-    if (c == nullptr) {
-      c = new Chunk();
-      chunks[chunk].store(c, std::memory_order_release);
-    }
-    if (c->slots[slot].load(std::memory_order_relaxed) == nullptr) {
-      c->slots[slot].store(entry, std::memory_order_release);
-    }
+    Slot &slot = At(index);
+    slot.entry.store(entry, std::memory_order_release);
+    return slot.key.load(std::memory_order_relaxed);
   }
 
-  const Entry *Find(std::int64_t key) const {
-    std::size_t chunk, slot;
-    if (!Locate(key, chunk, slot)) {
-      return nullptr;
+  // Forgets the key's entry; the key finds nothing from now on. An unknown
+  // key changes nothing.
+  void Release(std::int64_t key) {
+    std::unique_lock<std::shared_mutex> lock(mtx);
+    Slot *slot = Locate(key);
+    if (slot == nullptr || slot->entry.load(std::memory_order_relaxed) == nullptr) {
+      return;  // a free slot answers to the key it hands out next
     }
-    const Chunk *c = chunks[chunk].load(std::memory_order_acquire);
-    return c == nullptr ? nullptr : c->slots[slot].load(std::memory_order_acquire);
+    slot->entry.store(nullptr, std::memory_order_release);
+    if (key < std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(kChunks * kSlots)) {
+      slot->key.store(key + static_cast<std::int64_t>(kChunks * kSlots), std::memory_order_relaxed);
+      slot->nextFree = freeHead;
+      freeHead = static_cast<std::size_t>(key - 1) % (kChunks * kSlots);
+    }  // else the slot has had all its generations and is not used again
+  }
+
+  // Without a lock: only for a key whose entry cannot be released meanwhile.
+  const Entry *Find(std::int64_t key) const {
+    const Slot *slot = Locate(key);
+    return slot == nullptr ? nullptr : slot->entry.load(std::memory_order_acquire);
+  }
+
+  // Calls read(entry) while the key's entry cannot be released, and returns
+  // whether the key has one.
+  template <class Reader>
+  bool Read(std::int64_t key, Reader read) const {
+    std::shared_lock<std::shared_mutex> lock(mtx);
+    const Slot *slot = Locate(key);
+    const Entry *entry = slot == nullptr ? nullptr : slot->entry.load(std::memory_order_acquire);
+    if (entry == nullptr) {
+      return false;
+    }
+    read(*entry);
+    return true;
   }
 
  private:
   static constexpr std::size_t kChunkBits = 12;
   static constexpr std::size_t kSlots = std::size_t(1) << kChunkBits;
-  static constexpr std::size_t kChunks = 4096;  // 16M keys; later ones are searched for
+  static constexpr std::size_t kChunks = 4096;  // 2^24 slots
+  static constexpr std::size_t kNone = ~std::size_t(0);
 
+  struct Slot {
+    std::atomic<const Entry *> entry{nullptr};
+    // The key of the entry; while the slot is free, the key it hands out next.
+    std::atomic<std::int64_t> key{0};
+    std::size_t nextFree = kNone;  // under mtx, while the slot is free
+  };
   struct Chunk {
-    Chunk() {
-      for (auto &s : slots) {
-        s.store(nullptr, std::memory_order_relaxed);
-      }
-    }
-    std::atomic<const Entry *> slots[kSlots];
+    Slot slots[kSlots];
   };
 
-  static bool Locate(std::int64_t key, std::size_t &chunk, std::size_t &slot) {
+  Slot &At(std::size_t index) { return chunks[index / kSlots].load(std::memory_order_relaxed)->slots[index % kSlots]; }
+
+  // The slot whose current key is `key`, or null.
+  Slot *Locate(std::int64_t key) const {
     if (key < 1) {
-      return false;
+      return nullptr;
     }
-    const auto index = static_cast<std::uint64_t>(key - 1);
-    chunk = static_cast<std::size_t>(index >> kChunkBits);
-    slot = static_cast<std::size_t>(index & (kSlots - 1));
-    return chunk < kChunks;
+    const auto index = static_cast<std::size_t>(static_cast<std::uint64_t>(key - 1) % (kChunks * kSlots));
+    Chunk *chunk = chunks[index / kSlots].load(std::memory_order_acquire);
+    if (chunk == nullptr) {
+      return nullptr;
+    }
+    Slot &slot = chunk->slots[index % kSlots];
+    return slot.key.load(std::memory_order_relaxed) == key ? &slot : nullptr;
   }
 
   std::unique_ptr<std::atomic<Chunk *>[]> chunks;
+  mutable std::shared_mutex mtx;
+  std::size_t used = 0;         // slots ever taken; under mtx
+  std::size_t freeHead = kNone;  // under mtx
 };
 
 }  // namespace WindowsAgentCommon

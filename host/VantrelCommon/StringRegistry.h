@@ -19,10 +19,6 @@ class StringRegistry {
 
   // Writes the string's key into `key`; returns true when the string was new.
   bool RegisterString(const std::wstring &text, std::int64_t &key);
-  // Registers the text as RegisterString does and returns the registry's own
-  // copy of it, which stays where it is, unchanged, as long as the registry:
-  // a caller that lives no longer can refer to it instead of keeping a copy.
-  const std::wstring &Intern(const std::wstring &text, std::int64_t &key);
   // Writes the text registered under `key` into `text` and returns true; for
   // a key never handed out returns false and leaves `text` untouched.
   bool GetString(const std::int64_t &key, std::wstring &text) const;

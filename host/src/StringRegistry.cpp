@@ -46,14 +46,6 @@ bool StringRegistry::RegisterString(const std::wstring &text, std::int64_t &key)
   return pImpl->Insert(text, key).second;
 }
 
-const std::wstring &StringRegistry::Intern(const std::wstring &text, std::int64_t &key) {
-  // One search, under the exclusive lock: the caller registers texts that
-  // are new as a rule, which a first look under the shared lock would only
-  // search for twice.
-  std::unique_lock<std::shared_mutex> lock(pImpl->mtx);
-  return *pImpl->Insert(text, key).first;
-}
-
 bool StringRegistry::GetString(const std::int64_t &key, std::wstring &text) const {
   std::shared_lock<std::shared_mutex> lock(pImpl->mtx);
   if (key < 1 || static_cast<std::uint64_t>(key) > pImpl->texts.size()) return false;

@@ -111,7 +111,9 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
                      "FileMonitorNoFSRedirect.FileMonitor.ReaderThreadsMin = -3\n"               // 22
                      "Log.File = \"/var/log/a.log\n"                                              // 23
                      "Watch = '/var/log/b.log\" @7\n"                                             // 24
-                     "Watch = \"\"\n",                                                               // 25
+                     "Watch = \"\"\n"                                                                // 25
+                     "FileMonitorNoNotifications.FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc = 2000\n"  // 26
+                     "FileMonitorNoFSRedirect.FileMonitor.BacklogMonitor.NumberOfDataPoints = 128\n",    // 27
                      config, errors));
   // In the order given, the cross-checks of the Watch entries last; a
   // fragment of the message where it says more than the line.
@@ -125,7 +127,11 @@ TEST(AgentConfigTest, ReportsEveryBadLineWithItsNumber) {
       {21, "must be true or false (or yes/no, on/off, 1/0), not 'maybe'"},
       {22, "must be a whole number from 1 to 65535, not '-3': with no worker nothing is ever checked"},
       {23, "Log.File: the quote \" that opens"}, {24, "Watch: the quote ' that opens"}, {25, "empty path"},
-      {16, "credentials handle 11 has no Credentials entry"}};
+      {16, "credentials handle 11 has no Credentials entry"},
+      {27, "NumberOfDataPoints (128) must be above FileMonitorNoFSRedirect.FileMonitor.BacklogMonitor."
+           "MinNumberOfDataPointsForCalc (128): the worker pool would never grow or shrink"},
+      {26, "NumberOfDataPoints (1024) must be above FileMonitorNoNotifications.FileMonitor.BacklogMonitor."
+           "MinNumberOfDataPointsForCalc (2000)"}};
   ASSERT_EQ(errors.size(), expected.size()) << ::testing::PrintToString(errors);
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(errors[i].rfind("agent.conf:" + std::to_string(expected[i].first) + ": ", 0), 0u) << errors[i];

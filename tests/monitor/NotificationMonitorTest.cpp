@@ -291,10 +291,10 @@ TEST_F(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
 
     MakeDir(d + "/sub");
     ASSERT_TRUE(plain.WaitForFlags(kDir | kModified) && slashed.WaitForFlags(kDir | kModified));
+    EXPECT_EQ(NamedChanges(monitor, created), (NamedReports{{spaced, kCreated}}));
     monitor.RemoveMonitor(spaced, &created);
     monitor.Stop();
     EXPECT_FALSE(monitor.IsMonitored(Wide(file))) << "the table is keyed by the registered form";
-    EXPECT_EQ(NamedChanges(monitor, created), (NamedReports{{spaced, kCreated}}));
     for (const RecordingSink *sink : {&plain, &slashed}) {
       const std::wstring form = Wide(sink == &plain ? d : d + "/");
       EXPECT_EQ(NamedChanges(monitor, *sink), (NamedReports{{form, kDir | kCreated}, {form, kDir | kModified}}));

@@ -14,6 +14,7 @@
 #include <VantrelCommon/MessageBlockUtil.h>
 
 #include <filesystem>
+#include <set>
 #include <stdexcept>
 
 using namespace WindowsAgentCommon;
@@ -37,6 +38,33 @@ std::string LongPath(const std::string &base, std::size_t length) {
     MakeDir(path);
   }
   return path + kSeparator + std::string(length - path.size() - 1, 'f');
+}
+
+// Holds each worker start of a monitor of the kind at the gate: between the
+// registration's test of the stopped mark and the thread's start.
+template <class Kind>
+struct HeldStarts : Kind {
+  Gate gate{Gate::kClosed};
+  int activate(long flags, int n, int force, long priority, int group, ACE_Task_Base *task, ACE_hthread_t handles[],
+               void *stacks[], size_t sizes[], ACE_thread_t ids[], const char *names[]) override {
+    gate.Pass();
+    return Kind::activate(flags, n, force, priority, group, task, handles, stacks, sizes, ids, names);
+  }
+};
+
+// Stop comes while the first registration is starting the first worker.
+template <class Kind>
+void StopDuringTheFirstStart(const std::wstring &path) {
+  RecordingSink sink;
+  auto monitor = std::make_unique<HeldStarts<Kind>>();
+  monitor->Initialize(FastSettings(1));
+  std::future<void> adding = InBackground([&, raw = monitor.get()] { raw->AddMonitor(path, &sink, 0, 0, true); });
+  ASSERT_TRUE(monitor->gate.WaitHeld());
+  std::future<void> stopping = InBackground([raw = monitor.get()] { raw->Stop(); });
+  std::this_thread::sleep_for(300ms);  // Stop has seen no worker yet
+  monitor->gate.Open();
+  ASSERT_TRUE(LeakUnless(Finished(stopping) && Finished(adding), monitor)) << "Stop never returned";
+  EXPECT_EQ(monitor->thr_count(), 0u);
 }
 
 typedef KindTest SharedMonitorTest;
@@ -77,28 +105,6 @@ TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
   EXPECT_FALSE(sinks[2].AnyHas(kLarger));
 }
 
-TEST_P(SharedMonitorTest, AReceiverMayAddAndRemoveFromInsideItsCall) {
-  RecordingSink first, second;
-  std::unique_ptr<FileMonitorCore> monitor = Start();
-  std::atomic<bool> handedOver(false);
-  first.onReport = [&](const std::int64_t &key, unsigned int) {
-    EXPECT_EQ(monitor->GetFilename(key), logPath);
-    EXPECT_TRUE(monitor->IsMonitored(logPath));
-    monitor->AddMonitor(logPath, &second, 0, 0, false);
-    monitor->RemoveMonitor(logPath, &first);
-    handedOver = true;
-  };
-  // The first report (an idle one) hands the path over.
-  monitor->AddMonitor(logPath, &first, 0, 0, true);
-  ASSERT_TRUE(WaitUntil([&] { return handedOver.load(); }));
-  EXPECT_TRUE(monitor->HasSinkTargets(logPath, nullptr) && monitor->HasSinkTargets(logPath, &second));
-  EXPECT_FALSE(monitor->HasSinkTargets(logPath, &first));
-  AppendFile(logFile, "more\n");
-  ASSERT_TRUE(WaitUntil([&] { return second.AnyHas(kLarger); }));
-  monitor->Stop();
-  EXPECT_EQ(first.Count(), 1u);
-}
-
 // Once RemoveMonitor returns, the receiver is not called again for the path:
 // a call not yet made (the receiver before it is slow) is not made, and a
 // call under way is waited for.
@@ -134,26 +140,40 @@ TEST_P(SharedMonitorTest, NoCallToAReceiverOnceItsRemovalHasReturned) {
   EXPECT_EQ(late.load(), 0);
 }
 
-// Two receivers, each removing the other from inside its own call while the
-// other's call is under way: neither removal waits for ever.
-TEST_P(SharedMonitorTest, ReceiversRemovingEachOtherDoNotDeadlock) {
-  RecordingSink sinks[2];
-  const std::wstring paths[] = {dir.WJoin("a"), dir.WJoin("b")};
-  std::atomic<int> arrived(0), returned(0);
-  std::unique_ptr<FileMonitorCore> monitor = Start(2);
-  for (int i : {0, 1}) {
-    sinks[i].onReport = [&, other = 1 - i](const std::int64_t &, unsigned int) {
-      ++arrived;
-      if (WaitUntil([&] { return arrived.load() >= 2; })) {
-        monitor->RemoveMonitor(paths[other], &sinks[other]);
-        ++returned;
+// A reader serialises its calls with a mutex and, holding it inside a report,
+// removes a path whose report waits for that mutex on another worker, of the
+// same monitor or of another: the removal returns at once, and no new call
+// for that path starts.
+TEST_P(SharedMonitorTest, ARemovalInsideAReportNeverWaitsForAnotherReport) {
+  for (bool sameMonitor : {true, false}) {
+    SCOPED_TRACE(sameMonitor ? "the same monitor" : "another monitor");
+    std::mutex reader;
+    std::atomic<int> waitingB(0), lateB(0);
+    std::atomic<bool> tried(false), removed(false);
+    RecordingSink a, b;  // outlive the monitors
+    std::unique_ptr<FileMonitorCore> monitors[2] = {Start(2), Start(2)};
+    FileMonitorCore &ofB = *monitors[sameMonitor ? 0 : 1];
+    b.onReport = [&](const std::int64_t &, unsigned int) {
+      lateB += removed ? 1 : 0;
+      ++waitingB;
+      std::lock_guard<std::mutex> lock(reader);
+      --waitingB;
+    };
+    a.onReport = [&](const std::int64_t &, unsigned int) {
+      std::lock_guard<std::mutex> lock(reader);
+      if (!tried.exchange(true) && WaitUntil([&] { return waitingB.load() > 0; })) {
+        ofB.RemoveMonitor(dir.WJoin("b"), &b);
+        removed = true;
       }
     };
-    monitor->AddMonitor(paths[i], &sinks[i], 0, 0, true);
+    ofB.AddMonitor(dir.WJoin("b"), &b, 0, 0, true);
+    monitors[0]->AddMonitor(dir.WJoin("a"), &a, 0, 0, true);
+    const bool returned = WaitUntil([&] { return removed.load(); });
+    for (auto &monitor : monitors) LeakUnless(returned, monitor);
+    ASSERT_TRUE(returned) << "the removal waited for the report that waits for it";
+    ASSERT_TRUE(a.WaitForMore(5));
+    EXPECT_EQ(lateB.load(), 0);
   }
-  const bool removed = WaitUntil([&] { return returned.load() == 2; });
-  ASSERT_TRUE(LeakUnless(removed, monitor)) << "the removals deadlocked";
-  for (const std::wstring &path : paths) EXPECT_FALSE(monitor->HasSinkTargets(path, nullptr));
 }
 
 // Idle reports belong to the path's record, so a receiver that joins without
@@ -180,29 +200,37 @@ TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecordAndKeepItsInterval) {
   for (const RecordingSink *sink : {&quiet, &hour}) EXPECT_EQ(sink->Count(), 0u);
 }
 
-// A record without receivers stays but is not checked: a change made
-// meanwhile is still there to report when a receiver comes back (a check
-// would have taken it in silently).
-TEST_P(SharedMonitorTest, ARecordWithoutReceiversStaysButIsNotChecked) {
+// A record goes with its last receiver once no check of it is out: removed
+// inside its own report, it stays until that check ends. A key that has gone
+// names nothing and is never handed out again.
+TEST_P(SharedMonitorTest, ARecordGoesWithItsLastReceiverOnceItsCheckHasEnded) {
   RecordingSink sink;
-  auto monitor = StartWithClock(1);  // one worker takes the messages in order
-  monitor->AddMonitor(logPath, &sink, 0, 0, true);
-  ASSERT_TRUE(sink.WaitForCount(1));
-  monitor->RemoveMonitor(logPath, &sink);
-  monitor->RemoveMonitor(logPath, &sink);  // twice, and an unknown path, are harmless
-  monitor->RemoveMonitor(dir.WJoin("never"), &sink);
-  EXPECT_FALSE(monitor->HasSinkTargets(logPath, nullptr));
-  EXPECT_TRUE(monitor->IsMonitored(logPath));
-  // Paths are compared exactly.
-  for (const char *other : {"never", "APP.LOG"}) EXPECT_FALSE(monitor->IsMonitored(dir.WJoin(other))) << other;
-  ASSERT_TRUE(clock.WaitForMore(3)) << "whatever was queued for the path before has been handled";
-  sink.Clear();
-  AppendFile(logFile, "more\n");
-  ASSERT_TRUE(clock.WaitForMore(10));
-  EXPECT_EQ(sink.Count(), 0u);
-  monitor->AddMonitor(logPath, &sink, 0, 0, true);
-  ASSERT_TRUE(WaitUntil([&] { return !sink.NonZeroFlags().empty(); }));
-  EXPECT_NE(sink.NonZeroFlags().front() & kLarger, 0u);
+  std::unique_ptr<FileMonitorCore> monitor = Start(1);
+  std::wstring path;
+  std::atomic<bool> removeInside(false), keptDuringCheck(true);
+  sink.onReport = [&](const std::int64_t &key, unsigned int) {
+    if (!removeInside) return;
+    monitor->RemoveMonitor(path, &sink);
+    keptDuringCheck = keptDuringCheck && monitor->IsMonitored(path) && monitor->GetFilename(key) == path;
+  };
+  std::set<std::int64_t> keys;
+  for (const char *name : {"a", "b", "c", "a"}) {
+    path = dir.WJoin(name);
+    removeInside = !removeInside;
+    sink.Clear();
+    monitor->AddMonitor(path, &sink, 0, 0, true);
+    ASSERT_TRUE(sink.WaitForCount(1)) << name;
+    if (!removeInside) monitor->RemoveMonitor(path, &sink);
+    ASSERT_TRUE(WaitUntil([&] { return !monitor->IsMonitored(path); })) << name;
+    EXPECT_TRUE(keys.insert(sink.Reports().front().key).second) << "a key handed out again";
+  }
+  EXPECT_TRUE(keptDuringCheck.load()) << "freed while its check was out";
+  for (std::int64_t key : keys) EXPECT_EQ(monitor->GetFilename(key), L"") << key;
+  // With no check out (an hour's interval) it goes at once.
+  monitor->AddMonitor(path, &sink, 3600u * 1000u, 0, false);
+  monitor->RemoveMonitor(path, &sink);
+  EXPECT_FALSE(monitor->IsMonitored(path));
+  EXPECT_EQ(monitor->GetStatistics().paths, 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -355,17 +383,24 @@ TEST_P(SharedMonitorTest, StopWhileAReceiverRegistersAPath) {
   EXPECT_TRUE(cameBack.load());
 }
 
+TEST_P(SharedMonitorTest, StopDuringTheFirstWorkerStartDoesNotHang) {
+  (GetParam().notifications ? StopDuringTheFirstStart<FileMonitorNoFSRedirect>
+                            : StopDuringTheFirstStart<FileMonitorStatOnly>)(dir.WPath());
+}
+
 // Settings that make no sense are taken as their defaults with a Warn line.
 // Stop waits for a sweep that is running, not for a period: even the longest
 // period taken, a minute, lets it return at once.
 TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) {
-  // The period, the pool floor, and the pool that it makes.
-  for (const auto &[period, threadsMin, threads] : {std::make_tuple("60000", "1", 1u),
-                                                    std::make_tuple("4294967295", "0", 5u)}) {
+  // The period, the pool floor, and the pool that it makes; a backlog window.
+  for (const auto &[period, threadsMin, threads, window] :
+       {std::make_tuple("60000", "1", 1u, std::make_pair("NumberOfDataPoints", "0")),
+        std::make_tuple("4294967295", "0", 5u, std::make_pair("MinNumberOfDataPointsForCalc", "1024"))}) {
     RecordingSink sink;
     std::unique_ptr<FileMonitorCore> monitor = GetParam().make();
     monitor->Initialize({{"EventLogMonitor.ScheduleExpirySweepPeriodMillis", period},
-                         {"FileMonitor.ReaderThreadsMin", threadsMin}});
+                         {"FileMonitor.ReaderThreadsMin", threadsMin},
+                         {std::string("FileMonitor.BacklogMonitor.") + window.first, window.second}});
     monitor->AddMonitor(dir.WPath(), &sink, 0, 0, true);
     EXPECT_EQ(monitor->thr_count(), threads) << threadsMin;
     StopWithin(*monitor);
@@ -374,6 +409,11 @@ TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) 
   EXPECT_EQ(capture.Count("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be between 1 and 60000; using 100."),
             1u);
   EXPECT_EQ(capture.Count("FileMonitor.ReaderThreadsMin must be at least 1; using 5."), 1u);
+  for (const char *window : {"(0) must be above FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc (128)",
+                             "(1024) must be above FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc (1024)"}) {
+    EXPECT_EQ(capture.Count(std::string("FileMonitor.BacklogMonitor.NumberOfDataPoints ") + window +
+                            "; using 1024 and 128."), 1u) << window;
+  }
 }
 
 #if !defined(_WIN32)  // starts of POSIX threads are limited by interposing pthread_create
@@ -575,4 +615,20 @@ TEST_F(TeardownTest, AHandOverJoinsTheTeardownThreadsThatHaveEnded) {
     ASSERT_TRUE(capture.WaitForText("Stopped.", round + 1)) << round;
   }
   EXPECT_LT(ThreadStacks(), before + rounds / 2) << "the stacks of ended threads that were never joined";
+}
+
+// Without the Deleter, a monitor whose last reference goes inside its own
+// report cannot go on safely: the process ends, saying which rule was broken.
+TEST_F(TeardownTest, AMonitorLetGoOnItsOwnWorkerWithoutItsDeleterNamesTheRule) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        RecordingSink sink;
+        auto monitor = std::make_shared<std::shared_ptr<FileMonitorCore>>(std::make_shared<FileMonitorStatOnly>());
+        sink.onReport = [monitor](const std::int64_t &, unsigned int) { monitor->reset(); };
+        (*monitor)->Initialize(FastSettings(1));
+        (*monitor)->AddMonitor(dir.WPath(), &sink, 0, 0, true);
+        std::this_thread::sleep_for(10s);
+      },
+      "destroyed on one of its own worker threads.*Hold a monitor made by hand with FileMonitorCore::Deleter");
 }
