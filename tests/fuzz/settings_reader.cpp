@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <sstream>
 
@@ -91,9 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
              word == "off" || word == "0";
   numbers[5] = word == "true" || word == "yes" || word == "on" || word == "1";
 
-  // One line of a configuration file: a value without a line break.
-  if (value.find_first_of("\r\n") != std::string::npos) return 0;
-  const VantrelAgent::MonitorKey &key = VantrelAgent::kMonitorKeys[data[0] % 11];
+  // One line of a configuration file: a value without a line break, and
+  // none that a quote opens (the file strips quotes around a value).
+  if (value.find_first_of("\r\n") != std::string::npos || (!word.empty() && (word[0] == '"' || word[0] == '\''))) return 0;
+  const VantrelAgent::MonitorKey &key = VantrelAgent::kMonitorKeys[data[0] % std::size(VantrelAgent::kMonitorKeys)];
   std::istringstream file(std::string(VantrelAgent::kMonitorTypes[data[0] / 11 % 2]) + "." + key.name + " = " + value);
   VantrelAgent::AgentConfig config;
   std::vector<std::string> errors;
