@@ -1,6 +1,7 @@
 #include "agent/Agent.h"
 
 #include "agent/ComponentHost.h"
+#include "agent/Follower.h"
 #include "agent/PathPattern.h"
 #include "agent/ReportFormat.h"
 #include "agent/SignalWatcher.h"
@@ -66,13 +67,19 @@ class ReportWriter final : public IFileMonitorSink {
       : rMonitor(monitor), strType(std::move(monitorType)), rOpts(options), rAgent(agent) {}
 
   void SetWatchSet(WatchSet *watchSet) { pWatchSet = watchSet; }
+  // With --follow the reports of files go to the follower instead.
+  void SetFollower(Follower *follower) { pFollower = follower; }
 
   void OnFileChanged(const std::int64_t &key, unsigned int flags) override {
     Report report;
     report.path = VantrelPlatform::ToUtf8(rMonitor.GetFilename(key));
+    // Before the watch set counts the report: the follower has every first
+    // report by the ready line. It leaves directories alone.
+    if (pFollower != nullptr) pFollower->OnReport(report.path, flags);
     const WatchSet::Verdict verdict = pWatchSet->OnReport(report.path, key, flags);
     if (verdict.relist || verdict.release) rAgent.RequestDiscovery(report.path, verdict.release);
     if (!verdict.print) return;
+    if (pFollower != nullptr) return;
     report.key = key;
     report.flags = verdict.flags;
     Print(report);
@@ -116,6 +123,7 @@ class ReportWriter final : public IFileMonitorSink {
   const AgentOptions &rOpts;
   Agent &rAgent;
   WatchSet *pWatchSet = nullptr;  // set before the first registration
+  Follower *pFollower = nullptr;
   std::mutex mtxOut;
   bool bClosed = false;
 };
@@ -422,6 +430,16 @@ int Agent::Run() {
     refusedHandles.insert(std::uint64_t{IFileMonitor::kDefaultCredentials});
   }
 
+  std::unique_ptr<Follower> follower;  // outlives the writer, which calls it
+  if (opts.follow) {
+    follower = MakeFollower(FollowOptions{opts.stateFile, opts.fromStart, opts.maxOpen, opts.json, opts.format},
+                            [this] { RequestStop(); }, error);
+    if (!follower) {
+      Say(error);
+      return kExitUsage;
+    }
+  }
+
   SignalWatcher signals([this](int sig) { RequestStop(sig); }, [this] { RequestStats(); },
                         [this] { RequestReopen(); });
 
@@ -461,6 +479,7 @@ int Agent::Run() {
     factory->GetFileMonitor(monitorType, monitor, kInstanceName);
 
     writer.reset(new ReportWriter(*monitor, monitorType, opts, *this));
+    writer->SetFollower(follower.get());
     if (opts.credentialsGiven) {
       monitor->SetDefaultCredentials(opts.credentials);
     }
@@ -475,6 +494,7 @@ int Agent::Run() {
       status = kExitUsage;
     } else {
       WaitUntilReady(*watchSet, *writer);
+      if (follower) follower->Ready();
       WriteLine(STDERR_FILENO, "watching " + std::to_string(watchSet->Asked()) + " paths with " + monitorType +
                                    " every " + std::to_string(opts.intervalMillis) + " ms" + watchSet->Followed());
       lastStats.when = std::chrono::steady_clock::now();
@@ -490,6 +510,10 @@ int Agent::Run() {
   // (unregister, Shutdown, destroy, unload); the writer, the watch set and
   // the security manager go after it.
   if (watchSet) watchSet->RemoveAll();
+  if (follower) {
+    follower->Stop();
+    if (follower->WriteFailed()) status = kExitFailure;
+  }
   monitor.reset();
   host.Unload();
   return status;

@@ -1,5 +1,6 @@
 #include "agent/AgentOptions.h"
 
+#include "agent/Follower.h"
 #include "agent/ReportFormat.h"
 
 #include <VantrelCommon/Logger.h>
@@ -122,6 +123,20 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
   app.add_option("--duration", duration, "Stop in order after SECONDS")->type_name("SECONDS");
   app.add_option("--stats", stats, "Write a statistics line to standard error every SECONDS")
       ->type_name("SECONDS");
+  auto *follow = app.add_flag("--follow", options.follow,
+                              "Write every new line of every watched file, once, across rotations, instead of "
+                              "reports (--format: " + std::string(kFollowTemplateHelp) + ")");
+  app.add_option("--state", options.stateFile, "With --follow: keep where each file was read to in FILE, "
+                                               "to go on from there after a restart")
+      ->type_name("FILE")
+      ->needs(follow);
+  app.add_flag("--from-start", options.fromStart, "With --follow: read files that exist at start from their start")
+      ->needs(follow);
+  std::string maxOpen;
+  app.add_option("--max-open", maxOpen, "With --follow: rotated files held open at most, waiting to be read "
+                                        "(default 64)")
+      ->type_name("N")
+      ->needs(follow);
   app.add_option("--library", options.library,
                  "The component library to load (default: the one beside the program, else in ../lib from it)")
       ->type_name("FILE");
@@ -150,9 +165,18 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
         << kDefaultTemplate << "\"\n";
     return refused;
   }
-  if (app.count("--format") > 0 && !CheckTemplate(options.format, reason)) {
+  if (app.count("--format") > 0 &&
+      !(options.follow ? CheckFollowTemplate(options.format, reason) : CheckTemplate(options.format, reason))) {
     err << "--format: " << reason << "\n";
     return refused;
+  }
+  if (!maxOpen.empty()) {
+    if (!ParseWhole("--max-open", maxOpen, 1000000, "a number of files", number, err)) return refused;
+    if (number == 0) {
+      err << "--max-open takes at least 1 file\n";
+      return refused;
+    }
+    options.maxOpen = static_cast<unsigned int>(number);
   }
   options.eventsGiven = app.count("--events") > 0;
   if (options.eventsGiven && !ParseEventNames(events, options.eventMask, options.eventIdle, reason)) {

@@ -34,6 +34,10 @@ struct AgentOptions {
   double durationSeconds = 0;  // 0: until a signal
   double statsSeconds = 0;     // 0: only on SIGUSR1
   std::string library;         // empty: found beside the executable
+  bool follow = false;         // --follow: the files' new lines instead of reports (Follower.h)
+  std::string stateFile;       //   --state
+  bool fromStart = false;      //   --from-start
+  unsigned int maxOpen = 64;   //   --max-open
 };
 
 // The monitor type name that --monitor selects: "notify" gives

@@ -131,7 +131,7 @@ std::string EscapeControls(const std::string &text) {
   return escaped;
 }
 
-bool CheckTemplate(const std::string &format, std::string &error) {
+bool CheckPlaceholders(const std::string &format, const char *known, const char *help, std::string &error) {
   for (std::size_t i = 0; i < format.size(); ++i) {
     if (format[i] != '%') continue;
     if (i + 1 == format.size()) {
@@ -139,12 +139,16 @@ bool CheckTemplate(const std::string &format, std::string &error) {
       return false;
     }
     const char c = format[++i];
-    if (std::string("tpfxkmI%").find(c) == std::string::npos) {
-      error = std::string("unknown placeholder %") + c + " (" + kTemplateHelp + ")";
+    if (std::string(known).find(c) == std::string::npos) {
+      error = std::string("unknown placeholder %") + c + " (" + help + ")";
       return false;
     }
   }
   return true;
+}
+
+bool CheckTemplate(const std::string &format, std::string &error) {
+  return CheckPlaceholders(format, "tpfxkmI%", kTemplateHelp, error);
 }
 
 std::string FormatTemplate(const std::string &format, const Report &report) {

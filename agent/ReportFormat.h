@@ -44,6 +44,9 @@ const char *const kTemplateHelp = "%t time, %I ISO time, %p path, %f flag names,
                                   "%m monitor, %% percent sign";
 // Whether every placeholder of the template is known; the reason otherwise.
 bool CheckTemplate(const std::string &format, std::string &error);
+// The same for any set of placeholder letters (`known`, '%' among them),
+// with `help` naming them in the reason.
+bool CheckPlaceholders(const std::string &format, const char *known, const char *help, std::string &error);
 std::string FormatTemplate(const std::string &format, const Report &report);
 
 // "2026-12-05 19:10:01.123 /var/log/syslog MODIFIED|GREW 0x000A", no newline:

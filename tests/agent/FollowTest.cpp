@@ -1,0 +1,237 @@
+// vantrel-agent --follow as a log shipper meets it: a writer appends numbered
+// lines to three logs that logrotate rotates every second, each its own way,
+// while the agent is stopped with SIGTERM and with kill -9 and started again
+// on its state. Every line must come out once (after kill -9: the unsaved
+// last second may come twice), whole, in order, with its offset; only
+// copytruncate's own window may lose lines, and the agent counts those.
+
+#include "ChildProcess.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <regex>
+
+using namespace VantrelTest;
+
+namespace {
+
+struct Line {
+  int number;
+  std::uint64_t offset, size;
+};
+
+// The lines of one agent run, by the name they were written under; pieces
+// of the overlong line are checked and left out.
+std::map<std::string, std::vector<Line>> ParseRun(const std::vector<std::string> &output, const std::string &dir,
+                                                  std::string &problems) {
+  std::map<std::string, std::vector<Line>> lines;
+  std::uint64_t longStart = 0;
+  for (const auto &text : output) {
+    const auto object = nlohmann::json::parse(text, nullptr, false);
+    if (!object.is_object() || !object.contains("line") || !object.contains("offset")) {
+      problems += "not a line: " + text.substr(0, 200) + "\n";
+      continue;
+    }
+    std::string line = object["line"];
+    if (object.contains("line_bytes")) {
+      const auto bytes = object["line_bytes"].get<std::vector<unsigned char>>();
+      line.assign(bytes.begin(), bytes.end());
+    }
+    const std::string path = object["path"];
+    const std::uint64_t offset = object["offset"];
+    if (object.value("continued", false)) {
+      if (line != std::string(70009 - 65536, 'x') || offset != longStart + 65536) problems += "bad continuation\n";
+      continue;
+    }
+    char name = 0;
+    int number = 0, used = 0;
+    // Under the name the file was first followed by; a file made and
+    // rotated while the agent was down is known by its rotated name only.
+    if (std::sscanf(line.c_str(), "%c %6d%n", &name, &number, &used) != 2 ||
+        path.rfind(dir + "/" + name + ".log", 0) != 0) {
+      problems += "odd line: " + path + ": " + line.substr(0, 100) + "\n";
+      continue;
+    }
+    const std::string rest = line.substr(static_cast<std::size_t>(used));
+    if (name == 'a' && number == 150) {
+      if (line.size() != 65536) problems += "the overlong line is not cut at 64 KiB\n";
+      longStart = offset;
+    } else if (rest != (name == 'b' && number % 50 == 0   ? " \xFF"
+                        : name == 'a' && number % 97 == 0 ? " split line"
+                                                          : "")) {
+      problems += "broken line: " + line + "\n";
+    }
+    lines[std::string(1, name)].push_back(Line{number, offset, name == 'a' && number == 150 ? 70009 : line.size()});
+  }
+  return lines;
+}
+
+void AppendLine(const std::string &path, std::string line, bool split) {
+  line += '\n';
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  if (split) {
+    // Half now and half a little later, as a writer that buffers does.
+    ASSERT_EQ(::write(fd, line.data(), 9), 9);
+    std::this_thread::sleep_for(30ms);
+    ASSERT_EQ(::write(fd, line.data() + 9, line.size() - 9), static_cast<ssize_t>(line.size() - 9));
+  } else {
+    ASSERT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+TEST(FollowTest, EveryLineOnceAcrossRotationsAndRestarts) {
+  if (::access("/usr/sbin/logrotate", X_OK) != 0) GTEST_SKIP() << "logrotate is not installed";
+  TempDir dir, work;
+  const std::string logs = dir.Path();
+  const std::string conf = work.Write("rotate.conf", logs + "/a.log {\n  rotate 1000\n  create\n}\n" + logs +
+                                                          "/b.log {\n  rotate 1000\n  create\n  compress\n"
+                                                          "  delaycompress\n}\n" +
+                                                          logs + "/c.log {\n  rotate 1000\n  copytruncate\n}\n");
+  const std::string fast =
+      work.Write("fast.conf", "FileMonitorNoFSRedirect.EventLogMonitor.ScheduleExpirySweepPeriodMillis = 20\n");
+  const std::string state = work.Join("follow.state");
+  for (const char *name : {"a.log", "b.log", "c.log"}) dir.Write(name, "");
+  const std::vector<std::string> command{VANTREL_AGENT_PATH, "--library", VANTREL_MONITOR_LIBRARY, "--config", fast,
+                                         "--follow",         "--json",    "--state",
+                                         state,              "--interval", "50",
+                                         logs + "/*.log*"};
+
+  std::atomic<bool> stop{false}, rotating{true};
+  std::atomic<int> written{0}, rotations{0};
+  const int perSecond = 200;
+  std::unique_ptr<ChildProcess> runs[3];
+  const auto started = [&](int k) {
+    runs[k].reset(new ChildProcess(command));
+    return runs[k]->Stderr("watching ");
+  };
+  ASSERT_TRUE(started(0)) << runs[0]->Transcript();
+  std::mutex rotation;
+  std::thread writer([&] {
+    for (int i = 1; !stop; ++i) {
+      char number[16];
+      std::snprintf(number, sizeof(number), "%06d", i);
+      // No rotation between the halves of a split line: a line finished in
+      // the old file after the new one was read would come late.
+      std::unique_lock<std::mutex> hold(rotation, std::defer_lock);
+      if (i % 97 == 0) hold.lock();
+      AppendLine(logs + "/a.log",
+                 std::string("a ") + number + (i == 150 ? " " + std::string(70000, 'x') : i % 97 == 0 ? " split line" : ""),
+                 i % 97 == 0);
+      AppendLine(logs + "/b.log", std::string("b ") + number + (i % 50 == 0 ? " \xFF" : ""), false);
+      AppendLine(logs + "/c.log", std::string("c ") + number, false);
+      written = i;
+      std::this_thread::sleep_for(std::chrono::microseconds(1000000 / perSecond));
+    }
+  });
+  // A second apart: two rotations before the agent is back would compress
+  // what delaycompress kept for it.
+  auto last = std::chrono::steady_clock::now();
+  const auto rotate = [&] {
+    const std::string run = "/usr/sbin/logrotate -f -s " + work.Join("logrotate.state") + " " + conf;
+    std::lock_guard<std::mutex> lock(rotation);
+    if (std::system(run.c_str()) == 0) ++rotations;
+    last = std::chrono::steady_clock::now();
+  };
+  std::thread rotator([&] {
+    while (rotating) {
+      std::this_thread::sleep_for(50ms);
+      std::unique_lock<std::mutex> lock(rotation);
+      const bool due = std::chrono::steady_clock::now() - last >= 1s;
+      lock.unlock();
+      if (rotating && due) rotate();
+    }
+  });
+  // Each restart comes after a rotation while the agent is down and lines
+  // written to the new files meanwhile.
+  const auto down = [&] {
+    rotate();
+    std::this_thread::sleep_for(200ms);
+  };
+  // The rotations end first, so that the last lines are not in a window.
+  const auto finish = [&] {
+    rotating = false;
+    if (rotator.joinable()) rotator.join();
+    std::this_thread::sleep_for(200ms);
+    stop = true;
+    if (writer.joinable()) writer.join();
+  };
+  std::string problems;
+  std::this_thread::sleep_for(2500ms);
+  runs[0]->Signal(SIGTERM);
+  EXPECT_TRUE(runs[0]->Exits(0));
+  down();
+  ASSERT_TRUE(started(1)) << (finish(), runs[1]->Transcript());
+  std::this_thread::sleep_for(2500ms);
+  runs[1]->Signal(SIGKILL);
+  EXPECT_TRUE(runs[1]->Exits(128 + SIGKILL));
+  down();
+  ASSERT_TRUE(started(2)) << (finish(), runs[2]->Transcript());
+  std::this_thread::sleep_for(2500ms);
+  finish();
+  const int total = written;
+  // Caught up: the last line of every log is out.
+  for (const char *name : {"a", "b", "c"}) {
+    char last[16];
+    std::snprintf(last, sizeof(last), "%s %06d", name, total);
+    EXPECT_TRUE(runs[2]->Stdout([&](const std::string &line) { return line.find(last) != std::string::npos; }))
+        << name << runs[2]->Transcript();
+  }
+  runs[2]->Signal(SIGTERM);
+  ASSERT_TRUE(runs[2]->Exits(0));
+
+  std::map<std::string, std::vector<Line>> seen[3];
+  for (int k = 0; k < 3; ++k) seen[k] = ParseRun(runs[k]->StdoutLines(), logs, problems);
+  EXPECT_EQ(problems, "");
+  // Lines that a killed agent had written but not yet saved: at most about
+  // a second's worth, however slow the machine.
+  const int budget = perSecond * 2;
+  for (const std::string name : {"a", "b", "c"}) {
+    SCOPED_TRACE(name);
+    std::vector<int> numbers;  // in the order they came, runs one after another
+    for (int k = 0; k < 3; ++k) {
+      const auto &lines = seen[k][name];
+      for (std::size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_LT(lines[i - 1].number, lines[i].number) << "out of order in run " << k;
+        if (lines[i].number == lines[i - 1].number + 1 && lines[i].offset != 0) {
+          EXPECT_EQ(lines[i].offset, lines[i - 1].offset + lines[i - 1].size + 1) << "line " << lines[i].number;
+        }
+      }
+      if (k == 2 && !lines.empty() && !numbers.empty()) {
+        EXPECT_LE(lines.front().number, numbers.back() + 1) << "lost across kill -9";
+        EXPECT_GT(lines.front().number, numbers.back() - budget) << "too many again after kill -9";
+        while (!numbers.empty() && numbers.back() >= lines.front().number) numbers.pop_back();
+      }
+      for (const auto &line : lines) numbers.push_back(line.number);
+    }
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers.front(), 1);
+    EXPECT_EQ(numbers.back(), total);
+    int gaps = 0;
+    for (std::size_t i = 1; i < numbers.size(); ++i) {
+      EXPECT_LT(numbers[i - 1], numbers[i]) << "twice after SIGTERM";
+      if (numbers[i] != numbers[i - 1] + 1) ++gaps;
+    }
+    // Only copytruncate's window, between the copy and the truncation, can
+    // lose lines: at most once a rotation, and only the few that logrotate's
+    // own copy and truncation leave between them, never what was written
+    // since the agent's last read.
+    EXPECT_LE(gaps, name == "c" ? rotations.load() : 0);
+    EXPECT_LE(total - static_cast<int>(numbers.size()), name == "c" ? 5 * rotations + 10 : 0);
+  }
+  EXPECT_GE(rotations.load(), 5);
+  std::smatch counted;
+  const std::string summary = runs[2]->StderrLines().empty() ? "" : runs[2]->StderrLines().back();
+  EXPECT_TRUE(std::regex_search(summary, counted, std::regex(R"((\d+) truncations and \d+ files let go of since the state began)")) &&
+              std::stoi(counted[1]) >= rotations / 2)
+      << runs[2]->Transcript();
+}
