@@ -62,31 +62,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const char *const *length = kLengths[li];
   // Only '-' is taken before a text conversion (README); a width written
   // with a leading 0 is the flag '0'.
-  std::string spec;
+  std::string directive;
   const auto flags = in.ConsumeIntegral<std::uint8_t>();
   for (int i = 0; i < 6; ++i) {
-    if ((flags & (1 << i)) != 0 && (!text || i == 0)) spec += "-+ #0'"[i];
+    if ((flags & (1 << i)) != 0 && (!text || i == 0)) directive += "-+ #0'"[i];
   }
   int star[2], stars = 0, precision = -1;
   const int widthMode = in.ConsumeIntegralInRange(0, 2), precisionMode = in.ConsumeIntegralInRange(0, 3);
   tooWide = false;
   if (widthMode == 1) {
     const int w = Field(in, false);
-    if (w != 0 || !text) spec += std::to_string(w);
+    if (w != 0 || !text) directive += std::to_string(w);
     tooWide = w > kMaxField;
   } else if (widthMode == 2) {
     star[stars] = Field(in, true);
     tooWide = star[stars] > kMaxField || star[stars] < -kMaxField;
-    spec += '*', ++stars;
+    directive += '*', ++stars;
   }
   if (precisionMode == 1) {
-    spec += '.', precision = 0;
+    directive += '.', precision = 0;
   } else if (precisionMode == 2) {
-    spec += '.' + std::to_string(precision = Field(in, false));
+    directive += '.' + std::to_string(precision = Field(in, false));
   } else if (precisionMode == 3) {
     star[stars] = Field(in, true);
     precision = std::max(star[stars++], -1);
-    spec += ".*";
+    directive += ".*";
   }
   // Refused, but for a string's precision from '*': how much of it is read.
   tooWide = tooWide || (precision > kMaxField && (precisionMode == 2 || (conversion != 's' && conversion != 'S')));
@@ -94,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   for (auto &literal : around) {
     for (char c : in.ConsumeRandomLengthString(12)) literal += c == '%' ? "%%" : c == '\0' ? "" : std::string(1, c);
   }
-  ours = around[0] + "%" + spec + length[0] + conversion + around[1];
-  theirs = around[0] + "%" + spec + length[conversion == 'd' || conversion == 'i' ? 1 : 2] + conversion + around[1];
+  ours = around[0] + "%" + directive + length[0] + conversion + around[1];
+  theirs = around[0] + "%" + directive + length[conversion == 'd' || conversion == 'i' ? 1 : 2] + conversion + around[1];
   compare = true;
 
   const auto bits = in.ConsumeIntegral<std::uint64_t>();
