@@ -2,7 +2,8 @@
 // strtoll, strtoull and strtod after the same trimming; and as the value of
 // each monitor setting in a configuration line, accepted exactly when its
 // type reads it within the setting's limits (switches: true/false, yes/no,
-// on/off, 1/0 in any case).
+// on/off, 1/0 in any case), and the backlog window larger than the samples
+// that a decision needs.
 #include "tests/fuzz/FuzzSupport.h"
 
 #include "agent/AgentConfig.h"
@@ -101,8 +102,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::vector<std::string> errors;
   const bool accepted = VantrelAgent::ParseConfig(file, "f", config, errors);
   const auto type = static_cast<int>(key.type);
-  const bool expected = !word.empty() && valid[type] && numbers[type] >= key.minimum && numbers[type] <= key.maximum;
-  Expect(accepted == expected && config.settings.size() == (accepted ? 1u : 0u),
+  bool expected = !word.empty() && valid[type] && numbers[type] >= key.minimum && numbers[type] <= key.maximum;
+  // The backlog window must hold more samples than a decision needs (unless
+  // a negative minimum turns decisions off); the other of the pair keeps its
+  // default.
+  const std::string name = key.name;
+  const std::string points = "FileMonitor.BacklogMonitor.NumberOfDataPoints";
+  const std::string minimum = "FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc";
+  // A pair refused as a whole is read first: the setting is kept, the file refused.
+  const bool kept = expected;
+  if (expected && (name == points || name == minimum)) {
+    const auto defaultOf = [](const std::string &wanted) {
+      for (const auto &k : VantrelAgent::kMonitorKeys) {
+        if (wanted == k.name) return std::stod(k.defaultValue);
+      }
+      return 0.0;
+    };
+    const double n = name == points ? numbers[type] : defaultOf(points);
+    const double m = name == minimum ? numbers[type] : defaultOf(minimum);
+    expected = m < 0 || n > m;
+  }
+  Expect(accepted == expected && config.settings.size() == (kept ? 1u : 0u),
          "a setting is accepted when its type reads it within its limits", file.str(), errors.empty() ? "" : errors[0]);
   return 0;
 }
