@@ -152,13 +152,17 @@ bool NoFSRedirectFileData::Unchanged(const ACE_Time_Value &fullCheckPeriod) {
     if (now < nextFullCheck && WaitForSingleObject(hFileChange, 0) == WAIT_TIMEOUT) {
       return true;
     }
-    if (FindNextChangeNotification(hFileChange)) {
-      if (now >= nextFullCheck) {
-        nextFullCheck = now + fullCheckPeriod;
-      }
-      return false;
+    // A fresh notification for the read that follows, made before the old
+    // one goes so that their watch stays: it replaces a lost watch, and it
+    // is refused where the path has become a link, whose target's changes
+    // its directory never hears of.
+    const HANDLE fresh = VantrelPlatform::OpenFileChangeNotification(path);
+    CloseFileNotification();
+    hFileChange = fresh;
+    if (now >= nextFullCheck) {
+      nextFullCheck = now + fullCheckPeriod;
     }
-    CloseFileNotification();  // its watch is lost: a new one at once
+    return false;
   } else if (now < nextFullCheck) {
     return false;  // none could be had; tried again when the period is over
   }

@@ -13,6 +13,7 @@
 
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -530,6 +531,12 @@ HANDLE OpenFileChangeNotification(const std::wstring &path) {
   std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
   std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") {
+    SetError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A link's target changes where its directory's watch does not look.
+  struct stat link;
+  if (::lstat(native.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }

@@ -202,6 +202,13 @@ TEST_F(NotificationChecks, AFileIsReadOnlyWhenNotifiedOrAtItsFullCheck) {
   EXPECT_EQ(probe.Check(path), 0) << "the new name is in another directory";
   AppendFile(elsewhere + "/link", "more");
   EXPECT_EQ(probe.Check(path), 0) << "nothing notified, nothing read";
+  // A link's target changes where no watch of the link's directory looks.
+  const std::wstring linked = Watch("linked");
+  ASSERT_EQ(::symlink((elsewhere + "/link").c_str(), dir.Join("linked").c_str()), 0);
+  for (const unsigned int expected : {kCreated, kLarger, kLarger}) {
+    EXPECT_EQ(probe.Check(linked) & ~static_cast<int>(kModified), static_cast<int>(expected)) << "through a link";
+    AppendFile(elsewhere + "/link", "more");
+  }
   probe.SetFullCheckPeriod(ACE_Time_Value(0, 200000));
   probe.Record(path).nextFullCheck = ACE_Time_Value::zero;
   EXPECT_EQ(probe.Check(path) & static_cast<int>(kLarger), static_cast<int>(kLarger)) << "a full check";

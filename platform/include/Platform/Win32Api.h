@@ -244,7 +244,8 @@ ACE_Time_Value SystemTimeNow();
 // Linux tells the files of a directory apart by name, through the
 // directory's watch; Windows signals for any file of the directory (sizes,
 // write times and names). INVALID_HANDLE_VALUE, with the last error, when
-// the directory cannot be watched.
+// the directory cannot be watched, and on Linux when the path is a symbolic
+// link (its target changes where its directory's watch does not look).
 HANDLE OpenFileChangeNotification(const std::wstring &path);
 
 // Whether the file system that holds `path` (or would hold it) notifies
