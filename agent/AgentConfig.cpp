@@ -16,34 +16,34 @@
 
 namespace VantrelAgent {
 
-using WindowsAgentCommon::EnvironmentBlockHelper;
+using WindowsAgentCommon::BacklogWindowHoldsDecision;
+using WindowsAgentCommon::kMonitorSettings;
+using WindowsAgentCommon::MonitorSetting;
+using WindowsAgentCommon::ParseSettingValue;
+using WindowsAgentCommon::RefusalText;
+using WindowsAgentCommon::SettingNumber;
+using WindowsAgentCommon::WithinLimits;
 
 namespace {
 
-const double kNoLimit = std::numeric_limits<double>::infinity();
+// Where the agent's default differs from the component's, and why.
+const struct {
+  WindowsAgentCommon::MonitorSettingId id;
+  const char *value;
+} kAgentDefaults[] = {
+    // A reader that follows a file must know when another file took its
+    // name; the component keeps the plain flags of size and write time.
+    {WindowsAgentCommon::kReportReplacement, "true"},
+};
 
 }  // namespace
 
-const MonitorKey kMonitorKeys[12] = {
-    {"FileMonitor.ReaderThreadsMin", ValueType::UnsignedShort, "5", 1, kNoLimit,
-     "with no worker nothing is ever checked", nullptr},
-    {"FileMonitor.ReaderThreadsMax", ValueType::UnsignedShort, "100", 0, kNoLimit, nullptr, nullptr},
-    {"FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", ValueType::Double, "1000", 1, 86400000,
-     "the backlog check needs time between two samples", "a backlog check less often than once a day never adapts the pool"},
-    {"FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", ValueType::Long, "120", 0, kNoLimit, nullptr, nullptr},
-    {"FileMonitor.BacklogMonitor.NumberOfDataPoints", ValueType::UnsignedInt, "1024", 1, kNoLimit, nullptr, nullptr},
-    {"FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", ValueType::Long, "128", -kNoLimit, kNoLimit,
-     nullptr, nullptr},
-    {"FileMonitor.NumberOfBacklogThreadsPerIncrement", ValueType::UnsignedShort, "5", 0, kNoLimit, nullptr, nullptr},
-    {"EventLogMonitor.ScheduleExpirySweepPeriodMillis", ValueType::UnsignedInt, "100", 1, 60000,
-     "the sweep needs time between its rounds (the monitor would set 0 aside for its default of 100)",
-     "a sweep period above one minute delays every check and the shutdown"},
-    {"FileMonitor.BacklogDispositionMinThreshold", ValueType::Short, "-5", -kNoLimit, kNoLimit, nullptr, nullptr},
-    {"FileMonitor.BacklogDispositionMaxThreshold", ValueType::Short, "5", -kNoLimit, kNoLimit, nullptr, nullptr},
-    // Off in the component; a tailer needs it, so the agent turns it on.
-    {"FileMonitor.ReportReplacement", ValueType::Switch, "true", 0, 1, nullptr, nullptr},
-    {"FileMonitor.FullCheckPeriodMillis", ValueType::UnsignedInt, "60000", 0, kNoLimit, nullptr, nullptr},
-};
+std::string AgentDefault(const MonitorSetting &setting) {
+  for (const auto &own : kAgentDefaults) {
+    if (&kMonitorSettings[own.id] == &setting) return own.value;
+  }
+  return DefaultText(setting);
+}
 
 const char *const kMonitorTypes[2] = {"FileMonitorNoFSRedirect", "FileMonitorNoNotifications"};
 
@@ -57,48 +57,12 @@ bool AgentConfig::KnowsHandle(std::uint64_t handle) const {
 
 namespace {
 
-std::string Number(double value) {
-  std::ostringstream text;
-  text << value;
-  return text.str();
-}
-
 std::string Trim(const std::string &text) {
   const char *blanks = " \t\r\n\f\v";
   const auto first = text.find_first_not_of(blanks);
   if (first == std::string::npos) return std::string();
   const auto last = text.find_last_not_of(blanks);
   return text.substr(first, last - first + 1);
-}
-
-// What a key accepts, in one sentence for every way a value can miss it:
-// the type's own range narrowed by the key's limits ("a whole number from 1
-// to 65535").
-std::string AcceptedText(const MonitorKey &key) {
-  double low = -kNoLimit;
-  double high = kNoLimit;
-  const char *kind = "a number";
-  switch (key.type) {
-    case ValueType::Short: kind = "a whole number"; low = -32768; high = 32767; break;
-    case ValueType::UnsignedShort: kind = "a whole number"; low = 0; high = 65535; break;
-    case ValueType::Long: kind = "a whole number"; break;
-    case ValueType::UnsignedInt: kind = "a whole number"; low = 0; high = 4294967295.0; break;
-    case ValueType::Double: break;
-    case ValueType::Switch: return "true or false (or yes/no, on/off, 1/0)";
-  }
-  low = std::max(low, key.minimum);
-  high = std::min(high, key.maximum);
-  std::ostringstream text;
-  text.precision(15);
-  text << kind;
-  if (low != -kNoLimit && high != kNoLimit) {
-    text << " from " << low << " to " << high;
-  } else if (low != -kNoLimit) {
-    text << " of at least " << low;
-  } else if (high != kNoLimit) {
-    text << " of at most " << high;
-  }
-  return text.str();
 }
 
 // Strips the quotes around a value ("..." or '...'); false with a reason
@@ -113,56 +77,10 @@ bool Unquote(std::string &value, std::string &reason) {
   return true;
 }
 
-// Reads the value the way the monitor will (the host's EnvironmentBlockHelper),
-// so that what the agent accepts is exactly what the monitor understands.
-bool ReadNumber(const MonitorKey &key, const std::string &value, double &number) {
-  EnvironmentBlockHelper helper({{key.name, value}});
-  switch (key.type) {
-    case ValueType::Short: {
-      short v = 0;
-      if (!helper.GetIntegerValue(key.name, v, v)) return false;
-      number = v;
-      return true;
-    }
-    case ValueType::UnsignedShort: {
-      unsigned short v = 0;
-      if (!helper.GetIntegerValue(key.name, v, v)) return false;
-      number = v;
-      return true;
-    }
-    case ValueType::Long: {
-      long v = 0;
-      if (!helper.GetIntegerValue(key.name, v, v)) return false;
-      number = static_cast<double>(v);
-      return true;
-    }
-    case ValueType::UnsignedInt: {
-      unsigned int v = 0;
-      if (!helper.GetIntegerValue(key.name, v, v)) return false;
-      number = v;
-      return true;
-    }
-    case ValueType::Double: {
-      double v = 0;
-      if (!helper.GetFloatValue(key.name, v, v)) return false;
-      number = v;
-      return true;
-    }
-    case ValueType::Switch: {
-      std::string v;
-      helper.GetStringValue(key.name, v, v);
-      for (char &c : v) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (v == "true" || v == "yes" || v == "on" || v == "1") {
-        number = 1;
-      } else if (v == "false" || v == "no" || v == "off" || v == "0") {
-        number = 0;
-      } else {
-        return false;
-      }
-      return true;
-    }
-  }
-  return false;
+double AgentDefaultNumber(const MonitorSetting &setting) {
+  double value = 0;
+  ParseSettingValue(setting, AgentDefault(setting), value);
+  return value;
 }
 
 // A credentials handle: a decimal number that is neither 0 (the process
@@ -235,19 +153,22 @@ class LineParser {
         Fail("credentials handle " + std::to_string(watch.handle) + " has no Credentials entry");
       }
     }
-    // A window of backlog samples no larger than the samples that a decision
-    // needs never yields one (a negative minimum turns decisions off).
+    // The backlog window must hold more samples than a decision needs.
+    const WindowsAgentCommon::MonitorSetting &pointsRow = kMonitorSettings[WindowsAgentCommon::kNumberOfDataPoints];
+    const WindowsAgentCommon::MonitorSetting &minimumRow = kMonitorSettings[WindowsAgentCommon::kMinDataPointsForCalc];
     for (const char *type : kMonitorTypes) {
-      const std::string prefix = std::string(type) + ".FileMonitor.BacklogMonitor.";
-      const auto points = accepted.find(prefix + "NumberOfDataPoints");
-      const auto minimum = accepted.find(prefix + "MinNumberOfDataPointsForCalc");
-      const double n = points != accepted.end() ? points->second.second : std::stod(kMonitorKeys[4].defaultValue);
-      const double m = minimum != accepted.end() ? minimum->second.second : std::stod(kMonitorKeys[5].defaultValue);
-      if ((points != accepted.end() || minimum != accepted.end()) && m >= 0 && n <= m) {
+      const auto points = accepted.find(std::string(type) + "." + pointsRow.name);
+      const auto minimum = accepted.find(std::string(type) + "." + minimumRow.name);
+      if (points == accepted.end() && minimum == accepted.end()) continue;
+      // The other of the pair is the default that the agent hands on.
+      const double n = points != accepted.end() ? points->second.second : AgentDefaultNumber(pointsRow);
+      const double m = minimum != accepted.end() ? minimum->second.second : AgentDefaultNumber(minimumRow);
+      if (!BacklogWindowHoldsDecision(n, m)) {
         lineNo = std::max(points != accepted.end() ? points->second.first : 0,
                           minimum != accepted.end() ? minimum->second.first : 0);
-        Fail(prefix + "NumberOfDataPoints (" + Number(n) + ") must be above " + prefix +
-             "MinNumberOfDataPointsForCalc (" + Number(m) + "): the worker pool would never grow or shrink");
+        Fail(std::string(type) + "." + pointsRow.name + " (" + SettingNumber(n) +
+             ") must be above " + type + "." + minimumRow.name + " (" + SettingNumber(m) +
+             "): the worker pool would never grow or shrink");
       }
     }
   }
@@ -334,23 +255,16 @@ class LineParser {
            kMonitorTypes[0] + "." + "<key> or " + kMonitorTypes[1] + ".<key>)");
       return;
     }
-    for (const auto &key : kMonitorKeys) {
-      if (keyName != key.name) continue;
+    for (const WindowsAgentCommon::MonitorSetting &setting : kMonitorSettings) {
+      if (keyName != setting.name) continue;
       double number = 0;
-      if (ReadNumber(key, value, number) && number >= key.minimum && number <= key.maximum) {
+      if (ParseSettingValue(setting, value, number) &&
+          WithinLimits(setting, number)) {
         cfg.settings.emplace(name, value);
         accepted[name] = {lineNo, number};
-        return;
+      } else {
+        Fail(name + " " + RefusalText(setting, value));
       }
-      // One sentence whether the value is no number, beyond the type or
-      // beyond the key's limits; the reason of the limit it is beyond.
-      std::string message = name + " must be " + AcceptedText(key) + ", not '" + value + "'";
-      char *end = nullptr;
-      const double written = std::strtod(value.c_str(), &end);
-      const bool isNumber = key.type != ValueType::Switch && end != value.c_str() && *end == '\0';
-      if (isNumber && written < key.minimum && key.whyLow != nullptr) message += std::string(": ") + key.whyLow;
-      if (isNumber && written > key.maximum && key.whyHigh != nullptr) message += std::string(": ") + key.whyHigh;
-      Fail(message);
       return;
     }
     Fail("unknown monitor setting '" + keyName + "' for " + type);
@@ -409,8 +323,8 @@ bool LoadConfigFile(const std::string &path, AgentConfig &config, std::vector<st
 std::multimap<std::string, std::string> ComponentSettings(const AgentConfig &config) {
   std::multimap<std::string, std::string> settings;
   for (const char *type : kMonitorTypes) {
-    for (const auto &key : kMonitorKeys) {
-      settings.emplace(std::string(type) + "." + key.name, key.defaultValue);
+    for (const MonitorSetting &setting : kMonitorSettings) {
+      settings.emplace(std::string(type) + "." + setting.name, AgentDefault(setting));
     }
   }
   for (const auto &entry : config.settings) {

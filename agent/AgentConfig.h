@@ -5,7 +5,7 @@
 // non-blank character is '#' are ignored; names may repeat (the settings are
 // a multimap, and a later value of a monitor setting overrides an earlier
 // one). Names:
-//   <Type>.<Key> = value    a monitor setting (kMonitorKeys) of one monitor
+//   <Type>.<Key> = value    a monitor setting (kMonitorSettings) of one monitor
 //                           type, "FileMonitorNoFSRedirect" or
 //                           "FileMonitorNoNotifications"
 //   Log.Level = debug|info|warn|error|off
@@ -16,6 +16,8 @@
 // line is refused as a whole.
 #ifndef VANTREL_AGENT_AGENTCONFIG_H
 #define VANTREL_AGENT_AGENTCONFIG_H
+
+#include "monitor/MonitorSettings.h"
 
 #include <VantrelCommon/Logger.h>
 #include <VantrelCommon/SecurityManager.h>
@@ -28,20 +30,10 @@
 
 namespace VantrelAgent {
 
-enum class ValueType { Short, UnsignedShort, Long, UnsignedInt, Double, Switch };
+// The agent's default of a monitor setting, as text: the component's
+// (kMonitorSettings), but where the agent needs another.
+std::string AgentDefault(const WindowsAgentCommon::MonitorSetting &setting);
 
-struct MonitorKey {
-  const char *name;          // without the type prefix
-  ValueType type;
-  const char *defaultValue;  // the agent's default, as text: the component's, but where noted
-  double minimum;            // smallest accepted value
-  double maximum;            // largest accepted value (beyond the type's own range)
-  const char *whyLow;        // why a value below the minimum makes no sense, or null
-  const char *whyHigh;       // why a value above the maximum makes no sense, or null
-};
-
-// The settings that each monitor reads, in the order it reads them.
-extern const MonitorKey kMonitorKeys[12];
 // The two monitor type names, which prefix the settings.
 extern const char *const kMonitorTypes[2];
 

@@ -19,7 +19,6 @@
 #include <VantrelCommon/EnvironmentBlockHelper.h>
 #include <VantrelCommon/MessageBlockUtil.h>
 
-#include <cctype>
 #include <limits>
 
 namespace WindowsAgentCommon {
@@ -33,39 +32,33 @@ std::uint32_t LowBits(const void *p) {
   return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p) & 0xFFFFFFFFu);
 }
 
-// A yes/no setting: true, false, yes, no, on, off, 1 or 0, in any case.
-bool ParseSwitch(const std::string &text, bool &out) {
-  std::string lower;
-  for (char c : text) {
-    lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+// Reads one setting; a value that makes no sense is replaced by the
+// default with a Warn line.
+template <MonitorSettingId id>
+void ReadSetting(const EnvironmentBlockHelper &config, SettingValue<id> &out, Log &log) {
+  std::string written;
+  if (!ReadMonitorSetting<id>(config, out, written)) {
+    const MonitorSetting &setting = kMonitorSettings[id];
+    log.Warn("%s %s; using %s.", setting.name, RefusalText(setting, written).c_str(), DefaultText(setting).c_str());
   }
-  if (lower == "true" || lower == "yes" || lower == "on" || lower == "1") {
-    out = true;
-    return true;
-  }
-  if (lower == "false" || lower == "no" || lower == "off" || lower == "0") {
-    out = false;
-    return true;
-  }
-  return false;
 }
 
 }  // namespace
 
 FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
-    : usThreadsPerIncrement(kDefaultThreadsPerIncrement),
-      dBacklogCheckIntervalMillis(kDefaultBacklogCheckIntervalMillis),
-      sDispositionMinThreshold(kDefaultDispositionMinThreshold),
-      sDispositionMaxThreshold(kDefaultDispositionMaxThreshold),
-      lBacklogCheckStartupDelaySec(kDefaultBacklogCheckStartupDelaySec),
-      lMinDataPointsForCalc(kDefaultMinDataPointsForCalc),
-      ulCheckPeriodMillis(kDefaultCheckPeriodMillis),
+    : usThreadsPerIncrement(DefaultOf<kThreadsPerIncrement>()),
+      dBacklogCheckIntervalMillis(DefaultOf<kBacklogCheckIntervalMillis>()),
+      sDispositionMinThreshold(DefaultOf<kDispositionMinThreshold>()),
+      sDispositionMaxThreshold(DefaultOf<kDispositionMaxThreshold>()),
+      lBacklogCheckStartupDelaySec(DefaultOf<kBacklogCheckStartupDelaySec>()),
+      lMinDataPointsForCalc(DefaultOf<kMinDataPointsForCalc>()),
+      ulCheckPeriodMillis(DefaultOf<kCheckPeriodMillis>()),
       hDefaultCreds(0),
       bInitialized(false),
-      usReaderThreadsMin(kDefaultReaderThreadsMin),
-      usReaderThreadsMax(kDefaultReaderThreadsMax),
-      bReportReplacement(kDefaultReportReplacement),
-      tvFullCheckPeriod(SpanFromMillis(kDefaultFullCheckPeriodMillis)),
+      usReaderThreadsMin(DefaultOf<kReaderThreadsMin>()),
+      usReaderThreadsMax(DefaultOf<kReaderThreadsMax>()),
+      bReportReplacement(DefaultOf<kReportReplacement>()),
+      tvFullCheckPeriod(SpanFromMillis(DefaultOf<kFullCheckPeriodMillis>())),
       kind(monitorKind),
       lastQueueFullWarning(0),
       bSweepDeferred(false),
@@ -93,68 +86,33 @@ void FileMonitorCore::Initialize(const Settings &settings) {
   tvStartMonotonic = VantrelPlatform::MonotonicNow();
 
   unsigned int numberOfDataPoints = 0;
-  config.GetIntegerValue("FileMonitor.ReaderThreadsMin", usReaderThreadsMin, kDefaultReaderThreadsMin);
-  config.GetIntegerValue("FileMonitor.ReaderThreadsMax", usReaderThreadsMax, kDefaultReaderThreadsMax);
-  // No worker would ever start, and nothing would be checked.
-  if (usReaderThreadsMin == 0) {
-    log.Warn("FileMonitor.ReaderThreadsMin must be at least 1; using %u.",
-             static_cast<unsigned int>(kDefaultReaderThreadsMin));
-    usReaderThreadsMin = kDefaultReaderThreadsMin;
-  }
+  bool reportReplacement = false;
+  unsigned int fullCheckPeriodMillis = 0;
+  ReadSetting<kReaderThreadsMin>(config, usReaderThreadsMin, log);
+  ReadSetting<kReaderThreadsMax>(config, usReaderThreadsMax, log);
   if (usReaderThreadsMax < usReaderThreadsMin) {
     usReaderThreadsMax = usReaderThreadsMin == std::numeric_limits<unsigned short>::max()
                              ? usReaderThreadsMin
                              : static_cast<unsigned short>(usReaderThreadsMin + 1);
   }
-  config.GetFloatValue("FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis", dBacklogCheckIntervalMillis,
-                       kDefaultBacklogCheckIntervalMillis);
-  config.GetIntegerValue("FileMonitor.BacklogMonitor.BacklogCheckStartupDelaySec", lBacklogCheckStartupDelaySec,
-                         kDefaultBacklogCheckStartupDelaySec);
-  config.GetIntegerValue("FileMonitor.BacklogMonitor.NumberOfDataPoints", numberOfDataPoints,
-                         kDefaultNumberOfDataPoints);
-  config.GetIntegerValue("FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc", lMinDataPointsForCalc,
-                         kDefaultMinDataPointsForCalc);
-  config.GetIntegerValue("FileMonitor.NumberOfBacklogThreadsPerIncrement", usThreadsPerIncrement,
-                         kDefaultThreadsPerIncrement);
-  config.GetIntegerValue("EventLogMonitor.ScheduleExpirySweepPeriodMillis", ulCheckPeriodMillis,
-                         kDefaultCheckPeriodMillis);
-  config.GetIntegerValue("FileMonitor.BacklogDispositionMinThreshold", sDispositionMinThreshold,
-                         kDefaultDispositionMinThreshold);
-  config.GetIntegerValue("FileMonitor.BacklogDispositionMaxThreshold", sDispositionMaxThreshold,
-                         kDefaultDispositionMaxThreshold);
-  std::string replacement;
-  config.GetStringValue("FileMonitor.ReportReplacement", replacement, std::string());
-  bool reportReplacement = kDefaultReportReplacement;
-  if (!replacement.empty() && !ParseSwitch(replacement, reportReplacement)) {
-    log.Warn("FileMonitor.ReportReplacement must be true or false, not '%s'; using %s.", replacement.c_str(),
-             kDefaultReportReplacement ? "true" : "false");
-  }
+  ReadSetting<kBacklogCheckIntervalMillis>(config, dBacklogCheckIntervalMillis, log);
+  ReadSetting<kBacklogCheckStartupDelaySec>(config, lBacklogCheckStartupDelaySec, log);
+  ReadSetting<kNumberOfDataPoints>(config, numberOfDataPoints, log);
+  ReadSetting<kMinDataPointsForCalc>(config, lMinDataPointsForCalc, log);
+  ReadSetting<kThreadsPerIncrement>(config, usThreadsPerIncrement, log);
+  ReadSetting<kCheckPeriodMillis>(config, ulCheckPeriodMillis, log);
+  ReadSetting<kDispositionMinThreshold>(config, sDispositionMinThreshold, log);
+  ReadSetting<kDispositionMaxThreshold>(config, sDispositionMaxThreshold, log);
+  ReadSetting<kReportReplacement>(config, reportReplacement, log);
   bReportReplacement = reportReplacement;
-  unsigned int fullCheckPeriodMillis = kDefaultFullCheckPeriodMillis;
-  config.GetIntegerValue("FileMonitor.FullCheckPeriodMillis", fullCheckPeriodMillis, kDefaultFullCheckPeriodMillis);
+  ReadSetting<kFullCheckPeriodMillis>(config, fullCheckPeriodMillis, log);
   tvFullCheckPeriod = SpanFromMillis(fullCheckPeriodMillis);
-
-  // A period of zero would make a timer fire once and never again; one of
-  // more than a minute would hold every check, and Stop, for that long.
-  if (ulCheckPeriodMillis == 0 || ulCheckPeriodMillis > kMaxCheckPeriodMillis) {
-    log.Warn("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be between 1 and %u; using %u.",
-             kMaxCheckPeriodMillis, kDefaultCheckPeriodMillis);
-    ulCheckPeriodMillis = kDefaultCheckPeriodMillis;
-  }
-  // A window of samples no larger than the samples that a decision needs
-  // never yields a decision: the pool would never grow or shrink. (A
-  // negative minimum is the documented way to turn that off.)
-  if (lMinDataPointsForCalc >= 0 && static_cast<long long>(numberOfDataPoints) <= lMinDataPointsForCalc) {
-    log.Warn("FileMonitor.BacklogMonitor.NumberOfDataPoints (%u) must be above "
-             "FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc (%ld); using %u and %ld.",
-             numberOfDataPoints, lMinDataPointsForCalc, kDefaultNumberOfDataPoints, kDefaultMinDataPointsForCalc);
-    numberOfDataPoints = kDefaultNumberOfDataPoints;
-    lMinDataPointsForCalc = kDefaultMinDataPointsForCalc;
-  }
-  if (!(dBacklogCheckIntervalMillis >= 1.0) || dBacklogCheckIntervalMillis > 86400000.0) {
-    log.Warn("FileMonitor.BacklogMonitor.BacklogCheckIntervalMillis must be between 1 and 86400000; using %.0f.",
-             kDefaultBacklogCheckIntervalMillis);
-    dBacklogCheckIntervalMillis = kDefaultBacklogCheckIntervalMillis;
+  if (!BacklogWindowHoldsDecision(numberOfDataPoints, static_cast<double>(lMinDataPointsForCalc))) {
+    log.Warn("%s (%u) must be above %s (%ld); using %u and %ld.", kMonitorSettings[kNumberOfDataPoints].name,
+             numberOfDataPoints, kMonitorSettings[kMinDataPointsForCalc].name, lMinDataPointsForCalc,
+             DefaultOf<kNumberOfDataPoints>(), DefaultOf<kMinDataPointsForCalc>());
+    numberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
+    lMinDataPointsForCalc = DefaultOf<kMinDataPointsForCalc>();
   }
 
   spBacklogMonitor = std::make_shared<BacklogMonitor>(numberOfDataPoints);

@@ -31,6 +31,7 @@
 
 #include "monitor/FileMonitorMessage.h"
 #include "monitor/IFileMonitor.h"
+#include "monitor/MonitorSettings.h"
 #include "monitor/RecordsByKey.h"
 #include "monitor/TimerCallbackHandler.h"
 #include "monitor/VantrelMonitorExport.h"
@@ -166,21 +167,6 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   enum TimerJob_t { TIMER_JOB_CHECK_BACKLOG = 1, TIMER_JOB_CHECK_FILES = 2 };
 
   typedef std::multimap<std::string, std::string> Settings;
-
-  // Defaults of the settings.
-  static constexpr unsigned short kDefaultReaderThreadsMin = 5;
-  static constexpr unsigned short kDefaultReaderThreadsMax = 100;
-  static constexpr double kDefaultBacklogCheckIntervalMillis = 1000.0;
-  static constexpr long kDefaultBacklogCheckStartupDelaySec = 120;
-  static constexpr unsigned int kDefaultNumberOfDataPoints = 1024;
-  static constexpr long kDefaultMinDataPointsForCalc = 128;
-  static constexpr unsigned short kDefaultThreadsPerIncrement = 5;
-  static constexpr unsigned int kDefaultCheckPeriodMillis = 100;
-  static constexpr unsigned int kMaxCheckPeriodMillis = 60000;
-  static constexpr short kDefaultDispositionMinThreshold = -5;
-  static constexpr short kDefaultDispositionMaxThreshold = 5;
-  static constexpr bool kDefaultReportReplacement = false;
-  static constexpr unsigned int kDefaultFullCheckPeriodMillis = 60000;
 
   // Queue water marks, in bytes of queued blocks.
   static constexpr std::size_t kQueueLowWaterMark = 999950;

@@ -66,7 +66,7 @@ TEST(AgentConfigTest, ReadsEveryKindOfLineAndHandsTheComponentEverySetting) {
   // Every default, and every line of the file after them: a repeated key
   // is kept, the factory reads the last.
   const auto settings = ComponentSettings(config);
-  EXPECT_EQ(settings.size(), 2u * std::size(kMonitorKeys) + 6u);
+  EXPECT_EQ(settings.size(), 2u * std::size(WindowsAgentCommon::kMonitorSettings) + 6u);
   // Selected the way the factory selects them.
   const auto value = [&](const std::string &type, const char *key) {
     using WindowsAgentCommon::EnvironmentBlockHelper;

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // which are all known ones.
   std::set<std::string> names;
   for (const auto &setting : VantrelAgent::ComponentSettings(config[0])) names.insert(setting.first);
-  Expect(names.size() == 2 * std::size(VantrelAgent::kMonitorKeys), "only known settings are kept", text, std::to_string(names.size()));
+  Expect(names.size() == 2 * std::size(WindowsAgentCommon::kMonitorSettings), "only known settings are kept", text, std::to_string(names.size()));
   std::set<std::uint64_t> handles;
   for (const auto &entry : config[0].credentials) {
     Expect(entry.handle != 0 && entry.handle != ~std::uint64_t(0) && handles.insert(entry.handle).second,

@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // One line of a configuration file: a value without a line break, and
   // none that a quote opens (the file strips quotes around a value).
   if (value.find_first_of("\r\n") != std::string::npos || (!word.empty() && (word[0] == '"' || word[0] == '\''))) return 0;
-  const VantrelAgent::MonitorKey &key = VantrelAgent::kMonitorKeys[data[0] % std::size(VantrelAgent::kMonitorKeys)];
+  const auto &key = WindowsAgentCommon::kMonitorSettings[data[0] % std::size(WindowsAgentCommon::kMonitorSettings)];
   std::istringstream file(std::string(VantrelAgent::kMonitorTypes[data[0] / 11 % 2]) + "." + key.name + " = " + value);
   VantrelAgent::AgentConfig config;
   std::vector<std::string> errors;
@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const bool kept = expected;
   if (expected && (name == points || name == minimum)) {
     const auto defaultOf = [](const std::string &wanted) {
-      for (const auto &k : VantrelAgent::kMonitorKeys) {
-        if (wanted == k.name) return std::stod(k.defaultValue);
+      for (const auto &k : WindowsAgentCommon::kMonitorSettings) {
+        if (wanted == k.name) return k.defaultValue;
       }
       return 0.0;
     };

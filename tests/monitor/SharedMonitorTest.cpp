@@ -404,14 +404,11 @@ TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) 
     StopWithin(*monitor);
     EXPECT_EQ(monitor->thr_count(), 0u);
   }
-  EXPECT_EQ(capture.Count("EventLogMonitor.ScheduleExpirySweepPeriodMillis must be between 1 and 60000; using 100."),
-            1u);
-  EXPECT_EQ(capture.Count("FileMonitor.ReaderThreadsMin must be at least 1; using 5."), 1u);
-  for (const char *window : {"(0) must be above FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc (128)",
-                             "(1024) must be above FileMonitor.BacklogMonitor.MinNumberOfDataPointsForCalc (1024)"}) {
-    EXPECT_EQ(capture.Count(std::string("FileMonitor.BacklogMonitor.NumberOfDataPoints ") + window +
-                            "; using 1024 and 128."), 1u) << window;
-  }
+  // One Warn line for each value set aside, naming its key: the period and
+  // the floor of the second round, and the window of each.
+  EXPECT_EQ(capture.CountStarting("EventLogMonitor.ScheduleExpirySweepPeriodMillis "), 1u);
+  EXPECT_EQ(capture.CountStarting("FileMonitor.ReaderThreadsMin "), 1u);
+  EXPECT_EQ(capture.CountStarting("FileMonitor.BacklogMonitor.NumberOfDataPoints "), 2u);
 }
 
 #if !defined(_WIN32)  // starts of POSIX threads are limited by interposing pthread_create
@@ -590,8 +587,7 @@ TEST_P(SharedMonitorTest, ReplacementIsReportedOnlyWhenTheSettingTurnsItOn) {
     monitor->Stop();
   }
   auto unsure = Start(1, {{"FileMonitor.ReportReplacement", "maybe"}});
-  EXPECT_EQ(capture.CountContaining("FileMonitor.ReportReplacement must be"), 1u);
-  EXPECT_EQ(capture.Count("FileMonitor.ReportReplacement must be true or false, not 'maybe'; using false."), 1u);
+  EXPECT_EQ(capture.CountStarting("FileMonitor.ReportReplacement "), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest, BothMonitorKinds(), MonitorKindName);
