@@ -139,29 +139,32 @@ TEST(FollowTest, EveryLineOnceAcrossRotationsAndRestarts) {
       std::this_thread::sleep_for(std::chrono::microseconds(1000000 / perSecond));
     }
   });
-  // A second apart: two rotations before the agent is back would compress
-  // what delaycompress kept for it.
+  // A second apart, `rotation` held: two rotations before the agent is back
+  // would compress what delaycompress kept for it.
   auto last = std::chrono::steady_clock::now();
   const auto rotate = [&] {
     const std::string run = "/usr/sbin/logrotate -f -s " + work.Join("logrotate.state") + " " + conf;
-    std::lock_guard<std::mutex> lock(rotation);
     if (std::system(run.c_str()) == 0) ++rotations;
     last = std::chrono::steady_clock::now();
   };
   std::thread rotator([&] {
     while (rotating) {
       std::this_thread::sleep_for(50ms);
-      std::unique_lock<std::mutex> lock(rotation);
-      const bool due = std::chrono::steady_clock::now() - last >= 1s;
-      lock.unlock();
-      if (rotating && due) rotate();
+      std::lock_guard<std::mutex> lock(rotation);
+      if (rotating && std::chrono::steady_clock::now() - last >= 1s) rotate();
     }
   });
-  // Each restart comes after a rotation while the agent is down and lines
-  // written to the new files meanwhile.
-  const auto down = [&] {
+  // Each restart comes after one rotation while the agent is down and lines
+  // written to the new files meanwhile, and before any other.
+  const auto restart = [&](int k, int sig) {
+    std::lock_guard<std::mutex> lock(rotation);
+    runs[k - 1]->Signal(sig);
+    EXPECT_TRUE(runs[k - 1]->Exits(sig == SIGTERM ? 0 : 128 + sig));
     rotate();
     std::this_thread::sleep_for(200ms);
+    const bool up = started(k);
+    last = std::chrono::steady_clock::now();
+    return up;
   };
   // The rotations end first, so that the last lines are not in a window.
   const auto finish = [&] {
@@ -173,15 +176,9 @@ TEST(FollowTest, EveryLineOnceAcrossRotationsAndRestarts) {
   };
   std::string problems;
   std::this_thread::sleep_for(2500ms);
-  runs[0]->Signal(SIGTERM);
-  EXPECT_TRUE(runs[0]->Exits(0));
-  down();
-  ASSERT_TRUE(started(1)) << (finish(), runs[1]->Transcript());
+  ASSERT_TRUE(restart(1, SIGTERM)) << (finish(), runs[1]->Transcript());
   std::this_thread::sleep_for(2500ms);
-  runs[1]->Signal(SIGKILL);
-  EXPECT_TRUE(runs[1]->Exits(128 + SIGKILL));
-  down();
-  ASSERT_TRUE(started(2)) << (finish(), runs[2]->Transcript());
+  ASSERT_TRUE(restart(2, SIGKILL)) << (finish(), runs[2]->Transcript());
   std::this_thread::sleep_for(2500ms);
   finish();
   const int total = written;
