@@ -371,10 +371,11 @@ class FileFollower final : public Follower {
 
   // Every path watched at start has been reported: what the state knew and
   // this run has not found is gone, and the files are read for the first
-  // time: those known before new ones (a truncated one finds its copy before
-  // the copy could pass for new), each the least recently written first, so
-  // that a file rotated while the agent was down is finished before the one
-  // that took its name.
+  // time, the least recently written first (known before new when written
+  // at once), so that a file rotated while the agent was down is finished
+  // before the one that took its name, and copytruncate's copy before the
+  // new lines of its original, also of one that was empty when the state
+  // was saved (nothing tells its copy as one then).
   void ReadFirst() {
     bReady = true;
     std::vector<std::pair<std::pair<bool, struct timespec>, File *>> files;
@@ -390,8 +391,10 @@ class FileFollower final : public Follower {
     }
     std::sort(files.begin(), files.end(), [](const auto &a, const auto &b) {
       const struct timespec &x = a.first.second, &y = b.first.second;
-      if (a.first.first != b.first.first) return b.first.first;
-      return x.tv_sec != y.tv_sec ? x.tv_sec < y.tv_sec : x.tv_nsec < y.tv_nsec;
+      if (x.tv_sec != y.tv_sec || x.tv_nsec != y.tv_nsec) {
+        return x.tv_sec != y.tv_sec ? x.tv_sec < y.tv_sec : x.tv_nsec < y.tv_nsec;
+      }
+      return !a.first.first && b.first.first;
     });
     for (auto &each : files) Read(*each.second);
   }
@@ -623,9 +626,10 @@ class FileFollower final : public Follower {
   // Whether a new file can be read as a file of its own. A copy that
   // copytruncate is still writing was too short to be told from a new file
   // when it appeared: as long as its bytes are the start of a followed file,
-  // it is not read; once it holds all of that one's first bytes (up to
-  // kFingerprintBytes) it is that one's copy. A file left undecided for
-  // kRotatedGrace is new.
+  // it is not read; once it holds all of that one's first bytes as they were
+  // read (its print) it is that one's copy, also when that one has been
+  // truncated since and its truncation is not seen yet: its bytes now are
+  // the new lines. A file left undecided for kRotatedGrace is new.
   bool Decide(File &file, std::uint64_t size) {
     const auto now = Clock::now();
     if (size == 0 && now - file.unnamedSince < kRotatedGrace) return false;
@@ -634,12 +638,18 @@ class FileFollower final : public Follower {
     bool undecided = false;
     for (auto &each : mapFiles) {
       File &other = each.second;
-      if (&other == &file || other.fd < 0 || other.copy || other.compressed || other.offset == 0) continue;
-      std::string theirs(std::min(head.size(), kFingerprintBytes), '\0');
-      theirs.resize(static_cast<std::size_t>(std::max<ssize_t>(ReadAt(other.fd, &theirs[0], theirs.size(), 0), 0)));
-      const std::size_t common = std::min(head.size(), theirs.size());
-      if (common == 0 || head.compare(0, common, theirs, 0, common) != 0) continue;
-      if (head.size() >= theirs.size()) {  // all of its first bytes: a copy
+      if (&other == &file || other.fd < 0 || other.copy || other.compressed || other.offset == 0 ||
+          other.print.length == 0) {
+        continue;
+      }
+      if (head.size() < other.print.length) {
+        // Still being written: undecided while it is the start of that one.
+        std::string theirs(head.size(), '\0');
+        theirs.resize(static_cast<std::size_t>(std::max<ssize_t>(ReadAt(other.fd, &theirs[0], theirs.size(), 0), 0)));
+        if (!head.empty() && theirs == head) undecided = true;
+        continue;
+      }
+      if (HashBytes(head.data(), other.print.length, kFnvBasis) == other.print.hash) {
         ReadCopy(other, file.fd, size, false);
         SetLabel(file, other.label);
         file.offset = size;
@@ -647,7 +657,6 @@ class FileFollower final : public Follower {
         file.fresh = false;
         return false;
       }
-      undecided = true;
     }
     if (undecided && now - file.unnamedSince < kRotatedGrace) return false;
     file.fresh = false;
@@ -803,7 +812,7 @@ class FileFollower final : public Follower {
 
   void Flush() {
     if (strOut.empty()) return;
-    if (!bOutClosed && !VantrelPlatform::WriteFully(STDOUT_FILENO, strOut.data(), strOut.size())) {
+    if (!bOutClosed && !VantrelPlatform::WriteFully(opts.output, strOut.data(), strOut.size())) {
       bOutClosed = true;
       const int error = errno;
       if (error != EPIPE) {

@@ -35,6 +35,7 @@ struct FollowOptions {
   unsigned int maxOpen = 64;
   bool json = false;
   std::string format;  // empty: kDefaultFollowTemplate
+  int output = 1;      // the descriptor the lines are written to: standard output
 };
 
 // A line of text: %p the path, %l the line, %o its offset, %t the local
