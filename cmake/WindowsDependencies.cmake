@@ -34,4 +34,15 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
   endif()
   file(COPY "${dll_path}" DESTINATION "${PROJECT_BINARY_DIR}/bin")
+  install(FILES "${dll_path}" DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
+
+# Every program carries the manifest cmake/windows/vantrel.manifest
+# (long paths, UTF-8 as the ANSI code page): vantrel_manifest(TARGET).
+enable_language(RC)
+set(VANTREL_MANIFEST "${CMAKE_CURRENT_LIST_DIR}/windows/vantrel.manifest")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/windows/vantrel-manifest.rc.in" "${PROJECT_BINARY_DIR}/vantrel-manifest.rc" @ONLY)
+function(vantrel_manifest target)
+  target_sources(${target} PRIVATE "${PROJECT_BINARY_DIR}/vantrel-manifest.rc")
+  set_property(SOURCE "${PROJECT_BINARY_DIR}/vantrel-manifest.rc" APPEND PROPERTY OBJECT_DEPENDS "${VANTREL_MANIFEST}")
+endfunction()

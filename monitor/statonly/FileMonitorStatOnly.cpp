@@ -131,7 +131,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
   const bool withIdentity = ReportsReplacement();
   std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> current = NewAttributes();
-  VantrelPlatform::FileIdentity identity;
+  std::optional<VantrelPlatform::FileIdentity> identity;  // empty: unknown
   const BOOL read = withIdentity
                         ? VantrelPlatform::GetFileAttributesAndIdentity(record.path.c_str(), current.get(), &identity)
                         : GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, current.get());
@@ -147,8 +147,9 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
     }
     current.reset();  // the path is absent
   }
-  // Another file than the one accepted last; false until an identity is known.
-  const bool replaced = withIdentity && current && record.lastIdentity && *record.lastIdentity != identity;
+  // Another file than the one accepted last; false while either identity is
+  // unknown, and the last known one stays until a read gives another.
+  const bool replaced = current && identity && record.lastIdentity && *record.lastIdentity != *identity;
 
   if (!record.lastAttributes) {
     if (!current) {
@@ -166,7 +167,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
         flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
       }
     }
-    if (withIdentity) {
+    if (identity) {
       record.lastIdentity = identity;
     }
     record.initError = 0;
@@ -220,7 +221,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
       return 0;
     }
   }
-  if (withIdentity) {
+  if (identity) {
     record.lastIdentity = identity;
   }
   if (replaced) {

@@ -3,6 +3,8 @@
 
 #include "Internal.h"
 
+#include <Platform/TestHooks.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -241,7 +243,7 @@ ACE_HANDLE AceHandle(HANDLE h) {
 
 bool IdentityOfHandle(HANDLE h, FileIdentity &identity) {
   OpenFile file;
-  if (!FileHandles().Lookup(h, file)) {
+  if (!FileHandles().Lookup(h, file) || TestHooks::IdentityReadFails()) {
     return false;
   }
   if (!file.identityRead) {
@@ -302,7 +304,8 @@ BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelI
 
 namespace VantrelPlatform {
 
-BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes, FileIdentity *identity) {
+BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                                  std::optional<FileIdentity> *identity) {
   if (attributes == nullptr || identity == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -318,7 +321,11 @@ BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attri
   }
   FillAttributes(sx.stx_mode, Timespec(sx.stx_ctime), Timespec(sx.stx_atime), Timespec(sx.stx_mtime), sx.stx_size,
                  attributes);
-  *identity = IdentityOf(sx);
+  if (TestHooks::IdentityReadFails()) {
+    identity->reset();
+  } else {
+    *identity = IdentityOf(sx);
+  }
   SetError(ERROR_SUCCESS);
   return TRUE;
 }

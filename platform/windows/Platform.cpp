@@ -2,6 +2,7 @@
 // conversions between UTF-16 and UTF-8, the time conversions built on ACE's
 // FILETIME support, error texts and whole writes. Everything else is the
 // system's own.
+#include <Platform/TestHooks.h>
 #include <Platform/Win32Api.h>
 
 #include <io.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cwchar>
 
 namespace VantrelPlatform {
@@ -146,7 +148,18 @@ std::string ErrorText(DWORD code) {
   return text;
 }
 
+// The 128-bit file id where the file system keeps one (ReFS needs all of
+// it; NTFS's is its 64-bit index, high half 0), else the 64-bit index.
 bool IdentityOfHandle(HANDLE file, FileIdentity &identity) {
+  if (TestHooks::IdentityReadFails()) return false;
+  FILE_ID_INFO id;
+  if (::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof(id))) {
+    static_assert(sizeof(id.FileId.Identifier) == 2 * sizeof(std::uint64_t), "a 128-bit file id");
+    identity.volume = id.VolumeSerialNumber;
+    std::memcpy(&identity.file, id.FileId.Identifier, sizeof(identity.file));
+    std::memcpy(&identity.instance, id.FileId.Identifier + sizeof(identity.file), sizeof(identity.instance));
+    return true;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(file, &info)) return false;
   identity.volume = info.dwVolumeSerialNumber;
@@ -155,24 +168,49 @@ bool IdentityOfHandle(HANDLE file, FileIdentity &identity) {
   return true;
 }
 
-// Through a handle without access rights and with backup semantics, so that
-// a directory has one too; a file that cannot be opened so keeps `identity`.
-BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes, FileIdentity *identity) {
-  if (!::GetFileAttributesExW(path, GetFileExInfoStandard, attributes)) return FALSE;
-  if (identity != nullptr) {
-    const HANDLE file = ::CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      FileIdentity read;
-      if (IdentityOfHandle(file, read)) *identity = read;
-      ::CloseHandle(file);
-    }
+BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                                  std::optional<FileIdentity> *identity) {
+  if (attributes == nullptr || identity == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // Both calls take the path's long form (Platform/Win32Api.h).
+  if (!GetFileAttributesExW(path, GetFileExInfoStandard, attributes)) return FALSE;
+  identity->reset();
+  const HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    FileIdentity read;
+    if (IdentityOfHandle(file, read)) *identity = read;
+    ::CloseHandle(file);
   }
   ::SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 
+namespace {
+
+// A console shows UTF-16 whatever its code page: the text is written so.
+bool WriteToConsole(HANDLE console, const char *data, std::size_t size) {
+  const std::wstring text = FromUtf8(std::string(data, size));
+  const wchar_t *at = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const DWORD chunk = left < 16384 ? static_cast<DWORD>(left) : 16384;
+    DWORD written = 0;
+    if (!::WriteConsoleW(console, at, chunk, &written, nullptr) || written == 0) return false;
+    at += written;
+    left -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool WriteFully(int fd, const char *data, std::size_t size) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  DWORD mode = 0;
+  if (handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) return WriteToConsole(handle, data, size);
   while (size > 0) {
     const unsigned int chunk = size < static_cast<std::size_t>(INT_MAX) ? static_cast<unsigned int>(size) : INT_MAX;
     const int written = ::_write(fd, data, chunk);

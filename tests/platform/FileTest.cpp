@@ -34,7 +34,7 @@ HANDLE Open(const std::string &path, DWORD access = GENERIC_READ, DWORD disposit
 // _wstat64 and its errno, FindFirstChangeNotificationW.
 std::vector<DWORD> Errors(const std::string &path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  VantrelPlatform::FileIdentity identity;
+  std::optional<VantrelPlatform::FileIdentity> identity;
   struct __stat64 st;
   std::vector<DWORD> codes;
   const auto record = [&](bool ok) { codes.push_back(FailureCode(!ok)); };
@@ -103,7 +103,8 @@ TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
     const bool isDir = S_ISDIR(st.st_mode);
     const std::int64_t size = isDir ? 0 : st.st_size;
     WIN32_FILE_ATTRIBUTE_DATA data, together;
-    VantrelPlatform::FileIdentity identity, ofHandle;
+    std::optional<VantrelPlatform::FileIdentity> identity;
+    VantrelPlatform::FileIdentity ofHandle;
     struct __stat64 st64;
     ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
     ASSERT_TRUE(VantrelPlatform::GetFileAttributesAndIdentity(path.c_str(), &together, &identity));
@@ -120,7 +121,7 @@ TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
                               std::int64_t{st64.st_mtim.tv_nsec}, std::int64_t{st64.st_atime}));
     EXPECT_EQ(0, std::memcmp(&data, &together, sizeof data));
     EXPECT_EQ(std::make_pair(std::uint64_t{st.st_dev}, std::uint64_t{st.st_ino}),
-              std::make_pair(identity.volume, identity.file));
+              std::make_pair(identity.value_or(ofHandle).volume, identity.value_or(ofHandle).file));
     // A handle reads the identity when it opens the file, or when asked for
     // it with backup semantics.
     for (const DWORD flags : {DWORD{FILE_ATTRIBUTE_NORMAL}, DWORD{FILE_FLAG_BACKUP_SEMANTICS}}) {

@@ -34,6 +34,29 @@ TEST(PlatformText, Utf8AndUtf16RoundTrips) {
   EXPECT_EQ(L"", FromUtf16(nullptr, 5));
 }
 
+// Windows takes a full path of MAX_PATH characters or more only in its long
+// form; Wine does not hold programs to the limit, so the form itself is
+// checked here, on every system.
+TEST(PlatformPaths, LongPathsTakeTheFormThatLiftsMaxPath) {
+  using VantrelPlatform::LongPathForm;
+  const std::wstring tail(VantrelPlatform::kLongPathFrom, L'x');
+  const std::wstring shortPath = L"C:\\logs\\app.log";
+  const std::vector<std::pair<std::wstring, std::wstring>> rows = {
+      {L"C:\\" + tail, L"\\\\?\\C:\\" + tail},
+      {L"d:\\" + tail, L"\\\\?\\d:\\" + tail},
+      {L"\\\\server\\share\\" + tail, L"\\\\?\\UNC\\server\\share\\" + tail},
+      {L"\\\\?\\C:\\" + tail, L"\\\\?\\C:\\" + tail},
+      {L"\\\\?\\UNC\\server\\s\\" + tail, L"\\\\?\\UNC\\server\\s\\" + tail},
+      {L"\\\\.\\pipe\\" + tail, L"\\\\.\\pipe\\" + tail},
+      {L"logs\\" + tail, L"logs\\" + tail},
+      {shortPath, shortPath},
+      {L"\\\\server\\share\\a.log", L"\\\\server\\share\\a.log"},
+      {std::wstring(L"C:\\") + tail.substr(4), std::wstring(L"C:\\") + tail.substr(4)},  // one short of the limit
+      {std::wstring(L"C:\\") + tail.substr(3), std::wstring(L"\\\\?\\C:\\") + tail.substr(3)},
+  };
+  for (const auto &row : rows) EXPECT_EQ(row.second, LongPathForm(row.first)) << ToUtf8(row.first);
+}
+
 #if defined(_WIN32)
 
 TEST(PlatformText, ErrorTextsComeFromTheSystemOnOneLine) {

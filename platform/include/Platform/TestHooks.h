@@ -16,6 +16,14 @@ namespace TestHooks {
 // until the hook is cleared with a count of 0.
 void FailChangeNotifications(DWORD error, int count);
 
+// Makes the identity reads of the next `count` calls of
+// GetFileAttributesAndIdentity and IdentityOfHandle fail (the file went
+// between the two reads), as if the file could not be opened: the first
+// leaves its identity empty, the second returns false. A count of 0 clears it.
+void FailIdentityReads(int count);
+// Whether the calling identity read is to fail; counts it down.
+bool IdentityReadFails();
+
 // Number of kernel watches that the change-notification layer holds now, and
 // number of open change-notification handles.
 std::size_t ChangeWatchCount();

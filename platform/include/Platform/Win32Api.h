@@ -23,6 +23,7 @@
 #include <ace/os_include/os_stddef.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #if defined(_WIN32)
@@ -269,6 +270,8 @@ std::string ErrorText(DWORD code);
 // Writes all of `data` to a descriptor, resuming after interruptions and
 // partial writes; false when the descriptor fails. Used by the log and the
 // agent, whose lines must each go out in one piece.
+// On Windows, UTF-8 text for a console is written to it as UTF-16, so that
+// every name shows as it is whatever the console's code page.
 bool WriteFully(int fd, const char *data, std::size_t size);
 
 // UTF-8 from a wide string and back, lossless for every byte string a file
@@ -335,20 +338,67 @@ struct FileIdentity {
 };
 
 // GetFileAttributesExW at GetFileExInfoStandard, and the identity of the
-// same file, read together in one system call: statx on POSIX; on Windows by
-// name where the system offers it (GetFileInformationByName), else through a
-// handle opened without access rights and with backup semantics, so that a
-// directory has one too. Fails as GetFileAttributesExW does, with the same
-// error codes, and then leaves `identity` alone.
-BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes, FileIdentity *identity);
+// same file: on POSIX both from one statx call; on Windows the identity is
+// asked of a handle opened without access rights and with backup semantics
+// (so that a directory has one too). Fails as GetFileAttributesExW does, with
+// the same error codes, and then leaves `identity` alone. On success
+// `identity` is empty where the identity could not be read (on Windows the
+// file went, or may not be opened, between the two calls): it is unknown,
+// never a made-up value to compare.
+BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                                  std::optional<FileIdentity> *identity);
+
+// Paths this long or longer go to Windows in their long form: MAX_PATH less
+// the 12 characters that CreateDirectoryW keeps for an 8.3 name, so that a
+// directory's listing pattern ("\*" appended) fits too.
+constexpr std::size_t kLongPathFrom = MAX_PATH - 12;
+
+// A full Windows path (as GetFullPathNameW gives it: backslashes, no "." or
+// "..") of kLongPathFrom characters or more in the form that lifts the
+// MAX_PATH limit: C:\dir as \\?\C:\dir, \\server\share as
+// \\?\UNC\server\share. A shorter path, one already in that form, a device
+// path (\\.\) and anything else stay as they are.
+std::wstring LongPathForm(const std::wstring &fullPath);
+
+#if defined(_WIN32)
+// What the file calls below hand to the system for `path`: the path itself
+// when it is absolute and shorter than kLongPathFrom, else its full path
+// (GetFullPathNameW) in LongPathForm.
+std::wstring SystemPath(LPCWSTR path);
+
+BOOL LongGetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID information);
+HANDLE LongFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
+HANDLE LongCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                       DWORD flags, HANDLE templateFile);
+HANDLE LongFindFirstChangeNotificationW(LPCWSTR path, BOOL subtree, DWORD filter);
+// The runtime's _wstat64 from the system's attributes, so that it takes every
+// path the calls above take (msvcrt's own refuses \\?\ paths):
+// st_mode directory or regular file with read, write (unless read-only) and
+// execute bits, st_size (0 for a directory), the three times in whole
+// seconds since 1970 (st_ctime the creation time, as msvcrt has it), st_dev
+// and st_rdev the drive's number where there is one, st_nlink 1. Fails with
+// -1 and errno ENOENT for a missing file or directory, else EACCES or EINVAL.
+int LongStat64(const wchar_t *path, struct _stat64 *buffer);
+#endif
 
 // The identity of the file behind a handle from CreateFileW. On POSIX it was
 // read when the handle was opened, in the call that checks the file's type,
 // so asking costs no system call (for a handle opened with backup semantics,
-// which skips that call, it is read now); on Windows it is asked of the handle
-// (GetFileInformationByHandle). False for a handle that is not such a handle.
+// which skips that call, it is read now); on Windows it is asked of the handle:
+// the 128-bit file id (GetFileInformationByHandleEx, FileIdInfo) where the
+// file system has one, else the 64-bit file index. False for a handle that is
+// not such a handle.
 bool IdentityOfHandle(HANDLE file, FileIdentity &identity);
 
 }  // namespace VantrelPlatform
+
+#if defined(_WIN32)
+// The file calls of the sources reach the system through the long forms above.
+#define GetFileAttributesExW VantrelPlatform::LongGetFileAttributesExW
+#define FindFirstFileW VantrelPlatform::LongFindFirstFileW
+#define CreateFileW VantrelPlatform::LongCreateFileW
+#define FindFirstChangeNotificationW VantrelPlatform::LongFindFirstChangeNotificationW
+#define _wstat64 VantrelPlatform::LongStat64
+#endif
 
 #endif  // VANTREL_PLATFORM_WIN32API_H
