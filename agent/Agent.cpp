@@ -316,11 +316,15 @@ std::set<std::uint64_t> Agent::WarnAboutCredentials(ISecurityManager &securityMa
     if (rc == 0) continue;
     refused.insert(entry.handle);
     std::string reason;
+#if defined(_WIN32)
+    GetLastErrorText(static_cast<DWORD>(rc), reason);
+#else
     if (rc == static_cast<int>(ERROR_ACCESS_DENIED)) {
       reason = "the agent lacks the privilege to change identity (it needs root, or CAP_SETUID and CAP_SETGID)";
     } else {
       GetLastErrorText(static_cast<DWORD>(rc), reason);
     }
+#endif
     Say("warning: " + cfg.source + ":" + std::to_string(entry.line) + ": Credentials " +
         std::to_string(entry.handle) + " cannot be switched to: " + reason + "; paths watched as " +
         std::to_string(entry.handle) + " are not checked");
@@ -406,6 +410,19 @@ int Agent::Run() {
   }
   for (const auto &note : notes) Say(note);
   notes.clear();
+  if (opts.monitor == "notify") {
+    for (const auto &target : targets) {
+      const std::string why = WhyNotificationsCannotWatch(target.path);
+      if (why.empty()) continue;
+      if (opts.monitorGiven) {
+        Say(why + ", which the notification monitor cannot watch; --monitor poll can");
+        return kExitUsage;
+      }
+      Say(why + ", which the notification monitor cannot watch: every path is watched with polling");
+      opts.monitor = "poll";
+      break;
+    }
+  }
   // The watch list holds the configuration's Watch entries from here on.
   std::vector<WatchEntry>().swap(cfg.watches);
   const std::string monitorType = MonitorTypeName(opts.monitor);

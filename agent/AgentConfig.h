@@ -10,7 +10,8 @@
 //                           "FileMonitorNoNotifications"
 //   Log.Level = debug|info|warn|error|off
 //   Log.File = path
-//   Credentials = HANDLE IDENTITY   IDENTITY is "UID:GID[:G1,G2,...]" or a user name
+//   Credentials = HANDLE IDENTITY   IDENTITY is "UID:GID[:G1,G2,...]" or a user name;
+//                                   on Windows "DOMAIN\user PASSWORD"
 //   Watch = PATH [@HANDLE]      a path to watch, optionally as HANDLE
 // Every bad line is reported as "file:line: reason"; a file with any bad
 // line is refused as a whole.
@@ -39,7 +40,7 @@ extern const char *const kMonitorTypes[2];
 
 struct CredentialsEntry {
   std::uint64_t handle = 0;
-  WindowsAgentCommon::PosixCredentials credentials;
+  WindowsAgentCommon::PlatformCredentials credentials;
   int line = 0;
 };
 

@@ -9,28 +9,114 @@
 using namespace WindowsAgentCommon;
 
 // Handle 0 is the process's own identity and cannot be set; a handle that
-// the table does not know is refused, as the thread's last error too. The
-// table needs no privilege; on Windows it holds handle 0 only, and no text
-// gives credentials.
+// the table does not know is refused, as the thread's last error too.
 TEST(SecurityManager, HandleZeroIsTheProcessAndUnknownHandlesAreRefused) {
   PlatformSecurityManager manager;
-  EXPECT_TRUE(manager.HasCredentials(0) && !manager.HasCredentials(9) && !manager.SetCredentials(0, {1, 1, {}}));
+  EXPECT_TRUE(manager.HasCredentials(0) && !manager.HasCredentials(9) && !manager.SetCredentials(0, {}));
   EXPECT_EQ(0, manager.SwitchToCredentials(0));
   EXPECT_EQ(static_cast<int>(ERROR_INVALID_HANDLE), manager.SwitchToCredentials(424242));
   EXPECT_EQ(ERROR_INVALID_HANDLE, ::GetLastError());
   manager.RevertCredentials();
-#if defined(_WIN32)
-  EXPECT_FALSE(manager.SetCredentials(9, {1, 1, {}}));
-  PosixCredentials creds;
-  std::string error;
-  EXPECT_FALSE(ProcessSecurityManager::ParseCredentials("1000:1000", creds, error));
-  EXPECT_NE(std::string::npos, error.find("Windows")) << error;
-#else
+#if !defined(_WIN32)
   EXPECT_TRUE(manager.SetCredentials(9, {1, 1, {}}) && manager.HasCredentials(9));
   manager.RemoveCredentials(9);
   EXPECT_FALSE(manager.HasCredentials(9));
 #endif
 }
+
+#if defined(_WIN32)
+
+#include <thread>
+
+namespace {
+
+bool Impersonating() {
+  HANDLE token = nullptr;
+  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return false;
+  ::CloseHandle(token);
+  return true;
+}
+
+// Whether the process holds the handle still.
+bool Open(HANDLE handle) {
+  DWORD flags = 0;
+  return ::GetHandleInformation(handle, &flags) != FALSE;
+}
+
+}  // namespace
+
+// A token of the host's: the table keeps a duplicate of its own, a switch
+// makes the calling thread (only) impersonate it, a revert ends that, and the
+// duplicate is closed when the table forgets it.
+TEST(SecurityManager, WindowsTokensAreImpersonatedPerThreadAndClosedWithTheTable) {
+  HANDLE process = nullptr;
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process));
+  PlatformSecurityManager manager;
+  ASSERT_TRUE(manager.SetCredentials(7, WindowsCredentials{L"", L"", L"", process}));
+  const HANDLE held = manager.TokenOf(7);
+  EXPECT_TRUE(held != nullptr && held != process && Open(held));
+  std::vector<bool> seen;
+  std::thread worker([&] {
+    seen.push_back(Impersonating());
+    seen.push_back(manager.SwitchToCredentials(7) == 0 && Impersonating());
+    manager.RevertCredentials();
+    seen.push_back(Impersonating());
+    seen.push_back(manager.SwitchToCredentials(7) == 0 && manager.SwitchToCredentials(0) == 0 && !Impersonating());
+  });
+  worker.join();
+  EXPECT_EQ(seen, (std::vector<bool>{false, true, false, true})) << "before, switched, reverted, 7 then 0";
+  EXPECT_FALSE(Impersonating()) << "the test's own thread";
+  manager.Shutdown();
+  EXPECT_FALSE(Open(held)) << "the table's token is closed at shutdown";
+  EXPECT_TRUE(Open(process)) << "the host's own stays open";
+  EXPECT_EQ(static_cast<int>(ERROR_INVALID_HANDLE), manager.SwitchToCredentials(7));
+  ::CloseHandle(process);
+}
+
+// The configuration's text, and an account that cannot be logged on: its
+// handle stays known and its switches fail with the logon's own error, as
+// the thread's last error too, whose text is the system's.
+TEST(SecurityManager, WindowsAccountsAreParsedAndTheirLogonFailuresKept) {
+  struct Row {
+    const char *text;
+    bool parsed;
+    const wchar_t *domain, *user, *password;
+  };
+  for (const Row &row : std::vector<Row>{{".\\svc-logs pass word ", true, L".", L"svc-logs", L"pass word "},
+                                         {"CORP\\ölaf x", true, L"CORP", L"ölaf", L"x"},
+                                         {"reader@corp.example  secret", true, L"", L"reader@corp.example", L"secret"},
+                                         {"CORP\\ x", false, L"", L"", L""}, {"alone", false, L"", L"", L""},
+                                         {"", false, L"", L"", L""}, {" x", false, L"", L"", L""}}) {
+    WindowsCredentials creds{L"-", L"-", L"-", nullptr};
+    std::string error;
+    const bool parsed = PlatformSecurityManager::ParseCredentials(row.text, creds, error);
+    EXPECT_EQ(parsed, row.parsed) << row.text;
+    if (parsed && row.parsed) {
+      EXPECT_EQ(std::vector<std::wstring>({creds.domain, creds.user, creds.password}),
+                std::vector<std::wstring>({row.domain, row.user, row.password})) << row.text;
+    }
+    EXPECT_EQ(error.empty(), row.parsed) << row.text;
+  }
+  PlatformSecurityManager manager;
+  WindowsCredentials nobody;
+  std::string error;
+  ASSERT_TRUE(PlatformSecurityManager::ParseCredentials(".\\vantrel-no-such-user not-the-password", nobody, error));
+  const bool loggedOn = manager.SetCredentials(8, nobody);
+  const DWORD logonError = ::GetLastError();
+  EXPECT_TRUE(manager.HasCredentials(8));
+  const int rc = manager.SwitchToCredentials(8);
+  manager.RevertCredentials();
+  if (!loggedOn) {
+    EXPECT_NE(logonError, ERROR_SUCCESS);
+    EXPECT_EQ(rc, static_cast<int>(logonError));
+  }
+  if (rc != 0) {
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(rc));
+    EXPECT_EQ(VantrelPlatform::ErrorText(static_cast<DWORD>(rc)).find("Windows error"), std::string::npos);
+  }
+}
+
+#endif
 
 #if !defined(_WIN32)
 
