@@ -26,7 +26,9 @@ const char *const kDescription =
     "quoted for the shell): the files that match now and later are watched. With no path it watches\n"
 #if defined(_WIN32)
     "the Logs folder of the Windows directory and every regular file directly in it. Ctrl+C or closing\n"
-    "the console stop it in order; Ctrl+Break prints a statistics line.";
+    "the console stop it in order; Ctrl+Break prints a statistics line. As the first argument,\n"
+    "--install-service [ARGS...] installs the service VantrelAgent that runs it with ARGS, and\n"
+    "--uninstall-service stops and removes it.";
 #else
     "/var/log and every regular file directly in it. SIGINT or SIGTERM stop it in order; SIGHUP reopens\n"
     "the log file; SIGUSR1 prints a statistics line.";
@@ -153,6 +155,7 @@ ParseOutcome ParseCommandLine(int argc, const char *const *argv, AgentOptions &o
   if (!ParseWhole("--interval", interval, 0xFFFFFFFFu, "milliseconds", number, err)) return refused;
   options.intervalMillis = static_cast<unsigned int>(number);
   options.credentialsGiven = app.count("--credentials") > 0;
+  options.monitorGiven = app.count("--monitor") > 0;
   // All ones stands for the monitor's default and cannot name credentials.
   if (options.credentialsGiven &&
       !ParseWhole("--credentials", credentials, ~std::uint64_t(0) - 1, "a credentials handle", options.credentials,

@@ -18,6 +18,7 @@ const int kExitUsage = 2;    // bad command line or configuration file
 struct AgentOptions {
   std::vector<std::string> paths;  // none: the configuration's Watch entries, else the default
   std::string monitor = "notify";  // "notify" or "poll"
+  bool monitorGiven = false;       // --monitor was on the command line
   unsigned int intervalMillis = 1000;
   bool idle = false;
   bool credentialsGiven = false;

@@ -93,6 +93,19 @@ bool ComponentHost::Load(const std::string &libraryPath, const std::string &serv
     error = "a component is already loaded";
     return false;
   }
+#if defined(_WIN32)
+  // ACE_DLL opens a narrow name with LoadLibraryA, in the ANSI code page,
+  // which cannot hold every folder's name: the library is loaded by its
+  // UTF-16 name and the handle handed to ACE_DLL, which frees it on close.
+  const HMODULE module =
+      ::LoadLibraryExW(VantrelPlatform::FromUtf8(libraryPath).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr || dll.set_handle(module, false) != 0) {
+    const DWORD code = ::GetLastError();
+    if (module != nullptr) ::FreeLibrary(module);
+    error = "cannot load " + libraryPath + ": " + VantrelPlatform::ErrorText(code);
+    return false;
+  }
+#else
   // RTLD_NOW: a library that cannot be resolved is refused here, not at its
   // first call. RTLD_LOCAL: its symbols stay its own.
   if (dll.open(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL, false) != 0) {
@@ -103,6 +116,7 @@ bool ComponentHost::Load(const std::string &libraryPath, const std::string &serv
     error = "cannot load " + libraryPath + ": " + reason;
     return false;
   }
+#endif
   bLoaded = true;
 
   void *symbol = dll.symbol(VANTREL_MONITOR_ENTRY_POINT);

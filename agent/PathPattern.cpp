@@ -100,14 +100,19 @@ std::size_t ParseRoot(const std::string &path, std::string &root) {
   root.clear();
   std::size_t at = 0;
   bool share = path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
-  if (share && path.size() >= 4 && (path[2] == '?' || path[2] == '.') && IsSeparator(path[3])) {
-    // "\\?\C:" or "\\?\UNC\server\share"
-    root = std::string("\\\\") + path[2] + "\\";
+  if (share && path.size() >= 4 && path[2] == '.' && IsSeparator(path[3])) {
+    root = "\\\\.\\";  // a device: "\\.\NAME"
+    at = 4;
+    share = false;
+  } else if (share && path.size() >= 4 && path[2] == '?' && IsSeparator(path[3])) {
+    // "\\?\C:" is "C:", "\\?\UNC\server\share" is "\\server\share".
     at = 4;
     share = ComponentEnd(path, at) == at + 3 && PathKey(path.substr(at, 3)) == "UNC";
     if (share) {
-      root += "UNC\\";
+      root = "\\\\";
       at = std::min(at + 4, path.size());
+    } else if (path.size() < at + 2 || path[at + 1] != ':') {
+      root = "\\\\?\\";  // a volume: "\\?\Volume{...}"
     }
   } else if (share) {
     root = "\\\\";
@@ -276,6 +281,22 @@ std::string Unescape(const std::string &component) {
     text += component[i];
   }
   return text;
+}
+
+std::string WhyNotificationsCannotWatch(const std::string &path) {
+#if defined(_WIN32)
+  const std::vector<std::string> components = SplitPath(path);
+  if (components.empty()) return std::string();
+  if (components[0].compare(0, 2, "\\\\") == 0) {
+    return path + " is a network or device path";
+  }
+  if (FixedComponents(components) == 1) {
+    return path + (components.size() == 1 ? " is a drive's root directory" : " watches a drive's root directory");
+  }
+#else
+  static_cast<void>(path);
+#endif
+  return std::string();
 }
 
 std::string PathKey(const std::string &path) {

@@ -33,8 +33,17 @@ namespace VantrelAgent {
 // links are not resolved, and ".." at the root stays at the root. An empty
 // path gives `cwd`. On Windows a path without a drive or share is taken on
 // `cwd`'s root ("\logs" on "C:", "D:logs" in `cwd` when it is on D:, else
-// in "D:\").
+// in "D:\"); a path in the long form loses its prefix ("\\?\C:\logs" is
+// "C:\logs", "\\?\UNC\server\share" is "\\server\share\"), which the
+// platform layer gives back to a path long enough to need it.
 std::string NormalizePath(const std::string &path, const std::string &cwd);
+
+// Why the notification monitor cannot watch an absolute, normalised path or
+// pattern, or empty when it can. It watches a path without its leading
+// backslashes, so on Windows a share or device path would become a relative
+// path, and a drive's root directory (a path that is the root, or a pattern
+// whose directories start at it) the drive's current directory.
+std::string WhyNotificationsCannotWatch(const std::string &path);
 
 // The process's current directory (the root when it cannot be read).
 std::string CurrentDirectory();

@@ -48,6 +48,13 @@ class SignalWatcher {
   std::thread thread;
 };
 
+#if defined(_WIN32)
+// Asks the running watcher to stop the agent as a SIGTERM would, without
+// waiting (the service control manager's stop and shut-down); false when no
+// watcher runs.
+bool RequestServiceStop();
+#endif
+
 }  // namespace VantrelAgent
 
 #endif  // VANTREL_AGENT_SIGNALWATCHER_H

@@ -1,9 +1,13 @@
 // The console's control events for vantrel-agent on Windows, the
 // counterparts of the POSIX signals: Ctrl+C (SIGINT) and closing the console
 // or ending the session (SIGTERM) stop the agent, Ctrl+Break (SIGUSR1's role)
-// asks for the statistics; nothing stands for SIGHUP. The system calls the handler on a thread of its
-// own; the handler only hands the event to the watcher thread, which runs the
-// callbacks as on POSIX.
+// asks for the statistics; nothing stands for SIGHUP. The system calls the
+// handler on a thread of its own; the handler only hands the event to the
+// watcher thread, which runs the callbacks as on POSIX. The system ends the
+// process as soon as the handler of a close, log-off or shut-down event
+// returns, so that handler returns only once the agent has stopped in order
+// (or the system's own limit has passed). The service control manager's stop
+// and shut-down come in through RequestServiceStop.
 #include "agent/SignalWatcher.h"
 
 #include <Platform/Win32Api.h>
@@ -29,6 +33,15 @@ HANDLE hWake = nullptr;
 int pending = 0;
 bool stopping = false;
 std::chrono::steady_clock::time_point firstStop;
+// A service stop that came before the watcher: taken by the next watcher.
+bool stopBeforeWatcher = false;
+// Set when the watcher that took a stop has gone, that is once the agent has
+// stopped in order; made once, never closed.
+HANDLE hStopped = nullptr;
+
+// The system gives a console's close 5 s and a shut-down 5 to 20 s before it
+// ends the process; waiting longer changes nothing.
+const DWORD kOrderlyStopMillis = 20000;
 
 void ExitAgain(int sig) {
   char line[96];
@@ -41,24 +54,13 @@ void ExitAgain(int sig) {
   ::_exit(128 + sig);
 }
 
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-  int sig = 0;
-  switch (event) {
-    case CTRL_C_EVENT:
-      sig = SIGINT;
-      break;
-    case CTRL_BREAK_EVENT:
-      sig = kStats;
-      break;
-    default:
-      sig = SIGTERM;
-      break;
-  }
+// Hands `sig` to the watcher; false when there is none.
+bool Post(int sig, bool repeatEnds) {
   std::lock_guard<std::mutex> lock(mtxPending);
-  if (hWake == nullptr) return FALSE;  // no watcher: the default action ends the process
+  if (hWake == nullptr) return false;
   if (sig != kStats && stopping) {
-    if (std::chrono::steady_clock::now() - firstStop >= SignalWatcher::kRepeatAfter) ExitAgain(sig);
-    return TRUE;  // the same request delivered twice
+    if (repeatEnds && std::chrono::steady_clock::now() - firstStop >= SignalWatcher::kRepeatAfter) ExitAgain(sig);
+    return true;  // the same request delivered twice
   }
   if (sig != kStats) {
     stopping = true;
@@ -66,12 +68,40 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   }
   pending = sig;
   ::SetEvent(hWake);
+  return true;
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+      return Post(SIGINT, true) ? TRUE : FALSE;  // no watcher: the default action ends the process
+    case CTRL_BREAK_EVENT:
+      return Post(kStats, true) ? TRUE : FALSE;
+    default:
+      break;
+  }
+  // Close, log-off, shut-down: the process ends when this returns.
+  if (!Post(SIGTERM, false)) return FALSE;
+  ::WaitForSingleObject(hStopped, kOrderlyStopMillis);
   return TRUE;
 }
 
 }  // namespace
 
-void SignalWatcher::BlockSignals() { ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE); }
+void SignalWatcher::BlockSignals() {
+  {
+    std::lock_guard<std::mutex> lock(mtxPending);
+    if (hStopped == nullptr) hStopped = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+}
+
+bool RequestServiceStop() {
+  if (Post(SIGTERM, false)) return true;
+  std::lock_guard<std::mutex> lock(mtxPending);
+  stopBeforeWatcher = true;
+  return false;
+}
 
 SignalWatcher::SignalWatcher(std::function<void(int)> onStop, std::function<void()> onStats,
                              std::function<void()> onReopen)
@@ -79,8 +109,11 @@ SignalWatcher::SignalWatcher(std::function<void(int)> onStop, std::function<void
   {
     std::lock_guard<std::mutex> lock(mtxPending);
     hWake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    pending = 0;
-    stopping = false;
+    pending = stopBeforeWatcher ? SIGTERM : 0;
+    stopping = stopBeforeWatcher;
+    firstStop = std::chrono::steady_clock::now();
+    if (stopBeforeWatcher) ::SetEvent(hWake);
+    stopBeforeWatcher = false;
   }
   thread = std::thread([this] { Run(); });
 }
@@ -97,6 +130,7 @@ SignalWatcher::~SignalWatcher() {
   std::lock_guard<std::mutex> lock(mtxPending);
   ::CloseHandle(hWake);
   hWake = nullptr;
+  if (stopping && hStopped != nullptr) ::SetEvent(hStopped);
 }
 
 void SignalWatcher::Run() {

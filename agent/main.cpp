@@ -6,6 +6,8 @@
 #include "agent/SignalWatcher.h"
 
 #if defined(_WIN32)
+#include "agent/Service.h"
+
 #include <Platform/Win32Api.h>
 
 #include <shellapi.h>
@@ -33,20 +35,22 @@ std::vector<std::string> Arguments(int argc, char **argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  using namespace VantrelAgent;
-  // Before any thread exists, so that every thread inherits the blocked set.
-  SignalWatcher::BlockSignals();
-
-  const std::vector<std::string> arguments = Arguments(argc, argv);
+// The command line checked; false (the reason written) when it is bad or
+// asks for nothing to run.
+bool Parse(const std::vector<std::string> &arguments, VantrelAgent::AgentOptions &options,
+           VantrelAgent::ParseOutcome &outcome) {
   std::vector<const char *> pointers;
   for (const auto &argument : arguments) pointers.push_back(argument.c_str());
+  outcome = VantrelAgent::ParseCommandLine(static_cast<int>(pointers.size()), pointers.data(), options, std::cout,
+                                           std::cerr);
+  return outcome.run;
+}
+
+int RunAgent(const std::vector<std::string> &arguments) {
+  using namespace VantrelAgent;
   AgentOptions options;
-  const ParseOutcome outcome =
-      ParseCommandLine(static_cast<int>(pointers.size()), pointers.data(), options, std::cout, std::cerr);
-  if (!outcome.run) {
+  ParseOutcome outcome;
+  if (!Parse(arguments, options, outcome)) {
     return outcome.exitCode;
   }
 
@@ -65,4 +69,24 @@ int main(int argc, char **argv) {
 
   Agent agent(std::move(options), std::move(config));
   return agent.Run();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Before any thread exists, so that every thread inherits the blocked set.
+  VantrelAgent::SignalWatcher::BlockSignals();
+  const std::vector<std::string> arguments = Arguments(argc, argv);
+#if defined(_WIN32)
+  const int status = VantrelAgent::RunServiceVerb(
+      arguments,
+      [](const std::vector<std::string> &rest) {
+        VantrelAgent::AgentOptions options;
+        VantrelAgent::ParseOutcome outcome;
+        return Parse(rest, options, outcome);
+      },
+      &RunAgent);
+  if (status >= 0) return status;
+#endif
+  return RunAgent(arguments);
 }

@@ -7,7 +7,19 @@
 #       names and the CMake package
 # Installed under /usr, binaries stripped. The install() rules name their
 # component: "agent" or "dev".
+#
+# In the Windows build, `cpack -G ZIP` makes vantrel-agent-<version>-win64.zip
+# with one folder: bin\ holds the agent, both DLLs and the run-time DLLs,
+# share\vantrel-agent the example configuration, share\doc README.md (the
+# "agent" component; the headers stay out).
 if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME vantrel-agent)
+  set(CPACK_PACKAGE_VENDOR "VantrelMonitor")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME vantrel-agent-${PROJECT_VERSION}-win64)
+  set(CPACK_COMPONENTS_ALL agent)
+  include(CPack)
   return()
 endif()
 

@@ -34,7 +34,7 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
   endif()
   file(COPY "${dll_path}" DESTINATION "${PROJECT_BINARY_DIR}/bin")
-  install(FILES "${dll_path}" DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES "${dll_path}" DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT agent)
 endforeach()
 
 # Every program carries the manifest cmake/windows/vantrel.manifest

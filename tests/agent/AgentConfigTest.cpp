@@ -247,8 +247,15 @@ TEST(AgentWatchListTest, WindowsPathsOnDrivesAndSharesWithEitherSeparatorAreOneP
   for (const auto &c : std::vector<std::pair<std::string, std::string>>{
            {"d:/logs//app.log", "D:\\logs\\app.log"}, {"\\logs\\..\\..\\a", "C:\\a"}, {"C:logs", "C:\\w\\logs"},
            {"D:logs", "D:\\logs"}, {"//server/share/x/../y", "\\\\server\\share\\y"},
-           {"\\\\?\\C:\\long\\.\\a", "\\\\?\\C:\\long\\a"}, {"\\\\?\\UNC\\server\\share", "\\\\?\\UNC\\server\\share\\"}})
+           {"\\\\?\\C:\\long\\.\\a", "C:\\long\\a"}, {"\\\\?\\UNC\\server\\share", "\\\\server\\share\\"},
+           {"\\\\.\\pipe\\x", "\\\\.\\pipe\\x"}})
     EXPECT_EQ(NormalizePath(c.first, "C:\\w"), c.second) << c.first;
+  // What the notification monitor would make relative or the drive's
+  // current directory.
+  for (const auto &[path, cannot] : std::vector<std::pair<const char *, bool>>{
+           {"\\\\server\\share\\a.log", true}, {"\\\\.\\pipe\\x", true}, {"C:\\", true},
+           {"C:\\*.log", true}, {"C:\\**\\*.log", true}, {"C:\\logs", false}, {"C:\\logs\\*.log", false}})
+    EXPECT_EQ(!WhyNotificationsCannotWatch(NormalizePath(path, "C:\\")).empty(), cannot) << path;
   AgentOptions options;
   options.paths = {"C:\\Logs\\A.log", "c:/logs/a.LOG", "\\\\?\\C:\\logs\\b.log", "C:\\logs\\*.txt"};
   std::vector<WatchTarget> t;
