@@ -212,11 +212,17 @@ void RunUnknownIdentity() {
   probe.AddMonitor(wide, &sink, 1000, 0, false);
   VantrelPlatform::TestHooks::FailIdentityReads(0);
   EXPECT_EQ(probe.Check(wide), 0);
+  // Each check finds the file grown, so that each reads it.
   VantrelPlatform::TestHooks::FailIdentityReads(2);
-  const std::array<int, 3> unread = {probe.Check(wide), probe.Check(wide), probe.Check(wide)};
-  EXPECT_EQ(unread, (std::array<int, 3>{0, 0, 0})) << "unread twice, then read again";
+  std::array<int, 3> replaced{};
+  for (int &flag : replaced) {
+    AppendFile(path, "x");
+    flag = probe.Check(wide) & static_cast<int>(kReplaced);
+  }
+  EXPECT_EQ(replaced, (std::array<int, 3>{0, 0, 0})) << "unread twice, then read again";
+  VantrelPlatform::TestHooks::FailIdentityReads(0);
   RenameAndCreate(100, kTime)(path);
-  EXPECT_EQ(probe.Check(wide), static_cast<int>(kReplaced));
+  EXPECT_EQ(probe.Check(wide) & static_cast<int>(kReplaced), static_cast<int>(kReplaced));
 }
 
 }  // namespace
