@@ -476,6 +476,16 @@ int Agent::Run() {
   serviceConfig.ConfigText4 = cfg.source;
   serviceConfig.ConfigText5 = std::string("vantrel-agent ") + VANTREL_VERSION;
   serviceConfig.Settings = ComponentSettings(cfg);
+  if (opts.follow) {
+    // The follower knows a copytruncate copy by its original's first bytes,
+    // and so must hear of the truncation before the copy's first report:
+    // checks at each path's interval keep that order, checks brought
+    // forward by notifications do not. A setting in the file still holds.
+    for (const char *type : kMonitorTypes) {
+      const std::string name = std::string(type) + ".FileMonitor.CheckWhenNotified";
+      if (cfg.settings.count(name) == 0) serviceConfig.Settings.find(name)->second = "false";
+    }
+  }
   if (!host.Initialize(serviceConfig, error)) {
     Say("the component failed to start: " + error);
     return kExitFailure;

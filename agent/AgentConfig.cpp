@@ -34,6 +34,8 @@ const struct {
     // A reader that follows a file must know when another file took its
     // name; the component keeps the plain flags of size and write time.
     {WindowsAgentCommon::kReportReplacement, "true"},
+    // Reports within a sweep of a notified change: what a tailer wants.
+    {WindowsAgentCommon::kCheckWhenNotified, "true"},
 };
 
 }  // namespace

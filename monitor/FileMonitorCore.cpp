@@ -59,6 +59,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       usReaderThreadsMax(DefaultOf<kReaderThreadsMax>()),
       bReportReplacement(DefaultOf<kReportReplacement>()),
       tvFullCheckPeriod(SpanFromMillis(DefaultOf<kFullCheckPeriodMillis>())),
+      bCheckWhenNotified(DefaultOf<kCheckWhenNotified>()),
       kind(monitorKind),
       lastQueueFullWarning(0),
       bSweepDeferred(false),
@@ -107,6 +108,9 @@ void FileMonitorCore::Initialize(const Settings &settings) {
   bReportReplacement = reportReplacement;
   ReadSetting<kFullCheckPeriodMillis>(config, fullCheckPeriodMillis, log);
   tvFullCheckPeriod = SpanFromMillis(fullCheckPeriodMillis);
+  bool checkWhenNotified = DefaultOf<kCheckWhenNotified>();
+  ReadSetting<kCheckWhenNotified>(config, checkWhenNotified, log);
+  bCheckWhenNotified = checkWhenNotified;
   if (!BacklogWindowHoldsDecision(numberOfDataPoints, static_cast<double>(lMinDataPointsForCalc))) {
     log.Warn("%s (%u) must be above %s (%ld); using %u and %ld.", kMonitorSettings[kNumberOfDataPoints].name,
              numberOfDataPoints, kMonitorSettings[kMinDataPointsForCalc].name, lMinDataPointsForCalc,

@@ -241,11 +241,20 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // check. Read by the workers, set once by Initialize.
   const ACE_Time_Value &FullCheckPeriod() const { return tvFullCheckPeriod; }
 
+  // "FileMonitor.CheckWhenNotified": whether a path whose change was
+  // notified is checked at the next sweep rather than at its interval (at
+  // most once a sweep). Set once by Initialize.
+  bool ChecksWhenNotified() const { return bCheckWhenNotified.load(std::memory_order_relaxed); }
+
   // What a kind supplies.
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                 std::uint64_t hCreds, bool wantIdle) = 0;
   // One check; returns the change flags.
   virtual int CheckFile(FileRecord &record, Log threadLog) = 0;
+  // Appends the keys of the records whose change was notified since the
+  // last call. Called by the sweep under mtxMonitor when the monitor checks
+  // notified paths sooner; a kind without notifications has none.
+  virtual void TakeNotifiedKeys(std::vector<std::uint64_t> &) {}
 
   // The rate limit of warnings about one record: true, and the record's
   // lastWarnTime moved to now, when more than a minute has passed since the
@@ -288,6 +297,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   unsigned short usReaderThreadsMax;
   std::atomic<bool> bReportReplacement;
   ACE_Time_Value tvFullCheckPeriod;
+  std::atomic<bool> bCheckWhenNotified;
   std::string strLogName;
   Log log;
 
@@ -312,6 +322,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
 
   // The sweep and its due index (FileMonitorSweep.cpp).
   void Reindex(FileRecord &record);
+  void BringNotifiedForward(std::int64_t now);
   bool PutWithoutWaiting(ACE_Message_Block *block);
   bool PutChainWithoutWaiting(ACE_Message_Block *chain);
   static void ReleaseChain(ACE_Message_Block *chain);
@@ -344,6 +355,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // Holds exactly the records that have at least one receiver.
   std::multimap<std::int64_t, FileRecord *> dueIndex;
   std::vector<FileRecord *> sweepBatch;  // reused by every sweep
+  std::vector<std::uint64_t> notifiedKeys;  // reused by every sweep
   std::int64_t lastQueueFullWarning;     // seconds since 1970; under mtxMonitor
   std::atomic<bool> bSweepDeferred;      // the last sweep left due records for want of room
   std::int64_t llSweepOrigin;            // monotonic microseconds of the first timed sweep

@@ -51,6 +51,25 @@ void FileMonitorCore::Reindex(FileRecord &record) {
   record.inDueIndex = true;
 }
 
+// A record whose change was notified is due now, unless it is due sooner
+// anyway. It is queued at most once a sweep: the sweep that queues it moves
+// its due time an interval on, and one that finds it still queued leaves it
+// due for the next.
+void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
+  notifiedKeys.clear();
+  TakeNotifiedKeys(notifiedKeys);
+  for (const std::uint64_t key : notifiedKeys) {
+    // Keys are released under mtxMonitor, and never handed out again.
+    const std::shared_ptr<FileRecord> *entry = recordsByKey.Find(static_cast<std::int64_t>(key));
+    FileRecord *record = entry == nullptr ? nullptr : entry->get();
+    if (record == nullptr || !record->inDueIndex || record->dueEntry->first <= now) {
+      continue;
+    }
+    record->nextCheck.set(static_cast<time_t>(now / 1000000), static_cast<suseconds_t>(now % 1000000));
+    Reindex(*record);
+  }
+}
+
 // Takes the due records in order of their due time, as many as the queue has
 // room for, and queues them in table key order. Work is in proportion to the
 // records that are due, never to the size of the table, and nothing here
@@ -81,6 +100,9 @@ void FileMonitorCore::CheckFiles() {
   std::size_t room =
       bytes >= highWater ? 0 : (highWater - bytes + FileMonitorMessage::kImageSize - 1) / FileMonitorMessage::kImageSize;
 
+  if (ChecksWhenNotified()) {
+    BringNotifiedForward(now);
+  }
   sweepBatch.clear();
   bool deferred = false;
   for (auto it = dueIndex.begin(); it != dueIndex.end() && it->first <= now; ++it) {

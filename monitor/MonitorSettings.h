@@ -50,6 +50,7 @@ enum MonitorSettingId {
   kDispositionMaxThreshold,
   kReportReplacement,
   kFullCheckPeriodMillis,
+  kCheckWhenNotified,
   kMonitorSettingCount
 };
 
@@ -78,6 +79,8 @@ inline constexpr MonitorSetting kMonitorSettings[kMonitorSettingCount] = {
     {"FileMonitor.ReportReplacement", SettingType::Switch, 0, 0, 1, nullptr, nullptr},
     // 0: the notification monitor reads every file at every check.
     {"FileMonitor.FullCheckPeriodMillis", SettingType::UnsignedInt, 60000, 0, kUnbounded, nullptr, nullptr},
+    // Off: a notified path is checked at its interval like any other.
+    {"FileMonitor.CheckWhenNotified", SettingType::Switch, 0, 0, 1, nullptr, nullptr},
 };
 
 // The C++ type that holds a setting of each type.

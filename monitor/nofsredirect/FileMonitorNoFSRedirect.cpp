@@ -127,6 +127,10 @@ std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState(
 }
 
 HANDLE NoFSRedirectFileData::OpenChangeNotification() const {
+  if (mailbox) {
+    return VantrelPlatform::OpenDirectoryChangeNotification(path, kChangeFilter, mailbox,
+                                                            static_cast<std::uint64_t>(key));
+  }
   return FindFirstChangeNotificationW(path.c_str(), FALSE, kChangeFilter);
 }
 
@@ -156,7 +160,7 @@ bool NoFSRedirectFileData::Unchanged(const ACE_Time_Value &fullCheckPeriod) {
     // one goes so that their watch stays: it replaces a lost watch, and it
     // is refused where the path has become a link, whose target's changes
     // its directory never hears of.
-    const HANDLE fresh = VantrelPlatform::OpenFileChangeNotification(path);
+    const HANDLE fresh = VantrelPlatform::OpenFileChangeNotification(path, mailbox, static_cast<std::uint64_t>(key));
     CloseFileNotification();
     hFileChange = fresh;
     if (now >= nextFullCheck) {
@@ -168,7 +172,7 @@ bool NoFSRedirectFileData::Unchanged(const ACE_Time_Value &fullCheckPeriod) {
   }
   nextFullCheck = now + fullCheckPeriod;
   if (VantrelPlatform::ChangeNotificationsTrusted(path)) {
-    hFileChange = VantrelPlatform::OpenFileChangeNotification(path);
+    hFileChange = VantrelPlatform::OpenFileChangeNotification(path, mailbox, static_cast<std::uint64_t>(key));
   }
   return false;
 }
@@ -183,7 +187,8 @@ void NoFSRedirectFileData::CloseChangeNotification() {
 // ---------------------------------------------------------------------------
 // The monitor
 
-FileMonitorNoFSRedirect::FileMonitorNoFSRedirect() : FileMonitorCore(kNoFSRedirectKind) {}
+FileMonitorNoFSRedirect::FileMonitorNoFSRedirect()
+    : FileMonitorCore(kNoFSRedirectKind), spNotified(VantrelPlatform::NewChangeMailbox()) {}
 
 FileMonitorNoFSRedirect::~FileMonitorNoFSRedirect() { StopAndQuiesce(); }
 
@@ -207,7 +212,11 @@ std::string FileMonitorNoFSRedirect::Utf8ForLog(const std::wstring &path) {
 std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstring &path,
                                                                const ACE_Time_Value &interval, std::uint64_t hCreds,
                                                                bool wantIdle) {
-  return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
+  auto record = std::make_shared<FileData>(path, interval, hCreds, wantIdle);
+  if (ChecksWhenNotified()) {
+    record->mailbox = spNotified;
+  }
+  return record;
 }
 
 int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
@@ -268,6 +277,10 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   }
   record.lastStat = current;
   return flags;
+}
+
+void FileMonitorNoFSRedirect::TakeNotifiedKeys(std::vector<std::uint64_t> &keys) {
+  VantrelPlatform::TakeChanges(*spNotified, keys);
 }
 
 void FileMonitorNoFSRedirect::OpenNotificationLogged(FileData &record, const Log &threadLog,

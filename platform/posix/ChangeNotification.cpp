@@ -52,6 +52,8 @@ constexpr int kMaxReadsPerDrain = 64;
 // thread may read the event that signals it.
 constexpr int kWaitSliceMillis = 50;
 
+struct ChangeHandle;
+
 // One kernel watch, shared by every handle on its directory. The counters
 // grow with every event, so a handle is signalled when they moved since it
 // last looked.
@@ -67,6 +69,9 @@ struct Watch final {
   struct NameEvents {
     std::uint64_t events = 0;
     std::size_t handles = 0;
+    // The handles on the name that post to a mailbox, linked through
+    // ChangeHandle::nextListener.
+    ChangeHandle *listeners = nullptr;
   };
   std::unordered_map<std::size_t, NameEvents> names;
   // Moves with every signal of the whole watch: a file handle then cannot
@@ -79,6 +84,9 @@ struct Watch final {
   // IN_IGNORED events still queued for earlier watches that had this wd: the
   // first ones read belong to them.
   int staleIgnored = 0;
+  // The directory handles on the watch that post to a mailbox, linked
+  // through ChangeHandle::nextListener.
+  ChangeHandle *listeners = nullptr;
 };
 
 // A handle on a directory's entry names (filter set), or on one file of the
@@ -94,6 +102,13 @@ struct ChangeHandle final {
   const Watch::NameEvents *nameEvents = nullptr;
   std::uint64_t seenNameEvents = 0;
   std::uint64_t seenLostEvents = 0;
+  // Where a change is posted, and under what; `posted` while the mailbox
+  // holds the handle's serial.
+  std::shared_ptr<VantrelPlatform::ChangeMailbox> mailbox = nullptr;
+  std::uint64_t cookie = 0;
+  std::uintptr_t serial = 0;
+  ChangeHandle *nextListener = nullptr;
+  bool posted = false;
 
   bool ForFile() const { return filter == 0; }
   bool Signalled() const {
@@ -121,6 +136,17 @@ std::size_t NameHash(const char *name, std::size_t length) {
   return std::hash<std::string_view>()(std::string_view(name, length));
 }
 
+}  // namespace
+
+// The serials of the handles that posted to it since the last take; guarded
+// by the notifier's lock.
+class VantrelPlatform::ChangeMailbox final {
+ public:
+  std::vector<std::uintptr_t> serials;
+};
+
+namespace {
+
 // The process's inotify instance, its watches and the change handles.
 // Instances are thread-safe: all member data is guarded by mutex_. The lock is
 // held across the non-blocking inotify calls (add, remove, read), so that
@@ -142,7 +168,10 @@ class ChangeNotifier final {
   // last error already set.
   // With a filter of 0, `path` is a directory's and `fileName` the name of
   // the entry in it that the handle watches.
-  HANDLE Create(const char *path, DWORD filter, int &error, const std::string *fileName = nullptr);
+  HANDLE Create(const char *path, DWORD filter, int &error, const std::string *fileName = nullptr,
+                const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox = nullptr,
+                std::uint64_t cookie = 0);
+  void Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies);
   BOOL Rearm(HANDLE handle);
   BOOL Close(HANDLE handle);
   DWORD Wait(HANDLE handle, DWORD milliseconds);
@@ -159,6 +188,8 @@ class ChangeNotifier final {
   int AddWatch(const char *path, std::uint32_t mask, bool &knownNew);
   void Drain();
   void Dispatch(int wd, std::uint32_t mask, const char *name, std::size_t nameLength);
+  static void Post(ChangeHandle *listeners);
+  static void PostAll(Watch &watch);
   ChangeHandle *Find(HANDLE handle);
 
   std::mutex mutex_;
@@ -255,11 +286,13 @@ void ChangeNotifier::Dispatch(int wd, std::uint32_t mask, const char *name, std:
     const auto named = watch.names.find(NameHash(name, nameLength));
     if (named != watch.names.end()) {
       ++named->second.events;
+      Post(named->second.listeners);
     }
   }
   if ((mask & IN_MOVE_SELF) != 0) {
     // The directory is no longer where its files' paths lead.
     ++watch.lostEvents;
+    PostAll(watch);
     return;
   }
   if ((mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_IGNORED | IN_UNMOUNT)) == 0) {
@@ -272,14 +305,63 @@ void ChangeNotifier::Dispatch(int wd, std::uint32_t mask, const char *name, std:
     }
     watch.dead = true;
     Signal(watch);
+    PostAll(watch);
     watches_.erase(it);
+    return;
   } else if ((mask & IN_UNMOUNT) != 0) {
     Signal(watch);
+    PostAll(watch);
+    return;
   } else if ((mask & IN_ISDIR) != 0) {
     ++watch.dirEvents;
   } else {
     ++watch.fileEvents;
   }
+  Post(watch.listeners);
+}
+
+// Events lost to an overflow post nothing: every handle is signalled, and
+// read at its own next check rather than all at once.
+void ChangeNotifier::PostAll(Watch &watch) {
+  Post(watch.listeners);
+  for (auto &entry : watch.names) {
+    Post(entry.second.listeners);
+  }
+}
+
+// A handle whose post cannot be stored is only read at its next check.
+void ChangeNotifier::Post(ChangeHandle *listeners) {
+  for (ChangeHandle *handle = listeners; handle != nullptr; handle = handle->nextListener) {
+    if (!handle->posted) {
+      try {
+        handle->mailbox->serials.push_back(handle->serial);
+        handle->posted = true;
+      } catch (const std::bad_alloc &) {
+      }
+    }
+  }
+}
+
+void ChangeNotifier::Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ < 0) {
+    return;
+  }
+  Drain();
+  for (const std::uintptr_t serial : mailbox.serials) {
+    const auto it = handles_.find(serial);
+    // A handle closed since it posted, or whose serial went to another.
+    if (it == handles_.end() || it->second.mailbox.get() != &mailbox || !it->second.posted) {
+      continue;
+    }
+    try {
+      cookies.push_back(it->second.cookie);
+    } catch (const std::bad_alloc &) {
+      continue;  // posted again by its next change
+    }
+    it->second.posted = false;
+  }
+  mailbox.serials.clear();
 }
 
 ChangeHandle *ChangeNotifier::Find(HANDLE handle) {
@@ -291,7 +373,9 @@ ChangeHandle *ChangeNotifier::Find(HANDLE handle) {
   return it == handles_.end() ? nullptr : &it->second;
 }
 
-HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const std::string *fileName) {
+HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const std::string *fileName,
+                              const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox,
+                              std::uint64_t cookie) {
   error = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!OpenInstance(error)) {
@@ -349,6 +433,15 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
     } else {
       handles_.emplace(serial, handle);
     }
+    if (mailbox) {
+      ChangeHandle &made = handles_[serial];
+      ChangeHandle *&listeners = made.ForFile() ? watch->names.find(made.name)->second.listeners : watch->listeners;
+      made.mailbox = mailbox;
+      made.cookie = cookie;
+      made.serial = serial;
+      made.nextListener = listeners;
+      listeners = &made;
+    }
     nextSerial_ = serial == kHandleSerialMask ? 1 : serial + 1;
     ++watch->handles;
     SetError(ERROR_SUCCESS);
@@ -392,11 +485,24 @@ BOOL ChangeNotifier::Close(HANDLE handle) {
     return FALSE;
   }
   const std::shared_ptr<Watch> watch = std::move(it->second.watch);
+  const auto unlink = [&it](ChangeHandle *&listeners) {
+    for (ChangeHandle **link = &listeners; *link != nullptr; link = &(*link)->nextListener) {
+      if (*link == &it->second) {
+        *link = it->second.nextListener;
+        return;
+      }
+    }
+  };
   if (it->second.ForFile()) {
     const auto named = watch->names.find(it->second.name);
-    if (named != watch->names.end() && --named->second.handles == 0) {
-      watch->names.erase(named);
+    if (named != watch->names.end()) {
+      unlink(named->second.listeners);
+      if (--named->second.handles == 0) {
+        watch->names.erase(named);
+      }
     }
+  } else {
+    unlink(watch->listeners);
   }
   handles_.erase(it);
   if (--watch->handles == 0 && !watch->dead) {
@@ -482,11 +588,13 @@ namespace {
 // A new handle on the directory `path` (of its entry names, or of the file
 // `fileName` in it), with the last error set as the system's calls set it.
 HANDLE CreateChangeHandle(ChangeNotifier &notifier, const std::string &path, DWORD filter,
-                          const std::string *fileName) {
+                          const std::string *fileName,
+                          const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox = nullptr,
+                          std::uint64_t cookie = 0) {
   int error = 0;
   HANDLE handle = INVALID_HANDLE_VALUE;
   try {
-    handle = notifier.Create(path.c_str(), filter, error, fileName);
+    handle = notifier.Create(path.c_str(), filter, error, fileName, mailbox, cookie);
   } catch (const std::bad_alloc &) {
     SetError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
@@ -499,7 +607,10 @@ HANDLE CreateChangeHandle(ChangeNotifier &notifier, const std::string &path, DWO
 
 }  // namespace
 
-HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotifyFilter) {
+namespace {
+
+HANDLE OpenDirectoryHandle(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotifyFilter,
+                           const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox, std::uint64_t cookie) {
   ChangeNotifier &notifier = ChangeNotifier::Instance();
   if (notifier.TakeInjectedFailure()) {
     return INVALID_HANDLE_VALUE;
@@ -513,12 +624,19 @@ HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWOR
   if (!NativePath(lpPathName, path)) {
     return INVALID_HANDLE_VALUE;
   }
-  return CreateChangeHandle(notifier, path, dwNotifyFilter, nullptr);
+  return CreateChangeHandle(notifier, path, dwNotifyFilter, nullptr, mailbox, cookie);
+}
+
+}  // namespace
+
+HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotifyFilter) {
+  return OpenDirectoryHandle(lpPathName, bWatchSubtree, dwNotifyFilter, nullptr, 0);
 }
 
 namespace VantrelPlatform {
 
-HANDLE OpenFileChangeNotification(const std::wstring &path) {
+HANDLE OpenFileChangeNotification(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &mailbox,
+                                  std::uint64_t cookie) {
   ChangeNotifier &notifier = ChangeNotifier::Instance();
   if (notifier.TakeInjectedFailure()) {
     return INVALID_HANDLE_VALUE;
@@ -540,7 +658,18 @@ HANDLE OpenFileChangeNotification(const std::wstring &path) {
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  return CreateChangeHandle(notifier, directory, 0, &name);
+  return CreateChangeHandle(notifier, directory, 0, &name, mailbox, cookie);
+}
+
+HANDLE OpenDirectoryChangeNotification(const std::wstring &path, DWORD filter,
+                                       const std::shared_ptr<ChangeMailbox> &mailbox, std::uint64_t cookie) {
+  return OpenDirectoryHandle(path.c_str(), FALSE, filter, mailbox, cookie);
+}
+
+std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return std::make_shared<ChangeMailbox>(); }
+
+void TakeChanges(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept {
+  ChangeNotifier::Instance().Take(mailbox, cookies);
 }
 
 namespace {

@@ -43,7 +43,20 @@ std::wstring DirectoryOf(const std::wstring &path) {
 
 }  // namespace
 
-HANDLE OpenFileChangeNotification(const std::wstring &path) {
+// No mailbox is ever posted to here: see TakeChanges.
+class ChangeMailbox {};
+
+HANDLE OpenDirectoryChangeNotification(const std::wstring &path, DWORD filter, const std::shared_ptr<ChangeMailbox> &,
+                                       std::uint64_t) {
+  return ::FindFirstChangeNotificationW(path.c_str(), FALSE, filter);
+}
+
+std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return std::make_shared<ChangeMailbox>(); }
+
+void TakeChanges(ChangeMailbox &, std::vector<std::uint64_t> &) noexcept {}
+
+HANDLE OpenFileChangeNotification(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &,
+                                  std::uint64_t) {
   // A file has no notification of its own: its directory's, for sizes,
   // write times and names, stands for every file in it.
   std::wstring directory = DirectoryOf(path);

@@ -233,6 +233,45 @@ TEST_F(NotificationChecks, FilesAreReadAtEveryCheckWithoutTrustedNotifications) 
     EXPECT_EQ(watcher.Opens(), 3) << (remote ? "remote" : "period 0");
   }
 }
+
+// With the setting on, a written file and a directory with a new entry are
+// checked at the next sweep, long before their interval of 30 s; off, they
+// wait for their interval.
+TEST_F(NotificationMonitor, NotifiedPathsAreCheckedAtTheNextSweepOnlyWhenAsked) {
+  struct Monitor : FileMonitorNoFSRedirect {
+    // Whether the record's check now comes 30 s on (once it has taken its
+    // baseline and armed its notification at an interval of 0).
+    bool Slowed(const std::wstring &path) {
+      ACE_Guard<ACE_Recursive_Thread_Mutex> guard(mtxMonitor);
+      FileRecord &record = *mapFiles.at(path);
+      record.checkInterval = ACE_Time_Value(30);
+      return !record.queued && record.nextCheck > VantrelPlatform::MonotonicNow() + ACE_Time_Value(20);
+    }
+  };
+  Monitor monitors[2];
+  RecordingSink sinks[2][2];
+  std::string paths[2][2];
+  for (const int on : {1, 0}) {
+    auto settings = FastSettings();
+    settings.emplace("FileMonitor.CheckWhenNotified", on ? "on" : "off");
+    monitors[on].Initialize(settings);
+    paths[on][0] = dir.Write(std::to_string(on) + ".log", "a");
+    MakeDir(paths[on][1] = dir.Join(std::to_string(on)));
+    for (const int i : {0, 1}) {
+      monitors[on].AddMonitor(Wide(paths[on][i]), &sinks[on][i], 0, 0, true);
+      ASSERT_TRUE(sinks[on][i].WaitForCount(2));
+      ASSERT_TRUE(WaitUntil([&] { return monitors[on].Slowed(Wide(paths[on][i])); }));
+      sinks[on][i].Clear();
+    }
+    AppendFile(paths[on][0], "b");
+    dir.Write(std::to_string(on) + "/new", "");
+  }
+  EXPECT_TRUE(sinks[1][0].WaitForCount(1, std::chrono::seconds(10)) && sinks[1][0].AnyHas(kLarger));
+  EXPECT_TRUE(sinks[1][1].WaitForFlags(kDir | kModified, std::chrono::seconds(10)));
+  EXPECT_FALSE(sinks[0][0].WaitForCount(1, std::chrono::seconds(4)) || sinks[0][1].Count() > 0)
+      << "checked before its interval";
+  for (Monitor &monitor : monitors) StopWithin(monitor);
+}
 #endif
 
 // ---------------------------------------------------------------------------

@@ -23,8 +23,10 @@
 #include <ace/os_include/os_stddef.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 
@@ -247,7 +249,30 @@ ACE_Time_Value SystemTimeNow();
 // write times and names). INVALID_HANDLE_VALUE, with the last error, when
 // the directory cannot be watched, and on Linux when the path is a symbolic
 // link (its target changes where its directory's watch does not look).
-HANDLE OpenFileChangeNotification(const std::wstring &path);
+//
+// With a mailbox, the handle also posts `cookie` to it when it is signalled
+// by a change that names its file, or when its directory goes or moves (not
+// when the system dropped events: every handle is then signalled, and read
+// at its own time); the mailbox lives as long as any handle posts to it.
+class ChangeMailbox;
+HANDLE OpenFileChangeNotification(const std::wstring &path,
+                                  const std::shared_ptr<ChangeMailbox> &mailbox = nullptr,
+                                  std::uint64_t cookie = 0);
+
+// FindFirstChangeNotificationW(path, FALSE, filter), whose handle also posts
+// `cookie` to the mailbox when it is signalled (as above).
+HANDLE OpenDirectoryChangeNotification(const std::wstring &path, DWORD filter,
+                                       const std::shared_ptr<ChangeMailbox> &mailbox, std::uint64_t cookie);
+
+// A new, empty mailbox.
+std::shared_ptr<ChangeMailbox> NewChangeMailbox();
+
+// Appends to `cookies` the cookie of every handle that posted to the mailbox
+// since the last take, each once, having read what the system has
+// notified so far. Never blocks for long and never throws; on Windows the
+// mailbox stays empty (one directory notification there stands for all its
+// files, and the check reads them when it fires).
+void TakeChanges(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept;
 
 // Whether the file system that holds `path` (or would hold it) notifies
 // every change of its files: not so for network file systems, whose files
