@@ -182,6 +182,7 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
     auto added = mapEntries.emplace(path, role);
     if (!added.second) return false;
     added.first->second.refused = setRefusedHandles.count(handle) != 0;
+    if (!added.first->second.refused && !added.first->second.seen) ++nUnseen;
     added.first->second.handle = handle;
   }
   // Every registration asks for idle reports: the first report after it
@@ -251,7 +252,12 @@ void WatchSet::StartOne(const WatchTarget &target, std::vector<std::string> &not
   role.fixed = true;
   if (!Register(directory, handle, role)) {
     std::lock_guard<std::mutex> lock(mtx);
-    mapEntries[directory].fixed = true;
+    auto found = mapEntries.find(directory);
+    if (found == mapEntries.end()) {
+      found = mapEntries.emplace(directory, Entry()).first;
+      ++nUnseen;
+    }
+    found->second.fixed = true;
   }
   Walk(directory, vecPatterns.size() - 1, 0, false);
   if (nTargetsAdded == before) {
@@ -343,6 +349,7 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
     verdict.release = entry.deleted && !entry.fixed;
     look = announce || (!entry.present && !entry.deleted);
     if (!look) {
+      if (!entry.seen && !entry.refused) --nUnseen;
       entry.seen = true;
       // Present by the check itself: whatever kept it out is gone.
       if ((flags & kCreated) != 0) note = Reach(path, entry, false, std::string());
@@ -364,6 +371,7 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
       Entry &entry = it->second;
       entry.present = entry.present || exists;
       note = Reach(path, entry, false, failure);
+      if (!entry.seen && !entry.refused) --nUnseen;
       entry.seen = true;
     }
   }
@@ -401,6 +409,7 @@ std::vector<WatchSet::Gone> WatchSet::Release(const std::string &path) {
     std::lock_guard<std::mutex> lock(mtx);
     const auto it = mapEntries.find(path);
     if (it == mapEntries.end() || it->second.fixed) return gone;
+    if (!it->second.seen && !it->second.refused) --nUnseen;
     mapEntries.erase(it);
     released.push_back(path);
     const std::string below = ChildPath(path, "");
@@ -414,6 +423,7 @@ std::vector<WatchSet::Gone> WatchSet::Release(const std::string &path) {
         gone.push_back(Gone{child->first, child->second.key, !child->second.walks.empty()});
       }
       released.push_back(child->first);
+      if (!child->second.seen && !child->second.refused) --nUnseen;
       child = mapEntries.erase(child);
     }
   }
@@ -438,10 +448,7 @@ void WatchSet::RemoveAll() {
 
 bool WatchSet::AllSeen() const {
   std::lock_guard<std::mutex> lock(mtx);
-  for (const auto &entry : mapEntries) {
-    if (!entry.second.seen && !entry.second.refused) return false;
-  }
-  return true;
+  return nUnseen == 0;
 }
 
 std::size_t WatchSet::Registered() const {

@@ -159,6 +159,9 @@ class WatchSet {
   const std::function<void(const std::string &)> fnSay;
 
   mutable std::mutex mtx;
+  // Entries neither seen nor refused, under mtx: AllSeen without a walk of
+  // the table, which the wait for the ready line asks every 20 ms.
+  std::size_t nUnseen = 0;
   std::map<std::string, Entry> mapEntries;
 };
 
