@@ -322,7 +322,7 @@ std::set<std::uint64_t> Agent::WarnAboutCredentials(ISecurityManager &securityMa
     if (rc == static_cast<int>(ERROR_ACCESS_DENIED)) {
       reason = "the agent lacks the privilege to change identity (it needs root, or CAP_SETUID and CAP_SETGID)";
     } else {
-      GetLastErrorText(static_cast<DWORD>(rc), reason);
+      reason = LastError(static_cast<DWORD>(rc));
     }
 #endif
     Say("warning: " + cfg.source + ":" + std::to_string(entry.line) + ": Credentials " +

@@ -7,6 +7,7 @@
 #include "monitor/IFileMonitorSink.h"
 
 #include <Platform/Win32Api.h>
+#include <VantrelCommon/MessageBlockUtil.h>
 
 #if !defined(_WIN32)
 #include <dirent.h>
@@ -50,7 +51,7 @@ std::vector<DirEntry> ListDirectory(const std::string &directory, std::string &f
   if (find == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY) {
-      failure = VantrelPlatform::ErrorText(error);
+      failure = WindowsAgentCommon::LastError(error);
     }
     return entries;
   }
@@ -101,7 +102,7 @@ bool Exists(const std::string &path, bool &directory, std::string &failure) {
     return true;
   }
   const DWORD error = ::GetLastError();
-  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) failure = VantrelPlatform::ErrorText(error);
+  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) failure = WindowsAgentCommon::LastError(error);
   return false;
 }
 

@@ -67,6 +67,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       lastStartFailure(0),
       bStopped(false),
       bQuitPosted(false),
+      lastRegistrationFailure(0),
       ullChecks(0),
       ullReports(0) {
   msg_queue()->low_water_mark(kQueueLowWaterMark);

@@ -168,6 +168,10 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
 
   typedef std::multimap<std::string, std::string> Settings;
 
+  // The line number that AddMonitor's InitializationException carries
+  // before Initialize: readers have always been given this one.
+  static constexpr int kAddBeforeInitializeLine = 134;
+
   // Queue water marks, in bytes of queued blocks.
   static constexpr std::size_t kQueueLowWaterMark = 999950;
   static constexpr std::size_t kQueueHighWaterMark = 1000000;
@@ -317,6 +321,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // Under mtxMonitor: takes the record out of the table and releases its key
   // when it has no receiver and no check message out (FileRecord).
   void FreeIfUnused(FileRecord &record);
+  // Logs, at most once a minute, why AddMonitor or RemoveMonitor (`what`
+  // the path) failed; called inside the handler of the exception.
+  void RegistrationFailed(const char *what, const std::wstring &path) noexcept;
   // Whether the calling thread is one of this monitor's workers.
   bool OnOwnWorker() const;
 
@@ -367,6 +374,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   std::vector<ACE_thread_t> exitedWorkers;   // ended workers that nobody has joined
   std::atomic<bool> bStopped;     // Stop has run: no worker is started any more
   std::atomic<bool> bQuitPosted;  // a quit message is out and nobody has waited for it
+
+  std::atomic<std::int64_t> lastRegistrationFailure;  // seconds since 1970 of the last Error line
 
   std::atomic<std::uint64_t> ullChecks;
   std::atomic<std::uint64_t> ullReports;

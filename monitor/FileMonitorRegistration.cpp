@@ -63,14 +63,14 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
            path.c_str());
     throw InitializationException(kind.className, std::string("WindowsAgentCommon::") + kind.className +
                                                       "::AddMonitor",
-                                  134, message);
+                                  kAddBeforeInitializeLine, message);
   }
   try {
     TopUpPool();
     MonitorGuard guard(mtxMonitor);
     const ACE_Time_Value interval = SpanFromMillis(check);
     if (kind.logsRegistrationAndChecks) {
-      log.Debug("Adding monitor for %ls  check: %d  hCreds: %I64u  wantIdle: %d", path.c_str(),
+      log.Debug(EngineFormat("Adding monitor for %ls  check: %d  hCreds: %I64u  wantIdle: %d"), path.c_str(),
                 static_cast<int>(check), hCreds, wantIdle ? 1 : 0);
     }
     auto found = mapFiles.lower_bound(path);
@@ -100,8 +100,10 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
     }
     Reindex(*found->second);
   } catch (...) {
-    // A registration that cannot be made is not made; the caller's thread
-    // goes on. The lock guard has released mtxMonitor.
+    // A registration that cannot be made (out of memory, most likely) is not
+    // made, and the caller cannot be told: the interface has no way to fail.
+    // The lock guard has released mtxMonitor.
+    RegistrationFailed("register", path);
   }
 }
 
@@ -129,7 +131,36 @@ void FileMonitorCore::RemoveMonitor(const std::wstring &path, IFileMonitorSink *
     // time on another thread may have taken it off while a call was under way.
     AwaitDeliveries(*record, sink, before);
   } catch (...) {
+    RegistrationFailed("remove a receiver of", path);
   }
+}
+
+namespace {
+
+// The reason of the exception being handled. The text stays valid while
+// the caller's handler runs.
+const char *CurrentReason() noexcept {
+  try {
+    throw;
+  } catch (const std::exception &error) {
+    return error.what();
+  } catch (...) {
+    return "an exception of unknown type";
+  }
+}
+
+}  // namespace
+
+void FileMonitorCore::RegistrationFailed(const char *what, const std::wstring &path) noexcept {
+  const char *reason = CurrentReason();
+  // A reader may repeat the call for every path it has: one line a minute.
+  const std::int64_t now = _time64(nullptr);
+  std::int64_t last = lastRegistrationFailure.load();
+  if ((now >= last && now - last <= core::kWarningIntervalSec) ||
+      !lastRegistrationFailure.compare_exchange_strong(last, now)) {
+    return;
+  }
+  log.Error("Could not %s %ls: %s", what, path.c_str(), reason);
 }
 
 // The order of the two marks' stores and loads, here and in RemoveMonitor
@@ -144,6 +175,7 @@ void FileMonitorCore::CheckEnded(FileRecord &record) noexcept {
       FreeIfUnused(record);
     } catch (...) {
       // Left in the table; a later registration of the path takes it over.
+      RegistrationFailed("free the record of", record.registeredPath);
     }
   }
 }

@@ -171,7 +171,7 @@ int FileMonitorCore::svc() {
   }
 
   redirection.Revert(ctx.threadLog);
-  ctx.threadLog.Debug(kind.exitLine);
+  ctx.threadLog.Debug("%s", kind.exitLine);
   if (!quitting) {
     // Stop joins the workers that it ends; the others are joined by the pool.
     NoteExitedWorker();
@@ -245,7 +245,7 @@ bool FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &re
     return true;
   }
   if (kind.logsRegistrationAndChecks) {
-    ctx.threadLog.Debug("switching creds to %I64u", record.hCreds);
+    ctx.threadLog.Debug(EngineFormat("switching creds to %I64u"), record.hCreds);
   }
   ctx.securityManager->RevertCredentials();
   ctx.status = static_cast<std::uint32_t>(ctx.securityManager->SwitchToCredentials(record.hCreds));

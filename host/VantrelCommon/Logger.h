@@ -9,6 +9,8 @@
 #ifndef VANTREL_COMMON_LOGGER_H
 #define VANTREL_COMMON_LOGGER_H
 
+#include <VantrelCommon/Text.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -80,10 +82,10 @@ class LogFacade {
   bool IsEnabled(LogLevel level) const;
   void Write(LogLevel level, const char *format, va_list args);
 
-  void Debug(const char *format, ...);
-  void Info(const char *format, ...);
-  void Warn(const char *format, ...);
-  void Error(const char *format, ...);
+  void Debug(const char *format, ...) VANTREL_PRINTF_LIKE(2, 3);
+  void Info(const char *format, ...) VANTREL_PRINTF_LIKE(2, 3);
+  void Warn(const char *format, ...) VANTREL_PRINTF_LIKE(2, 3);
+  void Error(const char *format, ...) VANTREL_PRINTF_LIKE(2, 3);
 
  private:
   std::string strName;
@@ -95,10 +97,10 @@ class Log {
   Log() = default;
   explicit Log(std::shared_ptr<LogFacade> facade) : spFacade(std::move(facade)) {}
 
-  void Debug(const char *format, ...) const;
-  void Info(const char *format, ...) const;
-  void Warn(const char *format, ...) const;
-  void Error(const char *format, ...) const;
+  void Debug(const char *format, ...) const VANTREL_PRINTF_LIKE(2, 3);
+  void Info(const char *format, ...) const VANTREL_PRINTF_LIKE(2, 3);
+  void Warn(const char *format, ...) const VANTREL_PRINTF_LIKE(2, 3);
+  void Error(const char *format, ...) const VANTREL_PRINTF_LIKE(2, 3);
 
   bool IsEnabled(LogLevel level) const { return spFacade && spFacade->IsEnabled(level); }
   std::string Name() const { return spFacade ? spFacade->Name() : std::string(); }

@@ -3,6 +3,7 @@
 #define VANTREL_COMMON_MESSAGEBLOCKUTIL_H
 
 #include <VantrelCommon/Exceptions.h>
+#include <VantrelCommon/Text.h>
 
 #include <ace/Message_Block.h>
 
@@ -33,12 +34,14 @@ int Unmarshal(ACE_Message_Block *block, T &out) {
 
 // Formats into `out` (replacing what it held) and returns the text. The
 // conversions are those of Text.h (%ls wide strings as UTF-8, %I64u).
-std::string Format(std::string &out, const char *format, ...);
+std::string Format(std::string &out, const char *format, ...) VANTREL_PRINTF_LIKE(2, 3);
 
-// Readable text for a Windows error code, written into `out` and returned.
-std::string GetLastErrorText(std::uint32_t code, std::string &out);
-// The same text, returned.
+// The text of a Windows error code: the system's own message ("Access is
+// denied."; strerror's text on POSIX). The one error-text function above
+// the platform layer.
 std::string LastError(std::uint32_t code);
+// The same text, also written into `out`; the form some readers expect.
+std::string GetLastErrorText(std::uint32_t code, std::string &out);
 
 }  // namespace WindowsAgentCommon
 

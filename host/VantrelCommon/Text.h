@@ -13,7 +13,21 @@
 #include <cstddef>
 #include <string>
 
+// Marks a printf-style function, so that the compiler checks each call whose
+// format is a literal against its arguments. Not on Windows, where GCC checks
+// formats as the Microsoft runtime reads them, which is not how we do.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define VANTREL_PRINTF_LIKE(formatIndex, firstArgument) \
+  __attribute__((format(printf, formatIndex, firstArgument)))
+#else
+#define VANTREL_PRINTF_LIKE(formatIndex, firstArgument)
+#endif
+
 namespace WindowsAgentCommon {
+
+// A format with a conversion that printf does not have (%I64u): passed
+// through here, the call is not checked against printf's conversions.
+inline const char *EngineFormat(const char *format) { return format; }
 
 // Appends the formatted text to `out`. At most `maxLength` bytes are added;
 // a longer result is cut and ends with the marker "...[truncated]".

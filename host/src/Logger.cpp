@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <new>
 
 #include <ace/OS_NS_time.h>
 
@@ -70,6 +71,14 @@ thread_local bool tlsWriting = false;
 // A failing log device has nowhere to be reported; the record is lost.
 void WriteAll(int fd, const std::string &line) { VantrelPlatform::WriteFully(fd, line.data(), line.size()); }
 
+// A sink that throws loses that record, and must not take the caller down or
+// starve the others. Said once, on standard error: the log may be what fails.
+void SinkFailed() noexcept {
+  static std::atomic<bool> said(false);
+  static const char kLine[] = "VantrelCommon: a log sink failed; the records it failed on are lost\n";
+  if (!said.exchange(true)) VantrelPlatform::WriteFully(STDERR_FILENO, kLine, sizeof kLine - 1);
+}
+
 struct WritingMark {
   WritingMark() { tlsWriting = true; }
   ~WritingMark() { tlsWriting = false; }
@@ -93,7 +102,7 @@ void Dispatch(const LogRecord &record) {
       try {
         sink->Write(record);
       } catch (...) {
-        // A failing sink must not take the caller down or starve the others.
+        SinkFailed();
       }
     }
   }
@@ -226,13 +235,18 @@ bool LogFacade::IsEnabled(LogLevel level) const {
 
 void LogFacade::Write(LogLevel level, const char *format, va_list args) {
   if (!IsEnabled(level)) return;
-  LogRecord record;
-  record.time = std::chrono::system_clock::now();
-  record.level = level;
-  record.logName = strName;
-  record.thread = CurrentThreadId();
-  AppendFormatV(record.text, kMaxRecordText, format, args);
-  Dispatch(record);
+  try {
+    LogRecord record;
+    record.time = std::chrono::system_clock::now();
+    record.level = level;
+    record.logName = strName;
+    record.thread = CurrentThreadId();
+    AppendFormatV(record.text, kMaxRecordText, format, args);
+    Dispatch(record);
+  } catch (const std::bad_alloc &) {
+    // No memory for the record: the line is lost, and the caller, often in
+    // the middle of handling a failure already, goes on.
+  }
 }
 
 #define VANTREL_LOG_VARIADIC(level)       \
@@ -338,6 +352,7 @@ void LoggerFactory::Flush() {
     try {
       sink->Flush();
     } catch (...) {
+      SinkFailed();
     }
   }
 }

@@ -28,11 +28,8 @@ std::string Format(std::string &out, const char *format, ...) {
   return out;
 }
 
-std::string GetLastErrorText(std::uint32_t code, std::string &out) {
-  out = VantrelPlatform::ErrorText(static_cast<DWORD>(code));
-  return out;
-}
-
 std::string LastError(std::uint32_t code) { return VantrelPlatform::ErrorText(static_cast<DWORD>(code)); }
+
+std::string GetLastErrorText(std::uint32_t code, std::string &out) { return out = LastError(code); }
 
 }  // namespace WindowsAgentCommon

@@ -42,12 +42,6 @@ bool IsDotEntry(const wchar_t *name) {
   return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
-std::string ErrorText(DWORD code) {
-  std::string text;
-  GetLastErrorText(code, text);
-  return text;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -141,7 +135,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
       if (WarningDue(record)) {
         threadLog.Warn("There was a problem trying to get file statistics on file %ls; will try again later. "
                        "Reason: %s",
-                       record.path.c_str(), ErrorText(error).c_str());
+                       record.path.c_str(), LastError(error).c_str());
       }
       return 0;
     }
@@ -247,7 +241,7 @@ bool FileMonitorStatOnly::CompareEntries(FileData &record, int &flags, const Log
     const DWORD error = GetLastError();
     if (WarningDue(record)) {
       threadLog.Warn("There was a problem (%s) when trying to check for modifications on directory %s.",
-                     ErrorText(error).c_str(), VantrelPlatform::ToUtf8(record.path).c_str());
+                     LastError(error).c_str(), VantrelPlatform::ToUtf8(record.path).c_str());
     }
     return true;  // the attribute flags still count
   }
@@ -264,7 +258,7 @@ bool FileMonitorStatOnly::CompareEntries(FileData &record, int &flags, const Log
     if (WarningDue(record)) {
       threadLog.Warn("There was a problem trying to get file statistics on directory %s; will try again later. "
                      "Reason: %s",
-                     VantrelPlatform::ToUtf8(pattern).c_str(), ErrorText(error).c_str());
+                     VantrelPlatform::ToUtf8(pattern).c_str(), LastError(error).c_str());
     }
     return false;
   }

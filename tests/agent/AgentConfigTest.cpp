@@ -78,8 +78,6 @@ TEST(AgentConfigTest, ReadsEveryKindOfLineAndHandsTheComponentEverySetting) {
   };
   EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.ReaderThreadsMin"), "3");
   EXPECT_EQ(value("FileMonitorNoNotifications", "FileMonitor.ReaderThreadsMin"), "5");
-  EXPECT_EQ(value("FileMonitorNoFSRedirect", "EventLogMonitor.ScheduleExpirySweepPeriodMillis"), "100");
-  EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.BacklogDispositionMinThreshold"), "-5");
   EXPECT_EQ(value("FileMonitorNoFSRedirect", "FileMonitor.ReportReplacement"), "true") << "the agent turns it on";
   EXPECT_EQ(value("FileMonitorNoNotifications", "FileMonitor.ReportReplacement"), "Off");
 }

@@ -43,7 +43,7 @@ TEST_F(LoggerTest, RecordCarriesLevelNameThreadAndTextAndIsWrittenAsOneLine) {
   Log log = LoggerFactory::GetLog("Code.FileMonitorStatOnly.x1234");
   EXPECT_EQ(log.operator->(), LoggerFactory::GetLog("Code.FileMonitorStatOnly.x1234").operator->());
   EXPECT_NE(log.operator->(), LoggerFactory::GetLog("Code.Test.Other").operator->());
-  log.Warn("Switching to credentials %I64u for %ls", static_cast<std::uint64_t>(18446744073709551615ULL),
+  log.Warn(EngineFormat("Switching to credentials %I64u for %ls"), static_cast<std::uint64_t>(18446744073709551615ULL),
            L"/var/log/\u00E9.log");
 #if defined(_WIN32)
   const auto thread = static_cast<unsigned long>(::GetCurrentThreadId());

@@ -44,7 +44,7 @@ TEST(Format, SixtyFourBitConversions) {
   EXPECT_EQ("74d ff2d <bad format>d", F("%Iu4d %Ix2d %I6ud", std::size_t{7}, std::size_t{255}));
   // Format replaces its output, and returns it.
   std::string out = "old text";
-  EXPECT_EQ("key=9223372036854775807", Format(out, "%s=%I64u", "key", std::uint64_t{9223372036854775807ULL}));
+  EXPECT_EQ("key=9223372036854775807", Format(out, EngineFormat("%s=%I64u"), "key", std::uint64_t{9223372036854775807ULL}));
   EXPECT_EQ("key=9223372036854775807", out);
 }
 

@@ -151,6 +151,28 @@ struct FailingOnceMonitor : FileMonitorStatOnly {
 
 }  // namespace
 
+// A registration that cannot be made leaves the table as it was and is said
+// with its reason, once a minute however often a reader tries.
+TEST_F(PollingMonitor, AFailedRegistrationIsSaidWithItsReasonOnceAMinute) {
+  struct FullMonitor : FileMonitorStatOnly {
+    FullMonitor() { usReaderThreadsMin = 1; }
+    std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
+                                          std::uint64_t hCreds, bool wantIdle) override {
+      if (bFull) throw std::length_error("no room for another record");
+      return FileMonitorStatOnly::NewRecord(path, interval, hCreds, wantIdle);
+    }
+    bool bFull = true;
+  } monitor;
+  RecordingSink sink;
+  for (bool full : {true, true, false}) {
+    monitor.bFull = full;
+    monitor.AddMonitor(dir.WJoin("a.log"), &sink, 1000, 0, false);
+    EXPECT_EQ(monitor.IsMonitored(dir.WJoin("a.log")), !full);
+  }
+  EXPECT_EQ(capture.CountContaining("no room for another record"), 1u);
+  monitor.Stop();
+}
+
 // More records fall due than the queue holds messages (1,866) while the one
 // worker is held up by its receiver: the sweep queues what fits and warns at
 // most once a minute; the rest follows as soon as the worker has drained the

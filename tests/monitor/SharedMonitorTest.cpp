@@ -406,9 +406,9 @@ TEST_P(SharedMonitorTest, SenselessSettingsAreDefaultedAndStopWaitsForNoPeriod) 
   }
   // One Warn line for each value set aside, naming its key: the period and
   // the floor of the second round, and the window of each.
-  EXPECT_EQ(capture.CountStarting("EventLogMonitor.ScheduleExpirySweepPeriodMillis "), 1u);
-  EXPECT_EQ(capture.CountStarting("FileMonitor.ReaderThreadsMin "), 1u);
-  EXPECT_EQ(capture.CountStarting("FileMonitor.BacklogMonitor.NumberOfDataPoints "), 2u);
+  EXPECT_EQ(capture.CountContaining("EventLogMonitor.ScheduleExpirySweepPeriodMillis"), 1u);
+  EXPECT_EQ(capture.CountContaining("FileMonitor.ReaderThreadsMin"), 1u);
+  EXPECT_EQ(capture.CountContaining("FileMonitor.BacklogMonitor.NumberOfDataPoints"), 2u);
 }
 
 #if !defined(_WIN32)  // starts of POSIX threads are limited by interposing pthread_create
@@ -587,7 +587,7 @@ TEST_P(SharedMonitorTest, ReplacementIsReportedOnlyWhenTheSettingTurnsItOn) {
     monitor->Stop();
   }
   auto unsure = Start(1, {{"FileMonitor.ReportReplacement", "maybe"}});
-  EXPECT_EQ(capture.CountStarting("FileMonitor.ReportReplacement "), 1u);
+  EXPECT_EQ(capture.CountContaining("FileMonitor.ReportReplacement"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SharedMonitorTest, BothMonitorKinds(), MonitorKindName);

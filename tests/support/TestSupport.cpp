@@ -260,13 +260,6 @@ LogCapture::~LogCapture() {
   WindowsAgentCommon::LoggerFactory::EnableStderr(true);
 }
 
-std::size_t LogCapture::CountStarting(const std::string &prefix) const {
-  const auto texts = spSink->Texts();
-  return static_cast<std::size_t>(std::count_if(texts.begin(), texts.end(), [&](const std::string &text) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-  }));
-}
-
 ::testing::AssertionResult LogCapture::Logged(const std::map<std::string, std::size_t> &counts) const {
   std::map<std::string, std::size_t> logged;
   for (const auto &line : counts) logged[line.first] = Count(line.first);

@@ -232,7 +232,6 @@ class LogCapture {
   std::vector<std::string> Texts(const std::string &prefix = {}) const { return spSink->Texts(prefix); }
   std::size_t Count(const std::string &text) const { return spSink->Count(text); }
   std::size_t CountContaining(const std::string &fragment) const { return spSink->CountContaining(fragment); }
-  std::size_t CountStarting(const std::string &prefix) const;
   // Succeeds when each line has been logged exactly as many times as given.
   ::testing::AssertionResult Logged(const std::map<std::string, std::size_t> &counts) const;
   bool WaitForText(const std::string &text, std::size_t count = 1, std::chrono::milliseconds deadline = kDeadline) {
