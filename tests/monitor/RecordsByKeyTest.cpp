@@ -1,0 +1,25 @@
+// The record index by itself: a released key finds nothing, for ever, and its
+// slot comes back once under another key, whatever keys are released again
+// or before they were handed out.
+#include "monitor/RecordsByKey.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+TEST(RecordsByKey, AReleasedKeyFindsNothingAndItsSlotComesBackOnceUnderAnotherKey) {
+  WindowsAgentCommon::RecordsByKey<int> index;
+  const int entries[4] = {10, 11, 12, 13};
+  const std::int64_t first = index.Add(&entries[0]), second = index.Add(&entries[1]);
+  for (std::int64_t key : {first, first, first + (std::int64_t{1} << 24)}) index.Release(key);
+  const std::int64_t reused = index.Add(&entries[2]), fresh = index.Add(&entries[3]);
+  EXPECT_TRUE(first == 1 && reused != first && fresh != reused && fresh != second);
+  for (const auto &[key, entry] : std::vector<std::pair<std::int64_t, const int *>>{
+           {first, nullptr}, {second, &entries[1]}, {reused, &entries[2]}, {fresh, &entries[3]},
+           {0, nullptr}, {-1, nullptr}, {std::numeric_limits<std::int64_t>::max(), nullptr}}) {
+    int seen = 0;
+    EXPECT_EQ(index.Read(key, [&](const int &e) { seen = e; }), entry != nullptr) << key;
+    EXPECT_EQ(std::make_pair(index.Find(key), seen), std::make_pair(entry, entry ? *entry : 0)) << key;
+  }
+}
