@@ -162,7 +162,11 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
   if (!folder.empty()) ::SetCurrentDirectoryW(folder.c_str());
   Report(SERVICE_RUNNING);
   serviceExit = (*serviceRun)(serviceArguments);
-  std::cerr << "vantrel-agent: service VantrelAgent stopped (exit status " << serviceExit << ")" << std::endl;
+  // Through the descriptor, as the agent's own lines go: the stream may
+  // still hold the handle it had before the output was redirected.
+  const std::string line = "vantrel-agent: service VantrelAgent stopped (exit status " +
+                           std::to_string(serviceExit.load()) + ")\n";
+  VantrelPlatform::WriteFully(2, line.data(), line.size());
   Report(SERVICE_STOPPED, static_cast<DWORD>(serviceExit.load()));
 }
 
