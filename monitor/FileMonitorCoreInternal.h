@@ -16,6 +16,13 @@ namespace core {
 // A warning about one record, or about the queue, at most once a minute.
 constexpr std::int64_t kWarningIntervalSec = 60;
 
+// Whether a warning last given at `last` (seconds since 1970) may be given
+// again at `now`: a minute later, or at once when the time of day was set
+// back, so that no step of the clock silences it until it catches up.
+inline bool WarningDue(std::int64_t now, std::int64_t last) {
+  return now < last || now - last > kWarningIntervalSec;
+}
+
 typedef ACE_Guard<ACE_Recursive_Thread_Mutex> MonitorGuard;
 
 inline std::int64_t Microseconds(const ACE_Time_Value &tv) {

@@ -65,7 +65,7 @@ void FileMonitorCore::GrowPoolTo(unsigned short target) {
   }
   if (started < n) {
     const std::int64_t now = _time64(nullptr);
-    if (now - lastStartFailure > core::kWarningIntervalSec) {
+    if (core::WarningDue(now, lastStartFailure)) {
       lastStartFailure = now;
       log.Error("Could not start a worker thread (%d of %d started, %d running): %s. The next registration or "
                 "backlog check tries again.",

@@ -156,8 +156,7 @@ void FileMonitorCore::RegistrationFailed(const char *what, const std::wstring &p
   // A reader may repeat the call for every path it has: one line a minute.
   const std::int64_t now = _time64(nullptr);
   std::int64_t last = lastRegistrationFailure.load();
-  if ((now >= last && now - last <= core::kWarningIntervalSec) ||
-      !lastRegistrationFailure.compare_exchange_strong(last, now)) {
+  if (!core::WarningDue(now, last) || !lastRegistrationFailure.compare_exchange_strong(last, now)) {
     return;
   }
   log.Error("Could not %s %ls: %s", what, path.c_str(), reason);

@@ -32,7 +32,6 @@
 
 namespace WindowsAgentCommon {
 
-using core::kWarningIntervalSec;
 using core::Microseconds;
 using core::MonitorGuard;
 
@@ -175,7 +174,7 @@ void FileMonitorCore::CheckFiles() {
   if (deferred && !dueIndex.empty() &&
       now - dueIndex.begin()->first > std::max(Microseconds(dueIndex.begin()->second->checkInterval), period)) {
     const std::int64_t seconds = _time64(nullptr);
-    if (seconds < lastQueueFullWarning || seconds - lastQueueFullWarning > kWarningIntervalSec) {
+    if (core::WarningDue(seconds, lastQueueFullWarning)) {
       lastQueueFullWarning = seconds;
       log.Warn("The check queue is full (%d messages waiting); due checks are deferred to later sweeps.",
                static_cast<int>(queue->message_count()));

@@ -27,7 +27,6 @@
 
 namespace WindowsAgentCommon {
 
-using core::kWarningIntervalSec;
 using core::MonitorGuard;
 
 namespace {
@@ -257,8 +256,7 @@ bool FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &re
 
 bool FileMonitorCore::WarningDue(FileRecord &record) {
   const std::int64_t now = _time64(nullptr);
-  // A time of day set back leaves no warning suppressed until it catches up.
-  if (now >= record.lastWarnTime && now - record.lastWarnTime <= kWarningIntervalSec) {
+  if (!core::WarningDue(now, record.lastWarnTime)) {
     return false;
   }
   record.lastWarnTime = now;

@@ -4,6 +4,8 @@
 #include "monitor/statonly/FileMonitorStatOnly.h"
 #include "support/TestSupport.h"
 
+#include <Platform/TestHooks.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +47,13 @@ TEST_F(PollingChecks, MissingParentWarnsAtMostOnceAMinuteAndIsAcceptedSilently) 
   const std::string warning = "There was a problem trying to get file statistics on file " +
                               parent + "/app.log; will try again later. Reason: ";
   EXPECT_EQ(capture.CountContaining(warning), 1u);
+#if !defined(_WIN32)
+  // The time of day set back an hour does not silence it for that hour.
+  VantrelPlatform::TestHooks::StepSystemClock(-3600LL * 1000000);
+  EXPECT_EQ(probe.Check(path), 0);
+  VantrelPlatform::TestHooks::StepSystemClock(0);
+  EXPECT_EQ(capture.CountContaining(warning), 2u);
+#endif
 
   MakeDir(parent);
   WriteFile(parent + "/app.log", "x");
