@@ -88,7 +88,10 @@ void FileMonitorCore::Initialize(const Settings &settings) {
   tvStartMonotonic = VantrelPlatform::MonotonicNow();
 
   unsigned int numberOfDataPoints = 0;
+  // Atomic members and a span are read through plain values; each read
+  // starts from the setting's default.
   bool reportReplacement = false;
+  bool checkWhenNotified = false;
   unsigned int fullCheckPeriodMillis = 0;
   ReadSetting<kReaderThreadsMin>(config, usReaderThreadsMin, log);
   ReadSetting<kReaderThreadsMax>(config, usReaderThreadsMax, log);
@@ -109,7 +112,6 @@ void FileMonitorCore::Initialize(const Settings &settings) {
   bReportReplacement = reportReplacement;
   ReadSetting<kFullCheckPeriodMillis>(config, fullCheckPeriodMillis, log);
   tvFullCheckPeriod = SpanFromMillis(fullCheckPeriodMillis);
-  bool checkWhenNotified = DefaultOf<kCheckWhenNotified>();
   ReadSetting<kCheckWhenNotified>(config, checkWhenNotified, log);
   bCheckWhenNotified = checkWhenNotified;
   if (!BacklogWindowHoldsDecision(numberOfDataPoints, static_cast<double>(lMinDataPointsForCalc))) {
