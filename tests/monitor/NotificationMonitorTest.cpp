@@ -330,7 +330,9 @@ TEST_F(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
     monitor.AddMonitor(Wide(d), &plain, 0, 0, true);
     monitor.AddMonitor(Wide(d + "/"), &slashed, 0, 0, true);
     ASSERT_TRUE(created.WaitForCount(1) && plain.WaitForCount(1) && slashed.WaitForCount(1)) << "the baselines";
-    WriteFile(file, "x");
+    // Whole at once: a check between a creation and its write would see a growth too.
+    WriteFile(dir.Join("new.tmp"), "x");
+    ASSERT_EQ(std::rename(dir.Join("new.tmp").c_str(), file.c_str()), 0);
     MakeDir(d);
     ASSERT_TRUE(created.WaitForFlags(kCreated) && plain.WaitForFlags(kDir | kCreated) &&
                 slashed.WaitForFlags(kDir | kCreated));
