@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -74,15 +75,33 @@ std::map<std::string, std::vector<Line>> ParseRun(const std::vector<std::string>
   return lines;
 }
 
+// Appends as a program whose log logrotate makes anew: it never makes the
+// file itself (one made between logrotate's rename and its create is moved
+// aside by logrotate as *.backup), it waits for the new one.
+void AppendToExisting(const std::string &path, const std::string &text) {
+  for (int tries = 0; tries < 5000; ++tries) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+      const bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      ::close(fd);
+      EXPECT_TRUE(whole) << path;
+      return;
+    }
+    if (errno != ENOENT) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  ADD_FAILURE() << path << " could not be written";
+}
+
 void AppendLine(const std::string &path, std::string line, bool split) {
   line += '\n';
   if (split) {
     // Half now and half a little later, as a writer that buffers does.
-    AppendFile(path, line.substr(0, 9));
+    AppendToExisting(path, line.substr(0, 9));
     std::this_thread::sleep_for(30ms);
     line.erase(0, 9);
   }
-  AppendFile(path, line);
+  AppendToExisting(path, line);
 }
 
 }  // namespace
