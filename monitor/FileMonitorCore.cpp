@@ -149,12 +149,17 @@ void FileMonitorCore::OnTimerExpired(TimerJob_t job) {
     if (job == TIMER_JOB_CHECK_BACKLOG) {
       AdaptToProcessingBacklog();
     } else if (job == TIMER_JOB_CHECK_FILES) {
-      CheckFiles();
+      CheckFilesLocked();
     }
   } catch (const std::exception &error) {
     // Out of memory, most likely; the next run of the job tries again.
     log.Error("Timer job %d failed: %s", static_cast<int>(job), error.what());
   }
+}
+
+void FileMonitorCore::CheckFiles() {
+  MonitorGuard guard(mtxMonitor);
+  CheckFilesLocked();
 }
 
 FileMonitorStatistics FileMonitorCore::GetStatistics() const {

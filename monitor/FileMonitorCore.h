@@ -21,11 +21,14 @@
 // under mtxMonitor, switches credentials, checks and reports with no lock held,
 // and clears the record's queued mark on every way out of the check.
 //
-// Locks: mtxMonitor (recursive) guards the table, every record's sinks,
-// checkInterval, nextCheck and due-index entry, and the timer jobs. A record's
-// queued mark is atomic and needs no lock. mtxPool serialises pool growth and
-// may be taken under mtxMonitor, never the other way round. mtxStop
-// serialises Stop calls made from outside the pool.
+// Locks: mtxMonitor guards the table, every record's sinks, checkInterval,
+// nextCheck and due-index entry, and the timer jobs. It is not recursive:
+// each function that needs it says whether it takes it (EXCLUDES) or is
+// called with it held (REQUIRES, and then named ...Locked where a public
+// twin takes it), and a Clang build checks both. A record's queued mark is
+// atomic and needs no lock. mtxPool serialises pool growth and may be taken
+// under mtxMonitor, never the other way round. mtxStop serialises Stop calls
+// made from outside the pool.
 #ifndef VANTREL_MONITOR_FILEMONITORCORE_H
 #define VANTREL_MONITOR_FILEMONITORCORE_H
 
@@ -33,6 +36,7 @@
 #include "monitor/IFileMonitor.h"
 #include "monitor/MonitorSettings.h"
 #include "monitor/RecordsByKey.h"
+#include "monitor/ThreadAnnotations.h"
 #include "monitor/TimerCallbackHandler.h"
 #include "monitor/VantrelMonitorExport.h"
 
@@ -41,7 +45,6 @@
 #include <VantrelCommon/Scheduler.h>
 #include <VantrelCommon/SecurityManager.h>
 
-#include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Time_Value.h>
 
 #include <algorithm>
@@ -192,14 +195,13 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // IFileMonitor.
   void SetDefaultCredentials(const std::uint64_t &hCreds) override;
   void AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
-                  const std::uint64_t &hCreds, bool wantIdle) override;
-  void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) override;
+                  const std::uint64_t &hCreds, bool wantIdle) override EXCLUDES(mtxMonitor, mtxPool);
+  void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) override EXCLUDES(mtxMonitor);
   std::wstring GetFilename(const std::int64_t &key) override;
-  // One sweep. Takes mtxMonitor itself (it is recursive, so the timer job
-  // that already holds it pays nothing more).
-  void CheckFiles() override;
-  bool IsMonitored(const std::wstring &path) const override;
-  bool HasSinkTargets(const std::wstring &path, IFileMonitorSink *sink) const override;
+  // One sweep (CheckFilesLocked under mtxMonitor).
+  void CheckFiles() override EXCLUDES(mtxMonitor);
+  bool IsMonitored(const std::wstring &path) const override EXCLUDES(mtxMonitor);
+  bool HasSinkTargets(const std::wstring &path, IFileMonitorSink *sink) const override EXCLUDES(mtxMonitor);
   // Ends the timers and the pool and empties the queue; returns when every
   // worker has ended. Called on one of this monitor's own worker threads
   // (from OnFileChanged), it cannot wait for the pool that it belongs to:
@@ -207,8 +209,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // Warn line; the workers end after their current message, and the next
   // Stop from another thread (the factory's, or the destructor's) waits for
   // them and empties the queue. Never throws.
-  void Stop() override;
-  FileMonitorStatistics GetStatistics() const override;
+  void Stop() override EXCLUDES(mtxMonitor, mtxPool);
+  FileMonitorStatistics GetStatistics() const override EXCLUDES(mtxMonitor);
 
   // Reads the settings and starts the timers. A second call, or a call after
   // Stop, changes nothing and logs a Warn line.
@@ -222,17 +224,17 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   explicit FileMonitorCore(const MonitorKind &kind);
 
   // Called by the timer handler on the scheduler's thread.
-  virtual void OnTimerExpired(TimerJob_t job);
+  virtual void OnTimerExpired(TimerJob_t job) EXCLUDES(mtxMonitor);
   friend class TimerCallbackHandler<FileMonitorCore, TimerJob_t>;
 
   // Starts workers until `target` run (never stops any).
-  void GrowPoolTo(unsigned short target);
-  void AdaptToProcessingBacklog();
+  void GrowPoolTo(unsigned short target) EXCLUDES(mtxPool);
+  void AdaptToProcessingBacklog() REQUIRES(mtxMonitor) EXCLUDES(mtxPool);
 
   // Stop, then the end of the timer thread. Each concrete destructor calls
   // it first, so that no worker or timer callback reaches a half-destroyed
   // object.
-  void StopAndQuiesce();
+  void StopAndQuiesce() EXCLUDES(mtxMonitor, mtxPool);
 
   // "FileMonitor.ReportReplacement": whether the checks report a change of
   // the file at a path (FILE_MON_CHANGE_REPLACED). Read by the workers, set
@@ -258,7 +260,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // Appends the keys of the records whose change was notified since the
   // last call. Called by the sweep under mtxMonitor when the monitor checks
   // notified paths sooner; a kind without notifications has none.
-  virtual void TakeNotifiedKeys(std::vector<std::uint64_t> &) {}
+  virtual void TakeNotifiedKeys(std::vector<std::uint64_t> &) REQUIRES(mtxMonitor) {}
 
   // The rate limit of warnings about one record: true, and the record's
   // lastWarnTime moved to now, when more than a minute has passed since the
@@ -269,7 +271,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // address order, from a copy of its receiver set taken under mtxMonitor;
   // a receiver removed since the copy was taken is skipped. Receiver
   // exceptions are swallowed.
-  void FireFileChange(FileRecord &record, int flags);
+  void FireFileChange(FileRecord &record, int flags) EXCLUDES(mtxMonitor);
   // One call to a receiver, entered in the table of deliveries by the caller.
   void Deliver(FileRecord &record, IFileMonitorSink &sink, int flags);
 
@@ -285,11 +287,11 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   unsigned int ulCheckPeriodMillis;
 
   // Keyed by a view of each record's registeredPath: the path is stored once.
-  std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles;
+  std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles GUARDED_BY(mtxMonitor);
   // The entries of mapFiles by their records' keys, which it hands out; see
   // RecordsByKey.h.
   RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;
-  mutable ACE_Recursive_Thread_Mutex mtxMonitor;
+  mutable Mutex mtxMonitor;
   std::shared_ptr<Scheduler> spScheduler;
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
   std::shared_ptr<ScheduleInfo> spCheckTimer;
@@ -310,17 +312,17 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   struct WorkerContext;
 
   // The worker (FileMonitorWorker.cpp).
-  void HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message);
+  void HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message) EXCLUDES(mtxMonitor);
   // Whether the worker now runs under the record's credentials.
   bool SwitchCredentials(WorkerContext &ctx, const FileRecord &record);
   void WarnCredentials(WorkerContext &ctx, FileRecord &record);
-  std::shared_ptr<FileRecord> LookUp(const FileMonitorMessage &message);
+  std::shared_ptr<FileRecord> LookUp(const FileMonitorMessage &message) EXCLUDES(mtxMonitor);
   // The worker's end of a record's check: clears its queued mark, and frees
   // the record if it has no receiver left. Never throws.
-  void CheckEnded(FileRecord &record) noexcept;
+  void CheckEnded(FileRecord &record) noexcept EXCLUDES(mtxMonitor);
   // Under mtxMonitor: takes the record out of the table and releases its key
   // when it has no receiver and no check message out (FileRecord).
-  void FreeIfUnused(FileRecord &record);
+  void FreeIfUnused(FileRecord &record) REQUIRES(mtxMonitor);
   // Logs, at most once a minute, why AddMonitor or RemoveMonitor (`what`
   // the path) failed; called inside the handler of the exception.
   void RegistrationFailed(const char *what, const std::wstring &path) noexcept;
@@ -328,21 +330,21 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   bool OnOwnWorker() const;
 
   // The sweep and its due index (FileMonitorSweep.cpp).
-  void Reindex(FileRecord &record);
-  void BringNotifiedForward(std::int64_t now);
+  void CheckFilesLocked() REQUIRES(mtxMonitor);
+  void Reindex(FileRecord &record) REQUIRES(mtxMonitor);
+  void BringNotifiedForward(std::int64_t now) REQUIRES(mtxMonitor);
   bool PutWithoutWaiting(ACE_Message_Block *block);
   bool PutChainWithoutWaiting(ACE_Message_Block *chain);
   static void ReleaseChain(ACE_Message_Block *chain);
-  void SweepIfDrained();
-
+  void SweepIfDrained() EXCLUDES(mtxMonitor);
 
   // The pool (FileMonitorPool.cpp).
-  void TopUpPool();
-  void ReapExitedWorkers();
-  void JoinEndedWorkers();
-  void NoteExitedWorker();
-  void WaitForWorkers();
-  void JoinPool();
+  void TopUpPool() EXCLUDES(mtxPool);
+  void ReapExitedWorkers() REQUIRES(mtxPool) EXCLUDES(mtxExited);
+  void JoinEndedWorkers() EXCLUDES(mtxPool);
+  void NoteExitedWorker() EXCLUDES(mtxExited);
+  void WaitForWorkers() EXCLUDES(mtxMonitor, mtxPool);
+  void JoinPool() EXCLUDES(mtxMonitor, mtxPool);
 
   // Delivery (FileMonitorDelivery.cpp). Under mtxMonitor: the serial that
   // the next call to a receiver will carry.
@@ -353,25 +355,27 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   static void AwaitDeliveries(const FileRecord &record, const IFileMonitorSink *sink, std::uint64_t before);
 
   // Stop (FileMonitorStop.cpp).
-  void WaitForTimerJobs();
+  void WaitForTimerJobs() EXCLUDES(mtxMonitor);
 
   const MonitorKind &kind;
 
   // Records due or coming due, by nextCheck in microseconds of the
   // monotonic clock.
   // Holds exactly the records that have at least one receiver.
-  std::multimap<std::int64_t, FileRecord *> dueIndex;
-  std::vector<FileRecord *> sweepBatch;  // reused by every sweep
-  std::vector<std::uint64_t> notifiedKeys;  // reused by every sweep
-  std::int64_t lastQueueFullWarning;     // seconds since 1970; under mtxMonitor
+  std::multimap<std::int64_t, FileRecord *> dueIndex GUARDED_BY(mtxMonitor);
+  std::vector<FileRecord *> sweepBatch GUARDED_BY(mtxMonitor);         // reused by every sweep
+  std::vector<std::uint64_t> notifiedKeys GUARDED_BY(mtxMonitor);      // reused by every sweep
+  std::int64_t lastQueueFullWarning GUARDED_BY(mtxMonitor);            // seconds since 1970
   std::atomic<bool> bSweepDeferred;      // the last sweep left due records for want of room
   std::int64_t llSweepOrigin;            // monotonic microseconds of the first timed sweep
 
-  std::mutex mtxPool;
-  std::int64_t lastStartFailure;  // seconds since 1970 of the last Error line; under mtxPool
+  Mutex mtxPool;
+  std::int64_t lastStartFailure GUARDED_BY(mtxPool);  // seconds since 1970 of the last Error line
+  // Taken only by Stop on a thread outside the pool, and not by Stop on a
+  // worker; it guards no member.
   std::mutex mtxStop;
-  std::mutex mtxExited;                      // guards exitedWorkers
-  std::vector<ACE_thread_t> exitedWorkers;   // ended workers that nobody has joined
+  Mutex mtxExited;
+  std::vector<ACE_thread_t> exitedWorkers GUARDED_BY(mtxExited);  // ended workers that nobody has joined
   std::atomic<bool> bStopped;     // Stop has run: no worker is started any more
   std::atomic<bool> bQuitPosted;  // a quit message is out and nobody has waited for it
 

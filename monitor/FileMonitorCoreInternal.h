@@ -4,8 +4,8 @@
 #ifndef VANTREL_MONITOR_FILEMONITORCOREINTERNAL_H
 #define VANTREL_MONITOR_FILEMONITORCOREINTERNAL_H
 
-#include <ace/Guard_T.h>
-#include <ace/Recursive_Thread_Mutex.h>
+#include "monitor/ThreadAnnotations.h"
+
 #include <ace/Time_Value.h>
 
 #include <cstdint>
@@ -23,7 +23,7 @@ inline bool WarningDue(std::int64_t now, std::int64_t last) {
   return now < last || now - last > kWarningIntervalSec;
 }
 
-typedef ACE_Guard<ACE_Recursive_Thread_Mutex> MonitorGuard;
+typedef MutexLock MonitorGuard;
 
 inline std::int64_t Microseconds(const ACE_Time_Value &tv) {
   return static_cast<std::int64_t>(tv.sec()) * 1000000 + tv.usec();

@@ -37,7 +37,7 @@
 namespace WindowsAgentCommon {
 
 void FileMonitorCore::GrowPoolTo(unsigned short target) {
-  std::lock_guard<std::mutex> pool(mtxPool);
+  MutexLock pool(mtxPool);
   // Tested under mtxPool: Stop sets the mark before it passes through
   // mtxPool to join the pool, so no thread can start after that join has
   // begun.
@@ -129,13 +129,13 @@ void FileMonitorCore::AdaptToProcessingBacklog() {
 }
 
 void FileMonitorCore::NoteExitedWorker() {
-  std::lock_guard<std::mutex> guard(mtxExited);
+  MutexLock guard(mtxExited);
   exitedWorkers.push_back(ACE_Thread::self());
 }
 
 // Workers that retired or failed before Stop found the pool empty.
 void FileMonitorCore::JoinEndedWorkers() {
-  std::lock_guard<std::mutex> pool(mtxPool);
+  MutexLock pool(mtxPool);
   ReapExitedWorkers();
 }
 
@@ -152,7 +152,7 @@ void FileMonitorCore::ReapExitedWorkers() {
   }
   std::vector<ACE_thread_t> ended;
   {
-    std::lock_guard<std::mutex> guard(mtxExited);
+    MutexLock guard(mtxExited);
     ended.swap(exitedWorkers);
   }
   for (ACE_thread_t id : ended) {
@@ -180,11 +180,9 @@ void FileMonitorCore::WaitForWorkers() {
 // start or a reap that began before bStopped was set; every later one sees
 // the mark and does nothing.
 void FileMonitorCore::JoinPool() {
-  {
-    std::lock_guard<std::mutex> pool(mtxPool);
-  }
+  { MutexLock pool(mtxPool); }
   wait();
-  std::lock_guard<std::mutex> guard(mtxExited);
+  MutexLock guard(mtxExited);
   exitedWorkers.clear();
 }
 

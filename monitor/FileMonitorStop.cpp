@@ -161,20 +161,23 @@ void FileMonitorCore::Stop() {
   // worker under mtxPool right now; once through mtxPool, no worker can start
   // any more, so the thread count read below is every worker there will be,
   // and a worker started at the last moment gets its quit message.
-  { std::lock_guard<std::mutex> pool(mtxPool); }
+  { MutexLock pool(mtxPool); }
 
   ACE_Message_Block *quit = nullptr;
+  bool noWorkers = false;
   {
     MonitorGuard guard(mtxMonitor);
     if (!bQuitPosted.load()) {
-      if (thr_count() == 0) {
-        guard.release();
-        JoinPool();
-        return;
+      noWorkers = thr_count() == 0;
+      if (!noWorkers) {
+        quit = FileMonitorMessage(std::wstring(), nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).ToBlock();
+        log.Debug("Putting quit message into queue...");
       }
-      quit = FileMonitorMessage(std::wstring(), nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).ToBlock();
-      log.Debug("Putting quit message into queue...");
     }
+  }
+  if (noWorkers) {
+    JoinPool();
+    return;
   }
   // Checks still waiting would never be done: the quit message goes ahead of
   // them. Releasing them now leaves the quit message room, so its put never

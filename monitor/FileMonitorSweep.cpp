@@ -1,10 +1,10 @@
 // The sweep and its due index: which records are due, and their check
 // messages on the queue.
 //
-// Threads: CheckFiles runs on the scheduler's thread every sweep period (the
-// timer job already holds mtxMonitor), and may be called from any thread
-// (it takes mtxMonitor itself). Reindex runs under mtxMonitor on whatever
-// thread changed a record's receivers or due time.
+// Threads: CheckFilesLocked runs on the scheduler's thread every sweep period
+// (the timer job holds mtxMonitor), and through CheckFiles on any thread.
+// Reindex runs under mtxMonitor on whatever thread changed a record's
+// receivers or due time.
 //
 // Clock: due times and the sweep's ticks are on the monotonic clock, so a
 // time of day set back or forward neither stops the checks nor bunches them;
@@ -86,8 +86,7 @@ void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
 // periods, at or before the sweep's clock reading), so a record comes up
 // again at the first tick at or after one interval, and not one tick later
 // whenever the timer fires a little later than it did the time before.
-void FileMonitorCore::CheckFiles() {
-  MonitorGuard guard(mtxMonitor);
+void FileMonitorCore::CheckFilesLocked() {
   const std::int64_t now = Microseconds(VantrelPlatform::MonotonicNow());
   const std::int64_t period = static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
   const std::int64_t tick = period > 0 && now >= llSweepOrigin ? now - (now - llSweepOrigin) % period : now;
@@ -121,7 +120,7 @@ void FileMonitorCore::CheckFiles() {
 
   // Records of the batch from `first` on were marked but not queued: they
   // stay due for a later sweep.
-  auto unmark = [this](std::size_t first) {
+  auto unmark = [this](std::size_t first) REQUIRES(mtxMonitor) {
     for (std::size_t j = first; j < sweepBatch.size(); ++j) {
       sweepBatch[j]->queued.store(false, std::memory_order_release);
     }

@@ -242,7 +242,7 @@ TEST_F(NotificationMonitor, NotifiedPathsAreCheckedAtTheNextSweepOnlyWhenAsked) 
     // Whether the record's check now comes 30 s on (once it has taken its
     // baseline and armed its notification at an interval of 0).
     bool Slowed(const std::wstring &path) {
-      ACE_Guard<ACE_Recursive_Thread_Mutex> guard(mtxMonitor);
+      MutexLock guard(mtxMonitor);
       FileRecord &record = *mapFiles.at(path);
       record.checkInterval = ACE_Time_Value(30);
       return !record.queued && record.nextCheck > VantrelPlatform::MonotonicNow() + ACE_Time_Value(20);
