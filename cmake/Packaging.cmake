@@ -9,7 +9,7 @@
 # component: "agent" or "dev".
 #
 # In the Windows build, `cpack -G ZIP` makes vantrel-agent-<version>-win64.zip
-# with one folder: bin\ holds the agent, both DLLs and the run-time DLLs,
+# with one folder: bin\ holds the agent, both DLLs, ACE's and the run-time DLLs,
 # share\vantrel-agent the example configuration, share\doc README.md (the
 # "agent" component; the headers stay out).
 if(WIN32)
@@ -19,6 +19,10 @@ if(WIN32)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_PACKAGE_FILE_NAME vantrel-agent-${PROJECT_VERSION}-win64)
   set(CPACK_COMPONENTS_ALL agent)
+  # Without these the archive would hold every component, the dev one too.
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
   include(CPack)
   return()
 endif()

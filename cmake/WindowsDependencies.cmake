@@ -1,23 +1,29 @@
 # The dependencies of the Windows build, from VANTREL_WINDOWS_DEPS (see
-# cmake/mingw-w64-x86_64.cmake): a static ACE built for mingw-w64, the
+# cmake/mingw-w64-x86_64.cmake): ACE built for mingw-w64 as a DLL, the
 # header-only Boost, CLI11 and nlohmann_json of the build machine linked under
 # include/, and GoogleTest's package configuration under lib/cmake.
-if(NOT VANTREL_WINDOWS_DEPS OR NOT EXISTS "${VANTREL_WINDOWS_DEPS}/lib/libACE.a")
+if(NOT VANTREL_WINDOWS_DEPS OR NOT EXISTS "${VANTREL_WINDOWS_DEPS}/lib/libACE.dll.a")
   message(FATAL_ERROR "VANTREL_WINDOWS_DEPS must name the prefix made by scripts/windows-build-and-test")
 endif()
 set(VANTREL_WINDOWS_INCLUDE "${VANTREL_WINDOWS_DEPS}/include")
 
 # The target name matches the one pkg-config gives on Linux, so that every
-# library links ACE the same way on both systems. A static ACE needs its
-# headers told so, the thread-safe mingw start-up code (-mthreads) and the
-# Windows libraries its sockets and networking use.
-add_library(PkgConfig::ACE INTERFACE IMPORTED)
+# library links ACE the same way on both systems. The programs and both DLLs
+# share the one libACE.dll, so a process has one copy of ACE's state (its
+# object manager, singletons, thread-specific storage), set up by each program
+# before main (platform/windows/AceLifetime.cpp). ACE's inline functions are
+# compiled into our code as into ACE's own, so our code calls the Windows
+# libraries of its sockets and networking too; the thread-safe mingw start-up
+# code (-mthreads) as ACE was built with.
+add_library(PkgConfig::ACE SHARED IMPORTED)
 set_target_properties(PkgConfig::ACE PROPERTIES
+  IMPORTED_LOCATION "${VANTREL_WINDOWS_DEPS}/bin/libACE.dll"
+  IMPORTED_IMPLIB "${VANTREL_WINDOWS_DEPS}/lib/libACE.dll.a"
   INTERFACE_INCLUDE_DIRECTORIES "${VANTREL_WINDOWS_INCLUDE}"
-  INTERFACE_COMPILE_DEFINITIONS "ACE_AS_STATIC_LIBS;__ACE_INLINE__"
+  INTERFACE_COMPILE_DEFINITIONS "__ACE_INLINE__"
   INTERFACE_COMPILE_OPTIONS "-mthreads"
   INTERFACE_LINK_OPTIONS "-mthreads"
-  INTERFACE_LINK_LIBRARIES "${VANTREL_WINDOWS_DEPS}/lib/libACE.a;ws2_32;mswsock;iphlpapi;wsock32;netapi32")
+  INTERFACE_LINK_LIBRARIES "ws2_32;mswsock;iphlpapi;wsock32;netapi32")
 
 set(Boost_NO_BOOST_CMAKE ON)
 set(Boost_INCLUDE_DIR "${VANTREL_WINDOWS_INCLUDE}" CACHE PATH "Boost headers for the Windows build")
@@ -25,8 +31,10 @@ set(CLI11_DIR "${CMAKE_CURRENT_LIST_DIR}/windows" CACHE PATH "CLI11 for the Wind
 set(nlohmann_json_DIR "${CMAKE_CURRENT_LIST_DIR}/windows" CACHE PATH "nlohmann_json for the Windows build")
 set(GTest_DIR "${VANTREL_WINDOWS_DEPS}/lib/cmake/GTest" CACHE PATH "GoogleTest for the Windows build")
 
-# The C++ run-time DLLs of mingw-w64 go beside the programs, so that the build
-# folder runs as it is, under Wine or copied to a Windows machine.
+# ACE and the C++ run-time DLLs of mingw-w64 go beside the programs, so that
+# the build folder runs as it is, under Wine or copied to a Windows machine.
+file(COPY "${VANTREL_WINDOWS_DEPS}/bin/libACE.dll" DESTINATION "${PROJECT_BINARY_DIR}/bin")
+install(FILES "${VANTREL_WINDOWS_DEPS}/bin/libACE.dll" DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT agent)
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
     OUTPUT_VARIABLE dll_path OUTPUT_STRIP_TRAILING_WHITESPACE)

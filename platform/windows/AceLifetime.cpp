@@ -1,6 +1,7 @@
-// Linked into each DLL on Windows. ACE is a static library there, so every
-// module carries ACE's process-wide objects of its own; this module's are set
-// up when it is loaded and taken down when it is unloaded.
+// Linked into each program on Windows (the agent, the test programs). ACE's
+// process-wide objects live in libACE.dll, which the program and both DLLs
+// of ours share; the program sets them up before main and takes them down
+// after it, outside any DLL's loader lock.
 #include <ace/Init_ACE.h>
 
 namespace {
