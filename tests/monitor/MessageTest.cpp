@@ -10,13 +10,25 @@ using namespace WindowsAgentCommon;
 
 namespace {
 
+// Through a block that holds 4 bytes more than the image: Unmarshal takes
+// the whole image and leaves the rest, which is too short to take and stays; no
+// block is refused too.
 FileMonitorMessage RoundTrip(const FileMonitorMessage &message) {
-  ACE_Message_Block *block = message.ToBlock();
-  EXPECT_EQ(block->length(), FileMonitorMessage::kImageSize);
+  ACE_Message_Block *image = message.ToBlock(), *block = nullptr;
+  EXPECT_EQ(image->length(), FileMonitorMessage::kImageSize);
+  CreateDataMessageBlock(FileMonitorMessage::kImageSize + 4, block);
+  block->copy(image->rd_ptr(), image->length());
+  block->copy("rest", 4);
   FileMonitorMessage out;
+  std::memset(static_cast<void *>(&out), 0xAB, sizeof out);
   EXPECT_EQ(Unmarshal(block, out), 536);
-  EXPECT_EQ(block->length(), 0u);
+  EXPECT_EQ(std::memcmp(&out, image->rd_ptr(), FileMonitorMessage::kImageSize), 0);
+  image->release();
+  EXPECT_EQ(block->length(), 4u);
+  EXPECT_THROW(Unmarshal(block, out), UnmarshalMemoryException);
+  EXPECT_EQ(std::string(block->rd_ptr(), block->length()), "rest");
   block->release();
+  EXPECT_THROW(Unmarshal(nullptr, out), UnmarshalMemoryException);
   return out;
 }
 
