@@ -3,12 +3,6 @@
 // notes, its statistics, its orderly exit on a signal or at the end of
 // --duration, and its refusal of bad command lines and configuration files.
 
-// GCC 12 reports a false "may be used uninitialized" inside <regex> (in the
-// std::function of its automaton) when it is built with the sanitizers.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include "ChildProcess.h"
 
 #include <nlohmann/json.hpp>

@@ -5,12 +5,6 @@
 // last second may come twice), whole, in order, with its offset; only
 // copytruncate's own window may lose lines, and the agent counts those.
 
-// GCC 12 reports a false "may be used uninitialized" inside <regex> (in the
-// std::function of its automaton) when it is built with the sanitizers.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include "ChildProcess.h"
 #include "agent/Follower.h"
 #include "monitor/IFileMonitorSink.h"
