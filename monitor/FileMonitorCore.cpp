@@ -46,26 +46,13 @@ void ReadSetting(const EnvironmentBlockHelper &config, SettingValue<id> &out, Lo
 }  // namespace
 
 FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
-    : usThreadsPerIncrement(DefaultOf<kThreadsPerIncrement>()),
-      dBacklogCheckIntervalMillis(DefaultOf<kBacklogCheckIntervalMillis>()),
-      sDispositionMinThreshold(DefaultOf<kDispositionMinThreshold>()),
-      sDispositionMaxThreshold(DefaultOf<kDispositionMaxThreshold>()),
-      lBacklogCheckStartupDelaySec(DefaultOf<kBacklogCheckStartupDelaySec>()),
-      lMinDataPointsForCalc(DefaultOf<kMinDataPointsForCalc>()),
-      ulCheckPeriodMillis(DefaultOf<kCheckPeriodMillis>()),
-      hDefaultCreds(0),
+    : hDefaultCreds(0),
       bInitialized(false),
-      usReaderThreadsMin(DefaultOf<kReaderThreadsMin>()),
-      usReaderThreadsMax(DefaultOf<kReaderThreadsMax>()),
-      bReportReplacement(DefaultOf<kReportReplacement>()),
-      tvFullCheckPeriod(SpanFromMillis(DefaultOf<kFullCheckPeriodMillis>())),
-      bCheckWhenNotified(DefaultOf<kCheckWhenNotified>()),
+      pool(*this, log),
       kind(monitorKind),
       lastQueueFullWarning(0),
       bSweepDeferred(false),
       llSweepOrigin(0),
-      lastStartFailure(0),
-      bStopped(false),
       bQuitPosted(false),
       lastRegistrationFailure(0),
       ullChecks(0),
@@ -77,57 +64,50 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
   spTimerHandler = std::make_shared<TimerCallbackHandler<FileMonitorCore, TimerJob_t>>(this);
 }
 
-void FileMonitorCore::Initialize(const Settings &settings) {
-  if (bInitialized.load() || bStopped.load()) {
+void FileMonitorCore::Initialize(const Settings &given) {
+  if (bInitialized.load() || pool.Closed()) {
     log.Warn("Initialize called on a monitor that is %s; ignored.",
-             bStopped.load() ? "stopped" : "already initialized");
+             pool.Closed() ? "stopped" : "already initialized");
     return;
   }
-  EnvironmentBlockHelper config(settings);
+  EnvironmentBlockHelper config(given);
   tvStart = VantrelPlatform::SystemTimeNow();
   tvStartMonotonic = VantrelPlatform::MonotonicNow();
 
-  unsigned int numberOfDataPoints = 0;
-  // Atomic members and a span are read through plain values; each read
-  // starts from the setting's default.
-  bool reportReplacement = false;
-  bool checkWhenNotified = false;
-  unsigned int fullCheckPeriodMillis = 0;
-  ReadSetting<kReaderThreadsMin>(config, usReaderThreadsMin, log);
-  ReadSetting<kReaderThreadsMax>(config, usReaderThreadsMax, log);
-  if (usReaderThreadsMax < usReaderThreadsMin) {
-    usReaderThreadsMax = usReaderThreadsMin == std::numeric_limits<unsigned short>::max()
-                             ? usReaderThreadsMin
-                             : static_cast<unsigned short>(usReaderThreadsMin + 1);
+  MonitorSettingValues read;
+  ReadSetting<kReaderThreadsMin>(config, read.usReaderThreadsMin, log);
+  ReadSetting<kReaderThreadsMax>(config, read.usReaderThreadsMax, log);
+  if (read.usReaderThreadsMax < read.usReaderThreadsMin) {
+    read.usReaderThreadsMax = read.usReaderThreadsMin == std::numeric_limits<unsigned short>::max()
+                                  ? read.usReaderThreadsMin
+                                  : static_cast<unsigned short>(read.usReaderThreadsMin + 1);
   }
-  ReadSetting<kBacklogCheckIntervalMillis>(config, dBacklogCheckIntervalMillis, log);
-  ReadSetting<kBacklogCheckStartupDelaySec>(config, lBacklogCheckStartupDelaySec, log);
-  ReadSetting<kNumberOfDataPoints>(config, numberOfDataPoints, log);
-  ReadSetting<kMinDataPointsForCalc>(config, lMinDataPointsForCalc, log);
-  ReadSetting<kThreadsPerIncrement>(config, usThreadsPerIncrement, log);
-  ReadSetting<kCheckPeriodMillis>(config, ulCheckPeriodMillis, log);
-  ReadSetting<kDispositionMinThreshold>(config, sDispositionMinThreshold, log);
-  ReadSetting<kDispositionMaxThreshold>(config, sDispositionMaxThreshold, log);
-  ReadSetting<kReportReplacement>(config, reportReplacement, log);
-  bReportReplacement = reportReplacement;
-  ReadSetting<kFullCheckPeriodMillis>(config, fullCheckPeriodMillis, log);
-  tvFullCheckPeriod = SpanFromMillis(fullCheckPeriodMillis);
-  ReadSetting<kCheckWhenNotified>(config, checkWhenNotified, log);
-  bCheckWhenNotified = checkWhenNotified;
-  if (!BacklogWindowHoldsDecision(numberOfDataPoints, static_cast<double>(lMinDataPointsForCalc))) {
+  ReadSetting<kBacklogCheckIntervalMillis>(config, read.dBacklogCheckIntervalMillis, log);
+  ReadSetting<kBacklogCheckStartupDelaySec>(config, read.lBacklogCheckStartupDelaySec, log);
+  ReadSetting<kNumberOfDataPoints>(config, read.ulNumberOfDataPoints, log);
+  ReadSetting<kMinDataPointsForCalc>(config, read.lMinDataPointsForCalc, log);
+  ReadSetting<kThreadsPerIncrement>(config, read.usThreadsPerIncrement, log);
+  ReadSetting<kCheckPeriodMillis>(config, read.ulCheckPeriodMillis, log);
+  ReadSetting<kDispositionMinThreshold>(config, read.sDispositionMinThreshold, log);
+  ReadSetting<kDispositionMaxThreshold>(config, read.sDispositionMaxThreshold, log);
+  ReadSetting<kReportReplacement>(config, read.bReportReplacement, log);
+  ReadSetting<kFullCheckPeriodMillis>(config, read.ulFullCheckPeriodMillis, log);
+  ReadSetting<kCheckWhenNotified>(config, read.bCheckWhenNotified, log);
+  if (!BacklogWindowHoldsDecision(read.ulNumberOfDataPoints, static_cast<double>(read.lMinDataPointsForCalc))) {
     log.Warn("%s (%u) must be above %s (%ld); using %u and %ld.", kMonitorSettings[kNumberOfDataPoints].name,
-             numberOfDataPoints, kMonitorSettings[kMinDataPointsForCalc].name, lMinDataPointsForCalc,
+             read.ulNumberOfDataPoints, kMonitorSettings[kMinDataPointsForCalc].name, read.lMinDataPointsForCalc,
              DefaultOf<kNumberOfDataPoints>(), DefaultOf<kMinDataPointsForCalc>());
-    numberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
-    lMinDataPointsForCalc = DefaultOf<kMinDataPointsForCalc>();
+    read.ulNumberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
+    read.lMinDataPointsForCalc = DefaultOf<kMinDataPointsForCalc>();
   }
+  settings = read;
 
-  spBacklogMonitor = std::make_shared<BacklogMonitor>(numberOfDataPoints);
+  spBacklogMonitor = std::make_shared<BacklogMonitor>(settings.ulNumberOfDataPoints);
   spScheduler = std::make_shared<Scheduler>();
 
-  const auto backlogPeriod = SpanFromMillis(static_cast<std::uint64_t>(dBacklogCheckIntervalMillis));
+  const auto backlogPeriod = SpanFromMillis(static_cast<std::uint64_t>(settings.dBacklogCheckIntervalMillis));
   ACE_Time_Value firstBacklogCheck = tvStart;
-  firstBacklogCheck += ACE_Time_Value(static_cast<time_t>(lBacklogCheckStartupDelaySec));
+  firstBacklogCheck += ACE_Time_Value(static_cast<time_t>(settings.lBacklogCheckStartupDelaySec));
   spBacklogTimer = spScheduler->Schedule(spTimerHandler,
                                          reinterpret_cast<const void *>(static_cast<std::uintptr_t>(
                                              TIMER_JOB_CHECK_BACKLOG)),
@@ -136,7 +116,7 @@ void FileMonitorCore::Initialize(const Settings &settings) {
   llSweepOrigin = core::Microseconds(VantrelPlatform::MonotonicNow());
   spCheckTimer = spScheduler->Schedule(
       spTimerHandler, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(TIMER_JOB_CHECK_FILES)),
-      SpanFromMillis(ulCheckPeriodMillis), firstSweep);
+      SpanFromMillis(settings.ulCheckPeriodMillis), firstSweep);
   bInitialized = true;
 }
 

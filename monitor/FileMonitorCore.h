@@ -26,7 +26,7 @@
 // each function that needs it says whether it takes it (EXCLUDES) or is
 // called with it held (REQUIRES, and then named ...Locked where a public
 // twin takes it), and a Clang build checks both. A record's queued mark is
-// atomic and needs no lock. mtxPool serialises pool growth and may be taken
+// atomic and needs no lock. The pool's own lock (WorkerPool.h) may be taken
 // under mtxMonitor, never the other way round. mtxStop serialises Stop calls
 // made from outside the pool.
 #ifndef VANTREL_MONITOR_FILEMONITORCORE_H
@@ -39,6 +39,7 @@
 #include "monitor/ThreadAnnotations.h"
 #include "monitor/TimerCallbackHandler.h"
 #include "monitor/VantrelMonitorExport.h"
+#include "monitor/WorkerPool.h"
 
 #include <VantrelCommon/BacklogMonitor.h>
 #include <VantrelCommon/Logger.h>
@@ -195,7 +196,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // IFileMonitor.
   void SetDefaultCredentials(const std::uint64_t &hCreds) override;
   void AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
-                  const std::uint64_t &hCreds, bool wantIdle) override EXCLUDES(mtxMonitor, mtxPool);
+                  const std::uint64_t &hCreds, bool wantIdle) override EXCLUDES(mtxMonitor);
   void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) override EXCLUDES(mtxMonitor);
   std::wstring GetFilename(const std::int64_t &key) override;
   // One sweep (CheckFilesLocked under mtxMonitor).
@@ -209,7 +210,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // Warn line; the workers end after their current message, and the next
   // Stop from another thread (the factory's, or the destructor's) waits for
   // them and empties the queue. Never throws.
-  void Stop() override EXCLUDES(mtxMonitor, mtxPool);
+  void Stop() override EXCLUDES(mtxMonitor);
   FileMonitorStatistics GetStatistics() const override EXCLUDES(mtxMonitor);
 
   // Reads the settings and starts the timers. A second call, or a call after
@@ -227,30 +228,31 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   virtual void OnTimerExpired(TimerJob_t job) EXCLUDES(mtxMonitor);
   friend class TimerCallbackHandler<FileMonitorCore, TimerJob_t>;
 
-  // Starts workers until `target` run (never stops any).
-  void GrowPoolTo(unsigned short target) EXCLUDES(mtxPool);
-  void AdaptToProcessingBacklog() REQUIRES(mtxMonitor) EXCLUDES(mtxPool);
+  void AdaptToProcessingBacklog() REQUIRES(mtxMonitor);
 
   // Stop, then the end of the timer thread. Each concrete destructor calls
   // it first, so that no worker or timer callback reaches a half-destroyed
   // object.
-  void StopAndQuiesce() EXCLUDES(mtxMonitor, mtxPool);
+  void StopAndQuiesce() EXCLUDES(mtxMonitor);
 
   // "FileMonitor.ReportReplacement": whether the checks report a change of
   // the file at a path (FILE_MON_CHANGE_REPLACED). Read by the workers, set
   // once by Initialize.
-  bool ReportsReplacement() const { return bReportReplacement.load(std::memory_order_relaxed); }
+  bool ReportsReplacement() const { return settings.bReportReplacement; }
 
   // "FileMonitor.FullCheckPeriodMillis": how long the notification monitor
   // may take a file's state as unchanged, on the word of the file's change
   // notification, before it reads the file again; 0 reads it at every
   // check. Read by the workers, set once by Initialize.
-  const ACE_Time_Value &FullCheckPeriod() const { return tvFullCheckPeriod; }
+  ACE_Time_Value FullCheckPeriod() const {
+    return ACE_Time_Value(static_cast<time_t>(settings.ulFullCheckPeriodMillis / 1000),
+                          static_cast<suseconds_t>(settings.ulFullCheckPeriodMillis % 1000 * 1000));
+  }
 
   // "FileMonitor.CheckWhenNotified": whether a path whose change was
   // notified is checked at the next sweep rather than at its interval (at
   // most once a sweep). Set once by Initialize.
-  bool ChecksWhenNotified() const { return bCheckWhenNotified.load(std::memory_order_relaxed); }
+  bool ChecksWhenNotified() const { return settings.bCheckWhenNotified; }
 
   // What a kind supplies.
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
@@ -275,16 +277,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // One call to a receiver, entered in the table of deliveries by the caller.
   void Deliver(FileRecord &record, IFileMonitorSink &sink, int flags);
 
-  // Settings and backlog state, in the order Initialize reads them.
-  unsigned short usThreadsPerIncrement;
-  double dBacklogCheckIntervalMillis;
-  short sDispositionMinThreshold;
-  short sDispositionMaxThreshold;
-  long lBacklogCheckStartupDelaySec;
-  long lMinDataPointsForCalc;
+  MonitorSettingValues settings;
   std::shared_ptr<ScheduleInfo> spBacklogTimer;
   std::shared_ptr<BacklogMonitor> spBacklogMonitor;
-  unsigned int ulCheckPeriodMillis;
 
   // Keyed by a view of each record's registeredPath: the path is stored once.
   std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles GUARDED_BY(mtxMonitor);
@@ -299,13 +294,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   ACE_Time_Value tvStart;           // time of day of Initialize
   ACE_Time_Value tvStartMonotonic;  // the same moment on the monotonic clock
   std::atomic<bool> bInitialized;
-  unsigned short usReaderThreadsMin;
-  unsigned short usReaderThreadsMax;
-  std::atomic<bool> bReportReplacement;
-  ACE_Time_Value tvFullCheckPeriod;
-  std::atomic<bool> bCheckWhenNotified;
   std::string strLogName;
   Log log;
+  WorkerPool pool;
 
  private:
   // Per worker thread: what svc keeps between messages.
@@ -338,13 +329,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   static void ReleaseChain(ACE_Message_Block *chain);
   void SweepIfDrained() EXCLUDES(mtxMonitor);
 
-  // The pool (FileMonitorPool.cpp).
-  void TopUpPool() EXCLUDES(mtxPool);
-  void ReapExitedWorkers() REQUIRES(mtxPool) EXCLUDES(mtxExited);
-  void JoinEndedWorkers() EXCLUDES(mtxPool);
-  void NoteExitedWorker() EXCLUDES(mtxExited);
-  void WaitForWorkers() EXCLUDES(mtxMonitor, mtxPool);
-  void JoinPool() EXCLUDES(mtxMonitor, mtxPool);
+  // The pool's end of a worker that ends on its own.
+  void NoteExitedWorker() { pool.NoteExited(); }
 
   // Delivery (FileMonitorDelivery.cpp). Under mtxMonitor: the serial that
   // the next call to a receiver will carry.
@@ -369,14 +355,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   std::atomic<bool> bSweepDeferred;      // the last sweep left due records for want of room
   std::int64_t llSweepOrigin;            // monotonic microseconds of the first timed sweep
 
-  Mutex mtxPool;
-  std::int64_t lastStartFailure GUARDED_BY(mtxPool);  // seconds since 1970 of the last Error line
   // Taken only by Stop on a thread outside the pool, and not by Stop on a
   // worker; it guards no member.
   std::mutex mtxStop;
-  Mutex mtxExited;
-  std::vector<ACE_thread_t> exitedWorkers GUARDED_BY(mtxExited);  // ended workers that nobody has joined
-  std::atomic<bool> bStopped;     // Stop has run: no worker is started any more
   std::atomic<bool> bQuitPosted;  // a quit message is out and nobody has waited for it
 
   std::atomic<std::int64_t> lastRegistrationFailure;  // seconds since 1970 of the last Error line

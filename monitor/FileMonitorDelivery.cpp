@@ -21,13 +21,10 @@
 // waiting for it would lose both workers for ever.
 #include "monitor/FileMonitorCore.h"
 
+#include "monitor/DeliveryTable.h"
 #include "monitor/FileMonitorCoreInternal.h"
 
-#include <condition_variable>
 #include <iterator>
-#include <mutex>
-#include <thread>
-#include <map>
 #include <new>
 #include <vector>
 
@@ -35,86 +32,13 @@ namespace WindowsAgentCommon {
 
 using core::MonitorGuard;
 
-namespace {
-
-// The receiver calls under way in the process, one at most per thread.
-// Process-wide, so that a removal inside a report of any monitor is known.
-class DeliveryTable {
- public:
-  struct Delivery {
-    const FileRecord *record;
-    const IFileMonitorSink *sink;
-    std::uint64_t serial;
-  };
-
-  // Never destroyed: a worker of a monitor that outlives static destruction
-  // may still deliver. It lives in static storage and its maps are
-  // node-based, so while no call is under way it holds no heap memory and
-  // unloading the library leaves nothing behind.
-  static DeliveryTable &Instance() {
-    alignas(DeliveryTable) static unsigned char storage[sizeof(DeliveryTable)];
-    static DeliveryTable *table = new (storage) DeliveryTable();
-    return *table;
-  }
-
-  // The serial of the next delivery to begin. Called under mtxMonitor, as
-  // Begin is, so that a removal tells the calls that began before it from
-  // those that cannot begin any more.
-  std::uint64_t NextSerial() {
-    std::lock_guard<std::mutex> lock(mtx);
-    return serial;
-  }
-
-  void Begin(const FileRecord &record, const IFileMonitorSink *sink) {
-    std::lock_guard<std::mutex> lock(mtx);
-    deliveries[std::this_thread::get_id()] = Delivery{&record, sink, serial++};
-  }
-
-  void End() {
-    {
-      std::lock_guard<std::mutex> lock(mtx);
-      deliveries.erase(std::this_thread::get_id());
-    }
-    cv.notify_all();
-  }
-
-  // Waits while another thread delivers to the sink for the record a call
-  // that began before `before`; returns at once when the calling thread is
-  // inside a report itself.
-  void Await(const FileRecord &record, const IFileMonitorSink *sink, std::uint64_t before) {
-    const std::thread::id self = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(mtx);
-    if (deliveries.count(self) != 0) {
-      return;
-    }
-    cv.wait(lock, [&] {
-      for (const auto &entry : deliveries) {
-        const Delivery &d = entry.second;
-        if (d.record == &record && d.sink == sink && d.serial < before) {
-          return false;
-        }
-      }
-      return true;
-    });
-  }
-
- private:
-  std::mutex mtx;
-  std::condition_variable cv;
-  std::uint64_t serial = 0;
-  std::map<std::thread::id, Delivery> deliveries;
-};
-
-// Ends the table's entry of a call however the call ends.
-class DeliveryScope {
- public:
-  DeliveryScope() = default;
-  ~DeliveryScope() { DeliveryTable::Instance().End(); }
-  DeliveryScope(const DeliveryScope &) = delete;
-  DeliveryScope &operator=(const DeliveryScope &) = delete;
-};
-
-}  // namespace
+// In static storage and with node-based maps: while no call is under way it
+// holds no heap memory, and unloading the library leaves nothing behind.
+DeliveryTable &DeliveryTable::Instance() {
+  alignas(DeliveryTable) static unsigned char storage[sizeof(DeliveryTable)];
+  static DeliveryTable *table = new (storage) DeliveryTable();
+  return *table;
+}
 
 void FileMonitorCore::FireFileChange(FileRecord &record, int flags) {
   DeliveryTable &table = DeliveryTable::Instance();
@@ -135,11 +59,11 @@ void FileMonitorCore::FireFileChange(FileRecord &record, int flags) {
     if (it != record.sinks.end()) {
       others.assign(std::next(it), record.sinks.end());
       first = *it;
-      table.Begin(record, first);
+      table.Begin(&record, first);
     }
   }
   if (first != nullptr) {
-    DeliveryScope scope;
+    DeliveryScope scope(table);
     log.Debug("File changed %d - %ls", flags, record.path.c_str());
     Deliver(record, *first, flags);
   } else if (none && !kind.reportsWithoutReceivers) {
@@ -153,9 +77,9 @@ void FileMonitorCore::FireFileChange(FileRecord &record, int flags) {
       if (record.sinks.count(sink) == 0) {
         continue;  // removed since the copy was taken
       }
-      table.Begin(record, sink);
+      table.Begin(&record, sink);
     }
-    DeliveryScope scope;
+    DeliveryScope scope(table);
     Deliver(record, *sink, flags);
   }
 }
@@ -173,7 +97,7 @@ std::uint64_t FileMonitorCore::NextDeliverySerial() { return DeliveryTable::Inst
 
 void FileMonitorCore::AwaitDeliveries(const FileRecord &record, const IFileMonitorSink *sink,
                                       std::uint64_t before) {
-  DeliveryTable::Instance().Await(record, sink, before);
+  DeliveryTable::Instance().Await(&record, sink, before);
 }
 
 }  // namespace WindowsAgentCommon

@@ -3,7 +3,7 @@
 //
 // Threads: any thread may register, remove or ask, a receiver's own
 // OnFileChanged on a worker included. Every call takes mtxMonitor for its
-// whole look at the table; AddMonitor first tops the pool up (mtxPool) with
+// whole look at the table; AddMonitor first tops the pool up (WorkerPool) with
 // mtxMonitor not yet held.
 //
 // Locks: mtxMonitor guards the table, each record's receiver set, interval,
@@ -66,7 +66,7 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
                                   kAddBeforeInitializeLine, message);
   }
   try {
-    TopUpPool();
+    pool.TopUp(settings.usReaderThreadsMin);
     MonitorGuard guard(mtxMonitor);
     const ACE_Time_Value interval = SpanFromMillis(check);
     if (kind.logsRegistrationAndChecks) {

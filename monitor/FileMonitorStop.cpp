@@ -139,7 +139,7 @@ void FileMonitorCore::Stop() {
     serial.lock();
   }
   if (!bInitialized.load() && !bQuitPosted.load() && thr_count() == 0) {
-    JoinEndedWorkers();
+    pool.JoinEnded();
     return;
   }
 
@@ -147,7 +147,7 @@ void FileMonitorCore::Stop() {
   {
     MonitorGuard guard(mtxMonitor);
     const bool wasInitialized = bInitialized.exchange(false);
-    bStopped = true;
+    pool.Close();
     if (wasInitialized && spScheduler) {
       spScheduler->Cancel(spCheckTimer);
       spScheduler->Cancel(spBacklogTimer);
@@ -157,11 +157,11 @@ void FileMonitorCore::Stop() {
   if (cancelled) {
     WaitForTimerJobs();
   }
-  // A registration that tested bStopped before it was set may be starting a
-  // worker under mtxPool right now; once through mtxPool, no worker can start
-  // any more, so the thread count read below is every worker there will be,
-  // and a worker started at the last moment gets its quit message.
-  { MutexLock pool(mtxPool); }
+  // A registration that found the pool open may be starting a worker right
+  // now; once the pool has settled, no worker can start any more, so the
+  // thread count read below is every worker there will be, and a worker
+  // started at the last moment gets its quit message.
+  pool.Settle();
 
   ACE_Message_Block *quit = nullptr;
   bool noWorkers = false;
@@ -176,7 +176,7 @@ void FileMonitorCore::Stop() {
     }
   }
   if (noWorkers) {
-    JoinPool();
+    pool.Join();
     return;
   }
   // Checks still waiting would never be done: the quit message goes ahead of
@@ -193,7 +193,15 @@ void FileMonitorCore::Stop() {
              "wait for them.");
     return;
   }
-  WaitForWorkers();
+  if (kind.pollsThreadCountOnStop) {
+    while (thr_count() != 0) {
+      log.Debug("Waiting for %d threads to exit...", static_cast<int>(thr_count()));
+      Sleep(100);
+    }
+  } else {
+    log.Debug("Waiting...");
+  }
+  pool.Join();
   flush(ACE_Task_Flags::ACE_FLUSHALL);
   bQuitPosted = false;
   log.Debug("Stopped.");
@@ -204,7 +212,7 @@ void FileMonitorCore::Stop() {
 // ended, and never later than two sweep periods from now. Waited for with no
 // lock held, since the jobs take mtxMonitor.
 void FileMonitorCore::WaitForTimerJobs() {
-  const std::chrono::milliseconds limit(2ull * ulCheckPeriodMillis);
+  const std::chrono::milliseconds limit(2ull * settings.ulCheckPeriodMillis);
   const auto deadline = std::chrono::steady_clock::now() + limit;
   spScheduler->WaitUntilIdle(spCheckTimer, limit);
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

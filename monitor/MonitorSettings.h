@@ -100,6 +100,25 @@ constexpr SettingValue<id> DefaultOf() {
   return static_cast<SettingValue<id>>(kMonitorSettings[id].defaultValue);
 }
 
+// A monitor's settings, each at its default until Initialize has read it.
+// Initialize writes them once, before it starts the timers that lead to any
+// check; from then on they are only read, by any thread, without a lock.
+struct MonitorSettingValues {
+  unsigned short usReaderThreadsMin = DefaultOf<kReaderThreadsMin>();
+  unsigned short usReaderThreadsMax = DefaultOf<kReaderThreadsMax>();
+  double dBacklogCheckIntervalMillis = DefaultOf<kBacklogCheckIntervalMillis>();
+  long lBacklogCheckStartupDelaySec = DefaultOf<kBacklogCheckStartupDelaySec>();
+  unsigned int ulNumberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
+  long lMinDataPointsForCalc = DefaultOf<kMinDataPointsForCalc>();
+  unsigned short usThreadsPerIncrement = DefaultOf<kThreadsPerIncrement>();
+  unsigned int ulCheckPeriodMillis = DefaultOf<kCheckPeriodMillis>();
+  short sDispositionMinThreshold = DefaultOf<kDispositionMinThreshold>();
+  short sDispositionMaxThreshold = DefaultOf<kDispositionMaxThreshold>();
+  bool bReportReplacement = DefaultOf<kReportReplacement>();
+  unsigned int ulFullCheckPeriodMillis = DefaultOf<kFullCheckPeriodMillis>();
+  bool bCheckWhenNotified = DefaultOf<kCheckWhenNotified>();
+};
+
 // Reads `text` as the host's reader of the setting's type reads it (a
 // switch: one of its words); false, and `value` untouched, when it cannot.
 inline bool ParseSettingValue(const MonitorSetting &setting, const std::string &text, double &value) {

@@ -31,10 +31,10 @@ struct Receiver : WindowsAgentCommon::IFileMonitorSink {
 // No pool and no timers: the only worker is the fuzzer's own thread.
 struct Monitor : WindowsAgentCommon::FileMonitorStatOnly {
   Monitor() {
-    usReaderThreadsMin = 0;
+    settings.usReaderThreadsMin = 0;
     thr_mgr(ACE_Thread_Manager::instance());
   }
-  void JoinEnded() { GrowPoolTo(0); }
+  void JoinEnded() { pool.JoinEnded(); }
 };
 
 Monitor *monitor = nullptr;

@@ -209,7 +209,7 @@ TEST_F(NotificationChecks, AFileIsReadOnlyWhenNotifiedOrAtItsFullCheck) {
     EXPECT_EQ(probe.Check(linked) & ~static_cast<int>(kModified), static_cast<int>(expected)) << "through a link";
     AppendFile(elsewhere + "/link", "more");
   }
-  probe.SetFullCheckPeriod(ACE_Time_Value(0, 200000));
+  probe.SetFullCheckPeriod(200);
   probe.Record(path).nextFullCheck = ACE_Time_Value::zero;
   EXPECT_EQ(probe.Check(path) & static_cast<int>(kLarger), static_cast<int>(kLarger)) << "a full check";
   AppendFile(elsewhere + "/link", "more");
@@ -226,7 +226,7 @@ TEST_F(NotificationChecks, FilesAreReadAtEveryCheckWithoutTrustedNotifications) 
   for (const bool remote : {false, true}) {
     std::optional<RemoteFileSystems> distrusted;
     if (remote) distrusted.emplace();
-    probe.SetFullCheckPeriod(remote ? ACE_Time_Value(3600) : ACE_Time_Value::zero);
+    probe.SetFullCheckPeriod(remote ? 3600000 : 0);
     probe.Record(path).nextFullCheck = ACE_Time_Value::zero;
     OpenWatcher watcher(file);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(probe.Check(path), 0);

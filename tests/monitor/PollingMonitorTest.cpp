@@ -144,10 +144,10 @@ namespace {
 // its workers start once they have drained the queue, queue checks.
 struct UntimedPollingMonitor : FileMonitorStatOnly {
   UntimedPollingMonitor() {
-    usReaderThreadsMin = 1;
+    settings.usReaderThreadsMin = 1;
     bInitialized = true;
   }
-  void SetPeriod(unsigned int millis) { ulCheckPeriodMillis = millis; }
+  void SetPeriod(unsigned int millis) { settings.ulCheckPeriodMillis = millis; }
 };
 
 struct FailingOnceMonitor : FileMonitorStatOnly {
@@ -164,7 +164,7 @@ struct FailingOnceMonitor : FileMonitorStatOnly {
 // with its reason, once a minute however often a reader tries.
 TEST_F(PollingMonitor, AFailedRegistrationIsSaidWithItsReasonOnceAMinute) {
   struct FullMonitor : FileMonitorStatOnly {
-    FullMonitor() { usReaderThreadsMin = 1; }
+    FullMonitor() { settings.usReaderThreadsMin = 1; }
     std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                           std::uint64_t hCreds, bool wantIdle) override {
       if (bFull) throw std::length_error("no room for another record");

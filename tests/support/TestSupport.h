@@ -140,11 +140,11 @@ class CheckProbe : public Monitor {
  public:
   typedef typename Monitor::FileData FileData;
   explicit CheckProbe(bool reportReplacement = false) {
-    this->usReaderThreadsMin = 0;
+    this->settings.usReaderThreadsMin = 0;
     this->bInitialized = true;
-    this->bReportReplacement = reportReplacement;
+    this->settings.bReportReplacement = reportReplacement;
   }
-  void SetFullCheckPeriod(const ACE_Time_Value &period) { this->tvFullCheckPeriod = period; }
+  void SetFullCheckPeriod(unsigned int millis) { this->settings.ulFullCheckPeriodMillis = millis; }
   FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
   int Check(const std::wstring &path) {
     FileData &record = Record(path);

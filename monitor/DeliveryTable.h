@@ -1,0 +1,105 @@
+// The calls to receivers under way in the process, one at most per thread,
+// so that RemoveMonitor can wait for the calls to a receiver that began
+// before it took the receiver off a path.
+//
+// Threads: a worker enters its call (Begin) under the monitor lock of the
+// record's monitor, after it saw the receiver still registered, and ends it
+// (End) with no lock held once the receiver has returned. Await runs on the
+// thread of a removal, with no monitor lock held. The table's own mutex is
+// taken after a monitor lock or alone, and never held while a receiver runs
+// or while Await waits.
+//
+// A thread that is itself inside a call (a receiver that removes, on a
+// worker of any monitor) never waits: the call it would wait for may be
+// waiting for a lock that it holds.
+#ifndef VANTREL_MONITOR_DELIVERYTABLE_H
+#define VANTREL_MONITOR_DELIVERYTABLE_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace WindowsAgentCommon {
+
+class DeliveryTable {
+ public:
+  DeliveryTable() = default;
+  DeliveryTable(const DeliveryTable &) = delete;
+  DeliveryTable &operator=(const DeliveryTable &) = delete;
+
+  // The one table of the process. Never destroyed: a worker of a monitor
+  // that outlives static destruction may still deliver. While no call is
+  // under way it holds no heap memory.
+  static DeliveryTable &Instance();
+
+  // The serial that the next call to begin will carry. Taken under the same
+  // monitor lock as Begin, so that a removal tells the calls that began
+  // before it from those that cannot begin any more.
+  std::uint64_t NextSerial() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return serial;
+  }
+
+  // Enters the calling thread's call to `sink` for `record`.
+  void Begin(const void *record, const void *sink) {
+    std::lock_guard<std::mutex> lock(mtx);
+    deliveries[std::this_thread::get_id()] = Delivery{record, sink, serial++};
+  }
+
+  // Ends the calling thread's call.
+  void End() {
+    {
+      std::lock_guard<std::mutex> lock(mtx);
+      deliveries.erase(std::this_thread::get_id());
+    }
+    cv.notify_all();
+  }
+
+  // Waits while another thread makes a call to `sink` for `record` that
+  // began before `before`; returns at once when the calling thread is
+  // inside a call itself.
+  void Await(const void *record, const void *sink, std::uint64_t before) {
+    std::unique_lock<std::mutex> lock(mtx);
+    if (deliveries.count(std::this_thread::get_id()) != 0) {
+      return;
+    }
+    cv.wait(lock, [&] {
+      for (const auto &entry : deliveries) {
+        const Delivery &d = entry.second;
+        if (d.record == record && d.sink == sink && d.serial < before) {
+          return false;
+        }
+      }
+      return true;
+    });
+  }
+
+ private:
+  struct Delivery {
+    const void *record;
+    const void *sink;
+    std::uint64_t serial;
+  };
+  std::mutex mtx;
+  std::condition_variable cv;
+  std::uint64_t serial = 0;                          // under mtx
+  std::map<std::thread::id, Delivery> deliveries;    // under mtx
+};
+
+// Ends the table's entry of the calling thread's call however the call ends.
+class DeliveryScope {
+ public:
+  explicit DeliveryScope(DeliveryTable &deliveryTable) : table(deliveryTable) {}
+  ~DeliveryScope() { table.End(); }
+  DeliveryScope(const DeliveryScope &) = delete;
+  DeliveryScope &operator=(const DeliveryScope &) = delete;
+
+ private:
+  DeliveryTable &table;
+};
+
+}  // namespace WindowsAgentCommon
+
+#endif  // VANTREL_MONITOR_DELIVERYTABLE_H
