@@ -103,20 +103,13 @@ void FileMonitorCore::Initialize(const Settings &given) {
   settings = read;
 
   spBacklogMonitor = std::make_shared<BacklogMonitor>(settings.ulNumberOfDataPoints);
-  spScheduler = std::make_shared<Scheduler>();
-
   const auto backlogPeriod = SpanFromMillis(static_cast<std::uint64_t>(settings.dBacklogCheckIntervalMillis));
   ACE_Time_Value firstBacklogCheck = tvStart;
   firstBacklogCheck += ACE_Time_Value(static_cast<time_t>(settings.lBacklogCheckStartupDelaySec));
-  spBacklogTimer = spScheduler->Schedule(spTimerHandler,
-                                         reinterpret_cast<const void *>(static_cast<std::uintptr_t>(
-                                             TIMER_JOB_CHECK_BACKLOG)),
-                                         backlogPeriod, firstBacklogCheck);
   const ACE_Time_Value firstSweep = VantrelPlatform::SystemTimeNow();
   llSweepOrigin = core::Microseconds(VantrelPlatform::MonotonicNow());
-  spCheckTimer = spScheduler->Schedule(
-      spTimerHandler, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(TIMER_JOB_CHECK_FILES)),
-      SpanFromMillis(settings.ulCheckPeriodMillis), firstSweep);
+  timers.Start(spTimerHandler, TIMER_JOB_CHECK_BACKLOG, backlogPeriod, firstBacklogCheck, TIMER_JOB_CHECK_FILES,
+               SpanFromMillis(settings.ulCheckPeriodMillis), firstSweep);
   bInitialized = true;
 }
 

@@ -35,6 +35,7 @@
 #include "monitor/FileMonitorMessage.h"
 #include "monitor/IFileMonitor.h"
 #include "monitor/MonitorSettings.h"
+#include "monitor/MonitorTimers.h"
 #include "monitor/RecordsByKey.h"
 #include "monitor/ThreadAnnotations.h"
 #include "monitor/TimerCallbackHandler.h"
@@ -278,7 +279,6 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   void Deliver(FileRecord &record, IFileMonitorSink &sink, int flags);
 
   MonitorSettingValues settings;
-  std::shared_ptr<ScheduleInfo> spBacklogTimer;
   std::shared_ptr<BacklogMonitor> spBacklogMonitor;
 
   // Keyed by a view of each record's registeredPath: the path is stored once.
@@ -287,9 +287,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // RecordsByKey.h.
   RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;
   mutable Mutex mtxMonitor;
-  std::shared_ptr<Scheduler> spScheduler;
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
-  std::shared_ptr<ScheduleInfo> spCheckTimer;
+  MonitorTimers timers;
   std::atomic<std::uint64_t> hDefaultCreds;
   ACE_Time_Value tvStart;           // time of day of Initialize
   ACE_Time_Value tvStartMonotonic;  // the same moment on the monotonic clock
@@ -340,8 +339,6 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // report itself (a worker of any monitor), which never waits.
   static void AwaitDeliveries(const FileRecord &record, const IFileMonitorSink *sink, std::uint64_t before);
 
-  // Stop (FileMonitorStop.cpp).
-  void WaitForTimerJobs() EXCLUDES(mtxMonitor);
 
   const MonitorKind &kind;
 

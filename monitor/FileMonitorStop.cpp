@@ -128,7 +128,7 @@ void FileMonitorCore::StopAndQuiesce() {
   Stop();
   // Joining the scheduler's thread makes sure that no timer callback still
   // reaches into this object once its members start to go.
-  spScheduler.reset();
+  timers.End();
 }
 
 void FileMonitorCore::Stop() {
@@ -148,14 +148,14 @@ void FileMonitorCore::Stop() {
     MonitorGuard guard(mtxMonitor);
     const bool wasInitialized = bInitialized.exchange(false);
     pool.Close();
-    if (wasInitialized && spScheduler) {
-      spScheduler->Cancel(spCheckTimer);
-      spScheduler->Cancel(spBacklogTimer);
-      cancelled = true;
-    }
+    cancelled = wasInitialized && timers.Cancel();
   }
+  // A sweep or backlog check that the scheduler began before the cancel may
+  // still be putting check messages; the quit message goes out once it has
+  // ended, and never later than two sweep periods from now. Waited for with
+  // no lock held, since the jobs take mtxMonitor.
   if (cancelled) {
-    WaitForTimerJobs();
+    timers.WaitUntilIdle(std::chrono::milliseconds(2ull * settings.ulCheckPeriodMillis));
   }
   // A registration that found the pool open may be starting a worker right
   // now; once the pool has settled, no worker can start any more, so the
@@ -205,18 +205,6 @@ void FileMonitorCore::Stop() {
   flush(ACE_Task_Flags::ACE_FLUSHALL);
   bQuitPosted = false;
   log.Debug("Stopped.");
-}
-
-// A sweep or backlog check that the scheduler began before the cancel may
-// still be putting check messages; the quit message goes out once it has
-// ended, and never later than two sweep periods from now. Waited for with no
-// lock held, since the jobs take mtxMonitor.
-void FileMonitorCore::WaitForTimerJobs() {
-  const std::chrono::milliseconds limit(2ull * settings.ulCheckPeriodMillis);
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  spScheduler->WaitUntilIdle(spCheckTimer, limit);
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  spScheduler->WaitUntilIdle(spBacklogTimer, std::max(left, std::chrono::milliseconds::zero()));
 }
 
 }  // namespace WindowsAgentCommon
