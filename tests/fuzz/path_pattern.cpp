@@ -10,7 +10,7 @@
 #include "agent/PathPattern.h"
 #include "agent/WatchSet.h"
 
-#include <IFileMonitor.h>
+#include "monitor/statonly/FileMonitorStatOnly.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -24,18 +24,12 @@
 
 namespace {
 
-// Registrations go nowhere: what a path means is asked of the WatchSet.
-struct NoMonitor : WindowsAgentCommon::IFileMonitor {
-  int svc() override { return 0; }
-  void SetDefaultCredentials(const std::uint64_t &) override {}
+// Registrations go nowhere (the monitor is never initialised): what a path
+// means is asked of the WatchSet.
+struct NoMonitor : WindowsAgentCommon::FileMonitorStatOnly {
   void AddMonitor(const std::wstring &, WindowsAgentCommon::IFileMonitorSink *, unsigned int, const std::uint64_t &,
                   bool) override {}
   void RemoveMonitor(const std::wstring &, WindowsAgentCommon::IFileMonitorSink *) override {}
-  std::wstring GetFilename(const std::int64_t &) override { return std::wstring(); }
-  void CheckFiles() override {}
-  bool IsMonitored(const std::wstring &) const override { return false; }
-  bool HasSinkTargets(const std::wstring &, WindowsAgentCommon::IFileMonitorSink *) const override { return false; }
-  void Stop() override {}
 };
 
 std::string root;  // a directory of our own; its name has no wildcard
@@ -84,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       ::close(::open(path.c_str(), O_CREAT | O_WRONLY, 0600));
     }
   }
-  NoMonitor monitor;
+  static NoMonitor &monitor = *new NoMonitor;  // stateless, and never torn down
   VantrelAgent::WatchSet set(monitor, nullptr, 1000, {});
   set.Start(targets, notes);
   const bool matched = set.OnReport(path, 1, 0).print;

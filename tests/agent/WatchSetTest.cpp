@@ -1,0 +1,61 @@
+// The agent's watch set by itself, over a monitor that only records the
+// registrations: what a pattern finds, what a report means, a path let go of
+// and found again.
+#include "agent/WatchSet.h"
+
+#include "monitor/statonly/FileMonitorStatOnly.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+
+namespace {
+
+using WindowsAgentCommon::IFileMonitorSink;
+using namespace VantrelTest;
+
+// Counts the receivers of each path and checks nothing (it is never
+// initialised); called on the main thread only, where the watch set
+// registers and removes.
+struct RecordingMonitor : WindowsAgentCommon::FileMonitorStatOnly {
+  void AddMonitor(const std::wstring &path, IFileMonitorSink *, unsigned int, const std::uint64_t &, bool) override {
+    ++registered[Utf8(path)];
+  }
+  void RemoveMonitor(const std::wstring &path, IFileMonitorSink *) override { --registered[Utf8(path)]; }
+  std::map<std::string, int> registered;
+};
+
+}  // namespace
+
+// A file found after the start is announced as CREATED alone, once; let go
+// of after its DELETED, its reports mean nothing and it is registered no
+// more; made again, it is found, registered once and announced again. (The
+// agent's process tests run it with its reports on the monitor's workers,
+// under ThreadSanitizer too.)
+TEST(WatchSet, AFileLetGoOfIsForgottenAndFoundAgainWhenItComesBack) {
+  TempDir dir;
+  RecordingMonitor monitor;
+  VantrelAgent::WatchSet set(monitor, nullptr, 100, {});
+  const std::string a = dir.Write("a.log", "");
+  std::vector<std::string> notes;
+  set.Start({VantrelAgent::WatchTarget{dir.Join("*.log"), true}}, notes);
+  EXPECT_EQ(set.OnReport(a, 2, 0).flags, 0u) << "a file there from the start is not announced";
+
+  const std::string b = dir.Write("b.log", "x");
+  for (int round = 0; round < 2; ++round) {
+    set.Relist(dir.Path());
+    ASSERT_EQ(monitor.registered[b], 1) << round;
+    auto verdict = set.OnReport(b, 3, kModified | kLarger);
+    EXPECT_TRUE(verdict.print && verdict.flags == kCreated) << round;
+    EXPECT_EQ(set.OnReport(b, 3, kModified | kLarger).flags, kModified | kLarger) << "announced once";
+
+    RemovePath(b);
+    verdict = set.OnReport(b, 3, kDeleted);
+    ASSERT_TRUE(verdict.print && verdict.release);
+    EXPECT_TRUE(set.Release(b).empty());
+    EXPECT_EQ(monitor.registered[b], 0);
+    verdict = set.OnReport(b, 3, kCreated);
+    EXPECT_FALSE(verdict.print || verdict.release) << "a report after the release means nothing";
+    WriteFile(b, "again");
+  }
+}
