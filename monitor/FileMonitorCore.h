@@ -7,15 +7,22 @@
 //   FileMonitorCore.cpp          construction, settings, the two timer jobs
 //   FileMonitorRegistration.cpp  the table of records, AddMonitor, RemoveMonitor
 //   FileMonitorSweep.cpp         CheckFiles and the due index
-//   FileMonitorPool.cpp          start, grow, retire, reap and join workers
+//   FileMonitorPool.cpp          the worker pool, and its growth and retirement by the backlog
 //   FileMonitorWorker.cpp        svc, the look-up, credentials, the check
 //   FileMonitorDelivery.cpp      FireFileChange, the calls to the receivers
 //   FileMonitorStop.cpp          Stop and teardown
 // Each file opens with its own contract: the threads that enter it, the locks
-// it takes, and what may outlive what.
+// it takes, and what may outlive what. The pieces with a lifetime or a lock
+// of their own are classes of their own, each in its header:
+//   MonitorSettings.h  the settings (MonitorSettingValues) and their table
+//   WorkerPool.h       the worker threads: start, join, close
+//   MonitorTimers.h    the scheduler and the two timer jobs
+//   RecordsByKey.h     the records by their keys
+//   DeliveryTable.h    the receiver calls under way in the process
+//   ThreadAnnotations.h  the lock annotations that Clang checks
 //
-// Data path: the scheduler's thread runs CheckFiles every sweep period with
-// mtxMonitor held; it takes the due records from dueIndex, marks each
+// Data path: the scheduler's thread runs CheckFilesLocked every sweep period
+// with mtxMonitor held; it takes the due records from dueIndex, marks each
 // queued and puts one check message per record on the task's queue, never
 // waiting for queue room. A worker (svc) takes a message, looks the record up
 // under mtxMonitor, switches credentials, checks and reports with no lock held,
