@@ -513,6 +513,9 @@ int Agent::Run() {
     watchSet.reset(
         new WatchSet(*monitor, writer.get(), opts.intervalMillis, opts.excludes, refusedHandles, Say));
     writer->SetWatchSet(watchSet.get());
+    // --idle shows every idle report; --follow reads a file at every report
+    // of it, which makes its reads independent of what a check can tell.
+    watchSet->ReportEveryCheck(opts.idle || opts.follow);
     watchSet->Start(std::move(targets), notes);
     for (const auto &note : notes) Say(note);
     if (watchSet->Registered() == 0) {

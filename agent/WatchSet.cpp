@@ -187,9 +187,14 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
     added.first->second.handle = handle;
   }
   // Every registration asks for idle reports: the first report after it
-  // tells that the baseline is taken. The receiver shows them only with
-  // --idle.
-  rMonitor.AddMonitor(VantrelPlatform::FromUtf8(path), pSink, uInterval, handle, true);
+  // tells that the baseline is taken, and those of a path that is not there
+  // tell why. The receiver shows them only with --idle.
+  if (bEveryCheck) {
+    rMonitor.AddMonitor(VantrelPlatform::FromUtf8(path), pSink, uInterval, handle, true);
+  } else {
+    rMonitor.AddMonitorWithIdleReports(VantrelPlatform::FromUtf8(path), pSink, uInterval, handle,
+                                       IFileMonitor::IDLE_REPORTS_UNTIL_PRESENT);
+  }
   return true;
 }
 

@@ -72,6 +72,13 @@ class WatchSet {
   // that a long list is not held twice while the monitor's table grows.
   void Start(std::vector<WatchTarget> targets, std::vector<std::string> &notes);
 
+  // The idle reports that every registration asks for (before Start): a
+  // report after every check, or only those that discovery needs, the first
+  // check of a path and the checks that find it absent, which spare the
+  // monitor a delivery (and the notification monitor a check) for every
+  // present path that stays unchanged.
+  void ReportEveryCheck(bool every) { bEveryCheck = every; }
+
   // What a report of `path` means, on a worker thread.
   struct Verdict {
     bool print = false;     // a path that was asked for: its report is shown
@@ -150,6 +157,7 @@ class WatchSet {
   WindowsAgentCommon::IFileMonitor &rMonitor;
   WindowsAgentCommon::IFileMonitorSink *pSink;
   const unsigned int uInterval;
+  bool bEveryCheck = true;
   const std::set<std::uint64_t> setRefusedHandles;
   std::vector<std::vector<std::string>> vecExcludePaths;  // with a separator: whole paths
   std::vector<std::string> vecExcludeNames;               // without: names

@@ -142,6 +142,10 @@ struct VANTREL_MONITOR_API FileRecord {
   std::int64_t key;                    // fixed at registration
   const std::uint64_t hCreds;
   const bool wantIdle;
+  // IDLE_REPORTS_UNTIL_PRESENT: a report after the first check and after
+  // every check that leaves the record without an accepted state. Fixed at
+  // registration.
+  bool idleUntilPresent;
   // Whether check messages name the record by its path (else by its key).
   const bool travelsAsText;
   // Set by the sweep that queues the record's check, cleared by the worker
@@ -151,6 +155,14 @@ struct VANTREL_MONITOR_API FileRecord {
   // the worker when its check ends.
   std::atomic<bool> unwatched;
   bool initialized;                    // the checking worker's
+  // A change notification named the record since the sweep last queued its
+  // check: the sweep does not spare that check. Under mtxMonitor.
+  bool notified;
+  // Where the record's check falls due at its interval (monotonic
+  // microseconds; INT64_MAX while unknown) when the sweep spared it and put
+  // its next check off to its full check: a notification brings it back to
+  // that grid. Under mtxMonitor.
+  std::int64_t regularDue;
 
   // The record's node of the monitor's due index, made with the record so
   // that moving it in and out of the index never allocates: it sits in the
@@ -174,7 +186,7 @@ struct MonitorKind {
   bool reportsWithoutReceivers;   // "File changed" is logged even when no receiver is left
 };
 
-class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
+class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor, public IdleReportsRegistration {
  public:
   enum TimerJob_t { TIMER_JOB_CHECK_BACKLOG = 1, TIMER_JOB_CHECK_FILES = 2 };
 
@@ -205,6 +217,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   void SetDefaultCredentials(const std::uint64_t &hCreds) override;
   void AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
                   const std::uint64_t &hCreds, bool wantIdle) override EXCLUDES(mtxMonitor);
+  void AddWithIdleReports(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
+                          const std::uint64_t &hCreds, IdleReports idle) override EXCLUDES(mtxMonitor);
   void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) override EXCLUDES(mtxMonitor);
   std::wstring GetFilename(const std::int64_t &key) override;
   // One sweep (CheckFilesLocked under mtxMonitor).
@@ -268,9 +282,20 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   // One check; returns the change flags.
   virtual int CheckFile(FileRecord &record, Log threadLog) = 0;
   // Appends the keys of the records whose change was notified since the
-  // last call. Called by the sweep under mtxMonitor when the monitor checks
-  // notified paths sooner; a kind without notifications has none.
-  virtual void TakeNotifiedKeys(std::vector<std::uint64_t> &) REQUIRES(mtxMonitor) {}
+  // last call; true when notifications were lost (the system dropped
+  // events), so that any record may have changed unnoticed. Called by every
+  // sweep under mtxMonitor; a kind without notifications has none.
+  virtual bool TakeNotifiedKeys(std::vector<std::uint64_t> &) REQUIRES(mtxMonitor) { return false; }
+  // Whether the sweep may take the record as unchanged without a check, on
+  // the word of its change notification: nothing was notified about it
+  // since its last check (the sweep has seen to that), and those
+  // notifications reach the sweep (TakeNotifiedKeys). `fullCheck` is then
+  // when its state must be read all the same (monotonic microseconds).
+  // Called by the sweep under mtxMonitor while it holds the record's queued
+  // mark, so the record's check state is the sweep's to read.
+  virtual bool SparesCheck(FileRecord &, std::int64_t /*now*/, std::int64_t & /*fullCheck*/) REQUIRES(mtxMonitor) {
+    return false;
+  }
 
   // The rate limit of warnings about one record: true, and the record's
   // lastWarnTime moved to now, when more than a minute has passed since the
@@ -330,6 +355,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor {
   void CheckFilesLocked() REQUIRES(mtxMonitor);
   void Reindex(FileRecord &record) REQUIRES(mtxMonitor);
   void BringNotifiedForward(std::int64_t now) REQUIRES(mtxMonitor);
+  // Takes a record that the sweep spared out of the check messages until its
+  // full check, on its interval's grid from `regular`.
+  void PutOff(FileRecord &record, std::int64_t regular, std::int64_t fullCheck) REQUIRES(mtxMonitor);
   bool PutWithoutWaiting(ACE_Message_Block *block);
   bool PutChainWithoutWaiting(ACE_Message_Block *chain);
   static void ReleaseChain(ACE_Message_Block *chain);

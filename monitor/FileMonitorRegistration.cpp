@@ -41,10 +41,13 @@ FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watch
       key(IFileMonitor::kNoKey),
       hCreds(creds),
       wantIdle(idle),
+      idleUntilPresent(false),
       travelsAsText(FileMonitorMessage::TravelsAsText(registered)),
       queued(false),
       unwatched(false),
       initialized(false),
+      notified(false),
+      regularDue(INT64_MAX),
       inDueIndex(false) {
   ScheduleNextCheck();
 }
@@ -57,6 +60,12 @@ void FileMonitorCore::SetDefaultCredentials(const std::uint64_t &hCreds) { hDefa
 
 void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
                                  const std::uint64_t &hCreds, bool wantIdle) {
+  AddWithIdleReports(path, sink, check, hCreds, wantIdle ? IDLE_REPORTS_EVERY_CHECK : IDLE_REPORTS_NONE);
+}
+
+void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
+                                         const std::uint64_t &hCreds, IdleReports idle) {
+  const bool wantIdle = idle == IDLE_REPORTS_EVERY_CHECK;
   if (kind.refusesAddWhenNotRunning && !bInitialized.load()) {
     std::string message;
     Format(message, "%s - You can't add file %ls to the file monitor before you call Initialize()", kind.className,
@@ -71,13 +80,14 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
     const ACE_Time_Value interval = SpanFromMillis(check);
     if (kind.logsRegistrationAndChecks) {
       log.Debug(EngineFormat("Adding monitor for %ls  check: %d  hCreds: %I64u  wantIdle: %d"), path.c_str(),
-                static_cast<int>(check), hCreds, wantIdle ? 1 : 0);
+                static_cast<int>(check), hCreds, static_cast<int>(idle));
     }
     auto found = mapFiles.lower_bound(path);
     const bool isNew = found == mapFiles.end() || found->first != path;
     if (isNew) {
       const std::uint64_t creds = hCreds == kDefaultCredentials ? hDefaultCreds.load() : hCreds;
       std::shared_ptr<FileRecord> record = NewRecord(path, interval, creds, wantIdle);
+      record->idleUntilPresent = idle == IDLE_REPORTS_UNTIL_PRESENT;
       FileRecord::DueIndex nodeMaker;
       nodeMaker.emplace(0, record.get());
       record->parkedNode = nodeMaker.extract(nodeMaker.begin());

@@ -46,27 +46,71 @@ void FileMonitorCore::Reindex(FileRecord &record) {
     return;
   }
   node.key() = Microseconds(record.nextCheck);
-  record.dueEntry = dueIndex.insert(std::move(node));
+  // Most records move to the latest due time yet: the hint makes that
+  // insertion cost next to nothing, and any other costs what it did.
+  record.dueEntry = dueIndex.insert(dueIndex.end(), std::move(node));
   record.inDueIndex = true;
 }
 
-// A record whose change was notified is due now, unless it is due sooner
-// anyway. It is queued at most once a sweep: the sweep that queues it moves
-// its due time an interval on, and one that finds it still queued leaves it
-// due for the next.
+namespace {
+
+// The first time at or after `now` on the grid of `interval` through
+// `regular`; INT64_MAX when `regular` is.
+std::int64_t OnGrid(std::int64_t regular, std::int64_t interval, std::int64_t now) {
+  if (regular >= now || regular == INT64_MAX) {
+    return regular;
+  }
+  return interval <= 0 ? now : regular + (now - regular + interval - 1) / interval * interval;
+}
+
+void SetMicroseconds(ACE_Time_Value &time, std::int64_t microseconds) {
+  time.set(static_cast<time_t>(microseconds / 1000000), static_cast<suseconds_t>(microseconds % 1000000));
+}
+
+}  // namespace
+
+// A record whose change was notified is not spared at its next check. With
+// CheckWhenNotified that check is now, unless it is due sooner anyway, and a
+// record is queued at most once a sweep: the sweep that queues it moves its
+// due time an interval on, and one that finds it still queued leaves it due
+// for the next. Without, a record that a sweep put off to its full check is
+// due again at its interval. When notifications were lost, every record is
+// treated as notified.
 void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
   notifiedKeys.clear();
-  TakeNotifiedKeys(notifiedKeys);
+  const bool lost = TakeNotifiedKeys(notifiedKeys);
+  sweepBatch.clear();
+  if (lost) {
+    for (auto &entry : mapFiles) {
+      sweepBatch.push_back(entry.second.get());
+    }
+  }
   for (const std::uint64_t key : notifiedKeys) {
     // Keys are released under mtxMonitor, and never handed out again.
     const std::shared_ptr<FileRecord> *entry = recordsByKey.Find(static_cast<std::int64_t>(key));
-    FileRecord *record = entry == nullptr ? nullptr : entry->get();
-    if (record == nullptr || !record->inDueIndex || record->dueEntry->first <= now) {
+    if (entry != nullptr) {
+      sweepBatch.push_back(entry->get());
+    }
+  }
+  const bool sooner = ChecksWhenNotified();
+  for (FileRecord *record : sweepBatch) {
+    record->notified = true;
+    if (!record->inDueIndex) {
       continue;
     }
-    record->nextCheck.set(static_cast<time_t>(now / 1000000), static_cast<suseconds_t>(now % 1000000));
+    const std::int64_t due = sooner ? now : OnGrid(record->regularDue, Microseconds(record->checkInterval), now);
+    if (record->dueEntry->first <= due) {
+      continue;
+    }
+    SetMicroseconds(record->nextCheck, due);
     Reindex(*record);
   }
+}
+
+void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int64_t fullCheck) {
+  record.regularDue = regular;
+  SetMicroseconds(record.nextCheck, std::max(regular, OnGrid(regular, Microseconds(record.checkInterval), fullCheck)));
+  Reindex(record);
 }
 
 // Takes the due records in order of their due time, as many as the queue has
@@ -98,23 +142,35 @@ void FileMonitorCore::CheckFilesLocked() {
   std::size_t room =
       bytes >= highWater ? 0 : (highWater - bytes + FileMonitorMessage::kImageSize - 1) / FileMonitorMessage::kImageSize;
 
-  if (ChecksWhenNotified()) {
-    BringNotifiedForward(now);
-  }
+  BringNotifiedForward(now);
   sweepBatch.clear();
   bool deferred = false;
-  for (auto it = dueIndex.begin(); it != dueIndex.end() && it->first <= now; ++it) {
+  std::uint64_t spared = 0;
+  for (auto it = dueIndex.begin(); it != dueIndex.end() && it->first <= now;) {
     if (sweepBatch.size() == room) {
       deferred = true;
       break;
     }
     FileRecord *record = it->second;
+    ++it;  // a record put off moves in the index
     // A record whose check still waits or runs is not queued now; it stays
     // due and is looked at again next sweep.
-    if (!record->queued.exchange(true, std::memory_order_acq_rel)) {
-      sweepBatch.push_back(record);
+    if (record->queued.exchange(true, std::memory_order_acq_rel)) {
+      continue;
     }
+    // A check that its notification spares, and that no receiver wants to
+    // hear of, costs no message: the record is put off to its full check,
+    // or to a notification about it.
+    std::int64_t fullCheck = 0;
+    if (!record->wantIdle && !record->notified && SparesCheck(*record, now, fullCheck)) {
+      PutOff(*record, tick + Microseconds(record->checkInterval), fullCheck);
+      record->queued.store(false, std::memory_order_release);
+      ++spared;
+      continue;
+    }
+    sweepBatch.push_back(record);
   }
+  ullChecks.fetch_add(spared, std::memory_order_relaxed);
   std::sort(sweepBatch.begin(), sweepBatch.end(),
             [](const FileRecord *a, const FileRecord *b) { return a->registeredPath < b->registeredPath; });
 
@@ -160,6 +216,8 @@ void FileMonitorCore::CheckFilesLocked() {
     for (; i < end; ++i) {
       FileRecord &record = *sweepBatch[i];
       record.nextCheck = sweepTime + record.checkInterval;
+      record.regularDue = INT64_MAX;
+      record.notified = false;
       Reindex(record);
     }
   }

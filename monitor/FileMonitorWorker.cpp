@@ -215,12 +215,14 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
     WarnCredentials(ctx, *record);
     return;
   }
+  const bool first = !record->initialized;
   if (!record->HasAcceptedState()) {
     record->InitialScan();
   }
   const int flags = CheckFile(*record, ctx.threadLog);
   ullChecks.fetch_add(1, std::memory_order_relaxed);
-  if (flags != 0 || message.eAction == FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT) {
+  if (flags != 0 || message.eAction == FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT ||
+      (record->idleUntilPresent && (first || !record->HasAcceptedState()))) {
     FireFileChange(*record, flags);
   }
 }

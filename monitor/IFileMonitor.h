@@ -63,7 +63,50 @@ class VANTREL_MONITOR_API IFileMonitor : public TVOTask {
   virtual void Stop() = 0;
 
   virtual FileMonitorStatistics GetStatistics() const;
+
+  // Which checks that found nothing a registration is told of (flags 0).
+  enum IdleReports : unsigned char {
+    IDLE_REPORTS_NONE,           // none: AddMonitor with wantIdle false
+    IDLE_REPORTS_EVERY_CHECK,    // every one: AddMonitor with wantIdle true
+    // The path's first check, and every check that finds the path absent
+    // or cannot read it: enough to learn that the baseline is taken and to
+    // look at a path that is not there, while a present path that stays
+    // unchanged costs its receivers nothing.
+    IDLE_REPORTS_UNTIL_PRESENT,
+  };
+  // AddMonitor with a choice of idle reports. As with wantIdle, the first
+  // registration of a path decides for every receiver of it. A monitor that
+  // does not offer the choice (IdleReportsRegistration) gets AddMonitor,
+  // with wantIdle true unless `idle` is IDLE_REPORTS_NONE. Not virtual: the
+  // virtual table above is what hosts built against this header call.
+  void AddMonitorWithIdleReports(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
+                                 const std::uint64_t &hCreds, IdleReports idle);
 };
+
+// What a monitor offers beside IFileMonitor when it takes a choice of idle
+// reports per registration; IFileMonitor::AddMonitorWithIdleReports finds it.
+// Defined wholly here, so that a host that loads the library at run time
+// needs nothing of it to make the call.
+class IdleReportsRegistration {
+ public:
+  virtual void AddWithIdleReports(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
+                                  const std::uint64_t &hCreds, IFileMonitor::IdleReports idle) = 0;
+
+ protected:
+  ~IdleReportsRegistration() = default;
+};
+
+inline void IFileMonitor::AddMonitorWithIdleReports(const std::wstring &path, IFileMonitorSink *sink,
+                                                    unsigned int check, const std::uint64_t &hCreds,
+                                                    IdleReports idle) {
+  // Cast from the host's task type, whose type information the host
+  // library holds: a host that only loads this library can make the call.
+  if (auto *registration = dynamic_cast<IdleReportsRegistration *>(static_cast<TVOTask *>(this))) {
+    registration->AddWithIdleReports(path, sink, check, hCreds, idle);
+  } else {
+    AddMonitor(path, sink, check, hCreds, idle != IDLE_REPORTS_NONE);
+  }
+}
 
 }  // namespace WindowsAgentCommon
 

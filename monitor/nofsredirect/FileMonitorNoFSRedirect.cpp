@@ -153,18 +153,25 @@ bool NoFSRedirectFileData::Unchanged(const ACE_Time_Value &fullCheckPeriod) {
   }
   const ACE_Time_Value now = VantrelPlatform::MonotonicNow();
   if (hFileChange != INVALID_HANDLE_VALUE) {
-    if (now < nextFullCheck && WaitForSingleObject(hFileChange, 0) == WAIT_TIMEOUT) {
+    const bool fired = WaitForSingleObject(hFileChange, 0) != WAIT_TIMEOUT;
+    if (now < nextFullCheck && !fired) {
       return true;
     }
-    // A fresh notification for the read that follows, made before the old
-    // one goes so that their watch stays: it replaces a lost watch, and it
-    // is refused where the path has become a link, whose target's changes
-    // its directory never hears of.
-    const HANDLE fresh = VantrelPlatform::OpenFileChangeNotification(path, mailbox, static_cast<std::uint64_t>(key));
-    CloseFileNotification();
-    hFileChange = fresh;
     if (now >= nextFullCheck) {
       nextFullCheck = now + fullCheckPeriod;
+    }
+    // A notification that has not fired stays armed for the full check: its
+    // watch is there (one lost or moved fires every handle on it), and no
+    // name in the directory changed. One that fired is replaced by a fresh
+    // one for the read that follows, made before the old one goes so that
+    // their watch stays: it replaces a lost watch, and it is refused where
+    // the path has become a link, whose target's changes its directory
+    // never hears of.
+    if (fired) {
+      const HANDLE fresh =
+          VantrelPlatform::OpenFileChangeNotification(path, mailbox, static_cast<std::uint64_t>(key));
+      CloseFileNotification();
+      hFileChange = fresh;
     }
     return false;
   } else if (now < nextFullCheck) {
@@ -213,9 +220,7 @@ std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstrin
                                                                const ACE_Time_Value &interval, std::uint64_t hCreds,
                                                                bool wantIdle) {
   auto record = std::make_shared<FileData>(path, interval, hCreds, wantIdle);
-  if (ChecksWhenNotified()) {
-    record->mailbox = spNotified;
-  }
+  record->mailbox = spNotified;
   return record;
 }
 
@@ -279,8 +284,20 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   return flags;
 }
 
-void FileMonitorNoFSRedirect::TakeNotifiedKeys(std::vector<std::uint64_t> &keys) {
-  VantrelPlatform::TakeChanges(*spNotified, keys);
+bool FileMonitorNoFSRedirect::TakeNotifiedKeys(std::vector<std::uint64_t> &keys) {
+  return spNotified && VantrelPlatform::TakeChanges(*spNotified, keys);
+}
+
+// A file that was there at its last check, whose notification posts to the
+// sweep, between its full checks.
+bool FileMonitorNoFSRedirect::SparesCheck(FileRecord &base, std::int64_t now, std::int64_t &fullCheck) {
+  FileData &record = static_cast<FileData &>(base);
+  if (!record.mailbox || record.hFileChange == INVALID_HANDLE_VALUE || FullCheckPeriod() == ACE_Time_Value::zero ||
+      !record.lastStat || IsDirectory(*record.lastStat)) {
+    return false;
+  }
+  fullCheck = static_cast<std::int64_t>(record.nextFullCheck.sec()) * 1000000 + record.nextFullCheck.usec();
+  return now < fullCheck;
 }
 
 void FileMonitorNoFSRedirect::OpenNotificationLogged(FileData &record, const Log &threadLog,

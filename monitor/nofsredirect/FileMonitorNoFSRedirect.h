@@ -72,8 +72,8 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // With replacement reporting only: the identity of the file last accepted;
   // empty until a check has read one.
   std::optional<VantrelPlatform::FileIdentity> lastIdentity;
-  // Where both notifications also post the record's key, when the monitor
-  // checks notified paths sooner; empty otherwise. Set before the first check.
+  // Where both notifications also post the record's key; empty where the
+  // system's notifications cannot post (Windows). Set before the first check.
   std::shared_ptr<VantrelPlatform::ChangeMailbox> mailbox;
 };
 
@@ -100,11 +100,12 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
   std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                         std::uint64_t hCreds, bool wantIdle) override;
   int CheckFile(FileRecord &record, Log threadLog) override;
-  void TakeNotifiedKeys(std::vector<std::uint64_t> &keys) override;
+  bool TakeNotifiedKeys(std::vector<std::uint64_t> &keys) override;
+  bool SparesCheck(FileRecord &record, std::int64_t now, std::int64_t &fullCheck) override;
 
  private:
-  // Where the files' notifications post their records' keys when the
-  // monitor checks notified paths sooner.
+  // Where the notifications post their records' keys, for the sweep; null
+  // where they cannot.
   const std::shared_ptr<VantrelPlatform::ChangeMailbox> spNotified;
 
   // Flags of a directory whose state was present at the last check and still

@@ -143,6 +143,7 @@ std::size_t NameHash(const char *name, std::size_t length) {
 class VantrelPlatform::ChangeMailbox final {
  public:
   std::vector<std::uintptr_t> serials;
+  bool lost = false;  // events were dropped while a handle posted here
 };
 
 namespace {
@@ -171,7 +172,7 @@ class ChangeNotifier final {
   HANDLE Create(const char *path, DWORD filter, int &error, const std::string *fileName = nullptr,
                 const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox = nullptr,
                 std::uint64_t cookie = 0);
-  void Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies);
+  bool Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies);
   BOOL Rearm(HANDLE handle);
   BOOL Close(HANDLE handle);
   DWORD Wait(HANDLE handle, DWORD milliseconds);
@@ -180,6 +181,7 @@ class ChangeNotifier final {
   void InjectFailures(DWORD error, int count);
   std::size_t WatchCount();
   std::size_t HandleCount();
+  void DropEvents();
 
  private:
   ChangeNotifier() = default;
@@ -275,6 +277,11 @@ void ChangeNotifier::Dispatch(int wd, std::uint32_t mask, const char *name, std:
       Signal(*entry.second);
       entry.second->staleIgnored = 0;
     }
+    for (auto &entry : handles_) {
+      if (entry.second.mailbox) {
+        entry.second.mailbox->lost = true;
+      }
+    }
     return;
   }
   const auto it = watches_.find(wd);
@@ -342,12 +349,14 @@ void ChangeNotifier::Post(ChangeHandle *listeners) {
   }
 }
 
-void ChangeNotifier::Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) {
+bool ChangeNotifier::Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (fd_ < 0) {
-    return;
+    return false;
   }
   Drain();
+  const bool lost = mailbox.lost;
+  mailbox.lost = false;
   for (const std::uintptr_t serial : mailbox.serials) {
     const auto it = handles_.find(serial);
     // A handle closed since it posted, or whose serial went to another.
@@ -362,6 +371,7 @@ void ChangeNotifier::Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<s
     it->second.posted = false;
   }
   mailbox.serials.clear();
+  return lost;
 }
 
 ChangeHandle *ChangeNotifier::Find(HANDLE handle) {
@@ -581,6 +591,11 @@ std::size_t ChangeNotifier::HandleCount() {
   return handles_.size();
 }
 
+void ChangeNotifier::DropEvents() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Dispatch(-1, IN_Q_OVERFLOW, nullptr, 0);
+}
+
 }  // namespace
 
 namespace {
@@ -668,8 +683,8 @@ HANDLE OpenDirectoryChangeNotification(const std::wstring &path, DWORD filter,
 
 std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return std::make_shared<ChangeMailbox>(); }
 
-void TakeChanges(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept {
-  ChangeNotifier::Instance().Take(mailbox, cookies);
+bool TakeChanges(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept {
+  return ChangeNotifier::Instance().Take(mailbox, cookies);
 }
 
 namespace {
@@ -743,6 +758,8 @@ void FailChangeNotifications(DWORD error, int count) { ChangeNotifier::Instance(
 std::size_t ChangeWatchCount() { return ChangeNotifier::Instance().WatchCount(); }
 
 std::size_t ChangeHandleCount() { return ChangeNotifier::Instance().HandleCount(); }
+
+void DropChangeEvents() { ChangeNotifier::Instance().DropEvents(); }
 
 void TreatFileSystemsAsRemote(bool remote) { allFileSystemsRemote.store(remote); }
 

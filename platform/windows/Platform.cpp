@@ -51,9 +51,9 @@ HANDLE OpenDirectoryChangeNotification(const std::wstring &path, DWORD filter, c
   return ::FindFirstChangeNotificationW(path.c_str(), FALSE, filter);
 }
 
-std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return std::make_shared<ChangeMailbox>(); }
+std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return nullptr; }
 
-void TakeChanges(ChangeMailbox &, std::vector<std::uint64_t> &) noexcept {}
+bool TakeChanges(ChangeMailbox &, std::vector<std::uint64_t> &) noexcept { return false; }
 
 HANDLE OpenFileChangeNotification(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &,
                                   std::uint64_t) {

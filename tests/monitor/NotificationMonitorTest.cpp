@@ -258,8 +258,12 @@ TEST_F(NotificationMonitor, NotifiedPathsAreCheckedAtTheNextSweepOnlyWhenAsked) 
     paths[on][0] = dir.Write(std::to_string(on) + ".log", "a");
     MakeDir(paths[on][1] = dir.Join(std::to_string(on)));
     for (const int i : {0, 1}) {
-      monitors[on].AddMonitor(Wide(paths[on][i]), &sinks[on][i], 0, 0, true);
-      ASSERT_TRUE(sinks[on][i].WaitForCount(2));
+      // The file only reports its first check: between full checks the sweep
+      // then spares its check without a message, until a notification.
+      monitors[on].AddMonitorWithIdleReports(
+          Wide(paths[on][i]), &sinks[on][i], 0, 0,
+          i == 0 ? IFileMonitor::IDLE_REPORTS_UNTIL_PRESENT : IFileMonitor::IDLE_REPORTS_EVERY_CHECK);
+      ASSERT_TRUE(sinks[on][i].WaitForCount(1 + i));
       ASSERT_TRUE(WaitUntil([&] { return monitors[on].Slowed(Wide(paths[on][i])); }));
       sinks[on][i].Clear();
     }
@@ -271,6 +275,40 @@ TEST_F(NotificationMonitor, NotifiedPathsAreCheckedAtTheNextSweepOnlyWhenAsked) 
   EXPECT_FALSE(sinks[0][0].WaitForCount(1, std::chrono::seconds(4)) || sinks[0][1].Count() > 0)
       << "checked before its interval";
   for (Monitor &monitor : monitors) StopWithin(monitor);
+}
+
+// A file that only its first check is reported of costs no check at all
+// between full checks while nothing is notified about it; a notification,
+// and events that the system dropped, bring its check back.
+TEST_F(NotificationMonitor, UnchangedFilesCostNoCheckBetweenFullChecks) {
+  struct Counting : FileMonitorNoFSRedirect {
+    std::atomic<int> checks{0};
+    int CheckFile(FileRecord &record, Log threadLog) override {
+      ++checks;
+      return FileMonitorNoFSRedirect::CheckFile(record, threadLog);
+    }
+  } monitor;
+  auto settings = FastSettings();
+  settings.emplace("FileMonitor.FullCheckPeriodMillis", "3600000");
+  monitor.Initialize(settings);
+  const std::string file = dir.Write("app.log", "a"), elsewhere = dir.Join("elsewhere");
+  RecordingSink sink;
+  monitor.AddMonitorWithIdleReports(Wide(file), &sink, 0, 0, IFileMonitor::IDLE_REPORTS_UNTIL_PRESENT);
+  ASSERT_TRUE(sink.WaitForCount(1));
+  MakeDir(elsewhere);
+  ASSERT_EQ(::link(file.c_str(), (elsewhere + "/link").c_str()), 0);
+  const std::function<void()> changes[] = {[&] { AppendFile(file, "b"); },
+                                           [&] { AppendFile(elsewhere + "/link", "c"); TestHooks::DropChangeEvents(); }};
+  for (const auto &change : changes) {
+    std::this_thread::sleep_for(300ms);
+    const int settled = monitor.checks.load();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(monitor.checks.load(), settled) << "checked with nothing notified";
+    sink.Clear();
+    change();
+    EXPECT_TRUE(WaitUntil([&] { return sink.AnyHas(kLarger); }));
+  }
+  StopWithin(monitor);
 }
 #endif
 

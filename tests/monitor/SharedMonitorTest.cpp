@@ -143,18 +143,24 @@ TEST_P(SharedMonitorTest, NoCallToAReceiverOnceItsRemovalHasReturned) {
 // the wish gets them too; the n-th does not come before n intervals have
 // passed since the registration, and an hour does not fire early. (Checks
 // keep to the sweep's grid: one that runs late under load is followed by one
-// on time, less than an interval after it.)
+// on time, less than an interval after it.) Idle reports until present come
+// after a path's first check and after each check that finds it absent.
 TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecordAndKeepItsInterval) {
-  RecordingSink idle, joined, quiet, hour;
+  RecordingSink idle, joined, quiet, hour, present, absent;
   auto monitor = Start();
   const auto added = std::chrono::steady_clock::now();
   monitor->AddMonitor(dir.WPath(), &idle, 150, 0, true);
   monitor->AddMonitor(dir.WPath(), &joined, 150, 0, false);
   monitor->AddMonitor(dir.WJoin("quiet"), &quiet, 0, 0, false);
   monitor->AddMonitor(dir.WJoin("hour"), &hour, 3600u * 1000u, 0, true);
+  monitor->AddMonitorWithIdleReports(logPath, &present, 0, 0, IFileMonitor::IDLE_REPORTS_UNTIL_PRESENT);
+  monitor->AddMonitorWithIdleReports(dir.WJoin("absent"), &absent, 0, 0, IFileMonitor::IDLE_REPORTS_UNTIL_PRESENT);
   ASSERT_TRUE(idle.WaitForCount(4));
   ASSERT_TRUE(joined.WaitForCount(3));
+  ASSERT_TRUE(absent.WaitForCount(3));
   monitor->Stop();
+  EXPECT_EQ(present.Count(), 1u) << "only the first check of a present path";
+  for (const RecordingSink *sink : {&present, &absent}) EXPECT_TRUE(sink->NonZeroFlags().empty());
   const auto reports = idle.Reports();
   for (std::size_t n = 1; n <= reports.size(); ++n) {
     EXPECT_GE(reports[n - 1].when - added, static_cast<int>(n) * 150ms - 10ms) << "check " << n << " came early";

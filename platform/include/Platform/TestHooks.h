@@ -29,6 +29,9 @@ bool IdentityReadFails();
 std::size_t ChangeWatchCount();
 std::size_t ChangeHandleCount();
 
+// Acts as if the system had dropped change events (its queue overflowed).
+void DropChangeEvents();
+
 // Makes ChangeNotificationsTrusted answer false for every path, as for a
 // network file system, until called again with false.
 void TreatFileSystemsAsRemote(bool remote);

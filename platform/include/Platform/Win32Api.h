@@ -264,15 +264,17 @@ HANDLE OpenFileChangeNotification(const std::wstring &path,
 HANDLE OpenDirectoryChangeNotification(const std::wstring &path, DWORD filter,
                                        const std::shared_ptr<ChangeMailbox> &mailbox, std::uint64_t cookie);
 
-// A new, empty mailbox.
+// A new, empty mailbox; null on Windows, where handles cannot post (one
+// directory notification there stands for all its files, and the check
+// reads them when it fires).
 std::shared_ptr<ChangeMailbox> NewChangeMailbox();
 
 // Appends to `cookies` the cookie of every handle that posted to the mailbox
 // since the last take, each once, having read what the system has
-// notified so far. Never blocks for long and never throws; on Windows the
-// mailbox stays empty (one directory notification there stands for all its
-// files, and the check reads them when it fires).
-void TakeChanges(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept;
+// notified so far. True when the system dropped events since the last take
+// while a handle posted to the mailbox: any of them may have missed a change
+// and posted nothing. Never blocks for long and never throws.
+bool TakeChanges(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept;
 
 // Whether the file system that holds `path` (or would hold it) notifies
 // every change of its files: not so for network file systems, whose files
