@@ -333,7 +333,10 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor, public IdleRepo
   // Per worker thread: what svc keeps between messages.
   struct WorkerContext;
 
-  // The worker (FileMonitorWorker.cpp).
+  // The worker (FileMonitorWorker.cpp). TakeMessages is its loop, which
+  // returns why it ended.
+  enum class WorkerEnd { kQuit, kRetire, kQueueClosed };
+  WorkerEnd TakeMessages(WorkerContext &ctx) EXCLUDES(mtxMonitor);
   void HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message) EXCLUDES(mtxMonitor);
   // Whether the worker now runs under the record's credentials.
   bool SwitchCredentials(WorkerContext &ctx, const FileRecord &record);

@@ -19,7 +19,6 @@
 #include "monitor/FileMonitorCoreInternal.h"
 
 #include <Platform/Win32Api.h>
-#include <VantrelCommon/Exceptions.h>
 #include <VantrelCommon/MessageBlockUtil.h>
 #include <VantrelCommon/ServiceComponent.h>
 
@@ -122,52 +121,18 @@ int FileMonitorCore::svc() {
   FsRedirection redirection;
   redirection.Disable(ctx.threadLog);
 
-  bool quitting = false;
+  // The loop ends by returning its reason: a quit message (passed on), a
+  // retire message, or a queue that no longer hands out messages. Anything
+  // thrown out of a message's handling ends the worker too.
+  WorkerEnd end = WorkerEnd::kQueueClosed;
   try {
-    for (;;) {
-      ACE_Message_Block *block = nullptr;
-      if (getq(block) < 0) {
-        throw InterruptedException(kind.className, std::string("WindowsAgentCommon::") + kind.className + "::svc",
-                                   __LINE__);
-      }
-      if (block == nullptr) {
-        continue;
-      }
-      BlockGuard taken(block);
-      FileMonitorMessage message;
-      Unmarshal(block, message);
-      switch (message.eAction) {
-        case FileMonitorMessage::MONITOR_ACTION_QUIT: {
-          // The duplicate shares the block's data and its reference count,
-          // which is not thread-safe: this worker lets go of its own block
-          // before the duplicate becomes visible to the next worker.
-          block->rd_ptr(block->base());
-          ACE_Message_Block *passOn = block->duplicate();
-          taken.Release();
-          ungetq(passOn);
-          quitting = true;
-          throw InterruptedException(kind.className, std::string("WindowsAgentCommon::") + kind.className + "::svc",
-                                     __LINE__);
-        }
-        case FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD:
-          taken.Release();
-          throw InterruptedException(kind.className, std::string("WindowsAgentCommon::") + kind.className + "::svc",
-                                     __LINE__);
-        case FileMonitorMessage::MONITOR_ACTION_CHECK:
-        case FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT:
-          SweepIfDrained();
-          HandleCheck(ctx, message);
-          break;
-        default:
-          break;
-      }
-    }
-  } catch (const InterruptedException &) {
+    end = TakeMessages(ctx);
     ctx.threadLog.Debug(
         "We have no more work to do and we are considered to be an extra thread (or we are quitting). Exiting.");
   } catch (...) {
     ctx.threadLog.Error("BAD exception thrown.");
   }
+  const bool quitting = end == WorkerEnd::kQuit;
 
   redirection.Revert(ctx.threadLog);
   ctx.threadLog.Debug("%s", kind.exitLine);
@@ -177,6 +142,42 @@ int FileMonitorCore::svc() {
   }
   tlsWorkerOf = nullptr;
   return 0;
+}
+
+FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
+  for (;;) {
+    ACE_Message_Block *block = nullptr;
+    if (getq(block) < 0) {
+      return WorkerEnd::kQueueClosed;
+    }
+    if (block == nullptr) {
+      continue;
+    }
+    BlockGuard taken(block);
+    FileMonitorMessage message;
+    Unmarshal(block, message);
+    switch (message.eAction) {
+      case FileMonitorMessage::MONITOR_ACTION_QUIT: {
+        // The duplicate shares the block's data and its reference count,
+        // which is not thread-safe: this worker lets go of its own block
+        // before the duplicate becomes visible to the next worker.
+        block->rd_ptr(block->base());
+        ACE_Message_Block *passOn = block->duplicate();
+        taken.Release();
+        ungetq(passOn);
+        return WorkerEnd::kQuit;
+      }
+      case FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD:
+        return WorkerEnd::kRetire;
+      case FileMonitorMessage::MONITOR_ACTION_CHECK:
+      case FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT:
+        SweepIfDrained();
+        HandleCheck(ctx, message);
+        break;
+      default:
+        break;
+    }
+  }
 }
 
 std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &message) {
