@@ -163,8 +163,11 @@ bool WatchSet::Fits(const std::string &path, bool directory) {
 }
 
 std::string WatchSet::Reach(const std::string &path, Entry &entry, bool listing, const std::string &reason) const {
-  std::string &said = listing ? entry.unlisted : entry.unreachable;
-  if (said == reason) return std::string();
+  const Entry::Rare *rare = entry.part.rare.get();
+  if ((rare == nullptr ? std::string() : listing ? rare->unlisted : rare->unreachable) == reason) {
+    return std::string();
+  }
+  std::string &said = listing ? entry.More().unlisted : entry.More().unreachable;
   const bool before = !said.empty();
   said = reason;
   const std::string what = listing ? "listed" : "checked";
@@ -289,7 +292,7 @@ void WatchSet::Walk(const std::string &directory, std::size_t pattern, std::size
   {
     std::lock_guard<std::mutex> lock(mtx);
     const auto it = mapEntries.find(directory);
-    if (it == mapEntries.end() || !it->second.walks.emplace(pattern, component).second) return;
+    if (it == mapEntries.end() || !it->second.More().walks.emplace(pattern, component).second) return;
   }
   ListAt(directory, pattern, component, found);
 }
@@ -349,7 +352,7 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
     verdict.flags = flags;
     announce = entry.announce;
     entry.announce = false;
-    if (!entry.walks.empty() && (!entry.seen || (flags & (kCreated | kModified)) != 0)) verdict.relist = true;
+    if (entry.Walked() && (!entry.seen || (flags & (kCreated | kModified)) != 0)) verdict.relist = true;
     entry.deleted = (flags & kDeleted) != 0;
     entry.present = !entry.deleted && (entry.present || (flags & kCreated) != 0);
     verdict.release = entry.deleted && !entry.fixed;
@@ -400,8 +403,8 @@ void WatchSet::Relist(const std::string &directory) {
   {
     std::lock_guard<std::mutex> lock(mtx);
     const auto it = mapEntries.find(directory);
-    if (it == mapEntries.end()) return;
-    walks = it->second.walks;
+    if (it == mapEntries.end() || !it->second.Walked()) return;
+    walks = it->second.part.rare->walks;
   }
   for (const auto &walk : walks) {
     ListAt(directory, walk.first, walk.second, true);
@@ -426,7 +429,7 @@ std::vector<WatchSet::Gone> WatchSet::Release(const std::string &path) {
         continue;
       }
       if (child->second.target && child->second.seen && !child->second.deleted) {
-        gone.push_back(Gone{child->first, child->second.key, !child->second.walks.empty()});
+        gone.push_back(Gone{child->first, child->second.key, child->second.Walked()});
       }
       released.push_back(child->first);
       if (!child->second.seen && !child->second.refused) --nUnseen;

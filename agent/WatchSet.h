@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -131,10 +132,28 @@ class WatchSet {
     bool refused = false;   // watched with a handle whose checks are refused
     bool present = false;   // a report or a look has shown it there since its last DELETED
     std::uint64_t handle = 0;
-    std::string unreachable;  // why it cannot be checked, as last said; empty when it can
-    std::string unlisted;     // why it cannot be listed, as last said; empty when it can
     std::int64_t key = 0x7FFFFFFFFFFFFFFFll;  // the monitor's, from the first report
-    std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
+    // What few entries need, made when first needed, so that an entry of a
+    // plain file is a few words.
+    struct Rare {
+      std::string unreachable;  // why it cannot be checked, as last said; empty when it can
+      std::string unlisted;     // why it cannot be listed, as last said; empty when it can
+      std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
+    };
+    struct RarePart {  // copied whole with its entry
+      RarePart() = default;
+      RarePart(const RarePart &other) : rare(other.rare ? new Rare(*other.rare) : nullptr) {}
+      RarePart &operator=(const RarePart &other) {
+        rare.reset(other.rare ? new Rare(*other.rare) : nullptr);
+        return *this;
+      }
+      std::unique_ptr<Rare> rare;
+    } part;
+    Rare &More() {
+      if (!part.rare) part.rare.reset(new Rare());
+      return *part.rare;
+    }
+    bool Walked() const { return part.rare && !part.rare->walks.empty(); }
   };
 
   void StartOne(const WatchTarget &target, std::vector<std::string> &notes);
