@@ -281,13 +281,7 @@ TEST_F(NotificationMonitor, NotifiedPathsAreCheckedAtTheNextSweepOnlyWhenAsked) 
 // between full checks while nothing is notified about it; a notification,
 // and events that the system dropped, bring its check back.
 TEST_F(NotificationMonitor, UnchangedFilesCostNoCheckBetweenFullChecks) {
-  struct Counting : FileMonitorNoFSRedirect {
-    std::atomic<int> checks{0};
-    int CheckFile(FileRecord &record, Log threadLog) override {
-      ++checks;
-      return FileMonitorNoFSRedirect::CheckFile(record, threadLog);
-    }
-  } monitor;
+  FileMonitorNoFSRedirect monitor;
   auto settings = FastSettings();
   settings.emplace("FileMonitor.FullCheckPeriodMillis", "3600000");
   monitor.Initialize(settings);
@@ -301,9 +295,9 @@ TEST_F(NotificationMonitor, UnchangedFilesCostNoCheckBetweenFullChecks) {
                                            [&] { AppendFile(elsewhere + "/link", "c"); TestHooks::DropChangeEvents(); }};
   for (const auto &change : changes) {
     std::this_thread::sleep_for(300ms);
-    const int settled = monitor.checks.load();
+    const std::uint64_t settled = monitor.GetStatistics().checks;
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(monitor.checks.load(), settled) << "checked with nothing notified";
+    EXPECT_EQ(monitor.GetStatistics().checks, settled) << "checked with nothing notified";
     sink.Clear();
     change();
     EXPECT_TRUE(WaitUntil([&] { return sink.AnyHas(kLarger); }));
