@@ -4,8 +4,6 @@
 #include "monitor/DeliveryTable.h"
 #include "support/TestSupport.h"
 
-#include <thread>
-
 using namespace VantrelTest;
 
 TEST(DeliveryTable, ARemovalWaitsOnlyForEarlierCallsToItsReceiverForItsPathAndNeverInsideACall) {

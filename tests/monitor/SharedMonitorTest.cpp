@@ -194,6 +194,7 @@ TEST_P(SharedMonitorTest, ARecordGoesWithItsLastReceiverOnceItsCheckHasEnded) {
   EXPECT_TRUE(keptDuringCheck.load()) << "freed while its check was out";
   // With no check out (an hour's interval) it goes at once.
   monitor->AddMonitor(path, &sink, 3600u * 1000u, 0, false);
+  EXPECT_TRUE(monitor->HasSinkTargets(path, nullptr)) << "a receiver, whichever";
   monitor->RemoveMonitor(path, &sink);
   EXPECT_FALSE(monitor->IsMonitored(path));
 }
