@@ -6,7 +6,6 @@
 
 #include <Platform/TestHooks.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -109,34 +108,6 @@ TEST_F(PollingMonitor, WorkersStartBeforeInitializeAndAGrowthIsReportedWithItsLo
                               {"Adding monitor for " + file + "  check: 20  hCreds: 0  wantIdle: 0", 1},
                               {"File changed 10 - " + file, 1}, {"Waiting...", 1}}));
 }
-
-#if !defined(_WIN32)  // POSIX only
-// One worker goes back and forth between nobody, whom the file system
-// refuses, and the process's own identity (handle 0), which reads the file.
-// A handle that the manager refuses is the shared suite's.
-TEST_F(PollingMonitor, PosixCredentialsDecideWhatAWorkerMayRead) {
-  if (geteuid() != 0) GTEST_SKIP() << "switching identities needs root";
-  const std::string secret = dir.Join("secret");
-  MakeDir(secret);
-  ASSERT_EQ(chmod(secret.c_str(), 0700), 0);
-  for (const char *name : {"/app.log", "/own.log"}) WriteFile(secret + name, "x");
-  const std::string warning = "There was a problem trying to get file statistics on file " + secret;
-
-  RegisteredSecurityManager security;
-  ASSERT_TRUE(security.manager.SetCredentials(7, PosixCredentials{65534, 65534, {}}));
-  RecordingSink nobody, own;
-  FileMonitorStatOnly monitor;
-  monitor.Initialize(FastSettings(1));
-  monitor.AddMonitor(Wide(secret + "/app.log"), &nobody, 5, 7, true);
-  monitor.AddMonitor(Wide(secret + "/own.log"), &own, 5, 0, true);
-  EXPECT_TRUE(WaitUntil([&] {
-    return capture.CountContaining(warning + "/app.log; will try again later. Reason: ") == 1 && own.Count() >= 3;
-  }));
-  monitor.Stop();
-  EXPECT_EQ(capture.CountContaining(warning + "/own.log"), 0u);
-  EXPECT_TRUE(nobody.NonZeroFlags().empty()) << "nobody's checks see nothing but idle";
-}
-#endif
 
 namespace {
 
