@@ -361,7 +361,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor, public IdleRepo
   // Takes a record that the sweep spared out of the check messages until its
   // full check, on its interval's grid from `regular`.
   void PutOff(FileRecord &record, std::int64_t regular, std::int64_t fullCheck) REQUIRES(mtxMonitor);
-  bool PutWithoutWaiting(ACE_Message_Block *block);
+  // A block that finds no room is released: a retire message then waits
+  // for the backlog's next low verdict.
+  void PutWithoutWaiting(ACE_Message_Block *block);
   bool PutChainWithoutWaiting(ACE_Message_Block *chain);
   static void ReleaseChain(ACE_Message_Block *chain);
   void SweepIfDrained() EXCLUDES(mtxMonitor);

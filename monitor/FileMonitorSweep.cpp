@@ -274,13 +274,11 @@ bool FileMonitorCore::PutChainWithoutWaiting(ACE_Message_Block *chain) {
   return true;
 }
 
-bool FileMonitorCore::PutWithoutWaiting(ACE_Message_Block *block) {
+void FileMonitorCore::PutWithoutWaiting(ACE_Message_Block *block) {
   ACE_Time_Value noWait(ACE_Time_Value::zero);
   if (putq(block, &noWait) < 0) {
     block->release();
-    return false;
   }
-  return true;
 }
 
 }  // namespace WindowsAgentCommon
