@@ -375,13 +375,13 @@ TEST_F(NotificationMonitor, RegisteredFormsKeepTheirKeysAndShareWhatTheyWatch) {
 
     MakeDir(d + "/sub");
     ASSERT_TRUE(plain.WaitForFlags(kDir | kModified) && slashed.WaitForFlags(kDir | kModified));
-    EXPECT_EQ(NamedChanges(monitor, created), (NamedReports{{spaced, kCreated}}));
+    EXPECT_EQ(Named(monitor, created, true), (NamedReports{{spaced, kCreated}}));
     monitor.RemoveMonitor(spaced, &created);
     monitor.Stop();
     EXPECT_FALSE(monitor.IsMonitored(Wide(file))) << "the table is keyed by the registered form";
     for (const RecordingSink *sink : {&plain, &slashed}) {
       const std::wstring form = Wide(sink == &plain ? d : d + "/");
-      EXPECT_EQ(NamedChanges(monitor, *sink), (NamedReports{{form, kDir | kCreated}, {form, kDir | kModified}}));
+      EXPECT_EQ(Named(monitor, *sink, true), (NamedReports{{form, kDir | kCreated}, {form, kDir | kModified}}));
     }
   }
   // The log names the watched form, and neither registrations nor checks.

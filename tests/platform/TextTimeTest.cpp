@@ -25,9 +25,12 @@ TEST(PlatformText, Utf8AndUtf16RoundTrips) {
   EXPECT_EQ(L"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF",  // the edges of each length
             FromUtf8("\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));
   EXPECT_EQ("", ToUtf8(static_cast<const wchar_t *>(nullptr)));
-  const Utf16Unit units[] = {u'a', 0xD83D, 0xDE00, 0xE9};
-  EXPECT_EQ(Utf16String(units, 4), ToUtf16(L"a\U0001F600\u00E9"));
-  EXPECT_EQ(L"a\U0001F600\u00E9", FromUtf16(units, 4));
+  // Pairs, at the edges of their ranges too, both ways; the last one is cut
+  // by the length.
+  const Utf16Unit units[] = {u'a', 0xD83D, 0xDE00, 0xE9, 0xD800, 0xDC00, 0xDBFF, 0xDFFF, 0xD83D, 0xDE00};
+  const std::wstring wide = L"a\U0001F600\u00E9\U00010000\U0010FFFF";
+  EXPECT_EQ(Utf16String(units, 8), ToUtf16(wide));
+  EXPECT_EQ(wide + static_cast<wchar_t>(0xD83D), FromUtf16(units, 9));
   // A terminated fixed-size array may be passed with its full size.
   Utf16Unit message[260] = {u'/', u'l', u'o', u'g'};
   EXPECT_EQ(L"/log", FromUtf16(message, 260));
@@ -100,16 +103,10 @@ TEST(PlatformText, EveryByteStringComesBackFromItsWideForm) {
   const std::wstring bad = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0xDC7F),
                             static_cast<wchar_t>(0xDD00), static_cast<wchar_t>(0x110000), static_cast<wchar_t>(-1)};
   EXPECT_EQ(ToUtf8(bad), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-}
-
-TEST(PlatformText, SurrogatesKeepTheirUnitInUtf16) {
+  EXPECT_EQ(ToUtf16(std::wstring(1, static_cast<wchar_t>(0x110000))), u"\uFFFD");
+  // Lone surrogates keep their unit in UTF-16.
   const char16_t lone[] = {0xD83D, u'a', 0xDE00};
   EXPECT_EQ(FromUtf16(lone, 3), (std::wstring{static_cast<wchar_t>(0xD83D), L'a', static_cast<wchar_t>(0xDE00)}));
-  // The pairs at the edges of the ranges; the last one is cut by the length.
-  const char16_t pairs[] = {0xD800, 0xDC00, 0xDBFF, 0xDFFF, 0xD83D, 0xDE00};
-  EXPECT_EQ(FromUtf16(pairs, 5), (std::wstring{L'\U00010000', L'\U0010FFFF', static_cast<wchar_t>(0xD83D)}));
-  EXPECT_EQ(std::u16string(pairs, 4), ToUtf16(L"\U00010000\U0010FFFF"));
-  EXPECT_EQ(ToUtf16(std::wstring(1, static_cast<wchar_t>(0x110000))), u"\uFFFD");
 }
 
 TEST(PlatformText, WideCharToMultiByteUsesWindowsBufferRules) {

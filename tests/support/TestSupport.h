@@ -197,9 +197,6 @@ inline NamedReports Named(WindowsAgentCommon::IFileMonitor &monitor, const Recor
   }
   return named;
 }
-inline NamedReports NamedChanges(WindowsAgentCommon::IFileMonitor &monitor, const RecordingSink &sink) {
-  return Named(monitor, sink, true);
-}
 
 // Holds the threads that pass through it: while the gate is closed, every
 // call of Pass blocks (never longer than the deadline, so that a failing test
