@@ -29,10 +29,12 @@
 // and clears the record's queued mark on every way out of the check.
 //
 // Locks: mtxMonitor guards the table, every record's sinks, checkInterval,
-// nextCheck and due-index entry, and the timer jobs. It is not recursive:
-// each function that needs it says whether it takes it (EXCLUDES) or is
-// called with it held (REQUIRES, and then named ...Locked where a public
-// twin takes it), and a Clang build checks both. A record's queued mark is
+// nextCheck and due-index entry, and the timer jobs. It is an ACE recursive
+// mutex, so that a subclass or a host that holds it may still call in (a
+// caller of CheckFiles may hold it, as the timer job does), but our own code
+// never takes it twice: each function that needs it says whether it takes it
+// (EXCLUDES) or is called with it held (REQUIRES, and then named ...Locked
+// where a public twin takes it), and a Clang build checks both. A record's queued mark is
 // atomic and needs no lock. The pool's own lock (WorkerPool.h) may be taken
 // under mtxMonitor, never the other way round. mtxStop serialises Stop calls
 // made from outside the pool.
@@ -318,7 +320,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor, public IdleRepo
   // The entries of mapFiles by their records' keys, which it hands out; see
   // RecordsByKey.h.
   RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;
-  mutable Mutex mtxMonitor;
+  mutable RecursiveMutex mtxMonitor;
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
   MonitorTimers timers;
   std::atomic<std::uint64_t> hDefaultCreds;

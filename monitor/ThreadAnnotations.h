@@ -5,11 +5,16 @@
 // is a compile error; other compilers see nothing.
 //
 // Mutex is a plain, non-recursive mutex that says so to the analysis;
-// MutexLock holds one for a scope. A function that runs both with and
-// without a lock held is two functions: the one that takes the lock, and
-// the one named ...Locked that REQUIRES it.
+// RecursiveMutex is the ACE recursive mutex that a monitor's lock is (a
+// subclass or a host may take it as one, and may call in with it held),
+// annotated for our own uses, which never take it twice. MutexLock holds
+// either for a scope. A function that runs both with and without a lock
+// held is two functions: the one that takes the lock, and the one named
+// ...Locked that REQUIRES it.
 #ifndef VANTREL_MONITOR_THREADANNOTATIONS_H
 #define VANTREL_MONITOR_THREADANNOTATIONS_H
+
+#include <ace/Recursive_Thread_Mutex.h>
 
 #include <mutex>
 
@@ -42,15 +47,23 @@ class CAPABILITY("mutex") Mutex {
   std::mutex mtx;
 };
 
+class CAPABILITY("mutex") RecursiveMutex : public ACE_Recursive_Thread_Mutex {
+ public:
+  void lock() ACQUIRE() { acquire(); }
+  void unlock() RELEASE() { release(); }
+};
+
 class SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex &mutex) ACQUIRE(mutex) : mtx(mutex) { mtx.lock(); }
-  ~MutexLock() RELEASE() { mtx.unlock(); }
+  explicit MutexLock(Mutex &mutex) ACQUIRE(mutex) : plain(&mutex) { plain->lock(); }
+  explicit MutexLock(RecursiveMutex &mutex) ACQUIRE(mutex) : recursive(&mutex) { recursive->lock(); }
+  ~MutexLock() RELEASE() { plain != nullptr ? plain->unlock() : recursive->unlock(); }
   MutexLock(const MutexLock &) = delete;
   MutexLock &operator=(const MutexLock &) = delete;
 
  private:
-  Mutex &mtx;
+  Mutex *plain = nullptr;
+  RecursiveMutex *recursive = nullptr;
 };
 
 }  // namespace WindowsAgentCommon

@@ -119,6 +119,11 @@ struct UntimedPollingMonitor : FileMonitorStatOnly {
     bInitialized = true;
   }
   void SetPeriod(unsigned int millis) { settings.ulCheckPeriodMillis = millis; }
+  // A sweep called with the monitor lock held, as a subclass of a host may.
+  void CheckFilesHoldingTheLock() {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> held(mtxMonitor);
+    CheckFiles();
+  }
 };
 
 struct FailingOnceMonitor : FileMonitorStatOnly {
@@ -169,7 +174,7 @@ TEST_F(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
   // Records less than a sweep period (here a minute) overdue wait their turn
   // without a warning; once the period is short, they are overdue by more.
   monitor.SetPeriod(60000);
-  monitor.CheckFiles();
+  monitor.CheckFilesHoldingTheLock();
   ASSERT_TRUE(gate.WaitHeld());
   monitor.CheckFiles();
   EXPECT_EQ(capture.CountContaining("The check queue is full"), 0u);
