@@ -51,9 +51,9 @@ template <class Monitor>
 class CheckProbe : public Monitor {
  public:
   explicit CheckProbe(bool reportReplacement = false) {
-    this->settings.usReaderThreadsMin = 0;
+    this->usReaderThreadsMin = 0;
     this->bInitialized = true;
-    this->settings.bReportReplacement = reportReplacement;
+    this->bReportReplacement = reportReplacement;
   }
   int Check(const std::wstring &path) {
     auto &record = *this->mapFiles.at(path);

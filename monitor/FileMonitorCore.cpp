@@ -100,16 +100,16 @@ void FileMonitorCore::Initialize(const Settings &given) {
     read.ulNumberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
     read.lMinDataPointsForCalc = DefaultOf<kMinDataPointsForCalc>();
   }
-  settings = read;
+  static_cast<MonitorSettingValues &>(*this) = read;
 
-  spBacklogMonitor = std::make_shared<BacklogMonitor>(settings.ulNumberOfDataPoints);
-  const auto backlogPeriod = SpanFromMillis(static_cast<std::uint64_t>(settings.dBacklogCheckIntervalMillis));
+  spBacklogMonitor = std::make_shared<BacklogMonitor>(ulNumberOfDataPoints);
+  const auto backlogPeriod = SpanFromMillis(static_cast<std::uint64_t>(dBacklogCheckIntervalMillis));
   ACE_Time_Value firstBacklogCheck = tvStart;
-  firstBacklogCheck += ACE_Time_Value(static_cast<time_t>(settings.lBacklogCheckStartupDelaySec));
+  firstBacklogCheck += ACE_Time_Value(static_cast<time_t>(lBacklogCheckStartupDelaySec));
   const ACE_Time_Value firstSweep = VantrelPlatform::SystemTimeNow();
   llSweepOrigin = core::Microseconds(VantrelPlatform::MonotonicNow());
   timers.Start(spTimerHandler, TIMER_JOB_CHECK_BACKLOG, backlogPeriod, firstBacklogCheck, TIMER_JOB_CHECK_FILES,
-               SpanFromMillis(settings.ulCheckPeriodMillis), firstSweep);
+               SpanFromMillis(ulCheckPeriodMillis), firstSweep);
   bInitialized = true;
 }
 

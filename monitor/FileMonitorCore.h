@@ -188,7 +188,11 @@ struct MonitorKind {
   bool reportsWithoutReceivers;   // "File changed" is logged even when no receiver is left
 };
 
-class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor, public IdleReportsRegistration {
+// The settings are a base, so that their members read under the names they
+// have always had, in the monitor and in its subclasses alike.
+class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
+                                            public IdleReportsRegistration,
+                                            protected MonitorSettingValues {
  public:
   enum TimerJob_t { TIMER_JOB_CHECK_BACKLOG = 1, TIMER_JOB_CHECK_FILES = 2 };
 
@@ -262,21 +266,21 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor, public IdleRepo
   // "FileMonitor.ReportReplacement": whether the checks report a change of
   // the file at a path (FILE_MON_CHANGE_REPLACED). Read by the workers, set
   // once by Initialize.
-  bool ReportsReplacement() const { return settings.bReportReplacement; }
+  bool ReportsReplacement() const { return bReportReplacement; }
 
   // "FileMonitor.FullCheckPeriodMillis": how long the notification monitor
   // may take a file's state as unchanged, on the word of the file's change
   // notification, before it reads the file again; 0 reads it at every
   // check. Read by the workers, set once by Initialize.
   ACE_Time_Value FullCheckPeriod() const {
-    return ACE_Time_Value(static_cast<time_t>(settings.ulFullCheckPeriodMillis / 1000),
-                          static_cast<suseconds_t>(settings.ulFullCheckPeriodMillis % 1000 * 1000));
+    return ACE_Time_Value(static_cast<time_t>(ulFullCheckPeriodMillis / 1000),
+                          static_cast<suseconds_t>(ulFullCheckPeriodMillis % 1000 * 1000));
   }
 
   // "FileMonitor.CheckWhenNotified": whether a path whose change was
   // notified is checked at the next sweep rather than at its interval (at
   // most once a sweep). Set once by Initialize.
-  bool ChecksWhenNotified() const { return settings.bCheckWhenNotified; }
+  bool ChecksWhenNotified() const { return bCheckWhenNotified; }
 
   // What a kind supplies.
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
@@ -312,7 +316,6 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor, public IdleRepo
   // One call to a receiver, entered in the table of deliveries by the caller.
   void Deliver(FileRecord &record, IFileMonitorSink &sink, int flags);
 
-  MonitorSettingValues settings;
   std::shared_ptr<BacklogMonitor> spBacklogMonitor;
 
   // Keyed by a view of each record's registeredPath: the path is stored once.

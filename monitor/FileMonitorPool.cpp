@@ -103,24 +103,24 @@ void WorkerPool::Join() {
 void FileMonitorCore::AdaptToProcessingBacklog() {
   pool.JoinEnded();
   // Workers that could not start, or that ended on an error, are replaced.
-  pool.TopUp(settings.usReaderThreadsMin);
+  pool.TopUp(usReaderThreadsMin);
   const auto backlog = static_cast<int>(msg_queue()->message_count());
   const ACE_Time_Value elapsed = VantrelPlatform::MonotonicNow() - tvStartMonotonic;
   spBacklogMonitor->AddSample(static_cast<double>(static_cast<unsigned long>(elapsed.msec())),
                               static_cast<double>(backlog));
   // The minimum is widened with its sign and compared unsigned, so a
   // negative minimum is never exceeded and no decision is ever made.
-  const auto minimum = static_cast<std::uint64_t>(static_cast<std::int64_t>(settings.lMinDataPointsForCalc));
+  const auto minimum = static_cast<std::uint64_t>(static_cast<std::int64_t>(lMinDataPointsForCalc));
   if (static_cast<std::uint64_t>(spBacklogMonitor->GetSampleCount()) <= minimum) {
     return;
   }
   const short disposition = spBacklogMonitor->UpdateDisposition();
   const auto threads = static_cast<int>(thr_count());
   const double slope = spBacklogMonitor->Compute().first;
-  const int ceiling = static_cast<int>(settings.usReaderThreadsMax);
+  const int ceiling = static_cast<int>(usReaderThreadsMax);
 
-  if (disposition >= settings.sDispositionMaxThreshold && backlog > threads) {
-    const int n = std::min(static_cast<int>(settings.usThreadsPerIncrement), ceiling - threads);
+  if (disposition >= sDispositionMaxThreshold && backlog > threads) {
+    const int n = std::min(static_cast<int>(usThreadsPerIncrement), ceiling - threads);
     if (threads < ceiling) {
       log.Info("Backlog exceeding load threshold; starting more worker threads (%d of %d active). Current "
                "backlog = %12.8f/%d",
@@ -132,8 +132,8 @@ void FileMonitorCore::AdaptToProcessingBacklog() {
                ceiling, slope, backlog);
     }
     spBacklogMonitor->Clear();
-  } else if (disposition <= settings.sDispositionMinThreshold) {
-    if (threads > static_cast<int>(settings.usReaderThreadsMin)) {
+  } else if (disposition <= sDispositionMinThreshold) {
+    if (threads > static_cast<int>(usReaderThreadsMin)) {
       log.Info("Backlog has been very low; decommissioning a worker thread (%d of %d still active).", threads - 1,
                ceiling);
       const FileMonitorMessage retire(std::wstring(), nullptr, FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD);

@@ -75,7 +75,7 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
                                   kAddBeforeInitializeLine, message);
   }
   try {
-    pool.TopUp(settings.usReaderThreadsMin);
+    pool.TopUp(usReaderThreadsMin);
     MonitorGuard guard(mtxMonitor);
     const ACE_Time_Value interval = SpanFromMillis(check);
     if (kind.logsRegistrationAndChecks) {

@@ -155,7 +155,7 @@ void FileMonitorCore::Stop() {
   // ended, and never later than two sweep periods from now. Waited for with
   // no lock held, since the jobs take mtxMonitor.
   if (cancelled) {
-    timers.WaitUntilIdle(std::chrono::milliseconds(2ull * settings.ulCheckPeriodMillis));
+    timers.WaitUntilIdle(std::chrono::milliseconds(2ull * ulCheckPeriodMillis));
   }
   // A registration that found the pool open may be starting a worker right
   // now; once the pool has settled, no worker can start any more, so the

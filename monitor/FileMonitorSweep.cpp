@@ -132,7 +132,7 @@ void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int6
 // whenever the timer fires a little later than it did the time before.
 void FileMonitorCore::CheckFilesLocked() {
   const std::int64_t now = Microseconds(VantrelPlatform::MonotonicNow());
-  const std::int64_t period = static_cast<std::int64_t>(settings.ulCheckPeriodMillis) * 1000;
+  const std::int64_t period = static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
   const std::int64_t tick = period > 0 && now >= llSweepOrigin ? now - (now - llSweepOrigin) % period : now;
   ACE_Time_Value sweepTime;
   sweepTime.set(static_cast<time_t>(tick / 1000000), static_cast<suseconds_t>(tick % 1000000));

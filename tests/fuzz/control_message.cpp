@@ -31,7 +31,7 @@ struct Receiver : WindowsAgentCommon::IFileMonitorSink {
 // No pool and no timers: the only worker is the fuzzer's own thread.
 struct Monitor : WindowsAgentCommon::FileMonitorStatOnly {
   Monitor() {
-    settings.usReaderThreadsMin = 0;
+    usReaderThreadsMin = 0;
     thr_mgr(ACE_Thread_Manager::instance());
   }
   void JoinEnded() { pool.JoinEnded(); }

@@ -115,10 +115,10 @@ namespace {
 // its workers start once they have drained the queue, queue checks.
 struct UntimedPollingMonitor : FileMonitorStatOnly {
   UntimedPollingMonitor() {
-    settings.usReaderThreadsMin = 1;
+    usReaderThreadsMin = 1;
     bInitialized = true;
   }
-  void SetPeriod(unsigned int millis) { settings.ulCheckPeriodMillis = millis; }
+  void SetPeriod(unsigned int millis) { ulCheckPeriodMillis = millis; }
   // A sweep called with the monitor lock held, as a subclass of a host may.
   void CheckFilesHoldingTheLock() {
     ACE_Guard<ACE_Recursive_Thread_Mutex> held(mtxMonitor);
@@ -140,7 +140,7 @@ struct FailingOnceMonitor : FileMonitorStatOnly {
 // with its reason, once a minute however often a reader tries.
 TEST_F(PollingMonitor, AFailedRegistrationIsSaidWithItsReasonOnceAMinute) {
   struct FullMonitor : FileMonitorStatOnly {
-    FullMonitor() { settings.usReaderThreadsMin = 1; }
+    FullMonitor() { usReaderThreadsMin = 1; }
     std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                           std::uint64_t hCreds, bool wantIdle) override {
       if (bFull) throw std::length_error("no room for another record");

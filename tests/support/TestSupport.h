@@ -140,11 +140,11 @@ class CheckProbe : public Monitor {
  public:
   typedef typename Monitor::FileData FileData;
   explicit CheckProbe(bool reportReplacement = false) {
-    this->settings.usReaderThreadsMin = 0;
+    this->usReaderThreadsMin = 0;
     this->bInitialized = true;
-    this->settings.bReportReplacement = reportReplacement;
+    this->bReportReplacement = reportReplacement;
   }
-  void SetFullCheckPeriod(unsigned int millis) { this->settings.ulFullCheckPeriodMillis = millis; }
+  void SetFullCheckPeriod(unsigned int millis) { this->ulFullCheckPeriodMillis = millis; }
   FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
   int Check(const std::wstring &path) {
     FileData &record = Record(path);
