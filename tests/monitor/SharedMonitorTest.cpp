@@ -539,7 +539,9 @@ bool ReportsReplacement(const char *setting) {
   auto settings = FastSettings(1);
   settings.emplace("FileMonitor.ReportReplacement", setting);
   monitor.Initialize(settings);
-  return monitor.ReportsReplacement();
+  const bool reports = monitor.ReportsReplacement();
+  monitor.Stop();  // the timers end before the subclass goes
+  return reports;
 }
 
 TEST_P(SharedMonitorTest, ReplacementIsReportedOnlyWhenTheSettingTurnsItOn) {
