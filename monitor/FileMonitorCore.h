@@ -132,17 +132,42 @@ struct VANTREL_MONITOR_API FileRecord {
   // Takes the baseline once; does nothing once the record is initialized.
   virtual void InitialScan() = 0;
 
+  // The path as registered, which the table's key and the check messages
+  // view, and the form of it that the kind watches where that differs.
+  struct Paths {
+    Paths(const std::wstring &registeredPath, const std::wstring &watchedPath);
+    const std::wstring registered;
+    const std::unique_ptr<const std::wstring> watched;  // null: the registered path
+  };
+
+  // The record's place in the monitor's due index; the sweep's, under
+  // mtxMonitor. Its node is made with the record, so that moving it in and
+  // out of the index never allocates: it sits in the index (entry) while the
+  // record has receivers, else here (parked).
+  typedef std::multimap<std::int64_t, FileRecord *> DueIndex;
+  struct DueSlot {
+    DueIndex::iterator entry;
+    DueIndex::node_type parked;
+    // Where the record's check falls due at its interval (monotonic
+    // microseconds; INT64_MAX while unknown) when the sweep spared it and
+    // put its next check off to its full check: a notification brings it
+    // back to that grid.
+    std::int64_t regularDue = INT64_MAX;
+    bool inIndex = false;
+    // A change notification named the record since the sweep last queued
+    // its check: the sweep does not spare that check.
+    bool notified = false;
+  };
+
   SinkSet sinks;                       // under mtxMonitor
-  const std::wstring registeredPath;   // exactly as registered; the table's key views it
- private:
-  const std::unique_ptr<const std::wstring> ownPath;  // the watched path where it differs
- public:
+  const Paths paths;
   const std::wstring &path;            // the path that the checks look at
   std::int64_t lastWarnTime;           // seconds since 1970; the checking worker's
   ACE_Time_Value checkInterval;        // under mtxMonitor
   ACE_Time_Value nextCheck;            // monotonic clock; under mtxMonitor
   std::int64_t key;                    // fixed at registration
   const std::uint64_t hCreds;
+  DueSlot due;
   const bool wantIdle;
   // IDLE_REPORTS_UNTIL_PRESENT: a report after the first check and after
   // every check that leaves the record without an accepted state. Fixed at
@@ -157,23 +182,6 @@ struct VANTREL_MONITOR_API FileRecord {
   // the worker when its check ends.
   std::atomic<bool> unwatched;
   bool initialized;                    // the checking worker's
-  // A change notification named the record since the sweep last queued its
-  // check: the sweep does not spare that check. Under mtxMonitor.
-  bool notified;
-  // Where the record's check falls due at its interval (monotonic
-  // microseconds; INT64_MAX while unknown) when the sweep spared it and put
-  // its next check off to its full check: a notification brings it back to
-  // that grid. Under mtxMonitor.
-  std::int64_t regularDue;
-
-  // The record's node of the monitor's due index, made with the record so
-  // that moving it in and out of the index never allocates: it sits in the
-  // index (dueEntry) while the record has receivers, else here (parkedNode).
-  // Under mtxMonitor.
-  typedef std::multimap<std::int64_t, FileRecord *> DueIndex;
-  DueIndex::iterator dueEntry;
-  DueIndex::node_type parkedNode;
-  bool inDueIndex;
 };
 
 // The points where the two kinds differ in what they say or how they wait.
@@ -318,7 +326,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
 
   std::shared_ptr<BacklogMonitor> spBacklogMonitor;
 
-  // Keyed by a view of each record's registeredPath: the path is stored once.
+  // Keyed by a view of each record's paths.registered: the path is stored once.
   std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles GUARDED_BY(mtxMonitor);
   // The entries of mapFiles by their records' keys, which it hands out; see
   // RecordsByKey.h.

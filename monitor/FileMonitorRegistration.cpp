@@ -31,11 +31,13 @@ namespace WindowsAgentCommon {
 using core::MonitorGuard;
 using core::SpanFromMillis;
 
+FileRecord::Paths::Paths(const std::wstring &registeredPath, const std::wstring &watchedPath)
+    : registered(registeredPath), watched(watchedPath == registeredPath ? nullptr : new std::wstring(watchedPath)) {}
+
 FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watched, const ACE_Time_Value &interval,
                        std::uint64_t creds, bool idle)
-    : registeredPath(registered),
-      ownPath(watched == registered ? nullptr : new std::wstring(watched)),
-      path(ownPath ? *ownPath : registeredPath),
+    : paths(registered, watched),
+      path(paths.watched ? *paths.watched : paths.registered),
       lastWarnTime(0),
       checkInterval(interval),
       key(IFileMonitor::kNoKey),
@@ -45,10 +47,7 @@ FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watch
       travelsAsText(FileMonitorMessage::TravelsAsText(registered)),
       queued(false),
       unwatched(false),
-      initialized(false),
-      notified(false),
-      regularDue(INT64_MAX),
-      inDueIndex(false) {
+      initialized(false) {
   ScheduleNextCheck();
 }
 
@@ -90,9 +89,9 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
       record->idleUntilPresent = idle == IDLE_REPORTS_UNTIL_PRESENT;
       FileRecord::DueIndex nodeMaker;
       nodeMaker.emplace(0, record.get());
-      record->parkedNode = nodeMaker.extract(nodeMaker.begin());
+      record->due.parked = nodeMaker.extract(nodeMaker.begin());
       record->sinks.insert(sink);
-      found = mapFiles.emplace_hint(found, std::wstring_view(record->registeredPath), record);
+      found = mapFiles.emplace_hint(found, std::wstring_view(record->paths.registered), record);
       try {
         record->key = recordsByKey.Add(&found->second);
       } catch (...) {
@@ -184,7 +183,7 @@ void FileMonitorCore::CheckEnded(FileRecord &record) noexcept {
       FreeIfUnused(record);
     } catch (...) {
       // Left in the table; a later registration of the path takes it over.
-      RegistrationFailed("free the record of", record.registeredPath);
+      RegistrationFailed("free the record of", record.paths.registered);
     }
   }
 }
@@ -193,7 +192,7 @@ void FileMonitorCore::FreeIfUnused(FileRecord &record) {
   if (!record.sinks.empty() || record.queued.load()) {
     return;
   }
-  auto found = mapFiles.find(std::wstring_view(record.registeredPath));
+  auto found = mapFiles.find(std::wstring_view(record.paths.registered));
   if (found == mapFiles.end() || found->second.get() != &record) {
     return;  // freed already
   }
@@ -203,7 +202,7 @@ void FileMonitorCore::FreeIfUnused(FileRecord &record) {
 
 std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
   std::wstring path;
-  recordsByKey.Read(key, [&path](const std::shared_ptr<FileRecord> &record) { path = record->registeredPath; });
+  recordsByKey.Read(key, [&path](const std::shared_ptr<FileRecord> &record) { path = record->paths.registered; });
   return path;
 }
 

@@ -39,17 +39,17 @@ using core::MonitorGuard;
 // no receivers. Allocates nothing, so it cannot fail halfway.
 void FileMonitorCore::Reindex(FileRecord &record) {
   FileRecord::DueIndex::node_type node =
-      record.inDueIndex ? dueIndex.extract(record.dueEntry) : std::move(record.parkedNode);
-  record.inDueIndex = false;
+      record.due.inIndex ? dueIndex.extract(record.due.entry) : std::move(record.due.parked);
+  record.due.inIndex = false;
   if (record.sinks.empty()) {
-    record.parkedNode = std::move(node);
+    record.due.parked = std::move(node);
     return;
   }
   node.key() = Microseconds(record.nextCheck);
   // Most records move to the latest due time yet: the hint makes that
   // insertion cost next to nothing, and any other costs what it did.
-  record.dueEntry = dueIndex.insert(dueIndex.end(), std::move(node));
-  record.inDueIndex = true;
+  record.due.entry = dueIndex.insert(dueIndex.end(), std::move(node));
+  record.due.inIndex = true;
 }
 
 namespace {
@@ -94,12 +94,12 @@ void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
   }
   const bool sooner = ChecksWhenNotified();
   for (FileRecord *record : sweepBatch) {
-    record->notified = true;
-    if (!record->inDueIndex) {
+    record->due.notified = true;
+    if (!record->due.inIndex) {
       continue;
     }
-    const std::int64_t due = sooner ? now : OnGrid(record->regularDue, Microseconds(record->checkInterval), now);
-    if (record->dueEntry->first <= due) {
+    const std::int64_t due = sooner ? now : OnGrid(record->due.regularDue, Microseconds(record->checkInterval), now);
+    if (record->due.entry->first <= due) {
       continue;
     }
     SetMicroseconds(record->nextCheck, due);
@@ -108,7 +108,7 @@ void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
 }
 
 void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int64_t fullCheck) {
-  record.regularDue = regular;
+  record.due.regularDue = regular;
   SetMicroseconds(record.nextCheck, std::max(regular, OnGrid(regular, Microseconds(record.checkInterval), fullCheck)));
   Reindex(record);
 }
@@ -162,7 +162,7 @@ void FileMonitorCore::CheckFilesLocked() {
     // hear of, costs no message: the record is put off to its full check,
     // or to a notification about it.
     std::int64_t fullCheck = 0;
-    if (!record->wantIdle && !record->notified && SparesCheck(*record, now, fullCheck)) {
+    if (!record->wantIdle && !record->due.notified && SparesCheck(*record, now, fullCheck)) {
       PutOff(*record, tick + Microseconds(record->checkInterval), fullCheck);
       record->queued.store(false, std::memory_order_release);
       ++spared;
@@ -172,7 +172,7 @@ void FileMonitorCore::CheckFilesLocked() {
   }
   ullChecks.fetch_add(spared, std::memory_order_relaxed);
   std::sort(sweepBatch.begin(), sweepBatch.end(),
-            [](const FileRecord *a, const FileRecord *b) { return a->registeredPath < b->registeredPath; });
+            [](const FileRecord *a, const FileRecord *b) { return a->paths.registered < b->paths.registered; });
 
   // Records of the batch from `first` on were marked but not queued: they
   // stay due for a later sweep.
@@ -194,7 +194,7 @@ void FileMonitorCore::CheckFilesLocked() {
         const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
                                             : FileMonitorMessage::MONITOR_ACTION_CHECK;
         ACE_Message_Block *block =
-            FileMonitorMessage::ForRecord(record.registeredPath, record.key, record.travelsAsText, action).ToBlock();
+            FileMonitorMessage::ForRecord(record.paths.registered, record.key, record.travelsAsText, action).ToBlock();
         if (last == nullptr) {
           chain = block;
         } else {
@@ -216,8 +216,8 @@ void FileMonitorCore::CheckFilesLocked() {
     for (; i < end; ++i) {
       FileRecord &record = *sweepBatch[i];
       record.nextCheck = sweepTime + record.checkInterval;
-      record.regularDue = INT64_MAX;
-      record.notified = false;
+      record.due.regularDue = INT64_MAX;
+      record.due.notified = false;
       Reindex(record);
     }
   }

@@ -184,7 +184,7 @@ std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &me
   std::int64_t key;
   if (message.KeyAfterPath(key)) {
     const std::shared_ptr<FileRecord> *entry = recordsByKey.Find(key);
-    if (entry != nullptr && (message.CarriesKey() || message.PathEquals((*entry)->registeredPath))) {
+    if (entry != nullptr && (message.CarriesKey() || message.PathEquals((*entry)->paths.registered))) {
       return *entry;
     }
   }
