@@ -6,6 +6,7 @@
 // directories cost one file descriptor. Events are read only when a caller
 // asks (WaitForSingleObject, and before watches are added or after they are
 // removed); no thread of this layer runs in the background.
+#include <Platform/ChangeNotificationCalls.h>
 #include <Platform/TestHooks.h>
 #include <Platform/Win32Api.h>
 
@@ -177,11 +178,8 @@ class ChangeNotifier final {
   BOOL Close(HANDLE handle);
   DWORD Wait(HANDLE handle, DWORD milliseconds);
 
-  bool TakeInjectedFailure();
-  void InjectFailures(DWORD error, int count);
   std::size_t WatchCount();
   std::size_t HandleCount();
-  void DropEvents();
 
  private:
   ChangeNotifier() = default;
@@ -203,8 +201,6 @@ class ChangeNotifier final {
   std::unordered_map<int, std::shared_ptr<Watch>> watches_;
   std::unordered_map<std::uintptr_t, ChangeHandle> handles_;
   std::uintptr_t nextSerial_ = 1;
-  DWORD injectedError_ = ERROR_SUCCESS;
-  int injectedCount_ = 0;
 };
 
 bool ChangeNotifier::OpenInstance(int &error) {
@@ -563,24 +559,6 @@ DWORD ChangeNotifier::Wait(HANDLE handle, DWORD milliseconds) {
   }
 }
 
-bool ChangeNotifier::TakeInjectedFailure() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (injectedCount_ == 0) {
-    return false;
-  }
-  if (injectedCount_ > 0) {
-    --injectedCount_;
-  }
-  SetError(injectedError_);
-  return true;
-}
-
-void ChangeNotifier::InjectFailures(DWORD error, int count) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  injectedError_ = error;
-  injectedCount_ = count;
-}
-
 std::size_t ChangeNotifier::WatchCount() {
   std::lock_guard<std::mutex> lock(mutex_);
   return watches_.size();
@@ -589,11 +567,6 @@ std::size_t ChangeNotifier::WatchCount() {
 std::size_t ChangeNotifier::HandleCount() {
   std::lock_guard<std::mutex> lock(mutex_);
   return handles_.size();
-}
-
-void ChangeNotifier::DropEvents() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Dispatch(-1, IN_Q_OVERFLOW, nullptr, 0);
 }
 
 }  // namespace
@@ -626,10 +599,6 @@ namespace {
 
 HANDLE OpenDirectoryHandle(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotifyFilter,
                            const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox, std::uint64_t cookie) {
-  ChangeNotifier &notifier = ChangeNotifier::Instance();
-  if (notifier.TakeInjectedFailure()) {
-    return INVALID_HANDLE_VALUE;
-  }
   // inotify watches one directory, and only entry names are reported.
   if (bWatchSubtree != FALSE || dwNotifyFilter == 0 || (dwNotifyFilter & ~kSupportedFilter) != 0) {
     SetError(ERROR_INVALID_PARAMETER);
@@ -639,7 +608,7 @@ HANDLE OpenDirectoryHandle(LPCWSTR lpPathName, BOOL bWatchSubtree, DWORD dwNotif
   if (!NativePath(lpPathName, path)) {
     return INVALID_HANDLE_VALUE;
   }
-  return CreateChangeHandle(notifier, path, dwNotifyFilter, nullptr, mailbox, cookie);
+  return CreateChangeHandle(ChangeNotifier::Instance(), path, dwNotifyFilter, nullptr, mailbox, cookie);
 }
 
 }  // namespace
@@ -650,12 +619,9 @@ HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWOR
 
 namespace VantrelPlatform {
 
-HANDLE OpenFileChangeNotification(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &mailbox,
-                                  std::uint64_t cookie) {
-  ChangeNotifier &notifier = ChangeNotifier::Instance();
-  if (notifier.TakeInjectedFailure()) {
-    return INVALID_HANDLE_VALUE;
-  }
+namespace {
+
+HANDLE OpenFileHandle(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &mailbox, std::uint64_t cookie) {
   std::string native;
   if (!NativePath(path.c_str(), native)) {
     return INVALID_HANDLE_VALUE;
@@ -673,21 +639,8 @@ HANDLE OpenFileChangeNotification(const std::wstring &path, const std::shared_pt
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  return CreateChangeHandle(notifier, directory, 0, &name, mailbox, cookie);
+  return CreateChangeHandle(ChangeNotifier::Instance(), directory, 0, &name, mailbox, cookie);
 }
-
-HANDLE OpenDirectoryChangeNotification(const std::wstring &path, DWORD filter,
-                                       const std::shared_ptr<ChangeMailbox> &mailbox, std::uint64_t cookie) {
-  return OpenDirectoryHandle(path.c_str(), FALSE, filter, mailbox, cookie);
-}
-
-std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return std::make_shared<ChangeMailbox>(); }
-
-bool TakeChanges(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept {
-  return ChangeNotifier::Instance().Take(mailbox, cookies);
-}
-
-namespace {
 
 // File systems whose changes made by other hosts, or by a user-space server,
 // reach no inotify watch: NFS, SMB/CIFS, FUSE, Coda, AFS, 9P, Ceph, NCP,
@@ -719,14 +672,7 @@ bool RemoteFileSystem(const char *path) {
   }
 }
 
-std::atomic<bool> allFileSystemsRemote{false};
-
-}  // namespace
-
-bool ChangeNotificationsTrusted(const std::wstring &path) {
-  if (allFileSystemsRemote.load(std::memory_order_relaxed)) {
-    return false;
-  }
+bool TrustedFileSystem(const std::wstring &path) {
   std::string native;
   if (!NativePath(path.c_str(), native)) {
     return false;
@@ -739,6 +685,33 @@ bool ChangeNotificationsTrusted(const std::wstring &path) {
   }
   return !RemoteFileSystem(native.c_str());
 }
+
+class SystemChangeNotificationCalls final : public ChangeNotificationCalls {
+ public:
+  HANDLE OpenFile(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &mailbox,
+                  std::uint64_t cookie) override {
+    return OpenFileHandle(path, mailbox, cookie);
+  }
+  HANDLE OpenDirectory(const std::wstring &path, DWORD filter, const std::shared_ptr<ChangeMailbox> &mailbox,
+                       std::uint64_t cookie) override {
+    return OpenDirectoryHandle(path.c_str(), FALSE, filter, mailbox, cookie);
+  }
+  bool Take(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept override {
+    return ChangeNotifier::Instance().Take(mailbox, cookies);
+  }
+  bool Trusted(const std::wstring &path) override { return TrustedFileSystem(path); }
+};
+
+}  // namespace
+
+// Never destroyed, as the notifier: a static's destructor may still close a
+// handle.
+ChangeNotificationCalls &ChangeNotificationCalls::System() {
+  static auto *calls = new SystemChangeNotificationCalls();
+  return *calls;
+}
+
+std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return std::make_shared<ChangeMailbox>(); }
 
 }  // namespace VantrelPlatform
 
@@ -753,15 +726,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 namespace VantrelPlatform {
 namespace TestHooks {
 
-void FailChangeNotifications(DWORD error, int count) { ChangeNotifier::Instance().InjectFailures(error, count); }
-
 std::size_t ChangeWatchCount() { return ChangeNotifier::Instance().WatchCount(); }
 
 std::size_t ChangeHandleCount() { return ChangeNotifier::Instance().HandleCount(); }
-
-void DropChangeEvents() { ChangeNotifier::Instance().DropEvents(); }
-
-void TreatFileSystemsAsRemote(bool remote) { allFileSystemsRemote.store(remote); }
 
 }  // namespace TestHooks
 }  // namespace VantrelPlatform

@@ -2,6 +2,7 @@
 // conversions between UTF-16 and UTF-8, the time conversions built on ACE's
 // FILETIME support, error texts and whole writes. Everything else is the
 // system's own.
+#include <Platform/ChangeNotificationCalls.h>
 #include <Platform/TestHooks.h>
 #include <Platform/Win32Api.h>
 
@@ -46,30 +47,41 @@ std::wstring DirectoryOf(const std::wstring &path) {
 // No mailbox is ever posted to here: see TakeChanges.
 class ChangeMailbox {};
 
-HANDLE OpenDirectoryChangeNotification(const std::wstring &path, DWORD filter, const std::shared_ptr<ChangeMailbox> &,
-                                       std::uint64_t) {
-  return ::FindFirstChangeNotificationW(path.c_str(), FALSE, filter);
-}
-
 std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return nullptr; }
 
-bool TakeChanges(ChangeMailbox &, std::vector<std::uint64_t> &) noexcept { return false; }
+namespace {
 
-HANDLE OpenFileChangeNotification(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &,
-                                  std::uint64_t) {
-  // A file has no notification of its own: its directory's, for sizes,
-  // write times and names, stands for every file in it.
-  std::wstring directory = DirectoryOf(path);
-  if (directory.empty()) directory = L".";
-  return ::FindFirstChangeNotificationW(
-      directory.c_str(), FALSE,
-      FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
-}
+class SystemChangeNotificationCalls final : public ChangeNotificationCalls {
+ public:
+  HANDLE OpenDirectory(const std::wstring &path, DWORD filter, const std::shared_ptr<ChangeMailbox> &,
+                       std::uint64_t) override {
+    return ::FindFirstChangeNotificationW(path.c_str(), FALSE, filter);
+  }
 
-bool ChangeNotificationsTrusted(const std::wstring &path) {
-  wchar_t root[MAX_PATH + 1];
-  if (!::GetVolumePathNameW(path.c_str(), root, MAX_PATH + 1)) return false;
-  return ::GetDriveTypeW(root) != DRIVE_REMOTE;
+  bool Take(ChangeMailbox &, std::vector<std::uint64_t> &) noexcept override { return false; }
+
+  HANDLE OpenFile(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &, std::uint64_t) override {
+    // A file has no notification of its own: its directory's, for sizes,
+    // write times and names, stands for every file in it.
+    std::wstring directory = DirectoryOf(path);
+    if (directory.empty()) directory = L".";
+    return ::FindFirstChangeNotificationW(
+        directory.c_str(), FALSE,
+        FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
+  }
+
+  bool Trusted(const std::wstring &path) override {
+    wchar_t root[MAX_PATH + 1];
+    if (!::GetVolumePathNameW(path.c_str(), root, MAX_PATH + 1)) return false;
+    return ::GetDriveTypeW(root) != DRIVE_REMOTE;
+  }
+};
+
+}  // namespace
+
+ChangeNotificationCalls &ChangeNotificationCalls::System() {
+  static auto *calls = new SystemChangeNotificationCalls();
+  return *calls;
 }
 
 namespace {

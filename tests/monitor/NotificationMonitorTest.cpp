@@ -5,6 +5,7 @@
 #include "support/TestSupport.h"
 
 #if !defined(_WIN32)
+#include <Platform/ChangeNotificationCalls.h>
 #include <Platform/TestHooks.h>
 
 #include <sys/inotify.h>
@@ -14,7 +15,7 @@
 #include <VantrelCommon/Exceptions.h>
 
 #include <algorithm>
-#include <optional>
+#include <atomic>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
@@ -27,10 +28,33 @@ typedef LogAndDirTest NotificationMonitor;
 #if !defined(_WIN32)
 namespace TestHooks = VantrelPlatform::TestHooks;
 
-// Makes change-notification creation fail for the life of the object.
-struct FailingChangeNotifications {
-  FailingChangeNotifications(DWORD error, int count) { TestHooks::FailChangeNotifications(error, count); }
-  ~FailingChangeNotifications() { TestHooks::FailChangeNotifications(0, 0); }
+// The system's change notifications, installed for the life of the object,
+// but that the next `failures` opens fail with ERROR_NOT_ENOUGH_QUOTA, that
+// no file system is trusted while `remote` is set, and that the next take
+// says that the system dropped events once `dropped` is set.
+struct FaultyChangeNotifications : VantrelPlatform::ChangeNotificationCallsWrapper {
+  typedef VantrelPlatform::ChangeNotificationCallsWrapper System;
+  typedef std::shared_ptr<VantrelPlatform::ChangeMailbox> Mailbox;
+  FaultyChangeNotifications() { VantrelPlatform::InstallChangeNotificationCalls(this); }
+  ~FaultyChangeNotifications() override { VantrelPlatform::InstallChangeNotificationCalls(nullptr); }
+  HANDLE OpenFile(const std::wstring &path, const Mailbox &mailbox, std::uint64_t cookie) override {
+    return Fails() ? INVALID_HANDLE_VALUE : System::OpenFile(path, mailbox, cookie);
+  }
+  HANDLE OpenDirectory(const std::wstring &path, DWORD filter, const Mailbox &mailbox, std::uint64_t cookie) override {
+    return Fails() ? INVALID_HANDLE_VALUE : System::OpenDirectory(path, filter, mailbox, cookie);
+  }
+  bool Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept override {
+    return System::Take(mailbox, cookies) | dropped.exchange(false);
+  }
+  bool Trusted(const std::wstring &path) override { return !remote && System::Trusted(path); }
+  bool Fails() {
+    for (int left = failures.load(); left > 0;) {
+      if (failures.compare_exchange_weak(left, left - 1)) return SetLastError(ERROR_NOT_ENOUGH_QUOTA), true;
+    }
+    return false;
+  }
+  std::atomic<int> failures{0};
+  std::atomic<bool> remote{false}, dropped{false};
 };
 
 // Another watcher of a file, counting the opens of it (the closes between
@@ -53,11 +77,6 @@ struct OpenWatcher {
     return opens;
   }
   const int fd;
-};
-
-struct RemoteFileSystems {
-  RemoteFileSystems() { TestHooks::TreatFileSystemsAsRemote(true); }
-  ~RemoteFileSystems() { TestHooks::TreatFileSystemsAsRemote(false); }
 };
 #endif
 
@@ -128,7 +147,8 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
   const std::string problem = "There was a problem (" + VantrelPlatform::ErrorText(ERROR_NOT_ENOUGH_QUOTA) + ") when trying to ";
   const std::string failed = problem + "reset notifications on directory " + d + ".";
   const std::string reset = "Reset notifications on directory " + d + " successfully.";
-  FailingChangeNotifications failing(ERROR_NOT_ENOUGH_QUOTA, 6);
+  FaultyChangeNotifications calls;
+  calls.failures = 6;
   const std::wstring path = Watch("d");  // the baseline's attempt fails silently
   EXPECT_EQ(probe.Record(path).hChange, INVALID_HANDLE_VALUE);
 
@@ -150,7 +170,7 @@ TEST_F(NotificationChecks, ANotificationThatCannotBeCreatedIsResetLater) {
   const std::wstring later = Watch("e");
   EXPECT_EQ(probe.Check(later), 0);
   MakeDir(e);
-  FailingChangeNotifications failingAgain(ERROR_NOT_ENOUGH_QUOTA, 2);
+  calls.failures = 2;
   for (const int flags : {static_cast<int>(kDir | kCreated), 0, 0}) EXPECT_EQ(probe.Check(later), flags);
   EXPECT_TRUE(capture.Logged({{problem + "create notifications on directory " + e + ".", 1},
                               {"Reset notifications on directory " + e + " successfully.", 1}}));
@@ -223,9 +243,9 @@ TEST_F(NotificationChecks, AFileIsReadOnlyWhenNotifiedOrAtItsFullCheck) {
 TEST_F(NotificationChecks, FilesAreReadAtEveryCheckWithoutTrustedNotifications) {
   const std::string file = dir.Write("app.log", "a");
   const std::wstring path = Watch("app.log");
+  FaultyChangeNotifications calls;
   for (const bool remote : {false, true}) {
-    std::optional<RemoteFileSystems> distrusted;
-    if (remote) distrusted.emplace();
+    calls.remote = remote;
     probe.SetFullCheckPeriod(remote ? 3600000 : 0);
     probe.Record(path).nextFullCheck = ACE_Time_Value::zero;
     OpenWatcher watcher(file);
@@ -281,26 +301,26 @@ TEST_F(NotificationMonitor, NotifiedPathsAreCheckedAtTheNextSweepOnlyWhenAsked) 
 // between full checks while nothing is notified about it; a notification,
 // and events that the system dropped, bring its check back.
 TEST_F(NotificationMonitor, UnchangedFilesCostNoCheckBetweenFullChecks) {
+  FaultyChangeNotifications calls;
   FileMonitorNoFSRedirect monitor;
   auto settings = FastSettings();
   settings.emplace("FileMonitor.FullCheckPeriodMillis", "3600000");
   monitor.Initialize(settings);
-  const std::string file = dir.Write("app.log", "a"), elsewhere = dir.Join("elsewhere");
+  const std::string file = dir.Write("app.log", "a");
   RecordingSink sink;
   monitor.AddMonitorWithIdleReports(Wide(file), &sink, 0, 0, IFileMonitor::IDLE_REPORTS_UNTIL_PRESENT);
   ASSERT_TRUE(sink.WaitForCount(1));
-  MakeDir(elsewhere);
-  ASSERT_EQ(::link(file.c_str(), (elsewhere + "/link").c_str()), 0);
-  const std::function<void()> changes[] = {[&] { AppendFile(file, "b"); },
-                                           [&] { AppendFile(elsewhere + "/link", "c"); TestHooks::DropChangeEvents(); }};
-  for (const auto &change : changes) {
+  std::uint64_t settled = 0;
+  const std::pair<std::function<void()>, std::function<bool()>> changes[] = {
+      {[&] { AppendFile(file, "b"); }, [&] { return sink.AnyHas(kLarger); }},
+      {[&] { calls.dropped = true; }, [&] { return monitor.GetStatistics().checks > settled; }}};
+  for (const auto &[change, seen] : changes) {
     std::this_thread::sleep_for(300ms);
-    const std::uint64_t settled = monitor.GetStatistics().checks;
+    settled = monitor.GetStatistics().checks;
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(monitor.GetStatistics().checks, settled) << "checked with nothing notified";
-    sink.Clear();
     change();
-    EXPECT_TRUE(WaitUntil([&] { return sink.AnyHas(kLarger); }));
+    EXPECT_TRUE(WaitUntil(seen));
   }
   StopWithin(monitor);
 }

@@ -11,11 +11,6 @@
 namespace VantrelPlatform {
 namespace TestHooks {
 
-// Makes the next `count` calls of FindFirstChangeNotificationW fail with
-// `error` (as GetLastError reports it); a negative count fails every call
-// until the hook is cleared with a count of 0.
-void FailChangeNotifications(DWORD error, int count);
-
 // Makes the identity reads of the next `count` calls of
 // GetFileAttributesAndIdentity and IdentityOfHandle fail (the file went
 // between the two reads), as if the file could not be opened: the first
@@ -28,13 +23,6 @@ bool IdentityReadFails();
 // number of open change-notification handles.
 std::size_t ChangeWatchCount();
 std::size_t ChangeHandleCount();
-
-// Acts as if the system had dropped change events (its queue overflowed).
-void DropChangeEvents();
-
-// Makes ChangeNotificationsTrusted answer false for every path, as for a
-// network file system, until called again with false.
-void TreatFileSystemsAsRemote(bool remote);
 
 // Sets the system time (GetSystemTimeAsFileTime, SystemTimeNow, _time64)
 // `microseconds` later than the real one from now on; a negative value sets
