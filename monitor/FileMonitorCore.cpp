@@ -52,11 +52,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       kind(monitorKind),
       lastQueueFullWarning(0),
       bSweepDeferred(false),
-      llSweepOrigin(0),
-      bQuitPosted(false),
-      lastRegistrationFailure(0),
-      ullChecks(0),
-      ullReports(0) {
+      llSweepOrigin(0) {
   msg_queue()->low_water_mark(kQueueLowWaterMark);
   msg_queue()->high_water_mark(kQueueHighWaterMark);
   Format(strLogName, "Code.%s.x%04X", kind.className, LowBits(this));
@@ -108,8 +104,8 @@ void FileMonitorCore::Initialize(const Settings &given) {
   firstBacklogCheck += ACE_Time_Value(static_cast<time_t>(lBacklogCheckStartupDelaySec));
   const ACE_Time_Value firstSweep = VantrelPlatform::SystemTimeNow();
   llSweepOrigin = core::Microseconds(VantrelPlatform::MonotonicNow());
-  timers.Start(spTimerHandler, TIMER_JOB_CHECK_BACKLOG, backlogPeriod, firstBacklogCheck, TIMER_JOB_CHECK_FILES,
-               SpanFromMillis(ulCheckPeriodMillis), firstSweep);
+  StartTimers(spTimerHandler, TIMER_JOB_CHECK_BACKLOG, backlogPeriod, firstBacklogCheck, TIMER_JOB_CHECK_FILES,
+              SpanFromMillis(ulCheckPeriodMillis), firstSweep);
   bInitialized = true;
 }
 
@@ -143,8 +139,8 @@ FileMonitorStatistics FileMonitorCore::GetStatistics() const {
   }
   stats.threads = static_cast<std::size_t>(const_cast<FileMonitorCore *>(this)->thr_count());
   stats.queued = const_cast<FileMonitorCore *>(this)->msg_queue()->message_count();
-  stats.checks = ullChecks.load();
-  stats.reports = ullReports.load();
+  stats.checks = counters_.Checks();
+  stats.reports = counters_.Reports();
   return stats;
 }
 

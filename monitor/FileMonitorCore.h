@@ -36,13 +36,14 @@
 // (EXCLUDES) or is called with it held (REQUIRES, and then named ...Locked
 // where a public twin takes it), and a Clang build checks both. A record's queued mark is
 // atomic and needs no lock. The pool's own lock (WorkerPool.h) may be taken
-// under mtxMonitor, never the other way round. mtxStop serialises Stop calls
-// made from outside the pool.
+// under mtxMonitor, never the other way round. Stop's own mutex serialises
+// Stop calls made from outside the pool.
 #ifndef VANTREL_MONITOR_FILEMONITORCORE_H
 #define VANTREL_MONITOR_FILEMONITORCORE_H
 
 #include "monitor/FileMonitorMessage.h"
 #include "monitor/IFileMonitor.h"
+#include "monitor/MonitorCounters.h"
 #include "monitor/MonitorSettings.h"
 #include "monitor/MonitorTimers.h"
 #include "monitor/RecordsByKey.h"
@@ -196,11 +197,12 @@ struct MonitorKind {
   bool reportsWithoutReceivers;   // "File changed" is logged even when no receiver is left
 };
 
-// The settings are a base, so that their members read under the names they
-// have always had, in the monitor and in its subclasses alike.
+// The settings and the timers are bases, so that their members read under
+// the names they have always had, in the monitor and in its subclasses alike.
 class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
                                             public IdleReportsRegistration,
-                                            protected MonitorSettingValues {
+                                            protected MonitorSettingValues,
+                                            protected MonitorTimers {
  public:
   enum TimerJob_t { TIMER_JOB_CHECK_BACKLOG = 1, TIMER_JOB_CHECK_FILES = 2 };
 
@@ -248,6 +250,10 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   // them and empties the queue. Never throws.
   void Stop() override EXCLUDES(mtxMonitor);
   FileMonitorStatistics GetStatistics() const override EXCLUDES(mtxMonitor);
+  // Calls to receivers that ended in an exception since the monitor was
+  // made; each was dropped without a log line, and the other receivers of
+  // the report were still called.
+  std::uint64_t ReceiverFailures() const { return counters_.ReceiverFailures(); }
 
   // Reads the settings and starts the timers. A second call, or a call after
   // Stop, changes nothing and logs a Warn line.
@@ -333,7 +339,6 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;
   mutable RecursiveMutex mtxMonitor;
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
-  MonitorTimers timers;
   std::atomic<std::uint64_t> hDefaultCreds;
   ACE_Time_Value tvStart;           // time of day of Initialize
   ACE_Time_Value tvStartMonotonic;  // the same moment on the monotonic clock
@@ -405,15 +410,16 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   std::atomic<bool> bSweepDeferred;      // the last sweep left due records for want of room
   std::int64_t llSweepOrigin;            // monotonic microseconds of the first timed sweep
 
-  // Taken only by Stop on a thread outside the pool, and not by Stop on a
-  // worker; it guards no member.
-  std::mutex mtxStop;
-  std::atomic<bool> bQuitPosted;  // a quit message is out and nobody has waited for it
+  // Stop's own (FileMonitorStop.cpp).
+  struct StopState {
+    // Taken only by Stop on a thread outside the pool, and not by Stop on a
+    // worker; it guards no member.
+    std::mutex serial;
+    std::atomic<bool> quitPosted{false};  // a quit message is out and nobody has waited for it
+  };
+  StopState stop_;
 
-  std::atomic<std::int64_t> lastRegistrationFailure;  // seconds since 1970 of the last Error line
-
-  std::atomic<std::uint64_t> ullChecks;
-  std::atomic<std::uint64_t> ullReports;
+  MonitorCounters counters_;
 };
 
 }  // namespace WindowsAgentCommon

@@ -85,11 +85,13 @@ void FileMonitorCore::FireFileChange(FileRecord &record, int flags) {
 }
 
 void FileMonitorCore::Deliver(FileRecord &record, IFileMonitorSink &sink, int flags) {
+  counters_.CountReport();
   try {
-    ullReports.fetch_add(1, std::memory_order_relaxed);
     sink.OnFileChanged(record.key, static_cast<unsigned int>(flags));
   } catch (...) {
-    // A receiver's failure is its own; the others still hear of the change.
+    // A receiver's failure is its own and is not logged; the others still
+    // hear of the change, and the statistics count it.
+    counters_.CountReceiverFailure();
   }
 }
 

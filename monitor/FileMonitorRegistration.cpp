@@ -164,8 +164,8 @@ void FileMonitorCore::RegistrationFailed(const char *what, const std::wstring &p
   const char *reason = CurrentReason();
   // A reader may repeat the call for every path it has: one line a minute.
   const std::int64_t now = _time64(nullptr);
-  std::int64_t last = lastRegistrationFailure.load();
-  if (!core::WarningDue(now, last) || !lastRegistrationFailure.compare_exchange_strong(last, now)) {
+  const std::int64_t last = counters_.LastRegistrationFailureLine();
+  if (!core::WarningDue(now, last) || !counters_.ClaimRegistrationFailureLine(last, now)) {
     return;
   }
   log.Error("Could not %s %ls: %s", what, path.c_str(), reason);

@@ -2,14 +2,14 @@
 //
 // Threads: Stop may be called from any thread, more than once, and from one
 // of this monitor's own workers (a receiver inside OnFileChanged). Calls from
-// outside the pool are serialised by mtxStop; a call on a worker does not
-// take mtxStop and does not wait for the pool it belongs to.
+// outside the pool are serialised by Stop's own mutex (stop_.serial); a call
+// on a worker does not take it and does not wait for the pool it belongs to.
 //
 // Locks: mtxMonitor while the timers are cancelled and the quit message is
 // made, never while Stop waits, neither for a timer job that was running (it
 // takes mtxMonitor) nor for the workers (FileMonitorPool.cpp). Those waits
-// hold mtxStop only, which no worker and no timer job ever takes: a receiver
-// may register, remove or ask meanwhile.
+// hold stop_.serial only, which no worker and no timer job ever takes: a
+// receiver may register, remove or ask meanwhile.
 //
 // Lifetime: StopAndQuiesce, called first by each concrete destructor, ends
 // the timers, the workers and the scheduler's thread while the whole object
@@ -128,17 +128,17 @@ void FileMonitorCore::StopAndQuiesce() {
   Stop();
   // Joining the scheduler's thread makes sure that no timer callback still
   // reaches into this object once its members start to go.
-  timers.End();
+  EndTimers();
 }
 
 void FileMonitorCore::Stop() {
   log.Debug("Stop requested");
   const bool onWorker = OnOwnWorker();
-  std::unique_lock<std::mutex> serial(mtxStop, std::defer_lock);
+  std::unique_lock<std::mutex> serial(stop_.serial, std::defer_lock);
   if (!onWorker) {
     serial.lock();
   }
-  if (!bInitialized.load() && !bQuitPosted.load() && thr_count() == 0) {
+  if (!bInitialized.load() && !stop_.quitPosted.load() && thr_count() == 0) {
     pool.JoinEnded();
     return;
   }
@@ -148,14 +148,14 @@ void FileMonitorCore::Stop() {
     MonitorGuard guard(mtxMonitor);
     const bool wasInitialized = bInitialized.exchange(false);
     pool.Close();
-    cancelled = wasInitialized && timers.Cancel();
+    cancelled = wasInitialized && CancelTimers();
   }
   // A sweep or backlog check that the scheduler began before the cancel may
   // still be putting check messages; the quit message goes out once it has
   // ended, and never later than two sweep periods from now. Waited for with
   // no lock held, since the jobs take mtxMonitor.
   if (cancelled) {
-    timers.WaitUntilIdle(std::chrono::milliseconds(2ull * ulCheckPeriodMillis));
+    WaitUntilTimersIdle(std::chrono::milliseconds(2ull * ulCheckPeriodMillis));
   }
   // A registration that found the pool open may be starting a worker right
   // now; once the pool has settled, no worker can start any more, so the
@@ -167,7 +167,7 @@ void FileMonitorCore::Stop() {
   bool noWorkers = false;
   {
     MonitorGuard guard(mtxMonitor);
-    if (!bQuitPosted.load()) {
+    if (!stop_.quitPosted.load()) {
       noWorkers = thr_count() == 0;
       if (!noWorkers) {
         quit = FileMonitorMessage(std::wstring(), nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).ToBlock();
@@ -186,7 +186,7 @@ void FileMonitorCore::Stop() {
   if (quit != nullptr) {
     msg_queue()->flush();
     msg_queue()->enqueue_head(quit);
-    bQuitPosted = true;
+    stop_.quitPosted = true;
   }
   if (onWorker) {
     log.Warn("Stop was called on a worker thread of this monitor; the workers will end, but this call cannot "
@@ -203,7 +203,7 @@ void FileMonitorCore::Stop() {
   }
   pool.Join();
   flush(ACE_Task_Flags::ACE_FLUSHALL);
-  bQuitPosted = false;
+  stop_.quitPosted = false;
   log.Debug("Stopped.");
 }
 

@@ -170,7 +170,7 @@ void FileMonitorCore::CheckFilesLocked() {
     }
     sweepBatch.push_back(record);
   }
-  ullChecks.fetch_add(spared, std::memory_order_relaxed);
+  counters_.CountChecks(spared);
   std::sort(sweepBatch.begin(), sweepBatch.end(),
             [](const FileRecord *a, const FileRecord *b) { return a->paths.registered < b->paths.registered; });
 

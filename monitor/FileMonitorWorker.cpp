@@ -221,7 +221,7 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
     record->InitialScan();
   }
   const int flags = CheckFile(*record, ctx.threadLog);
-  ullChecks.fetch_add(1, std::memory_order_relaxed);
+  counters_.CountChecks(1);
   if (flags != 0 || message.eAction == FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT ||
       (record->idleUntilPresent && (first || !record->HasAcceptedState()))) {
     FireFileChange(*record, flags);

@@ -2,14 +2,18 @@
 // a scheduler (and so a timer thread) of the monitor's own. The jobs reach
 // the monitor through its TimerCallbackHandler, which holds a plain pointer.
 //
-// Threads: Start runs in Initialize, Cancel and WaitUntilIdle in Stop, End
-// once Stop is over (StopAndQuiesce); the jobs run on the scheduler's thread.
-// Cancel is called under the monitor lock, which the jobs take: the
-// scheduler holds no lock of its own while a job runs, so it cannot
-// deadlock with one that waits for the monitor lock. WaitUntilIdle is called
-// with no lock held.
+// The monitor derives from it, so that spScheduler, spCheckTimer and
+// spBacklogTimer are the monitor's members by those names, in the monitor and
+// in its subclasses alike.
 //
-// Lifetime: End releases the scheduler, which joins its thread; after it no
+// Threads: StartTimers runs in Initialize, CancelTimers and
+// WaitUntilTimersIdle in Stop, EndTimers once Stop is over (StopAndQuiesce); the jobs run on the scheduler's thread.
+// CancelTimers is called under the monitor lock, which the jobs take: the
+// scheduler holds no lock of its own while a job runs, so it cannot
+// deadlock with one that waits for the monitor lock. WaitUntilTimersIdle is
+// called with no lock held.
+//
+// Lifetime: EndTimers releases the scheduler, which joins its thread; after it no
 // job reaches the monitor.
 #ifndef VANTREL_MONITOR_MONITORTIMERS_H
 #define VANTREL_MONITOR_MONITORTIMERS_H
@@ -24,11 +28,11 @@
 namespace WindowsAgentCommon {
 
 class MonitorTimers {
- public:
+ protected:
   // Starts the scheduler and both jobs, each with its number as the timer's
   // act: the backlog check every `backlogPeriod` from `firstBacklogCheck`,
   // the sweep every `sweepPeriod` from now.
-  void Start(const std::shared_ptr<ACE_Event_Handler> &handler, int backlogJob, const ACE_Time_Value &backlogPeriod,
+  void StartTimers(const std::shared_ptr<ACE_Event_Handler> &handler, int backlogJob, const ACE_Time_Value &backlogPeriod,
              const ACE_Time_Value &firstBacklogCheck, int sweepJob, const ACE_Time_Value &sweepPeriod,
              const ACE_Time_Value &now) {
     spScheduler = std::make_shared<Scheduler>();
@@ -37,8 +41,8 @@ class MonitorTimers {
   }
 
   // Cancels both jobs; false when they never started. A job already running
-  // goes on to its end (WaitUntilIdle).
-  bool Cancel() {
+  // goes on to its end (WaitUntilTimersIdle).
+  bool CancelTimers() {
     if (!spScheduler) {
       return false;
     }
@@ -48,21 +52,22 @@ class MonitorTimers {
   }
 
   // Waits until neither job is running, `limit` at most in all.
-  void WaitUntilIdle(std::chrono::milliseconds limit) {
+  void WaitUntilTimersIdle(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     spScheduler->WaitUntilIdle(spCheckTimer, limit);
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     spScheduler->WaitUntilIdle(spBacklogTimer, std::max(left, std::chrono::milliseconds::zero()));
   }
 
-  void End() { spScheduler.reset(); }
+  void EndTimers() { spScheduler.reset(); }
 
  private:
-  static const void *Act(int job) { return reinterpret_cast<const void *>(static_cast<std::uintptr_t>(job)); }
-
   std::shared_ptr<Scheduler> spScheduler;
   std::shared_ptr<ScheduleInfo> spBacklogTimer;
   std::shared_ptr<ScheduleInfo> spCheckTimer;
+
+ private:
+  static const void *Act(int job) { return reinterpret_cast<const void *>(static_cast<std::uintptr_t>(job)); }
 };
 
 }  // namespace WindowsAgentCommon

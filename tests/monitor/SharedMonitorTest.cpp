@@ -95,6 +95,7 @@ TEST_P(SharedMonitorTest, ReceiversOfOnePath) {
   // neither skipped after the throw nor called twice. The first receiver may
   // have had idle reports of its own before the second one joined.
   const NamedReports thrower = Named(*monitor, sinks[0]);
+  EXPECT_EQ(monitor->ReceiverFailures(), thrower.size()) << "each throw counted";
   NamedReports twice = Named(*monitor, sinks[1]);
   ASSERT_GE(thrower.size(), twice.size());
   EXPECT_EQ(twice.front().first, logPath);
