@@ -171,6 +171,9 @@ VARIANTS = {
     # The notification monitor reading every file at every check, as it did
     # before file notifications spared unchanged files.
     "notify-full": ("notify", ["FileMonitorNoFSRedirect.FileMonitor.FullCheckPeriodMillis = 0"]),
+    # The notification monitor checking a notified file at its interval, not
+    # at the next sweep (the agent turns early checks on by default).
+    "notify-late": ("notify", ["FileMonitorNoFSRedirect.FileMonitor.CheckWhenNotified = false"]),
 }
 
 

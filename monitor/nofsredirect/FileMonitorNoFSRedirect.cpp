@@ -31,24 +31,26 @@ const DWORD kChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DI
 // directory whose entries churn without pause from holding the worker.
 const int kMaxNotificationRounds = 64;
 
+typedef NoFSRedirectFileData::PathState PathState;
+
 bool IsDirectory(const __stat64 &state) { return (state.st_mode & _S_IFMT) == _S_IFDIR; }
 
-// The attributes read through a handle, field by field: ACE_stat is the
-// system's own record, which differs from the runtime's 64-bit one.
-void CopyState(const ACE_stat &from, __stat64 &to) {
-  __stat64 state{};
-  state.st_dev = static_cast<decltype(state.st_dev)>(from.st_dev);
-  state.st_ino = static_cast<decltype(state.st_ino)>(from.st_ino);
-  state.st_mode = static_cast<decltype(state.st_mode)>(from.st_mode);
-  state.st_nlink = static_cast<decltype(state.st_nlink)>(from.st_nlink);
-  state.st_uid = static_cast<decltype(state.st_uid)>(from.st_uid);
-  state.st_gid = static_cast<decltype(state.st_gid)>(from.st_gid);
-  state.st_rdev = static_cast<decltype(state.st_rdev)>(from.st_rdev);
-  state.st_size = static_cast<decltype(state.st_size)>(from.st_size);
-  state.st_atime = static_cast<decltype(state.st_atime)>(from.st_atime);
-  state.st_mtime = static_cast<decltype(state.st_mtime)>(from.st_mtime);
-  state.st_ctime = static_cast<decltype(state.st_ctime)>(from.st_ctime);
-  to = state;
+PathState StateOf(const __stat64 &state) {
+  PathState of;
+  of.size = static_cast<std::int64_t>(state.st_size);
+  of.writeTime = static_cast<std::int64_t>(state.st_mtime);
+  of.directory = IsDirectory(state);
+  return of;
+}
+
+// The attributes read through a handle: ACE_stat is the system's own
+// record, which differs from the runtime's 64-bit one.
+PathState StateOf(const ACE_stat &state) {
+  PathState of;
+  of.size = static_cast<std::int64_t>(state.st_size);
+  of.writeTime = static_cast<std::int64_t>(state.st_mtime);
+  of.directory = (state.st_mode & S_IFMT) == S_IFDIR;
+  return of;
 }
 
 }  // namespace
@@ -56,9 +58,10 @@ void CopyState(const ACE_stat &from, __stat64 &to) {
 // ---------------------------------------------------------------------------
 // The record
 
-NoFSRedirectFileData::NoFSRedirectFileData(const std::wstring &registered, const ACE_Time_Value &interval,
-                                           std::uint64_t creds, bool idle)
+NoFSRedirectFileData::NoFSRedirectFileData(FileMonitorNoFSRedirect &owner, const std::wstring &registered,
+                                           const ACE_Time_Value &interval, std::uint64_t creds, bool idle)
     : FileRecord(registered, WatchedForm(registered), interval, creds, idle),
+      monitor(owner),
       hChange(INVALID_HANDLE_VALUE),
       hFileChange(INVALID_HANDLE_VALUE) {}
 
@@ -81,26 +84,40 @@ void NoFSRedirectFileData::InitialScan() {
   if (initialized) {
     return;
   }
-  lastStat = ReadState();
-  if (lastStat && IsDirectory(*lastStat)) {
+  const ACE_Time_Value period = monitor.FullCheckPeriod();
+  if (period != ACE_Time_Value::zero && hFileChange == INVALID_HANDLE_VALUE) {
+    // Armed before the read, so that the state read is the file's until it
+    // fires; a path that is no file gets none.
+    const std::optional<PathState> seen = StatState();
+    if (seen && !seen->directory) {
+      ArmFileNotification(VantrelPlatform::MonotonicNow(), period);
+    }
+  }
+  lastStat = ReadState(monitor.ReportsReplacement() ? &lastIdentity : nullptr);
+  if (lastStat && lastStat->directory) {
     CloseChangeNotification();
     hChange = OpenChangeNotification();
   }
   initialized = true;
 }
 
-std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState(
-    std::optional<VantrelPlatform::FileIdentity> *identity) const {
-  auto state = std::make_shared<__stat64>();
-  if (_wstat64(path.c_str(), state.get()) != 0) {
-    return nullptr;
+std::optional<PathState> NoFSRedirectFileData::StatState() const {
+  __stat64 state{};
+  if (_wstat64(path.c_str(), &state) != 0) {
+    return std::nullopt;
   }
+  return StateOf(state);
+}
+
+std::optional<PathState> NoFSRedirectFileData::ReadState(
+    std::optional<VantrelPlatform::FileIdentity> *identity) const {
+  std::optional<PathState> state = StatState();
   // A directory is not read through a handle: its stat record stands, as
   // it does for a file held without read sharing. The stat has told a
   // directory already, so the open is asked not to find out again (backup
   // semantics); should the path have become a directory since, the handle's
   // record shows it and the stat record stands all the same.
-  if (IsDirectory(*state)) {
+  if (!state || state->directory) {
     return state;
   }
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
@@ -114,21 +131,21 @@ std::shared_ptr<__stat64> NoFSRedirectFileData::ReadState(
   const bool identified = read && identity != nullptr && VantrelPlatform::IdentityOfHandle(file, fileIdentity);
   CloseHandle(file);
   if (!read) {
-    return nullptr;  // on Windows: a size of 4 GiB or more
+    return std::nullopt;  // on Windows: a size of 4 GiB or more
   }
-  if ((byHandle.st_mode & S_IFMT) == S_IFDIR) {
+  const PathState handleState = StateOf(byHandle);
+  if (handleState.directory) {
     return state;
   }
-  CopyState(byHandle, *state);
   if (identified) {
     *identity = fileIdentity;
   }
-  return state;
+  return handleState;
 }
 
 HANDLE NoFSRedirectFileData::OpenChangeNotification() const {
-  if (mailbox) {
-    return VantrelPlatform::OpenDirectoryChangeNotification(path, kChangeFilter, mailbox,
+  if (monitor.spNotified) {
+    return VantrelPlatform::OpenDirectoryChangeNotification(path, kChangeFilter, monitor.spNotified,
                                                             static_cast<std::uint64_t>(key));
   }
   return FindFirstChangeNotificationW(path.c_str(), FALSE, kChangeFilter);
@@ -141,47 +158,56 @@ void NoFSRedirectFileData::CloseFileNotification() {
   }
 }
 
-bool NoFSRedirectFileData::Unchanged(const ACE_Time_Value &fullCheckPeriod) {
+void NoFSRedirectFileData::ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod) {
+  nextFullCheck = now + fullCheckPeriod;
+  if (VantrelPlatform::ChangeNotificationsTrusted(path)) {
+    hFileChange =
+        VantrelPlatform::OpenFileChangeNotification(path, monitor.spNotified, static_cast<std::uint64_t>(key));
+  }
+}
+
+NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time_Value &fullCheckPeriod) {
   // Only a file that was there is spared: an absent path costs one failed
   // look-up, and a directory is judged by its attributes and its entries.
-  if (fullCheckPeriod == ACE_Time_Value::zero || !lastStat || IsDirectory(*lastStat)) {
+  if (fullCheckPeriod == ACE_Time_Value::zero || !lastStat || lastStat->directory) {
     if (hFileChange != INVALID_HANDLE_VALUE) {
       CloseFileNotification();
       nextFullCheck = ACE_Time_Value::zero;  // a file again: a new one at once
     }
-    return false;
+    return Reading::kFull;
   }
   const ACE_Time_Value now = VantrelPlatform::MonotonicNow();
   if (hFileChange != INVALID_HANDLE_VALUE) {
     const bool fired = WaitForSingleObject(hFileChange, 0) != WAIT_TIMEOUT;
     if (now < nextFullCheck && !fired) {
-      return true;
+      return Reading::kNothing;
     }
     if (now >= nextFullCheck) {
       nextFullCheck = now + fullCheckPeriod;
     }
-    // A notification that has not fired stays armed for the full check: its
-    // watch is there (one lost or moved fires every handle on it), and no
-    // name in the directory changed. One that fired is replaced by a fresh
-    // one for the read that follows, made before the old one goes so that
-    // their watch stays: it replaces a lost watch, and it is refused where
-    // the path has become a link, whose target's changes its directory
-    // never hears of.
-    if (fired) {
-      const HANDLE fresh =
-          VantrelPlatform::OpenFileChangeNotification(path, mailbox, static_cast<std::uint64_t>(key));
-      CloseFileNotification();
-      hFileChange = fresh;
+    if (!fired) {
+      // A notification that has not fired stays armed for the full check:
+      // its watch is there (one lost or moved fires every handle on it), and
+      // no name in the directory changed, so the path still names the file
+      // last read, whose identity it keeps. Where a stat tells what a handle
+      // would, the stat is all the full check reads: another watcher sees
+      // no open from it either.
+      return VantrelPlatform::kStatSeesOpenFiles ? Reading::kStat : Reading::kFull;
     }
-    return false;
+    // One that fired is replaced by a fresh one for the read that follows,
+    // made before the old one goes so that their watch stays: it replaces a
+    // lost watch, and it is refused where the path has become a link, whose
+    // target's changes its directory never hears of.
+    const HANDLE fresh =
+        VantrelPlatform::OpenFileChangeNotification(path, monitor.spNotified, static_cast<std::uint64_t>(key));
+    CloseFileNotification();
+    hFileChange = fresh;
+    return Reading::kFull;
   } else if (now < nextFullCheck) {
-    return false;  // none could be had; tried again when the period is over
+    return Reading::kFull;  // none could be had; tried again when the period is over
   }
-  nextFullCheck = now + fullCheckPeriod;
-  if (VantrelPlatform::ChangeNotificationsTrusted(path)) {
-    hFileChange = VantrelPlatform::OpenFileChangeNotification(path, mailbox, static_cast<std::uint64_t>(key));
-  }
-  return false;
+  ArmFileNotification(now, fullCheckPeriod);
+  return Reading::kFull;
 }
 
 void NoFSRedirectFileData::CloseChangeNotification() {
@@ -219,18 +245,19 @@ std::string FileMonitorNoFSRedirect::Utf8ForLog(const std::wstring &path) {
 std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstring &path,
                                                                const ACE_Time_Value &interval, std::uint64_t hCreds,
                                                                bool wantIdle) {
-  auto record = std::make_shared<FileData>(path, interval, hCreds, wantIdle);
-  record->mailbox = spNotified;
-  return record;
+  return std::make_shared<FileData>(*this, path, interval, hCreds, wantIdle);
 }
 
 int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
-  if (record.Unchanged(FullCheckPeriod())) {
+  const FileData::Reading reading = record.ReadingNeeded(FullCheckPeriod());
+  if (reading == FileData::Reading::kNothing) {
     return 0;
   }
   std::optional<VantrelPlatform::FileIdentity> identity;
-  std::shared_ptr<__stat64> current = record.ReadState(ReportsReplacement() ? &identity : nullptr);
+  const std::optional<PathState> current = reading == FileData::Reading::kStat
+                                               ? record.StatState()
+                                               : record.ReadState(ReportsReplacement() ? &identity : nullptr);
 
   if (!record.lastStat) {
     if (!current) {
@@ -238,7 +265,7 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
     }
     record.lastStat = current;
     record.lastIdentity = identity;
-    if (!IsDirectory(*current)) {
+    if (!current->directory) {
       return Flags::FILE_MON_CHANGE_CREATED;
     }
     record.CloseChangeNotification();
@@ -250,18 +277,18 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   if (!current) {
     int flags = Flags::FILE_MON_CHANGE_DELETED;
     record.CloseChangeNotification();
-    if (IsDirectory(*record.lastStat)) {
+    if (record.lastStat->directory) {
       flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
     }
     record.lastStat.reset();
     return flags;
   }
 
-  const __stat64 &previous = *record.lastStat;
-  int flags = current->st_mtime != previous.st_mtime ? static_cast<int>(Flags::FILE_MON_CHANGE_MODIFICATION_TIME) : 0;
-  if (current->st_size > previous.st_size) {
+  const PathState previous = *record.lastStat;
+  int flags = current->writeTime != previous.writeTime ? static_cast<int>(Flags::FILE_MON_CHANGE_MODIFICATION_TIME) : 0;
+  if (current->size > previous.size) {
     flags |= Flags::FILE_MON_CHANGE_SIZE_LARGER;
-  } else if (current->st_size < previous.st_size) {
+  } else if (current->size < previous.size) {
     flags |= Flags::FILE_MON_CHANGE_SIZE_SMALLER;
   }
   // Both identities are needed: a read without a handle gives none, and the
@@ -274,7 +301,7 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   }
   // A path that changed its type is judged by its previous one until a
   // reported change replaces that state.
-  if (IsDirectory(previous)) {
+  if (previous.directory) {
     flags = CheckNotification(record, flags | Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY, threadLog);
   }
   if ((flags & ~static_cast<int>(Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY)) == 0) {
@@ -292,8 +319,8 @@ bool FileMonitorNoFSRedirect::TakeNotifiedKeys(std::vector<std::uint64_t> &keys)
 // sweep, between its full checks.
 bool FileMonitorNoFSRedirect::SparesCheck(FileRecord &base, std::int64_t now, std::int64_t &fullCheck) {
   FileData &record = static_cast<FileData &>(base);
-  if (!record.mailbox || record.hFileChange == INVALID_HANDLE_VALUE || FullCheckPeriod() == ACE_Time_Value::zero ||
-      !record.lastStat || IsDirectory(*record.lastStat)) {
+  if (!spNotified || record.hFileChange == INVALID_HANDLE_VALUE || FullCheckPeriod() == ACE_Time_Value::zero ||
+      !record.lastStat || record.lastStat->directory) {
     return false;
   }
   fullCheck = static_cast<std::int64_t>(record.nextFullCheck.sec()) * 1000000 + record.nextFullCheck.usec();

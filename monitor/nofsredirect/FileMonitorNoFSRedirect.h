@@ -23,13 +23,30 @@
 
 namespace WindowsAgentCommon {
 
+class FileMonitorNoFSRedirect;
+
 // One watched path of the notification monitor. lastStat and hChange belong
 // to the worker that checks the record (the queued mark keeps two checks of
 // one record apart) and, at the end, to the destructor, which runs when the
 // monitor lets its table go and no worker is left.
 struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
-  NoFSRedirectFileData(const std::wstring &path, const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
-  // Closes the change notification, if one is open.
+  // What the checks compare of a path: its stat record's size, write time
+  // (whole seconds since 1970) and whether it is a directory.
+  struct PathState {
+    std::int64_t size = 0;
+    std::int64_t writeTime = 0;
+    bool directory = false;
+  };
+  // What a check reads of its file: nothing (its notification says it is
+  // unchanged), the stat record only (the full check of a file whose
+  // notification has not fired, where the stat tells what a handle would),
+  // or the stat record and the handle's.
+  enum class Reading { kNothing, kStat, kFull };
+
+  NoFSRedirectFileData(FileMonitorNoFSRedirect &monitor, const std::wstring &path, const ACE_Time_Value &interval,
+                       std::uint64_t hCreds, bool wantIdle);
+  // Closes the change notifications, if any are open. Touches no member of
+  // the monitor, whose own members may be gone by then.
   ~NoFSRedirectFileData() override;
 
   // The form of a registered path that the checks look at: leading and
@@ -39,31 +56,39 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   static std::wstring WatchedForm(const std::wstring &registered);
 
   // Takes the baseline once: the state of the path now, and for a directory
-  // its change notification (a failure is retried by the checks).
+  // its change notification (a failure is retried by the checks). A file's
+  // own notification is armed before the state is read, so that the check
+  // that follows may take that state on the notification's word.
   void InitialScan() override;
-  bool HasAcceptedState() const override { return static_cast<bool>(lastStat); }
+  bool HasAcceptedState() const override { return lastStat.has_value(); }
 
   // The path's state now: the stat record, refined through a read handle
-  // where the path can be opened; null when the path cannot be read. With
+  // where the path can be opened; empty when the path cannot be read. With
   // `identity`, also the identity of the file, which that handle read gives;
   // left empty where there is no handle (a directory, a file that cannot be
   // opened for reading).
-  std::shared_ptr<__stat64> ReadState(std::optional<VantrelPlatform::FileIdentity> *identity = nullptr) const;
+  std::optional<PathState> ReadState(std::optional<VantrelPlatform::FileIdentity> *identity = nullptr) const;
+  // The stat record alone; empty when the path cannot be read.
+  std::optional<PathState> StatState() const;
 
   // Opens a change notification on the entry names directly inside `path`;
   // INVALID_HANDLE_VALUE, with the thread's last error, when that fails.
   HANDLE OpenChangeNotification() const;
   void CloseChangeNotification();
 
-  // Whether the check may take the file as it was at the last check, on the
-  // word of its change notification; when not, the notification is armed
-  // (opened, or re-armed) for the full check that follows, before the file
-  // is read, so that no change after that read goes unnotified.
-  bool Unchanged(const ACE_Time_Value &fullCheckPeriod);
+  // What the check reads, on the word of the file's change notification;
+  // unless it is nothing, the notification is armed (opened, or re-armed)
+  // for that read, before it, so that no change after the read goes
+  // unnotified.
+  Reading ReadingNeeded(const ACE_Time_Value &fullCheckPeriod);
+  // Opens the file's own notification, where its file system's are trusted,
+  // and sets the next full check a period from now.
+  void ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod);
   void CloseFileNotification();
 
-  std::shared_ptr<__stat64> lastStat;  // last accepted state; null: absent or not yet seen
-  HANDLE hChange;                      // INVALID_HANDLE_VALUE when none is open
+  FileMonitorNoFSRedirect &monitor;
+  std::optional<PathState> lastStat;  // last accepted state; empty: absent or not yet seen
+  HANDLE hChange;                     // INVALID_HANDLE_VALUE when none is open
   // The file's own change notification; INVALID_HANDLE_VALUE when none is
   // open. Its full check is due at nextFullCheck (monotonic clock); a file
   // whose notification cannot be had is tried again from then on.
@@ -72,9 +97,6 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // With replacement reporting only: the identity of the file last accepted;
   // empty until a check has read one.
   std::optional<VantrelPlatform::FileIdentity> lastIdentity;
-  // Where both notifications also post the record's key; empty where the
-  // system's notifications cannot post (Windows). Set before the first check.
-  std::shared_ptr<VantrelPlatform::ChangeMailbox> mailbox;
 };
 
 // Registration is refused with InitializationException before Initialize
@@ -104,6 +126,8 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
   bool SparesCheck(FileRecord &record, std::int64_t now, std::int64_t &fullCheck) override;
 
  private:
+  friend struct NoFSRedirectFileData;
+
   // Where the notifications post their records' keys, for the sweep; null
   // where they cannot.
   const std::shared_ptr<VantrelPlatform::ChangeMailbox> spNotified;

@@ -320,6 +320,16 @@ constexpr const wchar_t *kWatchedFormLeadingTrim = L" \\/";
 constexpr const wchar_t *kWatchedFormLeadingTrim = L" ";
 #endif
 
+// Whether the runtime's _wstat64 of a file gives the size and write time
+// that a read handle on it gives: so on POSIX, where both read the one
+// inode; not on Windows, where the directory entry that it reads may lag
+// behind a file that its writer holds open.
+#if defined(_WIN32)
+constexpr bool kStatSeesOpenFiles = false;
+#else
+constexpr bool kStatSeesOpenFiles = true;
+#endif
+
 // A UTF-16 code unit: wchar_t itself where it is one (Windows), char16_t
 // elsewhere.
 #if defined(_WIN32)
