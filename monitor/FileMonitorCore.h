@@ -72,34 +72,56 @@
 
 namespace WindowsAgentCommon {
 
-// The receivers of a record, each once, in ascending address order: a
-// sorted vector, a fraction of the memory of a std::set for the one or two
-// receivers that a path has.
+// The receivers of a record, each once, in ascending address order. Most
+// paths have one receiver, which is kept in place; two or more (or a null
+// one) go to a sorted vector made for them.
 class SinkSet {
  public:
-  typedef std::vector<IFileMonitorSink *>::const_iterator const_iterator;
+  typedef IFileMonitorSink *const *const_iterator;
+  SinkSet() = default;
+  SinkSet(const SinkSet &) = delete;
+  SinkSet &operator=(const SinkSet &) = delete;
+
   // May throw std::bad_alloc, and then changes nothing.
   void insert(IFileMonitorSink *sink) {
-    const auto at = Find(sink);
-    if (at == items.end() || *at != sink) items.insert(at, sink);
+    if (many_) {
+      const auto at = std::lower_bound(many_->begin(), many_->end(), sink, std::less<IFileMonitorSink *>());
+      if (at == many_->end() || *at != sink) many_->insert(at, sink);
+    } else if (one_ == nullptr || one_ != sink) {
+      std::vector<IFileMonitorSink *> both;
+      if (one_ != nullptr) both.push_back(one_);
+      if (one_ != nullptr || sink == nullptr) {
+        both.push_back(sink);
+        std::sort(both.begin(), both.end(), std::less<IFileMonitorSink *>());
+        many_.reset(new std::vector<IFileMonitorSink *>(std::move(both)));
+        one_ = nullptr;
+      } else {
+        one_ = sink;
+      }
+    }
   }
   void erase(IFileMonitorSink *sink) {
-    const auto at = Find(sink);
-    if (at != items.end() && *at == sink) items.erase(at);
+    if (!many_) {
+      if (sink != nullptr && one_ == sink) one_ = nullptr;
+      return;
+    }
+    const auto at = std::lower_bound(many_->begin(), many_->end(), sink, std::less<IFileMonitorSink *>());
+    if (at != many_->end() && *at == sink) many_->erase(at);
+    if (many_->empty() || (many_->size() == 1 && many_->front() != nullptr)) {
+      one_ = many_->empty() ? nullptr : many_->front();
+      many_.reset();
+    }
   }
   std::size_t count(IFileMonitorSink *sink) const {
-    const auto at = std::lower_bound(items.begin(), items.end(), sink, std::less<IFileMonitorSink *>());
-    return at != items.end() && *at == sink ? 1 : 0;
+    return std::binary_search(begin(), end(), sink, std::less<IFileMonitorSink *>()) ? 1 : 0;
   }
-  bool empty() const { return items.empty(); }
-  const_iterator begin() const { return items.begin(); }
-  const_iterator end() const { return items.end(); }
+  bool empty() const { return begin() == end(); }
+  const_iterator begin() const { return many_ ? many_->data() : &one_; }
+  const_iterator end() const { return many_ ? many_->data() + many_->size() : &one_ + (one_ != nullptr ? 1 : 0); }
 
  private:
-  std::vector<IFileMonitorSink *>::iterator Find(IFileMonitorSink *sink) {
-    return std::lower_bound(items.begin(), items.end(), sink, std::less<IFileMonitorSink *>());
-  }
-  std::vector<IFileMonitorSink *> items;
+  IFileMonitorSink *one_ = nullptr;                           // the only receiver, while many_ is null
+  std::unique_ptr<std::vector<IFileMonitorSink *>> many_;  // null while there are fewer than two
 };
 
 // The part of a watched-path record that both kinds share. One record per

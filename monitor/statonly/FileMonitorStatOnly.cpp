@@ -2,8 +2,6 @@
 
 #include <VantrelCommon/MessageBlockUtil.h>
 
-#include <cstring>
-
 namespace WindowsAgentCommon {
 
 namespace {
@@ -21,21 +19,6 @@ const MonitorKind kStatOnlyKind = {
 
 typedef IFileMonitorSink Flags;
 
-// Only the low 32 bits of sizes and write times take part in the checks.
-std::uint32_t SizeOf(const WIN32_FILE_ATTRIBUTE_DATA &attributes) { return attributes.nFileSizeLow; }
-std::uint32_t WriteTimeOf(const WIN32_FILE_ATTRIBUTE_DATA &attributes) {
-  return attributes.ftLastWriteTime.dwLowDateTime;
-}
-bool IsDirectory(const WIN32_FILE_ATTRIBUTE_DATA &attributes) {
-  return (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> NewAttributes() {
-  auto attributes = std::make_shared<WIN32_FILE_ATTRIBUTE_DATA>();
-  std::memset(attributes.get(), 0, sizeof(WIN32_FILE_ATTRIBUTE_DATA));
-  return attributes;
-}
-
 std::wstring ListingPattern(const std::wstring &path) { return path + L"\\*"; }
 
 bool IsDotEntry(const wchar_t *name) {
@@ -50,9 +33,9 @@ bool IsDotEntry(const wchar_t *name) {
 StatOnlyFileData::StatOnlyFileData(const std::wstring &registered, const ACE_Time_Value &interval,
                                    std::uint64_t creds, bool idle)
     : FileRecord(registered, registered, interval, creds, idle),
+      entriesPrimed(false),
       sizeBeforeGrowth(0),
-      initError(0),
-      entriesPrimed(false) {}
+      initError(0) {}
 
 StatOnlyFileData::~StatOnlyFileData() = default;
 
@@ -61,9 +44,10 @@ void StatOnlyFileData::InitialScan() {
     return;
   }
   sizeBeforeGrowth = 0;
-  lastAttributes = NewAttributes();
-  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, lastAttributes.get())) {
-    if (IsDirectory(*lastAttributes)) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    lastAttributes.emplace(data);
+    if (lastAttributes->directory) {
       WIN32_FIND_DATAW entry;
       HANDLE search = FindFirstFileW(ListingPattern(path).c_str(), &entry);
       if (search != INVALID_HANDLE_VALUE) {
@@ -79,11 +63,11 @@ void StatOnlyFileData::InitialScan() {
       entriesPrimed = false;
     } else {
       entriesPrimed = true;
-      sizeBeforeGrowth = SizeOf(*lastAttributes);
+      sizeBeforeGrowth = lastAttributes->size;
     }
   } else {
-    lastAttributes.reset();
     initError = GetLastError();
+    lastAttributes.reset();
   }
   // A missing path counts as a baseline; any other failure is retried
   // before the next check.
@@ -102,9 +86,9 @@ void StatOnlyFileData::AcceptEntries(std::set<std::wstring> &names) {
   dirEntries->swap(names);
 }
 
-void StatOnlyFileData::RememberAttributes(const std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> &attributes, int flags) {
+void StatOnlyFileData::RememberAttributes(const StatOnlyAttributes &attributes, int flags) {
   if (flags != Flags::FILE_MON_CHANGE_MODIFICATION_TIME) {
-    sizeBeforeGrowth = lastAttributes ? SizeOf(*lastAttributes) : SizeOf(*attributes);
+    sizeBeforeGrowth = lastAttributes ? lastAttributes->size : attributes.size;
   }
   lastAttributes = attributes;
 }
@@ -124,12 +108,15 @@ std::shared_ptr<FileRecord> FileMonitorStatOnly::NewRecord(const std::wstring &p
 int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
   const bool withIdentity = ReportsReplacement();
-  std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> current = NewAttributes();
+  WIN32_FILE_ATTRIBUTE_DATA data;
   std::optional<VantrelPlatform::FileIdentity> identity;  // empty: unknown
   const BOOL read = withIdentity
-                        ? VantrelPlatform::GetFileAttributesAndIdentity(record.path.c_str(), current.get(), &identity)
-                        : GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, current.get());
-  if (!read) {
+                        ? VantrelPlatform::GetFileAttributesAndIdentity(record.path.c_str(), &data, &identity)
+                        : GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, &data);
+  std::optional<StatOnlyAttributes> current;  // empty: the path is absent
+  if (read) {
+    current.emplace(data);
+  } else {
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND) {
       if (WarningDue(record)) {
@@ -139,7 +126,6 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
       }
       return 0;
     }
-    current.reset();  // the path is absent
   }
   // Another file than the one accepted last; false while either identity is
   // unknown, and the last known one stays until a read gives another.
@@ -149,7 +135,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
     if (!current) {
       return 0;
     }
-    record.sizeBeforeGrowth = SizeOf(*current);
+    record.sizeBeforeGrowth = current->size;
     record.lastAttributes = current;
     int flags = 0;
     // A path that was missing at the baseline, or (with replacement
@@ -157,7 +143,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
     // deleted file itself coming back is not.
     if (record.initError == ERROR_FILE_NOT_FOUND || replaced) {
       flags = Flags::FILE_MON_CHANGE_CREATED;
-      if (IsDirectory(*current)) {
+      if (current->directory) {
         flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
       }
     }
@@ -169,26 +155,26 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
     return flags;
   }
 
-  const WIN32_FILE_ATTRIBUTE_DATA &previous = *record.lastAttributes;
+  const StatOnlyAttributes previous = *record.lastAttributes;
   if (!current) {
     int flags = Flags::FILE_MON_CHANGE_DELETED;
-    if (IsDirectory(previous)) {
+    if (previous.directory) {
       flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
     }
-    record.sizeBeforeGrowth = SizeOf(previous);
+    record.sizeBeforeGrowth = previous.size;
     record.lastAttributes.reset();
     return flags;
   }
 
   int flags = 0;
-  if (WriteTimeOf(previous) != WriteTimeOf(*current)) {
+  if (previous.writeTime != current->writeTime) {
     flags |= Flags::FILE_MON_CHANGE_MODIFICATION_TIME;
     threadLog.Debug("Log file reported as modified (LastWriteTime was %u is now %u). Likely not a problem "
                     "(especially if a file rolls via deletion or truncation), but worth noting.",
-                    WriteTimeOf(previous), WriteTimeOf(*current));
+                    previous.writeTime, current->writeTime);
   }
-  const std::uint32_t previousSize = SizeOf(previous);
-  const std::uint32_t currentSize = SizeOf(*current);
+  const std::uint32_t previousSize = previous.size;
+  const std::uint32_t currentSize = current->size;
   if (currentSize > previousSize) {
     flags |= Flags::FILE_MON_CHANGE_SIZE_LARGER;
     threadLog.Debug("Log file reported as larger (was %u is now %u).", previousSize, currentSize);
@@ -206,7 +192,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
                     "%u, dif %5.3f",
                     previousSize, currentSize, record.sizeBeforeGrowth, ratio);
   }
-  if (IsDirectory(previous)) {
+  if (previous.directory) {
     flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
     if (replaced) {
       record.entriesPrimed = true;  // a new directory: nothing of it is absorbed
@@ -229,7 +215,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
   if ((flags & ~static_cast<int>(Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY)) == 0) {
     return 0;
   }
-  record.RememberAttributes(current, flags);
+  record.RememberAttributes(*current, flags);
   return flags;
 }
 

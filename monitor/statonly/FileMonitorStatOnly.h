@@ -17,16 +17,30 @@
 
 namespace WindowsAgentCommon {
 
+// What the polling checks compare of a path's attributes: the low 32 bits of
+// its size and write time, and whether it is a directory.
+struct StatOnlyAttributes {
+  explicit StatOnlyAttributes(const WIN32_FILE_ATTRIBUTE_DATA &data)
+      : size(data.nFileSizeLow),
+        writeTime(data.ftLastWriteTime.dwLowDateTime),
+        directory((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {}
+  std::uint32_t size;
+  std::uint32_t writeTime;
+  bool directory;
+};
+
 // One watched path of the polling monitor. Its check state (everything but
-// what FileRecord guards with locks) belongs to the one worker that checks it.
+// what FileRecord guards with locks) belongs to the one worker that checks
+// it, and lives in the record itself: a plain file's record is one
+// allocation.
 struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   StatOnlyFileData(const std::wstring &path, const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
   ~StatOnlyFileData() override;
 
-  bool HasAcceptedState() const override { return static_cast<bool>(lastAttributes); }
+  bool HasAcceptedState() const override { return lastAttributes.has_value(); }
   void InitialScan() override;
   // Accepts new attributes after a reported change.
-  void RememberAttributes(const std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> &attributes, int flags);
+  void RememberAttributes(const StatOnlyAttributes &attributes, int flags);
 
   // The names of the last accepted listing of a directory, without "." and
   // "..": none for a file or before the first listing.
@@ -34,10 +48,11 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   // Takes `names` over as the accepted listing; `names` gets the old one.
   void AcceptEntries(std::set<std::wstring> &names);
 
-  std::shared_ptr<WIN32_FILE_ATTRIBUTE_DATA> lastAttributes;  // null while not seen to exist
+  // In this order the record packs without holes.
+  bool entriesPrimed;              // a directory's first change has been absorbed
   std::uint32_t sizeBeforeGrowth;  // the size that the last accepted change replaced
   std::uint32_t initError;         // error of a failed baseline read, else 0
-  bool entriesPrimed;              // a directory's first change has been absorbed
+  std::optional<StatOnlyAttributes> lastAttributes;  // empty while not seen to exist
   // With replacement reporting only: the identity of the file last accepted,
   // kept through a deletion so that a new file at the path can be told from
   // the old one coming back. Empty until a check has read it.
