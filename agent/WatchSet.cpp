@@ -172,9 +172,9 @@ std::string WatchSet::Reach(const std::string &path, Entry &entry, bool listing,
   said = reason;
   const std::string what = listing ? "listed" : "checked";
   if (reason.empty()) return before ? path + " can be " + what + " now" : std::string();
-  const std::string as = entry.handle == IFileMonitor::kDefaultCredentials
+  const std::string as = entry.Handle() == IFileMonitor::kDefaultCredentials
                              ? std::string()
-                             : " with credentials " + std::to_string(entry.handle);
+                             : " with credentials " + std::to_string(entry.Handle());
   return "warning: " + path + " cannot be " + what + as + " (" + reason + "); " +
          (listing ? "what it holds is not watched until it can be" : "it is watched until it can be");
 }
@@ -187,7 +187,8 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
     if (!added.second) return false;
     added.first->second.refused = setRefusedHandles.count(handle) != 0;
     if (!added.first->second.refused && !added.first->second.seen) ++nUnseen;
-    added.first->second.handle = handle;
+    added.first->second.defaultHandle = handle == IFileMonitor::kDefaultCredentials;
+    if (!added.first->second.defaultHandle) added.first->second.More().handle = handle;
   }
   // Every registration asks for idle reports: the first report after it
   // tells that the baseline is taken, and those of a path that is not there
@@ -201,10 +202,15 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
   return true;
 }
 
-void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool fixed, bool announce) {
+std::uint64_t WatchSet::Entry::Handle() const {
+  return defaultHandle ? IFileMonitor::kDefaultCredentials : part.rare->handle;
+}
+
+void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool given, bool announce) {
   Entry role;
   role.target = true;
-  role.fixed = fixed;
+  role.given = given;
+  role.fixed = given;
   role.announce = announce;
   if (Register(path, handle, role)) {
     ++nTargetsAdded;
@@ -214,13 +220,18 @@ void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool fix
   const auto it = mapEntries.find(path);
   if (it == mapEntries.end()) return;  // too long to be watched
   it->second.target = true;
-  it->second.fixed = it->second.fixed || fixed;
+  it->second.given = it->second.given || given;
+  it->second.fixed = it->second.fixed || given;
 }
 
 void WatchSet::Start(std::vector<WatchTarget> targets, std::vector<std::string> &notes) {
-  for (auto &target : targets) {
-    StartOne(target, notes);
-    std::string().swap(target.path);
+  // Taken from the back, and the list's storage halved whenever half of it
+  // is free.
+  std::reverse(targets.begin(), targets.end());
+  while (!targets.empty()) {
+    StartOne(targets.back(), notes);
+    targets.pop_back();
+    if (targets.size() < targets.capacity() / 2) targets.shrink_to_fit();
   }
 }
 
@@ -231,12 +242,13 @@ void WatchSet::StartOne(const WatchTarget &target, std::vector<std::string> &not
       notes.push_back(target.path + " is left out by --exclude");
       return;
     }
-    // What keeps it from being checked is said once its first check has
-    // been tried, with its own credentials.
+    // Whether it is there, and what keeps it from being checked, is found
+    // out at its first report, with its own credentials; one whose checks
+    // are refused has none, and is looked at now.
     bool directory = false;
     std::string failure;
-    if (!Exists(target.path, directory, failure) && failure.empty()) {
-      notes.push_back(target.path + " does not exist yet; it is watched until it appears");
+    if (setRefusedHandles.count(handle) != 0 && !Exists(target.path, directory, failure) && failure.empty()) {
+      notes.push_back(Absent(target.path));
     }
     AddTarget(target.path, handle, true, false);
     return;
@@ -340,7 +352,7 @@ void WatchSet::ListAt(const std::string &directory, std::size_t pattern, std::si
 
 WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t &key, unsigned int flags) {
   Verdict verdict;
-  bool announce = false, look = false;
+  bool announce = false, look = false, first = false;
   std::string note;
   {
     std::lock_guard<std::mutex> lock(mtx);
@@ -352,6 +364,7 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
     verdict.flags = flags;
     announce = entry.announce;
     entry.announce = false;
+    first = entry.given && !entry.seen;
     if (entry.Walked() && (!entry.seen || (flags & (kCreated | kModified)) != 0)) verdict.relist = true;
     entry.deleted = (flags & kDeleted) != 0;
     entry.present = !entry.deleted && (entry.present || (flags & kCreated) != 0);
@@ -373,6 +386,8 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
   bool directory = false;
   std::string failure;
   const bool exists = Exists(path, directory, failure);
+  // Said before the entry counts as seen, so before the ready line.
+  if (first && !exists && failure.empty() && fnSay) fnSay(Absent(path));
   {
     std::lock_guard<std::mutex> lock(mtx);
     const auto it = mapEntries.find(path);
@@ -469,6 +484,10 @@ std::size_t WatchSet::Asked() const {
   std::lock_guard<std::mutex> lock(mtx);
   return static_cast<std::size_t>(
       std::count_if(mapEntries.begin(), mapEntries.end(), [](const auto &entry) { return entry.second.target; }));
+}
+
+std::string WatchSet::Absent(const std::string &path) {
+  return path + " does not exist yet; it is watched until it appears";
 }
 
 namespace {

@@ -68,9 +68,11 @@ class WatchSet {
            std::set<std::uint64_t> refusedHandles = {}, std::function<void(const std::string &)> say = {});
 
   // Registers every target and what the patterns match now. `notes` gets a
-  // line for a path that does not exist yet and for a pattern that matches
-  // nothing yet. Each target's text is let go of once it is registered, so
-  // that a long list is not held twice while the monitor's table grows.
+  // line for a pattern that matches nothing yet, and for a path that does not
+  // exist yet if its checks are refused; any other path is looked at once,
+  // at its first report, and a missing one said there, through `say`. The
+  // list shrinks as its targets are registered, so that it is not held
+  // whole while the monitor's table grows.
   void Start(std::vector<WatchTarget> targets, std::vector<std::string> &notes);
 
   // The idle reports that every registration asks for (before Start): a
@@ -125,17 +127,19 @@ class WatchSet {
   };
   struct Entry {
     bool target = false;    // asked for (given, or found by a pattern): printed
+    bool given = false;     // given as it is: its absence is said at its first report
     bool fixed = false;     // never let go of
     bool announce = false;  // found after the start: the first report says CREATED
     bool seen = false;      // a report has come since the registration
     bool deleted = false;   // its last report said DELETED
     bool refused = false;   // watched with a handle whose checks are refused
     bool present = false;   // a report or a look has shown it there since its last DELETED
-    std::uint64_t handle = 0;
+    bool defaultHandle = true;  // watched with the monitor's default credentials, else Rare::handle
     std::int64_t key = 0x7FFFFFFFFFFFFFFFll;  // the monitor's, from the first report
     // What few entries need, made when first needed, so that an entry of a
     // plain file is a few words.
     struct Rare {
+      std::uint64_t handle = 0;  // the credentials, unless the default
       std::string unreachable;  // why it cannot be checked, as last said; empty when it can
       std::string unlisted;     // why it cannot be listed, as last said; empty when it can
       std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
@@ -154,10 +158,13 @@ class WatchSet {
       return *part.rare;
     }
     bool Walked() const { return part.rare && !part.rare->walks.empty(); }
+    std::uint64_t Handle() const;
   };
 
   void StartOne(const WatchTarget &target, std::vector<std::string> &notes);
   bool Excluded(const std::string &path) const;
+  // The line that says that a given path is not there yet.
+  static std::string Absent(const std::string &path);
   // Whether a pattern matches the path as a whole.
   bool Matched(const std::string &path) const;
   // False, after saying so once, for a path longer than the system takes.
@@ -167,7 +174,7 @@ class WatchSet {
   std::string Reach(const std::string &path, Entry &entry, bool listing, const std::string &reason) const;
   // Registers the path unless it is; false when it was already registered.
   bool Register(const std::string &path, std::uint64_t handle, const Entry &role);
-  void AddTarget(const std::string &path, std::uint64_t handle, bool fixed, bool announce);
+  void AddTarget(const std::string &path, std::uint64_t handle, bool given, bool announce);
   void Walk(const std::string &directory, std::size_t pattern, std::size_t component, bool found);
   void ListAt(const std::string &directory, std::size_t pattern, std::size_t component, bool found);
   // The directory's entries; a failure to list it is said as Reach says it.
