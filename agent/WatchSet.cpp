@@ -187,8 +187,7 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
     if (!added.second) return false;
     added.first->second.refused = setRefusedHandles.count(handle) != 0;
     if (!added.first->second.refused && !added.first->second.seen) ++nUnseen;
-    added.first->second.defaultHandle = handle == IFileMonitor::kDefaultCredentials;
-    if (!added.first->second.defaultHandle) added.first->second.More().handle = handle;
+    if (handle != IFileMonitor::kDefaultCredentials) added.first->second.More().handle = handle;
   }
   // Every registration asks for idle reports: the first report after it
   // tells that the baseline is taken, and those of a path that is not there
@@ -202,8 +201,10 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
   return true;
 }
 
+WatchSet::Entry::Rare::Rare() : handle(IFileMonitor::kDefaultCredentials) {}
+
 std::uint64_t WatchSet::Entry::Handle() const {
-  return defaultHandle ? IFileMonitor::kDefaultCredentials : part.rare->handle;
+  return part.rare ? part.rare->handle : IFileMonitor::kDefaultCredentials;
 }
 
 void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool given, bool announce) {

@@ -134,12 +134,12 @@ class WatchSet {
     bool deleted = false;   // its last report said DELETED
     bool refused = false;   // watched with a handle whose checks are refused
     bool present = false;   // a report or a look has shown it there since its last DELETED
-    bool defaultHandle = true;  // watched with the monitor's default credentials, else Rare::handle
     std::int64_t key = 0x7FFFFFFFFFFFFFFFll;  // the monitor's, from the first report
     // What few entries need, made when first needed, so that an entry of a
     // plain file is a few words.
     struct Rare {
-      std::uint64_t handle = 0;  // the credentials, unless the default
+      Rare();
+      std::uint64_t handle;  // the credentials: the monitor's default unless set
       std::string unreachable;  // why it cannot be checked, as last said; empty when it can
       std::string unlisted;     // why it cannot be listed, as last said; empty when it can
       std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
