@@ -38,35 +38,35 @@ class DeliveryTable {
   // monitor lock as Begin, so that a removal tells the calls that began
   // before it from those that cannot begin any more.
   std::uint64_t NextSerial() {
-    std::lock_guard<std::mutex> lock(mtx);
-    return serial;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return serial_;
   }
 
   // Enters the calling thread's call to `sink` for `record`.
   void Begin(const void *record, const void *sink) {
-    std::lock_guard<std::mutex> lock(mtx);
-    deliveries[std::this_thread::get_id()] = Delivery{record, sink, serial++};
+    std::lock_guard<std::mutex> lock(mutex_);
+    deliveries_[std::this_thread::get_id()] = Delivery{record, sink, serial_++};
   }
 
   // Ends the calling thread's call.
   void End() {
     {
-      std::lock_guard<std::mutex> lock(mtx);
-      deliveries.erase(std::this_thread::get_id());
+      std::lock_guard<std::mutex> lock(mutex_);
+      deliveries_.erase(std::this_thread::get_id());
     }
-    cv.notify_all();
+    cv_.notify_all();
   }
 
   // Waits while another thread makes a call to `sink` for `record` that
   // began before `before`; returns at once when the calling thread is
   // inside a call itself.
   void Await(const void *record, const void *sink, std::uint64_t before) {
-    std::unique_lock<std::mutex> lock(mtx);
-    if (deliveries.count(std::this_thread::get_id()) != 0) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (deliveries_.count(std::this_thread::get_id()) != 0) {
       return;
     }
-    cv.wait(lock, [&] {
-      for (const auto &entry : deliveries) {
+    cv_.wait(lock, [&] {
+      for (const auto &entry : deliveries_) {
         const Delivery &d = entry.second;
         if (d.record == record && d.sink == sink && d.serial < before) {
           return false;
@@ -82,22 +82,22 @@ class DeliveryTable {
     const void *sink;
     std::uint64_t serial;
   };
-  std::mutex mtx;
-  std::condition_variable cv;
-  std::uint64_t serial = 0;                          // under mtx
-  std::map<std::thread::id, Delivery> deliveries;    // under mtx
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::uint64_t serial_ = 0;                        // under mutex_
+  std::map<std::thread::id, Delivery> deliveries_;  // under mutex_
 };
 
 // Ends the table's entry of the calling thread's call however the call ends.
 class DeliveryScope {
  public:
-  explicit DeliveryScope(DeliveryTable &deliveryTable) : table(deliveryTable) {}
-  ~DeliveryScope() { table.End(); }
+  explicit DeliveryScope(DeliveryTable &table) : table_(table) {}
+  ~DeliveryScope() { table_.End(); }
   DeliveryScope(const DeliveryScope &) = delete;
   DeliveryScope &operator=(const DeliveryScope &) = delete;
 
  private:
-  DeliveryTable &table;
+  DeliveryTable &table_;
 };
 
 }  // namespace WindowsAgentCommon

@@ -40,11 +40,11 @@ class CAPABILITY("mutex") Mutex {
   Mutex(const Mutex &) = delete;
   Mutex &operator=(const Mutex &) = delete;
 
-  void lock() ACQUIRE() { mtx.lock(); }
-  void unlock() RELEASE() { mtx.unlock(); }
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
 
  private:
-  std::mutex mtx;
+  std::mutex mutex_;
 };
 
 class CAPABILITY("mutex") RecursiveMutex : public ACE_Recursive_Thread_Mutex {
@@ -55,15 +55,15 @@ class CAPABILITY("mutex") RecursiveMutex : public ACE_Recursive_Thread_Mutex {
 
 class SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex &mutex) ACQUIRE(mutex) : plain(&mutex) { plain->lock(); }
-  explicit MutexLock(RecursiveMutex &mutex) ACQUIRE(mutex) : recursive(&mutex) { recursive->lock(); }
-  ~MutexLock() RELEASE() { plain != nullptr ? plain->unlock() : recursive->unlock(); }
+  explicit MutexLock(Mutex &mutex) ACQUIRE(mutex) : plain_(&mutex) { plain_->lock(); }
+  explicit MutexLock(RecursiveMutex &mutex) ACQUIRE(mutex) : recursive_(&mutex) { recursive_->lock(); }
+  ~MutexLock() RELEASE() { plain_ != nullptr ? plain_->unlock() : recursive_->unlock(); }
   MutexLock(const MutexLock &) = delete;
   MutexLock &operator=(const MutexLock &) = delete;
 
  private:
-  Mutex *plain = nullptr;
-  RecursiveMutex *recursive = nullptr;
+  Mutex *plain_ = nullptr;
+  RecursiveMutex *recursive_ = nullptr;
 };
 
 }  // namespace WindowsAgentCommon

@@ -47,13 +47,8 @@ struct FaultyChangeNotifications : VantrelPlatform::ChangeNotificationCallsWrapp
     return System::Take(mailbox, cookies) | dropped.exchange(false);
   }
   bool Trusted(const std::wstring &path) override { return !remote && System::Trusted(path); }
-  bool Fails() {
-    for (int left = failures.load(); left > 0;) {
-      if (failures.compare_exchange_weak(left, left - 1)) return SetLastError(ERROR_NOT_ENOUGH_QUOTA), true;
-    }
-    return false;
-  }
-  std::atomic<int> failures{0};
+  bool Fails() { return failures > 0 && (--failures, SetLastError(ERROR_NOT_ENOUGH_QUOTA), true); }
+  int failures = 0;  // set on the test's thread while no monitor runs
   std::atomic<bool> remote{false}, dropped{false};
 };
 

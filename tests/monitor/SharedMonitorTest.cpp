@@ -316,7 +316,6 @@ TEST_P(SharedMonitorTest, StopFromInsideOnFileChangedDoesNotHang) {
   ASSERT_TRUE(WaitUntil([&] { return monitor->thr_count() == 0; }));
   monitor.reset();
   EXPECT_EQ(capture.Count("Stopped."), 1u) << "the destructor's Stop waits for the pool and empties the queue";
-  EXPECT_EQ(capture.CountContaining("Stop was called on a worker thread of this monitor"), 1u);
 }
 
 // Stop waits for the worker whose receiver registers a path; that
