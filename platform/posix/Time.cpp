@@ -6,7 +6,7 @@
 #include <sched.h>
 #include <time.h>
 
-#include <Platform/TestHooks.h>
+#include <Platform/SystemClock.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,36 +37,34 @@ FILETIME FileTimeFromTimespec(const struct timespec &ts) {
 
 namespace {
 
-// The step that a test put on the system time, in microseconds.
-std::atomic<std::int64_t> systemClockStep{0};
+class RealTimeClock final : public SystemClock {
+ public:
+  struct timespec Now() override {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+  }
+};
+
+std::atomic<SystemClock *> installedClock{nullptr};
 
 struct timespec SystemTimespec() {
-  struct timespec now;
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  const std::int64_t step = systemClockStep.load(std::memory_order_relaxed);
-  if (step != 0) {
-    std::int64_t nanos = static_cast<std::int64_t>(now.tv_nsec) + (step % 1000000) * 1000;
-    std::int64_t seconds = static_cast<std::int64_t>(now.tv_sec) + step / 1000000;
-    if (nanos < 0) {
-      nanos += 1000000000;
-      --seconds;
-    } else if (nanos >= 1000000000) {
-      nanos -= 1000000000;
-      ++seconds;
-    }
-    now.tv_sec = static_cast<time_t>(seconds);
-    now.tv_nsec = static_cast<long>(nanos);
-  }
-  return now;
+  SystemClock *clock = installedClock.load(std::memory_order_acquire);
+  return (clock != nullptr ? *clock : SystemClock::System()).Now();
 }
 
 }  // namespace
 
-namespace TestHooks {
+// Never destroyed: a static's destructor may still ask the time.
+SystemClock &SystemClock::System() {
+  static auto *clock = new RealTimeClock();
+  return *clock;
+}
 
-void StepSystemClock(std::int64_t microseconds) { systemClockStep.store(microseconds); }
+SystemClock *InstallSystemClock(SystemClock *clock) {
+  return installedClock.exchange(clock, std::memory_order_acq_rel);
+}
 
-}  // namespace TestHooks
 }  // namespace VantrelPlatform
 
 using VantrelPlatform::detail::kFileTimeUnixEpoch;

@@ -4,8 +4,6 @@
 #include "monitor/statonly/FileMonitorStatOnly.h"
 #include "support/TestSupport.h"
 
-#include <Platform/TestHooks.h>
-
 #include <unistd.h>
 
 #include <set>
@@ -48,9 +46,11 @@ TEST_F(PollingChecks, MissingParentWarnsAtMostOnceAMinuteAndIsAcceptedSilently) 
   EXPECT_EQ(capture.CountContaining(warning), 1u);
 #if !defined(_WIN32)
   // The time of day set back an hour does not silence it for that hour.
-  VantrelPlatform::TestHooks::StepSystemClock(-3600LL * 1000000);
-  EXPECT_EQ(probe.Check(path), 0);
-  VantrelPlatform::TestHooks::StepSystemClock(0);
+  {
+    SteppedClock clock;
+    clock.step = -3600LL * 1000000;
+    EXPECT_EQ(probe.Check(path), 0);
+  }
   EXPECT_EQ(capture.CountContaining(warning), 2u);
 #endif
 

@@ -269,15 +269,13 @@ TEST_P(SystemFaultTest, RegistrationsFromManyThreadsWhileChecksRun) {
 // virtual machine, a correction): the checks go on at their interval and
 // nothing comes due early.
 TEST_P(SystemFaultTest, TimeOfDaySetBackAndForward) {
-  struct StepUndone {
-    ~StepUndone() { TestHooks::StepSystemClock(0); }
-  } undo;
+  SteppedClock clock;
   RecordingSink hourly;
   auto monitor = StartWithClock(1);
   monitor->AddMonitor(logPath, &hourly, 3600 * 1000, 0, true);
   ASSERT_TRUE(Ticks(2));
   for (const std::int64_t hours : {-1, 2}) {
-    TestHooks::StepSystemClock(hours * 3600 * 1000000);
+    clock.step = hours * 3600 * 1000000;
     EXPECT_TRUE(Ticks(5)) << "the checks go on, time of day " << hours << " h off";
     EXPECT_EQ(hourly.Count(), 0u) << "an hour's interval cut short, time of day " << hours << " h off";
   }

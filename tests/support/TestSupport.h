@@ -13,6 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <Platform/SystemClock.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -248,6 +252,21 @@ struct RegisteredSecurityManager {
   static std::string GetServiceName() { return WindowsAgentCommon::ISecurityManager::GetServiceName(); }
   WindowsAgentCommon::PlatformSecurityManager manager;
 };
+
+#if !defined(_WIN32)
+// The system's time of day `step` microseconds off (back when negative),
+// installed for the life of the object; the monotonic clock is left alone.
+struct SteppedClock : VantrelPlatform::SystemClock {
+  SteppedClock() { VantrelPlatform::InstallSystemClock(this); }
+  ~SteppedClock() override { VantrelPlatform::InstallSystemClock(nullptr); }
+  struct timespec Now() override {
+    const struct timespec now = System().Now();
+    const std::int64_t nanos = (now.tv_sec * 1000000LL + step.load()) * 1000 + now.tv_nsec;
+    return {static_cast<time_t>(nanos / 1000000000), static_cast<long>(nanos % 1000000000)};
+  }
+  std::atomic<std::int64_t> step{0};
+};
+#endif
 
 // A log capture and a directory.
 class LogAndDirTest : public ::testing::Test {

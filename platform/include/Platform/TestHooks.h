@@ -24,11 +24,6 @@ bool IdentityReadFails();
 std::size_t ChangeWatchCount();
 std::size_t ChangeHandleCount();
 
-// Sets the system time (GetSystemTimeAsFileTime, SystemTimeNow, _time64)
-// `microseconds` later than the real one from now on; a negative value sets
-// it back, 0 undoes the step. The monotonic clock is left alone.
-void StepSystemClock(std::int64_t microseconds);
-
 }  // namespace TestHooks
 }  // namespace VantrelPlatform
 
