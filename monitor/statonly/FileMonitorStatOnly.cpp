@@ -43,10 +43,15 @@ void StatOnlyFileData::InitialScan() {
   if (initialized) {
     return;
   }
-  sizeBeforeGrowth = 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-    lastAttributes.emplace(data);
+  const BOOL read = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+  AcceptBaseline(read ? &data : nullptr, read ? ERROR_SUCCESS : GetLastError());
+}
+
+void StatOnlyFileData::AcceptBaseline(const WIN32_FILE_ATTRIBUTE_DATA *data, DWORD error) {
+  sizeBeforeGrowth = 0;
+  if (data != nullptr) {
+    lastAttributes.emplace(*data);
     if (lastAttributes->directory) {
       WIN32_FIND_DATAW entry;
       HANDLE search = FindFirstFileW(ListingPattern(path).c_str(), &entry);
@@ -66,7 +71,7 @@ void StatOnlyFileData::InitialScan() {
       sizeBeforeGrowth = lastAttributes->size;
     }
   } else {
-    initError = GetLastError();
+    initError = error;
     lastAttributes.reset();
   }
   // A missing path counts as a baseline; any other failure is retried
@@ -114,10 +119,21 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
                         ? VantrelPlatform::GetFileAttributesAndIdentity(record.path.c_str(), &data, &identity)
                         : GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, &data);
   std::optional<StatOnlyAttributes> current;  // empty: the path is absent
+  const DWORD error = read ? ERROR_SUCCESS : GetLastError();
+  // The first check takes the baseline from this read: there is nothing
+  // to compare it with, and a failure is said below as any check's is.
+  if (record.BaselinePending()) {
+    record.AcceptBaseline(read ? &data : nullptr, error);
+    if (identity) {
+      record.lastIdentity = identity;
+    }
+    if (read) {
+      return 0;
+    }
+  }
   if (read) {
     current.emplace(data);
   } else {
-    const DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND) {
       if (WarningDue(record)) {
         threadLog.Warn("There was a problem trying to get file statistics on file %ls; will try again later. "

@@ -37,8 +37,14 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   StatOnlyFileData(const std::wstring &path, const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
   ~StatOnlyFileData() override;
 
-  bool HasAcceptedState() const override { return lastAttributes.has_value(); }
+  // A record whose baseline has not been tried yet counts as holding one:
+  // its first check takes it, with the one read of the path that it makes.
+  bool HasAcceptedState() const override { return lastAttributes.has_value() || BaselinePending(); }
   void InitialScan() override;
+  bool BaselinePending() const { return !initialized && initError == 0; }
+  // Takes the baseline from a read of the path's attributes: `data`, or null
+  // when the read failed with `error`.
+  void AcceptBaseline(const WIN32_FILE_ATTRIBUTE_DATA *data, DWORD error);
   // Accepts new attributes after a reported change.
   void RememberAttributes(const StatOnlyAttributes &attributes, int flags);
 
