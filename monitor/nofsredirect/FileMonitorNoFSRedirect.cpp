@@ -33,19 +33,10 @@ const int kMaxNotificationRounds = 64;
 
 typedef NoFSRedirectFileData::PathState PathState;
 
-bool IsDirectory(const __stat64 &state) { return (state.st_mode & _S_IFMT) == _S_IFDIR; }
-
-PathState StateOf(const __stat64 &state) {
-  PathState of;
-  of.size = static_cast<std::int64_t>(state.st_size);
-  of.writeTime = static_cast<std::int64_t>(state.st_mtime);
-  of.directory = IsDirectory(state);
-  return of;
-}
-
-// The attributes read through a handle: ACE_stat is the system's own
-// record, which differs from the runtime's 64-bit one.
-PathState StateOf(const ACE_stat &state) {
+// The runtime's 64-bit stat record, or ACE's, which a read through a handle
+// gives: on POSIX the system's own record, on Windows the runtime's.
+template <class Stat>
+PathState StateOf(const Stat &state) {
   PathState of;
   of.size = static_cast<std::int64_t>(state.st_size);
   of.writeTime = static_cast<std::int64_t>(state.st_mtime);
@@ -101,9 +92,12 @@ void NoFSRedirectFileData::InitialScan() {
   initialized = true;
 }
 
-std::optional<PathState> NoFSRedirectFileData::StatState() const {
+std::optional<PathState> NoFSRedirectFileData::StatState(
+    std::optional<VantrelPlatform::FileIdentity> *identity) const {
   __stat64 state{};
-  if (_wstat64(path.c_str(), &state) != 0) {
+  const int failed = identity != nullptr ? VantrelPlatform::Stat64AndIdentity(path.c_str(), &state, identity)
+                                         : _wstat64(path.c_str(), &state);
+  if (failed != 0) {
     return std::nullopt;
   }
   return StateOf(state);
@@ -166,6 +160,16 @@ void NoFSRedirectFileData::ArmFileNotification(const ACE_Time_Value &now, const 
   }
 }
 
+// One that fired is replaced by a fresh one for the read that follows: it
+// replaces a lost watch, and it is refused where the path has become a link,
+// whose target's changes its directory never hears of.
+void NoFSRedirectFileData::ReplaceFileNotification() {
+  const HANDLE fresh =
+      VantrelPlatform::OpenFileChangeNotification(path, monitor.spNotified, static_cast<std::uint64_t>(key));
+  CloseFileNotification();
+  hFileChange = fresh;
+}
+
 NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time_Value &fullCheckPeriod) {
   // Only a file that was there is spared: an absent path costs one failed
   // look-up, and a directory is judged by its attributes and its entries.
@@ -178,11 +182,17 @@ NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time
   }
   const ACE_Time_Value now = VantrelPlatform::MonotonicNow();
   if (hFileChange != INVALID_HANDLE_VALUE) {
-    const bool fired = WaitForSingleObject(hFileChange, 0) != WAIT_TIMEOUT;
-    if (now < nextFullCheck && !fired) {
+    // A due full check reads the file whatever the notification says, so it
+    // need not read the system's queue first (the sweep reads it at every
+    // tick): an event not read yet leaves the notification signalled for a
+    // later check, and a file replaced meanwhile is told by its identity.
+    const bool fullCheck = now >= nextFullCheck;
+    const bool fired = fullCheck ? VantrelPlatform::ChangeSignalled(hFileChange)
+                                 : WaitForSingleObject(hFileChange, 0) != WAIT_TIMEOUT;
+    if (!fullCheck && !fired) {
       return Reading::kNothing;
     }
-    if (now >= nextFullCheck) {
+    if (fullCheck) {
       nextFullCheck = now + fullCheckPeriod;
     }
     if (!fired) {
@@ -194,14 +204,7 @@ NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time
       // no open from it either.
       return VantrelPlatform::kStatSeesOpenFiles ? Reading::kStat : Reading::kFull;
     }
-    // One that fired is replaced by a fresh one for the read that follows,
-    // made before the old one goes so that their watch stays: it replaces a
-    // lost watch, and it is refused where the path has become a link, whose
-    // target's changes its directory never hears of.
-    const HANDLE fresh =
-        VantrelPlatform::OpenFileChangeNotification(path, monitor.spNotified, static_cast<std::uint64_t>(key));
-    CloseFileNotification();
-    hFileChange = fresh;
+    ReplaceFileNotification();
     return Reading::kFull;
   } else if (now < nextFullCheck) {
     return Reading::kFull;  // none could be had; tried again when the period is over
@@ -254,10 +257,12 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   if (reading == FileData::Reading::kNothing) {
     return 0;
   }
+  // The stat-only read gives the identity too: a file replaced since the
+  // notification's events were last read is told by it.
   std::optional<VantrelPlatform::FileIdentity> identity;
-  const std::optional<PathState> current = reading == FileData::Reading::kStat
-                                               ? record.StatState()
-                                               : record.ReadState(ReportsReplacement() ? &identity : nullptr);
+  std::optional<VantrelPlatform::FileIdentity> *const wanted = ReportsReplacement() ? &identity : nullptr;
+  const std::optional<PathState> current =
+      reading == FileData::Reading::kStat ? record.StatState(wanted) : record.ReadState(wanted);
 
   if (!record.lastStat) {
     if (!current) {

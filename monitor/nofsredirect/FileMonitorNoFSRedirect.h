@@ -68,8 +68,9 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // left empty where there is no handle (a directory, a file that cannot be
   // opened for reading).
   std::optional<PathState> ReadState(std::optional<VantrelPlatform::FileIdentity> *identity = nullptr) const;
-  // The stat record alone; empty when the path cannot be read.
-  std::optional<PathState> StatState() const;
+  // The stat record alone; empty when the path cannot be read. With
+  // `identity`, also the identity of the file that the stat read.
+  std::optional<PathState> StatState(std::optional<VantrelPlatform::FileIdentity> *identity = nullptr) const;
 
   // Opens a change notification on the entry names directly inside `path`;
   // INVALID_HANDLE_VALUE, with the thread's last error, when that fails.
@@ -84,6 +85,9 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // Opens the file's own notification, where its file system's are trusted,
   // and sets the next full check a period from now.
   void ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod);
+  // A fresh notification for a full read, made before the old one goes so
+  // that their watch stays.
+  void ReplaceFileNotification();
   void CloseFileNotification();
 
   FileMonitorNoFSRedirect &monitor;

@@ -177,6 +177,7 @@ class ChangeNotifier final {
   BOOL Rearm(HANDLE handle);
   BOOL Close(HANDLE handle);
   DWORD Wait(HANDLE handle, DWORD milliseconds);
+  bool Signalled(HANDLE handle);
 
   std::size_t WatchCount();
   std::size_t HandleCount();
@@ -559,6 +560,12 @@ DWORD ChangeNotifier::Wait(HANDLE handle, DWORD milliseconds) {
   }
 }
 
+bool ChangeNotifier::Signalled(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const ChangeHandle *entry = Find(handle);
+  return entry == nullptr || entry->Signalled();
+}
+
 std::size_t ChangeNotifier::WatchCount() {
   std::lock_guard<std::mutex> lock(mutex_);
   return watches_.size();
@@ -712,6 +719,9 @@ ChangeNotificationCalls &ChangeNotificationCalls::System() {
 }
 
 std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return std::make_shared<ChangeMailbox>(); }
+
+// An unknown handle counts as signalled, as its wait fails.
+bool ChangeSignalled(HANDLE handle) { return ChangeNotifier::Instance().Signalled(handle); }
 
 }  // namespace VantrelPlatform
 

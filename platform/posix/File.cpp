@@ -445,15 +445,52 @@ BOOL CloseHandle(HANDLE hObject) {
   return TRUE;
 }
 
-int _wstat64(const wchar_t *path, struct __stat64 *buffer) {
+namespace {
+
+// The runtime's record from the system's: it has no inode, owner or group;
+// its permission bits sit where POSIX keeps them.
+void FillStat64(mode_t mode, dev_t device, nlink_t links, off_t size, const struct timespec &accessed,
+                const struct timespec &written, const struct timespec &changed, struct __stat64 *buffer) {
+  std::memset(buffer, 0, sizeof *buffer);
+  std::uint16_t type = 0;
+  if (S_ISDIR(mode)) {
+    type = _S_IFDIR;
+  } else if (S_ISREG(mode)) {
+    type = _S_IFREG;
+  } else if (S_ISCHR(mode)) {
+    type = 0x2000;  // _S_IFCHR
+  } else if (S_ISFIFO(mode)) {
+    type = 0x1000;  // _S_IFIFO
+  }
+  buffer->st_mode = static_cast<std::uint16_t>(type | (mode & 0777));
+  buffer->st_dev = static_cast<std::uint32_t>(device);
+  buffer->st_rdev = buffer->st_dev;
+  buffer->st_nlink = static_cast<std::int16_t>(std::min<nlink_t>(links, 0x7FFF));
+  buffer->st_size = S_ISDIR(mode) ? 0 : static_cast<std::int64_t>(size);
+  buffer->st_atim = {accessed.tv_sec, accessed.tv_nsec};
+  buffer->st_mtim = {written.tv_sec, written.tv_nsec};
+  buffer->st_ctim = {changed.tv_sec, changed.tv_nsec};
+}
+
+// The path in the system's form; on failure errno as _wstat64 sets it.
+bool StatPath(const wchar_t *path, struct __stat64 *buffer, std::string &native) {
   if (path == nullptr || buffer == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     errno = EINVAL;
-    return -1;
+    return false;
   }
-  std::string native;
   if (!NativePath(path, native)) {
     errno = GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? ENOMEM : ENOENT;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int _wstat64(const wchar_t *path, struct __stat64 *buffer) {
+  std::string native;
+  if (!StatPath(path, buffer, native)) {
     return -1;
   }
   struct stat st;
@@ -463,30 +500,40 @@ int _wstat64(const wchar_t *path, struct __stat64 *buffer) {
     errno = error;
     return -1;
   }
-  std::memset(buffer, 0, sizeof *buffer);
-  std::uint16_t type = 0;
-  if (S_ISDIR(st.st_mode)) {
-    type = _S_IFDIR;
-  } else if (S_ISREG(st.st_mode)) {
-    type = _S_IFREG;
-  } else if (S_ISCHR(st.st_mode)) {
-    type = 0x2000;  // _S_IFCHR
-  } else if (S_ISFIFO(st.st_mode)) {
-    type = 0x1000;  // _S_IFIFO
-  }
-  // The runtime library has no inode, owner or group; its permission bits
-  // sit where POSIX keeps them.
-  buffer->st_mode = static_cast<std::uint16_t>(type | (st.st_mode & 0777));
-  buffer->st_dev = static_cast<std::uint32_t>(st.st_dev);
-  buffer->st_rdev = buffer->st_dev;
-  buffer->st_nlink = static_cast<std::int16_t>(std::min<nlink_t>(st.st_nlink, 0x7FFF));
-  buffer->st_size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
-  buffer->st_atim = {st.st_atim.tv_sec, st.st_atim.tv_nsec};
-  buffer->st_mtim = {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-  buffer->st_ctim = {st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  FillStat64(st.st_mode, st.st_dev, st.st_nlink, st.st_size, st.st_atim, st.st_mtim, st.st_ctim, buffer);
   SetError(ERROR_SUCCESS);
   return 0;
 }
+
+namespace VantrelPlatform {
+
+int Stat64AndIdentity(const wchar_t *path, struct __stat64 *buffer, std::optional<FileIdentity> *identity) {
+  std::string native;
+  if (!StatPath(path, buffer, native)) {
+    return -1;
+  }
+  struct statx sx;
+  if (StatxRetry(AT_FDCWD, native.c_str(), 0, &sx) != 0) {
+    const int error = errno;
+    SetErrorFromErrno(error, native.c_str());
+    errno = error;
+    return -1;
+  }
+  FillStat64(sx.stx_mode, makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_nlink,
+             static_cast<off_t>(sx.stx_size), Timespec(sx.stx_atime), Timespec(sx.stx_mtime),
+             Timespec(sx.stx_ctime), buffer);
+  if (identity != nullptr) {
+    if (TestHooks::IdentityReadFails()) {
+      identity->reset();
+    } else {
+      *identity = IdentityOf(sx);
+    }
+  }
+  SetError(ERROR_SUCCESS);
+  return 0;
+}
+
+}  // namespace VantrelPlatform
 
 namespace VantrelPlatform {
 

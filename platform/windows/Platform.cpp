@@ -49,6 +49,8 @@ class ChangeMailbox {};
 
 std::shared_ptr<ChangeMailbox> NewChangeMailbox() { return nullptr; }
 
+bool ChangeSignalled(HANDLE handle) { return ::WaitForSingleObject(handle, 0) != WAIT_TIMEOUT; }
+
 namespace {
 
 class SystemChangeNotificationCalls final : public ChangeNotificationCalls {
@@ -211,6 +213,15 @@ BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attri
   }
   ::SetLastError(ERROR_SUCCESS);
   return TRUE;
+}
+
+int Stat64AndIdentity(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity) {
+  if (_wstat64(path, buffer) != 0) return -1;
+  if (identity != nullptr) {
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!GetFileAttributesAndIdentity(path, &attributes, identity)) identity->reset();
+  }
+  return 0;
 }
 
 namespace {

@@ -276,6 +276,13 @@ std::shared_ptr<ChangeMailbox> NewChangeMailbox();
 // and posted nothing. Never blocks for long and never throws.
 bool TakeChanges(ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept;
 
+// Whether a change handle has been signalled since its last re-arm by what
+// has been read of the system's notifications so far: the answer of
+// WaitForSingleObject(handle, 0) without its read of the system's queue, so
+// it may miss the latest changes (Windows has no queue to read: there it is
+// that answer). For a look that must be cheap and may be wrong that way.
+bool ChangeSignalled(HANDLE handle);
+
 // Whether the file system that holds `path` (or would hold it) notifies
 // every change of its files: not so for network file systems, whose files
 // other hosts change unseen, nor for FUSE ones; false too when the type
@@ -384,6 +391,13 @@ struct FileIdentity {
 // never a made-up value to compare.
 BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
                                   std::optional<FileIdentity> *identity);
+
+// _wstat64 of `path` and, with `identity`, the identity of the same file:
+// on POSIX both from one statx call; on Windows the identity as
+// GetFileAttributesAndIdentity reads it, after the stat. Fails as _wstat64
+// does and then leaves `identity` alone; on success `identity` is empty
+// where the identity could not be read.
+int Stat64AndIdentity(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity);
 
 // Paths this long or longer go to Windows in their long form: MAX_PATH less
 // the 12 characters that CreateDirectoryW keeps for an 8.3 name, so that a
