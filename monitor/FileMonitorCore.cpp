@@ -50,9 +50,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       bInitialized(false),
       pool(*this, log),
       kind(monitorKind),
-      lastQueueFullWarning(0),
-      bSweepDeferred(false),
-      llSweepOrigin(0) {
+      sweep(kQueueHighWaterMark / FileMonitorMessage::kImageSize + 1) {
   msg_queue()->low_water_mark(kQueueLowWaterMark);
   msg_queue()->high_water_mark(kQueueHighWaterMark);
   Format(strLogName, "Code.%s.x%04X", kind.className, LowBits(this));
@@ -103,7 +101,10 @@ void FileMonitorCore::Initialize(const Settings &given) {
   ACE_Time_Value firstBacklogCheck = tvStart;
   firstBacklogCheck += ACE_Time_Value(static_cast<time_t>(lBacklogCheckStartupDelaySec));
   const ACE_Time_Value firstSweep = VantrelPlatform::SystemTimeNow();
-  llSweepOrigin = core::Microseconds(VantrelPlatform::MonotonicNow());
+  {
+    MonitorGuard guard(mtxMonitor);
+    sweep.Start(core::Microseconds(VantrelPlatform::MonotonicNow()));
+  }
   StartTimers(spTimerHandler, TIMER_JOB_CHECK_BACKLOG, backlogPeriod, firstBacklogCheck, TIMER_JOB_CHECK_FILES,
               SpanFromMillis(ulCheckPeriodMillis), firstSweep);
   bInitialized = true;

@@ -18,11 +18,12 @@
 //   WorkerPool.h       the worker threads: start, join, close
 //   MonitorTimers.h    the scheduler and the two timer jobs
 //   RecordsByKey.h     the records by their keys
+//   Sweep.h            the due index and the sweep's own state
 //   DeliveryTable.h    the receiver calls under way in the process
 //   ThreadAnnotations.h  the lock annotations that Clang checks
 //
 // Data path: the scheduler's thread runs CheckFilesLocked every sweep period
-// with mtxMonitor held; it takes the due records from dueIndex, marks each
+// with mtxMonitor held; it takes the due records from the due index, marks each
 // queued and puts one check message per record on the task's queue, never
 // waiting for queue room. A worker (svc) takes a message, looks the record up
 // under mtxMonitor, switches credentials, checks and reports with no lock held,
@@ -47,6 +48,7 @@
 #include "monitor/MonitorSettings.h"
 #include "monitor/MonitorTimers.h"
 #include "monitor/RecordsByKey.h"
+#include "monitor/Sweep.h"
 #include "monitor/ThreadAnnotations.h"
 #include "monitor/TimerCallbackHandler.h"
 #include "monitor/VantrelMonitorExport.h"
@@ -163,11 +165,11 @@ struct VANTREL_MONITOR_API FileRecord {
     const std::unique_ptr<const std::wstring> watched;  // null: the registered path
   };
 
-  // The record's place in the monitor's due index; the sweep's, under
-  // mtxMonitor. Its node is made with the record, so that moving it in and
+  // The record's place in the monitor's due index (Sweep.h); the sweep's,
+  // under mtxMonitor. Its node is made with the record, so that moving it in and
   // out of the index never allocates: it sits in the index (entry) while the
   // record has receivers, else here (parked).
-  typedef std::multimap<std::int64_t, FileRecord *> DueIndex;
+  typedef Sweep::DueIndex DueIndex;
   struct DueSlot {
     DueIndex::iterator entry;
     DueIndex::node_type parked;
@@ -422,15 +424,12 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
 
   const MonitorKind &kind;
 
-  // Records due or coming due, by nextCheck in microseconds of the
-  // monotonic clock.
-  // Holds exactly the records that have at least one receiver.
-  std::multimap<std::int64_t, FileRecord *> dueIndex GUARDED_BY(mtxMonitor);
-  std::vector<FileRecord *> sweepBatch GUARDED_BY(mtxMonitor);         // reused by every sweep
-  std::vector<std::uint64_t> notifiedKeys GUARDED_BY(mtxMonitor);      // reused by every sweep
-  std::int64_t lastQueueFullWarning GUARDED_BY(mtxMonitor);            // seconds since 1970
-  std::atomic<bool> bSweepDeferred;      // the last sweep left due records for want of room
-  std::int64_t llSweepOrigin;            // monotonic microseconds of the first timed sweep
+  // The due index (the records with at least one receiver, by nextCheck in
+  // microseconds of the monotonic clock) and the sweep's own state.
+  Sweep sweep GUARDED_BY(mtxMonitor);
+  // The parts of the sweep that the workers use without mtxMonitor: the
+  // deferral mark and the block pool, both safe on any thread.
+  Sweep &SweepUnlocked() NO_THREAD_SAFETY_ANALYSIS { return sweep; }
 
   // Stop's own (FileMonitorStop.cpp).
   struct StopState {

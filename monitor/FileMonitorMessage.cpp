@@ -1,5 +1,7 @@
 #include "monitor/FileMonitorMessage.h"
 
+#include "monitor/MessageBlockPool.h"
+
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/MessageBlockUtil.h>
 
@@ -133,6 +135,12 @@ std::wstring FileMonitorMessage::Path() const {
 ACE_Message_Block *FileMonitorMessage::ToBlock() const {
   ACE_Message_Block *block = nullptr;
   CreateDataMessageBlock(kImageSize, block);
+  block->copy(reinterpret_cast<const char *>(this), kImageSize);
+  return block;
+}
+
+ACE_Message_Block *FileMonitorMessage::ToBlock(MessageBlockPool &pool) const {
+  ACE_Message_Block *block = pool.Take();
   block->copy(reinterpret_cast<const char *>(this), kImageSize);
   return block;
 }

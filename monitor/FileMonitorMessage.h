@@ -17,6 +17,8 @@
 
 namespace WindowsAgentCommon {
 
+class MessageBlockPool;
+
 struct VANTREL_MONITOR_API FileMonitorMessage {
   enum MonitorAction : std::uint32_t {
     MONITOR_ACTION_QUIT = 3,
@@ -70,6 +72,8 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
 
   // A new block holding this message's image, ready to queue.
   ACE_Message_Block *ToBlock() const;
+  // The same in a block from `pool` (kImageSize blocks).
+  ACE_Message_Block *ToBlock(MessageBlockPool &pool) const;
 };
 
 }  // namespace WindowsAgentCommon

@@ -10,8 +10,8 @@
 // time of day set back or forward neither stops the checks nor bunches them;
 // the time of day is only for what is compared with file times or reported.
 //
-// Locks: mtxMonitor guards the due index, each record's due-index entry and
-// sweepBatch. A record's queued mark is atomic: the sweep sets it, the
+// Locks: mtxMonitor guards the sweep's state (Sweep.h) and each record's
+// due-index entry. A record's queued mark is atomic: the sweep sets it, the
 // checking worker clears it. Nothing here waits for queue room, so the
 // timer thread never blocks on the workers while it holds mtxMonitor.
 //
@@ -35,11 +35,8 @@ namespace WindowsAgentCommon {
 using core::Microseconds;
 using core::MonitorGuard;
 
-// Moves the record's node to its due time, or parks it when the record has
-// no receivers. Allocates nothing, so it cannot fail halfway.
-void FileMonitorCore::Reindex(FileRecord &record) {
-  FileRecord::DueIndex::node_type node =
-      record.due.inIndex ? dueIndex.extract(record.due.entry) : std::move(record.due.parked);
+void Sweep::Place(FileRecord &record) {
+  DueIndex::node_type node = record.due.inIndex ? index_.extract(record.due.entry) : std::move(record.due.parked);
   record.due.inIndex = false;
   if (record.sinks.empty()) {
     record.due.parked = std::move(node);
@@ -48,8 +45,23 @@ void FileMonitorCore::Reindex(FileRecord &record) {
   node.key() = Microseconds(record.nextCheck);
   // Most records move to the latest due time yet: the hint makes that
   // insertion cost next to nothing, and any other costs what it did.
-  record.due.entry = dueIndex.insert(dueIndex.end(), std::move(node));
+  record.due.entry = index_.insert(index_.end(), std::move(node));
   record.due.inIndex = true;
+}
+
+void FileMonitorCore::Reindex(FileRecord &record) { sweep.Place(record); }
+
+bool Sweep::FallingBehind(std::int64_t now, std::int64_t period) const {
+  return !index_.empty() &&
+         now - index_.begin()->first > std::max(Microseconds(index_.begin()->second->checkInterval), period);
+}
+
+bool Sweep::QueueFullWarningDue(std::int64_t seconds) {
+  if (!core::WarningDue(seconds, lastQueueFullWarning_)) {
+    return false;
+  }
+  lastQueueFullWarning_ = seconds;
+  return true;
 }
 
 namespace {
@@ -77,6 +89,8 @@ void SetMicroseconds(ACE_Time_Value &time, std::int64_t microseconds) {
 // due again at its interval. When notifications were lost, every record is
 // treated as notified.
 void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
+  std::vector<std::uint64_t> &notifiedKeys = sweep.NotifiedKeys();
+  std::vector<FileRecord *> &sweepBatch = sweep.Batch();
   notifiedKeys.clear();
   const bool lost = TakeNotifiedKeys(notifiedKeys);
   sweepBatch.clear();
@@ -133,7 +147,7 @@ void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int6
 void FileMonitorCore::CheckFilesLocked() {
   const std::int64_t now = Microseconds(VantrelPlatform::MonotonicNow());
   const std::int64_t period = static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
-  const std::int64_t tick = period > 0 && now >= llSweepOrigin ? now - (now - llSweepOrigin) % period : now;
+  const std::int64_t tick = sweep.TickAt(now, period);
   ACE_Time_Value sweepTime;
   sweepTime.set(static_cast<time_t>(tick / 1000000), static_cast<suseconds_t>(tick % 1000000));
   ACE_Message_Queue<ACE_MT_SYNCH> *queue = msg_queue();
@@ -143,16 +157,16 @@ void FileMonitorCore::CheckFilesLocked() {
       bytes >= highWater ? 0 : (highWater - bytes + FileMonitorMessage::kImageSize - 1) / FileMonitorMessage::kImageSize;
 
   BringNotifiedForward(now);
+  std::vector<FileRecord *> &sweepBatch = sweep.Batch();
   sweepBatch.clear();
   bool deferred = false;
   std::uint64_t spared = 0;
-  for (auto it = dueIndex.begin(); it != dueIndex.end() && it->first <= now;) {
+  Sweep::DueCursor due = sweep.DueAt(now);
+  for (FileRecord *record = due.Next(); record != nullptr; record = due.Next()) {
     if (sweepBatch.size() == room) {
       deferred = true;
       break;
     }
-    FileRecord *record = it->second;
-    ++it;  // a record put off moves in the index
     // A record whose check still waits or runs is not queued now; it stays
     // due and is looked at again next sweep.
     if (record->queued.exchange(true, std::memory_order_acq_rel)) {
@@ -176,7 +190,7 @@ void FileMonitorCore::CheckFilesLocked() {
 
   // Records of the batch from `first` on were marked but not queued: they
   // stay due for a later sweep.
-  auto unmark = [this](std::size_t first) REQUIRES(mtxMonitor) {
+  auto unmark = [&sweepBatch](std::size_t first) {
     for (std::size_t j = first; j < sweepBatch.size(); ++j) {
       sweepBatch[j]->queued.store(false, std::memory_order_release);
     }
@@ -194,7 +208,8 @@ void FileMonitorCore::CheckFilesLocked() {
         const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
                                             : FileMonitorMessage::MONITOR_ACTION_CHECK;
         ACE_Message_Block *block =
-            FileMonitorMessage::ForRecord(record.paths.registered, record.key, record.travelsAsText, action).ToBlock();
+            FileMonitorMessage::ForRecord(record.paths.registered, record.key, record.travelsAsText, action)
+                .ToBlock(sweep.Blocks());
         if (last == nullptr) {
           chain = block;
         } else {
@@ -222,17 +237,14 @@ void FileMonitorCore::CheckFilesLocked() {
     }
   }
 
-  bSweepDeferred.store(deferred, std::memory_order_release);
+  sweep.SetDeferred(deferred);
   // A wave of due records larger than the queue is flow control, not a
   // fault: the rest waits for the next sweep and is checked a little late.
   // The warning comes once the most overdue record is more than its whole
   // interval (at least one sweep period) past due, that is when the
   // workers cannot keep up and checks are being missed.
-  if (deferred && !dueIndex.empty() &&
-      now - dueIndex.begin()->first > std::max(Microseconds(dueIndex.begin()->second->checkInterval), period)) {
-    const std::int64_t seconds = _time64(nullptr);
-    if (core::WarningDue(seconds, lastQueueFullWarning)) {
-      lastQueueFullWarning = seconds;
+  if (deferred && sweep.FallingBehind(now, period)) {
+    if (sweep.QueueFullWarningDue(_time64(nullptr))) {
       log.Warn("The check queue is full (%d messages waiting); due checks are deferred to later sweeps.",
                static_cast<int>(queue->message_count()));
     }
@@ -245,13 +257,14 @@ void FileMonitorCore::CheckFilesLocked() {
 // checks a monitor does per second are bounded by the CPU and not by the
 // queue's size times the sweep rate.
 void FileMonitorCore::SweepIfDrained() {
-  if (!bSweepDeferred.load(std::memory_order_acquire)) {
+  Sweep &unlocked = SweepUnlocked();
+  if (!unlocked.Deferred()) {
     return;
   }
   if (msg_queue()->message_bytes() > msg_queue()->high_water_mark() / 2) {
     return;
   }
-  if (bSweepDeferred.exchange(false)) {
+  if (unlocked.TakeDeferred()) {
     OnTimerExpired(TIMER_JOB_CHECK_FILES);
   }
 }

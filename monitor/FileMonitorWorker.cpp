@@ -17,6 +17,7 @@
 #include "monitor/FileMonitorCore.h"
 
 #include "monitor/FileMonitorCoreInternal.h"
+#include "monitor/MessageBlockPool.h"
 
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/MessageBlockUtil.h>
@@ -65,20 +66,25 @@ class FsRedirection {
   PVOID pOldValue = nullptr;
 };
 
-// Releases a block that the worker took, unless it was handed on.
+// Releases a block that the worker took, unless it was handed on or given
+// back for reuse.
 class BlockGuard {
  public:
-  explicit BlockGuard(ACE_Message_Block *block) : pBlock(block) {}
+  explicit BlockGuard(ACE_Message_Block *block) : block_(block) {}
   ~BlockGuard() { Release(); }
   void Release() {
-    if (pBlock != nullptr) {
-      pBlock->release();
-      pBlock = nullptr;
+    if (block_ != nullptr) {
+      block_->release();
+      block_ = nullptr;
     }
+  }
+  void GiveBack(MessageBlockPool &pool) {
+    pool.Give(block_);
+    block_ = nullptr;
   }
 
  private:
-  ACE_Message_Block *pBlock;
+  ACE_Message_Block *block_;
 };
 
 
@@ -173,6 +179,7 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
       case FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT:
         SweepIfDrained();
         HandleCheck(ctx, message);
+        taken.GiveBack(SweepUnlocked().Blocks());
         break;
       default:
         break;

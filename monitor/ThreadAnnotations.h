@@ -31,6 +31,9 @@
 #define EXCLUDES(...) VANTREL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) VANTREL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) VANTREL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+// For an accessor that hands out the parts of a guarded object that are
+// safe without its lock (atomics, lock-free structures); nothing else.
+#define NO_THREAD_SAFETY_ANALYSIS VANTREL_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace WindowsAgentCommon {
 

@@ -1,4 +1,5 @@
 #include "monitor/FileMonitorMessage.h"
+#include "monitor/MessageBlockPool.h"
 
 #include <VantrelCommon/MessageBlockUtil.h>
 
@@ -120,4 +121,26 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   std::int64_t found = 0;
   EXPECT_FALSE(FileMonitorMessage(L"/a", nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK).KeyAfterPath(found));
   EXPECT_FALSE(FileMonitorMessage(L"", nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).CarriesKey());
+}
+
+// The check blocks' pool keeps only blocks that nobody else holds, of its
+// own size, up to its capacity, and hands each back empty.
+TEST(FileMonitorMessage, TheBlockPoolKeepsOnlyUnsharedBlocksOfItsSizeUpToItsCapacity) {
+  MessageBlockPool pool(FileMonitorMessage::kImageSize, 2);
+  ACE_Message_Block *a = pool.Take(), *b = pool.Take(), *c = pool.Take(), *other = nullptr;
+  CreateDataMessageBlock(FileMonitorMessage::kImageSize + 1, other);
+  ACE_Message_Block *shared = b->duplicate();
+  pool.Give(other);
+  pool.Give(shared);
+  EXPECT_EQ(pool.Kept(), 0u);
+  a->copy("x", 1);
+  for (ACE_Message_Block *block : {a, b, c}) pool.Give(block);
+  EXPECT_EQ(pool.Kept(), 2u);
+  EXPECT_EQ(pool.Take(), b);
+  ACE_Message_Block *again = pool.Take();
+  EXPECT_EQ(again, a);
+  EXPECT_EQ(again->length(), 0u);
+  EXPECT_EQ(pool.Kept(), 0u);
+  again->release();
+  b->release();
 }
