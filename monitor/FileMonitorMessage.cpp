@@ -108,22 +108,6 @@ bool FileMonitorMessage::KeyAfterPath(std::int64_t &key) const {
   return true;
 }
 
-bool FileMonitorMessage::PathEquals(const std::wstring &path) const {
-  // Code points below the surrogates are their own single unit, so the
-  // usual path compares in place; others are encoded first.
-  std::size_t i = 0;
-  while (i < path.size() && i < kFilenameUnits && static_cast<std::uint32_t>(path[i]) < 0xD800 &&
-         szFilename[i] == static_cast<VantrelPlatform::Utf16Unit>(path[i]) && szFilename[i] != 0) {
-    ++i;
-  }
-  if (i == path.size()) {
-    return i < kFilenameUnits && szFilename[i] == 0;
-  }
-  VantrelPlatform::Utf16Unit units[kFilenameUnits];
-  const std::size_t length = VantrelPlatform::ToUtf16(path, units, kFilenameUnits);
-  return length < kFilenameUnits && std::memcmp(units, szFilename, (length + 1) * sizeof(units[0])) == 0;
-}
-
 std::wstring FileMonitorMessage::Path() const {
   std::size_t length = 0;
   while (length < kFilenameUnits && szFilename[length] != 0) {

@@ -66,8 +66,6 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   // The key that follows the path's terminator, if one does (always when
   // CarriesKey()).
   bool KeyAfterPath(std::int64_t &key) const;
-  // Whether szFilename holds exactly the UTF-16 form of `path`.
-  bool PathEquals(const std::wstring &path) const;
   std::wstring Path() const;  // the path of szFilename
 
   // A new block holding this message's image, ready to queue.

@@ -188,10 +188,13 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
 }
 
 std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &message) {
+  // The key is the record's whole identity: it names a slot and the slot's
+  // generation, and a released key is never handed out again, so a key
+  // finds the record its message was made for or nothing (a message from
+  // elsewhere, whose path is then looked up). No path compare is needed.
   std::int64_t key;
   if (message.KeyAfterPath(key)) {
-    const std::shared_ptr<FileRecord> *entry = recordsByKey.Find(key);
-    if (entry != nullptr && (message.CarriesKey() || message.PathEquals((*entry)->paths.registered))) {
+    if (const std::shared_ptr<FileRecord> *entry = recordsByKey.Find(key)) {
       return *entry;
     }
   }

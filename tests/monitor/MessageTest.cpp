@@ -103,8 +103,6 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
         RoundTrip(FileMonitorMessage::ForRecord(path, key, true, FileMonitorMessage::MONITOR_ACTION_CHECK));
     EXPECT_EQ(out.Path(), path);
     EXPECT_FALSE(out.CarriesKey());
-    EXPECT_TRUE(out.PathEquals(path));
-    EXPECT_FALSE(out.PathEquals(path + L"x") || out.PathEquals(path.substr(0, path.size() - 1)));
     std::int64_t found = 0;
     EXPECT_EQ(out.KeyAfterPath(found), keyBehind);
     EXPECT_EQ(found, keyBehind ? key : 0);
