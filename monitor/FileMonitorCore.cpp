@@ -50,7 +50,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       bInitialized(false),
       pool(*this, log),
       kind(monitorKind),
-      sweep(kQueueHighWaterMark / FileMonitorMessage::kImageSize + 1) {
+      sweep_(kQueueHighWaterMark / FileMonitorMessage::kImageSize + 1) {
   msg_queue()->low_water_mark(kQueueLowWaterMark);
   msg_queue()->high_water_mark(kQueueHighWaterMark);
   Format(strLogName, "Code.%s.x%04X", kind.className, LowBits(this));
@@ -103,7 +103,7 @@ void FileMonitorCore::Initialize(const Settings &given) {
   const ACE_Time_Value firstSweep = VantrelPlatform::SystemTimeNow();
   {
     MonitorGuard guard(mtxMonitor);
-    sweep.Start(core::Microseconds(VantrelPlatform::MonotonicNow()));
+    sweep_.Start(core::Microseconds(VantrelPlatform::MonotonicNow()));
   }
   StartTimers(spTimerHandler, TIMER_JOB_CHECK_BACKLOG, backlogPeriod, firstBacklogCheck, TIMER_JOB_CHECK_FILES,
               SpanFromMillis(ulCheckPeriodMillis), firstSweep);

@@ -426,10 +426,10 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
 
   // The due index (the records with at least one receiver, by nextCheck in
   // microseconds of the monotonic clock) and the sweep's own state.
-  Sweep sweep GUARDED_BY(mtxMonitor);
+  Sweep sweep_ GUARDED_BY(mtxMonitor);
   // The parts of the sweep that the workers use without mtxMonitor: the
   // deferral mark and the block pool, both safe on any thread.
-  Sweep &SweepUnlocked() NO_THREAD_SAFETY_ANALYSIS { return sweep; }
+  Sweep &SweepUnlocked() NO_THREAD_SAFETY_ANALYSIS { return sweep_; }
 
   // Stop's own (FileMonitorStop.cpp).
   struct StopState {

@@ -49,7 +49,7 @@ void Sweep::Place(FileRecord &record) {
   record.due.inIndex = true;
 }
 
-void FileMonitorCore::Reindex(FileRecord &record) { sweep.Place(record); }
+void FileMonitorCore::Reindex(FileRecord &record) { sweep_.Place(record); }
 
 bool Sweep::FallingBehind(std::int64_t now, std::int64_t period) const {
   return !index_.empty() &&
@@ -89,8 +89,8 @@ void SetMicroseconds(ACE_Time_Value &time, std::int64_t microseconds) {
 // due again at its interval. When notifications were lost, every record is
 // treated as notified.
 void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
-  std::vector<std::uint64_t> &notifiedKeys = sweep.NotifiedKeys();
-  std::vector<FileRecord *> &sweepBatch = sweep.Batch();
+  std::vector<std::uint64_t> &notifiedKeys = sweep_.NotifiedKeys();
+  std::vector<FileRecord *> &sweepBatch = sweep_.Batch();
   notifiedKeys.clear();
   const bool lost = TakeNotifiedKeys(notifiedKeys);
   sweepBatch.clear();
@@ -147,7 +147,7 @@ void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int6
 void FileMonitorCore::CheckFilesLocked() {
   const std::int64_t now = Microseconds(VantrelPlatform::MonotonicNow());
   const std::int64_t period = static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
-  const std::int64_t tick = sweep.TickAt(now, period);
+  const std::int64_t tick = sweep_.TickAt(now, period);
   ACE_Time_Value sweepTime;
   sweepTime.set(static_cast<time_t>(tick / 1000000), static_cast<suseconds_t>(tick % 1000000));
   ACE_Message_Queue<ACE_MT_SYNCH> *queue = msg_queue();
@@ -157,11 +157,11 @@ void FileMonitorCore::CheckFilesLocked() {
       bytes >= highWater ? 0 : (highWater - bytes + FileMonitorMessage::kImageSize - 1) / FileMonitorMessage::kImageSize;
 
   BringNotifiedForward(now);
-  std::vector<FileRecord *> &sweepBatch = sweep.Batch();
+  std::vector<FileRecord *> &sweepBatch = sweep_.Batch();
   sweepBatch.clear();
   bool deferred = false;
   std::uint64_t spared = 0;
-  Sweep::DueCursor due = sweep.DueAt(now);
+  Sweep::DueCursor due = sweep_.DueAt(now);
   for (FileRecord *record = due.Next(); record != nullptr; record = due.Next()) {
     if (sweepBatch.size() == room) {
       deferred = true;
@@ -209,7 +209,7 @@ void FileMonitorCore::CheckFilesLocked() {
                                             : FileMonitorMessage::MONITOR_ACTION_CHECK;
         ACE_Message_Block *block =
             FileMonitorMessage::ForRecord(record.paths.registered, record.key, record.travelsAsText, action)
-                .ToBlock(sweep.Blocks());
+                .ToBlock(sweep_.Blocks());
         if (last == nullptr) {
           chain = block;
         } else {
@@ -237,14 +237,14 @@ void FileMonitorCore::CheckFilesLocked() {
     }
   }
 
-  sweep.SetDeferred(deferred);
+  sweep_.SetDeferred(deferred);
   // A wave of due records larger than the queue is flow control, not a
   // fault: the rest waits for the next sweep and is checked a little late.
   // The warning comes once the most overdue record is more than its whole
   // interval (at least one sweep period) past due, that is when the
   // workers cannot keep up and checks are being missed.
-  if (deferred && sweep.FallingBehind(now, period)) {
-    if (sweep.QueueFullWarningDue(_time64(nullptr))) {
+  if (deferred && sweep_.FallingBehind(now, period)) {
+    if (sweep_.QueueFullWarningDue(_time64(nullptr))) {
       log.Warn("The check queue is full (%d messages waiting); due checks are deferred to later sweeps.",
                static_cast<int>(queue->message_count()));
     }
