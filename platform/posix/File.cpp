@@ -3,7 +3,6 @@
 
 #include "Internal.h"
 
-#include <Platform/TestHooks.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -241,9 +240,11 @@ ACE_HANDLE AceHandle(HANDLE h) {
   return FileHandles().Lookup(h, file) ? file.fd : ACE_INVALID_HANDLE;
 }
 
-bool IdentityOfHandle(HANDLE h, FileIdentity &identity) {
+namespace detail {
+
+bool IdentityOfOpenFile(HANDLE h, FileIdentity &identity) {
   OpenFile file;
-  if (!FileHandles().Lookup(h, file) || TestHooks::IdentityReadFails()) {
+  if (!FileHandles().Lookup(h, file)) {
     return false;
   }
   if (!file.identityRead) {
@@ -256,6 +257,8 @@ bool IdentityOfHandle(HANDLE h, FileIdentity &identity) {
   identity = file.identity;
   return true;
 }
+
+}  // namespace detail
 
 }  // namespace VantrelPlatform
 
@@ -304,8 +307,10 @@ BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelI
 
 namespace VantrelPlatform {
 
-BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
-                                  std::optional<FileIdentity> *identity) {
+namespace detail {
+
+BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                             std::optional<FileIdentity> *identity) {
   if (attributes == nullptr || identity == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -321,14 +326,12 @@ BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attri
   }
   FillAttributes(sx.stx_mode, Timespec(sx.stx_ctime), Timespec(sx.stx_atime), Timespec(sx.stx_mtime), sx.stx_size,
                  attributes);
-  if (TestHooks::IdentityReadFails()) {
-    identity->reset();
-  } else {
-    *identity = IdentityOf(sx);
-  }
+  *identity = IdentityOf(sx);
   SetError(ERROR_SUCCESS);
   return TRUE;
 }
+
+}  // namespace detail
 
 }  // namespace VantrelPlatform
 
@@ -506,8 +509,9 @@ int _wstat64(const wchar_t *path, struct __stat64 *buffer) {
 }
 
 namespace VantrelPlatform {
+namespace detail {
 
-int Stat64AndIdentity(const wchar_t *path, struct __stat64 *buffer, std::optional<FileIdentity> *identity) {
+int Stat64AndIdentityOf(const wchar_t *path, struct __stat64 *buffer, std::optional<FileIdentity> *identity) {
   std::string native;
   if (!StatPath(path, buffer, native)) {
     return -1;
@@ -523,16 +527,13 @@ int Stat64AndIdentity(const wchar_t *path, struct __stat64 *buffer, std::optiona
              static_cast<off_t>(sx.stx_size), Timespec(sx.stx_atime), Timespec(sx.stx_mtime),
              Timespec(sx.stx_ctime), buffer);
   if (identity != nullptr) {
-    if (TestHooks::IdentityReadFails()) {
-      identity->reset();
-    } else {
-      *identity = IdentityOf(sx);
-    }
+    *identity = IdentityOf(sx);
   }
   SetError(ERROR_SUCCESS);
   return 0;
 }
 
+}  // namespace detail
 }  // namespace VantrelPlatform
 
 namespace VantrelPlatform {

@@ -3,7 +3,6 @@
 // FILETIME support, error texts and whole writes. Everything else is the
 // system's own.
 #include <Platform/ChangeNotificationCalls.h>
-#include <Platform/TestHooks.h>
 #include <Platform/Win32Api.h>
 
 #include <io.h>
@@ -177,8 +176,9 @@ std::string ErrorText(DWORD code) {
 
 // The 128-bit file id where the file system keeps one (ReFS needs all of
 // it; NTFS's is its 64-bit index, high half 0), else the 64-bit index.
-bool IdentityOfHandle(HANDLE file, FileIdentity &identity) {
-  if (TestHooks::IdentityReadFails()) return false;
+namespace detail {
+
+bool IdentityOfOpenFile(HANDLE file, FileIdentity &identity) {
   FILE_ID_INFO id;
   if (::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof(id))) {
     static_assert(sizeof(id.FileId.Identifier) == 2 * sizeof(std::uint64_t), "a 128-bit file id");
@@ -195,8 +195,9 @@ bool IdentityOfHandle(HANDLE file, FileIdentity &identity) {
   return true;
 }
 
-BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
-                                  std::optional<FileIdentity> *identity) {
+// The identity is read through IdentityOfHandle, the installed calls' read.
+BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                             std::optional<FileIdentity> *identity) {
   if (attributes == nullptr || identity == nullptr) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -215,7 +216,9 @@ BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attri
   return TRUE;
 }
 
-int Stat64AndIdentity(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity) {
+// The identity is read through GetFileAttributesAndIdentity, the installed
+// calls' read.
+int Stat64AndIdentityOf(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity) {
   if (_wstat64(path, buffer) != 0) return -1;
   if (identity != nullptr) {
     WIN32_FILE_ATTRIBUTE_DATA attributes;
@@ -223,6 +226,8 @@ int Stat64AndIdentity(const wchar_t *path, __stat64 *buffer, std::optional<FileI
   }
   return 0;
 }
+
+}  // namespace detail
 
 namespace {
 

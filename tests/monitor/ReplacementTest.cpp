@@ -7,8 +7,6 @@
 #include "monitor/statonly/FileMonitorStatOnly.h"
 #include "support/TestSupport.h"
 
-#include <Platform/TestHooks.h>
-
 #include <array>
 #include <filesystem>
 #include <type_traits>
@@ -21,6 +19,12 @@ namespace {
 const std::int64_t kTime = 1700000000;
 
 typedef std::function<void(const std::string &path)> Action;
+
+// Installed at its first use, for the rest of the test's process.
+FailingIdentityReads &UnreadableIdentities() {
+  static FailingIdentityReads reads;
+  return reads;
+}
 
 void Rename(const std::string &from, const std::string &to) { ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0); }
 
@@ -38,7 +42,7 @@ Action RenameAndCreate(std::size_t size, std::int64_t time) {
 // attribute read and the open).
 Action GrowUnidentified(std::int64_t time) {
   return [=](const std::string &path) {
-    VantrelPlatform::TestHooks::FailIdentityReads(1);
+    UnreadableIdentities().failures = 1;
     AppendFile(path, "x");
     SetWriteTime(path, time);
   };
@@ -136,7 +140,7 @@ const std::vector<Rotation> &Rotations() {
         {"grown again", GrowUnidentified(kTime + 2), All(kML)},
         {"rotated",
          [](const std::string &p) {
-           VantrelPlatform::TestHooks::FailIdentityReads(0);
+           UnreadableIdentities().failures = 0;
            RenameAndCreate(102, kTime + 2)(p);
          },
          {0, kReplaced, 0, kReplaced}}}},

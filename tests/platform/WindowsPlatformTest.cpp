@@ -3,7 +3,6 @@
 // any length). Under Wine in CI; on Windows as they are.
 #include "support/TestSupport.h"
 
-#include <Platform/TestHooks.h>
 #include <Platform/Win32Api.h>
 
 #include <cerrno>
@@ -66,7 +65,8 @@ TEST(WindowsPlatform, IdentitiesFollowTheFileNotTheName) {
   EXPECT_NE(IdentityOf(file), first);
   const std::optional<FileIdentity> directory = IdentityOf(dir.WPath());
   EXPECT_TRUE(directory.has_value() && *directory != *first);
-  VantrelPlatform::TestHooks::FailIdentityReads(1);
+  FailingIdentityReads reads;
+  reads.failures = 1;
   EXPECT_EQ(IdentityOf(moved), std::nullopt);
   EXPECT_EQ(IdentityOf(moved), first);
 }

@@ -11,6 +11,7 @@
 #include <VantrelCommon/SecurityManager.h>
 #include <VantrelCommon/ServiceComponent.h>
 
+#include <Platform/FileIdentityCalls.h>
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
@@ -267,6 +268,40 @@ struct SteppedClock : VantrelPlatform::SystemClock {
   std::atomic<std::int64_t> step{0};
 };
 #endif
+
+// The system's identity reads, installed for the life of the object, but
+// that the next `failures` of them fail, as when the file goes between the
+// two reads: GetFileAttributesAndIdentity and Stat64AndIdentity leave the
+// identity unknown, IdentityOfHandle returns false.
+struct FailingIdentityReads : VantrelPlatform::FileIdentityCalls {
+  FailingIdentityReads() { VantrelPlatform::InstallFileIdentityCalls(this); }
+  ~FailingIdentityReads() override { VantrelPlatform::InstallFileIdentityCalls(nullptr); }
+  BOOL AttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                             std::optional<VantrelPlatform::FileIdentity> *identity) override {
+    const int before = failures.load();
+    if (!System().AttributesAndIdentity(path, attributes, identity)) return FALSE;
+    // On Windows the system's read asks OfHandle, which may have failed it.
+    if (failures.load() == before && Fails()) identity->reset();
+    return TRUE;
+  }
+  int StatAndIdentity(const wchar_t *path, __stat64 *buffer,
+                      std::optional<VantrelPlatform::FileIdentity> *identity) override {
+    const int before = failures.load();
+    if (System().StatAndIdentity(path, buffer, identity) != 0) return -1;
+    if (identity != nullptr && failures.load() == before && Fails()) identity->reset();
+    return 0;
+  }
+  bool OfHandle(HANDLE file, VantrelPlatform::FileIdentity &identity) override {
+    return !Fails() && System().OfHandle(file, identity);
+  }
+  bool Fails() {
+    for (int left = failures.load(); left > 0;) {
+      if (failures.compare_exchange_weak(left, left - 1)) return true;
+    }
+    return false;
+  }
+  std::atomic<int> failures{0};
+};
 
 // A log capture and a directory.
 class LogAndDirTest : public ::testing::Test {

@@ -1,5 +1,5 @@
-// Hooks that let tests reach the platform layer's failure paths and limits.
-// Not for production use; every hook is process-wide and thread-safe.
+// Counts of the platform layer's that tests read; nothing here changes what
+// the layer does. Process-wide and thread-safe.
 #ifndef VANTREL_PLATFORM_TESTHOOKS_H
 #define VANTREL_PLATFORM_TESTHOOKS_H
 
@@ -10,14 +10,6 @@
 
 namespace VantrelPlatform {
 namespace TestHooks {
-
-// Makes the identity reads of the next `count` calls of
-// GetFileAttributesAndIdentity and IdentityOfHandle fail (the file went
-// between the two reads), as if the file could not be opened: the first
-// leaves its identity empty, the second returns false. A count of 0 clears it.
-void FailIdentityReads(int count);
-// Whether the calling identity read is to fail; counts it down.
-bool IdentityReadFails();
 
 // Number of kernel watches that the change-notification layer holds now, and
 // number of open change-notification handles.
