@@ -89,6 +89,10 @@ void SetMicroseconds(ACE_Time_Value &time, std::int64_t microseconds) {
 // due again at its interval. When notifications were lost, every record is
 // treated as notified.
 void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
+  // The notification came after the last sweep read the queue: a grid time
+  // that fell since then is still owed its check, as a polled record would
+  // have had it at this sweep.
+  const std::int64_t previousSweep = now - static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
   std::vector<std::uint64_t> &notifiedKeys = sweep_.NotifiedKeys();
   std::vector<FileRecord *> &sweepBatch = sweep_.Batch();
   notifiedKeys.clear();
@@ -112,7 +116,8 @@ void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
     if (!record->due.inIndex) {
       continue;
     }
-    const std::int64_t due = sooner ? now : OnGrid(record->due.regularDue, Microseconds(record->checkInterval), now);
+    const std::int64_t due =
+        sooner ? now : OnGrid(record->due.regularDue, Microseconds(record->checkInterval), previousSweep);
     if (record->due.entry->first <= due) {
       continue;
     }
