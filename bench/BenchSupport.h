@@ -53,7 +53,7 @@ class CheckProbe : public Monitor {
   explicit CheckProbe(bool reportReplacement = false) {
     this->usReaderThreadsMin = 0;
     this->bInitialized = true;
-    this->bReportReplacement = reportReplacement;
+    this->reportReplacement = reportReplacement;
   }
   int Check(const std::wstring &path) {
     auto &record = *this->mapFiles.at(path);

@@ -48,25 +48,25 @@ void ReadSetting(const EnvironmentBlockHelper &config, SettingValue<id> &out, Lo
 FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
     : hDefaultCreds(0),
       bInitialized(false),
-      pool(*this, log),
-      kind(monitorKind),
+      pool_(*this, log),
+      kind_(monitorKind),
       sweep_(kQueueHighWaterMark / FileMonitorMessage::kImageSize + 1) {
   msg_queue()->low_water_mark(kQueueLowWaterMark);
   msg_queue()->high_water_mark(kQueueHighWaterMark);
-  Format(strLogName, "Code.%s.x%04X", kind.className, LowBits(this));
+  Format(strLogName, "Code.%s.x%04X", kind_.className, LowBits(this));
   log = LoggerFactory::GetLog(strLogName);
   spTimerHandler = std::make_shared<TimerCallbackHandler<FileMonitorCore, TimerJob_t>>(this);
 }
 
 void FileMonitorCore::Initialize(const Settings &given) {
-  if (bInitialized.load() || pool.Closed()) {
+  if (bInitialized.load() || pool_.Closed()) {
     log.Warn("Initialize called on a monitor that is %s; ignored.",
-             pool.Closed() ? "stopped" : "already initialized");
+             pool_.Closed() ? "stopped" : "already initialized");
     return;
   }
   EnvironmentBlockHelper config(given);
   tvStart = VantrelPlatform::SystemTimeNow();
-  tvStartMonotonic = VantrelPlatform::MonotonicNow();
+  startMonotonic_ = VantrelPlatform::MonotonicNow();
 
   MonitorSettingValues read;
   ReadSetting<kReaderThreadsMin>(config, read.usReaderThreadsMin, log);
@@ -78,25 +78,25 @@ void FileMonitorCore::Initialize(const Settings &given) {
   }
   ReadSetting<kBacklogCheckIntervalMillis>(config, read.dBacklogCheckIntervalMillis, log);
   ReadSetting<kBacklogCheckStartupDelaySec>(config, read.lBacklogCheckStartupDelaySec, log);
-  ReadSetting<kNumberOfDataPoints>(config, read.ulNumberOfDataPoints, log);
+  ReadSetting<kNumberOfDataPoints>(config, read.numberOfDataPoints, log);
   ReadSetting<kMinDataPointsForCalc>(config, read.lMinDataPointsForCalc, log);
   ReadSetting<kThreadsPerIncrement>(config, read.usThreadsPerIncrement, log);
   ReadSetting<kCheckPeriodMillis>(config, read.ulCheckPeriodMillis, log);
   ReadSetting<kDispositionMinThreshold>(config, read.sDispositionMinThreshold, log);
   ReadSetting<kDispositionMaxThreshold>(config, read.sDispositionMaxThreshold, log);
-  ReadSetting<kReportReplacement>(config, read.bReportReplacement, log);
-  ReadSetting<kFullCheckPeriodMillis>(config, read.ulFullCheckPeriodMillis, log);
-  ReadSetting<kCheckWhenNotified>(config, read.bCheckWhenNotified, log);
-  if (!BacklogWindowHoldsDecision(read.ulNumberOfDataPoints, static_cast<double>(read.lMinDataPointsForCalc))) {
+  ReadSetting<kReportReplacement>(config, read.reportReplacement, log);
+  ReadSetting<kFullCheckPeriodMillis>(config, read.fullCheckPeriodMillis, log);
+  ReadSetting<kCheckWhenNotified>(config, read.checkWhenNotified, log);
+  if (!BacklogWindowHoldsDecision(read.numberOfDataPoints, static_cast<double>(read.lMinDataPointsForCalc))) {
     log.Warn("%s (%u) must be above %s (%ld); using %u and %ld.", kMonitorSettings[kNumberOfDataPoints].name,
-             read.ulNumberOfDataPoints, kMonitorSettings[kMinDataPointsForCalc].name, read.lMinDataPointsForCalc,
+             read.numberOfDataPoints, kMonitorSettings[kMinDataPointsForCalc].name, read.lMinDataPointsForCalc,
              DefaultOf<kNumberOfDataPoints>(), DefaultOf<kMinDataPointsForCalc>());
-    read.ulNumberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
+    read.numberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
     read.lMinDataPointsForCalc = DefaultOf<kMinDataPointsForCalc>();
   }
   static_cast<MonitorSettingValues &>(*this) = read;
 
-  spBacklogMonitor = std::make_shared<BacklogMonitor>(ulNumberOfDataPoints);
+  spBacklogMonitor = std::make_shared<BacklogMonitor>(numberOfDataPoints);
   const auto backlogPeriod = SpanFromMillis(static_cast<std::uint64_t>(dBacklogCheckIntervalMillis));
   ACE_Time_Value firstBacklogCheck = tvStart;
   firstBacklogCheck += ACE_Time_Value(static_cast<time_t>(lBacklogCheckStartupDelaySec));

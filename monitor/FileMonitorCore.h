@@ -17,6 +17,7 @@
 //   MonitorSettings.h  the settings (MonitorSettingValues) and their table
 //   WorkerPool.h       the worker threads: start, join, close
 //   MonitorTimers.h    the scheduler and the two timer jobs
+//   MonitorCounters.h  the statistics' counts
 //   RecordsByKey.h     the records by their keys
 //   Sweep.h            the due index and the sweep's own state
 //   DeliveryTable.h    the receiver calls under way in the process
@@ -304,21 +305,21 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   // "FileMonitor.ReportReplacement": whether the checks report a change of
   // the file at a path (FILE_MON_CHANGE_REPLACED). Read by the workers, set
   // once by Initialize.
-  bool ReportsReplacement() const { return bReportReplacement; }
+  bool ReportsReplacement() const { return reportReplacement; }
 
   // "FileMonitor.FullCheckPeriodMillis": how long the notification monitor
   // may take a file's state as unchanged, on the word of the file's change
   // notification, before it reads the file again; 0 reads it at every
   // check. Read by the workers, set once by Initialize.
   ACE_Time_Value FullCheckPeriod() const {
-    return ACE_Time_Value(static_cast<time_t>(ulFullCheckPeriodMillis / 1000),
-                          static_cast<suseconds_t>(ulFullCheckPeriodMillis % 1000 * 1000));
+    return ACE_Time_Value(static_cast<time_t>(fullCheckPeriodMillis / 1000),
+                          static_cast<suseconds_t>(fullCheckPeriodMillis % 1000 * 1000));
   }
 
   // "FileMonitor.CheckWhenNotified": whether a path whose change was
   // notified is checked at the next sweep rather than at its interval (at
   // most once a sweep). Set once by Initialize.
-  bool ChecksWhenNotified() const { return bCheckWhenNotified; }
+  bool ChecksWhenNotified() const { return checkWhenNotified; }
 
   // What a kind supplies.
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
@@ -360,16 +361,16 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles GUARDED_BY(mtxMonitor);
   // The entries of mapFiles by their records' keys, which it hands out; see
   // RecordsByKey.h.
-  RecordsByKey<std::shared_ptr<FileRecord>> recordsByKey;
+  RecordsByKey<std::shared_ptr<FileRecord>> registry;
   mutable RecursiveMutex mtxMonitor;
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
   std::atomic<std::uint64_t> hDefaultCreds;
   ACE_Time_Value tvStart;           // time of day of Initialize
-  ACE_Time_Value tvStartMonotonic;  // the same moment on the monotonic clock
+  ACE_Time_Value startMonotonic_;  // the same moment on the monotonic clock
   std::atomic<bool> bInitialized;
   std::string strLogName;
   Log log;
-  WorkerPool pool;
+  WorkerPool pool_;
 
  private:
   // Per worker thread: what svc keeps between messages.
@@ -411,7 +412,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   void SweepIfDrained() EXCLUDES(mtxMonitor);
 
   // The pool's end of a worker that ends on its own.
-  void NoteExitedWorker() { pool.NoteExited(); }
+  void NoteExitedWorker() { pool_.NoteExited(); }
 
   // Delivery (FileMonitorDelivery.cpp). Under mtxMonitor: the serial that
   // the next call to a receiver will carry.
@@ -422,7 +423,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   static void AwaitDeliveries(const FileRecord &record, const IFileMonitorSink *sink, std::uint64_t before);
 
 
-  const MonitorKind &kind;
+  const MonitorKind &kind_;
 
   // The due index (the records with at least one receiver, by nextCheck in
   // microseconds of the monotonic clock) and the sweep's own state.

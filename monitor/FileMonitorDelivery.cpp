@@ -66,7 +66,7 @@ void FileMonitorCore::FireFileChange(FileRecord &record, int flags) {
     DeliveryScope scope(table);
     log.Debug("File changed %d - %ls", flags, record.path.c_str());
     Deliver(record, *first, flags);
-  } else if (none && !kind.reportsWithoutReceivers) {
+  } else if (none && !kind_.reportsWithoutReceivers) {
     return;
   } else {
     log.Debug("File changed %d - %ls", flags, record.path.c_str());

@@ -21,17 +21,17 @@
 namespace WindowsAgentCommon {
 
 void WorkerPool::GrowTo(unsigned short target) {
-  MutexLock lock(mtxPool);
-  // Tested under mtxPool: Stop closes the pool before it passes through
-  // mtxPool (Settle) to join it, so no thread can start after that join has
+  MutexLock lock(mutex_);
+  // Tested under mutex_: Stop closes the pool before it passes through
+  // mutex_ (Settle) to join it, so no thread can start after that join has
   // begun.
-  if (closed.load()) {
+  if (closed_.load()) {
     return;
   }
   ReapLocked();
-  // The count is read under mtxPool: registering threads and the backlog
+  // The count is read under mutex_: registering threads and the backlog
   // check top up at the same time, and each must see what the other started.
-  const auto running = static_cast<int>(task.thr_count());
+  const auto running = static_cast<int>(task_.thr_count());
   if (running >= static_cast<int>(target)) {
     return;
   }
@@ -42,30 +42,30 @@ void WorkerPool::GrowTo(unsigned short target) {
   unsigned short started = 0;
   int error = 0;
   for (; started < n; ++started) {
-    if (task.activate(0, 1, 1, 0, -1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == -1) {
+    if (task_.activate(0, 1, 1, 0, -1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == -1) {
       error = errno;
       break;
     }
   }
   if (started < n) {
     const std::int64_t now = _time64(nullptr);
-    if (core::WarningDue(now, lastStartFailure)) {
-      lastStartFailure = now;
-      log.Error("Could not start a worker thread (%d of %d started, %d running): %s. The next registration or "
+    if (core::WarningDue(now, lastStartFailure_)) {
+      lastStartFailure_ = now;
+      log_.Error("Could not start a worker thread (%d of %d started, %d running): %s. The next registration or "
                 "backlog check tries again.",
-                static_cast<int>(started), static_cast<int>(n), static_cast<int>(task.thr_count()),
+                static_cast<int>(started), static_cast<int>(n), static_cast<int>(task_.thr_count()),
                 std::strerror(error));
     }
   }
 }
 
 void WorkerPool::NoteExited() {
-  MutexLock lock(mtxExited);
-  exitedWorkers.push_back(ACE_Thread::self());
+  MutexLock lock(exitedMutex_);
+  exitedWorkers_.push_back(ACE_Thread::self());
 }
 
 void WorkerPool::JoinEnded() {
-  MutexLock lock(mtxPool);
+  MutexLock lock(mutex_);
   ReapLocked();
 }
 
@@ -76,16 +76,16 @@ void WorkerPool::JoinEnded() {
 // Join takes every thread of the task, the ended ones included, so nothing
 // is joined here any more: a thread is never joined twice.
 void WorkerPool::ReapLocked() {
-  if (closed.load()) {
+  if (closed_.load()) {
     return;
   }
   std::vector<ACE_thread_t> ended;
   {
-    MutexLock lock(mtxExited);
-    ended.swap(exitedWorkers);
+    MutexLock lock(exitedMutex_);
+    ended.swap(exitedWorkers_);
   }
   for (ACE_thread_t id : ended) {
-    task.thr_mgr()->join(id);
+    task_.thr_mgr()->join(id);
   }
 }
 
@@ -95,17 +95,17 @@ void WorkerPool::ReapLocked() {
 // closed; every later one sees the mark and does nothing.
 void WorkerPool::Join() {
   Settle();
-  task.wait();
-  MutexLock lock(mtxExited);
-  exitedWorkers.clear();
+  task_.wait();
+  MutexLock lock(exitedMutex_);
+  exitedWorkers_.clear();
 }
 
 void FileMonitorCore::AdaptToProcessingBacklog() {
-  pool.JoinEnded();
+  pool_.JoinEnded();
   // Workers that could not start, or that ended on an error, are replaced.
-  pool.TopUp(usReaderThreadsMin);
+  pool_.TopUp(usReaderThreadsMin);
   const auto backlog = static_cast<int>(msg_queue()->message_count());
-  const ACE_Time_Value elapsed = VantrelPlatform::MonotonicNow() - tvStartMonotonic;
+  const ACE_Time_Value elapsed = VantrelPlatform::MonotonicNow() - startMonotonic_;
   spBacklogMonitor->AddSample(static_cast<double>(static_cast<unsigned long>(elapsed.msec())),
                               static_cast<double>(backlog));
   // The minimum is widened with its sign and compared unsigned, so a
@@ -125,7 +125,7 @@ void FileMonitorCore::AdaptToProcessingBacklog() {
       log.Info("Backlog exceeding load threshold; starting more worker threads (%d of %d active). Current "
                "backlog = %12.8f/%d",
                threads + n, ceiling, slope, backlog);
-      pool.GrowTo(static_cast<unsigned short>(threads + n));
+      pool_.GrowTo(static_cast<unsigned short>(threads + n));
     } else {
       log.Warn("Backlog exceeded load threshold and we've reached the configured maximum number of %d worker "
                "threads.  Current backlog = %12.8f/%d",

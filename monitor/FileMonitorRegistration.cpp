@@ -65,19 +65,19 @@ void FileMonitorCore::AddMonitor(const std::wstring &path, IFileMonitorSink *sin
 void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
                                          const std::uint64_t &hCreds, IdleReports idle) {
   const bool wantIdle = idle == IDLE_REPORTS_EVERY_CHECK;
-  if (kind.refusesAddWhenNotRunning && !bInitialized.load()) {
+  if (kind_.refusesAddWhenNotRunning && !bInitialized.load()) {
     std::string message;
-    Format(message, "%s - You can't add file %ls to the file monitor before you call Initialize()", kind.className,
+    Format(message, "%s - You can't add file %ls to the file monitor before you call Initialize()", kind_.className,
            path.c_str());
-    throw InitializationException(kind.className, std::string("WindowsAgentCommon::") + kind.className +
+    throw InitializationException(kind_.className, std::string("WindowsAgentCommon::") + kind_.className +
                                                       "::AddMonitor",
                                   kAddBeforeInitializeLine, message);
   }
   try {
-    pool.TopUp(usReaderThreadsMin);
+    pool_.TopUp(usReaderThreadsMin);
     MonitorGuard guard(mtxMonitor);
     const ACE_Time_Value interval = SpanFromMillis(check);
-    if (kind.logsRegistrationAndChecks) {
+    if (kind_.logsRegistrationAndChecks) {
       log.Debug(EngineFormat("Adding monitor for %ls  check: %d  hCreds: %I64u  wantIdle: %d"), path.c_str(),
                 static_cast<int>(check), hCreds, static_cast<int>(idle));
     }
@@ -93,7 +93,7 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
       record->sinks.insert(sink);
       found = mapFiles.emplace_hint(found, std::wstring_view(record->paths.registered), record);
       try {
-        record->key = recordsByKey.Add(&found->second);
+        record->key = registry.Add(&found->second);
       } catch (...) {
         mapFiles.erase(found);
         throw;
@@ -118,7 +118,7 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
 
 void FileMonitorCore::RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) {
   try {
-    log.Debug(kind.removeLineFormat, path.c_str());
+    log.Debug(kind_.removeLineFormat, path.c_str());
     std::shared_ptr<FileRecord> record;
     std::uint64_t before = 0;
     {
@@ -196,13 +196,13 @@ void FileMonitorCore::FreeIfUnused(FileRecord &record) {
   if (found == mapFiles.end() || found->second.get() != &record) {
     return;  // freed already
   }
-  recordsByKey.Release(record.key);
+  registry.Release(record.key);
   mapFiles.erase(found);
 }
 
 std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
   std::wstring path;
-  recordsByKey.Read(key, [&path](const std::shared_ptr<FileRecord> &record) { path = record->paths.registered; });
+  registry.Read(key, [&path](const std::shared_ptr<FileRecord> &record) { path = record->paths.registered; });
   return path;
 }
 

@@ -139,7 +139,7 @@ void FileMonitorCore::Stop() {
     serial.lock();
   }
   if (!bInitialized.load() && !stop_.quitPosted.load() && thr_count() == 0) {
-    pool.JoinEnded();
+    pool_.JoinEnded();
     return;
   }
 
@@ -147,7 +147,7 @@ void FileMonitorCore::Stop() {
   {
     MonitorGuard guard(mtxMonitor);
     const bool wasInitialized = bInitialized.exchange(false);
-    pool.Close();
+    pool_.Close();
     cancelled = wasInitialized && CancelTimers();
   }
   // A sweep or backlog check that the scheduler began before the cancel may
@@ -161,7 +161,7 @@ void FileMonitorCore::Stop() {
   // now; once the pool has settled, no worker can start any more, so the
   // thread count read below is every worker there will be, and a worker
   // started at the last moment gets its quit message.
-  pool.Settle();
+  pool_.Settle();
 
   ACE_Message_Block *quit = nullptr;
   bool noWorkers = false;
@@ -176,7 +176,7 @@ void FileMonitorCore::Stop() {
     }
   }
   if (noWorkers) {
-    pool.Join();
+    pool_.Join();
     return;
   }
   // Checks still waiting would never be done: the quit message goes ahead of
@@ -193,7 +193,7 @@ void FileMonitorCore::Stop() {
              "wait for them.");
     return;
   }
-  if (kind.pollsThreadCountOnStop) {
+  if (kind_.pollsThreadCountOnStop) {
     while (thr_count() != 0) {
       log.Debug("Waiting for %d threads to exit...", static_cast<int>(thr_count()));
       Sleep(100);
@@ -201,7 +201,7 @@ void FileMonitorCore::Stop() {
   } else {
     log.Debug("Waiting...");
   }
-  pool.Join();
+  pool_.Join();
   flush(ACE_Task_Flags::ACE_FLUSHALL);
   stop_.quitPosted = false;
   log.Debug("Stopped.");

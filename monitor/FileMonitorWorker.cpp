@@ -45,14 +45,14 @@ class FsRedirection {
     typedef BOOL(WINAPI * DisableFn)(PVOID *);
     if (auto fn = reinterpret_cast<DisableFn>(Lookup("Wow64DisableWow64FsRedirection"))) {
       threadLog.Debug("Temporarily turning off file system redirection for current thread...");
-      fn(&pOldValue);
+      fn(&oldValue);
     }
   }
   void Revert(const Log &threadLog) {
     typedef BOOL(WINAPI * RevertFn)(PVOID);
     if (auto fn = reinterpret_cast<RevertFn>(Lookup("Wow64RevertWow64FsRedirection"))) {
       threadLog.Debug("Re-enabling file system redirection for current thread.");
-      fn(pOldValue);
+      fn(oldValue);
     }
   }
 
@@ -63,7 +63,7 @@ class FsRedirection {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     return kernel == nullptr ? nullptr : reinterpret_cast<void (*)()>(GetProcAddress(kernel, name));
   }
-  PVOID pOldValue = nullptr;
+  PVOID oldValue = nullptr;
 };
 
 // Releases a block that the worker took, unless it was handed on or given
@@ -141,7 +141,7 @@ int FileMonitorCore::svc() {
   const bool quitting = end == WorkerEnd::kQuit;
 
   redirection.Revert(ctx.threadLog);
-  ctx.threadLog.Debug("%s", kind.exitLine);
+  ctx.threadLog.Debug("%s", kind_.exitLine);
   if (!quitting) {
     // Stop joins the workers that it ends; the others are joined by the pool.
     NoteExitedWorker();
@@ -194,7 +194,7 @@ std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &me
   // elsewhere, whose path is then looked up). No path compare is needed.
   std::int64_t key;
   if (message.KeyAfterPath(key)) {
-    if (const std::shared_ptr<FileRecord> *entry = recordsByKey.Find(key)) {
+    if (const std::shared_ptr<FileRecord> *entry = registry.Find(key)) {
       return *entry;
     }
   }
@@ -219,7 +219,7 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
     FileRecord &record;
     ~EndGuard() { monitor.CheckEnded(record); }
   } endCheck{*this, *record};
-  if (kind.logsRegistrationAndChecks) {
+  if (kind_.logsRegistrationAndChecks) {
     ctx.threadLog.Debug("CHECK File %ls", record->path.c_str());
   }
   if (!SwitchCredentials(ctx, *record)) {
@@ -256,7 +256,7 @@ bool FileMonitorCore::SwitchCredentials(WorkerContext &ctx, const FileRecord &re
   if (ctx.credsOk && record.hCreds == ctx.currentCreds) {
     return true;
   }
-  if (kind.logsRegistrationAndChecks) {
+  if (kind_.logsRegistrationAndChecks) {
     ctx.threadLog.Debug(EngineFormat("switching creds to %I64u"), record.hCreds);
   }
   ctx.securityManager->RevertCredentials();
@@ -280,7 +280,7 @@ void FileMonitorCore::WarnCredentials(WorkerContext &ctx, FileRecord &record) {
   if (!WarningDue(record)) {
     return;
   }
-  if (kind.credentialsWarningInUtf8) {
+  if (kind_.credentialsWarningInUtf8) {
     std::string reason;
     GetLastErrorText(ctx.status, reason);
     ctx.threadLog.Warn("There was a problem trying to switch to the proper security credentials for file %s; will "

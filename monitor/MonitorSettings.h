@@ -108,15 +108,15 @@ struct MonitorSettingValues {
   unsigned short usReaderThreadsMax = DefaultOf<kReaderThreadsMax>();
   double dBacklogCheckIntervalMillis = DefaultOf<kBacklogCheckIntervalMillis>();
   long lBacklogCheckStartupDelaySec = DefaultOf<kBacklogCheckStartupDelaySec>();
-  unsigned int ulNumberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
+  unsigned int numberOfDataPoints = DefaultOf<kNumberOfDataPoints>();
   long lMinDataPointsForCalc = DefaultOf<kMinDataPointsForCalc>();
   unsigned short usThreadsPerIncrement = DefaultOf<kThreadsPerIncrement>();
   unsigned int ulCheckPeriodMillis = DefaultOf<kCheckPeriodMillis>();
   short sDispositionMinThreshold = DefaultOf<kDispositionMinThreshold>();
   short sDispositionMaxThreshold = DefaultOf<kDispositionMaxThreshold>();
-  bool bReportReplacement = DefaultOf<kReportReplacement>();
-  unsigned int ulFullCheckPeriodMillis = DefaultOf<kFullCheckPeriodMillis>();
-  bool bCheckWhenNotified = DefaultOf<kCheckWhenNotified>();
+  bool reportReplacement = DefaultOf<kReportReplacement>();
+  unsigned int fullCheckPeriodMillis = DefaultOf<kFullCheckPeriodMillis>();
+  bool checkWhenNotified = DefaultOf<kCheckWhenNotified>();
 };
 
 // Reads `text` as the host's reader of the setting's type reads it (a

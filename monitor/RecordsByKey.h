@@ -34,14 +34,14 @@ namespace WindowsAgentCommon {
 template <class Entry>
 class RecordsByKey {
  public:
-  RecordsByKey() : chunks(new std::atomic<Chunk *>[kChunks]) {
+  RecordsByKey() : chunks_(new std::atomic<Chunk *>[kChunks]) {
     for (std::size_t i = 0; i < kChunks; ++i) {
-      chunks[i].store(nullptr, std::memory_order_relaxed);
+      chunks_[i].store(nullptr, std::memory_order_relaxed);
     }
   }
   ~RecordsByKey() {
     for (std::size_t i = 0; i < kChunks; ++i) {
-      delete chunks[i].load(std::memory_order_relaxed);
+      delete chunks_[i].load(std::memory_order_relaxed);
     }
   }
   RecordsByKey(const RecordsByKey &) = delete;
@@ -50,20 +50,20 @@ class RecordsByKey {
   // A new key for `entry`. Throws std::bad_alloc, or std::length_error when
   // 2^24 records live at once, and then changes nothing.
   std::int64_t Add(const Entry *entry) {
-    std::unique_lock<std::shared_mutex> lock(mtx);
-    std::size_t index = freeHead;
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    std::size_t index = freeHead_;
     if (index != kNone) {
-      freeHead = At(index).nextFree;
+      freeHead_ = At(index).nextFree;
     } else {
-      if (used == kChunks * kSlots) {
+      if (used_ == kChunks * kSlots) {
         throw std::length_error("no key left for another watched path");
       }
-      index = used;
-      if (chunks[index / kSlots].load(std::memory_order_relaxed) == nullptr) {
-        chunks[index / kSlots].store(new Chunk(), std::memory_order_release);
+      index = used_;
+      if (chunks_[index / kSlots].load(std::memory_order_relaxed) == nullptr) {
+        chunks_[index / kSlots].store(new Chunk(), std::memory_order_release);
       }
       At(index).key.store(static_cast<std::int64_t>(index) + 1, std::memory_order_relaxed);
-      ++used;
+      ++used_;
     }
     Slot &slot = At(index);
     slot.entry.store(entry, std::memory_order_release);
@@ -73,7 +73,7 @@ class RecordsByKey {
   // Forgets the key's entry; the key finds nothing from now on. An unknown
   // key changes nothing.
   void Release(std::int64_t key) {
-    std::unique_lock<std::shared_mutex> lock(mtx);
+    std::unique_lock<std::shared_mutex> lock(mutex_);
     Slot *slot = Locate(key);
     if (slot == nullptr || slot->entry.load(std::memory_order_relaxed) == nullptr) {
       return;  // a free slot answers to the key it hands out next
@@ -81,8 +81,8 @@ class RecordsByKey {
     slot->entry.store(nullptr, std::memory_order_release);
     if (key < std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(kChunks * kSlots)) {
       slot->key.store(key + static_cast<std::int64_t>(kChunks * kSlots), std::memory_order_relaxed);
-      slot->nextFree = freeHead;
-      freeHead = static_cast<std::size_t>(key - 1) % (kChunks * kSlots);
+      slot->nextFree = freeHead_;
+      freeHead_ = static_cast<std::size_t>(key - 1) % (kChunks * kSlots);
     }  // else the slot has had all its generations and is not used again
   }
 
@@ -96,7 +96,7 @@ class RecordsByKey {
   // whether the key has one.
   template <class Reader>
   bool Read(std::int64_t key, Reader read) const {
-    std::shared_lock<std::shared_mutex> lock(mtx);
+    std::shared_lock<std::shared_mutex> lock(mutex_);
     const Slot *slot = Locate(key);
     const Entry *entry = slot == nullptr ? nullptr : slot->entry.load(std::memory_order_acquire);
     if (entry == nullptr) {
@@ -116,13 +116,13 @@ class RecordsByKey {
     std::atomic<const Entry *> entry{nullptr};
     // The key of the entry; while the slot is free, the key it hands out next.
     std::atomic<std::int64_t> key{0};
-    std::size_t nextFree = kNone;  // under mtx, while the slot is free
+    std::size_t nextFree = kNone;  // under mutex_, while the slot is free
   };
   struct Chunk {
     Slot slots[kSlots];
   };
 
-  Slot &At(std::size_t index) { return chunks[index / kSlots].load(std::memory_order_relaxed)->slots[index % kSlots]; }
+  Slot &At(std::size_t index) { return chunks_[index / kSlots].load(std::memory_order_relaxed)->slots[index % kSlots]; }
 
   // The slot whose current key is `key`, or null.
   Slot *Locate(std::int64_t key) const {
@@ -130,7 +130,7 @@ class RecordsByKey {
       return nullptr;
     }
     const auto index = static_cast<std::size_t>(static_cast<std::uint64_t>(key - 1) % (kChunks * kSlots));
-    Chunk *chunk = chunks[index / kSlots].load(std::memory_order_acquire);
+    Chunk *chunk = chunks_[index / kSlots].load(std::memory_order_acquire);
     if (chunk == nullptr) {
       return nullptr;
     }
@@ -138,10 +138,10 @@ class RecordsByKey {
     return slot.key.load(std::memory_order_relaxed) == key ? &slot : nullptr;
   }
 
-  std::unique_ptr<std::atomic<Chunk *>[]> chunks;
-  mutable std::shared_mutex mtx;
-  std::size_t used = 0;         // slots ever taken; under mtx
-  std::size_t freeHead = kNone;  // under mtx
+  std::unique_ptr<std::atomic<Chunk *>[]> chunks_;
+  mutable std::shared_mutex mutex_;
+  std::size_t used_ = 0;         // slots ever taken; under mutex_
+  std::size_t freeHead_ = kNone;  // under mutex_
 };
 
 }  // namespace WindowsAgentCommon

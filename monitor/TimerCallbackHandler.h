@@ -14,17 +14,17 @@ namespace WindowsAgentCommon {
 template <class Monitor, class Job>
 class TimerCallbackHandler : public ACE_Event_Handler {
  public:
-  explicit TimerCallbackHandler(Monitor *monitor) : ACE_Event_Handler(nullptr, 0), pMonitor(monitor) {}
+  explicit TimerCallbackHandler(Monitor *monitor) : ACE_Event_Handler(nullptr, 0), monitor_(monitor) {}
   ~TimerCallbackHandler() override = default;
 
   int handle_timeout(const ACE_Time_Value &, const void *act) override {
     const auto job = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(act) & 0xFFFFFFFFu);
-    pMonitor->OnTimerExpired(static_cast<Job>(job));
+    monitor_->OnTimerExpired(static_cast<Job>(job));
     return 0;
   }
 
  private:
-  Monitor *pMonitor;
+  Monitor *monitor_;
 };
 
 }  // namespace WindowsAgentCommon

@@ -54,7 +54,7 @@ NoFSRedirectFileData::NoFSRedirectFileData(FileMonitorNoFSRedirect &owner, const
     : FileRecord(registered, WatchedForm(registered), interval, creds, idle),
       monitor(owner),
       hChange(INVALID_HANDLE_VALUE),
-      hFileChange(INVALID_HANDLE_VALUE) {}
+      fileChange(INVALID_HANDLE_VALUE) {}
 
 NoFSRedirectFileData::~NoFSRedirectFileData() {
   CloseChangeNotification();
@@ -76,7 +76,7 @@ void NoFSRedirectFileData::InitialScan() {
     return;
   }
   const ACE_Time_Value period = monitor.FullCheckPeriod();
-  if (period != ACE_Time_Value::zero && hFileChange == INVALID_HANDLE_VALUE) {
+  if (period != ACE_Time_Value::zero && fileChange == INVALID_HANDLE_VALUE) {
     // Armed before the read, so that the state read is the file's until it
     // fires; a path that is no file gets none.
     const std::optional<PathState> seen = StatState();
@@ -138,25 +138,25 @@ std::optional<PathState> NoFSRedirectFileData::ReadState(
 }
 
 HANDLE NoFSRedirectFileData::OpenChangeNotification() const {
-  if (monitor.spNotified) {
-    return VantrelPlatform::OpenDirectoryChangeNotification(path, kChangeFilter, monitor.spNotified,
+  if (monitor.notified_) {
+    return VantrelPlatform::OpenDirectoryChangeNotification(path, kChangeFilter, monitor.notified_,
                                                             static_cast<std::uint64_t>(key));
   }
   return FindFirstChangeNotificationW(path.c_str(), FALSE, kChangeFilter);
 }
 
 void NoFSRedirectFileData::CloseFileNotification() {
-  if (hFileChange != INVALID_HANDLE_VALUE) {
-    FindCloseChangeNotification(hFileChange);
-    hFileChange = INVALID_HANDLE_VALUE;
+  if (fileChange != INVALID_HANDLE_VALUE) {
+    FindCloseChangeNotification(fileChange);
+    fileChange = INVALID_HANDLE_VALUE;
   }
 }
 
 void NoFSRedirectFileData::ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod) {
   nextFullCheck = now + fullCheckPeriod;
   if (VantrelPlatform::ChangeNotificationsTrusted(path)) {
-    hFileChange =
-        VantrelPlatform::OpenFileChangeNotification(path, monitor.spNotified, static_cast<std::uint64_t>(key));
+    fileChange =
+        VantrelPlatform::OpenFileChangeNotification(path, monitor.notified_, static_cast<std::uint64_t>(key));
   }
 }
 
@@ -165,30 +165,30 @@ void NoFSRedirectFileData::ArmFileNotification(const ACE_Time_Value &now, const 
 // whose target's changes its directory never hears of.
 void NoFSRedirectFileData::ReplaceFileNotification() {
   const HANDLE fresh =
-      VantrelPlatform::OpenFileChangeNotification(path, monitor.spNotified, static_cast<std::uint64_t>(key));
+      VantrelPlatform::OpenFileChangeNotification(path, monitor.notified_, static_cast<std::uint64_t>(key));
   CloseFileNotification();
-  hFileChange = fresh;
+  fileChange = fresh;
 }
 
 NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time_Value &fullCheckPeriod) {
   // Only a file that was there is spared: an absent path costs one failed
   // look-up, and a directory is judged by its attributes and its entries.
   if (fullCheckPeriod == ACE_Time_Value::zero || !lastStat || lastStat->directory) {
-    if (hFileChange != INVALID_HANDLE_VALUE) {
+    if (fileChange != INVALID_HANDLE_VALUE) {
       CloseFileNotification();
       nextFullCheck = ACE_Time_Value::zero;  // a file again: a new one at once
     }
     return Reading::kFull;
   }
   const ACE_Time_Value now = VantrelPlatform::MonotonicNow();
-  if (hFileChange != INVALID_HANDLE_VALUE) {
+  if (fileChange != INVALID_HANDLE_VALUE) {
     // A due full check reads the file whatever the notification says, so it
     // need not read the system's queue first (the sweep reads it at every
     // tick): an event not read yet leaves the notification signalled for a
     // later check, and a file replaced meanwhile is told by its identity.
     const bool fullCheck = now >= nextFullCheck;
-    const bool fired = fullCheck ? VantrelPlatform::ChangeSignalled(hFileChange)
-                                 : WaitForSingleObject(hFileChange, 0) != WAIT_TIMEOUT;
+    const bool fired = fullCheck ? VantrelPlatform::ChangeSignalled(fileChange)
+                                 : WaitForSingleObject(fileChange, 0) != WAIT_TIMEOUT;
     if (!fullCheck && !fired) {
       return Reading::kNothing;
     }
@@ -224,7 +224,7 @@ void NoFSRedirectFileData::CloseChangeNotification() {
 // The monitor
 
 FileMonitorNoFSRedirect::FileMonitorNoFSRedirect()
-    : FileMonitorCore(kNoFSRedirectKind), spNotified(VantrelPlatform::NewChangeMailbox()) {}
+    : FileMonitorCore(kNoFSRedirectKind), notified_(VantrelPlatform::NewChangeMailbox()) {}
 
 FileMonitorNoFSRedirect::~FileMonitorNoFSRedirect() { StopAndQuiesce(); }
 
@@ -317,14 +317,14 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
 }
 
 bool FileMonitorNoFSRedirect::TakeNotifiedKeys(std::vector<std::uint64_t> &keys) {
-  return spNotified && VantrelPlatform::TakeChanges(*spNotified, keys);
+  return notified_ && VantrelPlatform::TakeChanges(*notified_, keys);
 }
 
 // A file that was there at its last check, whose notification posts to the
 // sweep, between its full checks.
 bool FileMonitorNoFSRedirect::SparesCheck(FileRecord &base, std::int64_t now, std::int64_t &fullCheck) {
   FileData &record = static_cast<FileData &>(base);
-  if (!spNotified || record.hFileChange == INVALID_HANDLE_VALUE || FullCheckPeriod() == ACE_Time_Value::zero ||
+  if (!notified_ || record.fileChange == INVALID_HANDLE_VALUE || FullCheckPeriod() == ACE_Time_Value::zero ||
       !record.lastStat || record.lastStat->directory) {
     return false;
   }

@@ -96,7 +96,7 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // The file's own change notification; INVALID_HANDLE_VALUE when none is
   // open. Its full check is due at nextFullCheck (monotonic clock); a file
   // whose notification cannot be had is tried again from then on.
-  HANDLE hFileChange;
+  HANDLE fileChange;
   ACE_Time_Value nextFullCheck;
   // With replacement reporting only: the identity of the file last accepted;
   // empty until a check has read one.
@@ -134,7 +134,7 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
 
   // Where the notifications post their records' keys, for the sweep; null
   // where they cannot.
-  const std::shared_ptr<VantrelPlatform::ChangeMailbox> spNotified;
+  const std::shared_ptr<VantrelPlatform::ChangeMailbox> notified_;
 
   // Flags of a directory whose state was present at the last check and still
   // is: its notification is polled, or reopened when it is missing.

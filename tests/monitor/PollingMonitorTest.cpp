@@ -131,10 +131,10 @@ struct UntimedPollingMonitor : FileMonitorStatOnly {
 
 struct FailingOnceMonitor : FileMonitorStatOnly {
   int CheckFile(FileRecord &record, Log threadLog) override {
-    if (!bFailed.exchange(true)) throw std::runtime_error("the first check fails");
+    if (!failed.exchange(true)) throw std::runtime_error("the first check fails");
     return FileMonitorStatOnly::CheckFile(record, threadLog);
   }
-  std::atomic<bool> bFailed{false};
+  std::atomic<bool> failed{false};
 };
 
 }  // namespace
@@ -146,14 +146,14 @@ TEST_F(PollingMonitor, AFailedRegistrationIsSaidWithItsReasonOnceAMinute) {
     FullMonitor() { usReaderThreadsMin = 1; }
     std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                           std::uint64_t hCreds, bool wantIdle) override {
-      if (bFull) throw std::length_error("no room for another record");
+      if (full) throw std::length_error("no room for another record");
       return FileMonitorStatOnly::NewRecord(path, interval, hCreds, wantIdle);
     }
-    bool bFull = true;
+    bool full = true;
   } monitor;
   RecordingSink sink;
   for (bool full : {true, true, false}) {
-    monitor.bFull = full;
+    monitor.full = full;
     monitor.AddMonitor(dir.WJoin("a.log"), &sink, 1000, 0, false);
     EXPECT_EQ(monitor.IsMonitored(dir.WJoin("a.log")), !full);
   }

@@ -147,9 +147,9 @@ class CheckProbe : public Monitor {
   explicit CheckProbe(bool reportReplacement = false) {
     this->usReaderThreadsMin = 0;
     this->bInitialized = true;
-    this->bReportReplacement = reportReplacement;
+    this->reportReplacement = reportReplacement;
   }
-  void SetFullCheckPeriod(unsigned int millis) { this->ulFullCheckPeriodMillis = millis; }
+  void SetFullCheckPeriod(unsigned int millis) { this->fullCheckPeriodMillis = millis; }
   FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
   int Check(const std::wstring &path) {
     FileData &record = Record(path);
