@@ -8,6 +8,7 @@
 #include "support/TestSupport.h"
 
 #include <array>
+#include <cstdio>
 #include <filesystem>
 #include <type_traits>
 
@@ -26,7 +27,12 @@ FailingIdentityReads &UnreadableIdentities() {
   return reads;
 }
 
-void Rename(const std::string &from, const std::string &to) { ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0); }
+// Over an older file of the same name, as a second rotation does (Windows'
+// rename refuses to replace one).
+void Rename(const std::string &from, const std::string &to) {
+  std::remove(to.c_str());
+  ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0);
+}
 
 // The file of `size` bytes with the write time `time`, created anew.
 Action RenameAndCreate(std::size_t size, std::int64_t time) {
