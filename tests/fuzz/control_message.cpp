@@ -34,7 +34,7 @@ struct Monitor : WindowsAgentCommon::FileMonitorStatOnly {
     usReaderThreadsMin = 0;
     thr_mgr(ACE_Thread_Manager::instance());
   }
-  void JoinEnded() { pool.JoinEnded(); }
+  void JoinEnded() { pool_.JoinEnded(); }
 };
 
 Monitor *monitor = nullptr;
