@@ -52,9 +52,9 @@ void WorkerPool::GrowTo(unsigned short target) {
     if (core::WarningDue(now, lastStartFailure_)) {
       lastStartFailure_ = now;
       log_.Error("Could not start a worker thread (%d of %d started, %d running): %s. The next registration or "
-                "backlog check tries again.",
-                static_cast<int>(started), static_cast<int>(n), static_cast<int>(task_.thr_count()),
-                std::strerror(error));
+                 "backlog check tries again.",
+                 static_cast<int>(started), static_cast<int>(n), static_cast<int>(task_.thr_count()),
+                 std::strerror(error));
     }
   }
 }

@@ -45,14 +45,14 @@ class FsRedirection {
     typedef BOOL(WINAPI * DisableFn)(PVOID *);
     if (auto fn = reinterpret_cast<DisableFn>(Lookup("Wow64DisableWow64FsRedirection"))) {
       threadLog.Debug("Temporarily turning off file system redirection for current thread...");
-      fn(&oldValue);
+      fn(&oldValue_);
     }
   }
   void Revert(const Log &threadLog) {
     typedef BOOL(WINAPI * RevertFn)(PVOID);
     if (auto fn = reinterpret_cast<RevertFn>(Lookup("Wow64RevertWow64FsRedirection"))) {
       threadLog.Debug("Re-enabling file system redirection for current thread.");
-      fn(oldValue);
+      fn(oldValue_);
     }
   }
 
@@ -63,7 +63,7 @@ class FsRedirection {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     return kernel == nullptr ? nullptr : reinterpret_cast<void (*)()>(GetProcAddress(kernel, name));
   }
-  PVOID oldValue = nullptr;
+  PVOID oldValue_ = nullptr;
 };
 
 // Releases a block that the worker took, unless it was handed on or given
