@@ -78,17 +78,24 @@ void NoFSRedirectFileData::InitialScan() {
   const ACE_Time_Value period = monitor.FullCheckPeriod();
   if (period != ACE_Time_Value::zero && fileChange == INVALID_HANDLE_VALUE) {
     // Armed before the read, so that the state read is the file's until it
-    // fires; a path that is no file gets none.
-    const std::optional<PathState> seen = StatState();
-    if (seen && !seen->directory) {
-      ArmFileNotification(VantrelPlatform::MonotonicNow(), period);
-    }
+    // fires. Most paths are files: a path found to be none lets it go.
+    ArmFileNotification(VantrelPlatform::MonotonicNow(), period);
   }
-  lastStat = ReadState(monitor.ReportsReplacement() ? &lastIdentity : nullptr);
+  // Where a stat tells what a handle would, the stat is the whole read.
+  std::optional<VantrelPlatform::FileIdentity> *const identity =
+      monitor.ReportsReplacement() ? &lastIdentity : nullptr;
+  lastStat = VantrelPlatform::kStatSeesOpenFiles ? StatState(identity) : ReadState(identity);
+  if (!lastStat || lastStat->directory) {
+    CloseFileNotification();
+    nextFullCheck = ACE_Time_Value::zero;  // a file later: its notification at once
+  }
   if (lastStat && lastStat->directory) {
     CloseChangeNotification();
     hChange = OpenChangeNotification();
   }
+  // The check that follows at once finds nothing to read: a change since the
+  // notification was armed signals it for a later check.
+  freshBaseline = fileChange != INVALID_HANDLE_VALUE;
   initialized = true;
 }
 
@@ -171,6 +178,8 @@ void NoFSRedirectFileData::ReplaceFileNotification() {
 }
 
 NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time_Value &fullCheckPeriod) {
+  const bool fresh = freshBaseline;
+  freshBaseline = false;
   // Only a file that was there is spared: an absent path costs one failed
   // look-up, and a directory is judged by its attributes and its entries.
   if (fullCheckPeriod == ACE_Time_Value::zero || !lastStat || lastStat->directory) {
@@ -179,6 +188,9 @@ NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time
       nextFullCheck = ACE_Time_Value::zero;  // a file again: a new one at once
     }
     return Reading::kFull;
+  }
+  if (fresh && fileChange != INVALID_HANDLE_VALUE) {
+    return Reading::kNothing;
   }
   const ACE_Time_Value now = VantrelPlatform::MonotonicNow();
   if (fileChange != INVALID_HANDLE_VALUE) {

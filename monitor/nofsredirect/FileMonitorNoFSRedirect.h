@@ -101,6 +101,8 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // With replacement reporting only: the identity of the file last accepted;
   // empty until a check has read one.
   std::optional<VantrelPlatform::FileIdentity> lastIdentity;
+  // The baseline was read just now, after the file's notification was armed.
+  bool freshBaseline = false;
 };
 
 // Registration is refused with InitializationException before Initialize

@@ -202,6 +202,10 @@ class ChangeNotifier final {
   std::unordered_map<int, std::shared_ptr<Watch>> watches_;
   std::unordered_map<std::uintptr_t, ChangeHandle> handles_;
   std::uintptr_t nextSerial_ = 1;
+  // The directory that the last watch was added for, and its wd: the next
+  // handle is most often on the same one (the files of one directory).
+  std::string lastPath_;
+  int lastWd_ = -1;
 };
 
 bool ChangeNotifier::OpenInstance(int &error) {
@@ -231,20 +235,34 @@ bool ChangeNotifier::OpenInstance(int &error) {
 // Adds or finds the kernel watch on `path`, reporting at least `mask`; a
 // watch found keeps what it reported before too. `knownNew` tells that the
 // kernel created a new watch, as opposed to handing back the one it has.
+//
+// The directory of the last call, while its watch lives, is asked for once,
+// without IN_MASK_CREATE: a wd that is still in the table is the watch known
+// under it, since Linux hands a wd out again only once every other one has
+// been used (2^31 watches later), and a watch that the kernel dropped is out
+// of the table as soon as its IN_IGNORED is read, which every sweep does.
 int ChangeNotifier::AddWatch(const char *path, std::uint32_t mask, bool &knownNew) {
   knownNew = false;
-  if (!maskCreateHonoured_) {
-    return ::inotify_add_watch(fd_, path, mask | IN_MASK_ADD);
+  int wd = -1;
+  if (!maskCreateHonoured_ || (lastWd_ >= 0 && lastPath_ == path && watches_.count(lastWd_) != 0)) {
+    wd = ::inotify_add_watch(fd_, path, mask | IN_MASK_ADD);
+  } else {
+    wd = ::inotify_add_watch(fd_, path, mask | IN_MASK_CREATE);
+    if (wd >= 0) {
+      knownNew = true;
+    } else if (errno == EEXIST) {
+      wd = ::inotify_add_watch(fd_, path, mask | IN_MASK_ADD);
+    }
   }
-  const int wd = ::inotify_add_watch(fd_, path, mask | IN_MASK_CREATE);
   if (wd >= 0) {
-    knownNew = true;
-    return wd;
+    try {
+      lastPath_ = path;
+      lastWd_ = wd;
+    } catch (const std::bad_alloc &) {
+      lastWd_ = -1;
+    }
   }
-  if (errno != EEXIST) {
-    return wd;
-  }
-  return ::inotify_add_watch(fd_, path, mask | IN_MASK_ADD);
+  return wd;
 }
 
 void ChangeNotifier::Drain() {
@@ -388,10 +406,15 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
   if (!OpenInstance(error)) {
     return INVALID_HANDLE_VALUE;
   }
-  // Whatever was queued before this watch is read first: a new handle starts
-  // unsignalled, and an IN_IGNORED of a watch removed earlier cannot be taken
-  // for one of a watch that the kernel gives the same wd below.
-  Drain();
+  // Whatever was queued before this watch is read first: a directory's
+  // handle starts unsignalled, and where the kernel cannot tell a new watch
+  // from one it has, an IN_IGNORED of a watch removed earlier cannot be
+  // taken for one of a watch that the kernel gives the same wd below. A
+  // file's handle is made before its file is read, so an event from before
+  // it at most costs that file one more read: it skips the read.
+  if (!maskCreateHonoured_ || fileName == nullptr) {
+    Drain();
+  }
   bool knownNew = false;
   const int wd = AddWatch(path, fileName != nullptr ? kWatchMask | kFileMask : kWatchMask, knownNew);
   if (wd < 0) {
@@ -652,11 +675,7 @@ HANDLE OpenFileHandle(const std::wstring &path, const std::shared_ptr<ChangeMail
 // File systems whose changes made by other hosts, or by a user-space server,
 // reach no inotify watch: NFS, SMB/CIFS, FUSE, Coda, AFS, 9P, Ceph, NCP,
 // OCFS2, GFS2, Lustre and VirtualBox shared folders.
-bool RemoteFileSystem(const char *path) {
-  struct statfs info;
-  if (::statfs(path, &info) != 0) {
-    return true;  // unknown: trusted with nothing
-  }
+bool RemoteFileSystem(const struct statfs &info) {
   switch (static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFul) {
     case 0x6969ul:      // NFS
     case 0x517Bul:      // SMB
@@ -689,8 +708,11 @@ bool TrustedFileSystem(const std::wstring &path) {
     // Judged by the directory that is to hold it.
     const std::size_t slash = native.rfind('/');
     native = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+    if (::statfs(native.c_str(), &info) != 0) {
+      return false;  // unknown: trusted with nothing
+    }
   }
-  return !RemoteFileSystem(native.c_str());
+  return !RemoteFileSystem(info);
 }
 
 class SystemChangeNotificationCalls final : public ChangeNotificationCalls {
