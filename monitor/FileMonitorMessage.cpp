@@ -84,6 +84,38 @@ FileMonitorMessage FileMonitorMessage::ForRecord(const std::wstring &path, std::
   return message;
 }
 
+ACE_Message_Block *FileMonitorMessage::RecordBlock(const std::wstring &path, std::int64_t key, bool travelsAsText,
+                                                   MonitorAction action, MessageBlockPool &pool) {
+  const std::size_t length = path.size();
+  if (!travelsAsText || length + kKeyUnits >= kFilenameUnits) {
+    return ForRecord(path, key, travelsAsText, action).ToBlock(pool);
+  }
+  VantrelPlatform::Utf16Unit units[kFilenameUnits];
+  for (std::size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<std::uint32_t>(path[i]);
+    if (c > 0xFFFF) {
+      return ForRecord(path, key, travelsAsText, action).ToBlock(pool);
+    }
+    units[i] = static_cast<VantrelPlatform::Utf16Unit>(c);
+  }
+  units[length] = 0;
+  WriteKey(units, length, key);
+  const std::size_t used = (length + kKeyUnits) * sizeof(VantrelPlatform::Utf16Unit);
+
+  ACE_Message_Block *block = pool.Take();
+  char *image = block->wr_ptr();
+  const IFileMonitorSink *noSink = nullptr;
+  const std::uint32_t threadId = NullThreadId();
+  std::memcpy(image + offsetof(FileMonitorMessage, pSink), &noSink, sizeof(noSink));
+  std::memcpy(image + offsetof(FileMonitorMessage, eAction), &action, sizeof(action));
+  std::memcpy(image + offsetof(FileMonitorMessage, idThread), &threadId, sizeof(threadId));
+  char *filename = image + offsetof(FileMonitorMessage, szFilename);
+  std::memcpy(filename, units, used);
+  std::memset(filename + used, 0, sizeof(szFilename) - used);
+  block->wr_ptr(kImageSize);
+  return block;
+}
+
 bool FileMonitorMessage::TravelsAsText(const std::wstring &path) {
   if (path.size() >= kFilenameUnits) {
     return false;  // every code point takes at least one unit

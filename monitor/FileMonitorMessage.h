@@ -61,6 +61,12 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   static FileMonitorMessage ForRecord(const std::wstring &path, std::int64_t key, bool travelsAsText,
                                       MonitorAction action);
 
+  // The image of ForRecord(path, key, travelsAsText, action) in a block
+  // from `pool`, written there directly where the path's characters are
+  // each one UTF-16 unit (the rule), with zeros after the key.
+  static ACE_Message_Block *RecordBlock(const std::wstring &path, std::int64_t key, bool travelsAsText,
+                                        MonitorAction action, MessageBlockPool &pool);
+
   bool CarriesKey() const;
   std::int64_t Key() const;   // valid when CarriesKey()
   // The key that follows the path's terminator, if one does (always when

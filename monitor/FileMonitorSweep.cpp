@@ -212,9 +212,8 @@ void FileMonitorCore::CheckFilesLocked() {
         FileRecord &record = *sweepBatch[j];
         const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
                                             : FileMonitorMessage::MONITOR_ACTION_CHECK;
-        ACE_Message_Block *block =
-            FileMonitorMessage::ForRecord(record.paths.registered, record.key, record.travelsAsText, action)
-                .ToBlock(sweep_.Blocks());
+        ACE_Message_Block *block = FileMonitorMessage::RecordBlock(record.paths.registered, record.key,
+                                                                   record.travelsAsText, action, sweep_.Blocks());
         if (last == nullptr) {
           chain = block;
         } else {

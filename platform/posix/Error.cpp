@@ -13,13 +13,19 @@
 
 namespace {
 
-thread_local DWORD t_lastError = ERROR_SUCCESS;
+// Initial-exec: the library is loaded with the program (or early, by the
+// loader's reserve), and every system call of the layer sets the last error,
+// so it is reached at a fixed offset from the thread pointer rather than
+// through a call to the dynamic linker's TLS look-up.
+#define VANTREL_FAST_TLS __attribute__((tls_model("initial-exec")))
+
+thread_local DWORD t_lastError VANTREL_FAST_TLS = ERROR_SUCCESS;
 // The errno behind the last code that the layer set from one on this thread,
 // and that code; 0 once a failure without an errno has been set since. Kept
 // while later calls succeed, so that the text can still be had after a few
 // more calls.
-thread_local int t_lastErrno = 0;
-thread_local DWORD t_lastErrnoCode = ERROR_SUCCESS;
+thread_local int t_lastErrno VANTREL_FAST_TLS = 0;
+thread_local DWORD t_lastErrnoCode VANTREL_FAST_TLS = ERROR_SUCCESS;
 
 void Forget(DWORD code) {
   if (code != ERROR_SUCCESS) {
@@ -119,6 +125,26 @@ bool NativePath(const wchar_t *path, std::string &out) {
     SetError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
+  return true;
+}
+
+bool NativePathBuffer::Set(const wchar_t *path) {
+  if (path != nullptr) {
+    std::size_t i = 0;
+    while (i < kInline && path[i] != L'\0' && static_cast<std::uint32_t>(path[i]) < 0x80) {
+      inline_[i] = static_cast<char>(path[i]);
+      ++i;
+    }
+    if (i > 0 && i < kInline && path[i] == L'\0') {
+      inline_[i] = '\0';
+      text_ = inline_;
+      return true;
+    }
+  }
+  if (!NativePath(path, other_)) {
+    return false;
+  }
+  text_ = other_.c_str();
   return true;
 }
 

@@ -20,6 +20,7 @@
 using VantrelPlatform::detail::HandleKind;
 using VantrelPlatform::detail::HandleTable;
 using VantrelPlatform::detail::NativePath;
+using VantrelPlatform::detail::NativePathBuffer;
 using VantrelPlatform::detail::SetError;
 using VantrelPlatform::detail::SetErrorFromErrno;
 
@@ -290,8 +291,8 @@ BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelI
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::string path;
-  if (!NativePath(lpFileName, path)) {
+  NativePathBuffer path;
+  if (!path.Set(lpFileName)) {
     return FALSE;
   }
   struct stat st;
@@ -315,8 +316,8 @@ BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::string native;
-  if (!NativePath(path, native)) {
+  NativePathBuffer native;
+  if (!native.Set(path)) {
     return FALSE;
   }
   struct statx sx;
@@ -476,13 +477,13 @@ void FillStat64(mode_t mode, dev_t device, nlink_t links, off_t size, const stru
 }
 
 // The path in the system's form; on failure errno as _wstat64 sets it.
-bool StatPath(const wchar_t *path, struct __stat64 *buffer, std::string &native) {
+bool StatPath(const wchar_t *path, struct __stat64 *buffer, NativePathBuffer &native) {
   if (path == nullptr || buffer == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     errno = EINVAL;
     return false;
   }
-  if (!NativePath(path, native)) {
+  if (!native.Set(path)) {
     errno = GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? ENOMEM : ENOENT;
     return false;
   }
@@ -492,7 +493,7 @@ bool StatPath(const wchar_t *path, struct __stat64 *buffer, std::string &native)
 }  // namespace
 
 int _wstat64(const wchar_t *path, struct __stat64 *buffer) {
-  std::string native;
+  NativePathBuffer native;
   if (!StatPath(path, buffer, native)) {
     return -1;
   }
@@ -512,7 +513,7 @@ namespace VantrelPlatform {
 namespace detail {
 
 int Stat64AndIdentityOf(const wchar_t *path, struct __stat64 *buffer, std::optional<FileIdentity> *identity) {
-  std::string native;
+  NativePathBuffer native;
   if (!StatPath(path, buffer, native)) {
     return -1;
   }

@@ -32,6 +32,25 @@ std::string Utf8Of(const wchar_t *text, std::size_t length);
 // ERROR_PATH_NOT_FOUND, as on Windows; false means the error is set.
 bool NativePath(const wchar_t *path, std::string &out);
 
+// The same, for a path that is only passed on to one system call: an ASCII
+// path that fits (the rule) is written into the object itself, with no
+// allocation; any other goes through NativePath. Meant for the stack.
+class NativePathBuffer {
+ public:
+  NativePathBuffer() = default;
+  NativePathBuffer(const NativePathBuffer &) = delete;
+  NativePathBuffer &operator=(const NativePathBuffer &) = delete;
+  // As NativePath.
+  bool Set(const wchar_t *path);
+  const char *c_str() const { return text_; }
+
+ private:
+  static constexpr std::size_t kInline = 512;
+  char inline_[kInline];
+  std::string other_;
+  const char *text_ = "";
+};
+
 // Handles are opaque numbers, never pointers: the top four bits name the
 // kind of object and the rest is a serial number that a table maps to the
 // object. Null and INVALID_HANDLE_VALUE decode to no kind, so a closed, bogus

@@ -90,17 +90,32 @@ TEST(FileMonitorMessage, APathThatDoesNotFitIsNeverWrittenPastTheField) {
 // path itself stays what it always was.
 TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   const std::int64_t key = 0x0102030405060708;
+  // The sweep writes the same image straight into a pooled block, which
+  // held another message's bytes before.
+  MessageBlockPool pool(FileMonitorMessage::kImageSize, 1);
+  auto writtenDirectly = [&pool](const FileMonitorMessage &message, const std::wstring &path, std::int64_t k,
+                                 bool travels) {
+    ACE_Message_Block *used = pool.Take();
+    std::memset(used->wr_ptr(), 0xAB, FileMonitorMessage::kImageSize);
+    pool.Give(used);
+    ACE_Message_Block *block = FileMonitorMessage::RecordBlock(path, k, travels, message.eAction, pool);
+    EXPECT_EQ(block->length(), FileMonitorMessage::kImageSize);
+    EXPECT_EQ(std::memcmp(block->rd_ptr(), &message, FileMonitorMessage::kImageSize), 0);
+    block->release();
+  };
   const std::pair<std::wstring, bool> cases[] = {  // a path, and whether the key goes behind it
       {L"/var/log/app.log", true},
       {L"/var/log/\u00e9t\u00e9/\U0001F600.log", true},
+      {std::wstring(L"/x/") + wchar_t(0xDC80) + wchar_t(0xFFFE), true},
       {std::wstring(253, L'a'), true},
       {std::wstring(254, L'a'), false},  // fits, but the key does not
       {std::wstring(259, L'a'), false},
   };
   for (const auto &[path, keyBehind] : cases) {
     SCOPED_TRACE(path.size());
-    const FileMonitorMessage out =
-        RoundTrip(FileMonitorMessage::ForRecord(path, key, true, FileMonitorMessage::MONITOR_ACTION_CHECK));
+    const auto message = FileMonitorMessage::ForRecord(path, key, true, FileMonitorMessage::MONITOR_ACTION_CHECK);
+    writtenDirectly(message, path, key, true);
+    const FileMonitorMessage out = RoundTrip(message);
     EXPECT_EQ(out.Path(), path);
     EXPECT_FALSE(out.CarriesKey());
     std::int64_t found = 0;
@@ -109,8 +124,10 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   }
   // A path that does not travel as text goes by its key alone, any key.
   for (std::int64_t any : {std::int64_t{1}, std::int64_t{0x123456789ABCDEF0}, std::int64_t{-2}}) {
-    const FileMonitorMessage out = RoundTrip(
-        FileMonitorMessage::ForRecord(std::wstring(260, L'a'), any, false, FileMonitorMessage::MONITOR_ACTION_CHECK));
+    const auto message = FileMonitorMessage::ForRecord(std::wstring(9, L'a'), any, false,
+                                                       FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT);
+    writtenDirectly(message, std::wstring(9, L'a'), any, false);
+    const FileMonitorMessage out = RoundTrip(message);
     std::int64_t found = 0;
     EXPECT_TRUE(out.CarriesKey() && out.KeyAfterPath(found) && out.Path().empty());
     EXPECT_EQ(std::make_pair(out.Key(), found), std::make_pair(any, any));

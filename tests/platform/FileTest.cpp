@@ -94,8 +94,14 @@ TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
   const struct timespec times[2] = {{1600000000, 500000000}, {1700000000, 123456789}};
   ASSERT_EQ(0, ::utimensat(AT_FDCWD, dir.Join("a.log").c_str(), times, 0));
 
+  // And a file whose path is longer than 512 bytes.
+  const std::string deep = std::string(250, 'd') + "/" + std::string(250, 'e');
+  MakeDir(dir.Join(std::string(250, 'd')));
+  MakeDir(dir.Join(deep));
+  WriteFile(dir.Join(deep + "/f.log"), "xy");
+
   const int descriptors = OpenDescriptorCount();
-  for (const char *name : {"a.log", "sub", "link"}) {
+  for (const std::string &name : {std::string("a.log"), std::string("sub"), std::string("link"), deep + "/f.log"}) {
     SCOPED_TRACE(name);
     const std::wstring path = Wide(dir.Join(name));
     struct stat st;
