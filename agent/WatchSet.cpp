@@ -183,11 +183,12 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
   if (!Fits(path, false)) return false;
   {
     std::lock_guard<std::mutex> lock(mtx);
-    auto added = mapEntries.emplace(path, role);
+    const auto added = entries_.Insert(path, role);
     if (!added.second) return false;
-    added.first->second.refused = setRefusedHandles.count(handle) != 0;
-    if (!added.first->second.refused && !added.first->second.seen) ++nUnseen;
-    if (handle != IFileMonitor::kDefaultCredentials) added.first->second.More().handle = handle;
+    Entry &entry = *added.first;
+    entry.refused = setRefusedHandles.count(handle) != 0;
+    if (!entry.refused && !entry.seen) ++nUnseen;
+    if (handle != IFileMonitor::kDefaultCredentials) entry.More().handle = handle;
   }
   // Every registration asks for idle reports: the first report after it
   // tells that the baseline is taken, and those of a path that is not there
@@ -218,14 +219,24 @@ void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool giv
     return;
   }
   std::lock_guard<std::mutex> lock(mtx);
-  const auto it = mapEntries.find(path);
-  if (it == mapEntries.end()) return;  // too long to be watched
-  it->second.target = true;
-  it->second.given = it->second.given || given;
-  it->second.fixed = it->second.fixed || given;
+  Entry *entry = entries_.Find(path);
+  if (entry == nullptr) return;  // too long to be watched
+  entry->target = true;
+  entry->given = entry->given || given;
+  entry->fixed = entry->fixed || given;
 }
 
 void WatchSet::Start(std::vector<WatchTarget> targets, std::vector<std::string> &notes) {
+  {
+    // The paths given as they are, which a long list is made of, in the
+    // table's compact part.
+    std::vector<std::string_view> given;
+    for (const auto &target : targets) {
+      if (!target.pattern) given.emplace_back(target.path);
+    }
+    std::lock_guard<std::mutex> lock(mtx);
+    entries_.Reserve(std::move(given));
+  }
   // Taken from the back, and the list's storage halved whenever half of it
   // is free.
   std::reverse(targets.begin(), targets.end());
@@ -274,12 +285,9 @@ void WatchSet::StartOne(const WatchTarget &target, std::vector<std::string> &not
   role.fixed = true;
   if (!Register(directory, handle, role)) {
     std::lock_guard<std::mutex> lock(mtx);
-    auto found = mapEntries.find(directory);
-    if (found == mapEntries.end()) {
-      found = mapEntries.emplace(directory, Entry()).first;
-      ++nUnseen;
-    }
-    found->second.fixed = true;
+    const auto found = entries_.Insert(directory, Entry());
+    if (found.second) ++nUnseen;
+    found.first->fixed = true;
   }
   Walk(directory, vecPatterns.size() - 1, 0, false);
   if (nTargetsAdded == before) {
@@ -291,7 +299,7 @@ void WatchSet::Walk(const std::string &directory, std::size_t pattern, std::size
   bool known;
   {
     std::lock_guard<std::mutex> lock(mtx);
-    known = mapEntries.count(directory) != 0;
+    known = entries_.Find(directory) != nullptr;
   }
   if (!known) {
     if (!Fits(directory, true)) return;
@@ -304,8 +312,8 @@ void WatchSet::Walk(const std::string &directory, std::size_t pattern, std::size
   }
   {
     std::lock_guard<std::mutex> lock(mtx);
-    const auto it = mapEntries.find(directory);
-    if (it == mapEntries.end() || !it->second.More().walks.emplace(pattern, component).second) return;
+    Entry *entry = entries_.Find(directory);
+    if (entry == nullptr || !entry->More().walks.emplace(pattern, component).second) return;
   }
   ListAt(directory, pattern, component, found);
 }
@@ -316,8 +324,8 @@ std::vector<DirEntry> WatchSet::List(const std::string &directory) {
   std::string note;
   {
     std::lock_guard<std::mutex> lock(mtx);
-    const auto it = mapEntries.find(directory);
-    if (it != mapEntries.end()) note = Reach(directory, it->second, true, failure);
+    Entry *entry = entries_.Find(directory);
+    if (entry != nullptr) note = Reach(directory, *entry, true, failure);
   }
   if (!note.empty() && fnSay) fnSay(note);
   return entries;
@@ -357,9 +365,9 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
   std::string note;
   {
     std::lock_guard<std::mutex> lock(mtx);
-    const auto it = mapEntries.find(path);
-    if (it == mapEntries.end()) return verdict;
-    Entry &entry = it->second;
+    Entry *found = entries_.Find(path);
+    if (found == nullptr) return verdict;
+    Entry &entry = *found;
     entry.key = key;
     verdict.print = entry.target;
     verdict.flags = flags;
@@ -391,9 +399,9 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
   if (first && !exists && failure.empty() && fnSay) fnSay(Absent(path));
   {
     std::lock_guard<std::mutex> lock(mtx);
-    const auto it = mapEntries.find(path);
-    if (it != mapEntries.end()) {
-      Entry &entry = it->second;
+    Entry *found = entries_.Find(path);
+    if (found != nullptr) {
+      Entry &entry = *found;
       entry.present = entry.present || exists;
       note = Reach(path, entry, false, failure);
       if (!entry.seen && !entry.refused) --nUnseen;
@@ -418,9 +426,9 @@ void WatchSet::Relist(const std::string &directory) {
   std::set<std::pair<std::size_t, std::size_t>> walks;
   {
     std::lock_guard<std::mutex> lock(mtx);
-    const auto it = mapEntries.find(directory);
-    if (it == mapEntries.end() || !it->second.Walked()) return;
-    walks = it->second.part.rare->walks;
+    const Entry *entry = entries_.Find(directory);
+    if (entry == nullptr || !entry->Walked()) return;
+    walks = entry->part.rare->walks;
   }
   for (const auto &walk : walks) {
     ListAt(directory, walk.first, walk.second, true);
@@ -432,25 +440,20 @@ std::vector<WatchSet::Gone> WatchSet::Release(const std::string &path) {
   std::vector<std::string> released;
   {
     std::lock_guard<std::mutex> lock(mtx);
-    const auto it = mapEntries.find(path);
-    if (it == mapEntries.end() || it->second.fixed) return gone;
-    if (!it->second.seen && !it->second.refused) --nUnseen;
-    mapEntries.erase(it);
+    const Entry *entry = entries_.Find(path);
+    if (entry == nullptr || entry->fixed) return gone;
+    if (!entry->seen && !entry->refused) --nUnseen;
+    entries_.Erase(path);
     released.push_back(path);
-    const std::string below = ChildPath(path, "");
-    for (auto child = mapEntries.lower_bound(below);
-         child != mapEntries.end() && child->first.compare(0, below.size(), below) == 0;) {
-      if (child->second.fixed) {
-        ++child;
-        continue;
+    entries_.EraseIf(ChildPath(path, ""), [&](std::string_view below, const Entry &child) {
+      if (child.fixed) return false;
+      if (child.target && child.seen && !child.deleted) {
+        gone.push_back(Gone{std::string(below), child.key, child.Walked()});
       }
-      if (child->second.target && child->second.seen && !child->second.deleted) {
-        gone.push_back(Gone{child->first, child->second.key, child->second.Walked()});
-      }
-      released.push_back(child->first);
-      if (!child->second.seen && !child->second.refused) --nUnseen;
-      child = mapEntries.erase(child);
-    }
+      released.emplace_back(below);
+      if (!child.seen && !child.refused) --nUnseen;
+      return true;
+    });
   }
   for (const auto &each : released) {
     rMonitor.RemoveMonitor(VantrelPlatform::FromUtf8(each), pSink);
@@ -461,14 +464,14 @@ std::vector<WatchSet::Gone> WatchSet::Release(const std::string &path) {
 }
 
 void WatchSet::RemoveAll() {
-  std::map<std::string, Entry> entries;
+  PathTable<Entry> entries;
   {
     std::lock_guard<std::mutex> lock(mtx);
-    entries.swap(mapEntries);
+    std::swap(entries, entries_);
   }
-  for (const auto &entry : entries) {
-    rMonitor.RemoveMonitor(VantrelPlatform::FromUtf8(entry.first), pSink);
-  }
+  entries.ForEach([this](std::string_view path, const Entry &) {
+    rMonitor.RemoveMonitor(VantrelPlatform::FromUtf8(std::string(path)), pSink);
+  });
 }
 
 bool WatchSet::AllSeen() const {
@@ -478,13 +481,14 @@ bool WatchSet::AllSeen() const {
 
 std::size_t WatchSet::Registered() const {
   std::lock_guard<std::mutex> lock(mtx);
-  return mapEntries.size();
+  return entries_.Size();
 }
 
 std::size_t WatchSet::Asked() const {
   std::lock_guard<std::mutex> lock(mtx);
-  return static_cast<std::size_t>(
-      std::count_if(mapEntries.begin(), mapEntries.end(), [](const auto &entry) { return entry.second.target; }));
+  std::size_t asked = 0;
+  entries_.ForEach([&asked](std::string_view, const Entry &entry) { asked += entry.target ? 1 : 0; });
+  return asked;
 }
 
 std::string WatchSet::Absent(const std::string &path) {

@@ -40,6 +40,8 @@
 #include <utility>
 #include <vector>
 
+#include "agent/PathTable.h"
+
 namespace WindowsAgentCommon {
 class IFileMonitor;
 struct IFileMonitorSink;
@@ -196,7 +198,8 @@ class WatchSet {
   // Entries neither seen nor refused, under mtx: AllSeen without a walk of
   // the table, which the wait for the ready line asks every 20 ms.
   std::size_t nUnseen = 0;
-  std::map<std::string, Entry> mapEntries;
+  // The given paths are reserved in it at Start.
+  PathTable<Entry> entries_;
 };
 
 }  // namespace VantrelAgent

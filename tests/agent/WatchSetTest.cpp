@@ -59,3 +59,31 @@ TEST(WatchSet, AFileLetGoOfIsForgottenAndFoundAgainWhenItComesBack) {
     WriteFile(b, "again");
   }
 }
+
+// The table's two parts, the reserved paths and the others, answer as one
+// ordered table: an entry once, found only while it is in, walked in path
+// order across both parts and only below the prefix, erased from either.
+TEST(WatchSet, PathTableKeepsReservedAndOtherPathsAsOneOrderedTable) {
+  VantrelAgent::PathTable<int> table;
+  table.Reserve({"/d/b", "/d/a/x", "/d/a", "/d/b"});
+  EXPECT_EQ(table.Find("/d/a"), nullptr) << "reserved, not yet in";
+  for (const char *path : {"/d/a", "/d/a/y", "/d/ab", "/d/a/x", "/d/b"}) {
+    EXPECT_TRUE(table.Insert(path, path[3] == 'a' ? 1 : 2).second) << path;
+    EXPECT_FALSE(table.Insert(path, 3).second) << path;
+  }
+  EXPECT_EQ(table.Size(), 5u);
+  std::string walked;
+  table.EraseIf("/d/a/", [&walked](std::string_view path, int &entry) {
+    walked += std::string(path) + "=" + std::to_string(entry) + " ";
+    return path.back() == 'x';
+  });
+  EXPECT_EQ(walked, "/d/a/x=1 /d/a/y=1 ");
+  table.Erase("/d/b");
+  table.Erase("/d/ab");
+  walked.clear();
+  table.ForEach([&walked](std::string_view path, int) { walked += std::string(path) + " "; });
+  EXPECT_EQ(walked, "/d/a /d/a/y ");
+  EXPECT_EQ(table.Size(), 2u);
+  EXPECT_EQ(table.Find("/d/a/x"), nullptr);
+  EXPECT_TRUE(table.Insert("/d/a/x", 4).second) << "an erased reserved path comes back";
+}
