@@ -1,5 +1,7 @@
 #include "monitor/nofsredirect/FileMonitorNoFSRedirect.h"
 
+#include "monitor/FileMonitorCoreInternal.h"
+
 #include <VantrelCommon/MessageBlockUtil.h>
 
 #include <ace/OS_NS_sys_stat.h>
@@ -10,6 +12,8 @@
 namespace WindowsAgentCommon {
 
 namespace {
+
+using core::Microseconds;
 
 const MonitorKind kNoFSRedirectKind = {
     "FileMonitorNoFSRedirect",  // className
@@ -37,7 +41,7 @@ typedef NoFSRedirectFileData::PathState PathState;
 // gives: on POSIX the system's own record, on Windows the runtime's.
 template <class Stat>
 PathState StateOf(const Stat &state) {
-  PathState of;
+  PathState of{};
   of.size = static_cast<std::int64_t>(state.st_size);
   of.writeTime = static_cast<std::int64_t>(state.st_mtime);
   of.directory = (state.st_mode & S_IFMT) == S_IFDIR;
@@ -87,7 +91,7 @@ void NoFSRedirectFileData::InitialScan() {
   lastStat = VantrelPlatform::kStatSeesOpenFiles ? StatState(identity) : ReadState(identity);
   if (!lastStat || lastStat->directory) {
     CloseFileNotification();
-    nextFullCheck = ACE_Time_Value::zero;  // a file later: its notification at once
+    nextFullCheck = 0;  // a file later: its notification at once
   }
   if (lastStat && lastStat->directory) {
     CloseChangeNotification();
@@ -160,7 +164,7 @@ void NoFSRedirectFileData::CloseFileNotification() {
 }
 
 void NoFSRedirectFileData::ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod) {
-  nextFullCheck = now + fullCheckPeriod;
+  nextFullCheck = Microseconds(now + fullCheckPeriod);
   if (VantrelPlatform::ChangeNotificationsTrusted(path)) {
     fileChange =
         VantrelPlatform::OpenFileChangeNotification(path, monitor.notified_, static_cast<std::uint64_t>(key));
@@ -185,7 +189,7 @@ NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time
   if (fullCheckPeriod == ACE_Time_Value::zero || !lastStat || lastStat->directory) {
     if (fileChange != INVALID_HANDLE_VALUE) {
       CloseFileNotification();
-      nextFullCheck = ACE_Time_Value::zero;  // a file again: a new one at once
+      nextFullCheck = 0;  // a file again: a new one at once
     }
     return Reading::kFull;
   }
@@ -198,14 +202,14 @@ NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time
     // need not read the system's queue first (the sweep reads it at every
     // tick): an event not read yet leaves the notification signalled for a
     // later check, and a file replaced meanwhile is told by its identity.
-    const bool fullCheck = now >= nextFullCheck;
+    const bool fullCheck = Microseconds(now) >= nextFullCheck;
     const bool fired = fullCheck ? VantrelPlatform::ChangeSignalled(fileChange)
                                  : WaitForSingleObject(fileChange, 0) != WAIT_TIMEOUT;
     if (!fullCheck && !fired) {
       return Reading::kNothing;
     }
     if (fullCheck) {
-      nextFullCheck = now + fullCheckPeriod;
+      nextFullCheck = Microseconds(now + fullCheckPeriod);
     }
     if (!fired) {
       // A notification that has not fired stays armed for the full check:
@@ -218,7 +222,7 @@ NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time
     }
     ReplaceFileNotification();
     return Reading::kFull;
-  } else if (now < nextFullCheck) {
+  } else if (Microseconds(now) < nextFullCheck) {
     return Reading::kFull;  // none could be had; tried again when the period is over
   }
   ArmFileNotification(now, fullCheckPeriod);
@@ -340,7 +344,7 @@ bool FileMonitorNoFSRedirect::SparesCheck(FileRecord &base, std::int64_t now, st
       !record.lastStat || record.lastStat->directory) {
     return false;
   }
-  fullCheck = static_cast<std::int64_t>(record.nextFullCheck.sec()) * 1000000 + record.nextFullCheck.usec();
+  fullCheck = record.nextFullCheck;
   return now < fullCheck;
 }
 

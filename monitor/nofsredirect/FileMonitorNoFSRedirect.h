@@ -30,12 +30,16 @@ class FileMonitorNoFSRedirect;
 // one record apart) and, at the end, to the destructor, which runs when the
 // monitor lets its table go and no worker is left.
 struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
+  // First, where it fits in the end of the shared record: the baseline was
+  // read just now, after the file's notification was armed.
+  bool freshBaseline = false;
+
   // What the checks compare of a path: its stat record's size, write time
   // (whole seconds since 1970) and whether it is a directory.
   struct PathState {
-    std::int64_t size = 0;
-    std::int64_t writeTime = 0;
-    bool directory = false;
+    std::int64_t size;
+    std::int64_t writeTime : 63;  // with the bit below, in one word
+    bool directory : 1;
   };
   // What a check reads of its file: nothing (its notification says it is
   // unchanged), the stat record only (the full check of a file whose
@@ -94,15 +98,14 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   std::optional<PathState> lastStat;  // last accepted state; empty: absent or not yet seen
   HANDLE hChange;                     // INVALID_HANDLE_VALUE when none is open
   // The file's own change notification; INVALID_HANDLE_VALUE when none is
-  // open. Its full check is due at nextFullCheck (monotonic clock); a file
-  // whose notification cannot be had is tried again from then on.
+  // open. Its full check is due at nextFullCheck (monotonic clock, in
+  // microseconds; 0: at once); a file whose notification cannot be had is
+  // tried again from then on.
   HANDLE fileChange;
-  ACE_Time_Value nextFullCheck;
+  std::int64_t nextFullCheck = 0;
   // With replacement reporting only: the identity of the file last accepted;
   // empty until a check has read one.
   std::optional<VantrelPlatform::FileIdentity> lastIdentity;
-  // The baseline was read just now, after the file's notification was armed.
-  bool freshBaseline = false;
 };
 
 // Registration is refused with InitializationException before Initialize

@@ -91,40 +91,109 @@ struct Watch final {
 };
 
 // A handle on a directory's entry names (filter set), or on one file of the
-// directory (filter 0, `name` the hash of its entry name).
+// directory (filter 0, `name` the hash of its entry name). It lives in a
+// slot of the notifier's table, which never moves, so the lists of
+// listeners link handles by address. A watched file costs this slot and its
+// name's entry in the watch.
 struct ChangeHandle final {
-  std::shared_ptr<Watch> watch;
-  DWORD filter;
-  std::uint64_t seenFileEvents;
-  std::uint64_t seenDirEvents;
-  std::size_t name = 0;
+  Watch *watch = nullptr;
   // The watch's entry for `name`, which stays while a handle counts on it
   // (the table's nodes do not move when it grows).
   const Watch::NameEvents *nameEvents = nullptr;
-  std::uint64_t seenNameEvents = 0;
-  std::uint64_t seenLostEvents = 0;
+  // What the handle saw when it was last armed: a directory's counts of file
+  // and of directory names, a file's count of its name's events and of the
+  // watch's lost ones.
+  std::uint64_t seen[2] = {0, 0};
   // Where a change is posted, and under what; `posted` while the mailbox
-  // holds the handle's serial.
-  std::shared_ptr<VantrelPlatform::ChangeMailbox> mailbox = nullptr;
+  // holds the handle's serial. The notifier keeps the mailbox alive while a
+  // handle names it.
+  VantrelPlatform::ChangeMailbox *mailbox = nullptr;
   std::uint64_t cookie = 0;
-  std::uintptr_t serial = 0;
   ChangeHandle *nextListener = nullptr;
+  std::size_t name = 0;
+  // The slot's place and how often it has been handed out: the two make the
+  // handle's serial, so that a closed handle's value names nothing.
+  std::uint32_t index = 0;
+  std::uint32_t generation = 0;
+  DWORD filter = 0;
   bool posted = false;
+  bool inUse = false;
 
   bool ForFile() const { return filter == 0; }
+  std::uintptr_t Serial() const {
+    return (static_cast<std::uintptr_t>(generation) << 32) | (static_cast<std::uintptr_t>(index) + 1);
+  }
   bool Signalled() const {
     if (ForFile()) {
-      return watch->lostEvents != seenLostEvents || nameEvents->events != seenNameEvents;
+      return nameEvents->events != seen[0] || watch->lostEvents != seen[1];
     }
-    return ((filter & FILE_NOTIFY_CHANGE_FILE_NAME) != 0 && watch->fileEvents != seenFileEvents) ||
-           ((filter & FILE_NOTIFY_CHANGE_DIR_NAME) != 0 && watch->dirEvents != seenDirEvents);
+    return ((filter & FILE_NOTIFY_CHANGE_FILE_NAME) != 0 && watch->fileEvents != seen[0]) ||
+           ((filter & FILE_NOTIFY_CHANGE_DIR_NAME) != 0 && watch->dirEvents != seen[1]);
   }
   void Rearm() {
-    seenFileEvents = watch->fileEvents;
-    seenDirEvents = watch->dirEvents;
-    seenLostEvents = watch->lostEvents;
-    seenNameEvents = ForFile() ? nameEvents->events : 0;
+    seen[0] = ForFile() ? nameEvents->events : watch->fileEvents;
+    seen[1] = ForFile() ? watch->lostEvents : watch->dirEvents;
   }
+};
+
+// The handles, in chunks that never move, and the slots free for reuse.
+class HandleSlots final {
+ public:
+  // A free slot, marked in use with its generation moved on; may throw
+  // std::bad_alloc, and then changes nothing.
+  ChangeHandle &Acquire() {
+    if (free_.empty() && used_ == chunks_.size() * kChunk) {
+      free_.reserve(chunks_.size() * kChunk + kChunk);  // Release never allocates
+      std::unique_ptr<ChangeHandle[]> chunk(new ChangeHandle[kChunk]);
+      chunks_.push_back(std::move(chunk));
+    }
+    std::uint32_t index = used_;
+    if (!free_.empty()) {
+      index = free_.back();
+      free_.pop_back();
+    } else {
+      ++used_;
+    }
+    ChangeHandle &slot = At(index);
+    const std::uint32_t generation = (slot.generation + 1) & kGenerationMask;
+    slot = ChangeHandle();
+    slot.index = index;
+    slot.generation = generation;
+    slot.inUse = true;
+    ++count_;
+    return slot;
+  }
+  void Release(ChangeHandle &slot) {
+    const std::uint32_t index = slot.index, generation = slot.generation;
+    slot = ChangeHandle();
+    slot.index = index;
+    slot.generation = generation;
+    free_.push_back(index);
+    --count_;
+  }
+  // The handle in use under `serial`, or null.
+  ChangeHandle *Find(std::uintptr_t serial) {
+    const std::uintptr_t place = serial & 0xFFFFFFFFu;
+    if (place == 0 || place > used_) {
+      return nullptr;
+    }
+    ChangeHandle &slot = At(static_cast<std::uint32_t>(place - 1));
+    return slot.inUse && slot.Serial() == serial ? &slot : nullptr;
+  }
+  std::size_t Count() const { return count_; }
+
+ private:
+  static constexpr std::uint32_t kChunk = 256;
+  // Serials stay within the bits that a handle value gives them.
+  static constexpr std::uint32_t kGenerationMask = 0x0FFFFFFFu;
+  static_assert((std::uintptr_t{kGenerationMask} << 32 | 0xFFFFFFFFu) <= kHandleSerialMask, "serials fit a handle");
+
+  ChangeHandle &At(std::uint32_t index) { return chunks_[index / kChunk][index % kChunk]; }
+
+  std::vector<std::unique_ptr<ChangeHandle[]>> chunks_;
+  std::vector<std::uint32_t> free_;
+  std::uint32_t used_ = 0;  // slots handed out at least once
+  std::size_t count_ = 0;   // slots in use
 };
 
 void Signal(Watch &watch) {
@@ -192,6 +261,10 @@ class ChangeNotifier final {
   static void Post(ChangeHandle *listeners);
   static void PostAll(Watch &watch);
   ChangeHandle *Find(HANDLE handle);
+  // Counts a handle's use of `mailbox`, which the notifier then keeps alive;
+  // may throw std::bad_alloc, and then changes nothing.
+  void UseMailbox(const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox);
+  void LeaveMailbox(VantrelPlatform::ChangeMailbox *mailbox);
 
   std::mutex mutex_;
   int fd_ = -1;
@@ -199,9 +272,14 @@ class ChangeNotifier final {
   // and later); only then can a reused wd be told from a shared one.
   bool maskCreateHonoured_ = false;
   std::unique_ptr<char[]> buffer_;
-  std::unordered_map<int, std::shared_ptr<Watch>> watches_;
-  std::unordered_map<std::uintptr_t, ChangeHandle> handles_;
-  std::uintptr_t nextSerial_ = 1;
+  // The live watches by wd. A watch is owned by its handles: it is deleted
+  // with the last of them, and a dead one is out of this table before that.
+  std::unordered_map<int, Watch *> watches_;
+  HandleSlots handles_;
+  // The mailboxes that handles post to, each with the count of its handles.
+  std::unordered_map<VantrelPlatform::ChangeMailbox *,
+                     std::pair<std::shared_ptr<VantrelPlatform::ChangeMailbox>, std::size_t>>
+      mailboxes_;
   // The directory that the last watch was added for, and its wd: the next
   // handle is most often on the same one (the files of one directory).
   std::string lastPath_;
@@ -221,14 +299,14 @@ bool ChangeNotifier::OpenInstance(int &error) {
     return false;
   }
   // Kernels before 4.18 ignore IN_MASK_CREATE instead of refusing a second
-  // watch on one inode with EEXIST. The probe's IN_IGNORED is read by the
-  // drain that follows every opening.
+  // watch on one inode with EEXIST. The probe's IN_IGNORED is read at once.
   const int probe = ::inotify_add_watch(fd, "/", IN_DELETE_SELF | IN_MASK_CREATE);
   if (probe >= 0) {
     maskCreateHonoured_ = ::inotify_add_watch(fd, "/", IN_DELETE_SELF | IN_MASK_CREATE) < 0 && errno == EEXIST;
     ::inotify_rm_watch(fd, probe);
   }
   fd_ = fd;
+  Drain();
   return true;
 }
 
@@ -292,10 +370,8 @@ void ChangeNotifier::Dispatch(int wd, std::uint32_t mask, const char *name, std:
       Signal(*entry.second);
       entry.second->staleIgnored = 0;
     }
-    for (auto &entry : handles_) {
-      if (entry.second.mailbox) {
-        entry.second.mailbox->lost = true;
-      }
+    for (auto &entry : mailboxes_) {
+      entry.first->lost = true;
     }
     return;
   }
@@ -356,7 +432,7 @@ void ChangeNotifier::Post(ChangeHandle *listeners) {
   for (ChangeHandle *handle = listeners; handle != nullptr; handle = handle->nextListener) {
     if (!handle->posted) {
       try {
-        handle->mailbox->serials.push_back(handle->serial);
+        handle->mailbox->serials.push_back(handle->Serial());
         handle->posted = true;
       } catch (const std::bad_alloc &) {
       }
@@ -373,17 +449,17 @@ bool ChangeNotifier::Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<s
   const bool lost = mailbox.lost;
   mailbox.lost = false;
   for (const std::uintptr_t serial : mailbox.serials) {
-    const auto it = handles_.find(serial);
-    // A handle closed since it posted, or whose serial went to another.
-    if (it == handles_.end() || it->second.mailbox.get() != &mailbox || !it->second.posted) {
+    ChangeHandle *handle = handles_.Find(serial);
+    // A handle closed since it posted.
+    if (handle == nullptr || handle->mailbox != &mailbox || !handle->posted) {
       continue;
     }
     try {
-      cookies.push_back(it->second.cookie);
+      cookies.push_back(handle->cookie);
     } catch (const std::bad_alloc &) {
       continue;  // posted again by its next change
     }
-    it->second.posted = false;
+    handle->posted = false;
   }
   mailbox.serials.clear();
   return lost;
@@ -394,8 +470,21 @@ ChangeHandle *ChangeNotifier::Find(HANDLE handle) {
   if (!HandleSerial(handle, HandleKind::Change, serial)) {
     return nullptr;
   }
-  const auto it = handles_.find(serial);
-  return it == handles_.end() ? nullptr : &it->second;
+  return handles_.Find(serial);
+}
+
+void ChangeNotifier::UseMailbox(const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox) {
+  auto &use = mailboxes_[mailbox.get()];
+  if (use.second++ == 0) {
+    use.first = mailbox;
+  }
+}
+
+void ChangeNotifier::LeaveMailbox(VantrelPlatform::ChangeMailbox *mailbox) {
+  const auto it = mailboxes_.find(mailbox);
+  if (it != mailboxes_.end() && --it->second.second == 0) {
+    mailboxes_.erase(it);
+  }
 }
 
 HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const std::string *fileName,
@@ -421,72 +510,74 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
     error = errno;
     return INVALID_HANDLE_VALUE;
   }
-  std::shared_ptr<Watch> watch;
-  bool created = false;
+  const auto known = watches_.find(wd);
+  std::unique_ptr<Watch> made;
+  Watch *watch = known != watches_.end() && !knownNew ? known->second : nullptr;
+  const std::size_t name = fileName != nullptr ? NameHash(fileName->data(), fileName->size()) : 0;
+  Watch::NameEvents *interest = nullptr;
+  ChangeHandle *handle = nullptr;
+  bool counted = false, listed = false;
   try {
-    auto it = watches_.find(wd);
-    if (it != watches_.end() && !knownNew) {
-      watch = it->second;
-    } else {
-      watch = std::make_shared<Watch>(wd);
-      created = true;
-      if (it == watches_.end()) {
-        watches_.emplace(wd, watch);
-      } else {
-        // The directory of the watch we knew under this wd is gone and its
-        // IN_IGNORED is still queued.
-        watch->staleIgnored = it->second->staleIgnored + 1;
-        it->second->dead = true;
-        Signal(*it->second);
-        it->second = watch;
-      }
+    if (watch == nullptr) {
+      made.reset(new Watch(wd));
+      watch = made.get();
     }
-    std::uintptr_t serial = nextSerial_;
-    while (handles_.count(serial) != 0) {
-      serial = serial == kHandleSerialMask ? 1 : serial + 1;
-    }
-    ChangeHandle handle{watch, filter, watch->fileEvents, watch->dirEvents};
+    // Everything that may fail comes first, undone below.
     if (fileName != nullptr) {
-      handle.name = NameHash(fileName->data(), fileName->size());
-      Watch::NameEvents &interest = watch->names[handle.name];
-      handle.nameEvents = &interest;
-      try {
-        handles_.emplace(serial, handle);
-      } catch (const std::bad_alloc &) {
-        if (interest.handles == 0) {
-          watch->names.erase(handle.name);
-        }
-        throw;
-      }
-      ++interest.handles;
-      handles_[serial].Rearm();
-    } else {
-      handles_.emplace(serial, handle);
+      interest = &watch->names[name];
     }
     if (mailbox) {
-      ChangeHandle &made = handles_[serial];
-      ChangeHandle *&listeners = made.ForFile() ? watch->names.find(made.name)->second.listeners : watch->listeners;
-      made.mailbox = mailbox;
-      made.cookie = cookie;
-      made.serial = serial;
-      made.nextListener = listeners;
-      listeners = &made;
+      UseMailbox(mailbox);
+      counted = true;
     }
-    nextSerial_ = serial == kHandleSerialMask ? 1 : serial + 1;
-    ++watch->handles;
-    SetError(ERROR_SUCCESS);
-    return MakeHandle(HandleKind::Change, serial);
+    handle = &handles_.Acquire();
+    if (made && known == watches_.end()) {
+      watches_.emplace(wd, watch);
+      listed = true;
+    }
   } catch (const std::bad_alloc &) {
-    if (created) {
-      const auto it = watches_.find(wd);
-      if (it != watches_.end() && it->second == watch) {
-        watches_.erase(it);
-      }
+    if (handle != nullptr) {
+      handles_.Release(*handle);
+    }
+    if (counted) {
+      LeaveMailbox(mailbox.get());
+    }
+    if (interest != nullptr && interest->handles == 0) {
+      watch->names.erase(name);
+    }
+    if (made) {
       ::inotify_rm_watch(fd_, wd);
     }
     SetError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
+  if (made && !listed) {
+    // The directory of the watch we knew under this wd is gone and its
+    // IN_IGNORED is still queued.
+    watch->staleIgnored = known->second->staleIgnored + 1;
+    known->second->dead = true;
+    Signal(*known->second);
+    known->second = watch;
+  }
+  made.release();  // owned by its handles from here on
+  handle->watch = watch;
+  handle->filter = filter;
+  handle->name = name;
+  handle->nameEvents = interest;
+  if (interest != nullptr) {
+    ++interest->handles;
+  }
+  handle->Rearm();
+  if (mailbox) {
+    ChangeHandle *&listeners = interest != nullptr ? interest->listeners : watch->listeners;
+    handle->mailbox = mailbox.get();
+    handle->cookie = cookie;
+    handle->nextListener = listeners;
+    listeners = handle;
+  }
+  ++watch->handles;
+  SetError(ERROR_SUCCESS);
+  return MakeHandle(HandleKind::Change, handle->Serial());
 }
 
 BOOL ChangeNotifier::Rearm(HANDLE handle) {
@@ -508,23 +599,22 @@ BOOL ChangeNotifier::Rearm(HANDLE handle) {
 // Success leaves the last error alone, as closing calls do on Windows.
 BOOL ChangeNotifier::Close(HANDLE handle) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::uintptr_t serial = 0;
-  const auto it = HandleSerial(handle, HandleKind::Change, serial) ? handles_.find(serial) : handles_.end();
-  if (it == handles_.end()) {
+  ChangeHandle *entry = Find(handle);
+  if (entry == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const std::shared_ptr<Watch> watch = std::move(it->second.watch);
-  const auto unlink = [&it](ChangeHandle *&listeners) {
+  Watch *const watch = entry->watch;
+  const auto unlink = [entry](ChangeHandle *&listeners) {
     for (ChangeHandle **link = &listeners; *link != nullptr; link = &(*link)->nextListener) {
-      if (*link == &it->second) {
-        *link = it->second.nextListener;
+      if (*link == entry) {
+        *link = entry->nextListener;
         return;
       }
     }
   };
-  if (it->second.ForFile()) {
-    const auto named = watch->names.find(it->second.name);
+  if (entry->ForFile()) {
+    const auto named = watch->names.find(entry->name);
     if (named != watch->names.end()) {
       unlink(named->second.listeners);
       if (--named->second.handles == 0) {
@@ -534,18 +624,26 @@ BOOL ChangeNotifier::Close(HANDLE handle) {
   } else {
     unlink(watch->listeners);
   }
-  handles_.erase(it);
-  if (--watch->handles == 0 && !watch->dead) {
-    const auto entry = watches_.find(watch->wd);
-    if (entry != watches_.end() && entry->second == watch) {
-      watches_.erase(entry);
+  if (entry->mailbox != nullptr) {
+    LeaveMailbox(entry->mailbox);
+  }
+  handles_.Release(*entry);
+  if (--watch->handles == 0) {
+    const bool dead = watch->dead;
+    const int wd = watch->wd;
+    const auto listed = watches_.find(wd);
+    if (listed != watches_.end() && listed->second == watch) {
+      watches_.erase(listed);
     }
-    // Fails with EINVAL when the directory went an instant ago; its
-    // IN_IGNORED then finds no watch, like the one queued here.
-    ::inotify_rm_watch(fd_, watch->wd);
-    // Read the IN_IGNORED now, so that closing many handles at once does not
-    // overflow the queue and signal every other handle.
-    Drain();
+    delete watch;
+    if (!dead) {
+      // Fails with EINVAL when the directory went an instant ago; its
+      // IN_IGNORED then finds no watch, like the one queued here.
+      ::inotify_rm_watch(fd_, wd);
+      // Read the IN_IGNORED now, so that closing many handles at once does
+      // not overflow the queue and signal every other handle.
+      Drain();
+    }
   }
   return TRUE;
 }
@@ -596,7 +694,7 @@ std::size_t ChangeNotifier::WatchCount() {
 
 std::size_t ChangeNotifier::HandleCount() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return handles_.size();
+  return handles_.Count();
 }
 
 }  // namespace

@@ -189,7 +189,7 @@ TEST_F(NotificationChecks, AFileIsReadOnlyWhenNotifiedOrAtItsFullCheck) {
   OpenWatcher watcher(file);
   const std::wstring path = Watch("app.log");  // the notification is armed before the baseline's read
   const std::function<void()> quiet[] = {[&] {}, [&] {}, [&] { dir.Write("other", "x"); }, [&] { RemovePath(other); },
-                                         [&] { probe.Record(path).nextFullCheck = ACE_Time_Value::zero; }};
+                                         [&] { probe.Record(path).nextFullCheck = 0; }};
   for (const auto &nothing : quiet) {
     nothing();
     EXPECT_EQ(probe.Check(path), 0);
@@ -226,7 +226,7 @@ TEST_F(NotificationChecks, AFileIsReadOnlyWhenNotifiedOrAtItsFullCheck) {
     AppendFile(elsewhere + "/link", "more");
   }
   probe.SetFullCheckPeriod(200);
-  probe.Record(path).nextFullCheck = ACE_Time_Value::zero;
+  probe.Record(path).nextFullCheck = 0;
   EXPECT_EQ(probe.Check(path) & static_cast<int>(kLarger), static_cast<int>(kLarger)) << "a full check";
   AppendFile(elsewhere + "/link", "more");
   int flags = 0;
@@ -243,7 +243,7 @@ TEST_F(NotificationChecks, FilesAreReadAtEveryCheckWithoutTrustedNotifications) 
   for (const bool remote : {false, true}) {
     calls.remote = remote;
     probe.SetFullCheckPeriod(remote ? 3600000 : 0);
-    probe.Record(path).nextFullCheck = ACE_Time_Value::zero;
+    probe.Record(path).nextFullCheck = 0;
     OpenWatcher watcher(file);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(probe.Check(path), 0);
     EXPECT_EQ(watcher.Opens(), 3) << (remote ? "remote" : "period 0");

@@ -225,7 +225,7 @@ void RunRotation(const Rotation &rotation, bool on, int column) {
       if (step.needs == Needs::Signal) {
         EXPECT_EQ(WaitForSingleObject(probe.Record(wide).hChange, 5000), WAIT_OBJECT_0) << step.what;
       }
-      if (step.needs == Needs::FullCheck) probe.Record(wide).nextFullCheck = ACE_Time_Value::zero;
+      if (step.needs == Needs::FullCheck) probe.Record(wide).nextFullCheck = 0;
     }
     const unsigned int flags = static_cast<unsigned int>(probe.Check(wide));
     EXPECT_EQ(flags, step.expected[column])
