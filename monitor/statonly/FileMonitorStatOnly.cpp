@@ -51,8 +51,9 @@ void StatOnlyFileData::InitialScan() {
 void StatOnlyFileData::AcceptBaseline(const WIN32_FILE_ATTRIBUTE_DATA *data, DWORD error) {
   sizeBeforeGrowth = 0;
   if (data != nullptr) {
-    lastAttributes.emplace(*data);
-    if (lastAttributes->directory) {
+    const StatOnlyAttributes attributes(*data);
+    SetLastAttributes(attributes);
+    if (attributes.directory) {
       WIN32_FIND_DATAW entry;
       HANDLE search = FindFirstFileW(ListingPattern(path).c_str(), &entry);
       if (search != INVALID_HANDLE_VALUE) {
@@ -68,11 +69,11 @@ void StatOnlyFileData::AcceptBaseline(const WIN32_FILE_ATTRIBUTE_DATA *data, DWO
       entriesPrimed = false;
     } else {
       entriesPrimed = true;
-      sizeBeforeGrowth = lastAttributes->size;
+      sizeBeforeGrowth = attributes.size;
     }
   } else {
     initError = error;
-    lastAttributes.reset();
+    SetLastAttributes(std::nullopt);
   }
   // A missing path counts as a baseline; any other failure is retried
   // before the next check.
@@ -93,9 +94,17 @@ void StatOnlyFileData::AcceptEntries(std::set<std::wstring> &names) {
 
 void StatOnlyFileData::RememberAttributes(const StatOnlyAttributes &attributes, int flags) {
   if (flags != Flags::FILE_MON_CHANGE_MODIFICATION_TIME) {
-    sizeBeforeGrowth = lastAttributes ? lastAttributes->size : attributes.size;
+    sizeBeforeGrowth = (known_ & kAttributes) != 0 ? size_ : attributes.size;
   }
-  lastAttributes = attributes;
+  SetLastAttributes(attributes);
+}
+
+void StatOnlyFileData::SetLastAttributes(const std::optional<StatOnlyAttributes> &attributes) {
+  known_ &= static_cast<std::uint8_t>(~(kAttributes | kDirectory));
+  if (!attributes) return;
+  size_ = attributes->size;
+  writeTime_ = attributes->writeTime;
+  known_ |= static_cast<std::uint8_t>(kAttributes | (attributes->directory ? kDirectory : 0));
 }
 
 // ---------------------------------------------------------------------------
@@ -125,7 +134,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
   if (record.BaselinePending()) {
     record.AcceptBaseline(read ? &data : nullptr, error);
     if (identity) {
-      record.lastIdentity = identity;
+      record.SetLastIdentity(*identity);
     }
     if (read) {
       return 0;
@@ -145,14 +154,16 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
   }
   // Another file than the one accepted last; false while either identity is
   // unknown, and the last known one stays until a read gives another.
-  const bool replaced = current && identity && record.lastIdentity && *record.lastIdentity != *identity;
+  const std::optional<VantrelPlatform::FileIdentity> lastIdentity = record.LastIdentity();
+  const bool replaced = current && identity && lastIdentity && *lastIdentity != *identity;
 
-  if (!record.lastAttributes) {
+  const std::optional<StatOnlyAttributes> last = record.LastAttributes();
+  if (!last) {
     if (!current) {
       return 0;
     }
     record.sizeBeforeGrowth = current->size;
-    record.lastAttributes = current;
+    record.SetLastAttributes(current);
     int flags = 0;
     // A path that was missing at the baseline, or (with replacement
     // reporting) a new file where a deleted one stood, is announced; the
@@ -164,21 +175,21 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
       }
     }
     if (identity) {
-      record.lastIdentity = identity;
+      record.SetLastIdentity(*identity);
     }
     record.initError = 0;
     record.lastWarnTime = 0;
     return flags;
   }
 
-  const StatOnlyAttributes previous = *record.lastAttributes;
+  const StatOnlyAttributes previous = *last;
   if (!current) {
     int flags = Flags::FILE_MON_CHANGE_DELETED;
     if (previous.directory) {
       flags |= Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY;
     }
     record.sizeBeforeGrowth = previous.size;
-    record.lastAttributes.reset();
+    record.SetLastAttributes(std::nullopt);
     return flags;
   }
 
@@ -218,14 +229,14 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
     }
   }
   if (identity) {
-    record.lastIdentity = identity;
+    record.SetLastIdentity(*identity);
   }
   if (replaced) {
     // Reported even when size and write time match. The new file's history
     // starts here.
     flags |= Flags::FILE_MON_CHANGE_REPLACED;
     record.sizeBeforeGrowth = currentSize;
-    record.lastAttributes = current;
+    record.SetLastAttributes(current);
     return flags;
   }
   if ((flags & ~static_cast<int>(Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY)) == 0) {

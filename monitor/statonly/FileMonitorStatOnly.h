@@ -24,6 +24,8 @@ struct StatOnlyAttributes {
       : size(data.nFileSizeLow),
         writeTime(data.ftLastWriteTime.dwLowDateTime),
         directory((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {}
+  StatOnlyAttributes(std::uint32_t sizeLow, std::uint32_t writeTimeLow, bool isDirectory)
+      : size(sizeLow), writeTime(writeTimeLow), directory(isDirectory) {}
   std::uint32_t size;
   std::uint32_t writeTime;
   bool directory;
@@ -39,7 +41,7 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
 
   // A record whose baseline has not been tried yet counts as holding one:
   // its first check takes it, with the one read of the path that it makes.
-  bool HasAcceptedState() const override { return lastAttributes.has_value() || BaselinePending(); }
+  bool HasAcceptedState() const override { return (known_ & kAttributes) != 0 || BaselinePending(); }
   void InitialScan() override;
   bool BaselinePending() const { return !initialized && initError == 0; }
   // Takes the baseline from a read of the path's attributes: `data`, or null
@@ -54,17 +56,42 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   // Takes `names` over as the accepted listing; `names` gets the old one.
   void AcceptEntries(std::set<std::wstring> &names);
 
-  // In this order the record packs without holes.
-  bool entriesPrimed;              // a directory's first change has been absorbed
-  std::uint32_t sizeBeforeGrowth;  // the size that the last accepted change replaced
-  std::uint32_t initError;         // error of a failed baseline read, else 0
-  std::optional<StatOnlyAttributes> lastAttributes;  // empty while not seen to exist
+  // The last accepted attributes; empty while the path has not been seen
+  // to exist.
+  std::optional<StatOnlyAttributes> LastAttributes() const {
+    if ((known_ & kAttributes) == 0) return std::nullopt;
+    return StatOnlyAttributes(size_, writeTime_, (known_ & kDirectory) != 0);
+  }
+  void SetLastAttributes(const std::optional<StatOnlyAttributes> &attributes);
   // With replacement reporting only: the identity of the file last accepted,
   // kept through a deletion so that a new file at the path can be told from
   // the old one coming back. Empty until a check has read it.
-  std::optional<VantrelPlatform::FileIdentity> lastIdentity;
+  std::optional<VantrelPlatform::FileIdentity> LastIdentity() const {
+    if ((known_ & kIdentity) == 0) return std::nullopt;
+    return identity_;
+  }
+  void SetLastIdentity(const VantrelPlatform::FileIdentity &identity) {
+    identity_ = identity;
+    known_ |= kIdentity;
+  }
+
+  // In this order the record packs without holes. The attributes and the
+  // identity are kept as their fields and a bit each that says whether they
+  // are known: a std::optional of each would pad each.
+  bool entriesPrimed;              // a directory's first change has been absorbed
 
  private:
+  enum : std::uint8_t { kAttributes = 1, kDirectory = 2, kIdentity = 4 };
+  std::uint8_t known_ = 0;
+
+ public:
+  std::uint32_t sizeBeforeGrowth;  // the size that the last accepted change replaced
+  std::uint32_t initError;         // error of a failed baseline read, else 0
+
+ private:
+  std::uint32_t size_ = 0;       // of the last accepted attributes
+  std::uint32_t writeTime_ = 0;  // of the last accepted attributes
+  VantrelPlatform::FileIdentity identity_;
   // Made at a directory's first listing: a file's record carries no set.
   std::unique_ptr<std::set<std::wstring>> dirEntries;
 };

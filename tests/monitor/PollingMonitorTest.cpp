@@ -74,7 +74,7 @@ TEST_F(PollingChecks, ABaselineThatFailedForAnotherReasonIsTakenAgain) {
   ASSERT_EQ(unlink(loop.c_str()), 0);
   WriteFile(loop, "now a file");
   EXPECT_EQ(probe.Check(path), 0) << "the new baseline finds the file; nothing to report";
-  EXPECT_TRUE(probe.Record(path).lastAttributes);
+  EXPECT_TRUE(probe.Record(path).LastAttributes());
 }
 #endif
 

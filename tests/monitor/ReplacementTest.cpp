@@ -202,7 +202,12 @@ const std::vector<Rotation> &Rotations() {
         {"made again", [](const std::string &p) { MakeDir(p); },
          {0, kDir | kCreated, kDir | kCreated, kDir | kCreated}},
         {"an entry made in it", [](const std::string &p) { MakeDir(p + "/sub"); }, {0, 0, kEntries, kEntries},
-         Needs::Signal}}},
+         Needs::Signal},
+        // A file in the directory's place is a file from then on.
+        {"renamed away again", [](const std::string &p) { Rename(p, p + ".2"); }, All(kDir | kDeleted)},
+        {"a file in its place", [](const std::string &p) { WriteFile(p, "x"); }, {0, kCreated, kCreated, kCreated}},
+        {"the file grows", [](const std::string &p) { AppendFile(p, "y"); SetWriteTime(p, kTime + 20); },
+         All(kML)}}},
   };
   return rotations;
 }
