@@ -167,13 +167,13 @@ struct VANTREL_MONITOR_API FileRecord {
   };
 
   // The record's place in the monitor's due index (Sweep.h); the sweep's,
-  // under mtxMonitor. Its node is made with the record, so that moving it in and
-  // out of the index never allocates: it sits in the index (entry) while the
-  // record has receivers, else here (parked).
-  typedef Sweep::DueIndex DueIndex;
+  // under mtxMonitor. While the record has receivers it is linked into the
+  // bucket of its due time (`at`, which is nextCheck when it was placed);
+  // the links are here, so that placing it never allocates.
   struct DueSlot {
-    DueIndex::iterator entry;
-    DueIndex::node_type parked;
+    FileRecord *previous = nullptr;
+    FileRecord *next = nullptr;
+    std::int64_t at = 0;  // monotonic microseconds
     // Where the record's check falls due at its interval (monotonic
     // microseconds; INT64_MAX while unknown) when the sweep spared it and
     // put its next check off to its full check: a notification brings it

@@ -87,9 +87,6 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
       const std::uint64_t creds = hCreds == kDefaultCredentials ? hDefaultCreds.load() : hCreds;
       std::shared_ptr<FileRecord> record = NewRecord(path, interval, creds, wantIdle);
       record->idleUntilPresent = idle == IDLE_REPORTS_UNTIL_PRESENT;
-      FileRecord::DueIndex nodeMaker;
-      nodeMaker.emplace(0, record.get());
-      record->due.parked = nodeMaker.extract(nodeMaker.begin());
       record->sinks.insert(sink);
       found = mapFiles.emplace_hint(found, std::wstring_view(record->paths.registered), record);
       try {

@@ -35,25 +35,98 @@ namespace WindowsAgentCommon {
 using core::Microseconds;
 using core::MonitorGuard;
 
+void Sweep::Unlink(FileRecord &record) {
+  FileRecord::DueSlot &slot = record.due;
+  if (slot.previous != nullptr) {
+    slot.previous->due.next = slot.next;
+  } else {
+    Head(BucketOf(slot.at)) = slot.next;
+  }
+  if (slot.next != nullptr) {
+    slot.next->due.previous = slot.previous;
+  }
+  slot.previous = slot.next = nullptr;
+  slot.inIndex = false;
+}
+
 void Sweep::Place(FileRecord &record) {
-  DueIndex::node_type node = record.due.inIndex ? index_.extract(record.due.entry) : std::move(record.due.parked);
-  record.due.inIndex = false;
+  if (record.due.inIndex) {
+    Unlink(record);
+  }
   if (record.sinks.empty()) {
-    record.due.parked = std::move(node);
     return;
   }
-  node.key() = Microseconds(record.nextCheck);
-  // Most records move to the latest due time yet: the hint makes that
-  // insertion cost next to nothing, and any other costs what it did.
-  record.due.entry = index_.insert(index_.end(), std::move(node));
-  record.due.inIndex = true;
+  FileRecord::DueSlot &slot = record.due;
+  slot.at = Microseconds(record.nextCheck);
+  const std::int64_t bucket = BucketOf(slot.at);
+  FileRecord *&head = Head(bucket);
+  slot.next = head;
+  if (head != nullptr) {
+    head->due.previous = &record;
+  }
+  head = &record;
+  slot.inIndex = true;
+  low_ = std::min(low_, bucket);
 }
 
 void FileMonitorCore::Reindex(FileRecord &record) { sweep_.Place(record); }
 
+Sweep::DueCursor::DueCursor(Sweep &sweep, std::int64_t now)
+    : sweep_(sweep), now_(now), last_(BucketOf(now)) {
+  // One turn of the wheel at most: a bucket further back shares its place
+  // with one of the turn walked here.
+  at_ = std::max(sweep.low_, last_ - static_cast<std::int64_t>(kBuckets) + 1);
+  done_ = at_ > last_;  // a clock that went back
+  next_ = done_ ? nullptr : sweep.Head(at_);
+  // Records placed during the walk lower this again where they must.
+  sweep.low_ = INT64_MAX;
+}
+
+Sweep::DueCursor::~DueCursor() {
+  NoteLeftBehind();
+  sweep_.low_ = std::min({sweep_.low_, leftBehind_, done_ ? last_ : at_});
+}
+
+void Sweep::DueCursor::NoteLeftBehind() {
+  if (given_ != nullptr && given_->due.inIndex && given_->due.at <= now_) {
+    leftBehind_ = std::min(leftBehind_, BucketOf(given_->due.at));
+  }
+  given_ = nullptr;
+}
+
+FileRecord *Sweep::DueCursor::Next() {
+  NoteLeftBehind();
+  while (!done_) {
+    if (next_ == nullptr) {
+      if (at_ >= last_) {
+        done_ = true;
+        break;
+      }
+      next_ = sweep_.Head(++at_);
+      continue;
+    }
+    FileRecord *record = next_;
+    next_ = record->due.next;
+    if (record->due.at <= now_) {
+      given_ = record;
+      return record;
+    }
+  }
+  return nullptr;
+}
+
 bool Sweep::FallingBehind(std::int64_t now, std::int64_t period) const {
-  return !index_.empty() &&
-         now - index_.begin()->first > std::max(Microseconds(index_.begin()->second->checkInterval), period);
+  const std::int64_t last = BucketOf(now);
+  const FileRecord *overdue = nullptr;
+  for (std::int64_t at = std::max(low_, last - static_cast<std::int64_t>(kBuckets) + 1); at <= last; ++at) {
+    for (const FileRecord *record = buckets_[static_cast<std::size_t>(at) % kBuckets]; record != nullptr;
+         record = record->due.next) {
+      if (record->due.at <= now && (overdue == nullptr || record->due.at < overdue->due.at)) {
+        overdue = record;
+      }
+    }
+  }
+  return overdue != nullptr && now - overdue->due.at > std::max(Microseconds(overdue->checkInterval), period);
 }
 
 bool Sweep::QueueFullWarningDue(std::int64_t seconds) {
@@ -118,7 +191,7 @@ void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
     }
     const std::int64_t due =
         sooner ? now : OnGrid(record->due.regularDue, Microseconds(record->checkInterval), previousSweep);
-    if (record->due.entry->first <= due) {
+    if (record->due.at <= due) {
       continue;
     }
     SetMicroseconds(record->nextCheck, due);
@@ -132,8 +205,9 @@ void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int6
   Reindex(record);
 }
 
-// Takes the due records in order of their due time, as many as the queue has
-// room for, and queues them in table key order. Work is in proportion to the
+// Takes the due records in order of their due time (to within a bucket of
+// the due index), as many as the queue has room for, and queues them in
+// table key order. Work is in proportion to the
 // records that are due, never to the size of the table, and nothing here
 // waits for queue room: what does not fit stays due for a later sweep, which
 // a worker starts as soon as the queue has drained to its refill mark.
@@ -166,28 +240,30 @@ void FileMonitorCore::CheckFilesLocked() {
   sweepBatch.clear();
   bool deferred = false;
   std::uint64_t spared = 0;
-  Sweep::DueCursor due = sweep_.DueAt(now);
-  for (FileRecord *record = due.Next(); record != nullptr; record = due.Next()) {
-    if (sweepBatch.size() == room) {
-      deferred = true;
-      break;
+  {
+    Sweep::DueCursor due(sweep_, now);
+    for (FileRecord *record = due.Next(); record != nullptr; record = due.Next()) {
+      if (sweepBatch.size() == room) {
+        deferred = true;
+        break;
+      }
+      // A record whose check still waits or runs is not queued now; it stays
+      // due and is looked at again next sweep.
+      if (record->queued.exchange(true, std::memory_order_acq_rel)) {
+        continue;
+      }
+      // A check that its notification spares, and that no receiver wants to
+      // hear of, costs no message: the record is put off to its full check,
+      // or to a notification about it.
+      std::int64_t fullCheck = 0;
+      if (!record->wantIdle && !record->due.notified && SparesCheck(*record, now, fullCheck)) {
+        PutOff(*record, tick + Microseconds(record->checkInterval), fullCheck);
+        record->queued.store(false, std::memory_order_release);
+        ++spared;
+        continue;
+      }
+      sweepBatch.push_back(record);
     }
-    // A record whose check still waits or runs is not queued now; it stays
-    // due and is looked at again next sweep.
-    if (record->queued.exchange(true, std::memory_order_acq_rel)) {
-      continue;
-    }
-    // A check that its notification spares, and that no receiver wants to
-    // hear of, costs no message: the record is put off to its full check,
-    // or to a notification about it.
-    std::int64_t fullCheck = 0;
-    if (!record->wantIdle && !record->due.notified && SparesCheck(*record, now, fullCheck)) {
-      PutOff(*record, tick + Microseconds(record->checkInterval), fullCheck);
-      record->queued.store(false, std::memory_order_release);
-      ++spared;
-      continue;
-    }
-    sweepBatch.push_back(record);
   }
   counters_.CountChecks(spared);
   std::sort(sweepBatch.begin(), sweepBatch.end(),

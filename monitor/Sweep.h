@@ -5,6 +5,15 @@
 // message blocks. The sweep itself (FileMonitorCore::CheckFilesLocked, in
 // FileMonitorSweep.cpp) reads and moves records through it.
 //
+// The due index is a wheel of time buckets: a record sits in the bucket of
+// its due time (kBucketMicros wide, kBuckets of them, so one turn of the
+// wheel is about two minutes; a later due time shares a bucket with earlier
+// ones and is passed over until its turn), linked into the bucket's list by
+// the links in its own DueSlot. Placing a record is two pointer updates; a
+// sweep walks the buckets from the lowest that may hold a due record to the
+// one of its own time, and takes the records in them that are due, in
+// bucket order (due order to within a bucket's width).
+//
 // Locks: the monitor holds its Sweep under mtxMonitor (GUARDED_BY), so every
 // use of it takes or requires that lock, except for the two parts made for
 // the workers, which take none: the deferral mark (atomic) and the block
@@ -12,9 +21,8 @@
 //
 // Lifetime: the index holds plain pointers to records owned by the
 // monitor's table; a record leaves the index with its last receiver (Place
-// parks it), before it can leave the table, so an entry never dangles. Each
-// record carries its own index node (FileRecord: dueEntry, parkedNode,
-// inDueIndex), so that placing it never allocates.
+// takes it out), before it can leave the table, so an entry never dangles.
+// The links are in the record, so placing it never allocates.
 #ifndef VANTREL_MONITOR_SWEEP_H
 #define VANTREL_MONITOR_SWEEP_H
 
@@ -24,7 +32,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <vector>
 
 namespace WindowsAgentCommon {
@@ -33,28 +41,35 @@ struct VANTREL_MONITOR_API FileRecord;
 
 class Sweep {
  public:
-  typedef std::multimap<std::int64_t, FileRecord *> DueIndex;
+  static constexpr std::int64_t kBucketMicros = std::int64_t(1) << 15;  // 32.768 ms
+  static constexpr std::size_t kBuckets = 4096;
 
-  // Walks the records due at a time in order of their due time. A record
-  // that the caller moves in the index (Place) meanwhile is not met again
-  // while it is no longer due.
+  // Walks the records due at `now`, bucket by bucket. The caller may move
+  // the record it was given (Place), and no other, before it asks for the
+  // next; a record moved into a bucket that the walk has not reached yet is
+  // met again there, so the walk still ends. When it ends (the cursor
+  // goes), the sweep remembers the lowest bucket that still holds a due
+  // record, which is where the next walk starts.
   class DueCursor {
    public:
-    DueCursor(DueIndex::iterator at, DueIndex::iterator end, std::int64_t now) : at_(at), end_(end), now_(now) {}
+    DueCursor(Sweep &sweep, std::int64_t now);
+    ~DueCursor();
+    DueCursor(const DueCursor &) = delete;
+    DueCursor &operator=(const DueCursor &) = delete;
     // The next due record, or null.
-    FileRecord *Next() {
-      if (at_ == end_ || at_->first > now_) {
-        return nullptr;
-      }
-      FileRecord *record = at_->second;
-      ++at_;
-      return record;
-    }
+    FileRecord *Next();
 
    private:
-    DueIndex::iterator at_;
-    const DueIndex::iterator end_;
+    // Notes the record given last as left behind if it is still due.
+    void NoteLeftBehind();
+    Sweep &sweep_;
     const std::int64_t now_;
+    const std::int64_t last_;  // the bucket of now_
+    std::int64_t at_;          // the bucket being walked
+    FileRecord *next_ = nullptr;
+    FileRecord *given_ = nullptr;
+    std::int64_t leftBehind_ = INT64_MAX;  // the lowest bucket of a due record passed over
+    bool done_ = false;
   };
 
   // Keeps up to `keptBlocks` check blocks for reuse: as many as the queue
@@ -71,12 +86,12 @@ class Sweep {
     return period > 0 && now >= origin_ ? now - (now - origin_) % period : now;
   }
 
-  // Moves the record to its due time (nextCheck), or parks it when it has
-  // no receivers. Allocates nothing, so it cannot fail halfway.
+  // Moves the record to its due time (nextCheck), or takes it out of the
+  // index when it has no receivers. Allocates nothing, so it cannot fail.
   void Place(FileRecord &record);
-  DueCursor DueAt(std::int64_t now) { return DueCursor(index_.begin(), index_.end(), now); }
   // Whether the most overdue record is more than its whole interval (and
   // at least `period`) past due at `now`: the workers are not keeping up.
+  // Walks the due records; for a sweep that could not queue them all.
   bool FallingBehind(std::int64_t now, std::int64_t period) const;
 
   // Buffers that every sweep reuses.
@@ -98,7 +113,14 @@ class Sweep {
   MessageBlockPool &Blocks() { return blocks_; }
 
  private:
-  DueIndex index_;
+  static std::int64_t BucketOf(std::int64_t due) { return due < 0 ? 0 : due / kBucketMicros; }
+  FileRecord *&Head(std::int64_t bucket) { return buckets_[static_cast<std::size_t>(bucket) % kBuckets]; }
+  void Unlink(FileRecord &record);
+
+  std::unique_ptr<FileRecord *[]> buckets_{new FileRecord *[kBuckets]()};
+  // No bucket below this one holds a record that was due when the last walk
+  // ended, or that was placed since.
+  std::int64_t low_ = 0;
   std::vector<FileRecord *> batch_;
   std::vector<std::uint64_t> notifiedKeys_;
   std::int64_t lastQueueFullWarning_ = 0;  // seconds since 1970
