@@ -65,13 +65,26 @@ TEST(WatchSet, AFileLetGoOfIsForgottenAndFoundAgainWhenItComesBack) {
 // order across both parts and only below the prefix, erased from either.
 TEST(WatchSet, PathTableKeepsReservedAndOtherPathsAsOneOrderedTable) {
   VantrelAgent::PathTable<int> table;
-  table.Reserve({"/d/b", "/d/a/x", "/d/a", "/d/b"});
+  // Enough paths for several runs of paths kept by their difference.
+  std::vector<std::string> many;
+  for (int i = 0; i < 40; ++i) many.push_back("/d/c/" + std::to_string(1000 + i * 7) + (i % 3 ? "" : "/x"));
+  std::vector<std::string_view> reserved(many.rbegin(), many.rend());
+  reserved.insert(reserved.end(), {"/d/b", "/d/a/x", "/d/a", "/d/b"});
+  table.Reserve(reserved);
   EXPECT_EQ(table.Find("/d/a"), nullptr) << "reserved, not yet in";
+  for (int i = 0; i < 40; ++i) EXPECT_TRUE(table.Insert(many[i], i).second) << many[i];
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(*table.Find(many[i]), i) << many[i];
+  EXPECT_EQ(table.SizeReserved(), 40u) << "each in its reserved slot";
+  EXPECT_EQ(table.Find("/d/c/1001"), nullptr);
+  std::vector<std::string> order;
+  table.EraseIf("/d/c/", [&order](std::string_view path, int) { order.emplace_back(path); return true; });
+  EXPECT_EQ(order, many) << "every one in order, and only those";
   for (const char *path : {"/d/a", "/d/a/y", "/d/ab", "/d/a/x", "/d/b"}) {
     EXPECT_TRUE(table.Insert(path, path[3] == 'a' ? 1 : 2).second) << path;
     EXPECT_FALSE(table.Insert(path, 3).second) << path;
   }
   EXPECT_EQ(table.Size(), 5u);
+  EXPECT_EQ(table.SizeReserved(), 3u);
   std::string walked;
   table.EraseIf("/d/a/", [&walked](std::string_view path, int &entry) {
     walked += std::string(path) + "=" + std::to_string(entry) + " ";
