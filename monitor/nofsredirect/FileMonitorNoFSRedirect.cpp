@@ -165,10 +165,7 @@ void NoFSRedirectFileData::CloseFileNotification() {
 
 void NoFSRedirectFileData::ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod) {
   nextFullCheck = Microseconds(now + fullCheckPeriod);
-  if (VantrelPlatform::ChangeNotificationsTrusted(path)) {
-    fileChange =
-        VantrelPlatform::OpenFileChangeNotification(path, monitor.notified_, static_cast<std::uint64_t>(key));
-  }
+  fileChange = VantrelPlatform::OpenFileChangeNotification(path, monitor.notified_, static_cast<std::uint64_t>(key));
 }
 
 // One that fired is replaced by a fresh one for the read that follows: it

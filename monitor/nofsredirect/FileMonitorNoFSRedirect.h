@@ -86,8 +86,9 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // for that read, before it, so that no change after the read goes
   // unnotified.
   Reading ReadingNeeded(const ACE_Time_Value &fullCheckPeriod);
-  // Opens the file's own notification, where its file system's are trusted,
-  // and sets the next full check a period from now.
+  // Opens the file's own notification, which its file system refuses where
+  // its notifications are not trusted, and sets the next full check a
+  // period from now.
   void ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod);
   // A fresh notification for a full read, made before the old one goes so
   // that their watch stays.

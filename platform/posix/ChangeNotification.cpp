@@ -53,6 +53,40 @@ constexpr int kMaxReadsPerDrain = 64;
 // thread may read the event that signals it.
 constexpr int kWaitSliceMillis = 50;
 
+// File systems whose changes made by other hosts, or by a user-space server,
+// reach no inotify watch: NFS, SMB/CIFS, FUSE, Coda, AFS, 9P, Ceph, NCP,
+// OCFS2, GFS2, Lustre and VirtualBox shared folders.
+bool RemoteFileSystem(const struct statfs &info) {
+  switch (static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFul) {
+    case 0x6969ul:      // NFS
+    case 0x517Bul:      // SMB
+    case 0xFF534D42ul:  // CIFS
+    case 0xFE534D42ul:  // SMB2
+    case 0x65735546ul:  // FUSE
+    case 0x73757245ul:  // Coda
+    case 0x5346414Ful:  // AFS
+    case 0x6B414653ul:  // kAFS
+    case 0x01021997ul:  // 9P
+    case 0x00C36400ul:  // Ceph
+    case 0x564Cul:      // NCP
+    case 0x7461636Ful:  // OCFS2
+    case 0x01161970ul:  // GFS2
+    case 0x0BD00BD0ul:  // Lustre
+    case 0x786F4256ul:  // VirtualBox shared folders
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A file that a handle watches through its directory's watch: its entry
+// name, its path, and the device that holds it (0 when it cannot be seen).
+struct WatchedFile {
+  std::string name;
+  std::string path;
+  dev_t device = 0;
+};
+
 struct ChangeHandle;
 
 // One kernel watch, shared by every handle on its directory. The counters
@@ -88,6 +122,28 @@ struct Watch final {
   // The directory handles on the watch that post to a mailbox, linked
   // through ChangeHandle::nextListener.
   ChangeHandle *listeners = nullptr;
+  // Whether the directory's file system notifies every change of its files
+  // (-1 until a file's handle asks), and the device that holds it: asked
+  // once a watch, since the watched directory stays where it is.
+  int trusted = -1;
+  dev_t device = 0;
+
+  // Whether the changes of `file` reach this watch: by the directory's file
+  // system, or by the file's own where it is on another (a mount on it).
+  bool Trusts(const char *directory, const WatchedFile &file) {
+    if (trusted < 0) {
+      struct stat held;
+      struct statfs type;
+      const bool known = ::stat(directory, &held) == 0 && ::statfs(directory, &type) == 0;
+      device = known ? held.st_dev : 0;
+      trusted = known && !RemoteFileSystem(type) ? 1 : 0;
+    }
+    if (file.device == 0 || file.device == device) {
+      return trusted == 1;
+    }
+    struct statfs type;
+    return ::statfs(file.path.c_str(), &type) == 0 && !RemoteFileSystem(type);
+  }
 };
 
 // A handle on a directory's entry names (filter set), or on one file of the
@@ -237,9 +293,10 @@ class ChangeNotifier final {
   // A new handle, or INVALID_HANDLE_VALUE with `error` set to an errno value
   // (mapped by the caller, outside the lock) or, when `error` is 0, with the
   // last error already set.
-  // With a filter of 0, `path` is a directory's and `fileName` the name of
-  // the entry in it that the handle watches.
-  HANDLE Create(const char *path, DWORD filter, int &error, const std::string *fileName = nullptr,
+  // With a filter of 0, `path` is a directory's and `file` the entry in it
+  // that the handle watches; refused with ERROR_INVALID_PARAMETER where its
+  // changes may not reach the watch (a network or FUSE file system).
+  HANDLE Create(const char *path, DWORD filter, int &error, const WatchedFile *file = nullptr,
                 const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox = nullptr,
                 std::uint64_t cookie = 0);
   bool Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies);
@@ -487,7 +544,7 @@ void ChangeNotifier::LeaveMailbox(VantrelPlatform::ChangeMailbox *mailbox) {
   }
 }
 
-HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const std::string *fileName,
+HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const WatchedFile *file,
                               const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox,
                               std::uint64_t cookie) {
   error = 0;
@@ -501,11 +558,11 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
   // taken for one of a watch that the kernel gives the same wd below. A
   // file's handle is made before its file is read, so an event from before
   // it at most costs that file one more read: it skips the read.
-  if (!maskCreateHonoured_ || fileName == nullptr) {
+  if (!maskCreateHonoured_ || file == nullptr) {
     Drain();
   }
   bool knownNew = false;
-  const int wd = AddWatch(path, fileName != nullptr ? kWatchMask | kFileMask : kWatchMask, knownNew);
+  const int wd = AddWatch(path, file != nullptr ? kWatchMask | kFileMask : kWatchMask, knownNew);
   if (wd < 0) {
     error = errno;
     return INVALID_HANDLE_VALUE;
@@ -513,7 +570,7 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
   const auto known = watches_.find(wd);
   std::unique_ptr<Watch> made;
   Watch *watch = known != watches_.end() && !knownNew ? known->second : nullptr;
-  const std::size_t name = fileName != nullptr ? NameHash(fileName->data(), fileName->size()) : 0;
+  const std::size_t name = file != nullptr ? NameHash(file->name.data(), file->name.size()) : 0;
   Watch::NameEvents *interest = nullptr;
   ChangeHandle *handle = nullptr;
   bool counted = false, listed = false;
@@ -522,8 +579,15 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
       made.reset(new Watch(wd));
       watch = made.get();
     }
+    if (file != nullptr && !watch->Trusts(path, *file)) {
+      if (made) {
+        ::inotify_rm_watch(fd_, wd);
+      }
+      SetError(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
     // Everything that may fail comes first, undone below.
-    if (fileName != nullptr) {
+    if (file != nullptr) {
       interest = &watch->names[name];
     }
     if (mailbox) {
@@ -704,13 +768,13 @@ namespace {
 // A new handle on the directory `path` (of its entry names, or of the file
 // `fileName` in it), with the last error set as the system's calls set it.
 HANDLE CreateChangeHandle(ChangeNotifier &notifier, const std::string &path, DWORD filter,
-                          const std::string *fileName,
+                          const WatchedFile *file,
                           const std::shared_ptr<VantrelPlatform::ChangeMailbox> &mailbox = nullptr,
                           std::uint64_t cookie = 0) {
   int error = 0;
   HANDLE handle = INVALID_HANDLE_VALUE;
   try {
-    handle = notifier.Create(path.c_str(), filter, error, fileName, mailbox, cookie);
+    handle = notifier.Create(path.c_str(), filter, error, file, mailbox, cookie);
   } catch (const std::bad_alloc &) {
     SetError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
@@ -756,44 +820,23 @@ HANDLE OpenFileHandle(const std::wstring &path, const std::shared_ptr<ChangeMail
   }
   const std::size_t slash = native.rfind('/');
   std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
-  std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
-  if (name.empty() || name == "." || name == "..") {
+  WatchedFile file;
+  file.name = slash == std::string::npos ? native : native.substr(slash + 1);
+  if (file.name.empty() || file.name == "." || file.name == "..") {
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   // A link's target changes where its directory's watch does not look.
   struct stat link;
-  if (::lstat(native.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
+  if (::lstat(native.c_str(), &link) == 0) {
+    if (S_ISLNK(link.st_mode)) {
+      SetError(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
+    file.device = link.st_dev;
   }
-  return CreateChangeHandle(ChangeNotifier::Instance(), directory, 0, &name, mailbox, cookie);
-}
-
-// File systems whose changes made by other hosts, or by a user-space server,
-// reach no inotify watch: NFS, SMB/CIFS, FUSE, Coda, AFS, 9P, Ceph, NCP,
-// OCFS2, GFS2, Lustre and VirtualBox shared folders.
-bool RemoteFileSystem(const struct statfs &info) {
-  switch (static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFul) {
-    case 0x6969ul:      // NFS
-    case 0x517Bul:      // SMB
-    case 0xFF534D42ul:  // CIFS
-    case 0xFE534D42ul:  // SMB2
-    case 0x65735546ul:  // FUSE
-    case 0x73757245ul:  // Coda
-    case 0x5346414Ful:  // AFS
-    case 0x6B414653ul:  // kAFS
-    case 0x01021997ul:  // 9P
-    case 0x00C36400ul:  // Ceph
-    case 0x564Cul:      // NCP
-    case 0x7461636Ful:  // OCFS2
-    case 0x01161970ul:  // GFS2
-    case 0x0BD00BD0ul:  // Lustre
-    case 0x786F4256ul:  // VirtualBox shared folders
-      return true;
-    default:
-      return false;
-  }
+  file.path = std::move(native);
+  return CreateChangeHandle(ChangeNotifier::Instance(), directory, 0, &file, mailbox, cookie);
 }
 
 bool TrustedFileSystem(const std::wstring &path) {

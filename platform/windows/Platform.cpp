@@ -62,6 +62,10 @@ class SystemChangeNotificationCalls final : public ChangeNotificationCalls {
   bool Take(ChangeMailbox &, std::vector<std::uint64_t> &) noexcept override { return false; }
 
   HANDLE OpenFile(const std::wstring &path, const std::shared_ptr<ChangeMailbox> &, std::uint64_t) override {
+    if (!Trusted(path)) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
     // A file has no notification of its own: its directory's, for sizes,
     // write times and names, stands for every file in it.
     std::wstring directory = DirectoryOf(path);

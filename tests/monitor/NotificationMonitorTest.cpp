@@ -30,15 +30,16 @@ namespace TestHooks = VantrelPlatform::TestHooks;
 
 // The system's change notifications, installed for the life of the object,
 // but that the next `failures` opens fail with ERROR_NOT_ENOUGH_QUOTA, that
-// no file system is trusted while `remote` is set, and that the next take
-// says that the system dropped events once `dropped` is set.
+// files are refused, as on untrusted file systems, while `remote` is set,
+// and that the next take says that the system dropped events once `dropped`
+// is set.
 struct FaultyChangeNotifications : VantrelPlatform::ChangeNotificationCallsWrapper {
   typedef VantrelPlatform::ChangeNotificationCallsWrapper System;
   typedef std::shared_ptr<VantrelPlatform::ChangeMailbox> Mailbox;
   FaultyChangeNotifications() { VantrelPlatform::InstallChangeNotificationCalls(this); }
   ~FaultyChangeNotifications() override { VantrelPlatform::InstallChangeNotificationCalls(nullptr); }
   HANDLE OpenFile(const std::wstring &path, const Mailbox &mailbox, std::uint64_t cookie) override {
-    return Fails() ? INVALID_HANDLE_VALUE : System::OpenFile(path, mailbox, cookie);
+    return remote || Fails() ? INVALID_HANDLE_VALUE : System::OpenFile(path, mailbox, cookie);
   }
   HANDLE OpenDirectory(const std::wstring &path, DWORD filter, const Mailbox &mailbox, std::uint64_t cookie) override {
     return Fails() ? INVALID_HANDLE_VALUE : System::OpenDirectory(path, filter, mailbox, cookie);
@@ -46,7 +47,6 @@ struct FaultyChangeNotifications : VantrelPlatform::ChangeNotificationCallsWrapp
   bool Take(VantrelPlatform::ChangeMailbox &mailbox, std::vector<std::uint64_t> &cookies) noexcept override {
     return System::Take(mailbox, cookies) | dropped.exchange(false);
   }
-  bool Trusted(const std::wstring &path) override { return !remote && System::Trusted(path); }
   bool Fails() { return failures > 0 && (--failures, SetLastError(ERROR_NOT_ENOUGH_QUOTA), true); }
   int failures = 0;  // set on the test's thread while no monitor runs
   std::atomic<bool> remote{false}, dropped{false};

@@ -247,8 +247,10 @@ ACE_Time_Value SystemTimeNow();
 // Linux tells the files of a directory apart by name, through the
 // directory's watch; Windows signals for any file of the directory (sizes,
 // write times and names). INVALID_HANDLE_VALUE, with the last error, when
-// the directory cannot be watched, and on Linux when the path is a symbolic
-// link (its target changes where its directory's watch does not look).
+// the directory cannot be watched, where its file system's notifications
+// cannot be trusted (ChangeNotificationsTrusted), and on Linux when the path
+// is a symbolic link (its target changes where its directory's watch does
+// not look).
 //
 // With a mailbox, the handle also posts `cookie` to it when it is signalled
 // by a change that names its file, or when its directory goes or moves (not
