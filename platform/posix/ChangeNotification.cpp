@@ -89,6 +89,33 @@ struct WatchedFile {
 
 struct ChangeHandle;
 
+// The file handles on one watch by the hash of their entry name: open
+// addressing with linear probing, at most three quarters full, so that a
+// watched file costs a pointer or two here. Two handles on one name are two
+// entries, and two names of one hash only cost a needless check.
+class NameTable final {
+ public:
+  bool Empty() const { return count_ == 0; }
+  // Room for one more entry; may throw std::bad_alloc, and then changes
+  // nothing.
+  void Reserve();
+  // Each after Reserve, and never with a handle that is in already.
+  void Insert(ChangeHandle *handle);
+  void Erase(const ChangeHandle *handle);
+  // Calls `visit` with every handle on the name of `hash`, or on any name.
+  template <class Visit>
+  void ForName(std::size_t hash, Visit visit) const;
+  template <class Visit>
+  void ForAll(Visit visit) const;
+
+ private:
+  std::size_t Home(std::size_t hash) const { return hash & (slots_.size() - 1); }
+  std::size_t Next(std::size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
+
+  std::vector<ChangeHandle *> slots_;  // a power of two of them, or none
+  std::size_t count_ = 0;
+};
+
 // One kernel watch, shared by every handle on its directory. The counters
 // grow with every event, so a handle is signalled when they moved since it
 // last looked.
@@ -99,16 +126,7 @@ struct Watch final {
   std::uint64_t fileEvents = 0;  // names of non-directories created, deleted or renamed
   std::uint64_t dirEvents = 0;   // names of subdirectories created, deleted or renamed
   std::size_t handles = 0;
-  // Events by the hash of the entry name they name, for the names that file
-  // handles watch (two names of one hash only cost a needless check).
-  struct NameEvents {
-    std::uint64_t events = 0;
-    std::size_t handles = 0;
-    // The handles on the name that post to a mailbox, linked through
-    // ChangeHandle::nextListener.
-    ChangeHandle *listeners = nullptr;
-  };
-  std::unordered_map<std::size_t, NameEvents> names;
+  NameTable names;  // the handles on single files of the directory
   // Moves with every signal of the whole watch: a file handle then cannot
   // know that its file is untouched.
   std::uint64_t lostEvents = 0;
@@ -153,16 +171,13 @@ struct Watch final {
 // name's entry in the watch.
 struct ChangeHandle final {
   Watch *watch = nullptr;
-  // The watch's entry for `name`, which stays while a handle counts on it
-  // (the table's nodes do not move when it grows).
-  const Watch::NameEvents *nameEvents = nullptr;
   // What the handle saw when it was last armed: a directory's counts of file
-  // and of directory names, a file's count of its name's events and of the
-  // watch's lost ones.
+  // and of directory names; a file's count of the watch's lost events (the
+  // first is unused).
   std::uint64_t seen[2] = {0, 0};
   // Where a change is posted, and under what; `posted` while the mailbox
   // holds the handle's serial. The notifier keeps the mailbox alive while a
-  // handle names it.
+  // handle names it. A directory's handle that posts is listed on its watch.
   VantrelPlatform::ChangeMailbox *mailbox = nullptr;
   std::uint64_t cookie = 0;
   ChangeHandle *nextListener = nullptr;
@@ -174,6 +189,7 @@ struct ChangeHandle final {
   DWORD filter = 0;
   bool posted = false;
   bool inUse = false;
+  bool fired = false;  // a file's: an event named it since it was armed
 
   bool ForFile() const { return filter == 0; }
   std::uintptr_t Serial() const {
@@ -181,16 +197,89 @@ struct ChangeHandle final {
   }
   bool Signalled() const {
     if (ForFile()) {
-      return nameEvents->events != seen[0] || watch->lostEvents != seen[1];
+      return fired || watch->lostEvents != seen[1];
     }
     return ((filter & FILE_NOTIFY_CHANGE_FILE_NAME) != 0 && watch->fileEvents != seen[0]) ||
            ((filter & FILE_NOTIFY_CHANGE_DIR_NAME) != 0 && watch->dirEvents != seen[1]);
   }
   void Rearm() {
-    seen[0] = ForFile() ? nameEvents->events : watch->fileEvents;
+    fired = false;
+    seen[0] = ForFile() ? 0 : watch->fileEvents;
     seen[1] = ForFile() ? watch->lostEvents : watch->dirEvents;
   }
 };
+
+void NameTable::Reserve() {
+  if ((count_ + 1) * 4 <= slots_.size() * 3) {
+    return;
+  }
+  std::vector<ChangeHandle *> old(std::max<std::size_t>(8, slots_.size() * 2), nullptr);
+  old.swap(slots_);
+  for (ChangeHandle *handle : old) {
+    if (handle != nullptr) {
+      std::size_t slot = Home(handle->name);
+      while (slots_[slot] != nullptr) {
+        slot = Next(slot);
+      }
+      slots_[slot] = handle;
+    }
+  }
+}
+
+void NameTable::Insert(ChangeHandle *handle) {
+  std::size_t slot = Home(handle->name);
+  while (slots_[slot] != nullptr) {
+    slot = Next(slot);
+  }
+  slots_[slot] = handle;
+  ++count_;
+}
+
+// Backward-shift deletion: every entry after the gap, up to the next empty
+// slot, moves into the gap unless its home lies between the gap and itself,
+// so that no probe ever stops short of an entry.
+void NameTable::Erase(const ChangeHandle *handle) {
+  if (slots_.empty()) {
+    return;
+  }
+  std::size_t gap = Home(handle->name);
+  for (std::size_t probes = 0; slots_[gap] != handle; gap = Next(gap)) {
+    if (slots_[gap] == nullptr || ++probes == slots_.size()) {
+      return;  // not in
+    }
+  }
+  for (std::size_t at = Next(gap); slots_[at] != nullptr; at = Next(at)) {
+    const std::size_t home = Home(slots_[at]->name);
+    const bool stays = gap <= at ? gap < home && home <= at : gap < home || home <= at;
+    if (!stays) {
+      slots_[gap] = slots_[at];
+      gap = at;
+    }
+  }
+  slots_[gap] = nullptr;
+  --count_;
+}
+
+template <class Visit>
+void NameTable::ForName(std::size_t hash, Visit visit) const {
+  if (slots_.empty()) {
+    return;
+  }
+  for (std::size_t slot = Home(hash); slots_[slot] != nullptr; slot = Next(slot)) {
+    if (slots_[slot]->name == hash) {
+      visit(*slots_[slot]);
+    }
+  }
+}
+
+template <class Visit>
+void NameTable::ForAll(Visit visit) const {
+  for (ChangeHandle *handle : slots_) {
+    if (handle != nullptr) {
+      visit(*handle);
+    }
+  }
+}
 
 // The handles, in chunks that never move, and the slots free for reuse.
 class HandleSlots final {
@@ -316,6 +405,7 @@ class ChangeNotifier final {
   void Drain();
   void Dispatch(int wd, std::uint32_t mask, const char *name, std::size_t nameLength);
   static void Post(ChangeHandle *listeners);
+  static void PostOne(ChangeHandle &handle);
   static void PostAll(Watch &watch);
   ChangeHandle *Find(HANDLE handle);
   // Counts a handle's use of `mailbox`, which the notifier then keeps alive;
@@ -437,12 +527,11 @@ void ChangeNotifier::Dispatch(int wd, std::uint32_t mask, const char *name, std:
     return;  // a watch removed by its last handle
   }
   Watch &watch = *it->second;
-  if (nameLength > 0 && !watch.names.empty()) {
-    const auto named = watch.names.find(NameHash(name, nameLength));
-    if (named != watch.names.end()) {
-      ++named->second.events;
-      Post(named->second.listeners);
-    }
+  if (nameLength > 0 && !watch.names.Empty()) {
+    watch.names.ForName(NameHash(name, nameLength), [](ChangeHandle &handle) {
+      handle.fired = true;
+      PostOne(handle);
+    });
   }
   if ((mask & IN_MOVE_SELF) != 0) {
     // The directory is no longer where its files' paths lead.
@@ -479,20 +568,22 @@ void ChangeNotifier::Dispatch(int wd, std::uint32_t mask, const char *name, std:
 // read at its own next check rather than all at once.
 void ChangeNotifier::PostAll(Watch &watch) {
   Post(watch.listeners);
-  for (auto &entry : watch.names) {
-    Post(entry.second.listeners);
+  watch.names.ForAll(PostOne);
+}
+
+void ChangeNotifier::Post(ChangeHandle *listeners) {
+  for (ChangeHandle *handle = listeners; handle != nullptr; handle = handle->nextListener) {
+    PostOne(*handle);
   }
 }
 
 // A handle whose post cannot be stored is only read at its next check.
-void ChangeNotifier::Post(ChangeHandle *listeners) {
-  for (ChangeHandle *handle = listeners; handle != nullptr; handle = handle->nextListener) {
-    if (!handle->posted) {
-      try {
-        handle->mailbox->serials.push_back(handle->Serial());
-        handle->posted = true;
-      } catch (const std::bad_alloc &) {
-      }
+void ChangeNotifier::PostOne(ChangeHandle &handle) {
+  if (handle.mailbox != nullptr && !handle.posted) {
+    try {
+      handle.mailbox->serials.push_back(handle.Serial());
+      handle.posted = true;
+    } catch (const std::bad_alloc &) {
     }
   }
 }
@@ -571,7 +662,6 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
   std::unique_ptr<Watch> made;
   Watch *watch = known != watches_.end() && !knownNew ? known->second : nullptr;
   const std::size_t name = file != nullptr ? NameHash(file->name.data(), file->name.size()) : 0;
-  Watch::NameEvents *interest = nullptr;
   ChangeHandle *handle = nullptr;
   bool counted = false, listed = false;
   try {
@@ -588,7 +678,7 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
     }
     // Everything that may fail comes first, undone below.
     if (file != nullptr) {
-      interest = &watch->names[name];
+      watch->names.Reserve();
     }
     if (mailbox) {
       UseMailbox(mailbox);
@@ -605,9 +695,6 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
     }
     if (counted) {
       LeaveMailbox(mailbox.get());
-    }
-    if (interest != nullptr && interest->handles == 0) {
-      watch->names.erase(name);
     }
     if (made) {
       ::inotify_rm_watch(fd_, wd);
@@ -627,17 +714,16 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
   handle->watch = watch;
   handle->filter = filter;
   handle->name = name;
-  handle->nameEvents = interest;
-  if (interest != nullptr) {
-    ++interest->handles;
-  }
   handle->Rearm();
   if (mailbox) {
-    ChangeHandle *&listeners = interest != nullptr ? interest->listeners : watch->listeners;
     handle->mailbox = mailbox.get();
     handle->cookie = cookie;
-    handle->nextListener = listeners;
-    listeners = handle;
+  }
+  if (file != nullptr) {
+    watch->names.Insert(handle);
+  } else if (mailbox) {
+    handle->nextListener = watch->listeners;
+    watch->listeners = handle;
   }
   ++watch->handles;
   SetError(ERROR_SUCCESS);
@@ -678,13 +764,7 @@ BOOL ChangeNotifier::Close(HANDLE handle) {
     }
   };
   if (entry->ForFile()) {
-    const auto named = watch->names.find(entry->name);
-    if (named != watch->names.end()) {
-      unlink(named->second.listeners);
-      if (--named->second.handles == 0) {
-        watch->names.erase(named);
-      }
-    }
+    watch->names.Erase(entry);
   } else {
     unlink(watch->listeners);
   }

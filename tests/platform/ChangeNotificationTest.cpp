@@ -173,6 +173,26 @@ TEST(ChangeNotification, AFileHandleIsSignalledByItsOwnFileOnly) {
   EXPECT_TRUE(VantrelPlatform::ChangeNotificationsTrusted(Wide(dir.Path()))) << "a local file system";
 }
 
+// Many files of one directory, every other handle closed: each handle left
+// is signalled by its own file only.
+TEST(ChangeNotification, ManyFilesOfOneDirectoryEachSignalTheirOwnHandle) {
+  TempDir dir;
+  constexpr int kFiles = 300;
+  const std::size_t handles = ChangeHandleCount();
+  std::vector<HANDLE> own;
+  for (int i = 0; i < kFiles; ++i) {
+    WriteFile(dir.Join(std::to_string(i)), "x");
+    own.push_back(VantrelPlatform::OpenFileChangeNotification(Wide(dir.Join(std::to_string(i)))));
+    ASSERT_NE(INVALID_HANDLE_VALUE, own.back());
+  }
+  for (int i = 0; i < kFiles; i += 2) EXPECT_TRUE(FindCloseChangeNotification(own[i]));
+  for (int i = 1; i < kFiles; i += 2) Changed(own[i]);  // the files' making may be read after their handles'
+  for (int i = 0; i < kFiles; i += 3) AppendFile(dir.Join(std::to_string(i)), "y");
+  for (int i = 1; i < kFiles; i += 2) EXPECT_EQ(i % 3 == 0, Changed(own[i])) << i;
+  for (int i = 1; i < kFiles; i += 2) EXPECT_TRUE(FindCloseChangeNotification(own[i]));
+  EXPECT_EQ(handles, ChangeHandleCount());
+}
+
 TEST(ChangeNotification, QueueOverflowSignalsEveryHandle) {
   const long queueLimit = ProcValue("/proc/sys/fs/inotify/max_queued_events");
   if (queueLimit <= 0 || queueLimit > 100000) GTEST_SKIP() << "inotify queue limit " << queueLimit;
