@@ -86,9 +86,10 @@ void NoFSRedirectFileData::InitialScan() {
     ArmFileNotification(VantrelPlatform::MonotonicNow(), period);
   }
   // Where a stat tells what a handle would, the stat is the whole read.
-  std::optional<VantrelPlatform::FileIdentity> *const identity =
-      monitor.ReportsReplacement() ? &lastIdentity : nullptr;
+  std::optional<VantrelPlatform::FileIdentity> seen;
+  std::optional<VantrelPlatform::FileIdentity> *const identity = monitor.ReportsReplacement() ? &seen : nullptr;
   lastStat = VantrelPlatform::kStatSeesOpenFiles ? StatState(identity) : ReadState(identity);
+  lastIdentity = seen.value_or(VantrelPlatform::FileIdentity());
   if (!lastStat || lastStat->directory) {
     CloseFileNotification();
     nextFullCheck = 0;  // a file later: its notification at once
@@ -282,7 +283,7 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
       return 0;
     }
     record.lastStat = current;
-    record.lastIdentity = identity;
+    record.lastIdentity = identity.value_or(VantrelPlatform::FileIdentity());
     if (!current->directory) {
       return Flags::FILE_MON_CHANGE_CREATED;
     }
@@ -311,11 +312,11 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   }
   // Both identities are needed: a read without a handle gives none, and the
   // last known one stays until a read gives another.
-  if (identity && record.lastIdentity && *identity != *record.lastIdentity) {
+  if (identity && record.lastIdentity != VantrelPlatform::FileIdentity() && *identity != record.lastIdentity) {
     flags |= Flags::FILE_MON_CHANGE_REPLACED;
   }
   if (identity) {
-    record.lastIdentity = identity;
+    record.lastIdentity = *identity;
   }
   // A path that changed its type is judged by its previous one until a
   // reported change replaces that state.

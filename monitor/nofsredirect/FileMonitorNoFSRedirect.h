@@ -38,8 +38,25 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // (whole seconds since 1970) and whether it is a directory.
   struct PathState {
     std::int64_t size;
-    std::int64_t writeTime : 63;  // with the bit below, in one word
+    std::int64_t writeTime : 62;  // with the bits below, in one word
     bool directory : 1;
+    bool present : 1;  // for Accepted: whether it holds a state
+  };
+  // A PathState or none, in the state's own two words.
+  class Accepted {
+   public:
+    Accepted &operator=(const std::optional<PathState> &state) {
+      state_ = state ? *state : PathState{};
+      state_.present = state.has_value();
+      return *this;
+    }
+    explicit operator bool() const { return state_.present; }
+    const PathState &operator*() const { return state_; }
+    const PathState *operator->() const { return &state_; }
+    void reset() { state_ = PathState{}; }
+
+   private:
+    PathState state_{};
   };
   // What a check reads of its file: nothing (its notification says it is
   // unchanged), the stat record only (the full check of a file whose
@@ -64,7 +81,7 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // own notification is armed before the state is read, so that the check
   // that follows may take that state on the notification's word.
   void InitialScan() override;
-  bool HasAcceptedState() const override { return lastStat.has_value(); }
+  bool HasAcceptedState() const override { return static_cast<bool>(lastStat); }
 
   // The path's state now: the stat record, refined through a read handle
   // where the path can be opened; empty when the path cannot be read. With
@@ -96,7 +113,7 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   void CloseFileNotification();
 
   FileMonitorNoFSRedirect &monitor;
-  std::optional<PathState> lastStat;  // last accepted state; empty: absent or not yet seen
+  Accepted lastStat;  // last accepted state; none: absent or not yet seen
   HANDLE hChange;                     // INVALID_HANDLE_VALUE when none is open
   // The file's own change notification; INVALID_HANDLE_VALUE when none is
   // open. Its full check is due at nextFullCheck (monotonic clock, in
@@ -105,8 +122,8 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   HANDLE fileChange;
   std::int64_t nextFullCheck = 0;
   // With replacement reporting only: the identity of the file last accepted;
-  // empty until a check has read one.
-  std::optional<VantrelPlatform::FileIdentity> lastIdentity;
+  // all zeros (which names no file) until a check has read one.
+  VantrelPlatform::FileIdentity lastIdentity;
 };
 
 // Registration is refused with InitializationException before Initialize
