@@ -77,54 +77,69 @@ namespace WindowsAgentCommon {
 
 // The receivers of a record, each once, in ascending address order. Most
 // paths have one receiver, which is kept in place; two or more (or a null
-// one) go to a sorted vector made for them.
+// one, or one at an odd address) go to a sorted vector made for them, whose
+// address takes the receiver's place with its lowest bit set: one word.
 class SinkSet {
  public:
   typedef IFileMonitorSink *const *const_iterator;
   SinkSet() = default;
   SinkSet(const SinkSet &) = delete;
   SinkSet &operator=(const SinkSet &) = delete;
+  ~SinkSet() { delete Many(); }
 
   // May throw std::bad_alloc, and then changes nothing.
   void insert(IFileMonitorSink *sink) {
-    if (many_) {
-      const auto at = std::lower_bound(many_->begin(), many_->end(), sink, std::less<IFileMonitorSink *>());
-      if (at == many_->end() || *at != sink) many_->insert(at, sink);
+    if (std::vector<IFileMonitorSink *> *many = Many()) {
+      const auto at = std::lower_bound(many->begin(), many->end(), sink, std::less<IFileMonitorSink *>());
+      if (at == many->end() || *at != sink) many->insert(at, sink);
     } else if (one_ == nullptr || one_ != sink) {
       std::vector<IFileMonitorSink *> both;
       if (one_ != nullptr) both.push_back(one_);
-      if (one_ != nullptr || sink == nullptr) {
+      if (one_ != nullptr || !InPlace(sink)) {
         both.push_back(sink);
         std::sort(both.begin(), both.end(), std::less<IFileMonitorSink *>());
-        many_.reset(new std::vector<IFileMonitorSink *>(std::move(both)));
-        one_ = nullptr;
+        one_ = Tagged(new std::vector<IFileMonitorSink *>(std::move(both)));
       } else {
         one_ = sink;
       }
     }
   }
   void erase(IFileMonitorSink *sink) {
-    if (!many_) {
+    std::vector<IFileMonitorSink *> *many = Many();
+    if (many == nullptr) {
       if (sink != nullptr && one_ == sink) one_ = nullptr;
       return;
     }
-    const auto at = std::lower_bound(many_->begin(), many_->end(), sink, std::less<IFileMonitorSink *>());
-    if (at != many_->end() && *at == sink) many_->erase(at);
-    if (many_->empty() || (many_->size() == 1 && many_->front() != nullptr)) {
-      one_ = many_->empty() ? nullptr : many_->front();
-      many_.reset();
+    const auto at = std::lower_bound(many->begin(), many->end(), sink, std::less<IFileMonitorSink *>());
+    if (at != many->end() && *at == sink) many->erase(at);
+    if (many->empty() || (many->size() == 1 && InPlace(many->front()))) {
+      one_ = many->empty() ? nullptr : many->front();
+      delete many;
     }
   }
   std::size_t count(IFileMonitorSink *sink) const {
     return std::binary_search(begin(), end(), sink, std::less<IFileMonitorSink *>()) ? 1 : 0;
   }
   bool empty() const { return begin() == end(); }
-  const_iterator begin() const { return many_ ? many_->data() : &one_; }
-  const_iterator end() const { return many_ ? many_->data() + many_->size() : &one_ + (one_ != nullptr ? 1 : 0); }
+  const_iterator begin() const { return Many() ? Many()->data() : &one_; }
+  const_iterator end() const {
+    return Many() ? Many()->data() + Many()->size() : &one_ + (one_ != nullptr ? 1 : 0);
+  }
 
  private:
-  IFileMonitorSink *one_ = nullptr;                           // the only receiver, while many_ is null
-  std::unique_ptr<std::vector<IFileMonitorSink *>> many_;  // null while there are fewer than two
+  static bool InPlace(const IFileMonitorSink *sink) {
+    return sink != nullptr && (reinterpret_cast<std::uintptr_t>(sink) & 1) == 0;
+  }
+  static IFileMonitorSink *Tagged(std::vector<IFileMonitorSink *> *many) {
+    return reinterpret_cast<IFileMonitorSink *>(reinterpret_cast<std::uintptr_t>(many) | 1);
+  }
+  std::vector<IFileMonitorSink *> *Many() const {
+    const std::uintptr_t bits = reinterpret_cast<std::uintptr_t>(one_);
+    return (bits & 1) != 0 ? reinterpret_cast<std::vector<IFileMonitorSink *> *>(bits & ~std::uintptr_t{1}) : nullptr;
+  }
+
+  // The only receiver, or the tagged address of the vector.
+  IFileMonitorSink *one_ = nullptr;
 };
 
 // The part of a watched-path record that both kinds share. One record per
