@@ -85,6 +85,8 @@ Sweep::DueCursor::DueCursor(Sweep &sweep, std::int64_t now)
 Sweep::DueCursor::~DueCursor() {
   NoteLeftBehind();
   sweep_.low_ = std::min({sweep_.low_, leftBehind_, done_ ? last_ : at_});
+  sweep_.oldestAt_ = oldestAt_;
+  sweep_.oldestInterval_ = oldest_ == nullptr ? 0 : Microseconds(oldest_->checkInterval);
 }
 
 void Sweep::DueCursor::NoteLeftBehind() {
@@ -108,25 +110,15 @@ FileRecord *Sweep::DueCursor::Next() {
     FileRecord *record = next_;
     next_ = record->due.next;
     if (record->due.at <= now_) {
+      if (record->due.at < oldestAt_) {
+        oldestAt_ = record->due.at;
+        oldest_ = record;
+      }
       given_ = record;
       return record;
     }
   }
   return nullptr;
-}
-
-bool Sweep::FallingBehind(std::int64_t now, std::int64_t period) const {
-  const std::int64_t last = BucketOf(now);
-  const FileRecord *overdue = nullptr;
-  for (std::int64_t at = std::max(low_, last - static_cast<std::int64_t>(kBuckets) + 1); at <= last; ++at) {
-    for (const FileRecord *record = buckets_[static_cast<std::size_t>(at) % kBuckets]; record != nullptr;
-         record = record->due.next) {
-      if (record->due.at <= now && (overdue == nullptr || record->due.at < overdue->due.at)) {
-        overdue = record;
-      }
-    }
-  }
-  return overdue != nullptr && now - overdue->due.at > std::max(Microseconds(overdue->checkInterval), period);
 }
 
 bool Sweep::QueueFullWarningDue(std::int64_t seconds) {

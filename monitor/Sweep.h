@@ -30,6 +30,7 @@
 #include "monitor/MessageBlockPool.h"
 #include "monitor/VantrelMonitorExport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -69,6 +70,8 @@ class Sweep {
     FileRecord *next_ = nullptr;
     FileRecord *given_ = nullptr;
     std::int64_t leftBehind_ = INT64_MAX;  // the lowest bucket of a due record passed over
+    const FileRecord *oldest_ = nullptr;   // the given record with the earliest due time
+    std::int64_t oldestAt_ = INT64_MAX;
     bool done_ = false;
   };
 
@@ -89,10 +92,14 @@ class Sweep {
   // Moves the record to its due time (nextCheck), or takes it out of the
   // index when it has no receivers. Allocates nothing, so it cannot fail.
   void Place(FileRecord &record);
-  // Whether the most overdue record is more than its whole interval (and
-  // at least `period`) past due at `now`: the workers are not keeping up.
-  // Walks the due records; for a sweep that could not queue them all.
-  bool FallingBehind(std::int64_t now, std::int64_t period) const;
+  // Whether the most overdue record that the last walk met was more than
+  // its whole interval (and at least `period`) past due at `now`: the
+  // workers are not keeping up. The walk starts at the lowest bucket that
+  // may hold a due record, so that is the most overdue of all, to within a
+  // bucket. Costs nothing: the walk kept it.
+  bool FallingBehind(std::int64_t now, std::int64_t period) const {
+    return oldestAt_ != INT64_MAX && now - oldestAt_ > std::max(oldestInterval_, period);
+  }
 
   // Buffers that every sweep reuses.
   std::vector<FileRecord *> &Batch() { return batch_; }
@@ -121,6 +128,10 @@ class Sweep {
   // No bucket below this one holds a record that was due when the last walk
   // ended, or that was placed since.
   std::int64_t low_ = 0;
+  // The earliest due time that the last walk met, and that record's
+  // interval (microseconds); INT64_MAX when it met none.
+  std::int64_t oldestAt_ = INT64_MAX;
+  std::int64_t oldestInterval_ = 0;
   std::vector<FileRecord *> batch_;
   std::vector<std::uint64_t> notifiedKeys_;
   std::int64_t lastQueueFullWarning_ = 0;  // seconds since 1970
