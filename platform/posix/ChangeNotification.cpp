@@ -12,9 +12,11 @@
 
 #include "Internal.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -80,10 +82,9 @@ bool RemoteFileSystem(const struct statfs &info) {
 }
 
 // A file that a handle watches through its directory's watch: its entry
-// name, its path, and the device that holds it (0 when it cannot be seen).
+// name, and the device that holds it (0 when it cannot be seen).
 struct WatchedFile {
   std::string name;
-  std::string path;
   dev_t device = 0;
 };
 
@@ -146,8 +147,10 @@ struct Watch final {
   int trusted = -1;
   dev_t device = 0;
 
-  // Whether the changes of `file` reach this watch: by the directory's file
-  // system, or by the file's own where it is on another (a mount on it).
+  // Whether the changes of `file` reach this watch: its directory's file
+  // system notifies every change, and the file is on it. A file on another
+  // device is a mount of its own (a bind-mounted file), whose events go to
+  // its source's directory, never to this watch.
   bool Trusts(const char *directory, const WatchedFile &file) {
     if (trusted < 0) {
       struct stat held;
@@ -156,11 +159,7 @@ struct Watch final {
       device = known ? held.st_dev : 0;
       trusted = known && !RemoteFileSystem(type) ? 1 : 0;
     }
-    if (file.device == 0 || file.device == device) {
-      return trusted == 1;
-    }
-    struct statfs type;
-    return ::statfs(file.path.c_str(), &type) == 0 && !RemoteFileSystem(type);
+    return trusted == 1 && (file.device == 0 || file.device == device);
   }
 };
 
@@ -906,16 +905,20 @@ HANDLE OpenFileHandle(const std::wstring &path, const std::shared_ptr<ChangeMail
     SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  // A link's target changes where its directory's watch does not look.
-  struct stat link;
-  if (::lstat(native.c_str(), &link) == 0) {
-    if (S_ISLNK(link.st_mode)) {
+  // A link's target changes where its directory's watch does not look, and
+  // the events of a file that is a mount of its own (a bind-mounted file,
+  // on the same file system or another) go to its source's directory:
+  // neither can have its notification here.
+  struct statx seen;
+  if (::statx(AT_FDCWD, native.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &seen) == 0) {
+    const bool mountRoot = (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                           (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    if (S_ISLNK(seen.stx_mode) || mountRoot) {
       SetError(ERROR_INVALID_PARAMETER);
       return INVALID_HANDLE_VALUE;
     }
-    file.device = link.st_dev;
+    file.device = makedev(seen.stx_dev_major, seen.stx_dev_minor);
   }
-  file.path = std::move(native);
   return CreateChangeHandle(ChangeNotifier::Instance(), directory, 0, &file, mailbox, cookie);
 }
 

@@ -9,6 +9,7 @@
 #include <Platform/TestHooks.h>
 
 #include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,10 +28,11 @@ bool WriteProc(const std::string &path, const std::string &text) {
 }
 
 // Maps the caller's own user and group to root of the new namespace, as
-// `unshare -r` does; says why that cannot be done, or nothing.
+// `unshare -r` does, with a mount namespace of its own; says why that cannot
+// be done, or nothing.
 std::string EnterOwnUserNamespace() {
   const std::string uid = std::to_string(::getuid()), gid = std::to_string(::getgid());
-  if (::unshare(CLONE_NEWUSER) != 0) return std::string("unshare: ") + std::strerror(errno);
+  if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
   const bool mapped = WriteProc("/proc/self/setgroups", "deny") &&
                       WriteProc("/proc/self/uid_map", "0 " + uid + " 1") &&
                       WriteProc("/proc/self/gid_map", "0 " + gid + " 1");
@@ -92,6 +94,37 @@ TEST(WatchLimit, ADirectoryBeyondTheLimitIsJudgedByItsAttributesUntilRoomReturns
   EXPECT_TRUE(sink3.WaitForFlags(kDir | kModified));
   StopWithin(monitor);
   EXPECT_TRUE(quiet.NonZeroFlags().empty());
+}
+
+// A file that is a mount of its own has its events go to its source's
+// directory, never to the watch of the directory it is seen in: it gets no
+// notification of its own, and its checks read it.
+TEST(WatchLimit, ABindMountedFileIsReadAtItsChecks) {
+  if (!gNoNamespace.empty()) GTEST_SKIP() << "no user namespace of our own: " << gNoNamespace;
+  TempDir dir;
+  const std::string file = dir.Join("seen.log"), source = dir.Join("source.log");
+  WriteFile(file, "a\n");
+  WriteFile(source, "b\n");
+  if (::mount(source.c_str(), file.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "no bind mount: " << std::strerror(errno);
+  }
+  RecordingSink sink;
+  FileMonitorNoFSRedirect monitor;
+  auto settings = FastSettings(1);
+  settings.emplace("FileMonitor.FullCheckPeriodMillis", "3600000");
+  monitor.Initialize(settings);
+  monitor.AddMonitor(Wide(file), &sink, 0, 0, false);
+  ASSERT_TRUE(WaitUntil([&] { return monitor.GetStatistics().checks >= 3; }));
+  // Without a notification of its own and with the full check an hour
+  // away, a file taken for notified is never read again: no append is seen.
+  bool seen = false;
+  for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
+    AppendFile(file, "more\n");
+    seen = sink.WaitForFlags(kLarger, std::chrono::seconds(4));
+  }
+  EXPECT_TRUE(seen);
+  StopWithin(monitor);
+  ::umount2(file.c_str(), MNT_DETACH);
 }
 
 int main(int argc, char **argv) {
