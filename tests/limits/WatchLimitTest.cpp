@@ -117,12 +117,9 @@ TEST(WatchLimit, ABindMountedFileIsReadAtItsChecks) {
   ASSERT_TRUE(WaitUntil([&] { return monitor.GetStatistics().checks >= 3; }));
   // Without a notification of its own and with the full check an hour
   // away, a file taken for notified is never read again: no append is seen.
-  bool seen = false;
-  for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
-    AppendFile(file, "more\n");
-    seen = sink.WaitForFlags(kLarger, std::chrono::seconds(4));
-  }
-  EXPECT_TRUE(seen);
+  // The append may move the write time too, so only the growth is looked for.
+  AppendFile(file, "more\n");
+  EXPECT_TRUE(WaitUntil([&] { return sink.AnyHas(kLarger); }));
   StopWithin(monitor);
   ::umount2(file.c_str(), MNT_DETACH);
 }
