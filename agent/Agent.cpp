@@ -27,7 +27,6 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <map>
 #include <thread>
 
 #ifndef VANTREL_VERSION
@@ -177,39 +176,74 @@ bool BuildWatchList(const AgentOptions &options, const AgentConfig &config, cons
                     const std::string &cwd, std::vector<WatchTarget> &targets, std::vector<std::string> &notes,
                     std::string &error) {
   targets.clear();
-  targets.reserve(options.paths.size() + config.watches.size());
-  std::map<std::string, std::string> seen;  // PathKey of the normalised path -> as first written
-  const auto add = [&](const std::string &written, bool defaultCredentials, std::uint64_t handle) {
-    WatchTarget target;
-    target.path = NormalizePath(written, cwd);
-    const std::vector<std::string> components = SplitPath(target.path);
-    target.pattern = FixedComponents(components) < components.size();
-    target.defaultCredentials = defaultCredentials;
-    target.handle = handle;
-    const auto known = seen.emplace(PathKey(target.path), written);
-    if (known.second) {
-      targets.push_back(target);
-    } else {
-      notes.push_back(written == known.first->second
-                          ? written + " is given twice; it is watched once"
-                          : written + " is " + target.path + ", already given as " + known.first->second +
-                                "; it is watched once");
-    }
-  };
+  std::vector<std::string> defaults;
+  std::vector<const std::string *> written;  // each mention as written, in order
+  written.reserve(options.paths.size() + config.watches.size());
   for (const auto &path : options.paths) {
     if (path.empty()) {
       error = "an empty path cannot be watched";
       return false;
     }
-    add(path, true, 0);
+    written.push_back(&path);
   }
-  for (const auto &watch : config.watches) {
-    add(watch.path, !watch.hasHandle, watch.handle);
+  for (const auto &watch : config.watches) written.push_back(&watch.path);
+  if (written.empty()) {
+    defaults = DefaultWatchPaths(defaultDirectory);
+    for (const auto &path : defaults) written.push_back(&path);
   }
-  if (targets.empty()) {
-    for (const auto &path : DefaultWatchPaths(defaultDirectory)) {
-      add(path, true, 0);
+  targets.reserve(written.size());
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    WatchTarget target;
+    target.path = NormalizePath(*written[i], cwd);
+    target.pattern = IsPattern(target.path);
+    const std::size_t fromConfig = i - options.paths.size();
+    const bool configured = i >= options.paths.size() && fromConfig < config.watches.size();
+    target.defaultCredentials = !configured || !config.watches[fromConfig].hasHandle;
+    target.handle = configured ? config.watches[fromConfig].handle : 0;
+    targets.push_back(std::move(target));
+  }
+  // The mentions in order of their paths' keys, the first mention of each
+  // path first: every later one is a repeat. Sorted positions rather than a
+  // map of the paths: a long list makes no node per path.
+#if defined(_WIN32)
+  std::vector<std::string> keys;
+  keys.reserve(targets.size());
+  for (const auto &target : targets) keys.push_back(PathKey(target.path));
+  const auto key = [&keys](std::uint32_t i) -> const std::string & { return keys[i]; };
+#else
+  const auto key = [&targets](std::uint32_t i) -> const std::string & { return targets[i].path; };
+#endif
+  std::vector<std::uint32_t> order(targets.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  std::stable_sort(order.begin(), order.end(), [&key](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats;  // (repeat, first mention)
+  for (std::size_t i = 1, first = 0; i < order.size(); ++i) {
+    if (key(order[i]) == key(order[first])) {
+      repeats.emplace_back(order[i], order[first]);
+    } else {
+      first = i;
     }
+  }
+  std::vector<std::uint32_t>().swap(order);
+  std::sort(repeats.begin(), repeats.end());
+  for (const auto &repeat : repeats) {
+    const std::string &again = *written[repeat.first];
+    const std::string &before = *written[repeat.second];
+    notes.push_back(again == before ? again + " is given twice; it is watched once"
+                                    : again + " is " + targets[repeat.first].path + ", already given as " + before +
+                                          "; it is watched once");
+  }
+  if (!repeats.empty()) {
+    std::size_t kept = 0, next = 0;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      if (next < repeats.size() && repeats[next].first == i) {
+        ++next;
+        continue;
+      }
+      if (kept != i) targets[kept] = std::move(targets[i]);
+      ++kept;
+    }
+    targets.resize(kept);
   }
   return true;
 }

@@ -165,6 +165,24 @@ std::string Absolute(const std::string &path, const std::string &cwd) {
   return !path.empty() && path[0] == '/' ? path : cwd + "/" + path;
 }
 
+// Whether the path is absolute and already as NormalizePath writes it: one
+// separator between components, none at the end, no "." or "..". A long
+// list of paths is mostly written so, and is then taken as it is.
+bool IsTidy(const std::string &path) {
+  if (path.empty() || path[0] != '/') return false;
+  if (path.size() == 1) return true;
+  std::size_t start = 1;
+  for (;;) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::size_t length = end - start;
+    if (length == 0 || (path[start] == '.' && (length == 1 || (length == 2 && path[start + 1] == '.')))) {
+      return false;
+    }
+    if (end == path.size()) return true;
+    start = end + 1;
+  }
+}
+
 #endif
 
 // Components of a path that never go: the root.
@@ -246,6 +264,9 @@ std::string ParentPath(const std::string &path) {
 }
 
 std::string NormalizePath(const std::string &path, const std::string &cwd) {
+#if !defined(_WIN32)
+  if (IsTidy(path)) return path;
+#endif
   std::vector<std::string> components = SplitPath(Absolute(path, cwd));
   const std::size_t root = RootComponents(components);
   std::vector<std::string> kept(components.begin(), components.begin() + static_cast<std::ptrdiff_t>(root));
@@ -269,6 +290,17 @@ bool HasWildcard(const std::string &text) {
     }
   }
   return false;
+}
+
+bool IsPattern(const std::string &path) {
+#if defined(_WIN32)
+  // The root is no pattern: "\\?\" holds a '?'.
+  const std::vector<std::string> components = SplitPath(path);
+  return FixedComponents(components) < components.size();
+#else
+  // A separator is no wildcard, so an escape that takes one changes nothing.
+  return HasWildcard(path);
+#endif
 }
 
 bool HasSeparator(const std::string &text) { return text.find_first_of(kSeparators) != std::string::npos; }

@@ -50,6 +50,9 @@ std::string CurrentDirectory();
 
 // Whether the text holds an unescaped `*`, `?` or `[`.
 bool HasWildcard(const std::string &text);
+// Whether an absolute, normalised path has a wildcard past its root: whether
+// it is a pattern.
+bool IsPattern(const std::string &path);
 
 // Whether the text holds a separator.
 bool HasSeparator(const std::string &text);

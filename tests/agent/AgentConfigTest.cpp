@@ -211,7 +211,7 @@ TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefaultEachPathOnceB
   EXPECT_TRUE(targets[0].defaultCredentials);
 
   // On Windows "/w" is \w on the current drive.
-  options.paths = {"x", "/w/./y/", "/w/y/../x/..//x", "/w/*.log"};
+  options.paths = {"x", "/w/./y/", "/w/y/", "/w/y/../x/..//x", "/w/*.log"};
   config.watches = {WatchEntry{"/w/y", true, 7, 1}, WatchEntry{"../z", true, 7, 2}, WatchEntry{"/..", false, 0, 3}};
   ASSERT_TRUE(BuildWatchList(options, config, dir.Path(), Native("/w"), targets, notes, error));
   // The first mention of a path decides its credentials.
@@ -222,8 +222,16 @@ TEST(AgentWatchListTest, CommandLineThenConfigurationElseTheDefaultEachPathOnceB
   }
   EXPECT_EQ(paths, (std::vector<std::string>{Native("/w/x"), Native("/w/y"), Native("/w/*.log pattern"),
                                              Native("/z") + " @7", Native("/")}));
-  ASSERT_EQ(notes.size(), 2u) << ::testing::PrintToString(notes);
-  EXPECT_EQ(notes[0], "/w/y/../x/..//x is " + Native("/w/x") + ", already given as x; it is watched once");
+  // The repeats in the order given.
+  ASSERT_EQ(notes.size(), 3u) << ::testing::PrintToString(notes);
+  EXPECT_EQ(notes[0], "/w/y/ is " + Native("/w/y") + ", already given as /w/./y/; it is watched once");
+  EXPECT_EQ(notes[1], "/w/y/../x/..//x is " + Native("/w/x") + ", already given as x; it is watched once");
+#if !defined(_WIN32)
+  for (const auto &[written, tidy] : std::vector<std::pair<std::string, std::string>>{
+           {"/a/./b", "/a/b"}, {"/a/b/.", "/a/b"}, {"/a/b/..", "/a"}, {"/a/../..", "/"}, {"//a", "/a"},
+           {"/a/b/", "/a/b"}, {"/", "/"}, {"/.a/..b/...", "/.a/..b/..."}, {"r", "/w/r"}})
+    EXPECT_EQ(NormalizePath(written, "/w"), tidy) << written;
+#endif
 
   options.paths = {""};
   EXPECT_FALSE(BuildWatchList(options, config, dir.Path(), Native("/"), targets, notes, error));
