@@ -112,6 +112,7 @@ WatchSet::WatchSet(IFileMonitor &monitor, IFileMonitorSink *sink, unsigned int i
                    const std::vector<std::string> &excludes, std::set<std::uint64_t> refusedHandles,
                    std::function<void(const std::string &)> say)
     : rMonitor(monitor),
+      presence_(monitor.Presence()),
       pSink(sink),
       uInterval(intervalMillis),
       setRefusedHandles(std::move(refusedHandles)),
@@ -391,10 +392,12 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
     return verdict;
   }
   // This worker still runs with the path's credentials: it sees the path as
-  // the check did.
+  // the check did. A path that the check found there needs no second look,
+  // unless it is announced, with its type.
   bool directory = false;
   std::string failure;
-  const bool exists = Exists(path, directory, failure);
+  const bool exists =
+      (!announce && presence_ != nullptr && presence_->FoundPresent(key)) || Exists(path, directory, failure);
   // Said before the entry counts as seen, so before the ready line.
   if (first && !exists && failure.empty() && fnSay) fnSay(Absent(path));
   {

@@ -43,6 +43,7 @@
 #include "agent/PathTable.h"
 
 namespace WindowsAgentCommon {
+class CheckedPresence;
 class IFileMonitor;
 struct IFileMonitorSink;
 }  // namespace WindowsAgentCommon
@@ -183,6 +184,7 @@ class WatchSet {
   std::vector<DirEntry> List(const std::string &directory);
 
   WindowsAgentCommon::IFileMonitor &rMonitor;
+  WindowsAgentCommon::CheckedPresence *const presence_;  // null when the monitor does not say
   WindowsAgentCommon::IFileMonitorSink *pSink;
   const unsigned int uInterval;
   bool bEveryCheck = true;

@@ -241,6 +241,7 @@ struct MonitorKind {
 // the names they have always had, in the monitor and in its subclasses alike.
 class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
                                             public IdleReportsRegistration,
+                                            public CheckedPresence,
                                             protected MonitorSettingValues,
                                             protected MonitorTimers {
  public:
@@ -277,6 +278,7 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
                           const std::uint64_t &hCreds, IdleReports idle) override EXCLUDES(mtxMonitor);
   void RemoveMonitor(const std::wstring &path, IFileMonitorSink *sink) override EXCLUDES(mtxMonitor);
   std::wstring GetFilename(const std::int64_t &key) override;
+  bool FoundPresent(const std::int64_t &key) override;
   // One sweep (CheckFilesLocked under mtxMonitor).
   void CheckFiles() override EXCLUDES(mtxMonitor);
   bool IsMonitored(const std::wstring &path) const override EXCLUDES(mtxMonitor);

@@ -203,6 +203,14 @@ std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
   return path;
 }
 
+// The caller is the receiver of the record's check, on the worker that
+// checks it: the record's state is that worker's until the check ends.
+bool FileMonitorCore::FoundPresent(const std::int64_t &key) {
+  bool present = false;
+  registry.Read(key, [&present](const std::shared_ptr<FileRecord> &record) { present = record->HasAcceptedState(); });
+  return present;
+}
+
 bool FileMonitorCore::IsMonitored(const std::wstring &path) const {
   MonitorGuard guard(mtxMonitor);
   return mapFiles.find(path) != mapFiles.end();

@@ -21,6 +21,8 @@ struct FileMonitorStatistics {
   std::uint64_t reports = 0; // receiver reports since the monitor was made
 };
 
+class CheckedPresence;
+
 // A monitor is an ACE task: its workers are the task's threads and its work
 // arrives on the task's message queue. Paths are compared as exact wide
 // strings (case-sensitive, no normalisation). Every operation may be called
@@ -81,6 +83,10 @@ class VANTREL_MONITOR_API IFileMonitor : public TVOTask {
   // virtual table above is what hosts built against this header call.
   void AddMonitorWithIdleReports(const std::wstring &path, IFileMonitorSink *sink, unsigned int check,
                                  const std::uint64_t &hCreds, IdleReports idle);
+
+  // What the monitor tells a receiver of the check that calls it
+  // (CheckedPresence), or null when it tells nothing.
+  CheckedPresence *Presence();
 };
 
 // What a monitor offers beside IFileMonitor when it takes a choice of idle
@@ -95,6 +101,26 @@ class IdleReportsRegistration {
  protected:
   ~IdleReportsRegistration() = default;
 };
+
+// What a monitor offers beside IFileMonitor to a receiver that would
+// otherwise look at a path itself to learn whether the check that reports it
+// found it there; IFileMonitor::Presence finds it. Defined wholly here, as
+// IdleReportsRegistration.
+class CheckedPresence {
+ public:
+  // Whether the check that is reporting the path of `key` found it there (and
+  // could read it). Only from within OnFileChanged for that key, on the thread
+  // that calls it: what it reads is that check's. False for a key without a
+  // record.
+  virtual bool FoundPresent(const std::int64_t &key) = 0;
+
+ protected:
+  ~CheckedPresence() = default;
+};
+
+inline CheckedPresence *IFileMonitor::Presence() {
+  return dynamic_cast<CheckedPresence *>(static_cast<TVOTask *>(this));
+}
 
 inline void IFileMonitor::AddMonitorWithIdleReports(const std::wstring &path, IFileMonitorSink *sink,
                                                     unsigned int check, const std::uint64_t &hCreds,

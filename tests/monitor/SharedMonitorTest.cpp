@@ -144,10 +144,15 @@ TEST_P(SharedMonitorTest, NoCallToAReceiverOnceItsRemovalHasReturned) {
 // passed since the registration, and an hour does not fire early. (Checks
 // keep to the sweep's grid: one that runs late under load is followed by one
 // on time, less than an interval after it.) Idle reports until present come
-// after a path's first check and after each check that finds it absent.
+// after a path's first check and after each check that finds it absent; the
+// receiver can ask which it was.
 TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecordAndKeepItsInterval) {
   RecordingSink idle, joined, quiet, hour, present, absent;
   auto monitor = Start();
+  ASSERT_NE(monitor->Presence(), nullptr);
+  std::atomic<int> found[2] = {{-1}, {-1}};  // what the present and the absent path's last report was told
+  present.onReport = [&](const std::int64_t &key, unsigned int) { found[0] = monitor->Presence()->FoundPresent(key); };
+  absent.onReport = [&](const std::int64_t &key, unsigned int) { found[1] = monitor->Presence()->FoundPresent(key); };
   const auto added = std::chrono::steady_clock::now();
   monitor->AddMonitor(dir.WPath(), &idle, 150, 0, true);
   monitor->AddMonitor(dir.WPath(), &joined, 150, 0, false);
@@ -160,6 +165,7 @@ TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecordAndKeepItsInterval) {
   ASSERT_TRUE(absent.WaitForCount(3));
   monitor->Stop();
   EXPECT_EQ(present.Count(), 1u) << "only the first check of a present path";
+  EXPECT_TRUE(found[0] == 1 && found[1] == 0) << found[0] << " " << found[1];
   const auto reports = idle.Reports();
   for (std::size_t n = 1; n <= reports.size(); ++n) {
     EXPECT_GE(reports[n - 1].when - added, static_cast<int>(n) * 150ms - 10ms) << "check " << n << " came early";
