@@ -13,6 +13,7 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <utility>
 
 namespace VantrelAgent {
 
@@ -245,7 +246,7 @@ class LineParser {
       Fail("Watch has an empty path");
       return;
     }
-    cfg.watches.push_back(entry);
+    cfg.watches.push_back(std::move(entry));
   }
 
   void MonitorSetting(const std::string &name, const std::string &value) {
