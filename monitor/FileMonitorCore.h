@@ -158,7 +158,7 @@ class SinkSet {
 // comes second frees the record; `unwatched` tells the worker to look.
 // Anything that reaches a record from a message relies on this rule.
 struct VANTREL_MONITOR_API FileRecord {
-  FileRecord(const std::wstring &registeredPath, const std::wstring &watchedPath,
+  FileRecord(const std::wstring &registeredPath, std::wstring_view watchedPath,
              const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
   virtual ~FileRecord();
   FileRecord(const FileRecord &) = delete;
@@ -174,11 +174,10 @@ struct VANTREL_MONITOR_API FileRecord {
   virtual void InitialScan() = 0;
 
   // The path as registered, which the table's key and the check messages
-  // view, and the form of it that the kind watches where that differs.
+  // view.
   struct Paths {
-    Paths(const std::wstring &registeredPath, const std::wstring &watchedPath);
+    explicit Paths(const std::wstring &registeredPath) : registered(registeredPath) {}
     const std::wstring registered;
-    const std::unique_ptr<const std::wstring> watched;  // null: the registered path
   };
 
   // The record's place in the monitor's due index (Sweep.h); the sweep's,
@@ -194,28 +193,35 @@ struct VANTREL_MONITOR_API FileRecord {
     // put its next check off to its full check: a notification brings it
     // back to that grid.
     std::int64_t regularDue = INT64_MAX;
-    bool inIndex = false;
-    // A change notification named the record since the sweep last queued
-    // its check: the sweep does not spare that check.
-    bool notified = false;
   };
 
   SinkSet sinks;                       // under mtxMonitor
   const Paths paths;
-  const std::wstring &path;            // the path that the checks look at
+  // The path that the checks look at: paths.registered, or the kind's own
+  // form of it where that differs, a copy that the record owns.
+  const std::wstring &path;
   std::int64_t lastWarnTime;           // seconds since 1970; the checking worker's
   ACE_Time_Value checkInterval;        // under mtxMonitor
   ACE_Time_Value nextCheck;            // monotonic clock; under mtxMonitor
   std::int64_t key;                    // fixed at registration
   const std::uint64_t hCreds;
   DueSlot due;
-  const bool wantIdle;
+  // The flags below take a byte each, but the three fixed at registration
+  // share one: each byte that the record saves lets a kind's own fields
+  // begin in the shared record's end.
+  const bool wantIdle : 1;
   // IDLE_REPORTS_UNTIL_PRESENT: a report after the first check and after
   // every check that leaves the record without an accepted state. Fixed at
-  // registration.
-  bool idleUntilPresent;
+  // registration, before the record is in the table.
+  bool idleUntilPresent : 1;
   // Whether check messages name the record by its path (else by its key).
-  const bool travelsAsText;
+  const bool travelsAsText : 1;
+  // Whether the record is in the due index (`due` links it); under
+  // mtxMonitor, the sweep's.
+  bool inDueIndex = false;
+  // A change notification named the record since the sweep last queued its
+  // check: the sweep does not spare that check. Under mtxMonitor.
+  bool dueNotified = false;
   // Set by the sweep that queues the record's check, cleared by the worker
   // when the check ends (CheckEnded); a record is never queued twice.
   std::atomic<bool> queued;
@@ -223,6 +229,26 @@ struct VANTREL_MONITOR_API FileRecord {
   // the worker when its check ends.
   std::atomic<bool> unwatched;
   bool initialized;                    // the checking worker's
+};
+
+// The key of the table of records (mapFiles): the record's own registered
+// path, by its address, so that a table node holds one pointer for it. Keys
+// order and compare as their paths, with std::wstring and std::wstring_view
+// alike; one is made only of a string that outlives it, never a temporary.
+struct RecordPath {
+  RecordPath(const std::wstring &registered) : path(&registered) {}
+  RecordPath(const std::wstring &&) = delete;
+  const std::wstring *path;
+};
+struct RecordPathOrder {
+  typedef void is_transparent;
+  static std::wstring_view View(const RecordPath &key) { return *key.path; }
+  static std::wstring_view View(const std::wstring &path) { return path; }
+  static std::wstring_view View(std::wstring_view path) { return path; }
+  template <class A, class B>
+  bool operator()(const A &a, const B &b) const {
+    return View(a) < View(b);
+  }
 };
 
 // The points where the two kinds differ in what they say or how they wait.
@@ -374,8 +400,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
 
   std::shared_ptr<BacklogMonitor> spBacklogMonitor;
 
-  // Keyed by a view of each record's paths.registered: the path is stored once.
-  std::map<std::wstring_view, std::shared_ptr<FileRecord>, std::less<>> mapFiles GUARDED_BY(mtxMonitor);
+  // Keyed by each record's paths.registered: the path is stored once.
+  std::map<RecordPath, std::shared_ptr<FileRecord>, RecordPathOrder> mapFiles GUARDED_BY(mtxMonitor);
   // The entries of mapFiles by their records' keys, which it hands out; see
   // RecordsByKey.h.
   RecordsByKey<std::shared_ptr<FileRecord>> registry;

@@ -31,13 +31,10 @@ namespace WindowsAgentCommon {
 using core::MonitorGuard;
 using core::SpanFromMillis;
 
-FileRecord::Paths::Paths(const std::wstring &registeredPath, const std::wstring &watchedPath)
-    : registered(registeredPath), watched(watchedPath == registeredPath ? nullptr : new std::wstring(watchedPath)) {}
-
-FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watched, const ACE_Time_Value &interval,
+FileRecord::FileRecord(const std::wstring &registered, std::wstring_view watched, const ACE_Time_Value &interval,
                        std::uint64_t creds, bool idle)
-    : paths(registered, watched),
-      path(paths.watched ? *paths.watched : paths.registered),
+    : paths(registered),
+      path(watched == registered ? paths.registered : *new std::wstring(watched)),
       lastWarnTime(0),
       checkInterval(interval),
       key(IFileMonitor::kNoKey),
@@ -51,7 +48,11 @@ FileRecord::FileRecord(const std::wstring &registered, const std::wstring &watch
   ScheduleNextCheck();
 }
 
-FileRecord::~FileRecord() = default;
+FileRecord::~FileRecord() {
+  if (&path != &paths.registered) {
+    delete &path;
+  }
+}
 
 void FileRecord::ScheduleNextCheck() { nextCheck = VantrelPlatform::MonotonicNow() + checkInterval; }
 
@@ -82,13 +83,13 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
                 static_cast<int>(check), hCreds, static_cast<int>(idle));
     }
     auto found = mapFiles.lower_bound(path);
-    const bool isNew = found == mapFiles.end() || found->first != path;
+    const bool isNew = found == mapFiles.end() || *found->first.path != path;
     if (isNew) {
       const std::uint64_t creds = hCreds == kDefaultCredentials ? hDefaultCreds.load() : hCreds;
       std::shared_ptr<FileRecord> record = NewRecord(path, interval, creds, wantIdle);
       record->idleUntilPresent = idle == IDLE_REPORTS_UNTIL_PRESENT;
       record->sinks.insert(sink);
-      found = mapFiles.emplace_hint(found, std::wstring_view(record->paths.registered), record);
+      found = mapFiles.emplace_hint(found, record->paths.registered, record);
       try {
         record->key = registry.Add(&found->second);
       } catch (...) {
@@ -189,7 +190,7 @@ void FileMonitorCore::FreeIfUnused(FileRecord &record) {
   if (!record.sinks.empty() || record.queued.load()) {
     return;
   }
-  auto found = mapFiles.find(std::wstring_view(record.paths.registered));
+  auto found = mapFiles.find(record.paths.registered);
   if (found == mapFiles.end() || found->second.get() != &record) {
     return;  // freed already
   }

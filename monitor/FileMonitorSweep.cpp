@@ -46,11 +46,11 @@ void Sweep::Unlink(FileRecord &record) {
     slot.next->due.previous = slot.previous;
   }
   slot.previous = slot.next = nullptr;
-  slot.inIndex = false;
+  record.inDueIndex = false;
 }
 
 void Sweep::Place(FileRecord &record) {
-  if (record.due.inIndex) {
+  if (record.inDueIndex) {
     Unlink(record);
   }
   if (record.sinks.empty()) {
@@ -65,7 +65,7 @@ void Sweep::Place(FileRecord &record) {
     head->due.previous = &record;
   }
   head = &record;
-  slot.inIndex = true;
+  record.inDueIndex = true;
   low_ = std::min(low_, bucket);
 }
 
@@ -90,7 +90,7 @@ Sweep::DueCursor::~DueCursor() {
 }
 
 void Sweep::DueCursor::NoteLeftBehind() {
-  if (given_ != nullptr && given_->due.inIndex && given_->due.at <= now_) {
+  if (given_ != nullptr && given_->inDueIndex && given_->due.at <= now_) {
     leftBehind_ = std::min(leftBehind_, BucketOf(given_->due.at));
   }
   given_ = nullptr;
@@ -177,8 +177,8 @@ void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
   }
   const bool sooner = ChecksWhenNotified();
   for (FileRecord *record : sweepBatch) {
-    record->due.notified = true;
-    if (!record->due.inIndex) {
+    record->dueNotified = true;
+    if (!record->inDueIndex) {
       continue;
     }
     const std::int64_t due =
@@ -248,7 +248,7 @@ void FileMonitorCore::CheckFilesLocked() {
       // hear of, costs no message: the record is put off to its full check,
       // or to a notification about it.
       std::int64_t fullCheck = 0;
-      if (!record->wantIdle && !record->due.notified && SparesCheck(*record, now, fullCheck)) {
+      if (!record->wantIdle && !record->dueNotified && SparesCheck(*record, now, fullCheck)) {
         PutOff(*record, tick + Microseconds(record->checkInterval), fullCheck);
         record->queued.store(false, std::memory_order_release);
         ++spared;
@@ -304,7 +304,7 @@ void FileMonitorCore::CheckFilesLocked() {
       FileRecord &record = *sweepBatch[i];
       record.nextCheck = sweepTime + record.checkInterval;
       record.due.regularDue = INT64_MAX;
-      record.due.notified = false;
+      record.dueNotified = false;
       Reindex(record);
     }
   }

@@ -17,7 +17,8 @@
 // meanwhile: the worker's look-up of a check message, whose record is not
 // freed while the message is out (see FileRecord in FileMonitorCore.h).
 // Chunks of slots are never freed before the index, so a slot's address
-// stays valid.
+// stays valid. A slot is two words: its entry's address, or while it is free
+// the next free slot's place marked by its lowest bit, and its key.
 #ifndef VANTREL_MONITOR_RECORDSBYKEY_H
 #define VANTREL_MONITOR_RECORDSBYKEY_H
 
@@ -53,7 +54,7 @@ class RecordsByKey {
     std::unique_lock<std::shared_mutex> lock(mutex_);
     std::size_t index = freeHead_;
     if (index != kNone) {
-      freeHead_ = At(index).nextFree;
+      freeHead_ = static_cast<std::size_t>(At(index).word.load(std::memory_order_relaxed) >> 1);
     } else {
       if (used_ == kChunks * kSlots) {
         throw std::length_error("no key left for another watched path");
@@ -66,7 +67,7 @@ class RecordsByKey {
       ++used_;
     }
     Slot &slot = At(index);
-    slot.entry.store(entry, std::memory_order_release);
+    slot.word.store(reinterpret_cast<std::uintptr_t>(entry), std::memory_order_release);
     return slot.key.load(std::memory_order_relaxed);
   }
 
@@ -75,21 +76,22 @@ class RecordsByKey {
   void Release(std::int64_t key) {
     std::unique_lock<std::shared_mutex> lock(mutex_);
     Slot *slot = Locate(key);
-    if (slot == nullptr || slot->entry.load(std::memory_order_relaxed) == nullptr) {
+    if (slot == nullptr || EntryOf(*slot, std::memory_order_relaxed) == nullptr) {
       return;  // a free slot answers to the key it hands out next
     }
-    slot->entry.store(nullptr, std::memory_order_release);
     if (key < std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(kChunks * kSlots)) {
       slot->key.store(key + static_cast<std::int64_t>(kChunks * kSlots), std::memory_order_relaxed);
-      slot->nextFree = freeHead_;
+      slot->word.store(FreeWord(freeHead_), std::memory_order_release);
       freeHead_ = static_cast<std::size_t>(key - 1) % (kChunks * kSlots);
-    }  // else the slot has had all its generations and is not used again
+    } else {
+      slot->word.store(FreeWord(kNone), std::memory_order_release);  // all its generations had: not used again
+    }
   }
 
   // Without a lock: only for a key whose entry cannot be released meanwhile.
   const Entry *Find(std::int64_t key) const {
     const Slot *slot = Locate(key);
-    return slot == nullptr ? nullptr : slot->entry.load(std::memory_order_acquire);
+    return slot == nullptr ? nullptr : EntryOf(*slot, std::memory_order_acquire);
   }
 
   // Calls read(entry) while the key's entry cannot be released, and returns
@@ -98,7 +100,7 @@ class RecordsByKey {
   bool Read(std::int64_t key, Reader read) const {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     const Slot *slot = Locate(key);
-    const Entry *entry = slot == nullptr ? nullptr : slot->entry.load(std::memory_order_acquire);
+    const Entry *entry = slot == nullptr ? nullptr : EntryOf(*slot, std::memory_order_acquire);
     if (entry == nullptr) {
       return false;
     }
@@ -110,14 +112,21 @@ class RecordsByKey {
   static constexpr std::size_t kChunkBits = 12;
   static constexpr std::size_t kSlots = std::size_t(1) << kChunkBits;
   static constexpr std::size_t kChunks = 4096;  // 2^24 slots
-  static constexpr std::size_t kNone = ~std::size_t(0);
+  static constexpr std::size_t kNone = ~std::size_t(0) >> 1;  // fits a free mark
 
+  static_assert(alignof(Entry) >= 2, "an entry's address leaves the lowest bit for the free mark");
   struct Slot {
-    std::atomic<const Entry *> entry{nullptr};
+    // The entry's address; while the slot is free, FreeWord of the next free
+    // slot's place (written under mutex_).
+    std::atomic<std::uintptr_t> word{FreeWord(kNone)};
     // The key of the entry; while the slot is free, the key it hands out next.
     std::atomic<std::int64_t> key{0};
-    std::size_t nextFree = kNone;  // under mutex_, while the slot is free
   };
+  static constexpr std::uintptr_t FreeWord(std::size_t nextFree) { return std::uintptr_t(nextFree) << 1 | 1; }
+  static const Entry *EntryOf(const Slot &slot, std::memory_order order) {
+    const std::uintptr_t word = slot.word.load(order);
+    return (word & 1) != 0 ? nullptr : reinterpret_cast<const Entry *>(word);
+  }
   struct Chunk {
     Slot slots[kSlots];
   };

@@ -6,8 +6,6 @@
 
 #include <ace/OS_NS_sys_stat.h>
 
-#include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/trim.hpp>
 
 namespace WindowsAgentCommon {
 
@@ -65,14 +63,15 @@ NoFSRedirectFileData::~NoFSRedirectFileData() {
   CloseFileNotification();
 }
 
-std::wstring NoFSRedirectFileData::WatchedForm(const std::wstring &registered) {
-  const std::wstring spaced =
-      boost::algorithm::trim_left_copy_if(registered, boost::algorithm::is_any_of(VantrelPlatform::kWatchedFormLeadingTrim));
-  std::wstring watched = boost::algorithm::trim_right_copy_if(spaced, boost::algorithm::is_any_of(L" /\\"));
-  if (watched.empty() && !spaced.empty() && spaced[0] == L'/') {
-    watched = L"/";
+std::wstring_view NoFSRedirectFileData::WatchedForm(const std::wstring &registered) {
+  const std::wstring_view whole(registered);
+  const std::size_t first = whole.find_first_not_of(VantrelPlatform::kWatchedFormLeadingTrim);
+  const std::wstring_view spaced = first == std::wstring_view::npos ? std::wstring_view() : whole.substr(first);
+  const std::size_t last = spaced.find_last_not_of(L" /\\");
+  if (last == std::wstring_view::npos) {
+    return spaced.substr(0, !spaced.empty() && spaced[0] == L'/' ? 1 : 0);
   }
-  return watched;
+  return spaced.substr(0, last + 1);
 }
 
 void NoFSRedirectFileData::InitialScan() {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace WindowsAgentCommon {
 
@@ -74,7 +75,8 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // trailing spaces go, then trailing slashes and backslashes, but a leading
   // slash stays, so a path of slashes only becomes "/". Inner characters are
   // untouched. The table key and the receivers' key keep the registered form.
-  static std::wstring WatchedForm(const std::wstring &registered);
+  // A part of `registered`: the record copies it only where it differs.
+  static std::wstring_view WatchedForm(const std::wstring &registered);
 
   // Takes the baseline once: the state of the path now, and for a directory
   // its change notification (a failure is retried by the checks). A file's

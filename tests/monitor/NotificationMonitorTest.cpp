@@ -100,7 +100,7 @@ TEST(NotificationWatchedForm, TrimsSpacesAndSeparatorsOfTheSystem) {
 #endif
       {L"   ", L""},
   };
-  for (const auto &c : cases) EXPECT_EQ(NoFSRedirectFileData::WatchedForm(c.first), c.second) << Utf8(c.first);
+  for (const auto &c : cases) EXPECT_EQ(std::wstring(NoFSRedirectFileData::WatchedForm(c.first)), c.second) << Utf8(c.first);
 }
 
 TEST(NotificationLogText, PathsOfAnyLengthAreWrittenWhole) {

@@ -22,4 +22,7 @@ TEST(RecordsByKey, AReleasedKeyFindsNothingAndItsSlotComesBackOnceUnderAnotherKe
     EXPECT_EQ(index.Read(key, [&](const int &e) { seen = e; }), entry != nullptr) << key;
     EXPECT_EQ(std::make_pair(index.Find(key), seen), std::make_pair(entry, entry ? *entry : 0)) << key;
   }
+  index.Release(fresh);  // a free slot's next key names nothing before it is handed out
+  const std::int64_t next = fresh + (std::int64_t{1} << 24);
+  EXPECT_TRUE(index.Find(next) == nullptr && !index.Read(next, [](const int &) {}) && index.Add(&entries[0]) == next);
 }
