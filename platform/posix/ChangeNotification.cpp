@@ -51,6 +51,9 @@ constexpr std::size_t kReadBufferSize = 64 * 1024;
 // Bounds the time a drain holds the lock when events arrive faster than they
 // are read; what is left is read by the next drain.
 constexpr int kMaxReadsPerDrain = 64;
+// How long the kernel's answer for the directory of the last watch stands
+// for the handles that follow on it (AddWatch).
+constexpr std::chrono::milliseconds kDirectoryAnswerStands{1000};
 // A blocking wait re-checks its handle at least this often, since another
 // thread may read the event that signals it.
 constexpr int kWaitSliceMillis = 50;
@@ -427,9 +430,12 @@ class ChangeNotifier final {
                      std::pair<std::shared_ptr<VantrelPlatform::ChangeMailbox>, std::size_t>>
       mailboxes_;
   // The directory that the last watch was added for, and its wd: the next
-  // handle is most often on the same one (the files of one directory).
+  // handle is most often on the same one (the files of one directory). The
+  // events that the kernel was last asked for on it, and when.
   std::string lastPath_;
   int lastWd_ = -1;
+  std::uint32_t lastMask_ = 0;
+  std::chrono::steady_clock::time_point lastAsked_;
 };
 
 bool ChangeNotifier::OpenInstance(int &error) {
@@ -465,10 +471,24 @@ bool ChangeNotifier::OpenInstance(int &error) {
 // under it, since Linux hands a wd out again only once every other one has
 // been used (2^31 watches later), and a watch that the kernel dropped is out
 // of the table as soon as its IN_IGNORED is read, which every sweep does.
+//
+// Within a second of asking, the answer for that directory stands for the
+// handles that follow on it, which the kernel is not asked again: a burst of
+// files of one directory costs one call, not one each. The watch reports its
+// own move (IN_MOVE_SELF), which, like its loss, ends that; what else could
+// make the path lead elsewhere (a mount over it, a link on the way changed)
+// tells no watch, and a handle made within the second is then as one made
+// just before it.
 int ChangeNotifier::AddWatch(const char *path, std::uint32_t mask, bool &knownNew) {
   knownNew = false;
+  const bool lastKnown = lastWd_ >= 0 && lastPath_ == path && watches_.count(lastWd_) != 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (lastKnown && (lastMask_ & (mask | IN_MOVE_SELF)) == (mask | IN_MOVE_SELF) &&
+      now - lastAsked_ < kDirectoryAnswerStands) {
+    return lastWd_;
+  }
   int wd = -1;
-  if (!maskCreateHonoured_ || (lastWd_ >= 0 && lastPath_ == path && watches_.count(lastWd_) != 0)) {
+  if (!maskCreateHonoured_ || lastKnown) {
     wd = ::inotify_add_watch(fd_, path, mask | IN_MASK_ADD);
   } else {
     wd = ::inotify_add_watch(fd_, path, mask | IN_MASK_CREATE);
@@ -480,8 +500,11 @@ int ChangeNotifier::AddWatch(const char *path, std::uint32_t mask, bool &knownNe
   }
   if (wd >= 0) {
     try {
+      // IN_MASK_ADD keeps what the watch reported before.
+      lastMask_ = lastKnown && wd == lastWd_ && !knownNew ? lastMask_ | mask : mask;
       lastPath_ = path;
       lastWd_ = wd;
+      lastAsked_ = now;
     } catch (const std::bad_alloc &) {
       lastWd_ = -1;
     }
@@ -510,6 +533,9 @@ void ChangeNotifier::Drain() {
 }
 
 void ChangeNotifier::Dispatch(int wd, std::uint32_t mask, const char *name, std::size_t nameLength) {
+  if ((mask & (IN_Q_OVERFLOW | IN_MOVE_SELF | IN_UNMOUNT)) != 0 && (wd == lastWd_ || (mask & IN_Q_OVERFLOW) != 0)) {
+    lastWd_ = -1;  // the path of the last watch is to be asked for again
+  }
   if ((mask & IN_Q_OVERFLOW) != 0) {
     // Events were lost, IN_IGNORED ones perhaps among them.
     for (auto &entry : watches_) {

@@ -173,6 +173,25 @@ TEST(ChangeNotification, AFileHandleIsSignalledByItsOwnFileOnly) {
   EXPECT_TRUE(VantrelPlatform::ChangeNotificationsTrusted(Wide(dir.Path()))) << "a local file system";
 }
 
+// The files of one directory share the kernel's answer for it, but not past
+// its move: a file's handle made once its directory was moved away and made
+// again watches the new one.
+TEST(ChangeNotification, AFileHandleMadeAfterItsDirectoryMovedWatchesTheNewOne) {
+  TempDir dir;
+  const std::string sub = dir.Join("sub");
+  MakeDir(sub);
+  WriteFile(sub + "/a", "x");
+  HANDLE before = VantrelPlatform::OpenFileChangeNotification(Wide(sub + "/a"));
+  ASSERT_EQ(0, std::rename(sub.c_str(), dir.Join("old").c_str()));
+  MakeDir(sub);
+  WriteFile(sub + "/b", "x");
+  EXPECT_TRUE(Changed(before)) << "its directory moved";
+  HANDLE after = VantrelPlatform::OpenFileChangeNotification(Wide(sub + "/b"));
+  AppendFile(sub + "/b", "y");
+  EXPECT_TRUE(Changed(after));
+  for (HANDLE h : {before, after}) EXPECT_TRUE(FindCloseChangeNotification(h));
+}
+
 // Many files of one directory, every other handle closed: each handle left
 // is signalled by its own file only.
 TEST(ChangeNotification, ManyFilesOfOneDirectoryEachSignalTheirOwnHandle) {
