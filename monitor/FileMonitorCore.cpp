@@ -51,6 +51,7 @@ FileMonitorCore::FileMonitorCore(const MonitorKind &monitorKind)
       pool_(*this, log),
       kind_(monitorKind),
       sweep_(kQueueHighWaterMark / FileMonitorMessage::kImageSize + 1) {
+  msg_queue(&queue_);
   msg_queue()->low_water_mark(kQueueLowWaterMark);
   msg_queue()->high_water_mark(kQueueHighWaterMark);
   Format(strLogName, "Code.%s.x%04X", kind_.className, LowBits(this));
@@ -139,7 +140,7 @@ FileMonitorStatistics FileMonitorCore::GetStatistics() const {
     stats.paths = mapFiles.size();
   }
   stats.threads = static_cast<std::size_t>(const_cast<FileMonitorCore *>(this)->thr_count());
-  stats.queued = const_cast<FileMonitorCore *>(this)->msg_queue()->message_count();
+  stats.queued = MessagesWaiting();
   stats.checks = counters_.Checks();
   stats.reports = counters_.Reports();
   return stats;

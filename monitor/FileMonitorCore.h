@@ -20,15 +20,18 @@
 //   MonitorCounters.h  the statistics' counts
 //   RecordsByKey.h     the records by their keys
 //   Sweep.h            the due index and the sweep's own state
+//   CheckBatches.h     the queue, and the messages that workers took in batches
 //   DeliveryTable.h    the receiver calls under way in the process
 //   ThreadAnnotations.h  the lock annotations that Clang checks
 //
 // Data path: the scheduler's thread runs CheckFilesLocked every sweep period
 // with mtxMonitor held; it takes the due records from the due index, marks each
 // queued and puts one check message per record on the task's queue, never
-// waiting for queue room. A worker (svc) takes a message, looks the record up
-// under mtxMonitor, switches credentials, checks and reports with no lock held,
-// and clears the record's queued mark on every way out of the check.
+// waiting for queue room. A worker (svc) takes a batch of messages under one
+// lock of the queue and comes to them in order (CheckBatches.h); for each it
+// finds the record by the message's key, switches credentials, checks and
+// reports with no lock held, and clears the record's queued mark on every way
+// out of the check.
 //
 // Locks: mtxMonitor guards the table, every record's sinks, checkInterval,
 // nextCheck and due-index entry, and the timer jobs. It is an ACE recursive
@@ -43,6 +46,7 @@
 #ifndef VANTREL_MONITOR_FILEMONITORCORE_H
 #define VANTREL_MONITOR_FILEMONITORCORE_H
 
+#include "monitor/CheckBatches.h"
 #include "monitor/FileMonitorMessage.h"
 #include "monitor/IFileMonitor.h"
 #include "monitor/MonitorCounters.h"
@@ -467,6 +471,17 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
 
 
   const MonitorKind &kind_;
+
+  // The task's message queue, and the check messages that the workers took
+  // off it in batches and have not come to yet (CheckBatches.h).
+  // Both are safe on any thread.
+  mutable CheckQueue queue_;
+  mutable HeldMessagesRegistry held_;
+  // Messages waiting: in the queue, and held by the workers.
+  std::size_t MessagesWaiting() const { return queue_.message_count() + held_.Count(); }
+  // A chain that a worker held goes back to the head of the queue, unless
+  // Stop has begun: then it goes, as the queue's own checks do.
+  void PutBack(ACE_Message_Block *chain);
 
   // The due index (the records with at least one receiver, by nextCheck in
   // microseconds of the monotonic clock) and the sweep's own state.

@@ -104,7 +104,7 @@ void FileMonitorCore::AdaptToProcessingBacklog() {
   pool_.JoinEnded();
   // Workers that could not start, or that ended on an error, are replaced.
   pool_.TopUp(usReaderThreadsMin);
-  const auto backlog = static_cast<int>(msg_queue()->message_count());
+  const auto backlog = static_cast<int>(MessagesWaiting());
   const ACE_Time_Value elapsed = VantrelPlatform::MonotonicNow() - startMonotonic_;
   spBacklogMonitor->AddSample(static_cast<double>(static_cast<unsigned long>(elapsed.msec())),
                               static_cast<double>(backlog));

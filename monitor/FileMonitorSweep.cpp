@@ -11,9 +11,11 @@
 // the time of day is only for what is compared with file times or reported.
 //
 // Locks: mtxMonitor guards the sweep's state (Sweep.h) and each record's
-// due-index entry. A record's queued mark is atomic: the sweep sets it, the
-// checking worker clears it. Nothing here waits for queue room, so the
-// timer thread never blocks on the workers while it holds mtxMonitor.
+// due-index entry; under it the sweep takes the workers' holdings' locks to
+// take back what a stuck worker holds (CheckBatches.h). A record's queued
+// mark is atomic: the sweep sets it, the checking worker clears it. Nothing
+// here waits for queue room, so the timer thread never blocks on the
+// workers while it holds mtxMonitor.
 //
 // Lifetime: the due index holds plain pointers to records owned by the
 // table; a record leaves the index with its last receiver, before it can
@@ -205,7 +207,8 @@ void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int6
 // a worker starts as soon as the queue has drained to its refill mark.
 //
 // Messages go on the queue in chains, one queue lock and one wake-up per
-// chain: a worker that wakes takes what is there without another signal. A
+// chain: a worker that wakes takes its share of what is there, a batch under
+// one lock at a time, without another signal. A
 // sweep makes one chain per worker of the pool (or per message, when there
 // are fewer), so that every idle worker is woken as it would be by one put
 // per message, and a worker held up by a slow check or receiver leaves the
@@ -221,8 +224,12 @@ void FileMonitorCore::CheckFilesLocked() {
   const std::int64_t tick = sweep_.TickAt(now, period);
   ACE_Time_Value sweepTime;
   sweepTime.set(static_cast<time_t>(tick / 1000000), static_cast<suseconds_t>(tick % 1000000));
+  // A worker stuck in a check gives back what it held, for the others.
+  if (!pool_.Closed()) {
+    held_.TakeBackStuck([this](ACE_Message_Block *chain) { PutBack(chain); });
+  }
   ACE_Message_Queue<ACE_MT_SYNCH> *queue = msg_queue();
-  const std::size_t bytes = queue->message_bytes();
+  const std::size_t bytes = queue->message_bytes() + held_.Count() * FileMonitorMessage::kImageSize;
   const std::size_t highWater = queue->high_water_mark();
   std::size_t room =
       bytes >= highWater ? 0 : (highWater - bytes + FileMonitorMessage::kImageSize - 1) / FileMonitorMessage::kImageSize;
@@ -318,7 +325,7 @@ void FileMonitorCore::CheckFilesLocked() {
   if (deferred && sweep_.FallingBehind(now, period)) {
     if (sweep_.QueueFullWarningDue(_time64(nullptr))) {
       log.Warn("The check queue is full (%d messages waiting); due checks are deferred to later sweeps.",
-               static_cast<int>(queue->message_count()));
+               static_cast<int>(MessagesWaiting()));
     }
   }
 }
@@ -338,6 +345,12 @@ void FileMonitorCore::SweepIfDrained() {
   }
   if (unlocked.TakeDeferred()) {
     OnTimerExpired(TIMER_JOB_CHECK_FILES);
+  }
+}
+
+void FileMonitorCore::PutBack(ACE_Message_Block *chain) {
+  if (pool_.Closed() || queue_.PutBackAtHead(chain) < 0) {
+    ReleaseChain(chain);
   }
 }
 

@@ -2,13 +2,18 @@
 // message's record, the switch to the record's credentials and the check.
 //
 // Threads: svc runs on each worker of the pool, nowhere else. A worker takes
-// no monitor lock while it checks: it looks its record up under mtxMonitor,
-// keeps its own reference to it, then switches credentials, checks and
-// reports (FileMonitorDelivery.cpp) with no lock held. The credentials and
-// the thread log live in the worker's own WorkerContext.
+// its messages off the queue in batches and holds the rest of a batch while
+// it checks the first (CheckBatches.h); a sweep may take what it holds back
+// for the others. A worker takes no monitor lock while it checks: it finds
+// its record by the message's key (by its path under mtxMonitor, for a
+// message from elsewhere), keeps its own reference to it, then switches
+// credentials, checks and reports (FileMonitorDelivery.cpp) with no lock
+// held. The credentials, the thread log and what it holds live in the
+// worker's own WorkerContext.
 //
-// Locks: mtxMonitor only for the look-up. The record's queued mark is
-// cleared, however the check ends.
+// Locks: the queue's own lock once a batch, its own holdings' lock once a
+// message, mtxMonitor only for a look-up by path. The record's queued mark
+// is cleared, however the check ends.
 //
 // Lifetime: a worker touches the monitor until svc returns; a worker that
 // ends on its own notes itself for the pool to join (FileMonitorPool.cpp),
@@ -87,10 +92,15 @@ class BlockGuard {
   ACE_Message_Block *block_;
 };
 
+// The most check messages a worker takes under one lock of the queue.
+const std::size_t kBatch = 16;
 
 }  // namespace
 
 struct FileMonitorCore::WorkerContext {
+  // What the worker took off the queue and has not come to yet; in the
+  // monitor's registry while the worker runs.
+  HeldMessages held;
   Log threadLog;
   ISecurityManager *securityManager = nullptr;
   // The handle the thread runs under; meaningless unless credsOk. A failed
@@ -131,12 +141,17 @@ int FileMonitorCore::svc() {
   // retire message, or a queue that no longer hands out messages. Anything
   // thrown out of a message's handling ends the worker too.
   WorkerEnd end = WorkerEnd::kQueueClosed;
+  held_.Join(ctx.held);
   try {
     end = TakeMessages(ctx);
     ctx.threadLog.Debug(
         "We have no more work to do and we are considered to be an extra thread (or we are quitting). Exiting.");
   } catch (...) {
     ctx.threadLog.Error("BAD exception thrown.");
+  }
+  // What the worker still held is for the others.
+  if (ACE_Message_Block *left = held_.Leave(ctx.held)) {
+    PutBack(left);
   }
   const bool quitting = end == WorkerEnd::kQuit;
 
@@ -150,14 +165,28 @@ int FileMonitorCore::svc() {
   return 0;
 }
 
+// The worker comes to the messages it holds first, in queue order, and takes
+// a batch off the queue when it holds none. Once Stop has begun, what it
+// holds goes as the queue's checks go: the quit message comes before them.
 FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
   for (;;) {
-    ACE_Message_Block *block = nullptr;
-    if (getq(block) < 0) {
-      return WorkerEnd::kQueueClosed;
+    ACE_Message_Block *block = ctx.held.Next();
+    if (block != nullptr && pool_.Closed()) {
+      block->release();
+      ReleaseChain(ctx.held.TakeAll());
+      continue;
     }
     if (block == nullptr) {
-      continue;
+      const int taken = queue_.TakeBatch(block, kBatch, held_.Members());
+      if (taken < 0) {
+        return WorkerEnd::kQueueClosed;
+      }
+      if (block == nullptr) {
+        continue;
+      }
+      ACE_Message_Block *rest = block->next();
+      block->next(nullptr);
+      ctx.held.Hold(rest, static_cast<std::size_t>(taken) - 1);
     }
     BlockGuard taken(block);
     FileMonitorMessage message;
@@ -167,6 +196,8 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
         // The duplicate shares the block's data and its reference count,
         // which is not thread-safe: this worker lets go of its own block
         // before the duplicate becomes visible to the next worker.
+        // Anything held behind it was to be flushed with the queue.
+        ReleaseChain(ctx.held.TakeAll());
         block->rd_ptr(block->base());
         ACE_Message_Block *passOn = block->duplicate();
         taken.Release();
@@ -174,6 +205,7 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
         return WorkerEnd::kQuit;
       }
       case FileMonitorMessage::MONITOR_ACTION_RETIRE_THREAD:
+        // svc hands what is held back to the queue.
         return WorkerEnd::kRetire;
       case FileMonitorMessage::MONITOR_ACTION_CHECK:
       case FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT:

@@ -13,6 +13,7 @@
 #include <Platform/Win32Api.h>
 #include <VantrelCommon/MessageBlockUtil.h>
 
+#include <set>
 #include <stdexcept>
 
 using namespace WindowsAgentCommon;
@@ -63,6 +64,41 @@ void StopInStart(const std::wstring &path) {
   monitor->gate.Open();
   ASSERT_TRUE(LeakUnless(Finished(stopping) && Finished(adding), monitor)) << "Stop never returned";
   EXPECT_EQ(monitor->thr_count(), 0u);
+}
+
+// Holds the sweep off while the test registers, so that one sweep queues
+// every path.
+template <class Kind>
+struct Lockable : Kind {
+  void Lock() { this->mtxMonitor.lock(); }
+  void Unlock() { this->mtxMonitor.unlock(); }
+};
+
+// A check that does not return (its receiver here) holds up none of the
+// messages that its worker took with it: the other worker checks them.
+template <class Kind>
+void AStuckCheckHoldsUpNoOther(const TempDir &dir) {
+  Gate gate(Gate::kClosed);
+  RecordingSink stuck, others;
+  stuck.onReport = [&gate](const std::int64_t &, unsigned int) { gate.Pass(); };
+  auto monitor = std::make_unique<Lockable<Kind>>();
+  monitor->Initialize(FastSettings(2));
+  const std::size_t kOthers = 30;
+  monitor->Lock();  // one sweep takes them all once due, the stuck path first
+  monitor->AddMonitor(dir.WJoin("a"), &stuck, 100, 0, true);
+  for (std::size_t i = 0; i < kOthers; ++i) monitor->AddMonitor(dir.WJoin("b" + std::to_string(i)), &others, 100, 0, true);
+  std::this_thread::sleep_for(200ms);
+  monitor->Unlock();
+  ASSERT_TRUE(gate.WaitHeld());
+  auto checked = [&others] {
+    std::set<std::int64_t> keys;
+    for (const Report &report : others.Reports()) keys.insert(report.key);
+    return keys.size();
+  };
+  // Well before the gate lets the stuck check go on its own.
+  EXPECT_TRUE(WaitUntil([&] { return checked() == kOthers; }, kDeadline / 2)) << checked() << " of " << kOthers;
+  gate.Open();
+  StopWithin(*monitor);
 }
 
 typedef KindTest SharedMonitorTest;
@@ -229,6 +265,11 @@ TEST_P(SharedMonitorTest, ControlMessagesEndOneWorkerEachOrNone) {
   ASSERT_TRUE(clock.WaitForMore(3)) << "the last worker goes on";
   EXPECT_EQ(monitor->thr_count(), 1u);
   EXPECT_TRUE(capture.Logged({{"BAD exception thrown.", 1}, {kQuitLine, 1}, {GetParam().exitLine, 2}}));
+}
+
+TEST_P(SharedMonitorTest, AStuckCheckHoldsUpNoOtherCheck) {
+  (GetParam().notifications ? AStuckCheckHoldsUpNoOther<FileMonitorNoFSRedirect>
+                            : AStuckCheckHoldsUpNoOther<FileMonitorStatOnly>)(dir);
 }
 
 TEST_P(SharedMonitorTest, TheBacklogGrowsThePoolAndIdlenessShrinksIt) {

@@ -1,0 +1,117 @@
+// The worker's batches (CheckBatches.h) on their own, with real threads.
+#include "monitor/CheckBatches.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+using namespace WindowsAgentCommon;
+using namespace VantrelTest;
+
+namespace {
+
+ACE_Message_Block *Numbered(int n) {
+  auto *block = new ACE_Message_Block(sizeof(int));
+  block->copy(reinterpret_cast<const char *>(&n), sizeof(n));
+  return block;
+}
+
+int NumberOf(const ACE_Message_Block *block) {
+  int n = -1;
+  std::memcpy(&n, block->rd_ptr(), sizeof(n));
+  return n;
+}
+
+// The numbers of a chain, which is released.
+std::vector<int> Drain(ACE_Message_Block *chain) {
+  std::vector<int> numbers;
+  for (int i = 0; chain != nullptr && i < 100000; ++i) {
+    ACE_Message_Block *next = chain->next();
+    numbers.push_back(NumberOf(chain));
+    chain->next(nullptr);
+    chain->release();
+    chain = next;
+  }
+  return numbers;
+}
+
+}  // namespace
+
+// A batch is at most the taker's share of the queue, in queue order; what
+// goes back goes to the head, in its order; a closed queue frees its takers.
+TEST(CheckBatches, ABatchIsTheTakersShareAndGoesBackInOrder) {
+  CheckQueue queue;
+  for (int i = 0; i < 10; ++i) queue.enqueue_tail(Numbered(i));
+  ACE_Message_Block *chain = nullptr;
+  EXPECT_EQ(queue.TakeBatch(chain, 16, 3), 3);
+  EXPECT_EQ(Drain(chain), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(queue.TakeBatch(chain, 2, 1), 2);
+  ASSERT_EQ(queue.PutBackAtHead(chain), 7);
+  EXPECT_EQ(queue.TakeBatch(chain, 16, 0), 7);
+  EXPECT_EQ(Drain(chain), (std::vector<int>{3, 4, 5, 6, 7, 8, 9}));
+
+  HeldMessages held;
+  queue.enqueue_tail(Numbered(10));
+  ASSERT_EQ(queue.TakeBatch(chain, 16, 1), 1);
+  held.Hold(chain, 1);
+  EXPECT_EQ(held.TakeAllIfStuck(), nullptr) << "it came to a message since it was last looked at";
+  EXPECT_EQ(held.Count(), 1u);
+  EXPECT_EQ(Drain(held.TakeAllIfStuck()), std::vector<int>{10});
+  EXPECT_EQ(held.Next(), nullptr);
+
+  auto result = std::make_shared<std::atomic<int>>(0);
+  std::future<void> waiting = InBackground([&queue, result] {
+    ACE_Message_Block *none = nullptr;
+    result->store(queue.TakeBatch(none, 16, 1));
+  });
+  queue.deactivate();
+  ASSERT_TRUE(Finished(waiting));
+  EXPECT_EQ(result->load(), -1);
+}
+
+// Workers that hold what they took while a sweep takes back the holdings of
+// the stalled ones, over and over: every message is taken exactly once.
+TEST(CheckBatches, EveryMessageIsTakenOnceWhileHoldingsAreTakenBack) {
+  const int kMessages = 20000;
+  CheckQueue queue;
+  queue.high_water_mark(std::size_t(1) << 30);
+  HeldMessagesRegistry registry;
+  std::vector<std::atomic<int>> seen(kMessages);
+  std::atomic<int> taken{0};
+  auto worker = [&] {
+    HeldMessages held;
+    registry.Join(held);
+    for (int i = 0; i < 4 * kMessages; ++i) {
+      ACE_Message_Block *block = held.Next();
+      if (block == nullptr) {
+        const int n = queue.TakeBatch(block, 16, registry.Members());
+        if (n < 0) break;
+        ACE_Message_Block *rest = block->next();
+        block->next(nullptr);
+        held.Hold(rest, static_cast<std::size_t>(n) - 1);
+      }
+      for (int n : Drain(block)) seen[static_cast<std::size_t>(n)]++;
+      if (++taken % 97 == 0) std::this_thread::yield();  // a stall now and then
+    }
+    ACE_Message_Block *left = registry.Leave(held);
+    if (left != nullptr && queue.PutBackAtHead(left) < 0) Drain(left);
+  };
+  std::vector<std::future<void>> workers;
+  for (int i = 0; i < 3; ++i) workers.push_back(InBackground(worker));
+  std::future<void> sweep = InBackground([&] {
+    for (int i = 0; i < 100000 && taken.load() < kMessages; ++i) {
+      registry.TakeBackStuck([&queue](ACE_Message_Block *chain) { queue.PutBackAtHead(chain); });
+    }
+  });
+  for (int i = 0; i < kMessages; ++i) queue.enqueue_tail(Numbered(i));
+  ASSERT_TRUE(WaitUntil([&] { return taken.load() >= kMessages; }));
+  ASSERT_TRUE(Finished(sweep));
+  queue.deactivate();
+  for (auto &done : workers) ASSERT_TRUE(Finished(done));
+  EXPECT_EQ(taken.load(), kMessages);
+  EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](const std::atomic<int> &n) { return n.load() != 1; }), 0);
+}
