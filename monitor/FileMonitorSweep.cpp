@@ -148,6 +148,54 @@ void SetMicroseconds(ACE_Time_Value &time, std::int64_t microseconds) {
 
 }  // namespace
 
+// The records that a sweep takes come out of the wheel as a few runs in
+// descending path order: a bucket holds what an earlier sweep placed there
+// in ascending order, the last placed first. Each run is turned round and
+// the runs are merged, a few compares a record where a sort of the whole
+// batch takes about log2(n); a batch of many short runs is sorted whole.
+void SortByPath(std::vector<FileRecord *> &batch, std::vector<std::size_t> &runs) {
+  const auto less = [](const FileRecord *a, const FileRecord *b) {
+    return a->paths.registered < b->paths.registered;
+  };
+  const std::size_t n = batch.size();
+  const auto at = [&batch](std::size_t i) { return batch.begin() + static_cast<std::ptrdiff_t>(i); };
+  const std::size_t kMostRuns = 16;
+  runs.clear();
+  for (std::size_t start = 0, end = 0; start < n && runs.size() <= kMostRuns; start = end) {
+    end = start + 1;
+    if (end < n && less(batch[end], batch[start])) {
+      while (end < n && less(batch[end], batch[end - 1])) {
+        ++end;
+      }
+      std::reverse(at(start), at(end));
+    } else {
+      while (end < n && !less(batch[end], batch[end - 1])) {
+        ++end;
+      }
+    }
+    runs.push_back(start);
+  }
+  if (runs.size() > kMostRuns) {
+    std::sort(batch.begin(), batch.end(), less);
+    return;
+  }
+  // Adjacent runs merged pairwise, until one is left.
+  runs.push_back(n);
+  while (runs.size() > 2) {
+    std::size_t kept = 0;
+    std::size_t i = 0;
+    for (; i + 2 < runs.size(); i += 2) {
+      std::inplace_merge(at(runs[i]), at(runs[i + 1]), at(runs[i + 2]), less);
+      runs[kept++] = runs[i];
+    }
+    if (i + 1 < runs.size()) {
+      runs[kept++] = runs[i];
+    }
+    runs[kept++] = n;
+    runs.resize(kept);
+  }
+}
+
 // A record whose change was notified is not spared at its next check. With
 // CheckWhenNotified that check is now, unless it is due sooner anyway, and a
 // record is queued at most once a sweep: the sweep that queues it moves its
@@ -265,8 +313,7 @@ void FileMonitorCore::CheckFilesLocked() {
     }
   }
   counters_.CountChecks(spared);
-  std::sort(sweepBatch.begin(), sweepBatch.end(),
-            [](const FileRecord *a, const FileRecord *b) { return a->paths.registered < b->paths.registered; });
+  SortByPath(sweepBatch, sweep_.Runs());
 
   // Records of the batch from `first` on were marked but not queued: they
   // stay due for a later sweep.
@@ -297,10 +344,12 @@ void FileMonitorCore::CheckFilesLocked() {
         last = block;
       }
     } catch (...) {
+      sweep_.Blocks().Settle();
       ReleaseChain(chain);
       unmark(i);
       throw;
     }
+    sweep_.Blocks().Settle();
     if (!PutChainWithoutWaiting(chain)) {
       // The room was taken after all (a worker handed a quit message on).
       unmark(i);

@@ -104,6 +104,7 @@ class Sweep {
   // Buffers that every sweep reuses.
   std::vector<FileRecord *> &Batch() { return batch_; }
   std::vector<std::uint64_t> &NotifiedKeys() { return notifiedKeys_; }
+  std::vector<std::size_t> &Runs() { return runs_; }
 
   // The queue-full warning at most once a minute: true, and the time
   // (seconds since 1970) noted, when it may be given now.
@@ -134,11 +135,16 @@ class Sweep {
   std::int64_t oldestInterval_ = 0;
   std::vector<FileRecord *> batch_;
   std::vector<std::uint64_t> notifiedKeys_;
+  std::vector<std::size_t> runs_;
   std::int64_t lastQueueFullWarning_ = 0;  // seconds since 1970
   std::int64_t origin_ = 0;                // monotonic microseconds of the first timed sweep
   std::atomic<bool> deferred_{false};
   MessageBlockPool blocks_;
 };
+
+// Sorts a sweep's batch of records by registered path, using `runs` as its
+// buffer (FileMonitorSweep.cpp).
+void SortByPath(std::vector<FileRecord *> &batch, std::vector<std::size_t> &runs);
 
 }  // namespace WindowsAgentCommon
 

@@ -1,5 +1,7 @@
-// The worker's batches (CheckBatches.h) on their own, with real threads.
+// The worker's batches (CheckBatches.h) on their own, with real threads, and
+// the sweep's sort of its batch by path.
 #include "monitor/CheckBatches.h"
+#include "monitor/FileMonitorCore.h"
 
 #include "support/TestSupport.h"
 
@@ -7,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <thread>
 
 using namespace WindowsAgentCommon;
@@ -38,6 +41,12 @@ std::vector<int> Drain(ACE_Message_Block *chain) {
   }
   return numbers;
 }
+
+struct PathRecord : FileRecord {
+  explicit PathRecord(const std::wstring &path) : FileRecord(path, path, ACE_Time_Value(1), 0, false) {}
+  bool HasAcceptedState() const override { return false; }
+  void InitialScan() override {}
+};
 
 }  // namespace
 
@@ -114,4 +123,32 @@ TEST(CheckBatches, EveryMessageIsTakenOnceWhileHoldingsAreTakenBack) {
   for (auto &done : workers) ASSERT_TRUE(Finished(done));
   EXPECT_EQ(taken.load(), kMessages);
   EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](const std::atomic<int> &n) { return n.load() != 1; }), 0);
+}
+
+// The sweep's batch comes in runs of descending paths; any shape of runs
+// comes out in path order.
+TEST(CheckBatches, TheSweepsBatchIsSortedByPathWhateverItsRuns) {
+  std::vector<std::unique_ptr<PathRecord>> records;
+  for (int i = 0; i < 300; ++i) records.push_back(std::make_unique<PathRecord>(L"/p/" + std::to_wstring(1000 + i)));
+  std::mt19937 random(7);
+  std::vector<std::size_t> runs;
+  for (std::size_t runLength : {300, 1, 2, 50, 100, 150, 7}) {
+    SCOPED_TRACE(runLength);
+    std::vector<FileRecord *> batch;
+    for (auto &record : records) batch.push_back(record.get());
+    std::shuffle(batch.begin(), batch.end(), random);
+    // Descending runs of runLength, the last one ascending.
+    for (std::size_t at = 0; at < batch.size(); at += runLength) {
+      const auto end = batch.begin() + static_cast<std::ptrdiff_t>(std::min(batch.size(), at + runLength));
+      const bool last = end == batch.end();
+      std::sort(batch.begin() + static_cast<std::ptrdiff_t>(at), end, [last](FileRecord *a, FileRecord *b) {
+        return last ? a->paths.registered < b->paths.registered : b->paths.registered < a->paths.registered;
+      });
+    }
+    SortByPath(batch, runs);
+    for (std::size_t i = 0; i < batch.size(); ++i) ASSERT_EQ(batch[i], records[i].get()) << i;
+  }
+  std::vector<FileRecord *> none;
+  SortByPath(none, runs);
+  EXPECT_TRUE(none.empty());
 }
