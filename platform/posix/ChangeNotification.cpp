@@ -108,7 +108,7 @@ class NameTable final {
   void Erase(const ChangeHandle *handle);
   // Calls `visit` with every handle on the name of `hash`, or on any name.
   template <class Visit>
-  void ForName(std::size_t hash, Visit visit) const;
+  void ForName(std::uint32_t hash, Visit visit) const;
   template <class Visit>
   void ForAll(Visit visit) const;
 
@@ -170,7 +170,7 @@ struct Watch final {
 // directory (filter 0, `name` the hash of its entry name). It lives in a
 // slot of the notifier's table, which never moves, so the lists of
 // listeners link handles by address. A watched file costs this slot and its
-// name's entry in the watch.
+// name's entry in the watch; the fields are laid out for a slot of 64 bytes.
 struct ChangeHandle final {
   Watch *watch = nullptr;
   // What the handle saw when it was last armed: a directory's counts of file
@@ -182,16 +182,20 @@ struct ChangeHandle final {
   // handle names it. A directory's handle that posts is listed on its watch.
   VantrelPlatform::ChangeMailbox *mailbox = nullptr;
   std::uint64_t cookie = 0;
+  // A directory's handle: the next listener of its watch. A free slot: the
+  // place of the next free slot (HandleSlots).
   ChangeHandle *nextListener = nullptr;
-  std::size_t name = 0;
   // The slot's place and how often it has been handed out: the two make the
   // handle's serial, so that a closed handle's value names nothing.
   std::uint32_t index = 0;
-  std::uint32_t generation = 0;
+  std::uint32_t generation : 28;
+  std::uint32_t posted : 1;
+  std::uint32_t inUse : 1;
+  std::uint32_t fired : 1;  // a file's: an event named it since it was armed
   DWORD filter = 0;
-  bool posted = false;
-  bool inUse = false;
-  bool fired = false;  // a file's: an event named it since it was armed
+  std::uint32_t name = 0;  // a file's: the hash of its entry name
+
+  ChangeHandle() : generation(0), posted(false), inUse(false), fired(false) {}
 
   bool ForFile() const { return filter == 0; }
   std::uintptr_t Serial() const {
@@ -263,7 +267,7 @@ void NameTable::Erase(const ChangeHandle *handle) {
 }
 
 template <class Visit>
-void NameTable::ForName(std::size_t hash, Visit visit) const {
+void NameTable::ForName(std::uint32_t hash, Visit visit) const {
   if (slots_.empty()) {
     return;
   }
@@ -283,22 +287,22 @@ void NameTable::ForAll(Visit visit) const {
   }
 }
 
-// The handles, in chunks that never move, and the slots free for reuse.
+// The handles, in chunks that never move, and the slots free for reuse,
+// linked through their own nextListener.
 class HandleSlots final {
  public:
   // A free slot, marked in use with its generation moved on; may throw
   // std::bad_alloc, and then changes nothing.
   ChangeHandle &Acquire() {
-    if (free_.empty() && used_ == chunks_.size() * kChunk) {
-      free_.reserve(chunks_.size() * kChunk + kChunk);  // Release never allocates
-      std::unique_ptr<ChangeHandle[]> chunk(new ChangeHandle[kChunk]);
-      chunks_.push_back(std::move(chunk));
-    }
     std::uint32_t index = used_;
-    if (!free_.empty()) {
-      index = free_.back();
-      free_.pop_back();
+    if (free_ != nullptr) {
+      index = free_->index;
+      free_ = free_->nextListener;
     } else {
+      if (used_ == chunks_.size() * kChunk) {
+        std::unique_ptr<ChangeHandle[]> chunk(new ChangeHandle[kChunk]);
+        chunks_.push_back(std::move(chunk));
+      }
       ++used_;
     }
     ChangeHandle &slot = At(index);
@@ -315,7 +319,8 @@ class HandleSlots final {
     slot = ChangeHandle();
     slot.index = index;
     slot.generation = generation;
-    free_.push_back(index);
+    slot.nextListener = free_;
+    free_ = &slot;
     --count_;
   }
   // The handle in use under `serial`, or null.
@@ -334,11 +339,13 @@ class HandleSlots final {
   // Serials stay within the bits that a handle value gives them.
   static constexpr std::uint32_t kGenerationMask = 0x0FFFFFFFu;
   static_assert((std::uintptr_t{kGenerationMask} << 32 | 0xFFFFFFFFu) <= kHandleSerialMask, "serials fit a handle");
+  static_assert(kGenerationMask >> 28 == 0, "a generation fits its field");
+  static_assert(sizeof(ChangeHandle) <= 64, "a handle's slot is 64 bytes");
 
   ChangeHandle &At(std::uint32_t index) { return chunks_[index / kChunk][index % kChunk]; }
 
   std::vector<std::unique_ptr<ChangeHandle[]>> chunks_;
-  std::vector<std::uint32_t> free_;
+  ChangeHandle *free_ = nullptr;
   std::uint32_t used_ = 0;  // slots handed out at least once
   std::size_t count_ = 0;   // slots in use
 };
@@ -349,8 +356,9 @@ void Signal(Watch &watch) {
   ++watch.lostEvents;
 }
 
-std::size_t NameHash(const char *name, std::size_t length) {
-  return std::hash<std::string_view>()(std::string_view(name, length));
+// Two names of one hash only cost a needless check, so 32 bits do.
+std::uint32_t NameHash(const char *name, std::size_t length) {
+  return static_cast<std::uint32_t>(std::hash<std::string_view>()(std::string_view(name, length)));
 }
 
 }  // namespace
@@ -686,7 +694,7 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
   const auto known = watches_.find(wd);
   std::unique_ptr<Watch> made;
   Watch *watch = known != watches_.end() && !knownNew ? known->second : nullptr;
-  const std::size_t name = file != nullptr ? NameHash(file->name.data(), file->name.size()) : 0;
+  const std::uint32_t name = file != nullptr ? NameHash(file->name.data(), file->name.size()) : 0;
   ChangeHandle *handle = nullptr;
   bool counted = false, listed = false;
   try {
