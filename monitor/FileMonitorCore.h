@@ -233,6 +233,13 @@ struct VANTREL_MONITOR_API FileRecord {
   // the worker when its check ends.
   std::atomic<bool> unwatched;
   bool initialized;                    // the checking worker's
+
+ private:
+  // The constructor proper, told whether the path travels as text: that is
+  // asked first, so that nothing throws once the record owns a copy of its
+  // watched path.
+  FileRecord(const std::wstring &registeredPath, std::wstring_view watchedPath, const ACE_Time_Value &interval,
+             std::uint64_t hCreds, bool wantIdle, bool asText);
 };
 
 // The key of the table of records (mapFiles): the record's own registered

@@ -33,6 +33,10 @@ using core::SpanFromMillis;
 
 FileRecord::FileRecord(const std::wstring &registered, std::wstring_view watched, const ACE_Time_Value &interval,
                        std::uint64_t creds, bool idle)
+    : FileRecord(registered, watched, interval, creds, idle, FileMonitorMessage::TravelsAsText(registered)) {}
+
+FileRecord::FileRecord(const std::wstring &registered, std::wstring_view watched, const ACE_Time_Value &interval,
+                       std::uint64_t creds, bool idle, bool asText)
     : paths(registered),
       path(watched == registered ? paths.registered : *new std::wstring(watched)),
       lastWarnTime(0),
@@ -41,7 +45,7 @@ FileRecord::FileRecord(const std::wstring &registered, std::wstring_view watched
       hCreds(creds),
       wantIdle(idle),
       idleUntilPresent(false),
-      travelsAsText(FileMonitorMessage::TravelsAsText(registered)),
+      travelsAsText(asText),
       queued(false),
       unwatched(false),
       initialized(false) {
