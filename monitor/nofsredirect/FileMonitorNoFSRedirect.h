@@ -75,7 +75,7 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // trailing spaces go, then trailing slashes and backslashes, but a leading
   // slash stays, so a path of slashes only becomes "/". Inner characters are
   // untouched. The table key and the receivers' key keep the registered form.
-  // A part of `registered`: the record copies it only where it differs.
+  // A view into `registered`: the record copies it only where it differs.
   static std::wstring_view WatchedForm(const std::wstring &registered);
 
   // Takes the baseline once: the state of the path now, and for a directory
