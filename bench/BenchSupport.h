@@ -57,8 +57,8 @@ class CheckProbe : public Monitor {
   }
   int Check(const std::wstring &path) {
     auto &record = *this->mapFiles.at(path);
-    if (!record.HasAcceptedState()) {
-      record.InitialScan();
+    if (!this->HasAcceptedState(record)) {
+      this->InitialScan(record);
     }
     return this->CheckFile(record, this->log);
   }

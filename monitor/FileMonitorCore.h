@@ -161,21 +161,19 @@ class SinkSet {
 // RemoveMonitor (the last receiver goes) and the worker (the check ends)
 // comes second frees the record; `unwatched` tells the worker to look.
 // Anything that reaches a record from a message relies on this rule.
+//
+// A record has no virtual function, so no table pointer: what differs by kind
+// is asked of the monitor (FileMonitorCore::HasAcceptedState, InitialScan),
+// and a record is only ever destroyed as its own kind, by the shared_ptr that
+// make_shared gave it (hence the protected destructor).
 struct VANTREL_MONITOR_API FileRecord {
   FileRecord(const std::wstring &registeredPath, std::wstring_view watchedPath,
              const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
-  virtual ~FileRecord();
   FileRecord(const FileRecord &) = delete;
   FileRecord &operator=(const FileRecord &) = delete;
 
   // nextCheck = the monotonic clock now + checkInterval. Under mtxMonitor.
   void ScheduleNextCheck();
-
-  // Whether the record holds an accepted state of its path; the worker takes
-  // the baseline (InitialScan) before a check of a record without one.
-  virtual bool HasAcceptedState() const = 0;
-  // Takes the baseline once; does nothing once the record is initialized.
-  virtual void InitialScan() = 0;
 
   // The path as registered, which the table's key and the check messages
   // view.
@@ -233,6 +231,9 @@ struct VANTREL_MONITOR_API FileRecord {
   // the worker when its check ends.
   std::atomic<bool> unwatched;
   bool initialized;                    // the checking worker's
+
+ protected:
+  ~FileRecord();
 
  private:
   // The constructor proper, told whether the path travels as text: that is
@@ -376,6 +377,11 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   bool ChecksWhenNotified() const { return checkWhenNotified; }
 
   // What a kind supplies.
+  // Whether the record holds an accepted state of its path; the worker takes
+  // the baseline (InitialScan) before a check of a record without one.
+  virtual bool HasAcceptedState(const FileRecord &record) const = 0;
+  // Takes the record's baseline once; does nothing once it is initialized.
+  virtual void InitialScan(FileRecord &record) = 0;
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                 std::uint64_t hCreds, bool wantIdle) = 0;
   // One check; returns the change flags.

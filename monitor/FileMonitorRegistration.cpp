@@ -212,7 +212,8 @@ std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
 // checks it: the record's state is that worker's until the check ends.
 bool FileMonitorCore::FoundPresent(const std::int64_t &key) {
   bool present = false;
-  registry.Read(key, [&present](const std::shared_ptr<FileRecord> &record) { present = record->HasAcceptedState(); });
+  registry.Read(key,
+                [this, &present](const std::shared_ptr<FileRecord> &record) { present = HasAcceptedState(*record); });
   return present;
 }
 

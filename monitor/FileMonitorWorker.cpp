@@ -259,13 +259,13 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
     return;
   }
   const bool first = !record->initialized;
-  if (!record->HasAcceptedState()) {
-    record->InitialScan();
+  if (!HasAcceptedState(*record)) {
+    InitialScan(*record);
   }
   const int flags = CheckFile(*record, ctx.threadLog);
   counters_.CountChecks(1);
   if (flags != 0 || message.eAction == FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT ||
-      (record->idleUntilPresent && (first || !record->HasAcceptedState()))) {
+      (record->idleUntilPresent && (first || !HasAcceptedState(*record)))) {
     FireFileChange(*record, flags);
   }
 }

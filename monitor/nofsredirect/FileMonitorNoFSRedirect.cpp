@@ -51,16 +51,34 @@ PathState StateOf(const Stat &state) {
 // ---------------------------------------------------------------------------
 // The record
 
-NoFSRedirectFileData::NoFSRedirectFileData(FileMonitorNoFSRedirect &owner, const std::wstring &registered,
-                                           const ACE_Time_Value &interval, std::uint64_t creds, bool idle)
+// The record, its shared_ptr block included, is one allocation class below
+// what it was with a reference to its monitor, two handles and the identity
+// whole.
+static_assert(sizeof(NoFSRedirectFileData) <= 200, "a watched file's record and its block take 224 bytes");
+
+NoFSRedirectFileData::NoFSRedirectFileData(const std::wstring &registered, const ACE_Time_Value &interval,
+                                           std::uint64_t creds, bool idle)
     : FileRecord(registered, WatchedForm(registered), interval, creds, idle),
-      monitor(owner),
-      hChange(INVALID_HANDLE_VALUE),
-      fileChange(INVALID_HANDLE_VALUE) {}
+      freshBaseline(false),
+      changeOnFile(false),
+      hChange(INVALID_HANDLE_VALUE) {}
 
 NoFSRedirectFileData::~NoFSRedirectFileData() {
-  CloseChangeNotification();
-  CloseFileNotification();
+  if (hChange != INVALID_HANDLE_VALUE) {
+    FindCloseChangeNotification(hChange);
+  }
+}
+
+std::uint64_t NoFSRedirectFileData::IdentityWord(const VantrelPlatform::FileIdentity &identity) {
+  // Each field through a 64-bit finaliser (splitmix64's), so that files of
+  // neighbouring numbers spread over the whole word.
+  const auto mix = [](std::uint64_t value) {
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+    return value ^ (value >> 31);
+  };
+  const std::uint64_t word = mix(mix(mix(identity.volume) ^ identity.file) ^ identity.instance);
+  return word != 0 ? word : 1;
 }
 
 std::wstring_view NoFSRedirectFileData::WatchedForm(const std::wstring &registered) {
@@ -74,32 +92,30 @@ std::wstring_view NoFSRedirectFileData::WatchedForm(const std::wstring &register
   return spaced.substr(0, last + 1);
 }
 
-void NoFSRedirectFileData::InitialScan() {
+void NoFSRedirectFileData::InitialScan(const FileMonitorNoFSRedirect &monitor) {
   if (initialized) {
     return;
   }
-  const ACE_Time_Value period = monitor.FullCheckPeriod();
-  if (period != ACE_Time_Value::zero && fileChange == INVALID_HANDLE_VALUE) {
+  if (monitor.FullCheckPeriod() != ACE_Time_Value::zero && FileChange() == INVALID_HANDLE_VALUE) {
     // Armed before the read, so that the state read is the file's until it
     // fires. Most paths are files: a path found to be none lets it go.
-    ArmFileNotification(VantrelPlatform::MonotonicNow(), period);
+    ArmFileNotification(monitor, VantrelPlatform::MonotonicNow());
   }
   // Where a stat tells what a handle would, the stat is the whole read.
   std::optional<VantrelPlatform::FileIdentity> seen;
   std::optional<VantrelPlatform::FileIdentity> *const identity = monitor.ReportsReplacement() ? &seen : nullptr;
   lastStat = VantrelPlatform::kStatSeesOpenFiles ? StatState(identity) : ReadState(identity);
-  lastIdentity = seen.value_or(VantrelPlatform::FileIdentity());
+  lastIdentity = seen ? IdentityWord(*seen) : 0;
   if (!lastStat || lastStat->directory) {
     CloseFileNotification();
     nextFullCheck = 0;  // a file later: its notification at once
   }
   if (lastStat && lastStat->directory) {
-    CloseChangeNotification();
-    hChange = OpenChangeNotification();
+    SetDirectoryChange(OpenChangeNotification(monitor));
   }
   // The check that follows at once finds nothing to read: a change since the
   // notification was armed signals it for a later check.
-  freshBaseline = fileChange != INVALID_HANDLE_VALUE;
+  freshBaseline = FileChange() != INVALID_HANDLE_VALUE;
   initialized = true;
 }
 
@@ -148,7 +164,7 @@ std::optional<PathState> NoFSRedirectFileData::ReadState(
   return handleState;
 }
 
-HANDLE NoFSRedirectFileData::OpenChangeNotification() const {
+HANDLE NoFSRedirectFileData::OpenChangeNotification(const FileMonitorNoFSRedirect &monitor) const {
   if (monitor.notified_) {
     return VantrelPlatform::OpenDirectoryChangeNotification(path, kChangeFilter, monitor.notified_,
                                                             static_cast<std::uint64_t>(key));
@@ -157,51 +173,58 @@ HANDLE NoFSRedirectFileData::OpenChangeNotification() const {
 }
 
 void NoFSRedirectFileData::CloseFileNotification() {
-  if (fileChange != INVALID_HANDLE_VALUE) {
-    FindCloseChangeNotification(fileChange);
-    fileChange = INVALID_HANDLE_VALUE;
+  if (changeOnFile) {
+    FindCloseChangeNotification(hChange);
+    hChange = INVALID_HANDLE_VALUE;
+    changeOnFile = false;
   }
 }
 
-void NoFSRedirectFileData::ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod) {
-  nextFullCheck = Microseconds(now + fullCheckPeriod);
-  fileChange = VantrelPlatform::OpenFileChangeNotification(path, monitor.notified_, static_cast<std::uint64_t>(key));
+// A directory's notification, still open where a directory was replaced by
+// a file, goes first.
+void NoFSRedirectFileData::ArmFileNotification(const FileMonitorNoFSRedirect &monitor, const ACE_Time_Value &now) {
+  CloseChangeNotification();
+  nextFullCheck = Microseconds(now + monitor.FullCheckPeriod());
+  hChange = VantrelPlatform::OpenFileChangeNotification(path, monitor.notified_, static_cast<std::uint64_t>(key));
+  changeOnFile = hChange != INVALID_HANDLE_VALUE;
 }
 
 // One that fired is replaced by a fresh one for the read that follows: it
 // replaces a lost watch, and it is refused where the path has become a link,
 // whose target's changes its directory never hears of.
-void NoFSRedirectFileData::ReplaceFileNotification() {
+void NoFSRedirectFileData::ReplaceFileNotification(const FileMonitorNoFSRedirect &monitor) {
   const HANDLE fresh =
       VantrelPlatform::OpenFileChangeNotification(path, monitor.notified_, static_cast<std::uint64_t>(key));
   CloseFileNotification();
-  fileChange = fresh;
+  hChange = fresh;
+  changeOnFile = fresh != INVALID_HANDLE_VALUE;
 }
 
-NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time_Value &fullCheckPeriod) {
+NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const FileMonitorNoFSRedirect &monitor) {
+  const ACE_Time_Value fullCheckPeriod = monitor.FullCheckPeriod();
   const bool fresh = freshBaseline;
   freshBaseline = false;
   // Only a file that was there is spared: an absent path costs one failed
   // look-up, and a directory is judged by its attributes and its entries.
   if (fullCheckPeriod == ACE_Time_Value::zero || !lastStat || lastStat->directory) {
-    if (fileChange != INVALID_HANDLE_VALUE) {
+    if (changeOnFile) {
       CloseFileNotification();
       nextFullCheck = 0;  // a file again: a new one at once
     }
     return Reading::kFull;
   }
-  if (fresh && fileChange != INVALID_HANDLE_VALUE) {
+  if (fresh && changeOnFile) {
     return Reading::kNothing;
   }
   const ACE_Time_Value now = VantrelPlatform::MonotonicNow();
-  if (fileChange != INVALID_HANDLE_VALUE) {
+  if (changeOnFile) {
     // A due full check reads the file whatever the notification says, so it
     // need not read the system's queue first (the sweep reads it at every
     // tick): an event not read yet leaves the notification signalled for a
     // later check, and a file replaced meanwhile is told by its identity.
     const bool fullCheck = Microseconds(now) >= nextFullCheck;
-    const bool fired = fullCheck ? VantrelPlatform::ChangeSignalled(fileChange)
-                                 : WaitForSingleObject(fileChange, 0) != WAIT_TIMEOUT;
+    const bool fired = fullCheck ? VantrelPlatform::ChangeSignalled(hChange)
+                                 : WaitForSingleObject(hChange, 0) != WAIT_TIMEOUT;
     if (!fullCheck && !fired) {
       return Reading::kNothing;
     }
@@ -217,20 +240,26 @@ NoFSRedirectFileData::Reading NoFSRedirectFileData::ReadingNeeded(const ACE_Time
       // no open from it either.
       return VantrelPlatform::kStatSeesOpenFiles ? Reading::kStat : Reading::kFull;
     }
-    ReplaceFileNotification();
+    ReplaceFileNotification(monitor);
     return Reading::kFull;
   } else if (Microseconds(now) < nextFullCheck) {
     return Reading::kFull;  // none could be had; tried again when the period is over
   }
-  ArmFileNotification(now, fullCheckPeriod);
+  ArmFileNotification(monitor, now);
   return Reading::kFull;
 }
 
 void NoFSRedirectFileData::CloseChangeNotification() {
-  if (hChange != INVALID_HANDLE_VALUE) {
+  if (!changeOnFile && hChange != INVALID_HANDLE_VALUE) {
     FindCloseChangeNotification(hChange);
     hChange = INVALID_HANDLE_VALUE;
   }
+}
+
+void NoFSRedirectFileData::SetDirectoryChange(HANDLE directoryChange) {
+  CloseChangeNotification();
+  CloseFileNotification();
+  hChange = directoryChange;
 }
 
 // ---------------------------------------------------------------------------
@@ -261,12 +290,12 @@ std::string FileMonitorNoFSRedirect::Utf8ForLog(const std::wstring &path) {
 std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstring &path,
                                                                const ACE_Time_Value &interval, std::uint64_t hCreds,
                                                                bool wantIdle) {
-  return std::make_shared<FileData>(*this, path, interval, hCreds, wantIdle);
+  return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
 }
 
 int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   FileData &record = static_cast<FileData &>(base);
-  const FileData::Reading reading = record.ReadingNeeded(FullCheckPeriod());
+  const FileData::Reading reading = record.ReadingNeeded(*this);
   if (reading == FileData::Reading::kNothing) {
     return 0;
   }
@@ -282,11 +311,10 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
       return 0;
     }
     record.lastStat = current;
-    record.lastIdentity = identity.value_or(VantrelPlatform::FileIdentity());
+    record.lastIdentity = identity ? FileData::IdentityWord(*identity) : 0;
     if (!current->directory) {
       return Flags::FILE_MON_CHANGE_CREATED;
     }
-    record.CloseChangeNotification();
     OpenNotificationLogged(record, threadLog, "Created notifications on directory %s successfully.",
                            "There was a problem (%s) when trying to create notifications on directory %s.");
     return Flags::FILE_MON_CHANGE_TYPE_IS_DIRECTORY | Flags::FILE_MON_CHANGE_CREATED;
@@ -311,11 +339,12 @@ int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
   }
   // Both identities are needed: a read without a handle gives none, and the
   // last known one stays until a read gives another.
-  if (identity && record.lastIdentity != VantrelPlatform::FileIdentity() && *identity != record.lastIdentity) {
+  const std::uint64_t identityWord = identity ? FileData::IdentityWord(*identity) : 0;
+  if (identityWord != 0 && record.lastIdentity != 0 && identityWord != record.lastIdentity) {
     flags |= Flags::FILE_MON_CHANGE_REPLACED;
   }
-  if (identity) {
-    record.lastIdentity = *identity;
+  if (identityWord != 0) {
+    record.lastIdentity = identityWord;
   }
   // A path that changed its type is judged by its previous one until a
   // reported change replaces that state.
@@ -337,7 +366,7 @@ bool FileMonitorNoFSRedirect::TakeNotifiedKeys(std::vector<std::uint64_t> &keys)
 // sweep, between its full checks.
 bool FileMonitorNoFSRedirect::SparesCheck(FileRecord &base, std::int64_t now, std::int64_t &fullCheck) {
   FileData &record = static_cast<FileData &>(base);
-  if (!notified_ || record.fileChange == INVALID_HANDLE_VALUE || FullCheckPeriod() == ACE_Time_Value::zero ||
+  if (!notified_ || !record.changeOnFile || FullCheckPeriod() == ACE_Time_Value::zero ||
       !record.lastStat || record.lastStat->directory) {
     return false;
   }
@@ -346,8 +375,8 @@ bool FileMonitorNoFSRedirect::SparesCheck(FileRecord &base, std::int64_t now, st
 }
 
 void FileMonitorNoFSRedirect::OpenNotificationLogged(FileData &record, const Log &threadLog,
-                                                     const char *successFormat, const char *failureFormat) {
-  record.hChange = record.OpenChangeNotification();
+                                                     const char *successFormat, const char *failureFormat) const {
+  record.SetDirectoryChange(record.OpenChangeNotification(*this));
   if (record.hChange != INVALID_HANDLE_VALUE) {
     threadLog.Debug(successFormat, Utf8ForLog(record.path).c_str());
   } else if (WarningDue(record)) {
@@ -357,8 +386,8 @@ void FileMonitorNoFSRedirect::OpenNotificationLogged(FileData &record, const Log
   }
 }
 
-int FileMonitorNoFSRedirect::CheckNotification(FileData &record, int flags, const Log &threadLog) {
-  if (record.hChange == INVALID_HANDLE_VALUE) {
+int FileMonitorNoFSRedirect::CheckNotification(FileData &record, int flags, const Log &threadLog) const {
+  if (record.DirectoryChange() == INVALID_HANDLE_VALUE) {
     OpenNotificationLogged(record, threadLog, "Reset notifications on directory %s successfully.",
                            "There was a problem (%s) when trying to reset notifications on directory %s.");
     return flags;
@@ -374,8 +403,7 @@ int FileMonitorNoFSRedirect::CheckNotification(FileData &record, int flags, cons
   if ((flags & Flags::FILE_MON_CHANGE_MODIFICATION_TIME) != 0) {
     // A fresh handle, so that the next check sees only what happens from
     // here on. Should it fail, the next check reopens it with its log lines.
-    record.CloseChangeNotification();
-    record.hChange = record.OpenChangeNotification();
+    record.SetDirectoryChange(record.OpenChangeNotification(*this));
   }
   return flags;
 }

@@ -26,14 +26,20 @@ namespace WindowsAgentCommon {
 
 class FileMonitorNoFSRedirect;
 
-// One watched path of the notification monitor. lastStat and hChange belong
-// to the worker that checks the record (the queued mark keeps two checks of
-// one record apart) and, at the end, to the destructor, which runs when the
-// monitor lets its table go and no worker is left.
+// One watched path of the notification monitor. lastStat and the change
+// notification belong to the worker that checks the record (the queued mark
+// keeps two checks of one record apart) and, at the end, to the destructor,
+// which runs when the monitor lets its table go and no worker is left. What
+// the record needs of its monitor (the settings, where notifications post)
+// it is given by the call: it keeps no reference of its own, so that a
+// watched file's record and its shared_ptr block take 224 bytes.
 struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
-  // First, where it fits in the end of the shared record: the baseline was
-  // read just now, after the file's notification was armed.
-  bool freshBaseline = false;
+  // First, where they fit in the end of the shared record. The baseline was
+  // read just now, after the file's notification was armed:
+  bool freshBaseline : 1;
+  // Whether hChange is the notification of a file (else of a directory's
+  // entry names):
+  bool changeOnFile : 1;
 
   // What the checks compare of a path: its stat record's size, write time
   // (whole seconds since 1970) and whether it is a directory.
@@ -65,11 +71,11 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // or the stat record and the handle's.
   enum class Reading { kNothing, kStat, kFull };
 
-  NoFSRedirectFileData(FileMonitorNoFSRedirect &monitor, const std::wstring &path, const ACE_Time_Value &interval,
-                       std::uint64_t hCreds, bool wantIdle);
-  // Closes the change notifications, if any are open. Touches no member of
-  // the monitor, whose own members may be gone by then.
-  ~NoFSRedirectFileData() override;
+  NoFSRedirectFileData(const std::wstring &path, const ACE_Time_Value &interval, std::uint64_t hCreds,
+                       bool wantIdle);
+  // Closes the change notification, if one is open. Touches no monitor,
+  // whose own members may be gone by then.
+  ~NoFSRedirectFileData();
 
   // The form of a registered path that the checks look at: leading and
   // trailing spaces go, then trailing slashes and backslashes, but a leading
@@ -82,8 +88,8 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // its change notification (a failure is retried by the checks). A file's
   // own notification is armed before the state is read, so that the check
   // that follows may take that state on the notification's word.
-  void InitialScan() override;
-  bool HasAcceptedState() const override { return static_cast<bool>(lastStat); }
+  void InitialScan(const FileMonitorNoFSRedirect &monitor);
+  bool HasAcceptedState() const { return static_cast<bool>(lastStat); }
 
   // The path's state now: the stat record, refined through a read handle
   // where the path can be opened; empty when the path cannot be read. With
@@ -95,37 +101,50 @@ struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // `identity`, also the identity of the file that the stat read.
   std::optional<PathState> StatState(std::optional<VantrelPlatform::FileIdentity> *identity = nullptr) const;
 
+  // The notification on a directory's entry names, or on the file; each
+  // INVALID_HANDLE_VALUE when the other one or none is open.
+  HANDLE DirectoryChange() const { return changeOnFile ? INVALID_HANDLE_VALUE : hChange; }
+  HANDLE FileChange() const { return changeOnFile ? hChange : INVALID_HANDLE_VALUE; }
+
   // Opens a change notification on the entry names directly inside `path`;
   // INVALID_HANDLE_VALUE, with the thread's last error, when that fails.
-  HANDLE OpenChangeNotification() const;
+  HANDLE OpenChangeNotification(const FileMonitorNoFSRedirect &monitor) const;
+  // Closes the directory's notification, if that is what is open, and makes
+  // `directoryChange` the record's.
+  void SetDirectoryChange(HANDLE directoryChange);
   void CloseChangeNotification();
 
   // What the check reads, on the word of the file's change notification;
   // unless it is nothing, the notification is armed (opened, or re-armed)
   // for that read, before it, so that no change after the read goes
   // unnotified.
-  Reading ReadingNeeded(const ACE_Time_Value &fullCheckPeriod);
+  Reading ReadingNeeded(const FileMonitorNoFSRedirect &monitor);
   // Opens the file's own notification, which its file system refuses where
   // its notifications are not trusted, and sets the next full check a
   // period from now.
-  void ArmFileNotification(const ACE_Time_Value &now, const ACE_Time_Value &fullCheckPeriod);
+  void ArmFileNotification(const FileMonitorNoFSRedirect &monitor, const ACE_Time_Value &now);
   // A fresh notification for a full read, made before the old one goes so
   // that their watch stays.
-  void ReplaceFileNotification();
+  void ReplaceFileNotification(const FileMonitorNoFSRedirect &monitor);
   void CloseFileNotification();
 
-  FileMonitorNoFSRedirect &monitor;
+  // The identity of a file in one word: a mix of its three fields, never 0,
+  // which names no file. Two files told apart by their identity are told
+  // apart by this word unless the mix of both is the same, one chance in
+  // 2^64.
+  static std::uint64_t IdentityWord(const VantrelPlatform::FileIdentity &identity);
+
   Accepted lastStat;  // last accepted state; none: absent or not yet seen
-  HANDLE hChange;                     // INVALID_HANDLE_VALUE when none is open
-  // The file's own change notification; INVALID_HANDLE_VALUE when none is
-  // open. Its full check is due at nextFullCheck (monotonic clock, in
+  // The one change notification of the path: its directory's entry names or
+  // its file's (changeOnFile); INVALID_HANDLE_VALUE when none is open.
+  HANDLE hChange;
+  // A file's full check is due at nextFullCheck (monotonic clock, in
   // microseconds; 0: at once); a file whose notification cannot be had is
   // tried again from then on.
-  HANDLE fileChange;
   std::int64_t nextFullCheck = 0;
-  // With replacement reporting only: the identity of the file last accepted;
-  // all zeros (which names no file) until a check has read one.
-  VantrelPlatform::FileIdentity lastIdentity;
+  // With replacement reporting only: IdentityWord of the file last accepted;
+  // 0 until a check has read one.
+  std::uint64_t lastIdentity = 0;
 };
 
 // Registration is refused with InitializationException before Initialize
@@ -150,6 +169,10 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
  protected:
   std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                         std::uint64_t hCreds, bool wantIdle) override;
+  bool HasAcceptedState(const FileRecord &record) const override {
+    return static_cast<const FileData &>(record).HasAcceptedState();
+  }
+  void InitialScan(FileRecord &record) override { static_cast<FileData &>(record).InitialScan(*this); }
   int CheckFile(FileRecord &record, Log threadLog) override;
   bool TakeNotifiedKeys(std::vector<std::uint64_t> &keys) override;
   bool SparesCheck(FileRecord &record, std::int64_t now, std::int64_t &fullCheck) override;
@@ -163,13 +186,13 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
 
   // Flags of a directory whose state was present at the last check and still
   // is: its notification is polled, or reopened when it is missing.
-  static int CheckNotification(FileData &record, int flags, const Log &threadLog);
+  int CheckNotification(FileData &record, int flags, const Log &threadLog) const;
   // Opens the record's change notification and logs the outcome with one of
   // the two formats (the error's text first, then the directory's path in UTF-8).
   // A failure is warned about under the record's rate limit, which every
   // warning about the path shares.
-  static void OpenNotificationLogged(FileData &record, const Log &threadLog, const char *successFormat,
-                                     const char *failureFormat);
+  void OpenNotificationLogged(FileData &record, const Log &threadLog, const char *successFormat,
+                              const char *failureFormat) const;
 };
 
 }  // namespace WindowsAgentCommon

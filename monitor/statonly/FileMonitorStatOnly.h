@@ -37,12 +37,12 @@ struct StatOnlyAttributes {
 // allocation.
 struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
   StatOnlyFileData(const std::wstring &path, const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
-  ~StatOnlyFileData() override;
+  ~StatOnlyFileData();
 
   // A record whose baseline has not been tried yet counts as holding one:
   // its first check takes it, with the one read of the path that it makes.
-  bool HasAcceptedState() const override { return (known_ & kAttributes) != 0 || BaselinePending(); }
-  void InitialScan() override;
+  bool HasAcceptedState() const { return (known_ & kAttributes) != 0 || BaselinePending(); }
+  void InitialScan();
   bool BaselinePending() const { return !initialized && initError == 0; }
   // Takes the baseline from a read of the path's attributes: `data`, or null
   // when the read failed with `error`.
@@ -111,6 +111,10 @@ class VANTREL_MONITOR_API FileMonitorStatOnly : public FileMonitorCore {
  protected:
   std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                         std::uint64_t hCreds, bool wantIdle) override;
+  bool HasAcceptedState(const FileRecord &record) const override {
+    return static_cast<const FileData &>(record).HasAcceptedState();
+  }
+  void InitialScan(FileRecord &record) override { static_cast<FileData &>(record).InitialScan(); }
   int CheckFile(FileRecord &record, Log threadLog) override;
 
  private:

@@ -44,8 +44,6 @@ std::vector<int> Drain(ACE_Message_Block *chain) {
 
 struct PathRecord : FileRecord {
   explicit PathRecord(const std::wstring &path) : FileRecord(path, path, ACE_Time_Value(1), 0, false) {}
-  bool HasAcceptedState() const override { return false; }
-  void InitialScan() override {}
 };
 
 }  // namespace

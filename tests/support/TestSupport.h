@@ -153,9 +153,11 @@ class CheckProbe : public Monitor {
   FileData &Record(const std::wstring &path) { return static_cast<FileData &>(*this->mapFiles.at(path)); }
   int Check(const std::wstring &path) {
     FileData &record = Record(path);
-    if (!record.HasAcceptedState()) record.InitialScan();
+    if (!this->HasAcceptedState(record)) this->InitialScan(record);
     return this->CheckFile(record, this->log);
   }
+  // Takes the record's baseline, as a worker does before its first check.
+  void Baseline(const std::wstring &path) { this->InitialScan(Record(path)); }
 };
 
 struct Report {
@@ -319,7 +321,7 @@ class CheckProbeTest : public LogAndDirTest {
   std::wstring Watch(const std::string &name) {
     const std::wstring path = dir.WJoin(name);
     probe.AddMonitor(path, &sink, 1000, 0, false);
-    probe.Record(path).InitialScan();
+    probe.Baseline(path);
     return path;
   }
 
