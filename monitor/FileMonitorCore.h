@@ -419,9 +419,12 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
 
   // Keyed by each record's paths.registered: the path is stored once.
   std::map<RecordPath, std::shared_ptr<FileRecord>, RecordPathOrder> mapFiles GUARDED_BY(mtxMonitor);
-  // The entries of mapFiles by their records' keys, which it hands out; see
-  // RecordsByKey.h.
-  RecordsByKey<std::shared_ptr<FileRecord>> registry;
+  // The entries of mapFiles by their records' keys, which it hands out and
+  // writes into the records; see RecordsByKey.h.
+  struct RecordKey {
+    std::int64_t &operator()(const std::shared_ptr<FileRecord> &record) const { return record->key; }
+  };
+  RecordsByKey<std::shared_ptr<FileRecord>, RecordKey> registry;
   mutable RecursiveMutex mtxMonitor;
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
   std::atomic<std::uint64_t> hDefaultCreds;

@@ -95,7 +95,7 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
       record->sinks.insert(sink);
       found = mapFiles.emplace_hint(found, record->paths.registered, record);
       try {
-        record->key = registry.Add(&found->second);
+        registry.Add(&found->second);
       } catch (...) {
         mapFiles.erase(found);
         throw;

@@ -17,8 +17,11 @@
 // meanwhile: the worker's look-up of a check message, whose record is not
 // freed while the message is out (see FileRecord in FileMonitorCore.h).
 // Chunks of slots are never freed before the index, so a slot's address
-// stays valid. A slot is two words: its entry's address, or while it is free
-// the next free slot's place marked by its lowest bit, and its key.
+// stays valid. A slot is one word: its entry's address, or while it is free
+// its lowest bit set, the next free slot's place and the generation of the
+// key it hands out next. The key of an entry in use is the entry's own
+// (KeyOf), which Add writes under the index's lock before the entry can be
+// found.
 #ifndef VANTREL_MONITOR_RECORDSBYKEY_H
 #define VANTREL_MONITOR_RECORDSBYKEY_H
 
@@ -32,7 +35,8 @@
 
 namespace WindowsAgentCommon {
 
-template <class Entry>
+// KeyOf()(entry) is the place of the entry's key, an std::int64_t.
+template <class Entry, class KeyOf>
 class RecordsByKey {
  public:
   RecordsByKey() : chunks_(new std::atomic<Chunk *>[kChunks]) {
@@ -48,13 +52,17 @@ class RecordsByKey {
   RecordsByKey(const RecordsByKey &) = delete;
   RecordsByKey &operator=(const RecordsByKey &) = delete;
 
-  // A new key for `entry`. Throws std::bad_alloc, or std::length_error when
-  // 2^24 records live at once, and then changes nothing.
+  // A new key for `entry`, written into its KeyOf. Throws std::bad_alloc,
+  // or std::length_error when 2^24 records live at once, and then changes
+  // nothing.
   std::int64_t Add(const Entry *entry) {
     std::unique_lock<std::shared_mutex> lock(mutex_);
     std::size_t index = freeHead_;
+    std::uint64_t generation = 0;
     if (index != kNone) {
-      freeHead_ = static_cast<std::size_t>(At(index).word.load(std::memory_order_relaxed) >> 1);
+      const std::uintptr_t free = At(index).load(std::memory_order_relaxed);
+      freeHead_ = NextFree(free);
+      generation = GenerationOf(free);
     } else {
       if (used_ == kChunks * kSlots) {
         throw std::length_error("no key left for another watched path");
@@ -63,12 +71,12 @@ class RecordsByKey {
       if (chunks_[index / kSlots].load(std::memory_order_relaxed) == nullptr) {
         chunks_[index / kSlots].store(new Chunk(), std::memory_order_release);
       }
-      At(index).key.store(static_cast<std::int64_t>(index) + 1, std::memory_order_relaxed);
       ++used_;
     }
-    Slot &slot = At(index);
-    slot.word.store(reinterpret_cast<std::uintptr_t>(entry), std::memory_order_release);
-    return slot.key.load(std::memory_order_relaxed);
+    const std::int64_t key = static_cast<std::int64_t>(generation * (kChunks * kSlots) + index + 1);
+    KeyOf()(*entry) = key;
+    At(index).store(reinterpret_cast<std::uintptr_t>(entry), std::memory_order_release);
+    return key;
   }
 
   // Forgets the key's entry; the key finds nothing from now on. An unknown
@@ -76,22 +84,23 @@ class RecordsByKey {
   void Release(std::int64_t key) {
     std::unique_lock<std::shared_mutex> lock(mutex_);
     Slot *slot = Locate(key);
-    if (slot == nullptr || EntryOf(*slot, std::memory_order_relaxed) == nullptr) {
-      return;  // a free slot answers to the key it hands out next
+    if (slot == nullptr) {
+      return;
     }
-    if (key < std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(kChunks * kSlots)) {
-      slot->key.store(key + static_cast<std::int64_t>(kChunks * kSlots), std::memory_order_relaxed);
-      slot->word.store(FreeWord(freeHead_), std::memory_order_release);
-      freeHead_ = static_cast<std::size_t>(key - 1) % (kChunks * kSlots);
+    const std::size_t index = static_cast<std::size_t>(key - 1) % (kChunks * kSlots);
+    const std::uint64_t generation = static_cast<std::uint64_t>(key - 1) / (kChunks * kSlots);
+    if (generation + 1 < kGenerations) {
+      slot->store(FreeWord(freeHead_, generation + 1), std::memory_order_release);
+      freeHead_ = index;
     } else {
-      slot->word.store(FreeWord(kNone), std::memory_order_release);  // all its generations had: not used again
+      slot->store(FreeWord(kNone, generation), std::memory_order_release);  // all its generations had: not used again
     }
   }
 
   // Without a lock: only for a key whose entry cannot be released meanwhile.
   const Entry *Find(std::int64_t key) const {
     const Slot *slot = Locate(key);
-    return slot == nullptr ? nullptr : EntryOf(*slot, std::memory_order_acquire);
+    return slot == nullptr ? nullptr : EntryOf(*slot, std::memory_order_relaxed);
   }
 
   // Calls read(entry) while the key's entry cannot be released, and returns
@@ -112,28 +121,35 @@ class RecordsByKey {
   static constexpr std::size_t kChunkBits = 12;
   static constexpr std::size_t kSlots = std::size_t(1) << kChunkBits;
   static constexpr std::size_t kChunks = 4096;  // 2^24 slots
-  static constexpr std::size_t kNone = ~std::size_t(0) >> 1;  // fits a free mark
+  static constexpr std::size_t kNone = kChunks * kSlots;  // no next free slot: fits 25 bits
+  static constexpr std::uint64_t kGenerations = std::uint64_t(1) << 38;
 
   static_assert(alignof(Entry) >= 2, "an entry's address leaves the lowest bit for the free mark");
-  struct Slot {
-    // The entry's address; while the slot is free, FreeWord of the next free
-    // slot's place (written under mutex_).
-    std::atomic<std::uintptr_t> word{FreeWord(kNone)};
-    // The key of the entry; while the slot is free, the key it hands out next.
-    std::atomic<std::int64_t> key{0};
-  };
-  static constexpr std::uintptr_t FreeWord(std::size_t nextFree) { return std::uintptr_t(nextFree) << 1 | 1; }
+  static_assert(sizeof(std::uintptr_t) == 8, "a free slot's word holds 64 bits");
+  // The entry's address; while the slot is free, FreeWord (written under
+  // mutex_).
+  typedef std::atomic<std::uintptr_t> Slot;
+  // Bit 0 set; bits 1 to 25 the next free slot's place, or kNone; bits 26
+  // to 63 the generation of the key that the slot hands out next.
+  static constexpr std::uintptr_t FreeWord(std::size_t nextFree, std::uint64_t generation) {
+    return std::uintptr_t(generation) << 26 | std::uintptr_t(nextFree) << 1 | 1;
+  }
+  static constexpr std::size_t NextFree(std::uintptr_t word) { return (word >> 1) & ((std::size_t(1) << 25) - 1); }
+  static constexpr std::uint64_t GenerationOf(std::uintptr_t word) { return word >> 26; }
   static const Entry *EntryOf(const Slot &slot, std::memory_order order) {
-    const std::uintptr_t word = slot.word.load(order);
+    const std::uintptr_t word = slot.load(order);
     return (word & 1) != 0 ? nullptr : reinterpret_cast<const Entry *>(word);
   }
   struct Chunk {
+    Chunk() {
+      for (Slot &slot : slots) slot.store(FreeWord(kNone, 0), std::memory_order_relaxed);
+    }
     Slot slots[kSlots];
   };
 
   Slot &At(std::size_t index) { return chunks_[index / kSlots].load(std::memory_order_relaxed)->slots[index % kSlots]; }
 
-  // The slot whose current key is `key`, or null.
+  // The slot whose entry has `key`, or null.
   Slot *Locate(std::int64_t key) const {
     if (key < 1) {
       return nullptr;
@@ -144,7 +160,8 @@ class RecordsByKey {
       return nullptr;
     }
     Slot &slot = chunk->slots[index % kSlots];
-    return slot.key.load(std::memory_order_relaxed) == key ? &slot : nullptr;
+    const Entry *entry = EntryOf(slot, std::memory_order_acquire);
+    return entry != nullptr && KeyOf()(*entry) == key ? &slot : nullptr;
   }
 
   std::unique_ptr<std::atomic<Chunk *>[]> chunks_;

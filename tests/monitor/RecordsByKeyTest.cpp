@@ -8,21 +8,35 @@
 #include <limits>
 #include <vector>
 
+namespace {
+
+// An entry that keeps its key, as a record does.
+struct Entry {
+  int value;
+  mutable std::int64_t key;
+};
+struct KeyOf {
+  std::int64_t &operator()(const Entry &entry) const { return entry.key; }
+};
+
+}  // namespace
+
 TEST(RecordsByKey, AReleasedKeyFindsNothingAndItsSlotComesBackOnceUnderAnotherKey) {
-  WindowsAgentCommon::RecordsByKey<int> index;
-  const int entries[4] = {10, 11, 12, 13};
+  WindowsAgentCommon::RecordsByKey<Entry, KeyOf> index;
+  const Entry entries[4] = {{10, 0}, {11, 0}, {12, 0}, {13, 0}};
   const std::int64_t first = index.Add(&entries[0]), second = index.Add(&entries[1]);
   for (std::int64_t key : {first, first, first + (std::int64_t{1} << 24)}) index.Release(key);
   const std::int64_t reused = index.Add(&entries[2]), fresh = index.Add(&entries[3]);
   EXPECT_TRUE(first == 1 && reused != first && fresh != reused && fresh != second);
-  for (const auto &[key, entry] : std::vector<std::pair<std::int64_t, const int *>>{
+  EXPECT_EQ(entries[1].key, second);
+  for (const auto &[key, entry] : std::vector<std::pair<std::int64_t, const Entry *>>{
            {first, nullptr}, {second, &entries[1]}, {reused, &entries[2]}, {fresh, &entries[3]},
            {0, nullptr}, {-1, nullptr}, {std::numeric_limits<std::int64_t>::max(), nullptr}}) {
     int seen = 0;
-    EXPECT_EQ(index.Read(key, [&](const int &e) { seen = e; }), entry != nullptr) << key;
-    EXPECT_EQ(std::make_pair(index.Find(key), seen), std::make_pair(entry, entry ? *entry : 0)) << key;
+    EXPECT_EQ(index.Read(key, [&](const Entry &e) { seen = e.value; }), entry != nullptr) << key;
+    EXPECT_EQ(std::make_pair(index.Find(key), seen), std::make_pair(entry, entry ? entry->value : 0)) << key;
   }
   index.Release(fresh);  // a free slot's next key names nothing before it is handed out
   const std::int64_t next = fresh + (std::int64_t{1} << 24);
-  EXPECT_TRUE(index.Find(next) == nullptr && !index.Read(next, [](const int &) {}) && index.Add(&entries[0]) == next);
+  EXPECT_TRUE(index.Find(next) == nullptr && !index.Read(next, [](const Entry &) {}) && index.Add(&entries[0]) == next);
 }
