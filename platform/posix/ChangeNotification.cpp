@@ -170,32 +170,36 @@ struct Watch final {
 // directory (filter 0, `name` the hash of its entry name). It lives in a
 // slot of the notifier's table, which never moves, so the lists of
 // listeners link handles by address. A watched file costs this slot and its
-// name's entry in the watch; the fields are laid out for a slot of 64 bytes.
+// name's entry in the watch; the fields are laid out for a slot of 48 bytes.
 struct ChangeHandle final {
   Watch *watch = nullptr;
-  // What the handle saw when it was last armed: a directory's counts of file
-  // and of directory names; a file's count of the watch's lost events (the
-  // first is unused).
-  std::uint64_t seen[2] = {0, 0};
   // Where a change is posted, and under what; `posted` while the mailbox
   // holds the handle's serial. The notifier keeps the mailbox alive while a
   // handle names it. A directory's handle that posts is listed on its watch.
   VantrelPlatform::ChangeMailbox *mailbox = nullptr;
   std::uint64_t cookie = 0;
-  // A directory's handle: the next listener of its watch. A free slot: the
-  // place of the next free slot (HandleSlots).
-  ChangeHandle *nextListener = nullptr;
+  // What the handle saw when it was last armed, in the counts' low 32 bits:
+  // a directory's counts of file and of directory names; a file's count of
+  // the watch's lost events (the first is unused). A count that moved by a
+  // whole multiple of 2^32 between two looks would go unseen: far beyond
+  // what a watch gets between two checks of its handles.
+  std::uint32_t seen[2] = {0, 0};
+  union {
+    // A directory's handle: the next listener of its watch. A free slot:
+    // the place of the next free slot (HandleSlots).
+    ChangeHandle *nextListener = nullptr;
+    std::uint32_t name;  // a file's: the hash of its entry name
+  };
   // The slot's place and how often it has been handed out: the two make the
   // handle's serial, so that a closed handle's value names nothing.
   std::uint32_t index = 0;
-  std::uint32_t generation : 28;
+  std::uint32_t generation : 26;
   std::uint32_t posted : 1;
   std::uint32_t inUse : 1;
-  std::uint32_t fired : 1;  // a file's: an event named it since it was armed
-  DWORD filter = 0;
-  std::uint32_t name = 0;  // a file's: the hash of its entry name
+  std::uint32_t fired : 1;   // a file's: an event named it since it was armed
+  std::uint32_t filter : 2;  // FILE_NOTIFY_CHANGE_FILE_NAME, _DIR_NAME; 0 for a file
 
-  ChangeHandle() : generation(0), posted(false), inUse(false), fired(false) {}
+  ChangeHandle() : generation(0), posted(false), inUse(false), fired(false), filter(0) {}
 
   bool ForFile() const { return filter == 0; }
   std::uintptr_t Serial() const {
@@ -203,17 +207,21 @@ struct ChangeHandle final {
   }
   bool Signalled() const {
     if (ForFile()) {
-      return fired || watch->lostEvents != seen[1];
+      return fired || Low(watch->lostEvents) != seen[1];
     }
-    return ((filter & FILE_NOTIFY_CHANGE_FILE_NAME) != 0 && watch->fileEvents != seen[0]) ||
-           ((filter & FILE_NOTIFY_CHANGE_DIR_NAME) != 0 && watch->dirEvents != seen[1]);
+    return ((filter & FILE_NOTIFY_CHANGE_FILE_NAME) != 0 && Low(watch->fileEvents) != seen[0]) ||
+           ((filter & FILE_NOTIFY_CHANGE_DIR_NAME) != 0 && Low(watch->dirEvents) != seen[1]);
   }
   void Rearm() {
     fired = false;
-    seen[0] = ForFile() ? 0 : watch->fileEvents;
-    seen[1] = ForFile() ? watch->lostEvents : watch->dirEvents;
+    seen[0] = ForFile() ? 0 : Low(watch->fileEvents);
+    seen[1] = Low(ForFile() ? watch->lostEvents : watch->dirEvents);
   }
+
+ private:
+  static std::uint32_t Low(std::uint64_t count) { return static_cast<std::uint32_t>(count); }
 };
+static_assert(kSupportedFilter >> 2 == 0, "a filter fits its field");
 
 void NameTable::Reserve() {
   if ((count_ + 1) * 4 <= slots_.size() * 3) {
@@ -337,10 +345,10 @@ class HandleSlots final {
  private:
   static constexpr std::uint32_t kChunk = 256;
   // Serials stay within the bits that a handle value gives them.
-  static constexpr std::uint32_t kGenerationMask = 0x0FFFFFFFu;
+  static constexpr std::uint32_t kGenerationMask = 0x03FFFFFFu;
   static_assert((std::uintptr_t{kGenerationMask} << 32 | 0xFFFFFFFFu) <= kHandleSerialMask, "serials fit a handle");
-  static_assert(kGenerationMask >> 28 == 0, "a generation fits its field");
-  static_assert(sizeof(ChangeHandle) <= 64, "a handle's slot is 64 bytes");
+  static_assert(kGenerationMask >> 26 == 0, "a generation fits its field");
+  static_assert(sizeof(ChangeHandle) <= 48, "a handle's slot is 48 bytes");
 
   ChangeHandle &At(std::uint32_t index) { return chunks_[index / kChunk][index % kChunk]; }
 
@@ -745,8 +753,10 @@ HANDLE ChangeNotifier::Create(const char *path, DWORD filter, int &error, const 
   }
   made.release();  // owned by its handles from here on
   handle->watch = watch;
-  handle->filter = filter;
-  handle->name = name;
+  handle->filter = filter & kSupportedFilter;
+  if (file != nullptr) {
+    handle->name = name;
+  }
   handle->Rearm();
   if (mailbox) {
     handle->mailbox = mailbox.get();
