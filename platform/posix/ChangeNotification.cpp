@@ -94,9 +94,11 @@ struct WatchedFile {
 struct ChangeHandle;
 
 // The file handles on one watch by the hash of their entry name: open
-// addressing with linear probing, at most three quarters full, so that a
-// watched file costs a pointer or two here. Two handles on one name are two
-// entries, and two names of one hash only cost a needless check.
+// addressing with linear probing, at most three quarters full, each entry
+// the handle's slot number (plus one; 0 is an empty entry), so that a
+// watched file costs 5 to 11 bytes here. Two handles on one name are two
+// entries, and two names of one hash only cost a needless check. Used under
+// the notifier's lock, as the handles are.
 class NameTable final {
  public:
   bool Empty() const { return count_ == 0; }
@@ -116,7 +118,10 @@ class NameTable final {
   std::size_t Home(std::size_t hash) const { return hash & (slots_.size() - 1); }
   std::size_t Next(std::size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
 
-  std::vector<ChangeHandle *> slots_;  // a power of two of them, or none
+  static ChangeHandle &At(std::uint32_t entry);
+  static std::uint32_t EntryOf(const ChangeHandle *handle);
+
+  std::vector<std::uint32_t> slots_;  // a power of two of them, or none
   std::size_t count_ = 0;
 };
 
@@ -227,25 +232,25 @@ void NameTable::Reserve() {
   if ((count_ + 1) * 4 <= slots_.size() * 3) {
     return;
   }
-  std::vector<ChangeHandle *> old(std::max<std::size_t>(8, slots_.size() * 2), nullptr);
+  std::vector<std::uint32_t> old(std::max<std::size_t>(8, slots_.size() * 2), 0);
   old.swap(slots_);
-  for (ChangeHandle *handle : old) {
-    if (handle != nullptr) {
-      std::size_t slot = Home(handle->name);
-      while (slots_[slot] != nullptr) {
+  for (const std::uint32_t entry : old) {
+    if (entry != 0) {
+      std::size_t slot = Home(At(entry).name);
+      while (slots_[slot] != 0) {
         slot = Next(slot);
       }
-      slots_[slot] = handle;
+      slots_[slot] = entry;
     }
   }
 }
 
 void NameTable::Insert(ChangeHandle *handle) {
   std::size_t slot = Home(handle->name);
-  while (slots_[slot] != nullptr) {
+  while (slots_[slot] != 0) {
     slot = Next(slot);
   }
-  slots_[slot] = handle;
+  slots_[slot] = EntryOf(handle);
   ++count_;
 }
 
@@ -256,21 +261,22 @@ void NameTable::Erase(const ChangeHandle *handle) {
   if (slots_.empty()) {
     return;
   }
+  const std::uint32_t entry = EntryOf(handle);
   std::size_t gap = Home(handle->name);
-  for (std::size_t probes = 0; slots_[gap] != handle; gap = Next(gap)) {
-    if (slots_[gap] == nullptr || ++probes == slots_.size()) {
+  for (std::size_t probes = 0; slots_[gap] != entry; gap = Next(gap)) {
+    if (slots_[gap] == 0 || ++probes == slots_.size()) {
       return;  // not in
     }
   }
-  for (std::size_t at = Next(gap); slots_[at] != nullptr; at = Next(at)) {
-    const std::size_t home = Home(slots_[at]->name);
+  for (std::size_t at = Next(gap); slots_[at] != 0; at = Next(at)) {
+    const std::size_t home = Home(At(slots_[at]).name);
     const bool stays = gap <= at ? gap < home && home <= at : gap < home || home <= at;
     if (!stays) {
       slots_[gap] = slots_[at];
       gap = at;
     }
   }
-  slots_[gap] = nullptr;
+  slots_[gap] = 0;
   --count_;
 }
 
@@ -279,21 +285,24 @@ void NameTable::ForName(std::uint32_t hash, Visit visit) const {
   if (slots_.empty()) {
     return;
   }
-  for (std::size_t slot = Home(hash); slots_[slot] != nullptr; slot = Next(slot)) {
-    if (slots_[slot]->name == hash) {
-      visit(*slots_[slot]);
+  for (std::size_t slot = Home(hash); slots_[slot] != 0; slot = Next(slot)) {
+    ChangeHandle &handle = At(slots_[slot]);
+    if (handle.name == hash) {
+      visit(handle);
     }
   }
 }
 
 template <class Visit>
 void NameTable::ForAll(Visit visit) const {
-  for (ChangeHandle *handle : slots_) {
-    if (handle != nullptr) {
-      visit(*handle);
+  for (const std::uint32_t entry : slots_) {
+    if (entry != 0) {
+      visit(At(entry));
     }
   }
 }
+
+std::uint32_t NameTable::EntryOf(const ChangeHandle *handle) { return handle->index + 1; }
 
 // The handles, in chunks that never move, and the slots free for reuse,
 // linked through their own nextListener.
@@ -341,6 +350,7 @@ class HandleSlots final {
     return slot.inUse && slot.Serial() == serial ? &slot : nullptr;
   }
   std::size_t Count() const { return count_; }
+  ChangeHandle &At(std::uint32_t index) { return chunks_[index / kChunk][index % kChunk]; }
 
  private:
   static constexpr std::uint32_t kChunk = 256;
@@ -349,8 +359,6 @@ class HandleSlots final {
   static_assert((std::uintptr_t{kGenerationMask} << 32 | 0xFFFFFFFFu) <= kHandleSerialMask, "serials fit a handle");
   static_assert(kGenerationMask >> 26 == 0, "a generation fits its field");
   static_assert(sizeof(ChangeHandle) <= 48, "a handle's slot is 48 bytes");
-
-  ChangeHandle &At(std::uint32_t index) { return chunks_[index / kChunk][index % kChunk]; }
 
   std::vector<std::unique_ptr<ChangeHandle[]>> chunks_;
   ChangeHandle *free_ = nullptr;
@@ -395,6 +403,8 @@ class ChangeNotifier final {
   }
 
   ChangeNotifier(const ChangeNotifier &) = delete;
+  // The handle in the slot `index`, for the name tables; under mutex_.
+  ChangeHandle &HandleAt(std::uint32_t index) { return handles_.At(index); }
   ChangeNotifier &operator=(const ChangeNotifier &) = delete;
 
   // A new handle, or INVALID_HANDLE_VALUE with `error` set to an errno value
@@ -883,6 +893,10 @@ std::size_t ChangeNotifier::HandleCount() {
   std::lock_guard<std::mutex> lock(mutex_);
   return handles_.Count();
 }
+
+// The name tables live in the watches of the one notifier, whose lock their
+// callers hold.
+ChangeHandle &NameTable::At(std::uint32_t entry) { return ChangeNotifier::Instance().HandleAt(entry - 1); }
 
 }  // namespace
 
