@@ -384,8 +384,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   virtual void InitialScan(FileRecord &record) = 0;
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                 std::uint64_t hCreds, bool wantIdle) = 0;
-  // One check; returns the change flags.
-  virtual int CheckFile(FileRecord &record, Log threadLog) = 0;
+  // One check; returns the change flags. The log is the checking worker's
+  // own, lent for the check.
+  virtual int CheckFile(FileRecord &record, const Log &threadLog) = 0;
   // Appends the keys of the records whose change was notified since the
   // last call; true when notifications were lost (the system dropped
   // events), so that any record may have changed unnoticed. Called by every

@@ -293,7 +293,7 @@ std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstrin
   return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
 }
 
-int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, Log threadLog) {
+int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, const Log &threadLog) {
   FileData &record = static_cast<FileData &>(base);
   const FileData::Reading reading = record.ReadingNeeded(*this);
   if (reading == FileData::Reading::kNothing) {

@@ -119,7 +119,7 @@ std::shared_ptr<FileRecord> FileMonitorStatOnly::NewRecord(const std::wstring &p
   return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
 }
 
-int FileMonitorStatOnly::CheckFile(FileRecord &base, Log threadLog) {
+int FileMonitorStatOnly::CheckFile(FileRecord &base, const Log &threadLog) {
   FileData &record = static_cast<FileData &>(base);
   const bool withIdentity = ReportsReplacement();
   WIN32_FILE_ATTRIBUTE_DATA data;

@@ -115,7 +115,7 @@ class VANTREL_MONITOR_API FileMonitorStatOnly : public FileMonitorCore {
     return static_cast<const FileData &>(record).HasAcceptedState();
   }
   void InitialScan(FileRecord &record) override { static_cast<FileData &>(record).InitialScan(); }
-  int CheckFile(FileRecord &record, Log threadLog) override;
+  int CheckFile(FileRecord &record, const Log &threadLog) override;
 
  private:
   // Compares a directory's listing with the last accepted one; false when

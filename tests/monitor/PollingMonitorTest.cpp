@@ -130,7 +130,7 @@ struct UntimedPollingMonitor : FileMonitorStatOnly {
 };
 
 struct FailingOnceMonitor : FileMonitorStatOnly {
-  int CheckFile(FileRecord &record, Log threadLog) override {
+  int CheckFile(FileRecord &record, const Log &threadLog) override {
     if (!failed.exchange(true)) throw std::runtime_error("the first check fails");
     return FileMonitorStatOnly::CheckFile(record, threadLog);
   }
