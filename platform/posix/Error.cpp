@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -129,14 +130,8 @@ bool NativePath(const wchar_t *path, std::string &out) {
 }
 
 bool NativePathBuffer::Set(const wchar_t *path) {
-  if (path != nullptr) {
-    std::size_t i = 0;
-    while (i < kInline && path[i] != L'\0' && static_cast<std::uint32_t>(path[i]) < 0x80) {
-      inline_[i] = static_cast<char>(path[i]);
-      ++i;
-    }
-    if (i > 0 && i < kInline && path[i] == L'\0') {
-      inline_[i] = '\0';
+  if (path != nullptr && *path != L'\0') {
+    if (Utf8Into(path, std::wcslen(path), inline_, kInline) != kNoRoom) {
       text_ = inline_;
       return true;
     }

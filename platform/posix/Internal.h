@@ -11,6 +11,10 @@
 #include <unordered_map>
 #include <utility>
 
+// The helpers are the layer's own: hidden, they are called directly rather
+// than through the library's procedure linkage table.
+#pragma GCC visibility push(hidden)
+
 namespace VantrelPlatform {
 namespace detail {
 
@@ -28,13 +32,18 @@ DWORD SetErrorFromErrno(int error, const char *path, bool inotify = false);
 // UTF-8 of `length` wide characters (embedded NULs included).
 std::string Utf8Of(const wchar_t *text, std::size_t length);
 
+// The same written to `out`, followed by a NUL, when it fits in `capacity`
+// bytes with the NUL: returns the length without the NUL, else kNoRoom.
+constexpr std::size_t kNoRoom = ~std::size_t{0};
+std::size_t Utf8Into(const wchar_t *text, std::size_t length, char *out, std::size_t capacity);
+
 // The UTF-8 form of a path given to a call. An empty path fails with
 // ERROR_PATH_NOT_FOUND, as on Windows; false means the error is set.
 bool NativePath(const wchar_t *path, std::string &out);
 
-// The same, for a path that is only passed on to one system call: an ASCII
-// path that fits (the rule) is written into the object itself, with no
-// allocation; any other goes through NativePath. Meant for the stack.
+// The same, for a path that is only passed on to one system call: a path
+// whose UTF-8 fits (the rule) is written into the object itself, with no
+// allocation; a longer one goes through NativePath. Meant for the stack.
 class NativePathBuffer {
  public:
   NativePathBuffer() = default;
@@ -145,5 +154,7 @@ FILETIME FileTimeFromTimespec(const struct timespec &ts);
 
 }  // namespace detail
 }  // namespace VantrelPlatform
+
+#pragma GCC visibility pop
 
 #endif  // VANTREL_PLATFORM_POSIX_INTERNAL_H

@@ -35,29 +35,41 @@ bool IsSurrogate(std::uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 bool IsScalarValue(std::uint32_t cp) { return cp <= 0x10FFFF && !IsSurrogate(cp); }
 bool IsEscapedByte(std::uint32_t cp) { return cp >= kEscapeBase + 0x80 && cp <= kEscapeBase + 0xFF; }
 
-void AppendUtf8(std::string &out, std::uint32_t cp) {
+// Writes the UTF-8 of one wide character to `out` (room for 4 bytes) and
+// returns its length.
+std::size_t EncodeUtf8(std::uint32_t cp, char *out) {
   if (IsEscapedByte(cp)) {
-    out.push_back(static_cast<char>(cp - kEscapeBase));
-    return;
+    out[0] = static_cast<char>(cp - kEscapeBase);
+    return 1;
   }
   if (!IsScalarValue(cp)) {
     cp = kReplacement;
   }
   if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    out[0] = static_cast<char>(cp);
+    return 1;
   }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+void AppendUtf8(std::string &out, std::uint32_t cp) {
+  char bytes[4];
+  out.append(bytes, EncodeUtf8(cp, bytes));
 }
 
 // Decodes the code point at s[i] and advances i past it. When the bytes at
@@ -126,6 +138,38 @@ std::string Utf8Of(const wchar_t *text, std::size_t length) {
     AppendUtf8(out, static_cast<std::uint32_t>(text[i]));
   }
   return out;
+}
+
+std::size_t Utf8Into(const wchar_t *text, std::size_t length, char *out, std::size_t capacity) {
+  // ASCII as a rule: one pass with one branch a character, then the whole
+  // is known to be ASCII or is encoded again.
+  if (length < capacity) {
+    std::uint32_t any = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto cp = static_cast<std::uint32_t>(text[i]);
+      any |= cp;
+      out[i] = static_cast<char>(cp);
+    }
+    if (any < 0x80) {
+      out[length] = '\0';
+      return length;
+    }
+  }
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    char bytes[4];
+    const std::size_t n = EncodeUtf8(static_cast<std::uint32_t>(text[i]), bytes);
+    if (capacity - used <= n) {
+      return kNoRoom;  // no room for these bytes and the terminator
+    }
+    std::memcpy(out + used, bytes, n);
+    used += n;
+  }
+  if (used >= capacity) {
+    return kNoRoom;
+  }
+  out[used] = '\0';
+  return used;
 }
 
 }  // namespace detail

@@ -94,14 +94,24 @@ TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
   const struct timespec times[2] = {{1600000000, 500000000}, {1700000000, 123456789}};
   ASSERT_EQ(0, ::utimensat(AT_FDCWD, dir.Join("a.log").c_str(), times, 0));
 
-  // And a file whose path is longer than 512 bytes.
-  const std::string deep = std::string(250, 'd') + "/" + std::string(250, 'e');
-  MakeDir(dir.Join(std::string(250, 'd')));
-  MakeDir(dir.Join(deep));
-  WriteFile(dir.Join(deep + "/f.log"), "xy");
+  // And files whose names are not ASCII (one with a byte that is not
+  // UTF-8), and paths of 511 and 512 bytes, ASCII or not: a path is
+  // converted in place up to 512 bytes with its terminator.
+  std::vector<std::string> names = {"a.log", "sub", "link", "caf\xC3\xA9\xFF.log"};
+  WriteFile(dir.Join(names.back()), "x");
+  for (const std::string &letter : {std::string("d"), std::string("\xC3\xA9")}) {
+    const std::string deep = std::string(120, 'd') + letter + "/" + std::string(120, 'e') + letter + "/";
+    MakeDir(dir.Join(deep.substr(0, deep.find('/'))));
+    MakeDir(dir.Join(deep));
+    for (const std::size_t bytes : {511u, 512u}) {
+      names.push_back(deep + std::string(bytes - dir.Join(deep).size() - letter.size() - 2, 'f') + letter + ".l");
+      ASSERT_EQ(bytes, dir.Join(names.back()).size());
+      WriteFile(dir.Join(names.back()), "xy");
+    }
+  }
 
   const int descriptors = OpenDescriptorCount();
-  for (const std::string &name : {std::string("a.log"), std::string("sub"), std::string("link"), deep + "/f.log"}) {
+  for (const std::string &name : names) {
     SCOPED_TRACE(name);
     const std::wstring path = Wide(dir.Join(name));
     struct stat st;
