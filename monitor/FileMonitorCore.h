@@ -19,6 +19,7 @@
 //   MonitorTimers.h    the scheduler and the two timer jobs
 //   MonitorCounters.h  the statistics' counts
 //   RecordsByKey.h     the records by their keys
+//   RecordPool.h       the memory of the records and of the table's nodes
 //   Sweep.h            the due index and the sweep's own state
 //   CheckBatches.h     the queue, and the messages that workers took in batches
 //   DeliveryTable.h    the receiver calls under way in the process
@@ -52,6 +53,7 @@
 #include "monitor/MonitorCounters.h"
 #include "monitor/MonitorSettings.h"
 #include "monitor/MonitorTimers.h"
+#include "monitor/RecordPool.h"
 #include "monitor/RecordsByKey.h"
 #include "monitor/Sweep.h"
 #include "monitor/ThreadAnnotations.h"
@@ -165,7 +167,7 @@ class SinkSet {
 // A record has no virtual function, so no table pointer: what differs by kind
 // is asked of the monitor (FileMonitorCore::HasAcceptedState, InitialScan),
 // and a record is only ever destroyed as its own kind, by the shared_ptr that
-// make_shared gave it (hence the protected destructor).
+// allocate_shared gave it (hence the protected destructor).
 struct VANTREL_MONITOR_API FileRecord {
   FileRecord(const std::wstring &registeredPath, std::wstring_view watchedPath,
              const ACE_Time_Value &interval, std::uint64_t hCreds, bool wantIdle);
@@ -418,8 +420,12 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
 
   std::shared_ptr<BacklogMonitor> spBacklogMonitor;
 
-  // Keyed by each record's paths.registered: the path is stored once.
-  std::map<RecordPath, std::shared_ptr<FileRecord>, RecordPathOrder> mapFiles GUARDED_BY(mtxMonitor);
+  // Keyed by each record's paths.registered: the path is stored once. Its
+  // nodes, and the records (NewRecord's allocate_shared), are in the
+  // RecordPool.
+  std::map<RecordPath, std::shared_ptr<FileRecord>, RecordPathOrder,
+           RecordPoolAllocator<std::pair<const RecordPath, std::shared_ptr<FileRecord>>>>
+      mapFiles GUARDED_BY(mtxMonitor);
   // The entries of mapFiles by their records' keys, which it hands out and
   // writes into the records; see RecordsByKey.h.
   struct RecordKey {

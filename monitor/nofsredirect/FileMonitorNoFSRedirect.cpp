@@ -51,10 +51,8 @@ PathState StateOf(const Stat &state) {
 // ---------------------------------------------------------------------------
 // The record
 
-// The record, its shared_ptr block included, is one allocation class below
-// what it was with a reference to its monitor, two handles and the identity
-// whole.
-static_assert(sizeof(NoFSRedirectFileData) <= 200, "a watched file's record and its block take 224 bytes");
+// The record and its shared_ptr block: 216 bytes of the monitor's pool.
+static_assert(sizeof(NoFSRedirectFileData) <= 200, "a watched file's record and its block take 216 bytes");
 
 NoFSRedirectFileData::NoFSRedirectFileData(const std::wstring &registered, const ACE_Time_Value &interval,
                                            std::uint64_t creds, bool idle)
@@ -290,7 +288,7 @@ std::string FileMonitorNoFSRedirect::Utf8ForLog(const std::wstring &path) {
 std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstring &path,
                                                                const ACE_Time_Value &interval, std::uint64_t hCreds,
                                                                bool wantIdle) {
-  return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
+  return std::allocate_shared<FileData>(RecordPoolAllocator<FileData>(), path, interval, hCreds, wantIdle);
 }
 
 int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, const Log &threadLog) {

@@ -32,7 +32,7 @@ class FileMonitorNoFSRedirect;
 // which runs when the monitor lets its table go and no worker is left. What
 // the record needs of its monitor (the settings, where notifications post)
 // it is given by the call: it keeps no reference of its own, so that a
-// watched file's record and its shared_ptr block take 224 bytes.
+// watched file's record and its shared_ptr block take 216 bytes.
 struct VANTREL_MONITOR_API NoFSRedirectFileData : FileRecord {
   // First, where they fit in the end of the shared record. The baseline was
   // read just now, after the file's notification was armed:

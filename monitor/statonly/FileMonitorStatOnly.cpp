@@ -116,7 +116,7 @@ FileMonitorStatOnly::~FileMonitorStatOnly() { StopAndQuiesce(); }
 
 std::shared_ptr<FileRecord> FileMonitorStatOnly::NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                            std::uint64_t hCreds, bool wantIdle) {
-  return std::make_shared<FileData>(path, interval, hCreds, wantIdle);
+  return std::allocate_shared<FileData>(RecordPoolAllocator<FileData>(), path, interval, hCreds, wantIdle);
 }
 
 int FileMonitorStatOnly::CheckFile(FileRecord &base, const Log &threadLog) {

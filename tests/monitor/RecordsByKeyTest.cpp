@@ -1,10 +1,14 @@
 // The record index by itself: a released key finds nothing, for ever, and its
 // slot comes back once under another key, whatever keys are released again
 // or before they were handed out.
+#include "monitor/RecordPool.h"
 #include "monitor/RecordsByKey.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -39,4 +43,27 @@ TEST(RecordsByKey, AReleasedKeyFindsNothingAndItsSlotComesBackOnceUnderAnotherKe
   index.Release(fresh);  // a free slot's next key names nothing before it is handed out
   const std::int64_t next = fresh + (std::int64_t{1} << 24);
   EXPECT_TRUE(index.Find(next) == nullptr && !index.Read(next, [](const Entry &) {}) && index.Add(&entries[0]) == next);
+}
+
+// The records' memory: a freed block comes back for its own size only, and
+// no two blocks in use overlap, whatever their sizes (large ones included).
+TEST(RecordPool, AFreedBlockComesBackForItsOwnSizeOnlyAndBlocksNeverOverlap) {
+  WindowsAgentCommon::RecordPool pool;
+  std::vector<std::pair<char *, std::size_t>> live;
+  const std::size_t sizes[] = {1, 56, 216, 224, 512, 600};
+  for (int round = 0; round < 300; ++round) {  // past one chunk of every size
+    for (const std::size_t size : sizes) live.emplace_back(static_cast<char *>(pool.Allocate(size)), size);
+  }
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    const auto freed = live[std::size(sizes) + i];  // the second round's
+    pool.Deallocate(freed.first, freed.second);
+    live[std::size(sizes) + i] = {static_cast<char *>(pool.Allocate(freed.second)), freed.second};
+    EXPECT_TRUE(freed.second > WindowsAgentCommon::RecordPool::kLargest || live[std::size(sizes) + i] == freed) << i;
+  }
+  for (std::size_t i = 0; i < live.size(); ++i) std::memset(live[i].first, static_cast<int>(i % 251), live[i].second);
+  for (std::size_t i = 0; i < live.size(); ++i) {
+    EXPECT_EQ(std::count(live[i].first, live[i].first + live[i].second, static_cast<char>(i % 251)),
+              static_cast<std::ptrdiff_t>(live[i].second)) << i;
+    pool.Deallocate(live[i].first, live[i].second);
+  }
 }
