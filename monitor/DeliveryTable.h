@@ -17,9 +17,7 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <mutex>
-#include <thread>
 
 namespace WindowsAgentCommon {
 
@@ -30,8 +28,8 @@ class DeliveryTable {
   DeliveryTable &operator=(const DeliveryTable &) = delete;
 
   // The one table of the process. Never destroyed: a worker of a monitor
-  // that outlives static destruction may still deliver. While no call is
-  // under way it holds no heap memory.
+  // that outlives static destruction may still deliver. It holds no heap
+  // memory: each call's entry is its thread's own.
   static DeliveryTable &Instance();
 
   // The serial that the next call to begin will carry. Taken under the same
@@ -44,15 +42,27 @@ class DeliveryTable {
 
   // Enters the calling thread's call to `sink` for `record`.
   void Begin(const void *record, const void *sink) {
+    Delivery &call = ThisThread();
     std::lock_guard<std::mutex> lock(mutex_);
-    deliveries_[std::this_thread::get_id()] = Delivery{record, sink, serial_++};
+    Unlink(call);  // a call begun inside another replaces it
+    call.record = record;
+    call.sink = sink;
+    call.serial = serial_++;
+    call.table = this;
+    call.next = first_;
+    call.previous = nullptr;
+    if (first_ != nullptr) {
+      first_->previous = &call;
+    }
+    first_ = &call;
   }
 
   // Ends the calling thread's call.
   void End() {
+    Delivery &call = ThisThread();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      deliveries_.erase(std::this_thread::get_id());
+      Unlink(call);
     }
     cv_.notify_all();
   }
@@ -61,14 +71,14 @@ class DeliveryTable {
   // began before `before`; returns at once when the calling thread is
   // inside a call itself.
   void Await(const void *record, const void *sink, std::uint64_t before) {
+    const Delivery &own = ThisThread();
     std::unique_lock<std::mutex> lock(mutex_);
-    if (deliveries_.count(std::this_thread::get_id()) != 0) {
+    if (own.table == this) {
       return;
     }
     cv_.wait(lock, [&] {
-      for (const auto &entry : deliveries_) {
-        const Delivery &d = entry.second;
-        if (d.record == record && d.sink == sink && d.serial < before) {
+      for (const Delivery *d = first_; d != nullptr; d = d->next) {
+        if (d->record == record && d->sink == sink && d->serial < before) {
           return false;
         }
       }
@@ -77,15 +87,35 @@ class DeliveryTable {
   }
 
  private:
+  // A thread's call under way; linked into the table only between Begin
+  // and End, which a call never outlives its thread across.
   struct Delivery {
     const void *record;
     const void *sink;
     std::uint64_t serial;
+    const DeliveryTable *table;  // the table that lists it, else null
+    Delivery *previous;
+    Delivery *next;
   };
+  void Unlink(Delivery &call) {
+    if (call.table != this) {
+      return;
+    }
+    (call.previous != nullptr ? call.previous->next : first_) = call.next;
+    if (call.next != nullptr) {
+      call.next->previous = call.previous;
+    }
+    call.table = nullptr;
+  }
+  static Delivery &ThisThread() {
+    static thread_local Delivery call{};
+    return call;
+  }
+
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::uint64_t serial_ = 0;                        // under mutex_
-  std::map<std::thread::id, Delivery> deliveries_;  // under mutex_
+  std::uint64_t serial_ = 0;      // under mutex_
+  Delivery *first_ = nullptr;     // under mutex_, as are the links
 };
 
 // Ends the table's entry of the calling thread's call however the call ends.

@@ -32,8 +32,8 @@ namespace WindowsAgentCommon {
 
 using core::MonitorGuard;
 
-// In static storage and with node-based maps: while no call is under way it
-// holds no heap memory, and unloading the library leaves nothing behind.
+// In static storage, and each call's entry its thread's own: the table holds
+// no heap memory, and unloading the library leaves nothing behind.
 DeliveryTable &DeliveryTable::Instance() {
   alignas(DeliveryTable) static unsigned char storage[sizeof(DeliveryTable)];
   static DeliveryTable *table = new (storage) DeliveryTable();

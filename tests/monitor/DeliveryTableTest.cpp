@@ -16,20 +16,24 @@ TEST(DeliveryTable, ARemovalWaitsOnlyForEarlierCallsToItsReceiverForItsPathAndNe
     WindowsAgentCommon::DeliveryTable table;
     const std::uint64_t early = table.NextSerial();
     Gate gate(Gate::kClosed);
+    bool endedAll = false;
     std::thread call([&] {  // a call to sinks[0] for records[0]
       table.Begin(&records[0], &sinks[0]);
       gate.Pass();
       table.End();
+      // Every call has ended (the later one first): nothing is waited for.
+      endedAll = ReturnsWithin([&] { table.Await(&records[0], &sinks[0], table.NextSerial()); });
     });
     EXPECT_TRUE(gate.WaitHeld());
     const std::uint64_t before = c[2] ? table.NextSerial() : early;
     std::future<void> removal = InBackground([&] {
       if (c[3]) table.Begin(&records[1], &sinks[1]);
       table.Await(&records[c[0]], &sinks[c[1]], before);
+      if (c[3]) table.End();  // the later call ends first
     });
     EXPECT_EQ(Finished(removal, c[4] ? 200ms : 10s), !c[4]);
     gate.Open();
     call.join();
-    EXPECT_TRUE(Finished(removal));
+    EXPECT_TRUE(Finished(removal) && endedAll);
   }
 }
