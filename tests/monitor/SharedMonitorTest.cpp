@@ -210,6 +210,19 @@ TEST_P(SharedMonitorTest, IdleReportsBelongToThePathsRecordAndKeepItsInterval) {
   for (const RecordingSink *sink : {&quiet, &hour}) EXPECT_EQ(sink->Count(), 0u);
 }
 
+// The statistics count each check and each report once, however the workers
+// share the checks: with one receiver that wants idle reports, every check
+// is one report. Nothing is left uncounted once Stop has ended the workers.
+TEST_P(SharedMonitorTest, StatisticsCountEachCheckAndReportOnce) {
+  RecordingSink sink;
+  auto monitor = Start();
+  monitor->AddMonitor(logPath, &sink, 0, 0, true);
+  ASSERT_TRUE(sink.WaitForCount(20));
+  monitor->Stop();
+  const FileMonitorStatistics stats = monitor->GetStatistics();
+  EXPECT_EQ(std::make_pair(stats.checks, stats.reports), std::make_pair(sink.Count(), sink.Count()));
+}
+
 // A record goes with its last receiver once no check of it is out: removed
 // inside its own report, it stays until that check ends. A key that has gone
 // names nothing and is never handed out again.
