@@ -163,19 +163,19 @@ bool WatchSet::Fits(const std::string &path, bool directory) {
 #endif
 }
 
-std::string WatchSet::Reach(const std::string &path, Entry &entry, bool listing, const std::string &reason) const {
-  const Entry::Rare *rare = entry.part.rare.get();
+std::string WatchSet::Reach(const std::string &path, Entry &entry, bool listing, const std::string &reason) {
+  const Rare *rare = RareOf(path, entry);
   if ((rare == nullptr ? std::string() : listing ? rare->unlisted : rare->unreachable) == reason) {
     return std::string();
   }
-  std::string &said = listing ? entry.More().unlisted : entry.More().unreachable;
+  std::string &said = listing ? More(path, entry).unlisted : More(path, entry).unreachable;
   const bool before = !said.empty();
   said = reason;
   const std::string what = listing ? "listed" : "checked";
   if (reason.empty()) return before ? path + " can be " + what + " now" : std::string();
-  const std::string as = entry.Handle() == IFileMonitor::kDefaultCredentials
-                             ? std::string()
-                             : " with credentials " + std::to_string(entry.Handle());
+  const std::uint64_t handle = HandleOf(path, entry);
+  const std::string as = handle == IFileMonitor::kDefaultCredentials ? std::string()
+                                                                     : " with credentials " + std::to_string(handle);
   return "warning: " + path + " cannot be " + what + as + " (" + reason + "); " +
          (listing ? "what it holds is not watched until it can be" : "it is watched until it can be");
 }
@@ -189,7 +189,7 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
     Entry &entry = *added.first;
     entry.refused = setRefusedHandles.count(handle) != 0;
     if (!entry.refused && !entry.seen) ++nUnseen;
-    if (handle != IFileMonitor::kDefaultCredentials) entry.More().handle = handle;
+    if (handle != IFileMonitor::kDefaultCredentials) More(path, entry).handle = handle;
   }
   // Every registration asks for idle reports: the first report after it
   // tells that the baseline is taken, and those of a path that is not there
@@ -203,10 +203,34 @@ bool WatchSet::Register(const std::string &path, std::uint64_t handle, const Ent
   return true;
 }
 
-WatchSet::Entry::Rare::Rare() : handle(IFileMonitor::kDefaultCredentials) {}
+WatchSet::Rare::Rare() : handle(IFileMonitor::kDefaultCredentials) {}
 
-std::uint64_t WatchSet::Entry::Handle() const {
-  return part.rare ? part.rare->handle : IFileMonitor::kDefaultCredentials;
+WatchSet::Rare &WatchSet::More(const std::string &path, Entry &entry) {
+  Rare &rare = rare_[path];
+  entry.rare = true;
+  return rare;
+}
+
+const WatchSet::Rare *WatchSet::RareOf(std::string_view path, const Entry &entry) const {
+  if (!entry.rare) return nullptr;
+  const auto found = rare_.find(path);
+  return found == rare_.end() ? nullptr : &found->second;
+}
+
+bool WatchSet::Walked(std::string_view path, const Entry &entry) const {
+  const Rare *rare = RareOf(path, entry);
+  return rare != nullptr && !rare->walks.empty();
+}
+
+std::uint64_t WatchSet::HandleOf(std::string_view path, const Entry &entry) const {
+  const Rare *rare = RareOf(path, entry);
+  return rare != nullptr ? rare->handle : IFileMonitor::kDefaultCredentials;
+}
+
+void WatchSet::Forget(std::string_view path, const Entry &entry) {
+  if (!entry.rare) return;
+  const auto found = rare_.find(path);
+  if (found != rare_.end()) rare_.erase(found);
 }
 
 void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool given, bool announce) {
@@ -314,7 +338,7 @@ void WatchSet::Walk(const std::string &directory, std::size_t pattern, std::size
   {
     std::lock_guard<std::mutex> lock(mtx);
     Entry *entry = entries_.Find(directory);
-    if (entry == nullptr || !entry->More().walks.emplace(pattern, component).second) return;
+    if (entry == nullptr || !More(directory, *entry).walks.emplace(pattern, component).second) return;
   }
   ListAt(directory, pattern, component, found);
 }
@@ -375,7 +399,7 @@ WatchSet::Verdict WatchSet::OnReport(const std::string &path, const std::int64_t
     announce = entry.announce;
     entry.announce = false;
     first = entry.given && !entry.seen;
-    if (entry.Walked() && (!entry.seen || (flags & (kCreated | kModified)) != 0)) verdict.relist = true;
+    if (Walked(path, entry) && (!entry.seen || (flags & (kCreated | kModified)) != 0)) verdict.relist = true;
     entry.deleted = (flags & kDeleted) != 0;
     entry.present = !entry.deleted && (entry.present || (flags & kCreated) != 0);
     verdict.release = entry.deleted && !entry.fixed;
@@ -430,8 +454,8 @@ void WatchSet::Relist(const std::string &directory) {
   {
     std::lock_guard<std::mutex> lock(mtx);
     const Entry *entry = entries_.Find(directory);
-    if (entry == nullptr || !entry->Walked()) return;
-    walks = entry->part.rare->walks;
+    if (entry == nullptr || !Walked(directory, *entry)) return;
+    walks = RareOf(directory, *entry)->walks;
   }
   for (const auto &walk : walks) {
     ListAt(directory, walk.first, walk.second, true);
@@ -446,15 +470,17 @@ std::vector<WatchSet::Gone> WatchSet::Release(const std::string &path) {
     const Entry *entry = entries_.Find(path);
     if (entry == nullptr || entry->fixed) return gone;
     if (!entry->seen && !entry->refused) --nUnseen;
+    Forget(path, *entry);
     entries_.Erase(path);
     released.push_back(path);
     entries_.EraseIf(ChildPath(path, ""), [&](std::string_view below, const Entry &child) {
       if (child.fixed) return false;
       if (child.target && child.seen && !child.deleted) {
-        gone.push_back(Gone{std::string(below), child.key, child.Walked()});
+        gone.push_back(Gone{std::string(below), child.key, Walked(below, child)});
       }
       released.emplace_back(below);
       if (!child.seen && !child.refused) --nUnseen;
+      Forget(below, child);
       return true;
     });
   }
@@ -471,6 +497,7 @@ void WatchSet::RemoveAll() {
   {
     std::lock_guard<std::mutex> lock(mtx);
     std::swap(entries, entries_);
+    rare_.clear();
   }
   entries.ForEach([this](std::string_view path, const Entry &) {
     rMonitor.RemoveMonitor(VantrelPlatform::FromUtf8(std::string(path)), pSink);

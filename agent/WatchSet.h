@@ -37,6 +37,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -128,41 +129,41 @@ class WatchSet {
     std::uint64_t handle;
     std::vector<std::string> whole;       // every component, the fixed ones included
   };
+  // A path's entry: a key and nine bits, so that with its slot in the
+  // table's compact part a path costs 24 bytes there.
   struct Entry {
-    bool target = false;    // asked for (given, or found by a pattern): printed
-    bool given = false;     // given as it is: its absence is said at its first report
-    bool fixed = false;     // never let go of
-    bool announce = false;  // found after the start: the first report says CREATED
-    bool seen = false;      // a report has come since the registration
-    bool deleted = false;   // its last report said DELETED
-    bool refused = false;   // watched with a handle whose checks are refused
-    bool present = false;   // a report or a look has shown it there since its last DELETED
+    Entry()
+        : target(false), given(false), fixed(false), announce(false), seen(false), deleted(false), refused(false),
+          present(false), rare(false) {}
     std::int64_t key = 0x7FFFFFFFFFFFFFFFll;  // the monitor's, from the first report
-    // What few entries need, made when first needed, so that an entry of a
-    // plain file is a few words.
-    struct Rare {
-      Rare();
-      std::uint64_t handle;  // the credentials: the monitor's default unless set
-      std::string unreachable;  // why it cannot be checked, as last said; empty when it can
-      std::string unlisted;     // why it cannot be listed, as last said; empty when it can
-      std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
-    };
-    struct RarePart {  // copied whole with its entry
-      RarePart() = default;
-      RarePart(const RarePart &other) : rare(other.rare ? new Rare(*other.rare) : nullptr) {}
-      RarePart &operator=(const RarePart &other) {
-        rare.reset(other.rare ? new Rare(*other.rare) : nullptr);
-        return *this;
-      }
-      std::unique_ptr<Rare> rare;
-    } part;
-    Rare &More() {
-      if (!part.rare) part.rare.reset(new Rare());
-      return *part.rare;
-    }
-    bool Walked() const { return part.rare && !part.rare->walks.empty(); }
-    std::uint64_t Handle() const;
+    bool target : 1;    // asked for (given, or found by a pattern): printed
+    bool given : 1;     // given as it is: its absence is said at its first report
+    bool fixed : 1;     // never let go of
+    bool announce : 1;  // found after the start: the first report says CREATED
+    bool seen : 1;      // a report has come since the registration
+    bool deleted : 1;   // its last report said DELETED
+    bool refused : 1;   // watched with a handle whose checks are refused
+    bool present : 1;   // a report or a look has shown it there since its last DELETED
+    bool rare : 1;      // it has a Rare in rare_, under its path
   };
+  static_assert(sizeof(Entry) <= 16, "an entry is a key and a word of bits");
+  // What few entries need, made when first needed and kept beside the
+  // table, under the entry's path.
+  struct Rare {
+    Rare();
+    std::uint64_t handle;  // the credentials: the monitor's default unless set
+    std::string unreachable;  // why it cannot be checked, as last said; empty when it can
+    std::string unlisted;     // why it cannot be listed, as last said; empty when it can
+    std::set<std::pair<std::size_t, std::size_t>> walks;  // (pattern, component) listed here
+  };
+  // The entry's Rare, made if it has none; under mtx.
+  Rare &More(const std::string &path, Entry &entry);
+  // The entry's Rare, or null; under mtx.
+  const Rare *RareOf(std::string_view path, const Entry &entry) const;
+  bool Walked(std::string_view path, const Entry &entry) const;
+  std::uint64_t HandleOf(std::string_view path, const Entry &entry) const;
+  // An entry leaves the table (under mtx): its Rare goes with it.
+  void Forget(std::string_view path, const Entry &entry);
 
   void StartOne(const WatchTarget &target, std::vector<std::string> &notes);
   bool Excluded(const std::string &path) const;
@@ -174,7 +175,7 @@ class WatchSet {
   bool Fits(const std::string &path, bool directory);
   // What to say when the reason why the entry's path cannot be reached (or
   // listed: `listing`) becomes `reason`; empty when nothing changed.
-  std::string Reach(const std::string &path, Entry &entry, bool listing, const std::string &reason) const;
+  std::string Reach(const std::string &path, Entry &entry, bool listing, const std::string &reason);
   // Registers the path unless it is; false when it was already registered.
   bool Register(const std::string &path, std::uint64_t handle, const Entry &role);
   void AddTarget(const std::string &path, std::uint64_t handle, bool given, bool announce);
@@ -202,6 +203,7 @@ class WatchSet {
   std::size_t nUnseen = 0;
   // The given paths are reserved in it at Start.
   PathTable<Entry> entries_;
+  std::map<std::string, Rare, std::less<>> rare_;  // under mtx
 };
 
 }  // namespace VantrelAgent

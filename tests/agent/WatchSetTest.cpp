@@ -60,6 +60,27 @@ TEST(WatchSet, AFileLetGoOfIsForgottenAndFoundAgainWhenItComesBack) {
   }
 }
 
+// A directory that a pattern passes through, let go of with what it held,
+// takes what the set knew of it along: made again, it is listed again.
+TEST(WatchSet, ADirectoryLetGoOfIsListedAgainWhenItComesBack) {
+  TempDir dir;
+  RecordingMonitor monitor;
+  VantrelAgent::WatchSet set(monitor, nullptr, 100, {});
+  std::vector<std::string> notes;
+  set.Start({VantrelAgent::WatchTarget{dir.Join("*/*.log"), true}}, notes);
+  const std::string sub = dir.Join("s"), file = dir.Join("s/a.log");
+  for (int round = 0; round < 2; ++round) {
+    MakeDir(sub);
+    WriteFile(file, "x");
+    set.Relist(dir.Path());
+    ASSERT_EQ(monitor.registered[file], 1) << round;
+    RemovePath(file);
+    RemovePath(sub);
+    set.Release(sub);
+    EXPECT_EQ(monitor.registered[file], 0) << round;
+  }
+}
+
 // The table's two parts, the reserved paths and the others, answer as one
 // ordered table: an entry once, found only while it is in, walked in path
 // order across both parts and only below the prefix, erased from either.
