@@ -422,7 +422,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
 
   // Keyed by each record's paths.registered: the path is stored once. Its
   // nodes, and the records (NewRecord's allocate_shared), are in the
-  // RecordPool.
+  // RecordPool, whose chunks recordPoolHolder_ keeps until the table and
+  // the records have gone.
+  RecordPool::Holder recordPoolHolder_;
   std::map<RecordPath, std::shared_ptr<FileRecord>, RecordPathOrder,
            RecordPoolAllocator<std::pair<const RecordPath, std::shared_ptr<FileRecord>>>>
       mapFiles GUARDED_BY(mtxMonitor);

@@ -4,8 +4,9 @@
 // paths those headers and roundings were some 16 bytes a path.
 //
 // A freed block goes to the free list of its size and is handed out again,
-// to any monitor of the process; the one pool lives as long as the process
-// (Shared), so that no block can outlive it. Sizes above kLargest go to
+// to any monitor of the process. The one pool (Shared) is never destroyed;
+// its chunks go back to the system when the last monitor has gone (Holder),
+// by when every block of theirs is back. Sizes above kLargest go to
 // operator new.
 //
 // Threads: any. A record's last reference may go on a worker, so one mutex
@@ -13,7 +14,9 @@
 #ifndef VANTREL_MONITOR_RECORDPOOL_H
 #define VANTREL_MONITOR_RECORDPOOL_H
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -29,12 +32,22 @@ class RecordPool {
   RecordPool(const RecordPool &) = delete;
   RecordPool &operator=(const RecordPool &) = delete;
 
-  // Never destroyed: a monitor may let its records go while the process
-  // exits.
+  // Never destroyed, and not on the heap, as the delivery table.
   static RecordPool &Shared() {
-    static auto *pool = new RecordPool();
+    alignas(RecordPool) static unsigned char storage[sizeof(RecordPool)];
+    static RecordPool *pool = new (&storage) RecordPool();
     return *pool;
   }
+
+  // Keeps the shared pool's chunks while it lives: a monitor holds one,
+  // made before its table and its records and gone after them.
+  class Holder {
+   public:
+    Holder() { Shared().Hold(); }
+    ~Holder() { Shared().Let(); }
+    Holder(const Holder &) = delete;
+    Holder &operator=(const Holder &) = delete;
+  };
 
   // May throw std::bad_alloc.
   void *Allocate(std::size_t bytes) {
@@ -86,7 +99,24 @@ class RecordPool {
     return bytes < kAlign ? kAlign : (bytes + kAlign - 1) / kAlign * kAlign;
   }
 
+  void Hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++holders_;
+  }
+  // The last holder gives the chunks back; no block of them is in use.
+  void Let() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--holders_ != 0) {
+      return;
+    }
+    std::vector<std::unique_ptr<Cell[]>>().swap(chunks_);
+    std::fill(std::begin(free_), std::end(free_), nullptr);
+    cut_ = nullptr;
+    left_ = 0;
+  }
+
   std::mutex mutex_;
+  std::size_t holders_ = 0;
   FreeBlock *free_[kLargest / kAlign + 1] = {};
   std::vector<std::unique_ptr<Cell[]>> chunks_;
   char *cut_ = nullptr;
