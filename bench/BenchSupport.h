@@ -68,7 +68,7 @@ class CheckProbe : public Monitor {
   void Rearm() {
     this->msg_queue()->flush();
     for (auto &entry : this->mapFiles) {
-      entry.second->queued = false;
+      entry.second->queued.Unqueue();
     }
   }
 };

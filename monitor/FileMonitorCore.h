@@ -148,6 +148,41 @@ class SinkSet {
   IFileMonitorSink *one_ = nullptr;
 };
 
+// A record's queued and unwatched marks in one atomic byte. While the
+// queued mark is set, the record stays in the table and its memory with it:
+// the worker that checks it reaches it by a plain pointer. Whichever of
+// RemoveMonitor (the last receiver goes) and the end of the check comes
+// second frees the record, and the one word decides which: the worker's
+// clear of the queued mark succeeds only while the record is watched, so a
+// worker that finds it unwatched frees it under mtxMonitor itself, and a
+// RemoveMonitor that finds no check out frees it at once.
+class CheckMarks {
+ public:
+  // The sweep's: sets the queued mark; false when it was set already.
+  bool TryQueue() { return (bits_.fetch_or(kQueued) & kQueued) == 0; }
+  // Clears the queued mark: under mtxMonitor, or by the sweep for a record it
+  // marked and did not queue.
+  void Unqueue() { bits_.fetch_and(static_cast<std::uint8_t>(~kQueued)); }
+  // The worker's, when its check ends: clears the queued mark if the record
+  // still has a receiver, and then the record may go at any moment; false,
+  // changing nothing, when it has none (the worker then frees it under
+  // mtxMonitor).
+  bool EndWhileWatched() {
+    std::uint8_t expected = kQueued;
+    return bits_.compare_exchange_strong(expected, 0);
+  }
+  // Under mtxMonitor: the last receiver went, or one came back.
+  void Unwatch() { bits_.fetch_or(kUnwatched); }
+  void Watch() { bits_.fetch_and(static_cast<std::uint8_t>(~kUnwatched)); }
+  bool Queued() const { return (bits_.load() & kQueued) != 0; }
+  explicit operator bool() const { return Queued(); }
+
+ private:
+  static constexpr std::uint8_t kQueued = 1;
+  static constexpr std::uint8_t kUnwatched = 2;
+  std::atomic<std::uint8_t> bits_{0};
+};
+
 // The part of a watched-path record that both kinds share. One record per
 // distinct registered path string, held by the table (mapFiles) and, while it
 // checks it, by a worker.
@@ -161,8 +196,8 @@ class SinkSet {
 // no lock), and a key is released only when no message can carry it any
 // more; RecordsByKey never hands a released key out again. Whichever of
 // RemoveMonitor (the last receiver goes) and the worker (the check ends)
-// comes second frees the record; `unwatched` tells the worker to look.
-// Anything that reaches a record from a message relies on this rule.
+// comes second frees the record (CheckMarks). Anything that reaches a record
+// from a message relies on this rule.
 //
 // A record has no virtual function, so no table pointer: what differs by kind
 // is asked of the monitor (FileMonitorCore::HasAcceptedState, InitialScan),
@@ -226,12 +261,10 @@ struct VANTREL_MONITOR_API FileRecord {
   // A change notification named the record since the sweep last queued its
   // check: the sweep does not spare that check. Under mtxMonitor.
   bool dueNotified = false;
-  // Set by the sweep that queues the record's check, cleared by the worker
-  // when the check ends (CheckEnded); a record is never queued twice.
-  std::atomic<bool> queued;
-  // The record has no receiver; set and cleared under mtxMonitor, read by
-  // the worker when its check ends.
-  std::atomic<bool> unwatched;
+  // The queued mark (set by the sweep that queues the record's check,
+  // cleared when the check ends: a record is never queued twice) and the
+  // unwatched mark (no receiver left) in one atomic word; see CheckMarks.
+  CheckMarks queued;
   bool initialized;                    // the checking worker's
 
  protected:
@@ -452,11 +485,14 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   // returns why it ended.
   enum class WorkerEnd { kQuit, kRetire, kQueueClosed };
   WorkerEnd TakeMessages(WorkerContext &ctx) EXCLUDES(mtxMonitor);
-  void HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message) EXCLUDES(mtxMonitor);
+  void HandleCheck(WorkerContext &ctx, const FileMonitorMessage::InBlock &message) EXCLUDES(mtxMonitor);
+  // Gives back the blocks of the checks that ended and counts them.
+  void EndBatch(WorkerContext &ctx) noexcept;
   // Whether the worker now runs under the record's credentials.
   bool SwitchCredentials(WorkerContext &ctx, const FileRecord &record);
   void WarnCredentials(WorkerContext &ctx, FileRecord &record);
-  std::shared_ptr<FileRecord> LookUp(const FileMonitorMessage &message) EXCLUDES(mtxMonitor);
+  FileRecord *LookUp(const FileMonitorMessage::InBlock &message, std::shared_ptr<FileRecord> &kept, bool &ownsMark)
+      EXCLUDES(mtxMonitor);
   // The worker's end of a record's check: clears its queued mark, and frees
   // the record if it has no receiver left. Never throws.
   void CheckEnded(FileRecord &record) noexcept EXCLUDES(mtxMonitor);

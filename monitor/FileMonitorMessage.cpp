@@ -3,6 +3,7 @@
 #include "monitor/MessageBlockPool.h"
 
 #include <Platform/Win32Api.h>
+#include <VantrelCommon/Exceptions.h>
 #include <VantrelCommon/MessageBlockUtil.h>
 
 #include <ace/OS_NS_Thread.h>
@@ -34,12 +35,50 @@ void WriteKey(VantrelPlatform::Utf16Unit *units, std::size_t length, std::int64_
   }
 }
 
-std::int64_t ReadKey(const VantrelPlatform::Utf16Unit *units, std::size_t length) {
+// The field's units are read from its bytes, wherever they lie: in a
+// message, or in a block that a worker reads in place.
+VantrelPlatform::Utf16Unit UnitAt(const char *filename, std::size_t i) {
+  VantrelPlatform::Utf16Unit unit;
+  std::memcpy(&unit, filename + i * sizeof(unit), sizeof(unit));
+  return unit;
+}
+
+std::size_t LengthOf(const char *filename) {
+  std::size_t length = 0;
+  while (length < FileMonitorMessage::kFilenameUnits && UnitAt(filename, length) != 0) {
+    ++length;
+  }
+  return length;
+}
+
+std::int64_t ReadKey(const char *filename, std::size_t length) {
   std::uint64_t bits = 0;
   for (std::size_t i = 0; i < 4; ++i) {
-    bits |= static_cast<std::uint64_t>(units[length + 2 + i]) << (16 * i);
+    bits |= static_cast<std::uint64_t>(UnitAt(filename, length + 2 + i)) << (16 * i);
   }
   return static_cast<std::int64_t>(bits);
+}
+
+bool CarriesKeyAlone(const char *filename) { return UnitAt(filename, 0) == 0 && UnitAt(filename, 1) == kKeyMarker; }
+
+bool KeyBehindPath(const char *filename, std::int64_t &key) {
+  const std::size_t length = LengthOf(filename);
+  if (length + kKeyUnits >= FileMonitorMessage::kFilenameUnits || UnitAt(filename, length + 1) != kKeyMarker) {
+    return false;
+  }
+  key = ReadKey(filename, length);
+  return true;
+}
+
+std::wstring PathOf(const char *filename) {
+  VantrelPlatform::Utf16Unit units[FileMonitorMessage::kFilenameUnits];
+  const std::size_t length = LengthOf(filename);
+  std::memcpy(units, filename, length * sizeof(units[0]));
+  return VantrelPlatform::FromUtf16(units, length);
+}
+
+const char *FilenameBytes(const FileMonitorMessage &message) {
+  return reinterpret_cast<const char *>(message.szFilename);
 }
 
 std::uint32_t NullThreadId() {
@@ -105,15 +144,37 @@ ACE_Message_Block *FileMonitorMessage::RecordBlock(const std::wstring &path, std
   ACE_Message_Block *block = pool.Take();
   char *image = block->wr_ptr();
   const IFileMonitorSink *noSink = nullptr;
-  const std::uint32_t threadId = NullThreadId();
+  static const std::uint32_t threadId = NullThreadId();
   std::memcpy(image + offsetof(FileMonitorMessage, pSink), &noSink, sizeof(noSink));
   std::memcpy(image + offsetof(FileMonitorMessage, eAction), &action, sizeof(action));
   std::memcpy(image + offsetof(FileMonitorMessage, idThread), &threadId, sizeof(threadId));
-  char *filename = image + offsetof(FileMonitorMessage, szFilename);
-  std::memcpy(filename, units, used);
-  std::memset(filename + used, 0, sizeof(szFilename) - used);
+  std::memcpy(image + offsetof(FileMonitorMessage, szFilename), units, used);
   block->wr_ptr(kImageSize);
   return block;
+}
+
+FileMonitorMessage::InBlock::InBlock(ACE_Message_Block *block) {
+  if (block == nullptr || block->length() < kImageSize) {
+    // As Unmarshal throws it: the worker's read of a message is Unmarshal's.
+    throw UnmarshalMemoryException("VantrelCommon/MessageBlockUtil", "WindowsAgentCommon::Unmarshal", __LINE__);
+  }
+  const char *image = block->rd_ptr();
+  std::memcpy(&action_, image + offsetof(FileMonitorMessage, eAction), sizeof(action_));
+  filename_ = image + offsetof(FileMonitorMessage, szFilename);
+  block->rd_ptr(kImageSize);
+}
+
+bool FileMonitorMessage::InBlock::CarriesKey() const { return CarriesKeyAlone(filename_); }
+
+bool FileMonitorMessage::InBlock::KeyAfterPath(std::int64_t &key) const { return KeyBehindPath(filename_, key); }
+
+std::wstring FileMonitorMessage::InBlock::Path() const { return PathOf(filename_); }
+
+bool FileMonitorMessage::KeyTravels(const std::wstring &path, bool travelsAsText) {
+  if (!travelsAsText || path.size() * 2 + kKeyUnits < kFilenameUnits) {
+    return true;  // by key alone, or behind a path short enough at two units a character
+  }
+  return VantrelPlatform::ToUtf16(path).size() + kKeyUnits < kFilenameUnits;
 }
 
 bool FileMonitorMessage::TravelsAsText(const std::wstring &path) {
@@ -124,29 +185,13 @@ bool FileMonitorMessage::TravelsAsText(const std::wstring &path) {
   return units.size() < kFilenameUnits && VantrelPlatform::FromUtf16(units.data(), units.size()) == path;
 }
 
-bool FileMonitorMessage::CarriesKey() const { return szFilename[0] == 0 && szFilename[1] == kKeyMarker; }
+bool FileMonitorMessage::CarriesKey() const { return CarriesKeyAlone(FilenameBytes(*this)); }
 
-std::int64_t FileMonitorMessage::Key() const { return ReadKey(szFilename, 0); }
+std::int64_t FileMonitorMessage::Key() const { return ReadKey(FilenameBytes(*this), 0); }
 
-bool FileMonitorMessage::KeyAfterPath(std::int64_t &key) const {
-  std::size_t length = 0;
-  while (length < kFilenameUnits && szFilename[length] != 0) {
-    ++length;
-  }
-  if (length + kKeyUnits >= kFilenameUnits || szFilename[length + 1] != kKeyMarker) {
-    return false;
-  }
-  key = ReadKey(szFilename, length);
-  return true;
-}
+bool FileMonitorMessage::KeyAfterPath(std::int64_t &key) const { return KeyBehindPath(FilenameBytes(*this), key); }
 
-std::wstring FileMonitorMessage::Path() const {
-  std::size_t length = 0;
-  while (length < kFilenameUnits && szFilename[length] != 0) {
-    ++length;
-  }
-  return VantrelPlatform::FromUtf16(szFilename, length);
-}
+std::wstring FileMonitorMessage::Path() const { return PathOf(FilenameBytes(*this)); }
 
 ACE_Message_Block *FileMonitorMessage::ToBlock() const {
   ACE_Message_Block *block = nullptr;

@@ -63,7 +63,9 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
 
   // The image of ForRecord(path, key, travelsAsText, action) in a block
   // from `pool`, written there directly where the path's characters are
-  // each one UTF-16 unit (the rule), with zeros after the key.
+  // each one UTF-16 unit (the rule): the header, the path, its terminator
+  // and the key. The units after the key are left unset, as the
+  // constructor leaves those after a terminator.
   static ACE_Message_Block *RecordBlock(const std::wstring &path, std::int64_t key, bool travelsAsText,
                                         MonitorAction action, MessageBlockPool &pool);
 
@@ -73,6 +75,29 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   // CarriesKey()).
   bool KeyAfterPath(std::int64_t &key) const;
   std::wstring Path() const;  // the path of szFilename
+
+  // A message read where it lies in its block, the worker's way: only the
+  // action, the path through its terminator and the key behind it are read,
+  // never the whole image. Valid while the block is.
+  class VANTREL_MONITOR_API InBlock {
+   public:
+    // The message at the block's read position, which moves kImageSize on, as
+    // Unmarshal's does. A null block, or one with fewer readable bytes,
+    // throws UnmarshalMemoryException, as Unmarshal does.
+    explicit InBlock(ACE_Message_Block *block);
+    MonitorAction Action() const { return action_; }
+    bool CarriesKey() const;
+    bool KeyAfterPath(std::int64_t &key) const;
+    std::wstring Path() const;
+
+   private:
+    const char *filename_;  // szFilename's bytes in the block
+    MonitorAction action_;
+  };
+
+  // Whether the check messages of a record carry its key (behind the path,
+  // or alone), so that the worker finds the record without a search.
+  static bool KeyTravels(const std::wstring &path, bool travelsAsText);
 
   // A new block holding this message's image, ready to queue.
   ACE_Message_Block *ToBlock() const;

@@ -12,8 +12,9 @@
 //
 // Lifetime: a record leaves the table once its last receiver is gone and no
 // check message for it is out (FileRecord in FileMonitorCore.h): at once in
-// RemoveMonitor, or when the worker's check ends. A worker holds its own
-// reference while it checks, so a record never goes under a running check.
+// RemoveMonitor, or when the worker's check ends (CheckMarks decides which).
+// The queued mark holds the record while the sweep's check of it is out,
+// so a record never goes under a running check.
 // RemoveMonitor from outside the pools returns only once no call to the
 // receiver for that path is under way (FileMonitorDelivery.cpp).
 #include "monitor/FileMonitorCore.h"
@@ -46,8 +47,6 @@ FileRecord::FileRecord(const std::wstring &registered, std::wstring_view watched
       wantIdle(idle),
       idleUntilPresent(false),
       travelsAsText(asText),
-      queued(false),
-      unwatched(false),
       initialized(false) {
   ScheduleNextCheck();
 }
@@ -103,7 +102,7 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
     } else {
       FileRecord &record = *found->second;
       record.sinks.insert(sink);
-      record.unwatched = false;
+      record.queued.Watch();
       if (record.checkInterval > interval) {
         record.checkInterval = interval;
         record.ScheduleNextCheck();
@@ -133,7 +132,7 @@ void FileMonitorCore::RemoveMonitor(const std::wstring &path, IFileMonitorSink *
       record->sinks.erase(sink);
       Reindex(*record);
       if (record->sinks.empty()) {
-        record->unwatched = true;
+        record->queued.Unwatch();
         FreeIfUnused(*record);
       }
       before = NextDeliverySerial();
@@ -173,25 +172,27 @@ void FileMonitorCore::RegistrationFailed(const char *what, const std::wstring &p
   log.Error("Could not %s %ls: %s", what, path.c_str(), reason);
 }
 
-// The order of the two marks' stores and loads, here and in RemoveMonitor
-// (each a store then a load of the other, all sequentially consistent), makes
-// sure that at least one of the two sees the other's: a record is never left
-// in the table with neither a receiver nor a check to come.
+// Both marks live in one word (CheckMarks): the worker's clear of the
+// queued mark and RemoveMonitor's unwatched mark are ordered on it, so a
+// record is never left in the table with neither a receiver nor a check to
+// come, and never freed by both.
 void FileMonitorCore::CheckEnded(FileRecord &record) noexcept {
-  record.queued.store(false);
-  if (record.unwatched.load()) {
-    try {
-      MonitorGuard guard(mtxMonitor);
-      FreeIfUnused(record);
-    } catch (...) {
-      // Left in the table; a later registration of the path takes it over.
-      RegistrationFailed("free the record of", record.paths.registered);
-    }
+  if (record.queued.EndWhileWatched()) {
+    return;  // the record may go from here on: not touched again
+  }
+  try {
+    MonitorGuard guard(mtxMonitor);
+    record.queued.Unqueue();
+    FreeIfUnused(record);
+  } catch (...) {
+    // Left in the table; a later registration of the path takes it over.
+    RegistrationFailed("free the record of", record.paths.registered);
+    record.queued.Unqueue();
   }
 }
 
 void FileMonitorCore::FreeIfUnused(FileRecord &record) {
-  if (!record.sinks.empty() || record.queued.load()) {
+  if (!record.sinks.empty() || record.queued.Queued()) {
     return;
   }
   auto found = mapFiles.find(record.paths.registered);

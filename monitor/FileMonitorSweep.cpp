@@ -256,12 +256,16 @@ void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int6
 //
 // Messages go on the queue in chains, one queue lock and one wake-up per
 // chain: a worker that wakes takes its share of what is there, a batch under
-// one lock at a time, without another signal. A
-// sweep makes one chain per worker of the pool (or per message, when there
-// are fewer), so that every idle worker is woken as it would be by one put
-// per message, and a worker held up by a slow check or receiver leaves the
-// rest to the others; but a sweep of a thousand checks takes the queue lock
-// a few times, not a thousand. Each record's next due time counts from the
+// one lock at a time, without another signal. A wake-up costs more than a
+// few checks, so a sweep wakes only as many workers as its checks need:
+// one chain for every Sweep::kMessagesPerWake messages (a few milliseconds of
+// checks for one worker), at most one per worker. When messages from before
+// still wait at the sweep, the workers woken for them are held up (a slow
+// check or receiver): then the sweep makes one chain per worker, as many
+// wake-ups as there are workers, and with nothing to queue it wakes one
+// worker all the same; what a stuck worker holds comes back to the queue
+// (TakeBackStuck). A sweep of a thousand checks takes the queue lock a few
+// times, not a thousand. Each record's next due time counts from the
 // tick that this sweep belongs to (the timer's start plus a whole number of
 // periods, at or before the sweep's clock reading), so a record comes up
 // again at the first tick at or after one interval, and not one tick later
@@ -277,6 +281,9 @@ void FileMonitorCore::CheckFilesLocked() {
     held_.TakeBackStuck([this](ACE_Message_Block *chain) { PutBack(chain); });
   }
   ACE_Message_Queue<ACE_MT_SYNCH> *queue = msg_queue();
+  // Messages still waiting from before: the workers woken for them are
+  // held up (or too few).
+  const bool behind = !queue->is_empty();
   const std::size_t bytes = queue->message_bytes() + held_.Count() * FileMonitorMessage::kImageSize;
   const std::size_t highWater = queue->high_water_mark();
   std::size_t room =
@@ -296,7 +303,7 @@ void FileMonitorCore::CheckFilesLocked() {
       }
       // A record whose check still waits or runs is not queued now; it stays
       // due and is looked at again next sweep.
-      if (record->queued.exchange(true, std::memory_order_acq_rel)) {
+      if (!record->queued.TryQueue()) {
         continue;
       }
       // A check that its notification spares, and that no receiver wants to
@@ -305,7 +312,7 @@ void FileMonitorCore::CheckFilesLocked() {
       std::int64_t fullCheck = 0;
       if (!record->wantIdle && !record->dueNotified && SparesCheck(*record, now, fullCheck)) {
         PutOff(*record, tick + Microseconds(record->checkInterval), fullCheck);
-        record->queued.store(false, std::memory_order_release);
+        record->queued.Unqueue();
         ++spared;
         continue;
       }
@@ -319,11 +326,16 @@ void FileMonitorCore::CheckFilesLocked() {
   // stay due for a later sweep.
   auto unmark = [&sweepBatch](std::size_t first) {
     for (std::size_t j = first; j < sweepBatch.size(); ++j) {
-      sweepBatch[j]->queued.store(false, std::memory_order_release);
+      sweepBatch[j]->queued.Unqueue();
     }
   };
-  const std::size_t chains = std::max<std::size_t>(1, static_cast<std::size_t>(thr_count()));
+  const std::size_t workers = std::max<std::size_t>(1, static_cast<std::size_t>(thr_count()));
+  const std::size_t wanted = (sweepBatch.size() + Sweep::kMessagesPerWake - 1) / Sweep::kMessagesPerWake;
+  const std::size_t chains = behind ? workers : std::min(workers, std::max<std::size_t>(1, wanted));
   const std::size_t chainLength = (sweepBatch.size() + chains - 1) / chains;
+  if (behind && sweepBatch.empty()) {
+    queue_.WakeOne();
+  }
   std::size_t i = 0;
   while (i < sweepBatch.size()) {
     const std::size_t end = std::min(sweepBatch.size(), i + chainLength);

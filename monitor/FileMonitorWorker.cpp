@@ -4,16 +4,19 @@
 // Threads: svc runs on each worker of the pool, nowhere else. A worker takes
 // its messages off the queue in batches and holds the rest of a batch while
 // it checks the first (CheckBatches.h); a sweep may take what it holds back
-// for the others. A worker takes no monitor lock while it checks: it finds
-// its record by the message's key (by its path under mtxMonitor, for a
-// message from elsewhere), keeps its own reference to it, then switches
-// credentials, checks and reports (FileMonitorDelivery.cpp) with no lock
-// held. The credentials, the thread log and what it holds live in the
-// worker's own WorkerContext.
+// for the others. A worker reads a message in its block, never copying the
+// whole image, and takes no monitor lock while it checks: it finds its
+// record by the message's key, held by the record's queued mark (by its
+// path under mtxMonitor, keeping its own reference, for a message without a
+// key), then switches credentials, checks and reports
+// (FileMonitorDelivery.cpp) with no lock held. The credentials, the thread
+// log, what it holds, and the spent blocks and checks that it gives back
+// and counts once a batch live in the worker's own WorkerContext.
 //
 // Locks: the queue's own lock once a batch, its own holdings' lock once a
-// message, mtxMonitor only for a look-up by path. The record's queued mark
-// is cleared, however the check ends.
+// message, mtxMonitor only for a look-up by path and to free a record that
+// lost its last receiver during the check. The queued mark that the
+// message holds is cleared, however the check ends.
 //
 // Lifetime: a worker touches the monitor until svc returns; a worker that
 // ends on its own notes itself for the pool to join (FileMonitorPool.cpp),
@@ -83,9 +86,11 @@ class BlockGuard {
       block_ = nullptr;
     }
   }
-  void GiveBack(MessageBlockPool &pool) {
-    pool.Give(block_);
+  // Hands the block over to the caller.
+  ACE_Message_Block *Take() {
+    ACE_Message_Block *block = block_;
     block_ = nullptr;
+    return block;
   }
 
  private:
@@ -110,7 +115,25 @@ struct FileMonitorCore::WorkerContext {
   bool credsOk = false;
   std::uint32_t status = 0;     // of the last switch attempt
   std::uint32_t lastError = 0;  // the thread's last error right after it
+  // The blocks of the checks that ended since the worker last took a
+  // batch, and those checks: given back to the pool and counted once a
+  // batch (EndBatch).
+  ACE_Message_Block *spent = nullptr;
+  std::size_t spentCount = 0;
+  std::uint64_t checks = 0;
 };
+
+void FileMonitorCore::EndBatch(WorkerContext &ctx) noexcept {
+  if (ctx.spent != nullptr) {
+    SweepUnlocked().Blocks().GiveAll(ctx.spent, ctx.spentCount);
+    ctx.spent = nullptr;
+    ctx.spentCount = 0;
+  }
+  if (ctx.checks != 0) {
+    counters_.CountChecks(ctx.checks);
+    ctx.checks = 0;
+  }
+}
 
 bool FileMonitorCore::OnOwnWorker() const { return tlsWorkerOf == this; }
 
@@ -149,6 +172,7 @@ int FileMonitorCore::svc() {
   } catch (...) {
     ctx.threadLog.Error("BAD exception thrown.");
   }
+  EndBatch(ctx);
   // What the worker still held is for the others.
   if (ACE_Message_Block *left = held_.Leave(ctx.held)) {
     PutBack(left);
@@ -177,6 +201,7 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
       continue;
     }
     if (block == nullptr) {
+      EndBatch(ctx);
       const int taken = queue_.TakeBatch(block, kBatch, held_.Members());
       if (taken < 0) {
         return WorkerEnd::kQueueClosed;
@@ -189,9 +214,8 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
       ctx.held.Hold(rest, static_cast<std::size_t>(taken) - 1);
     }
     BlockGuard taken(block);
-    FileMonitorMessage message;
-    Unmarshal(block, message);
-    switch (message.eAction) {
+    const FileMonitorMessage::InBlock message(block);
+    switch (message.Action()) {
       case FileMonitorMessage::MONITOR_ACTION_QUIT: {
         // The duplicate shares the block's data and its reference count,
         // which is not thread-safe: this worker lets go of its own block
@@ -211,7 +235,10 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
       case FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT:
         SweepIfDrained();
         HandleCheck(ctx, message);
-        taken.GiveBack(SweepUnlocked().Blocks());
+        block = taken.Take();
+        block->next(ctx.spent);
+        ctx.spent = block;
+        ++ctx.spentCount;
         break;
       default:
         break;
@@ -219,16 +246,23 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
   }
 }
 
-std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &message) {
-  // The key is the record's whole identity: it names a slot and the slot's
-  // generation, and a released key is never handed out again, so a key
-  // finds the record its message was made for or nothing (a message from
-  // elsewhere, whose path is then looked up). No path compare is needed.
+// A check message that the sweep made holds its record's queued mark, and
+// with it the record (CheckMarks): its key finds the record with no lock and
+// no reference count. The key is the record's whole identity: it names a
+// slot and the slot's generation, and a released key is never handed out
+// again, so a key finds the record its message was made for or nothing. No
+// path compare is needed. A message with a path alone, from elsewhere or the
+// sweep's for a path that leaves no room for the key, is looked up by path
+// under mtxMonitor, and the worker keeps its own reference to the record.
+// `ownsMark` tells whether the check's end clears the queued mark: only the
+// sweep's message holds it.
+FileRecord *FileMonitorCore::LookUp(const FileMonitorMessage::InBlock &message, std::shared_ptr<FileRecord> &kept,
+                                    bool &ownsMark) {
   std::int64_t key;
   if (message.KeyAfterPath(key)) {
-    if (const std::shared_ptr<FileRecord> *entry = registry.Find(key)) {
-      return *entry;
-    }
+    const std::shared_ptr<FileRecord> *entry = registry.Find(key);
+    ownsMark = entry != nullptr;
+    return entry == nullptr ? nullptr : entry->get();
   }
   if (message.CarriesKey()) {
     return nullptr;
@@ -236,12 +270,19 @@ std::shared_ptr<FileRecord> FileMonitorCore::LookUp(const FileMonitorMessage &me
   const std::wstring path = message.Path();
   MonitorGuard guard(mtxMonitor);
   auto found = mapFiles.find(path);
-  return found == mapFiles.end() ? nullptr : found->second;
+  if (found == mapFiles.end()) {
+    return nullptr;
+  }
+  kept = found->second;
+  ownsMark = !FileMonitorMessage::KeyTravels(kept->paths.registered, kept->travelsAsText);
+  return kept.get();
 }
 
-void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &message) {
-  std::shared_ptr<FileRecord> record = LookUp(message);
-  if (!record) {
+void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage::InBlock &message) {
+  std::shared_ptr<FileRecord> kept;
+  bool ownsMark = false;
+  FileRecord *const record = LookUp(message, kept, ownsMark);
+  if (record == nullptr) {
     return;  // no such record: the message is dropped
   }
   // However the check ends, its end is noted, so that no record is ever left
@@ -249,8 +290,11 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
   struct EndGuard {
     FileMonitorCore &monitor;
     FileRecord &record;
-    ~EndGuard() { monitor.CheckEnded(record); }
-  } endCheck{*this, *record};
+    bool ownsMark;
+    ~EndGuard() {
+      if (ownsMark) monitor.CheckEnded(record);
+    }
+  } endCheck{*this, *record, ownsMark};
   if (kind_.logsRegistrationAndChecks) {
     ctx.threadLog.Debug("CHECK File %ls", record->path.c_str());
   }
@@ -263,8 +307,8 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage &
     InitialScan(*record);
   }
   const int flags = CheckFile(*record, ctx.threadLog);
-  counters_.CountChecks(1);
-  if (flags != 0 || message.eAction == FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT ||
+  ++ctx.checks;
+  if (flags != 0 || message.Action() == FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT ||
       (record->idleUntilPresent && (first || !HasAcceptedState(*record)))) {
     FireFileChange(*record, flags);
   }

@@ -5,7 +5,8 @@
 // thousands of checks a second this takes the allocator out of the loop.
 //
 // Threads: Take and Settle run only on the sweep, under the monitor lock,
-// so there is one taker at a time; Give runs on any worker, with no lock.
+// so there is one taker at a time; Give and GiveAll run on any worker, with
+// no lock (a worker gives back a batch's blocks at once).
 // The kept blocks form a stack through their `next` links (a block out of
 // every queue has no other use for it): Give pushes with a compare-and-swap.
 // The taker takes the whole stack at once into a list of its own when that
@@ -54,6 +55,12 @@ class MessageBlockPool {
       return block;
     }
     own_ = block->next();
+    if (own_ != nullptr) {
+      // The next take reads the next block's header and writes its data:
+      // both are fetched now, while this block is being written.
+      Prefetch(own_->next());
+      Prefetch(own_->data_block());
+    }
     ++taken_;
     block->next(nullptr);
     block->reset();
@@ -70,20 +77,39 @@ class MessageBlockPool {
 
   // Keeps the block when it is one that Take could have made, held by
   // nobody else, and there is room; else releases it. Never throws.
-  void Give(ACE_Message_Block *block) noexcept {
-    if (!Reusable(*block)) {
-      block->release();
-      return;
+  void Give(ACE_Message_Block *block) noexcept { GiveAll(block, 1); }
+
+  // The same for a chain of `count` blocks linked through their `next`, with
+  // one update of the count and one push for all that are kept: a worker
+  // gives back its batch's blocks at once.
+  void GiveAll(ACE_Message_Block *chain, std::size_t count) noexcept {
+    const std::size_t before = kept_.fetch_add(count, std::memory_order_relaxed);
+    const std::size_t room = before >= capacity_ ? 0 : capacity_ - before;
+    ACE_Message_Block *first = nullptr, *last = nullptr;
+    std::size_t kept = 0;
+    while (chain != nullptr) {
+      ACE_Message_Block *block = chain;
+      chain = block->next();
+      block->next(nullptr);
+      if (kept == room || !Reusable(*block)) {
+        block->release();
+        continue;
+      }
+      block->next(first);
+      first = block;
+      last = last == nullptr ? block : last;
+      ++kept;
     }
-    if (kept_.fetch_add(1, std::memory_order_relaxed) >= capacity_) {
-      kept_.fetch_sub(1, std::memory_order_relaxed);
-      block->release();
+    if (kept < count) {
+      kept_.fetch_sub(count - kept, std::memory_order_relaxed);
+    }
+    if (first == nullptr) {
       return;
     }
     ACE_Message_Block *head = head_.load(std::memory_order_relaxed);
     do {
-      block->next(head);
-    } while (!head_.compare_exchange_weak(head, block, std::memory_order_release, std::memory_order_relaxed));
+      last->next(head);
+    } while (!head_.compare_exchange_weak(head, first, std::memory_order_release, std::memory_order_relaxed));
   }
 
   // The blocks kept now (for tests and statistics; on the taker's thread,
@@ -91,6 +117,13 @@ class MessageBlockPool {
   std::size_t Kept() const { return kept_.load(std::memory_order_relaxed) - taken_; }
 
  private:
+  static void Prefetch(const void *address) {
+#if defined(__GNUC__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+  }
   static void ReleaseList(ACE_Message_Block *block) {
     while (block != nullptr) {
       ACE_Message_Block *next = block->next();

@@ -11,9 +11,10 @@ using namespace WindowsAgentCommon;
 
 namespace {
 
-// Through a block that holds 4 bytes more than the image: Unmarshal takes
-// the whole image and leaves the rest, which is too short to take and stays; no
-// block is refused too.
+// Through a block that holds 4 bytes more than the image: Unmarshal, and
+// the worker's read in place alike, take the whole image and leave the rest,
+// which is too short to take and stays; no block is refused too. The read
+// in place finds what the copy holds.
 FileMonitorMessage RoundTrip(const FileMonitorMessage &message) {
   ACE_Message_Block *image = message.ToBlock(), *block = nullptr;
   EXPECT_EQ(image->length(), FileMonitorMessage::kImageSize);
@@ -27,9 +28,20 @@ FileMonitorMessage RoundTrip(const FileMonitorMessage &message) {
   image->release();
   EXPECT_EQ(block->length(), 4u);
   EXPECT_THROW(Unmarshal(block, out), UnmarshalMemoryException);
+  EXPECT_THROW(FileMonitorMessage::InBlock{block}, UnmarshalMemoryException);
   EXPECT_EQ(std::string(block->rd_ptr(), block->length()), "rest");
+  block->rd_ptr(block->base());
+  const FileMonitorMessage::InBlock inPlace(block);
+  EXPECT_EQ(block->length(), 4u);
+  std::int64_t key = 0, keyInPlace = 0;
+  EXPECT_EQ(inPlace.Action(), out.eAction);
+  EXPECT_EQ(inPlace.Path(), out.Path());
+  EXPECT_EQ(inPlace.CarriesKey(), out.CarriesKey());
+  EXPECT_EQ(inPlace.KeyAfterPath(keyInPlace), out.KeyAfterPath(key));
+  EXPECT_EQ(keyInPlace, key);
   block->release();
   EXPECT_THROW(Unmarshal(nullptr, out), UnmarshalMemoryException);
+  EXPECT_THROW(FileMonitorMessage::InBlock{nullptr}, UnmarshalMemoryException);
   return out;
 }
 
@@ -90,8 +102,9 @@ TEST(FileMonitorMessage, APathThatDoesNotFitIsNeverWrittenPastTheField) {
 // path itself stays what it always was.
 TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   const std::int64_t key = 0x0102030405060708;
-  // The sweep writes the same image straight into a pooled block, which
-  // held another message's bytes before.
+  // The sweep writes the same message straight into a pooled block, which
+  // held another message's bytes before: the header, the path and the key
+  // are the same bytes, and what follows is not read.
   MessageBlockPool pool(FileMonitorMessage::kImageSize, 1);
   auto writtenDirectly = [&pool](const FileMonitorMessage &message, const std::wstring &path, std::int64_t k,
                                  bool travels) {
@@ -100,7 +113,12 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
     pool.Give(used);
     ACE_Message_Block *block = FileMonitorMessage::RecordBlock(path, k, travels, message.eAction, pool);
     EXPECT_EQ(block->length(), FileMonitorMessage::kImageSize);
-    EXPECT_EQ(std::memcmp(block->rd_ptr(), &message, FileMonitorMessage::kImageSize), 0);
+    EXPECT_EQ(std::memcmp(block->rd_ptr(), &message, offsetof(FileMonitorMessage, szFilename)), 0);
+    const FileMonitorMessage::InBlock inPlace(block);
+    std::int64_t key = 0, keyInPlace = 0;
+    EXPECT_EQ(inPlace.Path(), message.Path());
+    EXPECT_EQ(inPlace.KeyAfterPath(keyInPlace), message.KeyAfterPath(key));
+    EXPECT_EQ(std::make_pair(inPlace.CarriesKey(), keyInPlace), std::make_pair(message.CarriesKey(), key));
     block->release();
   };
   const std::pair<std::wstring, bool> cases[] = {  // a path, and whether the key goes behind it
@@ -139,7 +157,8 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
 }
 
 // The check blocks' pool keeps only blocks that nobody else holds, of its
-// own size, up to its capacity, and hands each back empty.
+// own size, up to its capacity, and hands each back empty; a worker gives
+// back a batch's chain at once, alike.
 TEST(FileMonitorMessage, TheBlockPoolKeepsOnlyUnsharedBlocksOfItsSizeUpToItsCapacity) {
   MessageBlockPool pool(FileMonitorMessage::kImageSize, 2);
   ACE_Message_Block *a = pool.Take(), *b = pool.Take(), *c = pool.Take(), *other = nullptr;
@@ -148,8 +167,15 @@ TEST(FileMonitorMessage, TheBlockPoolKeepsOnlyUnsharedBlocksOfItsSizeUpToItsCapa
   pool.Give(other);
   pool.Give(shared);
   EXPECT_EQ(pool.Kept(), 0u);
+  CreateDataMessageBlock(FileMonitorMessage::kImageSize + 1, other);
+  shared = a->duplicate();
   a->copy("x", 1);
-  for (ACE_Message_Block *block : {a, b, c}) pool.Give(block);
+  // The duplicate goes first, and then its original is reusable.
+  other->next(shared);
+  shared->next(a);
+  a->next(b);
+  b->next(c);
+  pool.GiveAll(other, 5);
   EXPECT_EQ(pool.Kept(), 2u);
   EXPECT_EQ(pool.Take(), b);
   ACE_Message_Block *again = pool.Take();

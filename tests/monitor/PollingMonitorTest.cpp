@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 
@@ -194,6 +196,54 @@ TEST_F(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
   }, 60s)) << "every record is checked in the end";
   monitor.Stop();
   EXPECT_EQ(capture.CountContaining("The check queue is full"), 1u) << "at most once a minute";
+}
+
+// The sweep's check message holds its record until that check ends, and
+// nothing else lets go of it: a check of the path asked for from elsewhere
+// runs meanwhile on the other worker, and the record whose last receiver
+// goes while the sweep's check is out leaves the table when that check ends.
+TEST_F(PollingMonitor, ARecordWhoseCheckIsOutGoesWhenThatCheckEnds) {
+  struct HeldCheckMonitor : FileMonitorStatOnly {
+    int CheckFile(FileRecord &record, const Log &threadLog) override {
+      if (!held.exchange(true)) {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait_for(lock, 20s, [this] { return released; });
+      }
+      return FileMonitorStatOnly::CheckFile(record, threadLog);
+    }
+    void Release() {
+      std::lock_guard<std::mutex> lock(mutex);
+      released = true;
+      changed.notify_all();
+    }
+    std::atomic<bool> held{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+  } monitor;
+  struct ReleaseAtEnd {
+    HeldCheckMonitor &monitor;
+    ~ReleaseAtEnd() { monitor.Release(); }
+  } releaseAtEnd{monitor};
+  RecordingSink sink;
+  const std::wstring path = dir.WPath();
+  monitor.Initialize(FastSettings(2));
+  monitor.AddMonitor(path, &sink, 0, 0, true);
+  {
+    std::unique_lock<std::mutex> lock(monitor.mutex);
+    ASSERT_TRUE(monitor.changed.wait_for(lock, 20s, [&] { return monitor.entered; }));
+  }
+  ASSERT_GE(monitor.putq(
+                FileMonitorMessage(path, nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT).ToBlock()),
+            0);
+  ASSERT_TRUE(sink.WaitForCount(1)) << "the check from elsewhere runs meanwhile";
+  monitor.RemoveMonitor(path, &sink);
+  EXPECT_TRUE(monitor.IsMonitored(path)) << "freed while the sweep's check was out";
+  monitor.Release();
+  EXPECT_TRUE(WaitUntil([&] { return !monitor.IsMonitored(path); })) << "left in the table after its check";
+  monitor.Stop();
 }
 
 // A check that throws ends its worker, but never takes its record out of the
