@@ -91,6 +91,7 @@ TEST(PlatformText, EveryByteStringComesBackFromItsWideForm) {
       {"\xED\xB3\xA9", L"\xDCED\xDCB3\xDCA9"},                // the encoded form of an escape
       {"\xF4\x90\x80\x80", L"\xDCF4\xDC90\xDC80\xDC80"},      // above U+10FFFF
       {"\x80\xBF\xC3\xA9", L"\xDC80\xDCBF\u00E9"},            // stray continuations, then é
+      {"\x7F\xC2\x80", L"\x7F\u0080"},                          // the last ASCII and the first two-byte
   };
   for (const auto &c : cases) {
     EXPECT_EQ(FromUtf8(c.first), c.second) << c.first;
