@@ -391,11 +391,11 @@ void FileMonitorCore::CheckFilesLocked() {
   }
 }
 
-// Called by a worker after it took a message: when the last sweep left due
-// records behind for want of room, and the queue has drained to its refill
-// mark, the next sweep comes now rather than at the next tick, so that the
-// checks a monitor does per second are bounded by the CPU and not by the
-// queue's size times the sweep rate.
+// Called by a worker after it took a batch off the queue: when the last
+// sweep left due records behind for want of room, and the queue has drained
+// to its refill mark, the next sweep comes now rather than at the next tick,
+// so that the checks a monitor does per second are bounded by the CPU and
+// not by the queue's size times the sweep rate.
 void FileMonitorCore::SweepIfDrained() {
   Sweep &unlocked = SweepUnlocked();
   if (!unlocked.Deferred()) {

@@ -195,6 +195,8 @@ int FileMonitorCore::svc() {
 FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
   for (;;) {
     ACE_Message_Block *block = ctx.held.Next();
+    // Whether this message came with a batch just taken off the queue.
+    bool fromQueue = false;
     if (block != nullptr && pool_.Closed()) {
       block->release();
       ReleaseChain(ctx.held.TakeAll());
@@ -212,6 +214,7 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
       ACE_Message_Block *rest = block->next();
       block->next(nullptr);
       ctx.held.Hold(rest, static_cast<std::size_t>(taken) - 1);
+      fromQueue = true;
     }
     BlockGuard taken(block);
     const FileMonitorMessage::InBlock message(block);
@@ -233,7 +236,11 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
         return WorkerEnd::kRetire;
       case FileMonitorMessage::MONITOR_ACTION_CHECK:
       case FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT:
-        SweepIfDrained();
+        // Once a batch: the look at the queue's fill takes the queue's lock,
+        // which the other workers want for their batches.
+        if (fromQueue) {
+          SweepIfDrained();
+        }
         HandleCheck(ctx, message);
         block = taken.Take();
         block->next(ctx.spent);
