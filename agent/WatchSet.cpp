@@ -254,7 +254,7 @@ void WatchSet::AddTarget(const std::string &path, std::uint64_t handle, bool giv
 void WatchSet::Start(std::vector<WatchTarget> targets, std::vector<std::string> &notes) {
   {
     // The paths given as they are, which a long list is made of, in the
-    // table's compact part.
+    // table's compact array.
     std::vector<std::string_view> given;
     for (const auto &target : targets) {
       if (!target.pattern) given.emplace_back(target.path);

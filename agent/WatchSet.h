@@ -130,7 +130,7 @@ class WatchSet {
     std::vector<std::string> whole;       // every component, the fixed ones included
   };
   // A path's entry: a key and nine bits, so that with its slot in the
-  // table's compact part a path costs 24 bytes there.
+  // table's compact array a path costs 24 bytes there.
   struct Entry {
     Entry()
         : target(false), given(false), fixed(false), announce(false), seen(false), deleted(false), refused(false),
