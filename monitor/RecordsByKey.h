@@ -30,8 +30,9 @@
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <stdexcept>
+
+#include <VantrelCommon/SharedMutex.h>
 
 namespace WindowsAgentCommon {
 
@@ -56,7 +57,7 @@ class RecordsByKey {
   // or std::length_error when 2^24 records live at once, and then changes
   // nothing.
   std::int64_t Add(const Entry *entry) {
-    std::unique_lock<std::shared_mutex> lock(mutex_);
+    std::unique_lock<SharedMutex> lock(mutex_);
     std::size_t index = freeHead_;
     std::uint64_t generation = 0;
     if (index != kNone) {
@@ -82,7 +83,7 @@ class RecordsByKey {
   // Forgets the key's entry; the key finds nothing from now on. An unknown
   // key changes nothing.
   void Release(std::int64_t key) {
-    std::unique_lock<std::shared_mutex> lock(mutex_);
+    std::unique_lock<SharedMutex> lock(mutex_);
     Slot *slot = Locate(key);
     if (slot == nullptr) {
       return;
@@ -107,7 +108,7 @@ class RecordsByKey {
   // whether the key has one.
   template <class Reader>
   bool Read(std::int64_t key, Reader read) const {
-    std::shared_lock<std::shared_mutex> lock(mutex_);
+    std::shared_lock<SharedMutex> lock(mutex_);
     const Slot *slot = Locate(key);
     const Entry *entry = slot == nullptr ? nullptr : EntryOf(*slot, std::memory_order_acquire);
     if (entry == nullptr) {
@@ -165,7 +166,7 @@ class RecordsByKey {
   }
 
   std::unique_ptr<std::atomic<Chunk *>[]> chunks_;
-  mutable std::shared_mutex mutex_;
+  mutable SharedMutex mutex_;
   std::size_t used_ = 0;         // slots ever taken; under mutex_
   std::size_t freeHead_ = kNone;  // under mutex_
 };

@@ -1,7 +1,8 @@
 #include <VantrelCommon/StringRegistry.h>
 
+#include <VantrelCommon/SharedMutex.h>
+
 #include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -12,7 +13,7 @@ namespace WindowsAgentCommon {
 // keys (nodes of an unordered_map keep their address across rehashing), so
 // that key k is found at texts[k - 1].
 struct StringRegistry::Impl {
-  mutable std::shared_mutex mtx;
+  mutable SharedMutex mtx;
   std::unordered_map<std::wstring, std::int64_t> keys;
   std::vector<const std::wstring *> texts;
 
@@ -34,7 +35,7 @@ StringRegistry::~StringRegistry() = default;
 
 bool StringRegistry::RegisterString(const std::wstring &text, std::int64_t &key) {
   {
-    std::shared_lock<std::shared_mutex> lock(pImpl->mtx);
+    std::shared_lock<SharedMutex> lock(pImpl->mtx);
     const auto it = pImpl->keys.find(text);
     if (it != pImpl->keys.end()) {
       key = it->second;
@@ -42,19 +43,19 @@ bool StringRegistry::RegisterString(const std::wstring &text, std::int64_t &key)
     }
   }
   // Another thread may have registered the same text between the two locks.
-  std::unique_lock<std::shared_mutex> lock(pImpl->mtx);
+  std::unique_lock<SharedMutex> lock(pImpl->mtx);
   return pImpl->Insert(text, key).second;
 }
 
 bool StringRegistry::GetString(const std::int64_t &key, std::wstring &text) const {
-  std::shared_lock<std::shared_mutex> lock(pImpl->mtx);
+  std::shared_lock<SharedMutex> lock(pImpl->mtx);
   if (key < 1 || static_cast<std::uint64_t>(key) > pImpl->texts.size()) return false;
   text = *pImpl->texts[static_cast<std::size_t>(key - 1)];
   return true;
 }
 
 std::size_t StringRegistry::Size() const {
-  std::shared_lock<std::shared_mutex> lock(pImpl->mtx);
+  std::shared_lock<SharedMutex> lock(pImpl->mtx);
   return pImpl->texts.size();
 }
 
