@@ -1,7 +1,7 @@
 // A reader/writer lock with std::shared_mutex's interface. On Windows it is
-// a slim reader/writer lock of the system: MinGW's std::shared_mutex rests on
-// winpthreads' rwlock, which under load lets two writers in at once (a
-// registry that took the same string twice). Elsewhere it is
+// a slim reader/writer lock of the system: MinGW's std::shared_mutex, which
+// rests on winpthreads' rwlock, was seen under Wine to let two writers in at
+// once (a registry that took the same string twice). Elsewhere it is
 // std::shared_mutex itself.
 #ifndef VANTREL_COMMON_SHAREDMUTEX_H
 #define VANTREL_COMMON_SHAREDMUTEX_H
