@@ -29,6 +29,7 @@
 #ifndef VANTREL_MONITOR_CHECKBATCHES_H
 #define VANTREL_MONITOR_CHECKBATCHES_H
 
+#include "monitor/MessageBlockPool.h"
 #include "monitor/ThreadAnnotations.h"
 
 #include <ace/Message_Block.h>
@@ -164,14 +165,10 @@ class HeldMessages {
   // and the key behind it) are fetched while the worker checks this one.
   // The block's header is the worker's already: it took it off the queue.
   static void PrefetchMessage(const ACE_Message_Block &block) {
-#if defined(__GNUC__)
     const char *image = block.rd_ptr();
     for (int line = 0; line < 3; ++line) {
-      __builtin_prefetch(image + 64 * line);
+      PrefetchLine(image + 64 * line);
     }
-#else
-    (void)block;
-#endif
   }
 
   ACE_Message_Block *chain_ GUARDED_BY(mutex_) = nullptr;

@@ -32,6 +32,15 @@
 
 namespace WindowsAgentCommon {
 
+// Asks for the cache line at `address` ahead of its use; a hint only.
+inline void PrefetchLine(const void *address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
 class MessageBlockPool {
  public:
   // Keeps at most `capacity` blocks of `blockSize` bytes.
@@ -58,8 +67,8 @@ class MessageBlockPool {
     if (own_ != nullptr) {
       // The next take reads the next block's header and writes its data:
       // both are fetched now, while this block is being written.
-      Prefetch(own_->next());
-      Prefetch(own_->data_block());
+      PrefetchLine(own_->next());
+      PrefetchLine(own_->data_block());
     }
     ++taken_;
     block->next(nullptr);
@@ -117,13 +126,6 @@ class MessageBlockPool {
   std::size_t Kept() const { return kept_.load(std::memory_order_relaxed) - taken_; }
 
  private:
-  static void Prefetch(const void *address) {
-#if defined(__GNUC__)
-    __builtin_prefetch(address);
-#else
-    (void)address;
-#endif
-  }
   static void ReleaseList(ACE_Message_Block *block) {
     while (block != nullptr) {
       ACE_Message_Block *next = block->next();
