@@ -11,21 +11,27 @@ and the spread on standard error:
   bench/run.py scale      ready time and peak RSS per path
   bench/run.py rate       checks per second achieved against due (--stats)
   bench/run.py latency    append -> report, median and 99th percentile
+  bench/run.py instructions
+                          user-space instructions a check in the steady
+                          state, counted by callgrind: the same count for the
+                          same binary whatever the machine's load
 
 The watched files are made once per count under --files-root (40-character
 paths) and kept for later runs. Programs come from --build (default: build/).
 The machine is shared and CPU numbers are noisy: every command repeats its
-runs (--repeat) and reports medians.
+runs (--repeat) and reports medians; `instructions` needs no repeat.
 """
 
 import argparse
 import json
 import os
 import random
+import re
 import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -436,6 +442,66 @@ def cmd_latency(args):
         summarize(f"{count} files every {args.interval} ms {monitor} p99", p99_all, "ms")
 
 
+# ---------------------------------------------------------------------------
+# instructions
+
+
+def callgrind_counts(path):
+    """The total instructions of a callgrind dump, and how often each
+    function was called, by name."""
+    names, calls, total, callee = {}, {}, 0, None
+    with open(path) as f:
+        for line in f:
+            if line.startswith("summary:"):
+                total = int(line.split()[1])
+                continue
+            m = re.match(r"c?fn=\((\d+)\)(?: (.*))?", line)
+            if m:
+                if m.group(2):
+                    names[m.group(1)] = m.group(2).strip()
+                callee = names.get(m.group(1), "") if line.startswith("cfn=") else None
+            elif line.startswith("calls=") and callee is not None:
+                calls[callee] = calls.get(callee, 0) + int(line.split()[0][len("calls="):])
+                callee = None
+    return total, calls
+
+
+def cmd_instructions(args):
+    # Every thread of the agent counts (the sweep, the workers, the
+    # receiver); the kernel's work does not: callgrind sees user space only.
+    _, conf = file_set(args.files_root, args.files)
+    for monitor in args.monitor.split(","):
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "callgrind.out")
+            argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--log-file={tmp}/valgrind.log",
+                    *agent_argv(args, monitor, conf, args.interval)]
+            prog = Program(argv)
+            prog.wait_line(is_ready, 1800)
+            # Every path's first check comes an interval after its
+            # registration; the steady state begins after it.
+            time.sleep(args.settle)
+            pid = str(prog.proc.pid)
+            subprocess.run(["callgrind_control", "-z", pid], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            time.sleep(args.seconds)
+            subprocess.run(["callgrind_control", "-d", pid], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            prog.stop()
+            dumps = sorted(p for p in os.listdir(tmp) if p.startswith("callgrind.out."))
+            total, calls = callgrind_counts(os.path.join(tmp, dumps[-1]))
+            if args.keep:
+                os.replace(os.path.join(tmp, dumps[-1]), f"{args.keep}-{monitor}.callgrind")
+        checks = sum(n for name, n in calls.items() if "FileMonitorCore::HandleCheck(" in name)
+        rec = {"bench": "instructions", "program": monitor, "files": args.files, "interval_ms": args.interval,
+               "seconds": args.seconds, "checks": checks, "instructions": total,
+               "per_check": total / checks if checks else None, "per_second": total / args.seconds, **machine()}
+        emit(rec)
+        # A monitor that spares unchanged files makes few checks or none:
+        # its count a second is the one to compare.
+        per_check = f"{rec['per_check']:.0f} instructions a check, " if checks else ""
+        log(f"  {args.files} files {monitor}: {per_check}{rec['per_second']:.0f} a second ({checks} checks)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -472,6 +538,15 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--monitor", default="poll,notify")
     p.set_defaults(fn=cmd_latency)
+
+    p = sub.add_parser("instructions")
+    p.add_argument("--files", type=int, default=10000)
+    p.add_argument("--interval", type=int, default=1000)
+    p.add_argument("--monitor", default="poll,notify")
+    p.add_argument("--seconds", type=int, default=8, help="seconds counted")
+    p.add_argument("--settle", type=float, default=5.0, help="seconds after ready before counting starts")
+    p.add_argument("--keep", help="keeps each profile as KEEP-MONITOR.callgrind, for callgrind_annotate")
+    p.set_defaults(fn=cmd_instructions)
 
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
