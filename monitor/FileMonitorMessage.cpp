@@ -11,6 +11,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace WindowsAgentCommon {
 
 static_assert(sizeof(FileMonitorMessage) == FileMonitorMessage::kImageSize, "the message is a 536-byte image");
@@ -43,12 +47,48 @@ VantrelPlatform::Utf16Unit UnitAt(const char *filename, std::size_t i) {
   return unit;
 }
 
+// With SSE2 eight units a step, and the first zero unit of a step read from
+// its comparison's mask; the field is 32 steps and a half, the half read
+// alone. Else four units a step: a word holds a zero unit exactly when the
+// borrow test below sets a flag in it (it may also flag a unit above the
+// zero one, never in a word without one), and that word's units are then
+// read one by one.
 std::size_t LengthOf(const char *filename) {
-  std::size_t length = 0;
-  while (length < FileMonitorMessage::kFilenameUnits && UnitAt(filename, length) != 0) {
-    ++length;
+#if defined(__SSE2__)
+  constexpr std::size_t kUnits = FileMonitorMessage::kFilenameUnits;
+  static_assert(sizeof(VantrelPlatform::Utf16Unit) == 2 && kUnits % 8 == 4, "32 steps of 16 bytes and 8 more");
+  const __m128i zero = _mm_setzero_si128();
+  for (std::size_t at = 0; at + 8 <= kUnits; at += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(filename + at * 2));
+    const int mask = _mm_movemask_epi8(_mm_cmpeq_epi16(units, zero));
+    if (mask != 0) {
+      return at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask))) / 2;
+    }
   }
-  return length;
+  for (std::size_t at = kUnits - 4; at < kUnits; ++at) {
+    if (UnitAt(filename, at) == 0) {
+      return at;
+    }
+  }
+  return kUnits;
+#else
+  constexpr std::size_t kStep = sizeof(std::uint64_t) / sizeof(VantrelPlatform::Utf16Unit);
+  static_assert(FileMonitorMessage::kFilenameUnits % kStep == 0, "the field is whole words");
+  constexpr std::uint64_t kOnes = 0x0001000100010001u;
+  constexpr std::uint64_t kHighs = 0x8000800080008000u;
+  for (std::size_t at = 0; at < FileMonitorMessage::kFilenameUnits; at += kStep) {
+    std::uint64_t word;
+    std::memcpy(&word, filename + at * sizeof(VantrelPlatform::Utf16Unit), sizeof(word));
+    if (((word - kOnes) & ~word & kHighs) != 0) {
+      std::size_t length = at;
+      while (UnitAt(filename, length) != 0) {
+        ++length;
+      }
+      return length;
+    }
+  }
+  return FileMonitorMessage::kFilenameUnits;
+#endif
 }
 
 std::int64_t ReadKey(const char *filename, std::size_t length) {
@@ -75,6 +115,46 @@ std::wstring PathOf(const char *filename) {
   const std::size_t length = LengthOf(filename);
   std::memcpy(units, filename, length * sizeof(units[0]));
   return VantrelPlatform::FromUtf16(units, length);
+}
+
+// Writes the path's characters to `units`, one unit each, and says whether
+// each is below U+10000, which it then is as UTF-16 (on Windows every wide
+// character is). Paths are so as a rule: eight characters a step, with one
+// OR of them all tested at the end; the last step overlaps the one before.
+bool EachOneUnit(const wchar_t *path, std::size_t length, VantrelPlatform::Utf16Unit *units) {
+  constexpr std::size_t kStep = 8;
+  if constexpr (sizeof(wchar_t) == sizeof(VantrelPlatform::Utf16Unit)) {
+    std::memcpy(units, path, length * sizeof(wchar_t));
+    return true;
+  }
+  if (length < kStep) {
+    std::uint32_t any = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto c = static_cast<std::uint32_t>(path[i]);
+      any |= c;
+      units[i] = static_cast<VantrelPlatform::Utf16Unit>(c);
+    }
+    return any <= 0xFFFF;
+  }
+  std::uint32_t any[kStep] = {};
+  for (std::size_t at = 0;; at += kStep) {
+    if (at + kStep > length) {
+      at = length - kStep;
+    }
+    for (std::size_t k = 0; k < kStep; ++k) {
+      const auto c = static_cast<std::uint32_t>(path[at + k]);
+      any[k] |= c;
+      units[at + k] = static_cast<VantrelPlatform::Utf16Unit>(c);
+    }
+    if (at + kStep == length) {
+      break;
+    }
+  }
+  std::uint32_t all = 0;
+  for (const std::uint32_t lane : any) {
+    all |= lane;
+  }
+  return all <= 0xFFFF;
 }
 
 const char *FilenameBytes(const FileMonitorMessage &message) {
@@ -125,30 +205,22 @@ FileMonitorMessage FileMonitorMessage::ForRecord(const std::wstring &path, std::
 
 ACE_Message_Block *FileMonitorMessage::RecordBlock(const std::wstring &path, std::int64_t key, bool travelsAsText,
                                                    MonitorAction action, MessageBlockPool &pool) {
-  const std::size_t length = path.size();
-  if (!travelsAsText || length + kKeyUnits >= kFilenameUnits) {
-    return ForRecord(path, key, travelsAsText, action).ToBlock(pool);
-  }
-  VantrelPlatform::Utf16Unit units[kFilenameUnits];
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto c = static_cast<std::uint32_t>(path[i]);
-    if (c > 0xFFFF) {
-      return ForRecord(path, key, travelsAsText, action).ToBlock(pool);
-    }
-    units[i] = static_cast<VantrelPlatform::Utf16Unit>(c);
-  }
-  units[length] = 0;
-  WriteKey(units, length, key);
-  const std::size_t used = (length + kKeyUnits) * sizeof(VantrelPlatform::Utf16Unit);
-
   ACE_Message_Block *block = pool.Take();
   char *image = block->wr_ptr();
-  const IFileMonitorSink *noSink = nullptr;
-  static const std::uint32_t threadId = NullThreadId();
-  std::memcpy(image + offsetof(FileMonitorMessage, pSink), &noSink, sizeof(noSink));
-  std::memcpy(image + offsetof(FileMonitorMessage, eAction), &action, sizeof(action));
-  std::memcpy(image + offsetof(FileMonitorMessage, idThread), &threadId, sizeof(threadId));
-  std::memcpy(image + offsetof(FileMonitorMessage, szFilename), units, used);
+  const std::size_t length = path.size();
+  auto *units = reinterpret_cast<VantrelPlatform::Utf16Unit *>(image + offsetof(FileMonitorMessage, szFilename));
+  if (travelsAsText && length + kKeyUnits < kFilenameUnits && EachOneUnit(path.data(), length, units)) {
+    units[length] = 0;
+    WriteKey(units, length, key);
+    const IFileMonitorSink *noSink = nullptr;
+    static const std::uint32_t threadId = NullThreadId();
+    std::memcpy(image + offsetof(FileMonitorMessage, pSink), &noSink, sizeof(noSink));
+    std::memcpy(image + offsetof(FileMonitorMessage, eAction), &action, sizeof(action));
+    std::memcpy(image + offsetof(FileMonitorMessage, idThread), &threadId, sizeof(threadId));
+  } else {
+    const FileMonitorMessage message = ForRecord(path, key, travelsAsText, action);
+    std::memcpy(image, &message, kImageSize);
+  }
   block->wr_ptr(kImageSize);
   return block;
 }

@@ -45,6 +45,31 @@ FileMonitorMessage RoundTrip(const FileMonitorMessage &message) {
   return out;
 }
 
+// The sweep writes a record's message straight into a pooled block, which
+// held another message's bytes before: the same bytes as the message's image
+// through the key (through the terminator where no key follows), and what
+// follows is not read. The worker's reads in place find what the message
+// holds.
+void ExpectWrittenDirectly(MessageBlockPool &pool, const FileMonitorMessage &message, const std::wstring &path,
+                           std::int64_t key, bool travels) {
+  ACE_Message_Block *used = pool.Take();
+  std::memset(used->wr_ptr(), 0xAB, FileMonitorMessage::kImageSize);
+  pool.Give(used);
+  ACE_Message_Block *block = FileMonitorMessage::RecordBlock(path, key, travels, message.eAction, pool);
+  EXPECT_EQ(block->length(), FileMonitorMessage::kImageSize);
+  std::size_t units = 0;
+  while (units < FileMonitorMessage::kFilenameUnits && message.szFilename[units] != 0) ++units;
+  std::int64_t found = 0, foundInPlace = 0;
+  const bool keyed = message.KeyAfterPath(found);
+  units = std::min(FileMonitorMessage::kFilenameUnits, units + (keyed ? 6 : 1));
+  EXPECT_EQ(std::memcmp(block->rd_ptr(), &message, offsetof(FileMonitorMessage, szFilename) + units * 2), 0);
+  const FileMonitorMessage::InBlock inPlace(block);
+  EXPECT_EQ(inPlace.Path(), message.Path());
+  EXPECT_EQ(inPlace.KeyAfterPath(foundInPlace), keyed);
+  EXPECT_EQ(std::make_pair(inPlace.CarriesKey(), foundInPlace), std::make_pair(message.CarriesKey(), found));
+  block->release();
+}
+
 }  // namespace
 
 // A path travels as UTF-16 through a block of exactly 536 bytes when it
@@ -102,25 +127,7 @@ TEST(FileMonitorMessage, APathThatDoesNotFitIsNeverWrittenPastTheField) {
 // path itself stays what it always was.
 TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   const std::int64_t key = 0x0102030405060708;
-  // The sweep writes the same message straight into a pooled block, which
-  // held another message's bytes before: the header, the path and the key
-  // are the same bytes, and what follows is not read.
   MessageBlockPool pool(FileMonitorMessage::kImageSize, 1);
-  auto writtenDirectly = [&pool](const FileMonitorMessage &message, const std::wstring &path, std::int64_t k,
-                                 bool travels) {
-    ACE_Message_Block *used = pool.Take();
-    std::memset(used->wr_ptr(), 0xAB, FileMonitorMessage::kImageSize);
-    pool.Give(used);
-    ACE_Message_Block *block = FileMonitorMessage::RecordBlock(path, k, travels, message.eAction, pool);
-    EXPECT_EQ(block->length(), FileMonitorMessage::kImageSize);
-    EXPECT_EQ(std::memcmp(block->rd_ptr(), &message, offsetof(FileMonitorMessage, szFilename)), 0);
-    const FileMonitorMessage::InBlock inPlace(block);
-    std::int64_t key = 0, keyInPlace = 0;
-    EXPECT_EQ(inPlace.Path(), message.Path());
-    EXPECT_EQ(inPlace.KeyAfterPath(keyInPlace), message.KeyAfterPath(key));
-    EXPECT_EQ(std::make_pair(inPlace.CarriesKey(), keyInPlace), std::make_pair(message.CarriesKey(), key));
-    block->release();
-  };
   const std::pair<std::wstring, bool> cases[] = {  // a path, and whether the key goes behind it
       {L"/var/log/app.log", true},
       {L"/var/log/\u00e9t\u00e9/\U0001F600.log", true},
@@ -132,7 +139,7 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   for (const auto &[path, keyBehind] : cases) {
     SCOPED_TRACE(path.size());
     const auto message = FileMonitorMessage::ForRecord(path, key, true, FileMonitorMessage::MONITOR_ACTION_CHECK);
-    writtenDirectly(message, path, key, true);
+    ExpectWrittenDirectly(pool, message, path, key, true);
     const FileMonitorMessage out = RoundTrip(message);
     EXPECT_EQ(out.Path(), path);
     EXPECT_FALSE(out.CarriesKey());
@@ -144,7 +151,7 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   for (std::int64_t any : {std::int64_t{1}, std::int64_t{0x123456789ABCDEF0}, std::int64_t{-2}}) {
     const auto message = FileMonitorMessage::ForRecord(std::wstring(9, L'a'), any, false,
                                                        FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT);
-    writtenDirectly(message, std::wstring(9, L'a'), any, false);
+    ExpectWrittenDirectly(pool, message, std::wstring(9, L'a'), any, false);
     const FileMonitorMessage out = RoundTrip(message);
     std::int64_t found = 0;
     EXPECT_TRUE(out.CarriesKey() && out.KeyAfterPath(found) && out.Path().empty());
@@ -154,6 +161,33 @@ TEST(FileMonitorMessage, ARecordsMessageCarriesItsKeyBehindThePath) {
   std::int64_t found = 0;
   EXPECT_FALSE(FileMonitorMessage(L"/a", nullptr, FileMonitorMessage::MONITOR_ACTION_CHECK).KeyAfterPath(found));
   EXPECT_FALSE(FileMonitorMessage(L"", nullptr, FileMonitorMessage::MONITOR_ACTION_QUIT).CarriesKey());
+}
+
+// The same for any path: lengths on either side of each step of the copy and
+// of the field's edges, each with one character of another kind at its
+// start, its middle or its end. The worker finds the path and the key.
+TEST(FileMonitorMessage, ARecordsBlockIsItsMessagesImageForAnyPath) {
+  MessageBlockPool pool(FileMonitorMessage::kImageSize, 1);
+  const std::uint32_t others[] = {0x7F,    0xD7FF,  0xD800,   0xDBFF,   0xDC80,    0xDFFF,    0xFFFE,
+                                  0xFFFF,  0x10000, 0x1F600,  0x10FFFF, 0x110000,  0xFFFFFFFF};
+  for (std::size_t length : {1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 38, 252, 253, 254, 259, 260}) {
+    for (std::size_t at : {std::size_t{0}, length / 2, length - 1}) {
+      for (std::uint32_t other : others) {
+        std::wstring path(length, L'a');
+        path[at] = static_cast<wchar_t>(other);
+        SCOPED_TRACE(::testing::Message() << length << " " << at << " " << other);
+        const std::int64_t key = length % 2 == 0 ? 0x0102030405060708 : -2;
+        for (bool travels : {FileMonitorMessage::TravelsAsText(path), false}) {
+          const auto message = FileMonitorMessage::ForRecord(path, key, travels, FileMonitorMessage::MONITOR_ACTION_CHECK);
+          ExpectWrittenDirectly(pool, message, path, key, travels);
+          std::int64_t found = 0;
+          EXPECT_EQ(message.KeyAfterPath(found), FileMonitorMessage::KeyTravels(path, travels));
+          EXPECT_EQ(found, FileMonitorMessage::KeyTravels(path, travels) ? key : 0);
+          EXPECT_TRUE(!travels || message.Path() == path);
+        }
+      }
+    }
+  }
 }
 
 // The check blocks' pool keeps only blocks that nobody else holds, of its
