@@ -13,6 +13,8 @@ namespace detail {
 // Each system's own identity reads.
 BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
                              std::optional<FileIdentity> *identity);
+BOOL AttributesAndIdentityOf(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                             std::optional<FileIdentity> *identity);
 int Stat64AndIdentityOf(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity);
 bool IdentityOfOpenFile(HANDLE file, FileIdentity &identity);
 
@@ -37,9 +39,10 @@ template <typename Calls>
 class Installed {
  public:
   static Calls &Get() {
-    Calls *calls = installed_.load(std::memory_order_acquire);
+    Calls *calls = Current();
     return calls != nullptr ? *calls : Calls::System();
   }
+  static Calls *Current() { return installed_.load(std::memory_order_acquire); }
   static Calls *Swap(Calls *calls) { return installed_.exchange(calls, std::memory_order_acq_rel); }
 
  private:
@@ -85,6 +88,14 @@ FileIdentityCalls *InstallFileIdentityCalls(FileIdentityCalls *calls) { return I
 BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
                                   std::optional<FileIdentity> *identity) {
   return Identities::Get().AttributesAndIdentity(path, attributes, identity);
+}
+
+// Straight to the system's read when no other is installed.
+BOOL GetFileAttributesAndIdentity(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                                  std::optional<FileIdentity> *identity) {
+  FileIdentityCalls *installed = Identities::Current();
+  return installed != nullptr ? installed->AttributesAndIdentity(path.c_str(), attributes, identity)
+                              : detail::AttributesAndIdentityOf(path, attributes, identity);
 }
 
 int Stat64AndIdentity(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity) {

@@ -129,12 +129,14 @@ bool NativePath(const wchar_t *path, std::string &out) {
   return true;
 }
 
-bool NativePathBuffer::Set(const wchar_t *path) {
-  if (path != nullptr && *path != L'\0') {
-    if (Utf8Into(path, std::wcslen(path), inline_, kInline) != kNoRoom) {
-      text_ = inline_;
-      return true;
-    }
+bool NativePathBuffer::Set(const wchar_t *path) { return Set(path, path != nullptr ? std::wcslen(path) : 0); }
+
+// A NUL within the first `length` characters is converted with the rest and
+// ends the inline text where NativePath would end its own.
+bool NativePathBuffer::Set(const wchar_t *path, std::size_t length) {
+  if (length != 0 && *path != L'\0' && Utf8Into(path, length, inline_, kInline) != kNoRoom) {
+    text_ = inline_;
+    return true;
   }
   if (!NativePath(path, other_)) {
     return false;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -310,14 +311,17 @@ namespace VantrelPlatform {
 
 namespace detail {
 
-BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+namespace {
+
+// `length` characters of `path` come before its NUL.
+BOOL AttributesAndIdentityOf(LPCWSTR path, std::size_t length, WIN32_FILE_ATTRIBUTE_DATA *attributes,
                              std::optional<FileIdentity> *identity) {
   if (attributes == nullptr || identity == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   NativePathBuffer native;
-  if (!native.Set(path)) {
+  if (!native.Set(path, length)) {
     return FALSE;
   }
   struct statx sx;
@@ -330,6 +334,18 @@ BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes
   *identity = IdentityOf(sx);
   SetError(ERROR_SUCCESS);
   return TRUE;
+}
+
+}  // namespace
+
+BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                             std::optional<FileIdentity> *identity) {
+  return AttributesAndIdentityOf(path, path != nullptr ? std::wcslen(path) : 0, attributes, identity);
+}
+
+BOOL AttributesAndIdentityOf(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                             std::optional<FileIdentity> *identity) {
+  return AttributesAndIdentityOf(path.c_str(), path.size(), attributes, identity);
 }
 
 }  // namespace detail

@@ -51,6 +51,9 @@ class NativePathBuffer {
   NativePathBuffer &operator=(const NativePathBuffer &) = delete;
   // As NativePath.
   bool Set(const wchar_t *path);
+  // The same for a path whose NUL the caller knows: path[length]. A NUL
+  // before it ends the path all the same.
+  bool Set(const wchar_t *path, std::size_t length);
   const char *c_str() const { return text_; }
 
  private:

@@ -25,6 +25,10 @@
 #include <cwchar>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace VantrelPlatform {
 namespace {
 
@@ -120,14 +124,58 @@ char32_t DecodeUtf8(const unsigned char *s, std::size_t n, std::size_t &i) {
   return cp;
 }
 
+// Writes the characters to `out`, one byte each, and says whether they are
+// all ASCII; when not, `out` holds nothing of use. With SSE2 sixteen
+// characters a step, the last step overlapping the one before, and one OR
+// of them all tested at the end.
+bool AsciiInto(const wchar_t *text, std::size_t length, char *out) {
+#if defined(__SSE2__)
+  static_assert(sizeof(wchar_t) == 4, "four characters a vector");
+  constexpr std::size_t kStep = 16;
+  if (length >= kStep) {
+    __m128i any = _mm_setzero_si128();
+    for (std::size_t at = 0;; at += kStep) {
+      if (at + kStep > length) {
+        at = length - kStep;
+      }
+      const auto *in = reinterpret_cast<const __m128i *>(text + at);
+      const __m128i a = _mm_loadu_si128(in);
+      const __m128i b = _mm_loadu_si128(in + 1);
+      const __m128i c = _mm_loadu_si128(in + 2);
+      const __m128i d = _mm_loadu_si128(in + 3);
+      any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)));
+      // A value below 0x80 comes through both saturating packs unchanged.
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at),
+                       _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
+      if (at + kStep == length) {
+        break;
+      }
+    }
+    const __m128i above = _mm_and_si128(any, _mm_set1_epi32(~0x7F));
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(above, _mm_setzero_si128())) == 0xFFFF;
+  }
+#endif
+  std::uint32_t any = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const auto cp = static_cast<std::uint32_t>(text[i]);
+    any |= cp;
+    out[i] = static_cast<char>(cp);
+  }
+  return any < 0x80;
+}
+
 }  // namespace
 
 namespace detail {
 
 std::string Utf8Of(const wchar_t *text, std::size_t length) {
-  // Paths are ASCII as a rule: those characters are written in place, one
-  // byte each, and the rest is encoded one by one.
+  // Paths are ASCII as a rule: written as such in one pass; else the ASCII
+  // characters before the first other one are, and the rest is encoded one
+  // by one.
   std::string out(length, '\0');
+  if (AsciiInto(text, length, &out[0])) {
+    return out;
+  }
   std::size_t i = 0;
   while (i < length && static_cast<std::uint32_t>(text[i]) < 0x80) {
     out[i] = static_cast<char>(text[i]);
@@ -141,19 +189,10 @@ std::string Utf8Of(const wchar_t *text, std::size_t length) {
 }
 
 std::size_t Utf8Into(const wchar_t *text, std::size_t length, char *out, std::size_t capacity) {
-  // ASCII as a rule: one pass with one branch a character, then the whole
-  // is known to be ASCII or is encoded again.
-  if (length < capacity) {
-    std::uint32_t any = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-      const auto cp = static_cast<std::uint32_t>(text[i]);
-      any |= cp;
-      out[i] = static_cast<char>(cp);
-    }
-    if (any < 0x80) {
-      out[length] = '\0';
-      return length;
-    }
+  // ASCII as a rule: written as such in one pass, else encoded again.
+  if (length < capacity && AsciiInto(text, length, out)) {
+    out[length] = '\0';
+    return length;
   }
   std::size_t used = 0;
   for (std::size_t i = 0; i < length; ++i) {

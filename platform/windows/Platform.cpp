@@ -220,6 +220,11 @@ BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes
   return TRUE;
 }
 
+BOOL AttributesAndIdentityOf(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                             std::optional<FileIdentity> *identity) {
+  return AttributesAndIdentityOf(path.c_str(), attributes, identity);
+}
+
 // The identity is read through GetFileAttributesAndIdentity, the installed
 // calls' read.
 int Stat64AndIdentityOf(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity) {

@@ -123,7 +123,7 @@ TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
     VantrelPlatform::FileIdentity ofHandle;
     struct __stat64 st64;
     ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
-    ASSERT_TRUE(VantrelPlatform::GetFileAttributesAndIdentity(path.c_str(), &together, &identity));
+    ASSERT_TRUE(VantrelPlatform::GetFileAttributesAndIdentity(path, &together, &identity));
     ASSERT_EQ(0, _wstat64(path.c_str(), &st64));
     EXPECT_EQ(std::make_tuple(DWORD{isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL},
                               static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), Ticks(st.st_ctim),

@@ -110,6 +110,22 @@ TEST(PlatformText, EveryByteStringComesBackFromItsWideForm) {
   EXPECT_EQ(FromUtf16(lone, 3), (std::wstring{static_cast<wchar_t>(0xD83D), L'a', static_cast<wchar_t>(0xDE00)}));
 }
 
+// Paths are ASCII as a rule and go to UTF-8 many characters a step: one
+// character of another kind, wherever it lies, is still encoded as itself.
+TEST(PlatformText, OneCharacterBeyondAsciiIsEncodedWhereverItLies) {
+  const std::uint32_t others[] = {0x7F, 0x80, 0xE9, 0x100, 0x20AC, 0xDC80, 0xD800, 0x1F600, 0x110000, 0xFFFFFFFF};
+  for (std::size_t length : {1, 15, 16, 17, 31, 32, 33, 38}) {
+    for (std::size_t at : {std::size_t{0}, length / 2, length - 1}) {
+      for (std::uint32_t other : others) {
+        std::wstring text(length, L'a');
+        text[at] = static_cast<wchar_t>(other);
+        const std::string expected = std::string(at, 'a') + ToUtf8(text.substr(at, 1)) + std::string(length - at - 1, 'a');
+        EXPECT_EQ(ToUtf8(text), expected) << length << " " << at << " " << other;
+      }
+    }
+  }
+}
+
 TEST(PlatformText, WideCharToMultiByteUsesWindowsBufferRules) {
   const wchar_t *text = L"é\U0001F600";  // 2 + 4 bytes
   const std::string utf8 = "\xC3\xA9\xF0\x9F\x98\x80";

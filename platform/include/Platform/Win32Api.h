@@ -393,6 +393,10 @@ struct FileIdentity {
 // never a made-up value to compare.
 BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
                                   std::optional<FileIdentity> *identity);
+// The same for a path held in a string, whose length the POSIX layer then
+// need not look for (a NUL in it ends the path, as it ends path.c_str()).
+BOOL GetFileAttributesAndIdentity(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                                  std::optional<FileIdentity> *identity);
 
 // _wstat64 of `path` and, with `identity`, the identity of the same file:
 // on POSIX both from one statx call; on Windows the identity as
