@@ -125,7 +125,7 @@ int FileMonitorStatOnly::CheckFile(FileRecord &base, const Log &threadLog) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   std::optional<VantrelPlatform::FileIdentity> identity;  // empty: unknown
   const BOOL read = withIdentity
-                        ? VantrelPlatform::GetFileAttributesAndIdentity(record.path.c_str(), &data, &identity)
+                        ? VantrelPlatform::GetFileAttributesAndIdentity(record.path, &data, &identity)
                         : GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, &data);
   std::optional<StatOnlyAttributes> current;  // empty: the path is absent
   const DWORD error = read ? ERROR_SUCCESS : GetLastError();
