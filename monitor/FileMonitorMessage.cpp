@@ -34,9 +34,10 @@ const std::size_t kKeyUnits = 6;  // terminator, marker, four parts
 void WriteKey(VantrelPlatform::Utf16Unit *units, std::size_t length, std::int64_t key) {
   units[length + 1] = kKeyMarker;
   const auto bits = static_cast<std::uint64_t>(key);
-  for (std::size_t i = 0; i < 4; ++i) {
-    units[length + 2 + i] = static_cast<VantrelPlatform::Utf16Unit>((bits >> (16 * i)) & 0xFFFFu);
-  }
+  units[length + 2] = static_cast<VantrelPlatform::Utf16Unit>(bits & 0xFFFFu);
+  units[length + 3] = static_cast<VantrelPlatform::Utf16Unit>((bits >> 16) & 0xFFFFu);
+  units[length + 4] = static_cast<VantrelPlatform::Utf16Unit>((bits >> 32) & 0xFFFFu);
+  units[length + 5] = static_cast<VantrelPlatform::Utf16Unit>(bits >> 48);
 }
 
 // The field's units are read from its bytes, wherever they lie: in a
@@ -92,10 +93,10 @@ std::size_t LengthOf(const char *filename) {
 }
 
 std::int64_t ReadKey(const char *filename, std::size_t length) {
-  std::uint64_t bits = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    bits |= static_cast<std::uint64_t>(UnitAt(filename, length + 2 + i)) << (16 * i);
-  }
+  const std::uint64_t bits = static_cast<std::uint64_t>(UnitAt(filename, length + 2)) |
+                             static_cast<std::uint64_t>(UnitAt(filename, length + 3)) << 16 |
+                             static_cast<std::uint64_t>(UnitAt(filename, length + 4)) << 32 |
+                             static_cast<std::uint64_t>(UnitAt(filename, length + 5)) << 48;
   return static_cast<std::int64_t>(bits);
 }
 
