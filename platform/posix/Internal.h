@@ -4,8 +4,10 @@
 
 #include <Platform/Win32Api.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -152,8 +154,24 @@ constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000LL;
 constexpr std::int64_t kTicksPerSecond = 10000000LL;
 
 // A POSIX time as a FILETIME; times before 1601 become 0, times beyond the
-// range the largest FILETIME.
-FILETIME FileTimeFromTimespec(const struct timespec &ts);
+// range the largest FILETIME. Inline: a read of a file's attributes takes
+// three.
+inline FILETIME FileTimeFromTimespec(const struct timespec &ts) {
+  constexpr std::int64_t kMaxSeconds =
+      (std::numeric_limits<std::int64_t>::max() - kFileTimeUnixEpoch) / kTicksPerSecond - 1;
+  constexpr std::int64_t kMinSeconds = -kFileTimeUnixEpoch / kTicksPerSecond;
+  std::int64_t ticks = 0;
+  const std::int64_t seconds = ts.tv_sec;
+  if (seconds > kMaxSeconds) {
+    ticks = std::numeric_limits<std::int64_t>::max();
+  } else if (seconds >= kMinSeconds) {
+    ticks = std::max<std::int64_t>(0, seconds * kTicksPerSecond + ts.tv_nsec / 100 + kFileTimeUnixEpoch);
+  }
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) >> 32);
+  return ft;
+}
 
 }  // namespace detail
 }  // namespace VantrelPlatform

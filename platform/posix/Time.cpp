@@ -8,32 +8,10 @@
 
 #include <Platform/SystemClock.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <limits>
 
 namespace VantrelPlatform {
-namespace detail {
-
-FILETIME FileTimeFromTimespec(const struct timespec &ts) {
-  constexpr std::int64_t kMaxSeconds =
-      (std::numeric_limits<std::int64_t>::max() - kFileTimeUnixEpoch) / kTicksPerSecond - 1;
-  constexpr std::int64_t kMinSeconds = -kFileTimeUnixEpoch / kTicksPerSecond;
-  std::int64_t ticks = 0;
-  const std::int64_t seconds = ts.tv_sec;
-  if (seconds > kMaxSeconds) {
-    ticks = std::numeric_limits<std::int64_t>::max();
-  } else if (seconds >= kMinSeconds) {
-    ticks = std::max<std::int64_t>(0, seconds * kTicksPerSecond + ts.tv_nsec / 100 + kFileTimeUnixEpoch);
-  }
-  FILETIME ft;
-  ft.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) & 0xFFFFFFFFu);
-  ft.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) >> 32);
-  return ft;
-}
-
-}  // namespace detail
 
 namespace {
 
