@@ -227,11 +227,7 @@ void CapturingSink::Clear() {
   records.clear();
 }
 
-LogFacade::LogFacade(std::string name) : strName(std::move(name)) {}
-
-bool LogFacade::IsEnabled(LogLevel level) const {
-  return level != LogLevel::Off && static_cast<int>(level) >= State().level.load(std::memory_order_relaxed);
-}
+LogFacade::LogFacade(std::string name) : strName(std::move(name)), threshold_(State().level) {}
 
 void LogFacade::Write(LogLevel level, const char *format, va_list args) {
   if (!IsEnabled(level)) return;
