@@ -16,9 +16,11 @@
 // high-water mark, the backlog check's sample and the statistics' queued
 // count add it to the queue's (HeldMessagesRegistry::Count).
 //
-// Threads: a worker's HeldMessages is used by its worker, once a message,
-// and by the sweep's look, under its own lock, which is thus uncontended
-// but for a moment a sweep. The registry's lock is taken by a worker when
+// Threads: a worker's HeldMessages is used by its worker, which claims a
+// message with one atomic operation on the holdings' state and takes its
+// lock once a batch (Hold), and by the sweep's look, which takes the lock
+// and takes back with one atomic operation on the same state: whichever
+// comes first has the message. The registry's lock is taken by a worker when
 // it starts and when it ends, and by the sweep, the backlog check and the
 // statistics. Lock order: mtxMonitor, the registry's, a HeldMessages', the
 // queue's own (which nothing here holds while it takes another).
@@ -62,20 +64,41 @@ class CheckQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
     }
     const std::size_t share = std::max<std::size_t>(1, this->cur_count_ / std::max<std::size_t>(1, takers));
     const std::size_t wanted = std::min(std::max<std::size_t>(1, most), share);
+    // The batch is cut off the head as one piece: its blocks' sizes are
+    // summed on the way, and the queue's counts and links change once.
+    ACE_Message_Block *const head = this->head_;
     ACE_Message_Block *last = nullptr;
+    ACE_Message_Block *rest = head;
+    std::size_t bytes = 0, length = 0;
     int taken = 0;
-    while (static_cast<std::size_t>(taken) < wanted && !this->is_empty_i()) {
-      ACE_Message_Block *block = nullptr;
-      if (this->dequeue_head_i(block) < 0) {
-        break;
+    while (static_cast<std::size_t>(taken) < wanted && rest != nullptr) {
+      for (const ACE_Message_Block *piece = rest; piece != nullptr; piece = piece->cont()) {
+        bytes += piece->size();
+        length += piece->length();
       }
-      if (last == nullptr) {
-        first = block;
-      } else {
-        last->next(block);
-      }
-      last = block;
+      rest->prev(nullptr);
+      last = rest;
+      rest = rest->next();
       ++taken;
+    }
+    if (last == nullptr) {
+      return 0;
+    }
+    last->next(nullptr);
+    this->head_ = rest;
+    if (rest == nullptr) {
+      this->tail_ = nullptr;
+    } else {
+      rest->prev(nullptr);
+    }
+    this->cur_bytes_ -= bytes;
+    this->cur_length_ -= length;
+    this->cur_count_ -= static_cast<std::size_t>(taken);
+    first = head;
+    // As a block at a time would: below the low-water mark, whoever waits
+    // for room is woken. Here all at once, and only when one waits.
+    if (fullWaiters_ != 0 && this->cur_bytes_ <= this->low_water_mark_) {
+      this->not_full_cond_.broadcast();
     }
     return taken;
   }
@@ -100,6 +123,20 @@ class CheckQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
     }
     return this->enqueue_head_i(chain);
   }
+
+ protected:
+  // Counts those that wait for room (a put with no time limit, such as the
+  // quit message's), so that TakeBatch wakes them only when there are any.
+  // Under the queue's lock, as ACE calls it.
+  int wait_not_full_cond(ACE_Time_Value *timeout) override {
+    ++fullWaiters_;
+    const int result = ACE_Message_Queue<ACE_MT_SYNCH>::wait_not_full_cond(timeout);
+    --fullWaiters_;
+    return result;
+  }
+
+ private:
+  std::size_t fullWaiters_ = 0;  // under the queue's lock
 };
 
 // What one worker holds of the batch it took, in queue order.
@@ -109,74 +146,117 @@ class HeldMessages {
   HeldMessages(const HeldMessages &) = delete;
   HeldMessages &operator=(const HeldMessages &) = delete;
 
-  // The worker's: holds a chain (of `count` blocks) after its first block
-  // was taken out of it. Holds nothing before.
-  void Hold(ACE_Message_Block *chain, std::size_t count) EXCLUDES(mutex_) {
+  // The most blocks held at once.
+  static constexpr std::size_t kCapacity = 16;
+
+  // The worker's: holds a chain of at most kCapacity blocks, linked through
+  // their `next` (the rest of a batch after its first block), in place of
+  // what it held before, which it has come to or lost.
+  void Hold(ACE_Message_Block *chain) EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    chain_ = chain;
-    count_.store(chain == nullptr ? 0 : count, std::memory_order_relaxed);
-    ++progress_;
-    if (chain != nullptr) {
-      PrefetchMessage(*chain);
+    std::uint64_t count = 0;
+    for (ACE_Message_Block *block = chain; block != nullptr && count < kCapacity; block = block->next()) {
+      held_[count].block = block;
+      held_[count].image = block->rd_ptr();
+      ++count;
+    }
+    const std::uint64_t generation = (state_.load(std::memory_order_relaxed) >> kGenerationShift) + 1;
+    state_.store(generation << kGenerationShift | count << kCountShift, std::memory_order_relaxed);
+    if (count != 0) {
+      PrefetchImage(held_[0].image);
     }
   }
   // The worker's: the next held block, or null when it holds none (it had
-  // none, or a sweep took them back).
-  ACE_Message_Block *Next() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    ++progress_;
-    ACE_Message_Block *block = chain_;
-    if (block != nullptr) {
-      chain_ = block->next();
-      block->next(nullptr);
-      count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-      if (chain_ != nullptr) {
-        PrefetchMessage(*chain_);
-      }
+  // none, or a sweep took them back). One atomic operation and no lock: the
+  // block is the worker's when its claim comes before the sweep's.
+  ACE_Message_Block *Next() {
+    const std::uint64_t state = state_.load(std::memory_order_relaxed);
+    if (IndexOf(state) >= CountOf(state)) {
+      return nullptr;
+    }
+    const std::uint64_t claimed = state_.fetch_add(1, std::memory_order_relaxed);
+    if ((claimed & kTakenBack) != 0) {
+      return nullptr;
+    }
+    const std::size_t at = IndexOf(claimed);
+    ACE_Message_Block *block = held_[at].block;
+    block->next(nullptr);
+    if (at + 1 < CountOf(claimed)) {
+      PrefetchImage(held_[at + 1].image);
     }
     return block;
   }
   // Any thread: everything held, as a chain; the worker holds nothing after.
   ACE_Message_Block *TakeAll() EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    return TakeAllLocked();
+    return Unclaimed(state_.fetch_or(kTakenBack, std::memory_order_relaxed));
   }
   // The sweep's: everything held, when the worker has not come to another
-  // message since the last call; else null.
+  // message (nor taken another batch) since the last call; else null.
   ACE_Message_Block *TakeAllIfStuck() EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    const bool stuck = progress_ == seenProgress_;
-    seenProgress_ = progress_;
-    return stuck ? TakeAllLocked() : nullptr;
+    std::uint64_t state = state_.load(std::memory_order_relaxed);
+    const bool stuck = state == seen_;
+    seen_ = state;
+    if (!stuck || Unclaimed(state) == nullptr) {
+      return nullptr;
+    }
+    // The worker may come to its next message at this very moment: then
+    // that message and those behind it stay its own.
+    if (!state_.compare_exchange_strong(state, state | kTakenBack, std::memory_order_relaxed)) {
+      seen_ = state;
+      return nullptr;
+    }
+    return Unclaimed(state);
   }
-  std::size_t Count() const { return count_.load(std::memory_order_relaxed); }
+  std::size_t Count() const {
+    const std::uint64_t state = state_.load(std::memory_order_relaxed);
+    return (state & kTakenBack) != 0 ? 0 : CountOf(state) - IndexOf(state);
+  }
 
  private:
   friend class HeldMessagesRegistry;
-  ACE_Message_Block *TakeAllLocked() REQUIRES(mutex_) {
-    ACE_Message_Block *chain = chain_;
-    chain_ = nullptr;
-    count_.store(0, std::memory_order_relaxed);
-    return chain;
+
+  // The state in one word, so that the worker's claim of its next message
+  // and the sweep's taking back are decided by one atomic operation each:
+  // the next message's place, how many are held, whether the sweep took
+  // them back, and a generation that each Hold starts (for the sweep's
+  // look at progress).
+  static constexpr std::uint64_t kIndexMask = 0xFFFF;
+  static constexpr unsigned kCountShift = 16;
+  static constexpr std::uint64_t kTakenBack = std::uint64_t{1} << 32;
+  static constexpr unsigned kGenerationShift = 33;
+  static std::size_t IndexOf(std::uint64_t state) { return static_cast<std::size_t>(state & kIndexMask); }
+  static std::size_t CountOf(std::uint64_t state) {
+    return static_cast<std::size_t>(state >> kCountShift & kIndexMask);
+  }
+  // The held blocks not yet claimed in `state` (the sweep's or TakeAll's
+  // once it set kTakenBack on it): still linked as the batch came.
+  ACE_Message_Block *Unclaimed(std::uint64_t state) const {
+    return (state & kTakenBack) != 0 || IndexOf(state) >= CountOf(state) ? nullptr : held_[IndexOf(state)].block;
   }
 
-  Mutex mutex_;
   // The next message's bytes that its worker reads (the header, the path
   // and the key behind it) are fetched while the worker checks this one.
-  // The block's header is the worker's already: it took it off the queue.
-  static void PrefetchMessage(const ACE_Message_Block &block) {
-    const char *image = block.rd_ptr();
+  static void PrefetchImage(const char *image) {
     for (int line = 0; line < 3; ++line) {
       PrefetchLine(image + 64 * line);
     }
   }
 
-  ACE_Message_Block *chain_ GUARDED_BY(mutex_) = nullptr;
-  std::atomic<std::size_t> count_{0};
-  // Bumped by the worker at every message; the sweep's view of it at its
-  // last look.
-  std::uint64_t progress_ GUARDED_BY(mutex_) = 0;
-  std::uint64_t seenProgress_ GUARDED_BY(mutex_) = ~std::uint64_t{0};
+  std::atomic<std::uint64_t> state_{0};
+  // Written by the worker in Hold, under the lock; read by the worker, and
+  // by whoever takes back what is held, under the lock. A block's image is
+  // noted while the block is surely the worker's: the worker never reads a
+  // block that it has not claimed.
+  struct Held {
+    ACE_Message_Block *block;
+    const char *image;
+  };
+  Held held_[kCapacity] = {};
+  Mutex mutex_;
+  // The sweep's view of the state at its last look.
+  std::uint64_t seen_ GUARDED_BY(mutex_) = ~std::uint64_t{0};
   // The registry's links, under its lock.
   HeldMessages *previous_ = nullptr;
   HeldMessages *next_ = nullptr;

@@ -13,8 +13,8 @@
 // log, what it holds, and the spent blocks and checks that it gives back
 // and counts once a batch live in the worker's own WorkerContext.
 //
-// Locks: the queue's own lock once a batch, its own holdings' lock once a
-// message, mtxMonitor only for a look-up by path and to free a record that
+// Locks: the queue's own lock and its own holdings' lock once a batch (a
+// held message is claimed with one atomic operation), mtxMonitor only for a look-up by path and to free a record that
 // lost its last receiver during the check. The queued mark that the
 // message holds is cleared, however the check ends.
 //
@@ -97,8 +97,9 @@ class BlockGuard {
   ACE_Message_Block *block_;
 };
 
-// The most check messages a worker takes under one lock of the queue.
-const std::size_t kBatch = 16;
+// The most check messages a worker takes under one lock of the queue: the
+// first, and those it holds.
+const std::size_t kBatch = HeldMessages::kCapacity + 1;
 
 }  // namespace
 
@@ -213,7 +214,7 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
       }
       ACE_Message_Block *rest = block->next();
       block->next(nullptr);
-      ctx.held.Hold(rest, static_cast<std::size_t>(taken) - 1);
+      ctx.held.Hold(rest);
       fromQueue = true;
     }
     BlockGuard taken(block);

@@ -64,7 +64,7 @@ TEST(CheckBatches, ABatchIsTheTakersShareAndGoesBackInOrder) {
   HeldMessages held;
   queue.enqueue_tail(Numbered(10));
   ASSERT_EQ(queue.TakeBatch(chain, 16, 1), 1);
-  held.Hold(chain, 1);
+  held.Hold(chain);
   EXPECT_EQ(held.TakeAllIfStuck(), nullptr) << "it came to a message since it was last looked at";
   EXPECT_EQ(held.Count(), 1u);
   EXPECT_EQ(Drain(held.TakeAllIfStuck()), std::vector<int>{10});
@@ -99,7 +99,7 @@ TEST(CheckBatches, EveryMessageIsTakenOnceWhileHoldingsAreTakenBack) {
         if (n < 0) break;
         ACE_Message_Block *rest = block->next();
         block->next(nullptr);
-        held.Hold(rest, static_cast<std::size_t>(n) - 1);
+        held.Hold(rest);
       }
       for (int n : Drain(block)) seen[static_cast<std::size_t>(n)]++;
       if (++taken % 97 == 0) std::this_thread::yield();  // a stall now and then
