@@ -515,7 +515,9 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   // A block that finds no room is released: a retire message then waits
   // for the backlog's next low verdict.
   void PutWithoutWaiting(ACE_Message_Block *block);
-  bool PutChainWithoutWaiting(ACE_Message_Block *chain);
+  // The sweep's chain of `count` check messages, linked both ways from
+  // `first` to `last`: queued, or released when it finds no room.
+  bool PutChainWithoutWaiting(ACE_Message_Block *first, ACE_Message_Block *last, std::size_t count);
   static void ReleaseChain(ACE_Message_Block *chain);
   void SweepIfDrained() EXCLUDES(mtxMonitor);
 

@@ -142,8 +142,12 @@ std::int64_t OnGrid(std::int64_t regular, std::int64_t interval, std::int64_t no
   return interval <= 0 ? now : regular + (now - regular + interval - 1) / interval * interval;
 }
 
+// Truncating division gives the seconds and microseconds the same sign, which
+// is ACE's normal form: the value is set as set() and normalize() would leave
+// it, without the call.
 void SetMicroseconds(ACE_Time_Value &time, std::int64_t microseconds) {
-  time.set(static_cast<time_t>(microseconds / 1000000), static_cast<suseconds_t>(microseconds % 1000000));
+  time.sec(static_cast<time_t>(microseconds / 1000000));
+  time.usec(static_cast<suseconds_t>(microseconds % 1000000));
 }
 
 }  // namespace
@@ -274,8 +278,6 @@ void FileMonitorCore::CheckFilesLocked() {
   const std::int64_t now = Microseconds(VantrelPlatform::MonotonicNow());
   const std::int64_t period = static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
   const std::int64_t tick = sweep_.TickAt(now, period);
-  ACE_Time_Value sweepTime;
-  sweepTime.set(static_cast<time_t>(tick / 1000000), static_cast<suseconds_t>(tick % 1000000));
   // A worker stuck in a check gives back what it held, for the others.
   if (!pool_.Closed()) {
     held_.TakeBackStuck([this](ACE_Message_Block *chain) { PutBack(chain); });
@@ -339,9 +341,10 @@ void FileMonitorCore::CheckFilesLocked() {
   std::size_t i = 0;
   while (i < sweepBatch.size()) {
     const std::size_t end = std::min(sweepBatch.size(), i + chainLength);
+    // Linked both ways, as the queue keeps its blocks.
     ACE_Message_Block *chain = nullptr;
+    ACE_Message_Block *last = nullptr;
     try {
-      ACE_Message_Block *last = nullptr;
       for (std::size_t j = i; j < end; ++j) {
         FileRecord &record = *sweepBatch[j];
         const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
@@ -352,6 +355,7 @@ void FileMonitorCore::CheckFilesLocked() {
           chain = block;
         } else {
           last->next(block);
+          block->prev(last);
         }
         last = block;
       }
@@ -362,7 +366,7 @@ void FileMonitorCore::CheckFilesLocked() {
       throw;
     }
     sweep_.Blocks().Settle();
-    if (!PutChainWithoutWaiting(chain)) {
+    if (!PutChainWithoutWaiting(chain, last, end - i)) {
       // The room was taken after all (a worker handed a quit message on).
       unmark(i);
       deferred = true;
@@ -370,7 +374,7 @@ void FileMonitorCore::CheckFilesLocked() {
     }
     for (; i < end; ++i) {
       FileRecord &record = *sweepBatch[i];
-      record.nextCheck = sweepTime + record.checkInterval;
+      SetMicroseconds(record.nextCheck, tick + Microseconds(record.checkInterval));
       record.due.regularDue = INT64_MAX;
       record.dueNotified = false;
       Reindex(record);
@@ -424,10 +428,10 @@ void FileMonitorCore::ReleaseChain(ACE_Message_Block *chain) {
   }
 }
 
-bool FileMonitorCore::PutChainWithoutWaiting(ACE_Message_Block *chain) {
-  ACE_Time_Value noWait(ACE_Time_Value::zero);
-  if (putq(chain, &noWait) < 0) {
-    ReleaseChain(chain);
+bool FileMonitorCore::PutChainWithoutWaiting(ACE_Message_Block *first, ACE_Message_Block *last,
+                                             std::size_t count) {
+  if (queue_.PutChain(first, last, count, FileMonitorMessage::kImageSize) < 0) {
+    ReleaseChain(first);
     return false;
   }
   return true;

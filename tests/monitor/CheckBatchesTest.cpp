@@ -80,6 +80,53 @@ TEST(CheckBatches, ABatchIsTheTakersShareAndGoesBackInOrder) {
   EXPECT_EQ(result->load(), -1);
 }
 
+// A chain put on with its totals told counts as ACE's own enqueue counts it
+// (which the dequeue undoes), is linked both ways behind what was there, and
+// finds no room at the high-water mark or in a deactivated queue.
+TEST(CheckBatches, AChainPutOnWithItsTotalsCountsAsACEsEnqueue) {
+  CheckQueue told, walked;
+  for (CheckQueue *queue : {&told, &walked}) {
+    queue->high_water_mark(4 * sizeof(int));
+    queue->enqueue_tail(Numbered(0));
+  }
+  auto chain = [](ACE_Message_Block *&last) {
+    ACE_Message_Block *first = Numbered(1);
+    last = first;
+    for (int n : {2, 3}) {
+      ACE_Message_Block *block = Numbered(n);
+      last->next(block);
+      block->prev(last);
+      last = block;
+    }
+    return first;
+  };
+  ACE_Message_Block *last = nullptr;
+  walked.enqueue_tail(chain(last));
+  ACE_Message_Block *first = chain(last);
+  ASSERT_EQ(told.PutChain(first, last, 3, sizeof(int)), 4);
+  EXPECT_EQ(told.message_count(), walked.message_count());
+  EXPECT_EQ(told.message_bytes(), walked.message_bytes());
+  EXPECT_EQ(told.message_length(), walked.message_length());
+
+  ACE_Message_Block *extra = Numbered(4);
+  errno = 0;
+  EXPECT_EQ(told.PutChain(extra, extra, 1, sizeof(int)), -1) << "at the high-water mark";
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  std::vector<int> fromTail;
+  ACE_Time_Value noWait(ACE_Time_Value::zero);
+  for (ACE_Message_Block *block = nullptr; fromTail.size() < 5 && told.dequeue_tail(block, &noWait) >= 0;) {
+    fromTail.push_back(Drain(block).front());
+  }
+  EXPECT_EQ(fromTail, (std::vector<int>{3, 2, 1, 0}));
+  EXPECT_EQ(told.message_bytes(), 0u);
+  EXPECT_EQ(told.message_count(), 0u);
+  told.deactivate();
+  errno = 0;
+  EXPECT_EQ(told.PutChain(extra, extra, 1, sizeof(int)), -1);
+  EXPECT_EQ(errno, ESHUTDOWN);
+  Drain(extra);
+}
+
 // Workers that hold what they took while a sweep takes back the holdings of
 // the stalled ones, over and over: every message is taken exactly once.
 TEST(CheckBatches, EveryMessageIsTakenOnceWhileHoldingsAreTakenBack) {
