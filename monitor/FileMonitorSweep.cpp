@@ -42,7 +42,7 @@ void Sweep::Unlink(FileRecord &record) {
   if (slot.previous != nullptr) {
     slot.previous->due.next = slot.next;
   } else {
-    Head(BucketOf(slot.at)) = slot.next;
+    At(BucketOf(slot.at)).head = slot.next;
   }
   if (slot.next != nullptr) {
     slot.next->due.previous = slot.previous;
@@ -51,7 +51,13 @@ void Sweep::Unlink(FileRecord &record) {
   record.inDueIndex = false;
 }
 
-void Sweep::Place(FileRecord &record) {
+// A list runs in descending path order while each record placed at its head
+// comes after the head in path order. The records that one sweep places in
+// ascending path order come after each other, so the compare is needed only
+// when the head was placed otherwise; a record placed from anywhere else
+// takes the list out of order without one. Taking a record out of a list
+// keeps its order.
+void Sweep::Link(FileRecord &record, std::int64_t due, std::uint64_t placing) {
   if (record.inDueIndex) {
     Unlink(record);
   }
@@ -59,29 +65,53 @@ void Sweep::Place(FileRecord &record) {
     return;
   }
   FileRecord::DueSlot &slot = record.due;
-  slot.at = Microseconds(record.nextCheck);
-  const std::int64_t bucket = BucketOf(slot.at);
-  FileRecord *&head = Head(bucket);
+  slot.at = due;
+  const std::int64_t bucket = BucketOf(due);
+  Bucket &list = At(bucket);
+  FileRecord *head = list.head;
   slot.next = head;
-  if (head != nullptr) {
+  if (head == nullptr) {
+    list.inOrder = placing;
+  } else {
     head->due.previous = &record;
+    if (placing == kElsewhere) {
+      list.inOrder = 0;
+    } else if (list.inOrder != placing && list.inOrder != 0) {
+      list.inOrder = head->paths.registered < record.paths.registered ? placing : 0;
+    }
   }
-  head = &record;
+  list.head = &record;
   record.inDueIndex = true;
   low_ = std::min(low_, bucket);
 }
+
+void Sweep::Place(FileRecord &record) { Link(record, Microseconds(record.nextCheck), kElsewhere); }
 
 void FileMonitorCore::Reindex(FileRecord &record) { sweep_.Place(record); }
 
 Sweep::DueCursor::DueCursor(Sweep &sweep, std::int64_t now)
     : sweep_(sweep), now_(now), last_(BucketOf(now)) {
+  sweep.batch_.clear();
+  sweep.lists_.clear();
   // One turn of the wheel at most: a bucket further back shares its place
   // with one of the turn walked here.
   at_ = std::max(sweep.low_, last_ - static_cast<std::int64_t>(kBuckets) + 1);
   done_ = at_ > last_;  // a clock that went back
-  next_ = done_ ? nullptr : sweep.Head(at_);
+  if (!done_) {
+    Enter();
+  }
   // Records placed during the walk lower this again where they must.
   sweep.low_ = INT64_MAX;
+}
+
+// A record placed at the head of this list while it is walked is not met,
+// and one taken out of it leaves the rest in order: what the walk meets of
+// the list runs in the order that the list ran in when the walk entered it.
+void Sweep::DueCursor::Enter() {
+  const Bucket &list = sweep_.At(at_);
+  next_ = list.head;
+  listInOrder_ = list.inOrder != 0;
+  ++list_;
 }
 
 Sweep::DueCursor::~DueCursor() {
@@ -106,7 +136,8 @@ FileRecord *Sweep::DueCursor::Next() {
         done_ = true;
         break;
       }
-      next_ = sweep_.Head(++at_);
+      ++at_;
+      Enter();
       continue;
     }
     FileRecord *record = next_;
@@ -157,7 +188,10 @@ void SetMicroseconds(ACE_Time_Value &time, std::int64_t microseconds) {
 // in ascending order, the last placed first. Each run is turned round and
 // the runs are merged, a few compares a record where a sort of the whole
 // batch takes about log2(n); a batch of many short runs is sorted whole.
-void SortByPath(std::vector<FileRecord *> &batch, std::vector<std::size_t> &runs) {
+// The records of a list known to run in descending order are one run
+// without a compare; the runs of the others are found by comparing.
+void SortByPath(std::vector<FileRecord *> &batch, const std::vector<Sweep::List> &lists,
+                std::vector<std::size_t> &runs) {
   const auto less = [](const FileRecord *a, const FileRecord *b) {
     return a->paths.registered < b->paths.registered;
   };
@@ -165,19 +199,28 @@ void SortByPath(std::vector<FileRecord *> &batch, std::vector<std::size_t> &runs
   const auto at = [&batch](std::size_t i) { return batch.begin() + static_cast<std::ptrdiff_t>(i); };
   const std::size_t kMostRuns = 16;
   runs.clear();
-  for (std::size_t start = 0, end = 0; start < n && runs.size() <= kMostRuns; start = end) {
-    end = start + 1;
-    if (end < n && less(batch[end], batch[start])) {
-      while (end < n && less(batch[end], batch[end - 1])) {
-        ++end;
-      }
-      std::reverse(at(start), at(end));
-    } else {
-      while (end < n && !less(batch[end], batch[end - 1])) {
-        ++end;
-      }
+  for (std::size_t list = 0, start = 0; start < n && runs.size() <= kMostRuns; ++list) {
+    const std::size_t last = list + 1 < lists.size() ? lists[list + 1].start : n;
+    if (list < lists.size() && lists[list].inOrder) {
+      std::reverse(at(start), at(last));
+      runs.push_back(start);
+      start = last;
+      continue;
     }
-    runs.push_back(start);
+    for (std::size_t end = start; start < last && runs.size() <= kMostRuns; start = end) {
+      end = start + 1;
+      if (end < last && less(batch[end], batch[start])) {
+        while (end < last && less(batch[end], batch[end - 1])) {
+          ++end;
+        }
+        std::reverse(at(start), at(end));
+      } else {
+        while (end < last && !less(batch[end], batch[end - 1])) {
+          ++end;
+        }
+      }
+      runs.push_back(start);
+    }
   }
   if (runs.size() > kMostRuns) {
     std::sort(batch.begin(), batch.end(), less);
@@ -199,6 +242,8 @@ void SortByPath(std::vector<FileRecord *> &batch, std::vector<std::size_t> &runs
     runs.resize(kept);
   }
 }
+
+void Sweep::SortBatchByPath() { SortByPath(batch_, lists_, runs_); }
 
 // A record whose change was notified is not spared at its next check. With
 // CheckWhenNotified that check is now, unless it is due sooner anyway, and a
@@ -293,7 +338,6 @@ void FileMonitorCore::CheckFilesLocked() {
 
   BringNotifiedForward(now);
   std::vector<FileRecord *> &sweepBatch = sweep_.Batch();
-  sweepBatch.clear();
   bool deferred = false;
   std::uint64_t spared = 0;
   {
@@ -318,11 +362,11 @@ void FileMonitorCore::CheckFilesLocked() {
         ++spared;
         continue;
       }
-      sweepBatch.push_back(record);
+      due.Keep(record);
     }
   }
   counters_.CountChecks(spared);
-  SortByPath(sweepBatch, sweep_.Runs());
+  sweep_.SortBatchByPath();
 
   // Records of the batch from `first` on were marked but not queued: they
   // stay due for a later sweep.
@@ -338,6 +382,8 @@ void FileMonitorCore::CheckFilesLocked() {
   if (behind && sweepBatch.empty()) {
     queue_.WakeOne();
   }
+  // The queued records go back into the wheel in path order.
+  sweep_.StartPathOrder();
   std::size_t i = 0;
   while (i < sweepBatch.size()) {
     const std::size_t end = std::min(sweepBatch.size(), i + chainLength);
@@ -374,10 +420,11 @@ void FileMonitorCore::CheckFilesLocked() {
     }
     for (; i < end; ++i) {
       FileRecord &record = *sweepBatch[i];
-      SetMicroseconds(record.nextCheck, tick + Microseconds(record.checkInterval));
+      const std::int64_t next = tick + Microseconds(record.checkInterval);
+      SetMicroseconds(record.nextCheck, next);
       record.due.regularDue = INT64_MAX;
       record.dueNotified = false;
-      Reindex(record);
+      sweep_.PlaceInPathOrder(record, next);
     }
   }
 

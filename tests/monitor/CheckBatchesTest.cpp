@@ -42,8 +42,13 @@ std::vector<int> Drain(ACE_Message_Block *chain) {
   return numbers;
 }
 
+RecordingSink sink;
+
+// A record with a receiver, so that the wheel keeps it.
 struct PathRecord : FileRecord {
-  explicit PathRecord(const std::wstring &path) : FileRecord(path, path, ACE_Time_Value(1), 0, false) {}
+  explicit PathRecord(const std::wstring &path) : FileRecord(path, path, ACE_Time_Value(1), 0, false) {
+    sinks.insert(&sink);
+  }
 };
 
 }  // namespace
@@ -177,6 +182,7 @@ TEST(CheckBatches, TheSweepsBatchIsSortedByPathWhateverItsRuns) {
   for (int i = 0; i < 300; ++i) records.push_back(std::make_unique<PathRecord>(L"/p/" + std::to_wstring(1000 + i)));
   std::mt19937 random(7);
   std::vector<std::size_t> runs;
+  const std::vector<Sweep::List> noLists;
   for (std::size_t runLength : {300, 1, 2, 50, 100, 150, 7}) {
     SCOPED_TRACE(runLength);
     std::vector<FileRecord *> batch;
@@ -190,10 +196,69 @@ TEST(CheckBatches, TheSweepsBatchIsSortedByPathWhateverItsRuns) {
         return last ? a->paths.registered < b->paths.registered : b->paths.registered < a->paths.registered;
       });
     }
-    SortByPath(batch, runs);
+    SortByPath(batch, noLists, runs);
     for (std::size_t i = 0; i < batch.size(); ++i) ASSERT_EQ(batch[i], records[i].get()) << i;
   }
   std::vector<FileRecord *> none;
-  SortByPath(none, runs);
+  SortByPath(none, noLists, runs);
   EXPECT_TRUE(none.empty());
+}
+
+// However the wheel got its records, what a walk keeps comes out in path
+// order: placed from elsewhere in any order; by a sweep in path order with
+// others placed among them; by two sweeps into one list, one after the
+// other in path order or interleaved; over several lists, with records of a
+// later turn of the wheel in them.
+TEST(CheckBatches, AWalksBatchComesOutInPathOrderHoweverTheWheelGotItsRecords) {
+  enum By { kElsewhere, kNewSweep, kSameSweep };
+  struct Placing {
+    std::vector<int> records;
+    By by;
+    std::int64_t due;
+  };
+  const std::int64_t s = 1000000, turn = Sweep::kBucketMicros * static_cast<std::int64_t>(Sweep::kBuckets);
+  auto ints = [](int from, int to, int step) {
+    std::vector<int> v;
+    for (int i = from; i < to; i += step) v.push_back(i);
+    return v;
+  };
+  std::mt19937 random(11);
+  std::vector<int> shuffled = ints(0, 200, 1), oddsShuffled = ints(1, 200, 2);
+  std::shuffle(shuffled.begin(), shuffled.end(), random);
+  std::shuffle(oddsShuffled.begin(), oddsShuffled.end(), random);
+  const std::vector<std::vector<Placing>> cases = {
+      {{shuffled, kElsewhere, s}},
+      {{ints(0, 100, 2), kNewSweep, s}, {{151, 1, 99}, kElsewhere, s}, {ints(100, 200, 2), kSameSweep, s}},
+      {{ints(0, 100, 1), kNewSweep, s}, {ints(100, 200, 1), kNewSweep, s}},
+      {{ints(0, 200, 2), kNewSweep, s}, {ints(1, 200, 2), kNewSweep, s}},
+      {{ints(0, 20, 2), kNewSweep, s + turn}, {ints(20, 200, 2), kSameSweep, s}, {oddsShuffled, kElsewhere, 2 * s},
+       {ints(1, 200, 4), kNewSweep, 3 * s}},
+  };
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    SCOPED_TRACE(c);
+    std::vector<std::unique_ptr<PathRecord>> records;
+    for (int i = 0; i < 200; ++i) records.push_back(std::make_unique<PathRecord>(L"/q/" + std::to_wstring(1000 + i)));
+    std::vector<std::int64_t> dueAt(records.size(), INT64_MAX);
+    Sweep sweep(4);
+    for (const Placing &placing : cases[c]) {
+      if (placing.by == kNewSweep) sweep.StartPathOrder();
+      for (int i : placing.records) {
+        PathRecord &record = *records[static_cast<std::size_t>(i)];
+        record.nextCheck.set(static_cast<time_t>(placing.due / s), static_cast<suseconds_t>(placing.due % s));
+        placing.by == kElsewhere ? sweep.Place(record) : sweep.PlaceInPathOrder(record, placing.due);
+        dueAt[static_cast<std::size_t>(i)] = placing.due;
+      }
+    }
+    const std::int64_t now = 3 * s + 1;
+    std::vector<FileRecord *> expected;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (dueAt[i] <= now) expected.push_back(records[i].get());
+    }
+    {
+      Sweep::DueCursor due(sweep, now);
+      for (FileRecord *record = due.Next(); record != nullptr; record = due.Next()) due.Keep(record);
+    }
+    sweep.SortBatchByPath();
+    EXPECT_EQ(sweep.Batch(), expected);
+  }
 }
