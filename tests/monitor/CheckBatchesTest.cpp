@@ -226,14 +226,16 @@ TEST(CheckBatches, AWalksBatchComesOutInPathOrderHoweverTheWheelGotItsRecords) {
   std::vector<int> shuffled = ints(0, 200, 1), oddsShuffled = ints(1, 200, 2);
   std::shuffle(shuffled.begin(), shuffled.end(), random);
   std::shuffle(oddsShuffled.begin(), oddsShuffled.end(), random);
-  const std::vector<std::vector<Placing>> cases = {
+  std::vector<std::vector<Placing>> cases = {
       {{shuffled, kElsewhere, s}},
       {{ints(0, 100, 2), kNewSweep, s}, {{151, 1, 99}, kElsewhere, s}, {ints(100, 200, 2), kSameSweep, s}},
       {{ints(0, 100, 1), kNewSweep, s}, {ints(100, 200, 1), kNewSweep, s}},
       {{ints(0, 200, 2), kNewSweep, s}, {ints(1, 200, 2), kNewSweep, s}},
       {{ints(0, 20, 2), kNewSweep, s + turn}, {ints(20, 200, 2), kSameSweep, s}, {oddsShuffled, kElsewhere, 2 * s},
        {ints(1, 200, 4), kNewSweep, 3 * s}},
+      {},  // twenty lists in order, more than are merged
   };
+  for (int b = 0; b < 20; ++b) cases.back().push_back({ints(b, 200, 20), kNewSweep, s + b * Sweep::kBucketMicros});
   for (std::size_t c = 0; c < cases.size(); ++c) {
     SCOPED_TRACE(c);
     std::vector<std::unique_ptr<PathRecord>> records;
