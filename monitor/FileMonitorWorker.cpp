@@ -14,9 +14,10 @@
 // and counts once a batch live in the worker's own WorkerContext.
 //
 // Locks: the queue's own lock and its own holdings' lock once a batch (a
-// held message is claimed with one atomic operation), mtxMonitor only for a look-up by path and to free a record that
-// lost its last receiver during the check. The queued mark that the
-// message holds is cleared, however the check ends.
+// held message is claimed with one atomic operation), mtxMonitor only for a
+// look-up by path and to free a record that lost its last receiver during
+// the check. The queued mark that the message holds is cleared, however the
+// check ends.
 //
 // Lifetime: a worker touches the monitor until svc returns; a worker that
 // ends on its own notes itself for the pool to join (FileMonitorPool.cpp),
