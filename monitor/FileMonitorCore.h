@@ -461,12 +461,13 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   std::map<RecordPath, std::shared_ptr<FileRecord>, RecordPathOrder,
            RecordPoolAllocator<std::pair<const RecordPath, std::shared_ptr<FileRecord>>>>
       mapFiles GUARDED_BY(mtxMonitor);
-  // The entries of mapFiles by their records' keys, which it hands out and
-  // writes into the records; see RecordsByKey.h.
+  // The records of mapFiles by their keys, which it hands out and writes
+  // into the records; see RecordsByKey.h. A slot names the record itself,
+  // so that a look-up goes from the slot straight to the record.
   struct RecordKey {
-    std::int64_t &operator()(const std::shared_ptr<FileRecord> &record) const { return record->key; }
+    std::int64_t &operator()(FileRecord &record) const { return record.key; }
   };
-  RecordsByKey<std::shared_ptr<FileRecord>, RecordKey> registry;
+  RecordsByKey<FileRecord, RecordKey> registry;
   mutable RecursiveMutex mtxMonitor;
   std::shared_ptr<TimerCallbackHandler<FileMonitorCore, TimerJob_t>> spTimerHandler;
   std::atomic<std::uint64_t> hDefaultCreds;

@@ -94,7 +94,7 @@ void FileMonitorCore::AddWithIdleReports(const std::wstring &path, IFileMonitorS
       record->sinks.insert(sink);
       found = mapFiles.emplace_hint(found, record->paths.registered, record);
       try {
-        registry.Add(&found->second);
+        registry.Add(found->second.get());
       } catch (...) {
         mapFiles.erase(found);
         throw;
@@ -205,7 +205,7 @@ void FileMonitorCore::FreeIfUnused(FileRecord &record) {
 
 std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
   std::wstring path;
-  registry.Read(key, [&path](const std::shared_ptr<FileRecord> &record) { path = record->paths.registered; });
+  registry.Read(key, [&path](const FileRecord &record) { path = record.paths.registered; });
   return path;
 }
 
@@ -213,8 +213,7 @@ std::wstring FileMonitorCore::GetFilename(const std::int64_t &key) {
 // checks it: the record's state is that worker's until the check ends.
 bool FileMonitorCore::FoundPresent(const std::int64_t &key) {
   bool present = false;
-  registry.Read(key,
-                [this, &present](const std::shared_ptr<FileRecord> &record) { present = HasAcceptedState(*record); });
+  registry.Read(key, [this, &present](const FileRecord &record) { present = HasAcceptedState(record); });
   return present;
 }
 

@@ -269,9 +269,8 @@ void FileMonitorCore::BringNotifiedForward(std::int64_t now) {
   }
   for (const std::uint64_t key : notifiedKeys) {
     // Keys are released under mtxMonitor, and never handed out again.
-    const std::shared_ptr<FileRecord> *entry = registry.Find(static_cast<std::int64_t>(key));
-    if (entry != nullptr) {
-      sweepBatch.push_back(entry->get());
+    if (FileRecord *record = registry.Find(static_cast<std::int64_t>(key))) {
+      sweepBatch.push_back(record);
     }
   }
   const bool sooner = ChecksWhenNotified();

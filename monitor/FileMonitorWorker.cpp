@@ -269,9 +269,9 @@ FileRecord *FileMonitorCore::LookUp(const FileMonitorMessage::InBlock &message, 
                                     bool &ownsMark) {
   std::int64_t key;
   if (message.KeyAfterPath(key)) {
-    const std::shared_ptr<FileRecord> *entry = registry.Find(key);
-    ownsMark = entry != nullptr;
-    return entry == nullptr ? nullptr : entry->get();
+    FileRecord *record = registry.Find(key);
+    ownsMark = record != nullptr;
+    return record;
   }
   if (message.CarriesKey()) {
     return nullptr;

@@ -56,7 +56,7 @@ class RecordsByKey {
   // A new key for `entry`, written into its KeyOf. Throws std::bad_alloc,
   // or std::length_error when 2^24 records live at once, and then changes
   // nothing.
-  std::int64_t Add(const Entry *entry) {
+  std::int64_t Add(Entry *entry) {
     std::unique_lock<SharedMutex> lock(mutex_);
     std::size_t index = freeHead_;
     std::uint64_t generation = 0;
@@ -99,7 +99,7 @@ class RecordsByKey {
   }
 
   // Without a lock: only for a key whose entry cannot be released meanwhile.
-  const Entry *Find(std::int64_t key) const {
+  Entry *Find(std::int64_t key) const {
     const Slot *slot = Locate(key);
     return slot == nullptr ? nullptr : EntryOf(*slot, std::memory_order_relaxed);
   }
@@ -137,9 +137,9 @@ class RecordsByKey {
   }
   static constexpr std::size_t NextFree(std::uintptr_t word) { return (word >> 1) & ((std::size_t(1) << 25) - 1); }
   static constexpr std::uint64_t GenerationOf(std::uintptr_t word) { return word >> 26; }
-  static const Entry *EntryOf(const Slot &slot, std::memory_order order) {
+  static Entry *EntryOf(const Slot &slot, std::memory_order order) {
     const std::uintptr_t word = slot.load(order);
-    return (word & 1) != 0 ? nullptr : reinterpret_cast<const Entry *>(word);
+    return (word & 1) != 0 ? nullptr : reinterpret_cast<Entry *>(word);
   }
   struct Chunk {
     Chunk() {
@@ -161,7 +161,7 @@ class RecordsByKey {
       return nullptr;
     }
     Slot &slot = chunk->slots[index % kSlots];
-    const Entry *entry = EntryOf(slot, std::memory_order_acquire);
+    Entry *entry = EntryOf(slot, std::memory_order_acquire);
     return entry != nullptr && KeyOf()(*entry) == key ? &slot : nullptr;
   }
 

@@ -27,13 +27,13 @@ struct KeyOf {
 
 TEST(RecordsByKey, AReleasedKeyFindsNothingAndItsSlotComesBackOnceUnderAnotherKey) {
   WindowsAgentCommon::RecordsByKey<Entry, KeyOf> index;
-  const Entry entries[4] = {{10, 0}, {11, 0}, {12, 0}, {13, 0}};
+  Entry entries[4] = {{10, 0}, {11, 0}, {12, 0}, {13, 0}};
   const std::int64_t first = index.Add(&entries[0]), second = index.Add(&entries[1]);
   for (std::int64_t key : {first, first, first + (std::int64_t{1} << 24)}) index.Release(key);
   const std::int64_t reused = index.Add(&entries[2]), fresh = index.Add(&entries[3]);
   EXPECT_TRUE(first == 1 && reused != first && fresh != reused && fresh != second);
   EXPECT_EQ(entries[1].key, second);
-  for (const auto &[key, entry] : std::vector<std::pair<std::int64_t, const Entry *>>{
+  for (const auto &[key, entry] : std::vector<std::pair<std::int64_t, Entry *>>{
            {first, nullptr}, {second, &entries[1]}, {reused, &entries[2]}, {fresh, &entries[3]},
            {0, nullptr}, {-1, nullptr}, {std::numeric_limits<std::int64_t>::max(), nullptr}}) {
     int seen = 0;
