@@ -102,31 +102,6 @@ class BlockGuard {
 // first, and those it holds.
 const std::size_t kBatch = HeldMessages::kCapacity + 1;
 
-// Asks for the cache line at `address` with the intent to write it: the
-// other copies go now, not when the write comes. A hint only; where the
-// instruction is unknown the line is fetched as for a read. (x86 processors
-// that lack it take it as a no-op.)
-inline void PrefetchLineForWrite(const void *address) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  __asm__ volatile("prefetchw %0" : : "m"(*static_cast<const char *>(address)));
-#else
-  PrefetchLine(address);
-#endif
-}
-
-// The record's lines that the check reads are asked for at once, not one
-// after another as the check comes to them, and the line of its queued
-// mark (last written by the sweep, cleared when the check ends) with the
-// intent to write: the other core's copy goes while the check waits for
-// the system, not when the mark is cleared.
-void PrefetchRecord(const FileRecord &record) {
-  PrefetchLine(&record.paths);
-  PrefetchLine(&record.path);
-  PrefetchLineForWrite(&record.queued);
-  // The kind's check state follows the shared record.
-  PrefetchLine(reinterpret_cast<const char *>(&record.queued) + 40);
-}
-
 }  // namespace
 
 struct FileMonitorCore::WorkerContext {
@@ -319,7 +294,6 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage::
   if (record == nullptr) {
     return;  // no such record: the message is dropped
   }
-  PrefetchRecord(*record);
   // However the check ends, its end is noted, so that no record is ever left
   // out of the sweep, or in the table, for good.
   struct EndGuard {
