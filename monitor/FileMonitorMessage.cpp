@@ -206,8 +206,8 @@ FileMonitorMessage FileMonitorMessage::ForRecord(const std::wstring &path, std::
 
 ACE_Message_Block *FileMonitorMessage::RecordBlock(const std::wstring &path, std::int64_t key, bool travelsAsText,
                                                    MonitorAction action, MessageBlockPool &pool) {
-  ACE_Message_Block *block = pool.Take();
-  char *image = block->wr_ptr();
+  char *image = nullptr;
+  ACE_Message_Block *block = pool.Take(image);
   const std::size_t length = path.size();
   auto *units = reinterpret_cast<VantrelPlatform::Utf16Unit *>(image + offsetof(FileMonitorMessage, szFilename));
   if (travelsAsText && length + kKeyUnits < kFilenameUnits && EachOneUnit(path.data(), length, units)) {

@@ -5,17 +5,19 @@
 // thousands of checks a second this takes the allocator out of the loop.
 //
 // Threads: Take and Settle run only on the sweep, under the monitor lock,
-// so there is one taker at a time; Give and GiveAll run on any worker, with
-// no lock (a worker gives back a batch's blocks at once).
-// The kept blocks form a stack through their `next` links (a block out of
-// every queue has no other use for it): Give pushes with a compare-and-swap.
-// The taker takes the whole stack at once into a list of its own when that
-// list is empty, and then takes block after block from it with no atomic
-// operation at all: the workers' pushes and the sweep's takes meet on the
-// stack's head once a sweep rather than once a check. The count of kept
-// blocks, which bounds what Give keeps, learns of the taker's takes when the
-// taker settles (once a chain, before it is queued, so before any of its
-// blocks can come back).
+// so there is one taker at a time; Give and GiveAll run on any worker (a
+// worker gives back a batch's blocks at once).
+// The kept blocks are an array of the blocks and their buffers' addresses:
+// a giver appends to the givers' array under a lock of its own (a leaf: once
+// a batch, held only for the copy), and the taker swaps that array for its
+// own, empty one under the same lock, then takes entry after entry from its
+// own with no lock and no atomic operation. The entries name blocks that a
+// worker wrote on another core, so every one is a miss; from an array the
+// taker fetches the header and the buffer of a block several takes ahead,
+// where a linked list would have to read each block before it knew the
+// next. The count of kept blocks, which bounds what Give keeps, learns of
+// the taker's takes when the taker settles (once a chain, before it is
+// queued, so before any of its blocks can come back).
 //
 // Lifetime: the pool owns the blocks it keeps and releases them when it goes;
 // blocks out on the queue belong to the queue, and a block that is not given
@@ -23,12 +25,16 @@
 #ifndef VANTREL_MONITOR_MESSAGEBLOCKPOOL_H
 #define VANTREL_MONITOR_MESSAGEBLOCKPOOL_H
 
+#include "monitor/ThreadAnnotations.h"
+
 #include <VantrelCommon/MessageBlockUtil.h>
 
 #include <ace/Message_Block.h>
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
+#include <utility>
 
 namespace WindowsAgentCommon {
 
@@ -41,39 +47,60 @@ inline void PrefetchLine(const void *address) {
 #endif
 }
 
+// The same with the intent to write the line: the other cores' copies go
+// now, not when the write comes. (x86 processors that lack the instruction
+// take it as a no-op.)
+inline void PrefetchLineForWrite(const void *address) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  __asm__ volatile("prefetchw %0" : : "m"(*static_cast<const char *>(address)));
+#elif defined(__GNUC__)
+  __builtin_prefetch(address, 1);
+#else
+  (void)address;
+#endif
+}
+
 class MessageBlockPool {
  public:
   // Keeps at most `capacity` blocks of `blockSize` bytes.
-  MessageBlockPool(std::size_t blockSize, std::size_t capacity) : blockSize_(blockSize), capacity_(capacity) {}
+  MessageBlockPool(std::size_t blockSize, std::size_t capacity)
+      : blockSize_(blockSize), capacity_(capacity), given_(new Entry[capacity]), own_(new Entry[capacity]) {}
   ~MessageBlockPool() {
-    ReleaseList(head_.exchange(nullptr));
-    ReleaseList(own_);
+    MutexLock lock(mutex_);
+    ReleaseAll(given_.get(), givenCount_);
+    ReleaseAll(own_.get(), ownCount_);
   }
   MessageBlockPool(const MessageBlockPool &) = delete;
   MessageBlockPool &operator=(const MessageBlockPool &) = delete;
 
   // An empty block with room for blockSize bytes: a kept one, else a new one
-  // (CreateDataMessageBlock, which throws std::bad_alloc). One taker at a time.
-  ACE_Message_Block *Take() {
-    if (own_ == nullptr) {
-      own_ = head_.exchange(nullptr, std::memory_order_acquire);
+  // (CreateDataMessageBlock, which throws std::bad_alloc). One taker at a
+  // time. `buffer` is where the block's bytes begin (its write position),
+  // known without a read of its data block.
+  ACE_Message_Block *Take(char *&buffer) {
+    if (ownCount_ == 0) {
+      Refill();
     }
-    ACE_Message_Block *block = own_;
-    if (block == nullptr) {
+    if (ownCount_ == 0) {
+      ACE_Message_Block *block = nullptr;
       CreateDataMessageBlock(blockSize_, block);
+      buffer = block->wr_ptr();
       return block;
     }
-    own_ = block->next();
-    if (own_ != nullptr) {
-      // The next take reads the next block's header and writes its data:
-      // both are fetched now, while this block is being written.
-      PrefetchLine(own_->next());
-      PrefetchLine(own_->data_block());
+    const Entry kept = own_[--ownCount_];
+    if (ownCount_ >= kAhead) {
+      Prefetch(own_[ownCount_ - kAhead]);
+      // The entries themselves, further ahead: the givers wrote them.
+      PrefetchLine(&own_[ownCount_ >= 2 * kAhead ? ownCount_ - 2 * kAhead : 0]);
     }
     ++taken_;
-    block->next(nullptr);
-    block->reset();
-    return block;
+    kept.block->reset();
+    buffer = kept.buffer;
+    return kept.block;
+  }
+  ACE_Message_Block *Take() {
+    char *buffer = nullptr;
+    return Take(buffer);
   }
   // Tells the count of kept blocks what the taker took since it last
   // settled. The taker settles before it lets any block it took go.
@@ -89,11 +116,14 @@ class MessageBlockPool {
   void Give(ACE_Message_Block *block) noexcept { GiveAll(block, 1); }
 
   // The same for a chain of `count` blocks linked through their `next`, with
-  // one update of the count and one push for all that are kept: a worker
-  // gives back its batch's blocks at once.
-  void GiveAll(ACE_Message_Block *chain, std::size_t count) noexcept {
+  // one update of the count and one lock for all that are kept: a worker
+  // gives back its batch's blocks at once, the last of the chain to be
+  // taken first.
+  void GiveAll(ACE_Message_Block *chain, std::size_t count) noexcept EXCLUDES(mutex_) {
     const std::size_t before = kept_.fetch_add(count, std::memory_order_relaxed);
     const std::size_t room = before >= capacity_ ? 0 : capacity_ - before;
+    // Those that are not kept go first, without the lock; the kept ones
+    // stay linked in the chain's order.
     ACE_Message_Block *first = nullptr, *last = nullptr;
     std::size_t kept = 0;
     while (chain != nullptr) {
@@ -104,9 +134,12 @@ class MessageBlockPool {
         block->release();
         continue;
       }
-      block->next(first);
-      first = block;
-      last = last == nullptr ? block : last;
+      if (last == nullptr) {
+        first = block;
+      } else {
+        last->next(block);
+      }
+      last = block;
       ++kept;
     }
     if (kept < count) {
@@ -115,10 +148,14 @@ class MessageBlockPool {
     if (first == nullptr) {
       return;
     }
-    ACE_Message_Block *head = head_.load(std::memory_order_relaxed);
-    do {
-      last->next(head);
-    } while (!head_.compare_exchange_weak(head, first, std::memory_order_release, std::memory_order_relaxed));
+    MutexLock lock(mutex_);
+    // The count's room is the arrays' room: every entry is counted.
+    for (ACE_Message_Block *block = first; block != nullptr;) {
+      ACE_Message_Block *next = block->next();
+      block->next(nullptr);
+      given_[givenCount_++] = Entry{block, block->base()};
+      block = next;
+    }
   }
 
   // The blocks kept now (for tests and statistics; on the taker's thread,
@@ -126,12 +163,42 @@ class MessageBlockPool {
   std::size_t Kept() const { return kept_.load(std::memory_order_relaxed) - taken_; }
 
  private:
-  static void ReleaseList(ACE_Message_Block *block) {
-    while (block != nullptr) {
-      ACE_Message_Block *next = block->next();
-      block->next(nullptr);
-      block->release();
-      block = next;
+  struct Entry {
+    ACE_Message_Block *block;
+    char *buffer;  // the block's base
+  };
+  // How many takes ahead the taker fetches a block's header and buffer.
+  static constexpr std::size_t kAhead = 8;
+
+  // The givers' array becomes the taker's (which is empty).
+  void Refill() EXCLUDES(mutex_) {
+    {
+      MutexLock lock(mutex_);
+      std::swap(given_, own_);
+      ownCount_ = givenCount_;
+      givenCount_ = 0;
+    }
+    for (std::size_t ahead = 1; ahead <= kAhead && ahead <= ownCount_; ++ahead) {
+      Prefetch(own_[ownCount_ - ahead]);
+    }
+  }
+
+  // What a take writes: the block's read and write positions and links,
+  // within the header's first 64 bytes, and the first 128 bytes of its
+  // buffer, where the message's header and a path of up to 50 characters
+  // go. Each on the line or lines that hold it.
+  static void Prefetch(const Entry &entry) {
+    const char *header = reinterpret_cast<const char *>(entry.block);
+    PrefetchLineForWrite(header);
+    PrefetchLineForWrite(header + 63);
+    PrefetchLineForWrite(entry.buffer);
+    PrefetchLineForWrite(entry.buffer + 64);
+    PrefetchLineForWrite(entry.buffer + 127);
+  }
+
+  static void ReleaseAll(const Entry *kept, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      kept[i].block->release();
     }
   }
 
@@ -146,13 +213,15 @@ class MessageBlockPool {
 
   const std::size_t blockSize_;
   const std::size_t capacity_;
-  std::atomic<ACE_Message_Block *> head_{nullptr};
-  // Kept blocks: on the stack, in the taker's list, and (until the taker
-  // settles) the taken_ blocks taken from that list.
+  // Kept blocks: in the givers' array, in the taker's, and (until the taker
+  // settles) the taken_ blocks taken from the taker's.
   std::atomic<std::size_t> kept_{0};
-  ACE_Message_Block *own_ = nullptr;  // the taker's list
-  std::size_t taken_ = 0;             // the taker's
-
+  Mutex mutex_;
+  std::unique_ptr<Entry[]> given_ GUARDED_BY(mutex_);
+  std::size_t givenCount_ GUARDED_BY(mutex_) = 0;
+  std::unique_ptr<Entry[]> own_;  // the taker's
+  std::size_t ownCount_ = 0;     // the taker's
+  std::size_t taken_ = 0;        // the taker's
 };
 
 }  // namespace WindowsAgentCommon
