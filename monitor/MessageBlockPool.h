@@ -8,8 +8,8 @@
 // so there is one taker at a time; Give and GiveAll run on any worker (a
 // worker gives back a batch's blocks at once).
 // The kept blocks are an array of the blocks and their buffers' addresses:
-// a giver appends to the givers' array under a lock of its own (a leaf: once
-// a batch, held only for the copy), and the taker swaps that array for its
+// a giver appends to the givers' array under a lock of its own (a leaf, once
+// a batch), and the taker swaps that array for its
 // own, empty one under the same lock, then takes entry after entry from its
 // own with no lock and no atomic operation. The entries name blocks that a
 // worker wrote on another core, so every one is a miss; from an array the
@@ -90,8 +90,6 @@ class MessageBlockPool {
     const Entry kept = own_[--ownCount_];
     if (ownCount_ >= kAhead) {
       Prefetch(own_[ownCount_ - kAhead]);
-      // The entries themselves, further ahead: the givers wrote them.
-      PrefetchLine(&own_[ownCount_ >= 2 * kAhead ? ownCount_ - 2 * kAhead : 0]);
     }
     ++taken_;
     kept.block->reset();
@@ -122,39 +120,26 @@ class MessageBlockPool {
   void GiveAll(ACE_Message_Block *chain, std::size_t count) noexcept EXCLUDES(mutex_) {
     const std::size_t before = kept_.fetch_add(count, std::memory_order_relaxed);
     const std::size_t room = before >= capacity_ ? 0 : capacity_ - before;
-    // Those that are not kept go first, without the lock; the kept ones
-    // stay linked in the chain's order.
-    ACE_Message_Block *first = nullptr, *last = nullptr;
+    // One walk, under the lock. A block that is not kept goes at once: a
+    // duplicate released before its original leaves that one reusable.
     std::size_t kept = 0;
-    while (chain != nullptr) {
-      ACE_Message_Block *block = chain;
-      chain = block->next();
-      block->next(nullptr);
-      if (kept == room || !Reusable(*block)) {
-        block->release();
-        continue;
+    {
+      MutexLock lock(mutex_);
+      while (chain != nullptr) {
+        ACE_Message_Block *block = chain;
+        chain = block->next();
+        block->next(nullptr);
+        if (kept == room || !Reusable(*block)) {
+          block->release();
+          continue;
+        }
+        // The count's room is the arrays' room: every entry is counted.
+        given_[givenCount_++] = Entry{block, block->base()};
+        ++kept;
       }
-      if (last == nullptr) {
-        first = block;
-      } else {
-        last->next(block);
-      }
-      last = block;
-      ++kept;
     }
     if (kept < count) {
       kept_.fetch_sub(count - kept, std::memory_order_relaxed);
-    }
-    if (first == nullptr) {
-      return;
-    }
-    MutexLock lock(mutex_);
-    // The count's room is the arrays' room: every entry is counted.
-    for (ACE_Message_Block *block = first; block != nullptr;) {
-      ACE_Message_Block *next = block->next();
-      block->next(nullptr);
-      given_[givenCount_++] = Entry{block, block->base()};
-      block = next;
     }
   }
 
