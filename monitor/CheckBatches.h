@@ -42,76 +42,94 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 namespace WindowsAgentCommon {
 
-// The monitor's queue, with the two operations that ACE's queue lacks.
+// What the sweep knows of a check message's block when it queues it, and
+// hands on with the block to the worker that takes it: the block, where its
+// image begins, and where the record that the check reads and its path's
+// characters lie. The last two are hints to fetch ahead, never read
+// through: by the time a worker comes to the message the record may be
+// gone (the sweep took the message back and another worker checked it, or
+// a message without a key). Null where nothing is known.
+struct QueuedBlock {
+  ACE_Message_Block *block;
+  const char *image;
+  const void *record;
+  const void *path;
+};
+
+// The monitor's queue, with the operations that ACE's queue lacks.
+//
+// Beside its blocks, the queue keeps what the sweep told of the blocks it
+// put (PutChain), in queue order, in an array used as a ring: the ring
+// describes the last describedCount_ blocks of the queue. While it
+// describes them all, a batch is cut off the head by its place in the ring,
+// with no walk of the blocks (each block a miss, its address known only
+// once the block before it has come, under the lock that every worker
+// wants). Whatever else changes the queue keeps the ring honest through
+// ACE's own virtual functions (below): blocks put at the head are not
+// described and are walked when taken; a block put anywhere else, or taken
+// from anywhere but the head or the tail, leaves the ring describing
+// nothing; a described block taken from the head or the tail leaves the
+// ring with it. The ring grows under the queue's lock, only when a chain
+// does not fit (its size follows the queue's high-water mark, reached in
+// the first sweeps).
 class CheckQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
+  typedef ACE_Message_Queue<ACE_MT_SYNCH> Base;
+
  public:
   // As dequeue_head with no time limit, but takes up to `most` blocks, and
   // no more than the queue's message count divided by `takers` (at least
-  // one), linked through their `next`. Returns how many it took, or -1 as
-  // dequeue_head does (a deactivated queue).
-  int TakeBatch(ACE_Message_Block *&first, std::size_t most, std::size_t takers) {
-    first = nullptr;
-    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, this->lock_, -1);
-    if (this->state_ == ACE_Message_Queue_Base::DEACTIVATED) {
-      errno = ESHUTDOWN;
-      return -1;
-    }
-    if (this->wait_not_empty_cond(nullptr) == -1) {
-      return -1;
-    }
-    const std::size_t share = std::max<std::size_t>(1, this->cur_count_ / std::max<std::size_t>(1, takers));
-    const std::size_t wanted = std::min(std::max<std::size_t>(1, most), share);
-    // The batch is cut off the head as one piece: its blocks' sizes are
-    // summed on the way, and the queue's counts and links change once.
-    ACE_Message_Block *const head = this->head_;
-    ACE_Message_Block *last = nullptr;
-    ACE_Message_Block *rest = head;
-    std::size_t bytes = 0, length = 0;
-    int taken = 0;
-    while (static_cast<std::size_t>(taken) < wanted && rest != nullptr) {
-      for (const ACE_Message_Block *piece = rest; piece != nullptr; piece = piece->cont()) {
-        bytes += piece->size();
-        length += piece->length();
+  // one), into batch[0] on (room for `most`), in queue order, linked
+  // through their `next`; their `prev` links are left as they were, for
+  // the taker to clear. Returns how many it took, or -1 as dequeue_head
+  // does (a deactivated queue).
+  int TakeBatch(QueuedBlock *batch, std::size_t most, std::size_t takers) {
+    std::size_t taken = 0;
+    {
+      ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, this->lock_, -1);
+      if (this->state_ == ACE_Message_Queue_Base::DEACTIVATED) {
+        errno = ESHUTDOWN;
+        return -1;
       }
-      rest->prev(nullptr);
-      last = rest;
-      rest = rest->next();
-      ++taken;
+      if (this->wait_not_empty_cond(nullptr) == -1) {
+        return -1;
+      }
+      const std::size_t share = std::max<std::size_t>(1, this->cur_count_ / std::max<std::size_t>(1, takers));
+      taken = std::min({std::max<std::size_t>(1, most), share, this->cur_count_});
+      if (taken == 0) {
+        return 0;
+      }
+      if (describedCount_ == this->cur_count_) {
+        TakeDescribed(batch, taken);
+      } else {
+        TakeWalking(batch, taken);
+      }
+      // As a block at a time would: below the low-water mark, whoever waits
+      // for room is woken. Here all at once, and only when one waits.
+      if (fullWaiters_ != 0 && this->cur_bytes_ <= this->low_water_mark_) {
+        this->not_full_cond_.broadcast();
+      }
     }
-    if (last == nullptr) {
-      return 0;
-    }
-    last->next(nullptr);
-    this->head_ = rest;
-    if (rest == nullptr) {
-      this->tail_ = nullptr;
-    } else {
-      rest->prev(nullptr);
-    }
-    this->cur_bytes_ -= bytes;
-    this->cur_length_ -= length;
-    this->cur_count_ -= static_cast<std::size_t>(taken);
-    first = head;
-    // As a block at a time would: below the low-water mark, whoever waits
-    // for room is woken. Here all at once, and only when one waits.
-    if (fullWaiters_ != 0 && this->cur_bytes_ <= this->low_water_mark_) {
-      this->not_full_cond_.broadcast();
-    }
-    return taken;
+    // Nothing reaches the batch but the taker now.
+    batch[taken - 1].block->next(nullptr);
+    return static_cast<int>(taken);
   }
 
   // As enqueue_tail with a zero timeout (it never waits for room), for a
   // chain of `count` blocks linked both ways from `first` to `last`, each
   // of one data block with `blockBytes` of size and of length: the totals
   // that ACE's enqueue finds by walking every block are told, so the chain
-  // goes on under one lock with one signal and no walk. Returns the
-  // queue's message count, or -1 when the queue is deactivated (ESHUTDOWN)
-  // or at its high-water mark (EWOULDBLOCK); the caller then still owns
-  // the chain.
-  int PutChain(ACE_Message_Block *first, ACE_Message_Block *last, std::size_t count, std::size_t blockBytes) {
+  // goes on under one lock with one signal and no walk. `described`, when
+  // not null, tells the chain's blocks in order (see QueuedBlock), and
+  // TakeBatch hands that on. Returns the queue's message count, or -1 when
+  // the queue is deactivated (ESHUTDOWN) or at its high-water mark
+  // (EWOULDBLOCK); the caller then still owns the chain.
+  int PutChain(ACE_Message_Block *first, ACE_Message_Block *last, std::size_t count, std::size_t blockBytes,
+               const QueuedBlock *described = nullptr) {
     ACE_Notification_Strategy *notifier = nullptr;
     int queued = 0;
     {
@@ -131,6 +149,7 @@ class CheckQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
         this->tail_->next(first);
       }
       this->tail_ = last;
+      Describe(described, count, blockBytes);
       this->cur_count_ += count;
       this->cur_bytes_ += count * blockBytes;
       this->cur_length_ += count * blockBytes;
@@ -180,8 +199,150 @@ class CheckQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
     return result;
   }
 
+  // ACE's own puts and takes, which keep the ring honest. Under the queue's
+  // lock, as ACE calls them. A put at the head (enqueue_head_i, which the
+  // others call for an empty queue) leaves the ring as it is: what it puts
+  // lies in front of the described blocks.
+  int enqueue_tail_i(ACE_Message_Block *item) override {
+    Forget();
+    return Base::enqueue_tail_i(item);
+  }
+  int enqueue_i(ACE_Message_Block *item) override {
+    Forget();
+    return Base::enqueue_i(item);
+  }
+  int enqueue_deadline_i(ACE_Message_Block *item) override {
+    Forget();
+    return Base::enqueue_deadline_i(item);
+  }
+  int dequeue_head_i(ACE_Message_Block *&item) override {
+    const std::size_t before = this->cur_count_;
+    const bool described = describedCount_ != 0 && describedCount_ == before;
+    const int result = Base::dequeue_head_i(item);
+    if (described && this->cur_count_ < before) {
+      front_ = (front_ + 1) & (capacity_ - 1);
+      --describedCount_;
+    }
+    return result;
+  }
+  int dequeue_tail_i(ACE_Message_Block *&item) override {
+    const std::size_t before = this->cur_count_;
+    const bool described = describedCount_ != 0;
+    const int result = Base::dequeue_tail_i(item);
+    if (described && this->cur_count_ < before) {
+      --describedCount_;
+    }
+    return result;
+  }
+  int dequeue_prio_i(ACE_Message_Block *&item) override {
+    Forget();
+    return Base::dequeue_prio_i(item);
+  }
+  int dequeue_deadline_i(ACE_Message_Block *&item) override {
+    Forget();
+    return Base::dequeue_deadline_i(item);
+  }
+  int flush_i() override {
+    Forget();
+    return Base::flush_i();
+  }
+
  private:
+  // The first `count` blocks, all described: their entries are the batch,
+  // and the block behind them is the ring's next entry.
+  void TakeDescribed(QueuedBlock *batch, std::size_t count) {
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+      batch[i] = ring_[(front_ + i) & mask];
+    }
+    front_ = (front_ + count) & mask;
+    describedCount_ -= count;
+    CutHead(describedCount_ == 0 ? nullptr : ring_[front_].block, count, count * describedBytes_,
+            count * describedBytes_);
+  }
+  // The first `count` blocks, walked: those in front of the described ones
+  // are told by their blocks alone.
+  void TakeWalking(QueuedBlock *batch, std::size_t count) {
+    std::size_t undescribed = this->cur_count_ - describedCount_;
+    std::size_t bytes = 0, length = 0;
+    ACE_Message_Block *block = this->head_;
+    for (std::size_t i = 0; i < count; ++i) {
+      for (const ACE_Message_Block *piece = block; piece != nullptr; piece = piece->cont()) {
+        bytes += piece->size();
+        length += piece->length();
+      }
+      if (undescribed != 0) {
+        batch[i] = QueuedBlock{block, nullptr, nullptr, nullptr};
+        --undescribed;
+      } else {
+        batch[i] = ring_[front_];
+        front_ = (front_ + 1) & (capacity_ - 1);
+        --describedCount_;
+      }
+      block = block->next();
+    }
+    CutHead(block, count, bytes, length);
+  }
+  // The queue begins at `rest` after `count` blocks of these totals.
+  void CutHead(ACE_Message_Block *rest, std::size_t count, std::size_t bytes, std::size_t length) {
+    this->head_ = rest;
+    if (rest == nullptr) {
+      this->tail_ = nullptr;
+    } else {
+      rest->prev(nullptr);
+    }
+    this->cur_bytes_ -= bytes;
+    this->cur_length_ -= length;
+    this->cur_count_ -= count;
+  }
+
+  // Notes the chain of `count` blocks just put behind the others, as
+  // `described` tells them; a chain told by nothing, of another block size
+  // than the described ones, or that finds no room for its entries, leaves
+  // the ring describing nothing.
+  void Describe(const QueuedBlock *described, std::size_t count, std::size_t blockBytes) {
+    if (described == nullptr || (describedCount_ != 0 && blockBytes != describedBytes_) ||
+        !RoomFor(describedCount_ + count)) {
+      Forget();
+      return;
+    }
+    describedBytes_ = blockBytes;
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+      ring_[(front_ + describedCount_ + i) & mask] = described[i];
+    }
+    describedCount_ += count;
+  }
+  bool RoomFor(std::size_t entries) {
+    if (entries <= capacity_) {
+      return true;
+    }
+    std::size_t capacity = std::max<std::size_t>(capacity_, 64);
+    while (capacity < entries) {
+      capacity *= 2;
+    }
+    QueuedBlock *ring = new (std::nothrow) QueuedBlock[capacity];
+    if (ring == nullptr) {
+      return false;
+    }
+    for (std::size_t i = 0; i < describedCount_; ++i) {
+      ring[i] = ring_[(front_ + i) & (capacity_ - 1)];
+    }
+    ring_.reset(ring);
+    capacity_ = capacity;
+    front_ = 0;
+    return true;
+  }
+  void Forget() { describedCount_ = 0; }
+
   std::size_t fullWaiters_ = 0;  // under the queue's lock
+  // The ring and what it describes, under the queue's lock. Its capacity
+  // is zero or a power of two.
+  std::unique_ptr<QueuedBlock[]> ring_;
+  std::size_t capacity_ = 0;
+  std::size_t front_ = 0;
+  std::size_t describedCount_ = 0;
+  std::size_t describedBytes_ = 0;  // each described block's size and length
 };
 
 // What one worker holds of the batch it took, in queue order.
@@ -194,27 +355,25 @@ class HeldMessages {
   // The most blocks held at once.
   static constexpr std::size_t kCapacity = 16;
 
-  // The worker's: holds a chain of at most kCapacity blocks, linked through
-  // their `next` (the rest of a batch after its first block), in place of
-  // what it held before, which it has come to or lost.
-  void Hold(ACE_Message_Block *chain) EXCLUDES(mutex_) {
+  // The worker's: holds `count` blocks (at most kCapacity) as TakeBatch
+  // told them, linked through their `next` (the rest of a batch after its
+  // first block), in place of what it held before, which it has come to or
+  // lost.
+  void Hold(const QueuedBlock *batch, std::size_t count) EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    std::uint64_t count = 0;
-    for (ACE_Message_Block *block = chain; block != nullptr && count < kCapacity; block = block->next()) {
-      held_[count].block = block;
-      held_[count].image = block->rd_ptr();
-      ++count;
-    }
+    count = std::min(count, kCapacity);
+    std::copy(batch, batch + count, held_);
     const std::uint64_t generation = (state_.load(std::memory_order_relaxed) >> kGenerationShift) + 1;
-    state_.store(generation << kGenerationShift | count << kCountShift, std::memory_order_relaxed);
+    state_.store(generation << kGenerationShift | std::uint64_t{count} << kCountShift, std::memory_order_relaxed);
     if (count != 0) {
-      PrefetchImage(held_[0].image);
+      Prefetch(held_[0]);
     }
   }
-  // The worker's: the next held block, or null when it holds none (it had
-  // none, or a sweep took them back). One atomic operation and no lock: the
-  // block is the worker's when its claim comes before the sweep's.
-  ACE_Message_Block *Next() {
+  // The worker's: the next held block, unlinked, or null when it holds none
+  // (it had none, or a sweep took them back); `image` is where its image
+  // begins, null when unknown. One atomic operation and no lock: the block
+  // is the worker's when its claim comes before the sweep's.
+  ACE_Message_Block *Next(const char *&image) {
     const std::uint64_t state = state_.load(std::memory_order_relaxed);
     if (IndexOf(state) >= CountOf(state)) {
       return nullptr;
@@ -226,10 +385,39 @@ class HeldMessages {
     const std::size_t at = IndexOf(claimed);
     ACE_Message_Block *block = held_[at].block;
     block->next(nullptr);
+    block->prev(nullptr);
+    image = held_[at].image;
     if (at + 1 < CountOf(claimed)) {
-      PrefetchImage(held_[at + 1].image);
+      Prefetch(held_[at + 1]);
     }
     return block;
+  }
+
+  // What a worker reads of a message that it comes to next, fetched while
+  // it checks the one before, each line at once rather than one after the
+  // other: the block's header, with the intent to write it (its links and
+  // read position), on the one or two lines that hold its first 64 bytes;
+  // the image's header, path and the key behind it; the lines of the record
+  // that a check reads; the first characters of the record's path.
+  static void Prefetch(const QueuedBlock &next) {
+    const char *header = reinterpret_cast<const char *>(next.block);
+    PrefetchLineForWrite(header);
+    PrefetchLineForWrite(header + 63);
+    if (next.image != nullptr) {
+      for (int line = 0; line < 3; ++line) {
+        PrefetchLine(next.image + 64 * line);
+      }
+    }
+    if (next.record != nullptr) {
+      const char *record = static_cast<const char *>(next.record);
+      for (std::size_t at = 0; at < kRecordBytes; at += 64) {
+        PrefetchLine(record + at);
+      }
+      PrefetchLine(record + kRecordBytes - 1);
+    }
+    if (next.path != nullptr) {
+      PrefetchLine(next.path);
+    }
   }
   // Any thread: everything held, as a chain; the worker holds nothing after.
   ACE_Message_Block *TakeAll() EXCLUDES(mutex_) {
@@ -281,24 +469,16 @@ class HeldMessages {
     return (state & kTakenBack) != 0 || IndexOf(state) >= CountOf(state) ? nullptr : held_[IndexOf(state)].block;
   }
 
-  // The next message's bytes that its worker reads (the header, the path
-  // and the key behind it) are fetched while the worker checks this one.
-  static void PrefetchImage(const char *image) {
-    for (int line = 0; line < 3; ++line) {
-      PrefetchLine(image + 64 * line);
-    }
-  }
+  // How much of a record, from its start, a check reads: the shared record
+  // and a kind's fields behind it.
+  static constexpr std::size_t kRecordBytes = 224;
 
   std::atomic<std::uint64_t> state_{0};
   // Written by the worker in Hold, under the lock; read by the worker, and
-  // by whoever takes back what is held, under the lock. A block's image is
-  // noted while the block is surely the worker's: the worker never reads a
-  // block that it has not claimed.
-  struct Held {
-    ACE_Message_Block *block;
-    const char *image;
-  };
-  Held held_[kCapacity] = {};
+  // by whoever takes back what is held, under the lock. The worker never
+  // reads a block that it has not claimed: what it fetches ahead is told
+  // by the entries.
+  QueuedBlock held_[kCapacity] = {};
   Mutex mutex_;
   // The sweep's view of the state at its last look.
   std::uint64_t seen_ GUARDED_BY(mutex_) = ~std::uint64_t{0};

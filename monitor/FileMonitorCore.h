@@ -517,8 +517,10 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   // for the backlog's next low verdict.
   void PutWithoutWaiting(ACE_Message_Block *block);
   // The sweep's chain of `count` check messages, linked both ways from
-  // `first` to `last`: queued, or released when it finds no room.
-  bool PutChainWithoutWaiting(ACE_Message_Block *first, ACE_Message_Block *last, std::size_t count);
+  // `first` to `last` and told in order by `described`: queued, or
+  // released when it finds no room.
+  bool PutChainWithoutWaiting(ACE_Message_Block *first, ACE_Message_Block *last, std::size_t count,
+                              const QueuedBlock *described);
   static void ReleaseChain(ACE_Message_Block *chain);
   void SweepIfDrained() EXCLUDES(mtxMonitor);
 
@@ -550,6 +552,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   // The due index (the records with at least one receiver, by nextCheck in
   // microseconds of the monotonic clock) and the sweep's own state.
   Sweep sweep_ GUARDED_BY(mtxMonitor);
+  // The sweep's chain as it is told to the queue (CheckQueue::PutChain).
+  std::vector<QueuedBlock> sweepChain_ GUARDED_BY(mtxMonitor);
   // The parts of the sweep that the workers use without mtxMonitor: the
   // deferral mark and the block pool, both safe on any thread.
   Sweep &SweepUnlocked() NO_THREAD_SAFETY_ANALYSIS { return sweep_; }

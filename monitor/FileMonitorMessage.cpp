@@ -205,9 +205,13 @@ FileMonitorMessage FileMonitorMessage::ForRecord(const std::wstring &path, std::
 }
 
 ACE_Message_Block *FileMonitorMessage::RecordBlock(const std::wstring &path, std::int64_t key, bool travelsAsText,
-                                                   MonitorAction action, MessageBlockPool &pool) {
+                                                   MonitorAction action, MessageBlockPool &pool,
+                                                   const char **imageAt) {
   char *image = nullptr;
   ACE_Message_Block *block = pool.Take(image);
+  if (imageAt != nullptr) {
+    *imageAt = image;
+  }
   const std::size_t length = path.size();
   auto *units = reinterpret_cast<VantrelPlatform::Utf16Unit *>(image + offsetof(FileMonitorMessage, szFilename));
   if (travelsAsText && length + kKeyUnits < kFilenameUnits && EachOneUnit(path.data(), length, units)) {
@@ -226,12 +230,14 @@ ACE_Message_Block *FileMonitorMessage::RecordBlock(const std::wstring &path, std
   return block;
 }
 
-FileMonitorMessage::InBlock::InBlock(ACE_Message_Block *block) {
+FileMonitorMessage::InBlock::InBlock(ACE_Message_Block *block, const char *image) {
   if (block == nullptr || block->length() < kImageSize) {
     // As Unmarshal throws it: the worker's read of a message is Unmarshal's.
     throw UnmarshalMemoryException("VantrelCommon/MessageBlockUtil", "WindowsAgentCommon::Unmarshal", __LINE__);
   }
-  const char *image = block->rd_ptr();
+  if (image == nullptr) {
+    image = block->rd_ptr();
+  }
   std::memcpy(&action_, image + offsetof(FileMonitorMessage, eAction), sizeof(action_));
   filename_ = image + offsetof(FileMonitorMessage, szFilename);
   block->rd_ptr(kImageSize);

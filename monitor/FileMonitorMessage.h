@@ -65,9 +65,11 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   // from `pool`, written there directly where the path's characters are
   // each one UTF-16 unit (the rule): the header, the path, its terminator
   // and the key. The units after the key are left unset, as the
-  // constructor leaves those after a terminator.
+  // constructor leaves those after a terminator. `image`, when not null,
+  // is told where the image begins.
   static ACE_Message_Block *RecordBlock(const std::wstring &path, std::int64_t key, bool travelsAsText,
-                                        MonitorAction action, MessageBlockPool &pool);
+                                        MonitorAction action, MessageBlockPool &pool,
+                                        const char **image = nullptr);
 
   bool CarriesKey() const;
   std::int64_t Key() const;   // valid when CarriesKey()
@@ -83,8 +85,10 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
    public:
     // The message at the block's read position, which moves kImageSize on, as
     // Unmarshal's does. A null block, or one with fewer readable bytes,
-    // throws UnmarshalMemoryException, as Unmarshal does.
-    explicit InBlock(ACE_Message_Block *block);
+    // throws UnmarshalMemoryException, as Unmarshal does. `image`, when not
+    // null, is the block's read position, told by whoever knows it (the
+    // position itself is only found through the block's data block).
+    explicit InBlock(ACE_Message_Block *block, const char *image = nullptr);
     MonitorAction Action() const { return action_; }
     bool CarriesKey() const;
     bool KeyAfterPath(std::int64_t &key) const;

@@ -422,14 +422,19 @@ void FileMonitorCore::CheckFilesLocked() {
     // Linked both ways, as the queue keeps its blocks.
     ACE_Message_Block *chain = nullptr;
     ACE_Message_Block *last = nullptr;
+    // What the worker that takes each message will read, told with it.
+    sweepChain_.clear();
     try {
+      sweepChain_.reserve(end - i);
       for (std::size_t j = i; j < end; ++j) {
         PrefetchQueued(sweepBatch, j + kRecordsAhead);
         FileRecord &record = *sweepBatch[j];
         const auto action = record.wantIdle ? FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT
                                             : FileMonitorMessage::MONITOR_ACTION_CHECK;
-        ACE_Message_Block *block = FileMonitorMessage::RecordBlock(record.paths.registered, record.key,
-                                                                   record.travelsAsText, action, sweep_.Blocks());
+        const char *image = nullptr;
+        ACE_Message_Block *block = FileMonitorMessage::RecordBlock(
+            record.paths.registered, record.key, record.travelsAsText, action, sweep_.Blocks(), &image);
+        sweepChain_.push_back(QueuedBlock{block, image, &record, record.path.data()});
         if (last == nullptr) {
           chain = block;
         } else {
@@ -445,7 +450,7 @@ void FileMonitorCore::CheckFilesLocked() {
       throw;
     }
     sweep_.Blocks().Settle();
-    if (!PutChainWithoutWaiting(chain, last, end - i)) {
+    if (!PutChainWithoutWaiting(chain, last, end - i, sweepChain_.data())) {
       // The room was taken after all (a worker handed a quit message on).
       unmark(i);
       deferred = true;
@@ -510,8 +515,8 @@ void FileMonitorCore::ReleaseChain(ACE_Message_Block *chain) {
 }
 
 bool FileMonitorCore::PutChainWithoutWaiting(ACE_Message_Block *first, ACE_Message_Block *last,
-                                             std::size_t count) {
-  if (queue_.PutChain(first, last, count, FileMonitorMessage::kImageSize) < 0) {
+                                             std::size_t count, const QueuedBlock *described) {
+  if (queue_.PutChain(first, last, count, FileMonitorMessage::kImageSize, described) < 0) {
     ReleaseChain(first);
     return false;
   }

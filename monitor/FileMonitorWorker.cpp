@@ -108,6 +108,8 @@ struct FileMonitorCore::WorkerContext {
   // What the worker took off the queue and has not come to yet; in the
   // monitor's registry while the worker runs.
   HeldMessages held;
+  // The batch that the worker last took off the queue, as the queue told it.
+  QueuedBlock batch[kBatch];
   Log threadLog;
   ISecurityManager *securityManager = nullptr;
   // The handle the thread runs under; meaningless unless credsOk. A failed
@@ -196,7 +198,8 @@ int FileMonitorCore::svc() {
 // holds goes as the queue's checks go: the quit message comes before them.
 FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
   for (;;) {
-    ACE_Message_Block *block = ctx.held.Next();
+    const char *image = nullptr;
+    ACE_Message_Block *block = ctx.held.Next(image);
     // Whether this message came with a batch just taken off the queue.
     bool fromQueue = false;
     if (block != nullptr && pool_.Closed()) {
@@ -206,20 +209,23 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
     }
     if (block == nullptr) {
       EndBatch(ctx);
-      const int taken = queue_.TakeBatch(block, kBatch, held_.Members());
+      const int taken = queue_.TakeBatch(ctx.batch, kBatch, held_.Members());
       if (taken < 0) {
         return WorkerEnd::kQueueClosed;
       }
-      if (block == nullptr) {
+      if (taken == 0) {
         continue;
       }
-      ACE_Message_Block *rest = block->next();
+      HeldMessages::Prefetch(ctx.batch[0]);
+      block = ctx.batch[0].block;
+      image = ctx.batch[0].image;
       block->next(nullptr);
-      ctx.held.Hold(rest);
+      block->prev(nullptr);
+      ctx.held.Hold(ctx.batch + 1, static_cast<std::size_t>(taken) - 1);
       fromQueue = true;
     }
     BlockGuard taken(block);
-    const FileMonitorMessage::InBlock message(block);
+    const FileMonitorMessage::InBlock message(block, image);
     switch (message.Action()) {
       case FileMonitorMessage::MONITOR_ACTION_QUIT: {
         // The duplicate shares the block's data and its reference count,

@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <iterator>
 #include <random>
+#include <set>
 #include <thread>
 
 using namespace WindowsAgentCommon;
@@ -53,31 +56,164 @@ struct PathRecord : FileRecord {
 
 }  // namespace
 
-// A batch is at most the taker's share of the queue, in queue order; what
-// goes back goes to the head, in its order; a closed queue frees its takers.
-TEST(CheckBatches, ABatchIsTheTakersShareAndGoesBackInOrder) {
-  CheckQueue queue;
-  for (int i = 0; i < 10; ++i) queue.enqueue_tail(Numbered(i));
-  ACE_Message_Block *chain = nullptr;
-  EXPECT_EQ(queue.TakeBatch(chain, 16, 3), 3);
-  EXPECT_EQ(Drain(chain), (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(queue.TakeBatch(chain, 2, 1), 2);
-  ASSERT_EQ(queue.PutBackAtHead(chain), 7);
-  EXPECT_EQ(queue.TakeBatch(chain, 16, 0), 7);
-  EXPECT_EQ(Drain(chain), (std::vector<int>{3, 4, 5, 6, 7, 8, 9}));
+// Whatever mix of puts and takes a queue sees, TakeBatch hands out its
+// blocks in queue order, each with what the sweep told of it (or nothing,
+// for a block that the sweep did not describe), and leaves its counts as
+// ACE keeps them: the queue is checked against a plain list of numbers
+// after every step, and emptied in batches at the end of every case.
+TEST(CheckBatches, BatchesComeInQueueOrderWithWhatTheSweepToldOfThem) {
+  // Chain n: the sweep's described chain; Bare n: a chain told nothing of;
+  // Tail/Prio/Head n: ACE's puts one by one (Head puts in front, so the
+  // last put comes first, and its blocks have the highest priority; Prio's
+  // come by priority behind them); Back n: a batch of n taken and put back at the
+  // head; Take n k: a batch of at most n for k takers; PopHead, PopTail:
+  // ACE's takes; Flush.
+  enum Op { kChain, kBare, kTail, kPrio, kHead, kBack, kTake, kPopHead, kPopTail, kFlush };
+  struct Step {
+    Op op;
+    std::size_t n = 0;
+    std::size_t takers = 1;
+  };
+  const std::vector<std::vector<Step>> cases = {
+      {{kChain, 5}, {kTake, 2, 1}, {kChain, 3}, {kTake, 16, 2}, {kTake, 16, 1}},
+      {{kChain, 3}, {kHead, 2}, {kTake, 3, 1}, {kChain, 2}, {kTake, 1, 1}},
+      {{kChain, 4}, {kTail, 1}, {kChain, 2}, {kTake, 6, 1}, {kChain, 2}},
+      {{kChain, 4}, {kPrio, 1}, {kChain, 2}, {kPopHead}, {kTake, 16, 1}},
+      {{kHead, 1}, {kChain, 3}, {kPrio, 1}, {kTake, 2, 1}, {kChain, 2}, {kTake, 3, 1}},
+      {{kChain, 6}, {kBack, 4}, {kTake, 2, 1}, {kChain, 1}, {kTake, 3, 1}},
+      {{kChain, 3}, {kFlush}, {kChain, 2}, {kTake, 16, 1}, {kChain, 70}, {kChain, 70}},
+      {{kChain, 3}, {kPopHead}, {kPopTail}, {kChain, 2}, {kPopTail}, {kTake, 2, 1}},
+      {{kChain, 2}, {kBare, 2}, {kChain, 2}, {kTake, 3, 1}},
+      // The ring wraps around its end, then grows while it does.
+      {{kChain, 60}, {kTake, 16, 1}, {kTake, 16, 1}, {kChain, 30}, {kTake, 16, 1}, {kChain, 60}, {kTake, 16, 1}},
+  };
+  const std::size_t kBytes = sizeof(int);
+  static int records[1000];
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    SCOPED_TRACE(c);
+    CheckQueue queue;
+    queue.high_water_mark(std::size_t(1) << 30);
+    std::deque<int> model;
+    std::vector<bool> described(std::size(records), false);
+    std::set<int> urgent;  // put by Head, above the others' priority
+    int next = 0;
+    ACE_Time_Value noWait(ACE_Time_Value::zero);
+    // A batch's blocks and entries against the model's front.
+    auto take = [&](std::size_t most, std::size_t takers) {
+      std::vector<QueuedBlock> batch(most);
+      const int n = queue.TakeBatch(batch.data(), most, takers);
+      const std::size_t share = std::max<std::size_t>(1, model.size() / takers);
+      EXPECT_EQ(n, static_cast<int>(std::min({most, share, model.size()})));
+      ACE_Message_Block *chain = n > 0 ? batch[0].block : nullptr;
+      for (int i = 0; i < n; ++i) {
+        const QueuedBlock &entry = batch[static_cast<std::size_t>(i)];
+        const int number = NumberOf(entry.block);
+        EXPECT_EQ(number, model.front());
+        EXPECT_EQ(entry.block->next(), i + 1 < n ? batch[static_cast<std::size_t>(i) + 1].block : nullptr);
+        const bool told = described[static_cast<std::size_t>(number)];
+        EXPECT_EQ(entry.image, told ? entry.block->rd_ptr() : nullptr) << number;
+        EXPECT_EQ(entry.record, told ? &records[number] : nullptr) << number;
+        model.pop_front();
+      }
+      return chain;
+    };
+    auto chainOf = [&](std::size_t n, bool tell) {
+      ACE_Message_Block *first = nullptr, *last = nullptr;
+      std::vector<QueuedBlock> told;
+      for (std::size_t i = 0; i < n; ++i, ++next) {
+        ACE_Message_Block *block = Numbered(next);
+        first == nullptr ? void(first = block) : (last->next(block), block->prev(last));
+        last = block;
+        told.push_back({block, block->rd_ptr(), &records[next], nullptr});
+        model.push_back(next);
+      }
+      for (int k : model) described[static_cast<std::size_t>(k)] = tell && (described[static_cast<std::size_t>(k)] || k >= next - static_cast<int>(n));
+      ASSERT_EQ(queue.PutChain(first, last, n, kBytes, tell ? told.data() : nullptr), static_cast<int>(model.size()));
+    };
+    for (const Step &step : cases[c]) {
+      ACE_Message_Block *block = nullptr;
+      switch (step.op) {
+        case kChain:
+        case kBare:
+          chainOf(step.n, step.op == kChain);
+          break;
+        case kTail:
+        case kPrio:
+        case kHead:
+          for (std::size_t i = 0; i < step.n; ++i, ++next) {
+            ACE_Message_Block *put = Numbered(next);
+            put->msg_priority(step.op == kHead ? 2 : step.op == kPrio ? 1 : 0);
+            step.op == kTail   ? queue.enqueue_tail(put, &noWait)
+            : step.op == kPrio ? queue.enqueue_prio(put, &noWait)
+                               : queue.enqueue_head(put, &noWait);
+            // By priority: behind the last of Head's blocks, else first.
+            auto behind = std::find_if(model.rbegin(), model.rend(), [&](int k) { return urgent.count(k) != 0; });
+            step.op == kHead   ? model.push_front(next)
+            : step.op == kPrio ? void(model.insert(behind.base(), next))
+                               : model.push_back(next);
+            if (step.op == kHead) urgent.insert(next);
+          }
+          // A put behind the described blocks leaves none described.
+          for (int n : model) described[static_cast<std::size_t>(n)] = described[static_cast<std::size_t>(n)] && step.op == kHead;
+          break;
+        case kBack: {
+          const std::deque<int> before = model;
+          ASSERT_EQ(queue.PutBackAtHead(take(step.n, 1)), static_cast<int>(before.size()));
+          for (std::size_t i = step.n; i-- > 0;) {
+            described[static_cast<std::size_t>(before[i])] = false;
+            model.push_front(before[i]);
+          }
+          break;
+        }
+        case kTake:
+          Drain(take(step.n, step.takers));
+          break;
+        case kPopHead:
+        case kPopTail:
+          ASSERT_GE(step.op == kPopHead ? queue.dequeue_head(block, &noWait) : queue.dequeue_tail(block, &noWait), 0);
+          EXPECT_EQ(NumberOf(block), step.op == kPopHead ? model.front() : model.back());
+          step.op == kPopHead ? model.pop_front() : model.pop_back();
+          Drain(block);
+          break;
+        case kFlush:
+          queue.flush();
+          model.clear();
+          break;
+      }
+      ASSERT_EQ(queue.message_count(), model.size());
+      ASSERT_EQ(queue.message_bytes(), model.size() * kBytes);
+      ASSERT_EQ(queue.message_length(), model.size() * kBytes);
+    }
+    for (int i = 0; i < 100 && !model.empty(); ++i) Drain(take(17, 1));
+    EXPECT_TRUE(model.empty());
+    EXPECT_EQ(queue.message_count(), 0u);
+  }
+}
 
+// What a worker holds comes to it in order with its image; a sweep takes
+// back only what a worker that made no progress holds; a closed queue
+// frees its takers.
+TEST(CheckBatches, HeldMessagesComeInOrderUnlessTakenBack) {
+  CheckQueue queue;
+  for (int i = 0; i < 3; ++i) queue.enqueue_tail(Numbered(i));
+  QueuedBlock batch[16];
+  ASSERT_EQ(queue.TakeBatch(batch, 16, 1), 3);
   HeldMessages held;
-  queue.enqueue_tail(Numbered(10));
-  ASSERT_EQ(queue.TakeBatch(chain, 16, 1), 1);
-  held.Hold(chain);
+  held.Hold(batch, 3);
+  const char *image = nullptr;
+  ACE_Message_Block *first = held.Next(image);
+  EXPECT_EQ(NumberOf(first), 0);
+  EXPECT_EQ(first->next(), nullptr);
+  EXPECT_EQ(image, nullptr) << "a block put by enqueue_tail is told by nothing";
+  Drain(first);
   EXPECT_EQ(held.TakeAllIfStuck(), nullptr) << "it came to a message since it was last looked at";
-  EXPECT_EQ(held.Count(), 1u);
-  EXPECT_EQ(Drain(held.TakeAllIfStuck()), std::vector<int>{10});
-  EXPECT_EQ(held.Next(), nullptr);
+  EXPECT_EQ(held.Count(), 2u);
+  EXPECT_EQ(Drain(held.TakeAllIfStuck()), (std::vector<int>{1, 2}));
+  EXPECT_EQ(held.Next(image), nullptr);
 
   auto result = std::make_shared<std::atomic<int>>(0);
   std::future<void> waiting = InBackground([&queue, result] {
-    ACE_Message_Block *none = nullptr;
+    QueuedBlock none[16];
     result->store(queue.TakeBatch(none, 16, 1));
   });
   queue.deactivate();
@@ -132,27 +268,33 @@ TEST(CheckBatches, AChainPutOnWithItsTotalsCountsAsACEsEnqueue) {
   Drain(extra);
 }
 
-// Workers that hold what they took while a sweep takes back the holdings of
-// the stalled ones, over and over: every message is taken exactly once.
+// Workers that hold what they took while a sweep puts described chains on
+// and takes back the holdings of the stalled ones, over and over: every
+// message is taken exactly once, with its own image.
 TEST(CheckBatches, EveryMessageIsTakenOnceWhileHoldingsAreTakenBack) {
   const int kMessages = 20000;
   CheckQueue queue;
   queue.high_water_mark(std::size_t(1) << 30);
   HeldMessagesRegistry registry;
   std::vector<std::atomic<int>> seen(kMessages);
-  std::atomic<int> taken{0};
+  std::atomic<int> taken{0}, wrongImages{0};
   auto worker = [&] {
     HeldMessages held;
     registry.Join(held);
+    QueuedBlock batch[17];
     for (int i = 0; i < 4 * kMessages; ++i) {
-      ACE_Message_Block *block = held.Next();
+      const char *image = nullptr;
+      ACE_Message_Block *block = held.Next(image);
       if (block == nullptr) {
-        const int n = queue.TakeBatch(block, 16, registry.Members());
+        const int n = queue.TakeBatch(batch, 17, registry.Members());
         if (n < 0) break;
-        ACE_Message_Block *rest = block->next();
+        if (n == 0) continue;
+        block = batch[0].block;
+        image = batch[0].image;
         block->next(nullptr);
-        held.Hold(rest);
+        held.Hold(batch + 1, static_cast<std::size_t>(n) - 1);
       }
+      if (image != nullptr && image != block->rd_ptr()) ++wrongImages;
       for (int n : Drain(block)) seen[static_cast<std::size_t>(n)]++;
       if (++taken % 97 == 0) std::this_thread::yield();  // a stall now and then
     }
@@ -166,12 +308,26 @@ TEST(CheckBatches, EveryMessageIsTakenOnceWhileHoldingsAreTakenBack) {
       registry.TakeBackStuck([&queue](ACE_Message_Block *chain) { queue.PutBackAtHead(chain); });
     }
   });
-  for (int i = 0; i < kMessages; ++i) queue.enqueue_tail(Numbered(i));
+  // Chains of 50 as the sweep puts them; now and then a block by ACE's put.
+  for (int i = 0, chains = 0; i < kMessages; ++chains) {
+    if (chains % 20 == 0) queue.enqueue_tail(Numbered(i++));
+    std::vector<QueuedBlock> told;
+    for (int end = std::min(kMessages, i + 50); i < end; ++i) {
+      ACE_Message_Block *block = Numbered(i);
+      if (!told.empty()) {
+        told.back().block->next(block);
+        block->prev(told.back().block);
+      }
+      told.push_back({block, block->rd_ptr(), nullptr, nullptr});
+    }
+    ASSERT_GT(queue.PutChain(told.front().block, told.back().block, told.size(), sizeof(int), told.data()), 0);
+  }
   ASSERT_TRUE(WaitUntil([&] { return taken.load() >= kMessages; }));
   ASSERT_TRUE(Finished(sweep));
   queue.deactivate();
   for (auto &done : workers) ASSERT_TRUE(Finished(done));
   EXPECT_EQ(taken.load(), kMessages);
+  EXPECT_EQ(wrongImages.load(), 0);
   EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](const std::atomic<int> &n) { return n.load() != 1; }), 0);
 }
 
