@@ -49,8 +49,9 @@ namespace WindowsAgentCommon {
 
 // What the sweep knows of a check message's block when it queues it, and
 // hands on with the block to the worker that takes it: the block, where its
-// image begins, and where the record that the check reads and its path's
-// characters lie. The last two are hints to fetch ahead, never read
+// image begins, where the record that the check reads begins, the record's
+// byte that the check's end writes (its queued mark), and where its path's
+// characters lie. The last three are hints to fetch ahead, never read
 // through: by the time a worker comes to the message the record may be
 // gone (the sweep took the message back and another worker checked it, or
 // a message without a key). Null where nothing is known.
@@ -58,6 +59,7 @@ struct QueuedBlock {
   ACE_Message_Block *block;
   const char *image;
   const void *record;
+  const void *written;
   const void *path;
 };
 
@@ -272,7 +274,7 @@ class CheckQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
         length += piece->length();
       }
       if (undescribed != 0) {
-        batch[i] = QueuedBlock{block, nullptr, nullptr, nullptr};
+        batch[i] = QueuedBlock{block, nullptr, nullptr, nullptr, nullptr};
         --undescribed;
       } else {
         batch[i] = ring_[front_];
@@ -384,8 +386,7 @@ class HeldMessages {
     }
     const std::size_t at = IndexOf(claimed);
     ACE_Message_Block *block = held_[at].block;
-    block->next(nullptr);
-    block->prev(nullptr);
+    Claimed(block);
     image = held_[at].image;
     if (at + 1 < CountOf(claimed)) {
       Prefetch(held_[at + 1]);
@@ -393,12 +394,23 @@ class HeldMessages {
     return block;
   }
 
+  // A block that its worker has come to: unlinked, and its data block,
+  // which only the block's return to the pool reads (a batch's at once),
+  // fetched while the check runs.
+  static void Claimed(ACE_Message_Block *block) {
+    block->next(nullptr);
+    block->prev(nullptr);
+    PrefetchLine(block->data_block());
+  }
+
   // What a worker reads of a message that it comes to next, fetched while
   // it checks the one before, each line at once rather than one after the
   // other: the block's header, with the intent to write it (its links and
   // read position), on the one or two lines that hold its first 64 bytes;
-  // the image's header, path and the key behind it; the lines of the record
-  // that a check reads; the first characters of the record's path.
+  // the image's header, path and the key behind it; the record's line that
+  // the check's end writes, with the intent to write it (the sweep wrote it
+  // last, on another core), and the other lines that a check reads; the
+  // first characters of the record's path.
   static void Prefetch(const QueuedBlock &next) {
     const char *header = reinterpret_cast<const char *>(next.block);
     PrefetchLineForWrite(header);
@@ -407,6 +419,9 @@ class HeldMessages {
       for (int line = 0; line < 3; ++line) {
         PrefetchLine(next.image + 64 * line);
       }
+    }
+    if (next.written != nullptr) {
+      PrefetchLineForWrite(next.written);
     }
     if (next.record != nullptr) {
       const char *record = static_cast<const char *>(next.record);
@@ -470,8 +485,8 @@ class HeldMessages {
   }
 
   // How much of a record, from its start, a check reads: the shared record
-  // and a kind's fields behind it.
-  static constexpr std::size_t kRecordBytes = 224;
+  // and a kind's first fields behind it.
+  static constexpr std::size_t kRecordBytes = 176;
 
   std::atomic<std::uint64_t> state_{0};
   // Written by the worker in Hold, under the lock; read by the worker, and

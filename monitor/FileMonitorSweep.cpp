@@ -434,7 +434,7 @@ void FileMonitorCore::CheckFilesLocked() {
         const char *image = nullptr;
         ACE_Message_Block *block = FileMonitorMessage::RecordBlock(
             record.paths.registered, record.key, record.travelsAsText, action, sweep_.Blocks(), &image);
-        sweepChain_.push_back(QueuedBlock{block, image, &record, record.path.data()});
+        sweepChain_.push_back(QueuedBlock{block, image, &record, &record.queued, record.path.data()});
         if (last == nullptr) {
           chain = block;
         } else {

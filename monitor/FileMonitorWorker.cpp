@@ -219,8 +219,7 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
       HeldMessages::Prefetch(ctx.batch[0]);
       block = ctx.batch[0].block;
       image = ctx.batch[0].image;
-      block->next(nullptr);
-      block->prev(nullptr);
+      HeldMessages::Claimed(block);
       ctx.held.Hold(ctx.batch + 1, static_cast<std::size_t>(taken) - 1);
       fromQueue = true;
     }

@@ -124,7 +124,7 @@ TEST(CheckBatches, BatchesComeInQueueOrderWithWhatTheSweepToldOfThem) {
         ACE_Message_Block *block = Numbered(next);
         first == nullptr ? void(first = block) : (last->next(block), block->prev(last));
         last = block;
-        told.push_back({block, block->rd_ptr(), &records[next], nullptr});
+        told.push_back({block, block->rd_ptr(), &records[next], nullptr, nullptr});
         model.push_back(next);
       }
       for (int k : model) described[static_cast<std::size_t>(k)] = tell && (described[static_cast<std::size_t>(k)] || k >= next - static_cast<int>(n));
@@ -318,7 +318,7 @@ TEST(CheckBatches, EveryMessageIsTakenOnceWhileHoldingsAreTakenBack) {
         told.back().block->next(block);
         block->prev(told.back().block);
       }
-      told.push_back({block, block->rd_ptr(), nullptr, nullptr});
+      told.push_back({block, block->rd_ptr(), nullptr, nullptr, nullptr});
     }
     ASSERT_GT(queue.PutChain(told.front().block, told.back().block, told.size(), sizeof(int), told.data()), 0);
   }
