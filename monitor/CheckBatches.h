@@ -486,7 +486,7 @@ class HeldMessages {
 
   // How much of a record, from its start, a check reads: the shared record
   // and a kind's first fields behind it.
-  static constexpr std::size_t kRecordBytes = 176;
+  static constexpr std::size_t kRecordBytes = 200;
 
   std::atomic<std::uint64_t> state_{0};
   // Written by the worker in Hold, under the lock; read by the worker, and
