@@ -234,17 +234,23 @@ struct VANTREL_MONITOR_API FileRecord {
     std::int64_t regularDue = INT64_MAX;
   };
 
+  // In the order of who touches them: first what the sweep reads (the path
+  // and key it writes into the message, the interval) and writes (the due
+  // time and links), then what a check reads, next to the kind's own fields
+  // that follow the shared record, so that a polling check's reads of the
+  // record are one run at its end: two lines at most. (The sweep writes the
+  // queued mark and its flags there too: that line is shared all the same.)
   SinkSet sinks;                       // under mtxMonitor
   const Paths paths;
+  std::int64_t key;                    // fixed at registration
+  ACE_Time_Value checkInterval;        // under mtxMonitor
+  ACE_Time_Value nextCheck;            // monotonic clock; under mtxMonitor
+  DueSlot due;
+  std::int64_t lastWarnTime;           // seconds since 1970; the checking worker's
   // The path that the checks look at: paths.registered, or the kind's own
   // form of it where that differs, a copy that the record owns.
   const std::wstring &path;
-  std::int64_t lastWarnTime;           // seconds since 1970; the checking worker's
-  ACE_Time_Value checkInterval;        // under mtxMonitor
-  ACE_Time_Value nextCheck;            // monotonic clock; under mtxMonitor
-  std::int64_t key;                    // fixed at registration
   const std::uint64_t hCreds;
-  DueSlot due;
   // The flags below take a byte each, but the three fixed at registration
   // share one: each byte that the record saves lets a kind's own fields
   // begin in the shared record's end.

@@ -39,10 +39,10 @@ FileRecord::FileRecord(const std::wstring &registered, std::wstring_view watched
 FileRecord::FileRecord(const std::wstring &registered, std::wstring_view watched, const ACE_Time_Value &interval,
                        std::uint64_t creds, bool idle, bool asText)
     : paths(registered),
-      path(watched == registered ? paths.registered : *new std::wstring(watched)),
-      lastWarnTime(0),
-      checkInterval(interval),
       key(IFileMonitor::kNoKey),
+      checkInterval(interval),
+      lastWarnTime(0),
+      path(watched == registered ? paths.registered : *new std::wstring(watched)),
       hCreds(creds),
       wantIdle(idle),
       idleUntilPresent(false),

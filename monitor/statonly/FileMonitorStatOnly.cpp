@@ -34,8 +34,8 @@ StatOnlyFileData::StatOnlyFileData(const std::wstring &registered, const ACE_Tim
                                    std::uint64_t creds, bool idle)
     : FileRecord(registered, registered, interval, creds, idle),
       entriesPrimed(false),
-      sizeBeforeGrowth(0),
-      initError(0) {}
+      initError(0),
+      sizeBeforeGrowth(0) {}
 
 StatOnlyFileData::~StatOnlyFileData() = default;
 

@@ -75,22 +75,28 @@ struct VANTREL_MONITOR_API StatOnlyFileData : FileRecord {
     known_ |= kIdentity;
   }
 
-  // In this order the record packs without holes. The attributes and the
-  // identity are kept as their fields and a bit each that says whether they
-  // are known: a std::optional of each would pad each.
-  bool entriesPrimed;              // a directory's first change has been absorbed
-
+  // In this order the record packs without holes, and what every check
+  // reads (the marks, the error of the baseline, the attributes, then the
+  // identity) is one run with the shared record's own check fields, which
+  // end that record. The attributes and the identity are kept as their
+  // fields and a bit each that says whether they are known: a std::optional
+  // of each would pad each.
  private:
   enum : std::uint8_t { kAttributes = 1, kDirectory = 2, kIdentity = 4 };
   std::uint8_t known_ = 0;
 
  public:
-  std::uint32_t sizeBeforeGrowth;  // the size that the last accepted change replaced
+  bool entriesPrimed;              // a directory's first change has been absorbed
   std::uint32_t initError;         // error of a failed baseline read, else 0
 
  private:
   std::uint32_t size_ = 0;       // of the last accepted attributes
   std::uint32_t writeTime_ = 0;  // of the last accepted attributes
+
+ public:
+  std::uint32_t sizeBeforeGrowth;  // the size that the last accepted change replaced
+
+ private:
   VantrelPlatform::FileIdentity identity_;
   // Made at a directory's first listing: a file's record carries no set.
   std::unique_ptr<std::set<std::wstring>> dirEntries;
