@@ -60,7 +60,7 @@ class CheckProbe : public Monitor {
     if (!this->HasAcceptedState(record)) {
       this->InitialScan(record);
     }
-    return this->CheckFile(record, this->log);
+    return this->CheckFile(record, this->log, {});
   }
   void Sweep() { this->CheckFiles(); }
   // Makes the swept records due again: empties the queue and clears their

@@ -426,8 +426,12 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   virtual std::shared_ptr<FileRecord> NewRecord(const std::wstring &path, const ACE_Time_Value &interval,
                                                 std::uint64_t hCreds, bool wantIdle) = 0;
   // One check; returns the change flags. The log is the checking worker's
-  // own, lent for the check.
-  virtual int CheckFile(FileRecord &record, const Log &threadLog) = 0;
+  // own, lent for the check. `sent` is the record's registered path as the
+  // check's message carried it, in the message's block that the worker has
+  // just read (no units where the check has none): the kind may read the
+  // path there rather than from the record's string, whose buffer is
+  // elsewhere in memory.
+  virtual int CheckFile(FileRecord &record, const Log &threadLog, const FileMonitorMessage::PathUnits &sent) = 0;
   // Appends the keys of the records whose change was notified since the
   // last call; true when notifications were lost (the system dropped
   // events), so that any record may have changed unnoticed. Called by every
@@ -498,8 +502,8 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   // Whether the worker now runs under the record's credentials.
   bool SwitchCredentials(WorkerContext &ctx, const FileRecord &record);
   void WarnCredentials(WorkerContext &ctx, FileRecord &record);
-  FileRecord *LookUp(const FileMonitorMessage::InBlock &message, std::shared_ptr<FileRecord> &kept, bool &ownsMark)
-      EXCLUDES(mtxMonitor);
+  FileRecord *LookUp(const FileMonitorMessage::InBlock &message, std::shared_ptr<FileRecord> &kept, bool &ownsMark,
+                     FileMonitorMessage::PathUnits &sent) EXCLUDES(mtxMonitor);
   // The worker's end of a record's check: clears its queued mark, and frees
   // the record if it has no receiver left. Never throws.
   void CheckEnded(FileRecord &record) noexcept EXCLUDES(mtxMonitor);

@@ -102,8 +102,8 @@ std::int64_t ReadKey(const char *filename, std::size_t length) {
 
 bool CarriesKeyAlone(const char *filename) { return UnitAt(filename, 0) == 0 && UnitAt(filename, 1) == kKeyMarker; }
 
-bool KeyBehindPath(const char *filename, std::int64_t &key) {
-  const std::size_t length = LengthOf(filename);
+bool KeyBehindPath(const char *filename, std::int64_t &key, std::size_t &length) {
+  length = LengthOf(filename);
   if (length + kKeyUnits >= FileMonitorMessage::kFilenameUnits || UnitAt(filename, length + 1) != kKeyMarker) {
     return false;
   }
@@ -245,7 +245,25 @@ FileMonitorMessage::InBlock::InBlock(ACE_Message_Block *block, const char *image
 
 bool FileMonitorMessage::InBlock::CarriesKey() const { return CarriesKeyAlone(filename_); }
 
-bool FileMonitorMessage::InBlock::KeyAfterPath(std::int64_t &key) const { return KeyBehindPath(filename_, key); }
+bool FileMonitorMessage::InBlock::KeyAfterPath(std::int64_t &key) const {
+  std::size_t length;
+  return KeyBehindPath(filename_, key, length);
+}
+
+bool FileMonitorMessage::InBlock::KeyAfterPath(std::int64_t &key, PathUnits &path) const {
+  std::size_t length;
+  if (!KeyBehindPath(filename_, key, length)) {
+    return false;
+  }
+  // A key alone has no path in front of it. The units are read in place
+  // only where they lie on their own alignment, as in a block's image from
+  // the allocator.
+  if (length != 0 && reinterpret_cast<std::uintptr_t>(filename_) % alignof(VantrelPlatform::Utf16Unit) == 0) {
+    path.units = reinterpret_cast<const VantrelPlatform::Utf16Unit *>(filename_);
+    path.length = length;
+  }
+  return true;
+}
 
 std::wstring FileMonitorMessage::InBlock::Path() const { return PathOf(filename_); }
 
@@ -268,7 +286,10 @@ bool FileMonitorMessage::CarriesKey() const { return CarriesKeyAlone(FilenameByt
 
 std::int64_t FileMonitorMessage::Key() const { return ReadKey(FilenameBytes(*this), 0); }
 
-bool FileMonitorMessage::KeyAfterPath(std::int64_t &key) const { return KeyBehindPath(FilenameBytes(*this), key); }
+bool FileMonitorMessage::KeyAfterPath(std::int64_t &key) const {
+  std::size_t length;
+  return KeyBehindPath(FilenameBytes(*this), key, length);
+}
 
 std::wstring FileMonitorMessage::Path() const { return PathOf(FilenameBytes(*this)); }
 

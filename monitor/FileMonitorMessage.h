@@ -78,6 +78,13 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
   bool KeyAfterPath(std::int64_t &key) const;
   std::wstring Path() const;  // the path of szFilename
 
+  // A message's path where it lies in its block: `length` UTF-16 units and
+  // their terminator; no units where it is not read there.
+  struct PathUnits {
+    const VantrelPlatform::Utf16Unit *units = nullptr;
+    std::size_t length = 0;
+  };
+
   // A message read where it lies in its block, the worker's way: only the
   // action, the path through its terminator and the key behind it are read,
   // never the whole image. Valid while the block is.
@@ -92,6 +99,9 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
     MonitorAction Action() const { return action_; }
     bool CarriesKey() const;
     bool KeyAfterPath(std::int64_t &key) const;
+    // The same, and where the key is found, the path's units in the block
+    // (valid while the block is).
+    bool KeyAfterPath(std::int64_t &key, PathUnits &path) const;
     std::wstring Path() const;
 
    private:

@@ -269,11 +269,13 @@ FileMonitorCore::WorkerEnd FileMonitorCore::TakeMessages(WorkerContext &ctx) {
 // sweep's for a path that leaves no room for the key, is looked up by path
 // under mtxMonitor, and the worker keeps its own reference to the record.
 // `ownsMark` tells whether the check's end clears the queued mark: only the
-// sweep's message holds it.
+// sweep's message holds it. A key behind a path names the record whose
+// registered path that is (the sweep writes both): `sent` is then that path
+// in the block.
 FileRecord *FileMonitorCore::LookUp(const FileMonitorMessage::InBlock &message, std::shared_ptr<FileRecord> &kept,
-                                    bool &ownsMark) {
+                                    bool &ownsMark, FileMonitorMessage::PathUnits &sent) {
   std::int64_t key;
-  if (message.KeyAfterPath(key)) {
+  if (message.KeyAfterPath(key, sent)) {
     FileRecord *record = registry.Find(key);
     ownsMark = record != nullptr;
     return record;
@@ -295,7 +297,8 @@ FileRecord *FileMonitorCore::LookUp(const FileMonitorMessage::InBlock &message, 
 void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage::InBlock &message) {
   std::shared_ptr<FileRecord> kept;
   bool ownsMark = false;
-  FileRecord *const record = LookUp(message, kept, ownsMark);
+  FileMonitorMessage::PathUnits sent;
+  FileRecord *const record = LookUp(message, kept, ownsMark, sent);
   if (record == nullptr) {
     return;  // no such record: the message is dropped
   }
@@ -322,7 +325,7 @@ void FileMonitorCore::HandleCheck(WorkerContext &ctx, const FileMonitorMessage::
   if (!HasAcceptedState(*record)) {
     InitialScan(*record);
   }
-  const int flags = CheckFile(*record, ctx.threadLog);
+  const int flags = CheckFile(*record, ctx.threadLog, sent);
   ++ctx.checks;
   if (flags != 0 || message.Action() == FileMonitorMessage::MONITOR_ACTION_CHECK_AND_REPORT ||
       (record->idleUntilPresent && (first || !HasAcceptedState(*record)))) {

@@ -291,7 +291,7 @@ std::shared_ptr<FileRecord> FileMonitorNoFSRedirect::NewRecord(const std::wstrin
   return std::allocate_shared<FileData>(RecordPoolAllocator<FileData>(), path, interval, hCreds, wantIdle);
 }
 
-int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, const Log &threadLog) {
+int FileMonitorNoFSRedirect::CheckFile(FileRecord &base, const Log &threadLog, const FileMonitorMessage::PathUnits &) {
   FileData &record = static_cast<FileData &>(base);
   const FileData::Reading reading = record.ReadingNeeded(*this);
   if (reading == FileData::Reading::kNothing) {

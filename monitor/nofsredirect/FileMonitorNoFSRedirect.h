@@ -173,7 +173,7 @@ class VANTREL_MONITOR_API FileMonitorNoFSRedirect : public FileMonitorCore {
     return static_cast<const FileData &>(record).HasAcceptedState();
   }
   void InitialScan(FileRecord &record) override { static_cast<FileData &>(record).InitialScan(*this); }
-  int CheckFile(FileRecord &record, const Log &threadLog) override;
+  int CheckFile(FileRecord &record, const Log &threadLog, const FileMonitorMessage::PathUnits &sent) override;
   bool TakeNotifiedKeys(std::vector<std::uint64_t> &keys) override;
   bool SparesCheck(FileRecord &record, std::int64_t now, std::int64_t &fullCheck) override;
 

@@ -119,14 +119,18 @@ std::shared_ptr<FileRecord> FileMonitorStatOnly::NewRecord(const std::wstring &p
   return std::allocate_shared<FileData>(RecordPoolAllocator<FileData>(), path, interval, hCreds, wantIdle);
 }
 
-int FileMonitorStatOnly::CheckFile(FileRecord &base, const Log &threadLog) {
+int FileMonitorStatOnly::CheckFile(FileRecord &base, const Log &threadLog, const FileMonitorMessage::PathUnits &sent) {
   FileData &record = static_cast<FileData &>(base);
   const bool withIdentity = ReportsReplacement();
   WIN32_FILE_ATTRIBUTE_DATA data;
   std::optional<VantrelPlatform::FileIdentity> identity;  // empty: unknown
-  const BOOL read = withIdentity
-                        ? VantrelPlatform::GetFileAttributesAndIdentity(record.path, &data, &identity)
-                        : GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, &data);
+  // The record looks at its registered path, which the message carried:
+  // read there, the record's string is not touched.
+  const BOOL read =
+      sent.units != nullptr
+          ? VantrelPlatform::GetFileAttributesOfUtf16(sent.units, sent.length, &data, withIdentity ? &identity : nullptr)
+      : withIdentity ? VantrelPlatform::GetFileAttributesAndIdentity(record.path, &data, &identity)
+                     : GetFileAttributesExW(record.path.c_str(), GetFileExInfoStandard, &data);
   std::optional<StatOnlyAttributes> current;  // empty: the path is absent
   const DWORD error = read ? ERROR_SUCCESS : GetLastError();
   // The first check takes the baseline from this read: there is nothing

@@ -121,7 +121,7 @@ class VANTREL_MONITOR_API FileMonitorStatOnly : public FileMonitorCore {
     return static_cast<const FileData &>(record).HasAcceptedState();
   }
   void InitialScan(FileRecord &record) override { static_cast<FileData &>(record).InitialScan(); }
-  int CheckFile(FileRecord &record, const Log &threadLog) override;
+  int CheckFile(FileRecord &record, const Log &threadLog, const FileMonitorMessage::PathUnits &sent) override;
 
  private:
   // Compares a directory's listing with the last accepted one; false when

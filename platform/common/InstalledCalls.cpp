@@ -16,6 +16,9 @@ BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes
 BOOL AttributesAndIdentityOf(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
                              std::optional<FileIdentity> *identity);
 int Stat64AndIdentityOf(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity);
+// GetFileAttributesOfUtf16 of the system's (the identity too where asked).
+BOOL AttributesOfUtf16(const Utf16Unit *path, std::size_t length, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                       std::optional<FileIdentity> *identity);
 bool IdentityOfOpenFile(HANDLE file, FileIdentity &identity);
 
 }  // namespace detail
@@ -96,6 +99,15 @@ BOOL GetFileAttributesAndIdentity(const std::wstring &path, WIN32_FILE_ATTRIBUTE
   FileIdentityCalls *installed = Identities::Current();
   return installed != nullptr ? installed->AttributesAndIdentity(path.c_str(), attributes, identity)
                               : detail::AttributesAndIdentityOf(path, attributes, identity);
+}
+
+// The identity through the installed calls, which take a wide string, when
+// a test installed some.
+BOOL GetFileAttributesOfUtf16(const Utf16Unit *path, std::size_t length, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                              std::optional<FileIdentity> *identity) {
+  FileIdentityCalls *installed = identity != nullptr ? Identities::Current() : nullptr;
+  return installed != nullptr ? installed->AttributesAndIdentity(FromUtf16(path, length).c_str(), attributes, identity)
+                              : detail::AttributesOfUtf16(path, length, attributes, identity);
 }
 
 int Stat64AndIdentity(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity) {

@@ -145,6 +145,20 @@ bool NativePathBuffer::Set(const wchar_t *path, std::size_t length) {
   return true;
 }
 
+bool NativePathBuffer::Set(const char16_t *path, std::size_t length) {
+  if (path != nullptr && length != 0 && *path != 0 && Utf8Into(path, length, inline_, kInline) != kNoRoom) {
+    text_ = inline_;
+    return true;
+  }
+  try {
+    const std::wstring wide = FromUtf16(path, length);
+    return Set(wide.c_str(), wide.size());
+  } catch (const std::bad_alloc &) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+}
+
 }  // namespace detail
 
 // The system's own text: that of the errno behind the code when this thread's

@@ -285,6 +285,18 @@ struct timespec Timespec(const struct statx_timestamp &t) {
   return ts;
 }
 
+// GetFileAttributesExW's read of a path in the system's form.
+BOOL AttributesOf(const char *path, LPWIN32_FILE_ATTRIBUTE_DATA attributes) {
+  struct stat st;
+  if (StatRetry(path, &st) != 0) {
+    SetErrorFromErrno(errno, path);
+    return FALSE;
+  }
+  FillAttributes(st.st_mode, st.st_ctim, st.st_atim, st.st_mtim, static_cast<std::uint64_t>(st.st_size), attributes);
+  SetError(ERROR_SUCCESS);
+  return TRUE;
+}
+
 }  // namespace
 
 BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId, LPVOID lpFileInformation) {
@@ -296,15 +308,7 @@ BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelI
   if (!path.Set(lpFileName)) {
     return FALSE;
   }
-  struct stat st;
-  if (StatRetry(path.c_str(), &st) != 0) {
-    SetErrorFromErrno(errno, path.c_str());
-    return FALSE;
-  }
-  FillAttributes(st.st_mode, st.st_ctim, st.st_atim, st.st_mtim, static_cast<std::uint64_t>(st.st_size),
-                 static_cast<LPWIN32_FILE_ATTRIBUTE_DATA>(lpFileInformation));
-  SetError(ERROR_SUCCESS);
-  return TRUE;
+  return AttributesOf(path.c_str(), static_cast<LPWIN32_FILE_ATTRIBUTE_DATA>(lpFileInformation));
 }
 
 namespace VantrelPlatform {
@@ -312,6 +316,21 @@ namespace VantrelPlatform {
 namespace detail {
 
 namespace {
+
+// The attributes and the identity of a path in the system's form.
+BOOL AttributesAndIdentityOf(const char *native, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                             std::optional<FileIdentity> *identity) {
+  struct statx sx;
+  if (StatxRetry(AT_FDCWD, native, 0, &sx) != 0) {
+    SetErrorFromErrno(errno, native);
+    return FALSE;
+  }
+  FillAttributes(sx.stx_mode, Timespec(sx.stx_ctime), Timespec(sx.stx_atime), Timespec(sx.stx_mtime), sx.stx_size,
+                 attributes);
+  *identity = IdentityOf(sx);
+  SetError(ERROR_SUCCESS);
+  return TRUE;
+}
 
 // `length` characters of `path` come before its NUL.
 BOOL AttributesAndIdentityOf(LPCWSTR path, std::size_t length, WIN32_FILE_ATTRIBUTE_DATA *attributes,
@@ -324,19 +343,24 @@ BOOL AttributesAndIdentityOf(LPCWSTR path, std::size_t length, WIN32_FILE_ATTRIB
   if (!native.Set(path, length)) {
     return FALSE;
   }
-  struct statx sx;
-  if (StatxRetry(AT_FDCWD, native.c_str(), 0, &sx) != 0) {
-    SetErrorFromErrno(errno, native.c_str());
-    return FALSE;
-  }
-  FillAttributes(sx.stx_mode, Timespec(sx.stx_ctime), Timespec(sx.stx_atime), Timespec(sx.stx_mtime), sx.stx_size,
-                 attributes);
-  *identity = IdentityOf(sx);
-  SetError(ERROR_SUCCESS);
-  return TRUE;
+  return AttributesAndIdentityOf(native.c_str(), attributes, identity);
 }
 
 }  // namespace
+
+BOOL AttributesOfUtf16(const Utf16Unit *path, std::size_t length, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                       std::optional<FileIdentity> *identity) {
+  if (path == nullptr || attributes == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  NativePathBuffer native;
+  if (!native.Set(path, length)) {
+    return FALSE;
+  }
+  return identity != nullptr ? AttributesAndIdentityOf(native.c_str(), attributes, identity)
+                             : AttributesOf(native.c_str(), attributes);
+}
 
 BOOL AttributesAndIdentityOf(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
                              std::optional<FileIdentity> *identity) {

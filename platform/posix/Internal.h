@@ -38,6 +38,8 @@ std::string Utf8Of(const wchar_t *text, std::size_t length);
 // bytes with the NUL: returns the length without the NUL, else kNoRoom.
 constexpr std::size_t kNoRoom = ~std::size_t{0};
 std::size_t Utf8Into(const wchar_t *text, std::size_t length, char *out, std::size_t capacity);
+// The same for `length` UTF-16 units, read as FromUtf16 reads them.
+std::size_t Utf8Into(const char16_t *text, std::size_t length, char *out, std::size_t capacity);
 
 // The UTF-8 form of a path given to a call. An empty path fails with
 // ERROR_PATH_NOT_FOUND, as on Windows; false means the error is set.
@@ -56,6 +58,8 @@ class NativePathBuffer {
   // The same for a path whose NUL the caller knows: path[length]. A NUL
   // before it ends the path all the same.
   bool Set(const wchar_t *path, std::size_t length);
+  // The same for a path given as UTF-16 units, FromUtf16(path, length).
+  bool Set(const char16_t *path, std::size_t length);
   const char *c_str() const { return text_; }
 
  private:

@@ -164,6 +164,38 @@ bool AsciiInto(const wchar_t *text, std::size_t length, char *out) {
   return any < 0x80;
 }
 
+// The same for UTF-16 units, eight a vector.
+bool AsciiInto(const char16_t *text, std::size_t length, char *out) {
+#if defined(__SSE2__)
+  constexpr std::size_t kStep = 16;
+  if (length >= kStep) {
+    __m128i any = _mm_setzero_si128();
+    for (std::size_t at = 0;; at += kStep) {
+      if (at + kStep > length) {
+        at = length - kStep;
+      }
+      const auto *in = reinterpret_cast<const __m128i *>(text + at);
+      const __m128i a = _mm_loadu_si128(in);
+      const __m128i b = _mm_loadu_si128(in + 1);
+      any = _mm_or_si128(any, _mm_or_si128(a, b));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at), _mm_packus_epi16(a, b));
+      if (at + kStep == length) {
+        break;
+      }
+    }
+    const __m128i above = _mm_and_si128(any, _mm_set1_epi16(~0x7F));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(above, _mm_setzero_si128())) == 0xFFFF;
+  }
+#endif
+  std::uint32_t any = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const auto unit = static_cast<std::uint32_t>(text[i]);
+    any |= unit;
+    out[i] = static_cast<char>(unit);
+  }
+  return any < 0x80;
+}
+
 }  // namespace
 
 namespace detail {
@@ -206,6 +238,32 @@ std::size_t Utf8Into(const wchar_t *text, std::size_t length, char *out, std::si
   }
   if (used >= capacity) {
     return kNoRoom;
+  }
+  out[used] = '\0';
+  return used;
+}
+
+std::size_t Utf8Into(const char16_t *text, std::size_t length, char *out, std::size_t capacity) {
+  if (length < capacity && AsciiInto(text, length, out)) {
+    out[length] = '\0';
+    return length;
+  }
+  // The code points of FromUtf16: a high surrogate directly followed by a
+  // low one is their pair's, any other unit its own.
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    std::uint32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(text[i + 1]) - 0xDC00);
+      ++i;
+    }
+    char bytes[4];
+    const std::size_t n = EncodeUtf8(cp, bytes);
+    if (capacity - used <= n) {
+      return kNoRoom;
+    }
+    std::memcpy(out + used, bytes, n);
+    used += n;
   }
   out[used] = '\0';
   return used;

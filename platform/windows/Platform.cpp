@@ -225,6 +225,12 @@ BOOL AttributesAndIdentityOf(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA
   return AttributesAndIdentityOf(path.c_str(), attributes, identity);
 }
 
+BOOL AttributesOfUtf16(const Utf16Unit *path, std::size_t /*length*/, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                       std::optional<FileIdentity> *identity) {
+  return identity != nullptr ? AttributesAndIdentityOf(path, attributes, identity)
+                             : GetFileAttributesExW(path, GetFileExInfoStandard, attributes);
+}
+
 // The identity is read through GetFileAttributesAndIdentity, the installed
 // calls' read.
 int Stat64AndIdentityOf(const wchar_t *path, __stat64 *buffer, std::optional<FileIdentity> *identity) {

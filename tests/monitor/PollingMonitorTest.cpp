@@ -132,9 +132,9 @@ struct UntimedPollingMonitor : FileMonitorStatOnly {
 };
 
 struct FailingOnceMonitor : FileMonitorStatOnly {
-  int CheckFile(FileRecord &record, const Log &threadLog) override {
+  int CheckFile(FileRecord &record, const Log &threadLog, const FileMonitorMessage::PathUnits &sent) override {
     if (!failed.exchange(true)) throw std::runtime_error("the first check fails");
-    return FileMonitorStatOnly::CheckFile(record, threadLog);
+    return FileMonitorStatOnly::CheckFile(record, threadLog, sent);
   }
   std::atomic<bool> failed{false};
 };
@@ -204,14 +204,14 @@ TEST_F(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
 // goes while the sweep's check is out leaves the table when that check ends.
 TEST_F(PollingMonitor, ARecordWhoseCheckIsOutGoesWhenThatCheckEnds) {
   struct HeldCheckMonitor : FileMonitorStatOnly {
-    int CheckFile(FileRecord &record, const Log &threadLog) override {
+    int CheckFile(FileRecord &record, const Log &threadLog, const FileMonitorMessage::PathUnits &sent) override {
       if (!held.exchange(true)) {
         std::unique_lock<std::mutex> lock(mutex);
         entered = true;
         changed.notify_all();
         changed.wait_for(lock, 20s, [this] { return released; });
       }
-      return FileMonitorStatOnly::CheckFile(record, threadLog);
+      return FileMonitorStatOnly::CheckFile(record, threadLog, sent);
     }
     void Release() {
       std::lock_guard<std::mutex> lock(mutex);

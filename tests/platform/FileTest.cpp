@@ -40,6 +40,13 @@ std::vector<DWORD> Errors(const std::string &path) {
   const auto record = [&](bool ok) { codes.push_back(FailureCode(!ok)); };
   record(GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data));
   record(VantrelPlatform::GetFileAttributesAndIdentity(Wide(path).c_str(), &data, &identity));
+  // The same path given as UTF-16 units fails alike, with the identity or without.
+  const VantrelPlatform::Utf16String units = VantrelPlatform::ToUtf16(Wide(path));
+  for (std::optional<VantrelPlatform::FileIdentity> *asked : {decltype(&identity){}, &identity}) {
+    EXPECT_EQ(codes[asked ? 1 : 0],
+              FailureCode(!VantrelPlatform::GetFileAttributesOfUtf16(units.c_str(), units.size(), &data, asked)))
+        << path;
+  }
   // A handle that opened is closed at once.
   HANDLE file = Open(path);
   record(file != INVALID_HANDLE_VALUE && CloseHandle(file));
@@ -94,11 +101,12 @@ TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
   const struct timespec times[2] = {{1600000000, 500000000}, {1700000000, 123456789}};
   ASSERT_EQ(0, ::utimensat(AT_FDCWD, dir.Join("a.log").c_str(), times, 0));
 
-  // And files whose names are not ASCII (one with a byte that is not
-  // UTF-8), and paths of 511 and 512 bytes, ASCII or not: a path is
+  // And files whose names are not ASCII (one beyond U+FFFF, one with a byte
+  // that is not UTF-8), and paths of 511 and 512 bytes, ASCII or not: a path is
   // converted in place up to 512 bytes with its terminator.
-  std::vector<std::string> names = {"a.log", "sub", "link", "caf\xC3\xA9\xFF.log"};
-  WriteFile(dir.Join(names.back()), "x");
+  std::vector<std::string> names = {"a.log", "sub", "link", "\xF0\x9F\x98\x80.log", "caf\xC3\xA9\xFF.log"};
+  WriteFile(dir.Join(names[3]), "x");
+  WriteFile(dir.Join(names[4]), "x");
   for (const std::string &letter : {std::string("d"), std::string("\xC3\xA9")}) {
     const std::string deep = std::string(120, 'd') + letter + "/" + std::string(120, 'e') + letter + "/";
     MakeDir(dir.Join(deep.substr(0, deep.find('/'))));
@@ -124,6 +132,15 @@ TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
     struct __stat64 st64;
     ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
     ASSERT_TRUE(VantrelPlatform::GetFileAttributesAndIdentity(path, &together, &identity));
+    // The same path as UTF-16 units, with and without the identity.
+    WIN32_FILE_ATTRIBUTE_DATA fromUnits[2];
+    std::optional<VantrelPlatform::FileIdentity> unitsIdentity;
+    const VantrelPlatform::Utf16String units = VantrelPlatform::ToUtf16(path);
+    ASSERT_TRUE(VantrelPlatform::GetFileAttributesOfUtf16(units.c_str(), units.size(), &fromUnits[0], nullptr));
+    ASSERT_TRUE(VantrelPlatform::GetFileAttributesOfUtf16(units.c_str(), units.size(), &fromUnits[1], &unitsIdentity));
+    EXPECT_EQ(0, std::memcmp(&data, &fromUnits[0], sizeof data));
+    EXPECT_EQ(0, std::memcmp(&data, &fromUnits[1], sizeof data));
+    EXPECT_EQ(identity, unitsIdentity);
     ASSERT_EQ(0, _wstat64(path.c_str(), &st64));
     EXPECT_EQ(std::make_tuple(DWORD{isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL},
                               static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), Ticks(st.st_ctim),
@@ -187,6 +204,7 @@ TEST_F(PlatformFiles, ErrnoMapsToWindowsCodesInEveryCall) {
   const std::function<bool()> refused[] = {
       [&] { return !GetFileAttributesExW(Wide(dir.Join("a.log")).c_str(), GetFileExMaxInfoLevel, &data); },
       [&] { return !GetFileAttributesExW(nullptr, GetFileExInfoStandard, &data); },
+      [&] { return !VantrelPlatform::GetFileAttributesOfUtf16(nullptr, 0, &data, nullptr); },
       [&] { return !VantrelPlatform::GetFileAttributesAndIdentity(Wide(dir.Join("a.log")).c_str(), &data, nullptr); },
       [&] { return Open(dir.Join("a.log"), 0x40000000u) == INVALID_HANDLE_VALUE; },        // GENERIC_WRITE
       [&] { return Open(dir.Join("a.log"), GENERIC_READ, 1u) == INVALID_HANDLE_VALUE; },  // CREATE_NEW

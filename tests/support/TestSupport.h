@@ -154,7 +154,7 @@ class CheckProbe : public Monitor {
   int Check(const std::wstring &path) {
     FileData &record = Record(path);
     if (!this->HasAcceptedState(record)) this->InitialScan(record);
-    return this->CheckFile(record, this->log);
+    return this->CheckFile(record, this->log, {});
   }
   // Takes the record's baseline, as a worker does before its first check.
   void Baseline(const std::wstring &path) { this->InitialScan(Record(path)); }

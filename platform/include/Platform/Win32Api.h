@@ -398,6 +398,14 @@ BOOL GetFileAttributesAndIdentity(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA *attri
 BOOL GetFileAttributesAndIdentity(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA *attributes,
                                   std::optional<FileIdentity> *identity);
 
+// GetFileAttributesExW at GetFileExInfoStandard, and with `identity`
+// GetFileAttributesAndIdentity, of the path whose `length` UTF-16 units are
+// followed by a zero unit (path[length] == 0), read where they lie: the path
+// is FromUtf16(path, length), but no wide string is made of it (on Windows
+// the units are the wide path itself). Fails as those calls do.
+BOOL GetFileAttributesOfUtf16(const Utf16Unit *path, std::size_t length, WIN32_FILE_ATTRIBUTE_DATA *attributes,
+                              std::optional<FileIdentity> *identity);
+
 // _wstat64 of `path` and, with `identity`, the identity of the same file:
 // on POSIX both from one statx call; on Windows the identity as
 // GetFileAttributesAndIdentity reads it, after the stat. Fails as _wstat64
