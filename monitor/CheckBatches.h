@@ -425,10 +425,10 @@ class HeldMessages {
     }
     if (next.record != nullptr) {
       const char *record = static_cast<const char *>(next.record);
-      for (std::size_t at = 0; at < kRecordBytes; at += 64) {
+      for (std::size_t at = kRecordFrom; at < kRecordTo; at += 64) {
         PrefetchLine(record + at);
       }
-      PrefetchLine(record + kRecordBytes - 1);
+      PrefetchLine(record + kRecordTo - 1);
     }
     if (next.path != nullptr) {
       PrefetchLine(next.path);
@@ -484,9 +484,11 @@ class HeldMessages {
     return (state & kTakenBack) != 0 || IndexOf(state) >= CountOf(state) ? nullptr : held_[IndexOf(state)].block;
   }
 
-  // How much of a record, from its start, a check reads: the shared record
-  // and a kind's first fields behind it.
-  static constexpr std::size_t kRecordBytes = 200;
+  // The bytes of a record that a check reads: the shared record's check
+  // fields, which end it, and a kind's first fields behind them
+  // (FileRecord).
+  static constexpr std::size_t kRecordFrom = 136;
+  static constexpr std::size_t kRecordTo = 200;
 
   std::atomic<std::uint64_t> state_{0};
   // Written by the worker in Hold, under the lock; read by the worker, and

@@ -238,8 +238,9 @@ struct VANTREL_MONITOR_API FileRecord {
   // and key it writes into the message, the interval) and writes (the due
   // time and links), then what a check reads, next to the kind's own fields
   // that follow the shared record, so that a polling check's reads of the
-  // record are one run at its end: two lines at most. (The sweep writes the
-  // queued mark and its flags there too: that line is shared all the same.)
+  // record are one run at its end: two lines at most, which the worker
+  // fetches ahead (HeldMessages::kRecordFrom). (The sweep writes the queued
+  // mark and its flags there too: that line is shared all the same.)
   SinkSet sinks;                       // under mtxMonitor
   const Paths paths;
   std::int64_t key;                    // fixed at registration
