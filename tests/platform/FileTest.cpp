@@ -101,10 +101,10 @@ TEST_F(PlatformFiles, AttributesOfFilesAndDirectoriesAlikeInEveryCall) {
   const struct timespec times[2] = {{1600000000, 500000000}, {1700000000, 123456789}};
   ASSERT_EQ(0, ::utimensat(AT_FDCWD, dir.Join("a.log").c_str(), times, 0));
 
-  // And files whose names are not ASCII (one beyond U+FFFF, one with a byte
+  // And files whose names are not ASCII (one beyond U+FFFF, U+10000 first, one with a byte
   // that is not UTF-8), and paths of 511 and 512 bytes, ASCII or not: a path is
   // converted in place up to 512 bytes with its terminator.
-  std::vector<std::string> names = {"a.log", "sub", "link", "\xF0\x9F\x98\x80.log", "caf\xC3\xA9\xFF.log"};
+  std::vector<std::string> names = {"a.log", "sub", "link", "\xF0\x90\x80\x80\xF0\x9F\x98\x80.log", "caf\xC3\xA9\xFF.log"};
   WriteFile(dir.Join(names[3]), "x");
   WriteFile(dir.Join(names[4]), "x");
   for (const std::string &letter : {std::string("d"), std::string("\xC3\xA9")}) {
