@@ -124,6 +124,19 @@ char32_t DecodeUtf8(const unsigned char *s, std::size_t n, std::size_t &i) {
   return cp;
 }
 
+// AsciiInto a character at a time: where no vector does, and for what is
+// shorter than one step.
+template <class Char>
+bool AsciiIntoOneByOne(const Char *text, std::size_t length, char *out) {
+  std::uint32_t any = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const auto value = static_cast<std::uint32_t>(text[i]);
+    any |= value;
+    out[i] = static_cast<char>(value);
+  }
+  return any < 0x80;
+}
+
 // Writes the characters to `out`, one byte each, and says whether they are
 // all ASCII; when not, `out` holds nothing of use. With SSE2 sixteen
 // characters a step, the last step overlapping the one before, and one OR
@@ -155,13 +168,7 @@ bool AsciiInto(const wchar_t *text, std::size_t length, char *out) {
     return _mm_movemask_epi8(_mm_cmpeq_epi32(above, _mm_setzero_si128())) == 0xFFFF;
   }
 #endif
-  std::uint32_t any = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto cp = static_cast<std::uint32_t>(text[i]);
-    any |= cp;
-    out[i] = static_cast<char>(cp);
-  }
-  return any < 0x80;
+  return AsciiIntoOneByOne(text, length, out);
 }
 
 // The same for UTF-16 units, eight a vector.
@@ -187,13 +194,7 @@ bool AsciiInto(const char16_t *text, std::size_t length, char *out) {
     return _mm_movemask_epi8(_mm_cmpeq_epi16(above, _mm_setzero_si128())) == 0xFFFF;
   }
 #endif
-  std::uint32_t any = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto unit = static_cast<std::uint32_t>(text[i]);
-    any |= unit;
-    out[i] = static_cast<char>(unit);
-  }
-  return any < 0x80;
+  return AsciiIntoOneByOne(text, length, out);
 }
 
 }  // namespace
