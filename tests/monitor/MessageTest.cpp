@@ -65,8 +65,14 @@ void ExpectWrittenDirectly(MessageBlockPool &pool, const FileMonitorMessage &mes
   EXPECT_EQ(std::memcmp(block->rd_ptr(), &message, offsetof(FileMonitorMessage, szFilename) + units * 2), 0);
   const FileMonitorMessage::InBlock inPlace(block);
   EXPECT_EQ(inPlace.Path(), message.Path());
-  EXPECT_EQ(inPlace.KeyAfterPath(foundInPlace), keyed);
+  // The check reads its path where the message carries it, behind a key.
+  FileMonitorMessage::PathUnits sent;
+  EXPECT_EQ(inPlace.KeyAfterPath(foundInPlace, sent), keyed);
   EXPECT_EQ(std::make_pair(inPlace.CarriesKey(), foundInPlace), std::make_pair(message.CarriesKey(), found));
+  if (keyed && !message.CarriesKey()) {
+    ASSERT_NE(sent.units, nullptr);
+    EXPECT_EQ(VantrelPlatform::FromUtf16(sent.units, sent.length), path);
+  }
   block->release();
 }
 
