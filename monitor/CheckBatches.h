@@ -127,11 +127,13 @@ class CheckQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
   // that ACE's enqueue finds by walking every block are told, so the chain
   // goes on under one lock with one signal and no walk. `described`, when
   // not null, tells the chain's blocks in order (see QueuedBlock), and
-  // TakeBatch hands that on. Returns the queue's message count, or -1 when
-  // the queue is deactivated (ESHUTDOWN) or at its high-water mark
-  // (EWOULDBLOCK); the caller then still owns the chain.
+  // TakeBatch hands that on. Without `wake` no waiting taker is signalled
+  // (nor is the notification strategy told): for a taker that put the
+  // chain on itself and takes it next. Returns the queue's message count,
+  // or -1 when the queue is deactivated (ESHUTDOWN) or at its high-water
+  // mark (EWOULDBLOCK); the caller then still owns the chain.
   int PutChain(ACE_Message_Block *first, ACE_Message_Block *last, std::size_t count, std::size_t blockBytes,
-               const QueuedBlock *described = nullptr) {
+               const QueuedBlock *described = nullptr, bool wake = true) {
     ACE_Notification_Strategy *notifier = nullptr;
     int queued = 0;
     {
@@ -155,13 +157,15 @@ class CheckQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
       this->cur_count_ += count;
       this->cur_bytes_ += count * blockBytes;
       this->cur_length_ += count * blockBytes;
-      // The chain is the queue's now, whatever the signal says.
-      this->signal_dequeue_waiters();
       queued = static_cast<int>(this->cur_count_);
 #if defined(ACE_HAS_MONITOR_POINTS) && (ACE_HAS_MONITOR_POINTS == 1)
       this->monitor_->receive(this->cur_length_);
 #endif
-      notifier = this->notification_strategy_;
+      if (wake) {
+        // The chain is the queue's now, whatever the signal says.
+        this->signal_dequeue_waiters();
+        notifier = this->notification_strategy_;
+      }
     }
     if (notifier != nullptr) {
       notifier->notify();

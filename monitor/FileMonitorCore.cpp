@@ -111,7 +111,9 @@ void FileMonitorCore::Initialize(const Settings &given) {
   bInitialized = true;
 }
 
-void FileMonitorCore::OnTimerExpired(TimerJob_t job) {
+void FileMonitorCore::OnTimerExpired(TimerJob_t job) { RunJob(job, SweepStart::kTick); }
+
+void FileMonitorCore::RunJob(TimerJob_t job, SweepStart start) {
   MonitorGuard guard(mtxMonitor);
   if (!bInitialized.load()) {
     return;
@@ -120,7 +122,7 @@ void FileMonitorCore::OnTimerExpired(TimerJob_t job) {
     if (job == TIMER_JOB_CHECK_BACKLOG) {
       AdaptToProcessingBacklog();
     } else if (job == TIMER_JOB_CHECK_FILES) {
-      CheckFilesLocked();
+      CheckFilesLocked(start);
     }
   } catch (const std::exception &error) {
     // Out of memory, most likely; the next run of the job tries again.

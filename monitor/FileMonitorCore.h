@@ -517,8 +517,15 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   // Whether the calling thread is one of this monitor's workers.
   bool OnOwnWorker() const;
 
-  // The sweep and its due index (FileMonitorSweep.cpp).
-  void CheckFilesLocked() REQUIRES(mtxMonitor);
+  // The sweep and its due index (FileMonitorSweep.cpp). A sweep comes at
+  // the timer's tick (or when asked for), or is a refill: run by a worker
+  // that has drained the queue to its refill mark, which then takes what
+  // the refill put on.
+  enum class SweepStart { kTick, kRefill };
+  void CheckFilesLocked(SweepStart start = SweepStart::kTick) REQUIRES(mtxMonitor);
+  // A timer's job, or a refill, under mtxMonitor; a job that throws is
+  // logged and tried again at its next turn.
+  void RunJob(TimerJob_t job, SweepStart start) EXCLUDES(mtxMonitor);
   void Reindex(FileRecord &record) REQUIRES(mtxMonitor);
   void BringNotifiedForward(std::int64_t now) REQUIRES(mtxMonitor);
   // Takes a record that the sweep spared out of the check messages until its
@@ -529,9 +536,10 @@ class VANTREL_MONITOR_API FileMonitorCore : public IFileMonitor,
   void PutWithoutWaiting(ACE_Message_Block *block);
   // The sweep's chain of `count` check messages, linked both ways from
   // `first` to `last` and told in order by `described`: queued, or
-  // released when it finds no room.
+  // released when it finds no room. `wake`: whether one waiting worker is
+  // woken for it.
   bool PutChainWithoutWaiting(ACE_Message_Block *first, ACE_Message_Block *last, std::size_t count,
-                              const QueuedBlock *described);
+                              const QueuedBlock *described, bool wake);
   static void ReleaseChain(ACE_Message_Block *chain);
   void SweepIfDrained() EXCLUDES(mtxMonitor);
 

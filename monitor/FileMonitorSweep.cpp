@@ -335,23 +335,25 @@ void FileMonitorCore::PutOff(FileRecord &record, std::int64_t regular, std::int6
 // waits for queue room: what does not fit stays due for a later sweep, which
 // a worker starts as soon as the queue has drained to its refill mark.
 //
-// Messages go on the queue in chains, one queue lock and one wake-up per
-// chain: a worker that wakes takes its share of what is there, a batch under
-// one lock at a time, without another signal. A wake-up costs more than a
-// few checks, so a sweep wakes only as many workers as its checks need:
-// one chain for every Sweep::kMessagesPerWake messages (a few milliseconds of
-// checks for one worker), at most one per worker. When messages from before
-// still wait at the sweep, the workers woken for them are held up (a slow
-// check or receiver): then the sweep makes one chain per worker, as many
-// wake-ups as there are workers, and with nothing to queue it wakes one
-// worker all the same; what a stuck worker holds comes back to the queue
-// (TakeBackStuck). A sweep of a thousand checks takes the queue lock a few
-// times, not a thousand. Each record's next due time counts from the
+// Messages go on the queue in chains, one queue lock and at most one wake-up
+// per chain: a worker that wakes takes its share of what is there, a batch
+// under one lock at a time, without another signal. Workers that check side
+// by side cost more CPU a check than one that checks alone (they share the
+// cores, the caches and the queue's lock, and each wakes and sleeps), so
+// a tick's sweep wakes one worker, which goes on until the queue is empty.
+// A refill wakes nobody: the worker that runs it takes what it put on. Only
+// when messages from before still wait at a tick are the workers woken for
+// them held up (a slow check or receiver, or more checks than one worker
+// does in a sweep period): then the sweep makes one chain per worker, as
+// many wake-ups as there are workers, and with nothing to queue it wakes
+// one worker all the same; what a stuck worker holds comes back to the
+// queue (TakeBackStuck). A sweep of a thousand checks takes the queue lock
+// a few times, not a thousand. Each record's next due time counts from the
 // tick that this sweep belongs to (the timer's start plus a whole number of
 // periods, at or before the sweep's clock reading), so a record comes up
 // again at the first tick at or after one interval, and not one tick later
 // whenever the timer fires a little later than it did the time before.
-void FileMonitorCore::CheckFilesLocked() {
+void FileMonitorCore::CheckFilesLocked(SweepStart start) {
   const std::int64_t now = Microseconds(VantrelPlatform::MonotonicNow());
   const std::int64_t period = static_cast<std::int64_t>(ulCheckPeriodMillis) * 1000;
   const std::int64_t tick = sweep_.TickAt(now, period);
@@ -360,9 +362,10 @@ void FileMonitorCore::CheckFilesLocked() {
     held_.TakeBackStuck([this](ACE_Message_Block *chain) { PutBack(chain); });
   }
   ACE_Message_Queue<ACE_MT_SYNCH> *queue = msg_queue();
-  // Messages still waiting from before: the workers woken for them are
-  // held up (or too few).
-  const bool behind = !queue->is_empty();
+  // Messages still waiting from before, at a tick: the workers woken for
+  // them are held up (or too few). A refill's worker left them there.
+  const bool refill = start == SweepStart::kRefill;
+  const bool behind = !refill && !queue->is_empty();
   const std::size_t bytes = queue->message_bytes() + held_.Count() * FileMonitorMessage::kImageSize;
   const std::size_t highWater = queue->high_water_mark();
   std::size_t room =
@@ -407,9 +410,7 @@ void FileMonitorCore::CheckFilesLocked() {
       sweepBatch[j]->queued.Unqueue();
     }
   };
-  const std::size_t workers = std::max<std::size_t>(1, static_cast<std::size_t>(thr_count()));
-  const std::size_t wanted = (sweepBatch.size() + Sweep::kMessagesPerWake - 1) / Sweep::kMessagesPerWake;
-  const std::size_t chains = behind ? workers : std::min(workers, std::max<std::size_t>(1, wanted));
+  const std::size_t chains = behind ? std::max<std::size_t>(1, static_cast<std::size_t>(thr_count())) : 1;
   const std::size_t chainLength = (sweepBatch.size() + chains - 1) / chains;
   if (behind && sweepBatch.empty()) {
     queue_.WakeOne();
@@ -450,7 +451,7 @@ void FileMonitorCore::CheckFilesLocked() {
       throw;
     }
     sweep_.Blocks().Settle();
-    if (!PutChainWithoutWaiting(chain, last, end - i, sweepChain_.data())) {
+    if (!PutChainWithoutWaiting(chain, last, end - i, sweepChain_.data(), !refill)) {
       // The room was taken after all (a worker handed a quit message on).
       unmark(i);
       deferred = true;
@@ -495,7 +496,7 @@ void FileMonitorCore::SweepIfDrained() {
     return;
   }
   if (unlocked.TakeDeferred()) {
-    OnTimerExpired(TIMER_JOB_CHECK_FILES);
+    RunJob(TIMER_JOB_CHECK_FILES, SweepStart::kRefill);
   }
 }
 
@@ -515,8 +516,8 @@ void FileMonitorCore::ReleaseChain(ACE_Message_Block *chain) {
 }
 
 bool FileMonitorCore::PutChainWithoutWaiting(ACE_Message_Block *first, ACE_Message_Block *last,
-                                             std::size_t count, const QueuedBlock *described) {
-  if (queue_.PutChain(first, last, count, FileMonitorMessage::kImageSize, described) < 0) {
+                                             std::size_t count, const QueuedBlock *described, bool wake) {
+  if (queue_.PutChain(first, last, count, FileMonitorMessage::kImageSize, described, wake) < 0) {
     ReleaseChain(first);
     return false;
   }

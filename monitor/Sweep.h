@@ -53,10 +53,6 @@ class Sweep {
  public:
   static constexpr std::int64_t kBucketMicros = std::int64_t(1) << 15;  // 32.768 ms
   static constexpr std::size_t kBuckets = 4096;
-  // The check messages that a sweep wakes one worker for: a few
-  // milliseconds of checks.
-  static constexpr std::size_t kMessagesPerWake = 1024;
-
   // Walks the records due at `now`, bucket by bucket. The caller may move
   // the record it was given (Place), and no other, before it asks for the
   // next; a record moved into a bucket that the walk has not reached yet is

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 using namespace WindowsAgentCommon;
 using namespace VantrelTest;
@@ -119,8 +120,8 @@ namespace {
 // A running monitor without timers: only explicit sweeps, and the ones that
 // its workers start once they have drained the queue, queue checks.
 struct UntimedPollingMonitor : FileMonitorStatOnly {
-  UntimedPollingMonitor() {
-    usReaderThreadsMin = 1;
+  explicit UntimedPollingMonitor(unsigned short workers = 1) {
+    usReaderThreadsMin = workers;
     bInitialized = true;
   }
   void SetPeriod(unsigned int millis) { ulCheckPeriodMillis = millis; }
@@ -196,6 +197,62 @@ TEST_F(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
   }, 60s)) << "every record is checked in the end";
   monitor.Stop();
   EXPECT_EQ(capture.CountContaining("The check queue is full"), 1u) << "at most once a minute";
+}
+
+// A sweep that finds nothing waiting from before wakes one worker, and the
+// refills that worker runs once it has drained the queue wake nobody: it
+// checks a whole wave (more records than the queue holds) alone while the
+// others sleep. A wave that outlasts a sweep period (here a slow receiver)
+// wakes the others: the sweeps meanwhile find its checks still waiting.
+TEST_F(PollingMonitor, OneWorkerChecksAWaveThatItKeepsUpWith) {
+  const std::size_t records = 2500;
+  const auto interval = 200ms;
+  std::mutex mutex;
+  std::set<std::int64_t> keys;
+  std::set<std::thread::id> threads;
+  std::atomic<bool> slow{false};
+  RecordingSink sink;
+  sink.onReport = [&](const std::int64_t &key, unsigned int) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      keys.insert(key);
+      threads.insert(std::this_thread::get_id());
+    }
+    // Less than the time between two of the test's sweeps: the worker is
+    // slow, not stuck, and keeps what it holds.
+    if (slow) std::this_thread::sleep_for(1ms);
+  };
+  auto seen = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::make_pair(keys.size(), threads.size());
+  };
+  UntimedPollingMonitor monitor(3);
+  monitor.SetPeriod(1);
+  for (std::size_t i = 0; i < records; ++i) {
+    monitor.AddMonitor(dir.WJoin("missing" + std::to_string(i)), &sink, 200, 0, true);
+  }
+  ASSERT_EQ(monitor.thr_count(), 3u);
+  // Every record falls due one interval after its registration or check.
+  auto wave = [&] {
+    std::this_thread::sleep_for(interval + 50ms);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      keys.clear();
+      threads.clear();
+    }
+    monitor.CheckFiles();
+  };
+  wave();
+  ASSERT_TRUE(WaitUntil([&] { return seen().first == records; }));
+  EXPECT_EQ(seen().second, 1u) << "the wave and its refills on one worker";
+  slow = true;
+  wave();
+  EXPECT_TRUE(WaitUntil([&] {
+    monitor.CheckFiles();
+    return seen().second == 3u;
+  })) << "a slow wave on every worker";
+  slow = false;
+  monitor.Stop();
 }
 
 // The sweep's check message holds its record until that check ends, and
