@@ -203,7 +203,8 @@ TEST_F(PollingMonitor, AFullQueueDefersChecksWithoutLosingAny) {
 // refills that worker runs once it has drained the queue wake nobody: it
 // checks a whole wave (more records than the queue holds) alone while the
 // others sleep. A wave that outlasts a sweep period (here a slow receiver)
-// wakes the others: the sweeps meanwhile find its checks still waiting.
+// wakes the others: the next sweep finds its checks still waiting and wakes
+// every worker at once.
 TEST_F(PollingMonitor, OneWorkerChecksAWaveThatItKeepsUpWith) {
   const std::size_t records = 2500;
   const auto interval = 200ms;
@@ -247,10 +248,9 @@ TEST_F(PollingMonitor, OneWorkerChecksAWaveThatItKeepsUpWith) {
   EXPECT_EQ(seen().second, 1u) << "the wave and its refills on one worker";
   slow = true;
   wave();
-  EXPECT_TRUE(WaitUntil([&] {
-    monitor.CheckFiles();
-    return seen().second == 3u;
-  })) << "a slow wave on every worker";
+  ASSERT_TRUE(WaitUntil([&] { return seen().first >= 10; }));
+  monitor.CheckFiles();
+  EXPECT_TRUE(WaitUntil([&] { return seen().second == 3u; })) << "a slow wave on every worker";
   slow = false;
   monitor.Stop();
 }
