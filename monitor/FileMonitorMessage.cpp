@@ -245,11 +245,6 @@ FileMonitorMessage::InBlock::InBlock(ACE_Message_Block *block, const char *image
 
 bool FileMonitorMessage::InBlock::CarriesKey() const { return CarriesKeyAlone(filename_); }
 
-bool FileMonitorMessage::InBlock::KeyAfterPath(std::int64_t &key) const {
-  PathUnits path;
-  return KeyAfterPath(key, path);
-}
-
 bool FileMonitorMessage::InBlock::KeyAfterPath(std::int64_t &key, PathUnits &path) const {
   std::size_t length;
   if (!KeyBehindPath(filename_, key, length)) {

@@ -98,9 +98,8 @@ struct VANTREL_MONITOR_API FileMonitorMessage {
     explicit InBlock(ACE_Message_Block *block, const char *image = nullptr);
     MonitorAction Action() const { return action_; }
     bool CarriesKey() const;
-    bool KeyAfterPath(std::int64_t &key) const;
-    // The same, and where the key is found, the path's units in the block
-    // (valid while the block is).
+    // As FileMonitorMessage::KeyAfterPath, and where the key is found, the
+    // path's units in the block (valid while the block is).
     bool KeyAfterPath(std::int64_t &key, PathUnits &path) const;
     std::wstring Path() const;
 

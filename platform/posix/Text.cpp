@@ -124,6 +124,20 @@ char32_t DecodeUtf8(const unsigned char *s, std::size_t n, std::size_t &i) {
   return cp;
 }
 
+// The code point at text[i] of `length` UTF-16 units, and i moved past it:
+// a high surrogate directly followed by a low one is their pair's, any other
+// unit its own.
+char32_t NextOf(const char16_t *text, std::size_t length, std::size_t &i) {
+  const char32_t unit = text[i++];
+  if (unit >= 0xD800 && unit <= 0xDBFF && i < length && text[i] >= 0xDC00 && text[i] <= 0xDFFF) {
+    return 0x10000 + ((unit - 0xD800) << 10) + (text[i++] - 0xDC00);
+  }
+  return unit;
+}
+
+// The code point at text[i] of wide characters, and i moved past it.
+char32_t NextOf(const wchar_t *text, std::size_t, std::size_t &i) { return static_cast<std::uint32_t>(text[i++]); }
+
 // AsciiInto a character at a time: where no vector does, and for what is
 // shorter than one step.
 template <class Char>
@@ -197,6 +211,31 @@ bool AsciiInto(const char16_t *text, std::size_t length, char *out) {
   return AsciiIntoOneByOne(text, length, out);
 }
 
+// Utf8Into of wide characters or of UTF-16 units: ASCII as a rule, written
+// as such in one pass, else encoded again a code point at a time.
+template <class Char>
+std::size_t Utf8IntoOf(const Char *text, std::size_t length, char *out, std::size_t capacity) {
+  if (length < capacity && AsciiInto(text, length, out)) {
+    out[length] = '\0';
+    return length;
+  }
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < length;) {
+    char bytes[4];
+    const std::size_t n = EncodeUtf8(NextOf(text, length, i), bytes);
+    if (capacity - used <= n) {
+      return detail::kNoRoom;  // no room for these bytes and the terminator
+    }
+    std::memcpy(out + used, bytes, n);
+    used += n;
+  }
+  if (used >= capacity) {
+    return detail::kNoRoom;
+  }
+  out[used] = '\0';
+  return used;
+}
+
 }  // namespace
 
 namespace detail {
@@ -222,52 +261,11 @@ std::string Utf8Of(const wchar_t *text, std::size_t length) {
 }
 
 std::size_t Utf8Into(const wchar_t *text, std::size_t length, char *out, std::size_t capacity) {
-  // ASCII as a rule: written as such in one pass, else encoded again.
-  if (length < capacity && AsciiInto(text, length, out)) {
-    out[length] = '\0';
-    return length;
-  }
-  std::size_t used = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    char bytes[4];
-    const std::size_t n = EncodeUtf8(static_cast<std::uint32_t>(text[i]), bytes);
-    if (capacity - used <= n) {
-      return kNoRoom;  // no room for these bytes and the terminator
-    }
-    std::memcpy(out + used, bytes, n);
-    used += n;
-  }
-  if (used >= capacity) {
-    return kNoRoom;
-  }
-  out[used] = '\0';
-  return used;
+  return Utf8IntoOf(text, length, out, capacity);
 }
 
 std::size_t Utf8Into(const char16_t *text, std::size_t length, char *out, std::size_t capacity) {
-  if (length < capacity && AsciiInto(text, length, out)) {
-    out[length] = '\0';
-    return length;
-  }
-  // The code points of FromUtf16: a high surrogate directly followed by a
-  // low one is their pair's, any other unit its own.
-  std::size_t used = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    std::uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    }
-    char bytes[4];
-    const std::size_t n = EncodeUtf8(cp, bytes);
-    if (capacity - used <= n) {
-      return kNoRoom;
-    }
-    std::memcpy(out + used, bytes, n);
-    used += n;
-  }
-  out[used] = '\0';
-  return used;
+  return Utf8IntoOf(text, length, out, capacity);
 }
 
 }  // namespace detail
@@ -356,15 +354,8 @@ std::wstring FromUtf16(const char16_t *text, std::size_t length) {
     ++end;
   }
   out.reserve(end);
-  for (std::size_t i = 0; i < end; ++i) {
-    const char16_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < end && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      const char32_t cp = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      out.push_back(static_cast<wchar_t>(cp));
-      ++i;
-    } else {
-      out.push_back(static_cast<wchar_t>(unit));
-    }
+  for (std::size_t i = 0; i < end;) {
+    out.push_back(static_cast<wchar_t>(NextOf(text, end, i)));
   }
   return out;
 }

@@ -34,10 +34,11 @@ FileMonitorMessage RoundTrip(const FileMonitorMessage &message) {
   const FileMonitorMessage::InBlock inPlace(block);
   EXPECT_EQ(block->length(), 4u);
   std::int64_t key = 0, keyInPlace = 0;
+  FileMonitorMessage::PathUnits units;
   EXPECT_EQ(inPlace.Action(), out.eAction);
   EXPECT_EQ(inPlace.Path(), out.Path());
   EXPECT_EQ(inPlace.CarriesKey(), out.CarriesKey());
-  EXPECT_EQ(inPlace.KeyAfterPath(keyInPlace), out.KeyAfterPath(key));
+  EXPECT_EQ(inPlace.KeyAfterPath(keyInPlace, units), out.KeyAfterPath(key));
   EXPECT_EQ(keyInPlace, key);
   block->release();
   EXPECT_THROW(Unmarshal(nullptr, out), UnmarshalMemoryException);
