@@ -138,10 +138,54 @@ char32_t NextOf(const char16_t *text, std::size_t length, std::size_t &i) {
 // The code point at text[i] of wide characters, and i moved past it.
 char32_t NextOf(const wchar_t *text, std::size_t, std::size_t &i) { return static_cast<std::uint32_t>(text[i++]); }
 
-// AsciiInto a character at a time: where no vector does, and for what is
-// shorter than one step.
+#if defined(__SSE2__)
+// Sixteen characters from `text` as bytes at `out`: a value below 0x80 comes
+// through the saturating packs unchanged. Returns the OR of the characters,
+// for the ASCII test.
+__m128i PackSixteen(const wchar_t *text, char *out) {
+  static_assert(sizeof(wchar_t) == 4, "four characters a vector");
+  const auto *in = reinterpret_cast<const __m128i *>(text);
+  const __m128i a = _mm_loadu_si128(in);
+  const __m128i b = _mm_loadu_si128(in + 1);
+  const __m128i c = _mm_loadu_si128(in + 2);
+  const __m128i d = _mm_loadu_si128(in + 3);
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
+  return _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+}
+
+__m128i PackSixteen(const char16_t *text, char *out) {
+  const auto *in = reinterpret_cast<const __m128i *>(text);
+  const __m128i a = _mm_loadu_si128(in);
+  const __m128i b = _mm_loadu_si128(in + 1);
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(a, b));
+  return _mm_or_si128(a, b);
+}
+#endif
+
+// Writes the characters (wide or UTF-16) to `out`, one byte each, and says
+// whether they are all ASCII; when not, `out` holds nothing of use. With
+// SSE2 sixteen characters a step, the last step overlapping the one before,
+// and one OR of them all tested at the end; else, and for what is shorter
+// than one step, a character at a time.
 template <class Char>
-bool AsciiIntoOneByOne(const Char *text, std::size_t length, char *out) {
+bool AsciiInto(const Char *text, std::size_t length, char *out) {
+#if defined(__SSE2__)
+  constexpr std::size_t kStep = 16;
+  if (length >= kStep) {
+    __m128i any = _mm_setzero_si128();
+    for (std::size_t at = 0;; at += kStep) {
+      if (at + kStep > length) {
+        at = length - kStep;
+      }
+      any = _mm_or_si128(any, PackSixteen(text + at, out + at));
+      if (at + kStep == length) {
+        break;
+      }
+    }
+    const __m128i above = _mm_and_si128(any, sizeof(Char) == 4 ? _mm_set1_epi32(~0x7F) : _mm_set1_epi16(~0x7F));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(above, _mm_setzero_si128())) == 0xFFFF;
+  }
+#endif
   std::uint32_t any = 0;
   for (std::size_t i = 0; i < length; ++i) {
     const auto value = static_cast<std::uint32_t>(text[i]);
@@ -149,66 +193,6 @@ bool AsciiIntoOneByOne(const Char *text, std::size_t length, char *out) {
     out[i] = static_cast<char>(value);
   }
   return any < 0x80;
-}
-
-// Writes the characters to `out`, one byte each, and says whether they are
-// all ASCII; when not, `out` holds nothing of use. With SSE2 sixteen
-// characters a step, the last step overlapping the one before, and one OR
-// of them all tested at the end.
-bool AsciiInto(const wchar_t *text, std::size_t length, char *out) {
-#if defined(__SSE2__)
-  static_assert(sizeof(wchar_t) == 4, "four characters a vector");
-  constexpr std::size_t kStep = 16;
-  if (length >= kStep) {
-    __m128i any = _mm_setzero_si128();
-    for (std::size_t at = 0;; at += kStep) {
-      if (at + kStep > length) {
-        at = length - kStep;
-      }
-      const auto *in = reinterpret_cast<const __m128i *>(text + at);
-      const __m128i a = _mm_loadu_si128(in);
-      const __m128i b = _mm_loadu_si128(in + 1);
-      const __m128i c = _mm_loadu_si128(in + 2);
-      const __m128i d = _mm_loadu_si128(in + 3);
-      any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)));
-      // A value below 0x80 comes through both saturating packs unchanged.
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at),
-                       _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
-      if (at + kStep == length) {
-        break;
-      }
-    }
-    const __m128i above = _mm_and_si128(any, _mm_set1_epi32(~0x7F));
-    return _mm_movemask_epi8(_mm_cmpeq_epi32(above, _mm_setzero_si128())) == 0xFFFF;
-  }
-#endif
-  return AsciiIntoOneByOne(text, length, out);
-}
-
-// The same for UTF-16 units, eight a vector.
-bool AsciiInto(const char16_t *text, std::size_t length, char *out) {
-#if defined(__SSE2__)
-  constexpr std::size_t kStep = 16;
-  if (length >= kStep) {
-    __m128i any = _mm_setzero_si128();
-    for (std::size_t at = 0;; at += kStep) {
-      if (at + kStep > length) {
-        at = length - kStep;
-      }
-      const auto *in = reinterpret_cast<const __m128i *>(text + at);
-      const __m128i a = _mm_loadu_si128(in);
-      const __m128i b = _mm_loadu_si128(in + 1);
-      any = _mm_or_si128(any, _mm_or_si128(a, b));
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at), _mm_packus_epi16(a, b));
-      if (at + kStep == length) {
-        break;
-      }
-    }
-    const __m128i above = _mm_and_si128(any, _mm_set1_epi16(~0x7F));
-    return _mm_movemask_epi8(_mm_cmpeq_epi16(above, _mm_setzero_si128())) == 0xFFFF;
-  }
-#endif
-  return AsciiIntoOneByOne(text, length, out);
 }
 
 // Utf8Into of wide characters or of UTF-16 units: ASCII as a rule, written
