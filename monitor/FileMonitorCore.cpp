@@ -9,8 +9,8 @@
 // Lifetime: the scheduler, and with it the timer thread, is created here and
 // ends in StopAndQuiesce (FileMonitorStop.cpp), which each concrete
 // destructor calls before any member goes. The timer handler holds a plain
-// pointer back to the monitor; it is never called once the scheduler's thread
-// has been joined.
+// pointer back to the monitor; it is never called once the monitor's
+// scheduler is gone.
 #include "monitor/FileMonitorCore.h"
 
 #include "monitor/FileMonitorCoreInternal.h"

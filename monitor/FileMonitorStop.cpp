@@ -12,7 +12,7 @@
 // receiver may register, remove or ask meanwhile.
 //
 // Lifetime: StopAndQuiesce, called first by each concrete destructor, ends
-// the timers, the workers and the scheduler's thread while the whole object
+// the timers, the workers and the scheduler while the whole object
 // still stands; after it no thread touches the monitor. A destructor cannot
 // wait for the pool it runs on, so the last reference dropped on one of the
 // monitor's own workers goes through Deleter, which hands the deletion to a
@@ -126,8 +126,9 @@ void FileMonitorCore::StopAndQuiesce() {
     std::abort();
   }
   Stop();
-  // Joining the scheduler's thread makes sure that no timer callback still
-  // reaches into this object once its members start to go.
+  // Releasing the scheduler, which waits for a callback of its own still
+  // running, makes sure that no timer callback reaches into this object once
+  // its members start to go.
   EndTimers();
 }
 

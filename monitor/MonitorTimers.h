@@ -1,6 +1,7 @@
 // The two timer jobs of one monitor, the file sweep and the backlog check, on
-// a scheduler (and so a timer thread) of the monitor's own. The jobs reach
-// the monitor through its TimerCallbackHandler, which holds a plain pointer.
+// a scheduler of the monitor's own; every monitor's jobs run on the one
+// timer thread that the schedulers share. The jobs reach the monitor through
+// its TimerCallbackHandler, which holds a plain pointer.
 //
 // The monitor derives from it, so that spScheduler, spCheckTimer and
 // spBacklogTimer are the monitor's members by those names, in the monitor and
@@ -13,8 +14,8 @@
 // deadlock with one that waits for the monitor lock. WaitUntilTimersIdle is
 // called with no lock held.
 //
-// Lifetime: EndTimers releases the scheduler, which joins its thread; after it no
-// job reaches the monitor.
+// Lifetime: EndTimers releases the scheduler, which waits for a job of its
+// own still running; after it no job reaches the monitor.
 #ifndef VANTREL_MONITOR_MONITORTIMERS_H
 #define VANTREL_MONITOR_MONITORTIMERS_H
 

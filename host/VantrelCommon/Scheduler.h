@@ -1,4 +1,10 @@
-// Periodic timers on a thread of their own, built on ACE's timer heap.
+// Periodic timers, built on ACE's timer heap, on one timer thread that every
+// Scheduler of the process shares: the thread starts with the first
+// Scheduler and ends with the last. Timers that fall due close together,
+// whichever Scheduler they belong to, share one wake-up of the thread: a
+// timer may come up to a twentieth of its period late (2 ms at most) to be
+// dispatched with the next. Callbacks run one at a time, so a callback that
+// blocks holds up every Scheduler's timers until it returns.
 //
 // Schedule() calls the handler's handle_timeout(time, act) at the first expiry
 // (a time of day) and then every period, keeping the phase of the first
@@ -8,7 +14,7 @@
 // from then on the timers run on a clock that only moves forward, so setting
 // the time of day back or forward neither holds them up nor fires them early.
 //
-// Callbacks run on the scheduler's thread without any scheduler lock held, so
+// Callbacks run on the timer thread without any scheduler lock held, so
 // a callback may take locks of its own, and Cancel may be called while
 // holding such a lock: Cancel never waits for a running callback. After Cancel
 // returns, no later expiry of that schedule is dispatched; a callback that the
@@ -39,6 +45,7 @@
 namespace WindowsAgentCommon {
 
 class Scheduler;
+struct SchedulerState;
 
 // One schedule, as handed out by Scheduler::Schedule.
 class ScheduleInfo {
@@ -62,18 +69,21 @@ class ScheduleInfo {
   ACE_Time_Value tvPeriod;
   ACE_Time_Value tvFirstExpiry;
   ACE_Time_Value tvGridOrigin;  // the first expiry on the scheduler's clock
-  // Written with the scheduler's lock held; spHandler is dropped on cancel.
+  // Written with the timer thread's lock held; spHandler and spOwner are
+  // dropped when the schedule ends.
+  std::shared_ptr<SchedulerState> spOwner;  // the Scheduler it belongs to
   long lTimerId;
   std::atomic<bool> bCancelled;  // also read without the lock by IsCancelled
 };
 
 class Scheduler {
  public:
-  // Starts the scheduler's thread.
+  // Starts the timer thread if no other Scheduler has.
   Scheduler();
-  // Cancels every schedule, stops the thread and joins it (waiting for a
-  // running callback). Called on the scheduler's own thread (the last
-  // reference released inside a callback), it lets the thread end by itself.
+  // Cancels every schedule and waits for a running callback of its own; the
+  // last Scheduler stops the timer thread and joins it. Called on the timer
+  // thread (the last reference released inside a callback), it waits for
+  // nothing and lets the thread end by itself.
   ~Scheduler();
   Scheduler(const Scheduler &) = delete;
   Scheduler &operator=(const Scheduler &) = delete;
@@ -86,13 +96,14 @@ class Scheduler {
   // Removes the schedule; returns false when it was not (or no longer) scheduled.
   bool Cancel(const std::shared_ptr<ScheduleInfo> &info);
 
-  // Waits until no callback is running. Must not be called from a callback.
+  // Waits until no callback of this Scheduler's is running. Called from a
+  // callback on the timer thread it returns at once.
   void Quiesce();
 
   // Waits, for at most `limit`, until no callback of the schedule is running;
   // returns whether none is. Once the schedule is cancelled none can begin
   // again, so true means that it is over for good. Called from a callback on
-  // the scheduler's thread it never waits: false when that callback is the
+  // the timer thread it never waits: false when that callback is the
   // schedule's own, true otherwise.
   bool WaitUntilIdle(const std::shared_ptr<ScheduleInfo> &info, std::chrono::milliseconds limit);
 

@@ -135,7 +135,8 @@ TEST(Scheduler, WhatACallbackDoesDecidesWhetherItsScheduleStays) {
 // lock that their callback takes. Quiesce, the wait for the cancelled
 // schedule and the destructor wait for the running callback before they
 // return; the wait for a schedule gives up at its limit; no expiry comes
-// after the one in flight.
+// after the one in flight. Those of another Scheduler, which shares the
+// thread, do not wait for it.
 TEST(Scheduler, CancelReturnsButQuiesceAndDestructionWaitForARunningCallback) {
   auto blocked = std::make_shared<Blocked>();
   ASSERT_TRUE(blocked->gate.WaitHeld());
@@ -146,6 +147,20 @@ TEST(Scheduler, CancelReturnsButQuiesceAndDestructionWaitForARunningCallback) {
        [](Blocked &b) { EXPECT_TRUE(b.scheduler->WaitUntilIdle(b.info, kDeadline)); }}));
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(1, blocked->handler->count.load()) << "an expiry after Cancel";
+
+  blocked = std::make_shared<Blocked>();
+  ASSERT_TRUE(blocked->gate.WaitHeld());
+  auto other = std::make_unique<Scheduler>();
+  auto otherInfo = other->Schedule(std::make_shared<Recorder>(), nullptr, Millis(5), Now());
+  EXPECT_TRUE(ReturnsWithin(
+      [&] {
+        other->Quiesce();
+        EXPECT_TRUE(other->WaitUntilIdle(otherInfo, 0ms));
+        other.reset();
+      },
+      5s))
+      << "another Scheduler waited for this one's callback";
+  blocked->gate.Open();
 
   blocked = std::make_shared<Blocked>();
   std::weak_ptr<Recorder> weak = blocked->handler;
@@ -217,6 +232,69 @@ TEST(Scheduler, IntervalKeepsThePhaseOfTheFirstExpirySkipsMissedOnesAndEndsAtCan
   // on the grid most callbacks come within a small part of it.
   std::sort(lateness.begin(), lateness.end());
   EXPECT_LT(lateness[lateness.size() / 2], period * 3 / 10) << "median lateness in microseconds";
+}
+
+// The timers of every Scheduler run on one thread, and those due close
+// together come in one wake-up: a timer waits (its period's twentieth, 2 ms
+// at most) for another Scheduler's next one, which runs right after it and
+// never before its own expiry, while a timer further off waits for nobody.
+TEST(Scheduler, SchedulersShareOneThreadAndTimersDueTogetherOneWakeUp) {
+  using Clock = std::chrono::steady_clock;
+  struct Stamp {
+    Clock::time_point at;
+    std::thread::id thread;
+  };
+  struct Stamps : ACE_Event_Handler {
+    int handle_timeout(const ACE_Time_Value &, const void *) override {
+      std::lock_guard<std::mutex> lock(mtx);
+      if (stamps.size() < 100) stamps.push_back({Clock::now(), std::this_thread::get_id()});
+      return 0;
+    }
+    std::vector<Stamp> Taken() {
+      std::lock_guard<std::mutex> lock(mtx);
+      return stamps;
+    }
+    std::mutex mtx;
+    std::vector<Stamp> stamps;
+  };
+  // The grid's first expiry on the steady clock, as the scheduler takes it.
+  const ACE_Time_Value first = Now() + Millis(100);
+  const Clock::time_point origin = Clock::now() + std::chrono::microseconds(Usec(first) - Usec(Now()));
+  const std::chrono::microseconds gap(1500), far(50000), period(100000);
+  Scheduler one, two, three;
+  auto early = std::make_shared<Stamps>(), late = std::make_shared<Stamps>(), apart = std::make_shared<Stamps>();
+  ASSERT_NE(nullptr, one.Schedule(early, nullptr, Millis(100), first));
+  ASSERT_NE(nullptr, two.Schedule(late, nullptr, Millis(100), first + ACE_Time_Value(0, 1500)));
+  ASSERT_NE(nullptr, three.Schedule(apart, nullptr, Millis(100), first + ACE_Time_Value(0, 50000)));
+  ASSERT_TRUE(WaitUntil([&] { return early->Taken().size() >= 11 && apart->Taken().size() >= 11; }));
+  one.Quiesce();
+  two.Quiesce();
+  three.Quiesce();
+  const auto earlyStamps = early->Taken(), lateStamps = late->Taken(), apartStamps = apart->Taken();
+  ASSERT_GE(lateStamps.size(), 10u);
+
+  const auto sinceSlot = [&](Clock::time_point at, std::chrono::microseconds offset) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(at - origin - offset) % period;
+  };
+  std::vector<std::int64_t> earlyLateness, between, apartLateness;
+  for (std::size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(earlyStamps[0].thread, earlyStamps[i].thread);
+    EXPECT_EQ(earlyStamps[0].thread, lateStamps[i].thread);
+    EXPECT_EQ(earlyStamps[0].thread, apartStamps[i].thread);
+    EXPECT_GE(lateStamps[i].at - origin, gap + static_cast<std::int64_t>(i) * period) << "before its expiry";
+    earlyLateness.push_back(sinceSlot(earlyStamps[i].at, 0us).count());
+    between.push_back(std::chrono::duration_cast<std::chrono::microseconds>(lateStamps[i].at - earlyStamps[i].at).count());
+    apartLateness.push_back(sinceSlot(apartStamps[i].at, far).count());
+  }
+  EXPECT_NE(std::this_thread::get_id(), earlyStamps[0].thread);
+  const auto median = [](std::vector<std::int64_t> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  EXPECT_GE(median(earlyLateness), gap.count()) << "it did not wait for the other";
+  EXPECT_LT(median(between), gap.count() / 2) << "the other did not come with it";
+  EXPECT_LT(median(earlyLateness), far.count() / 2) << "it waited for the one further off";
+  EXPECT_LT(median(apartLateness), far.count() / 2);
 }
 
 // Scheduling and cancelling from several threads while callbacks run.
