@@ -3,8 +3,8 @@
 // lock released, one at a time. Each wake-up of a thread costs more than
 // most callbacks do (every monitor runs its sweep ten times a second), so
 // timers that fall due close together are dispatched in one: the thread
-// sleeps until the last of a run of expiries each within the slack of the
-// one before it has come.
+// sleeps on past the earliest expiry to the last of those right after it,
+// as long as that makes none of them later than its slack allows.
 //
 // ACE's own ACE_Thread_Timer_Queue_Adapter is not used: it keeps its mutex
 // during the upcall, so an owner that cancels while holding a lock that its
@@ -16,14 +16,15 @@
 #include <ace/Timer_Heap.h>
 #include <ace/Timer_Queue.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
-#include <algorithm>
 #include <map>
-#include <new>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -91,9 +92,10 @@ struct SchedulerTimerState {
   // carries as the act.
   std::map<const ScheduleInfo *, std::shared_ptr<ScheduleInfo>> live;
   bool bStop = false;
-  const ScheduleInfo *pDispatching = nullptr;     // the schedule whose callback runs
+  const ScheduleInfo *pDispatching = nullptr;         // the schedule whose callback runs
   const SchedulerState *pDispatchingOwner = nullptr;  // and its Scheduler
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> near;  // WakeUpFor's, kept for its capacity
+  // WakeUpFor's list of expiries and their slacks, kept for its capacity.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> near;
 };
 
 namespace {
