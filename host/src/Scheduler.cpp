@@ -95,7 +95,7 @@ struct SchedulerTimerState {
   const ScheduleInfo *pDispatching = nullptr;         // the schedule whose callback runs
   const SchedulerState *pDispatchingOwner = nullptr;  // and its Scheduler
   // WakeUpFor's list of expiries and their slacks, kept for its capacity.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> near;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> soon;
 };
 
 namespace {
@@ -126,25 +126,25 @@ std::uint64_t SlackOf(const ACE_Time_Value &period) {
 // Without the memory to list them, the earliest timer goes alone.
 ACE_Time_Value WakeUpFor(SchedulerTimerState &t, const ACE_Time_Value &earliest) {
   const std::uint64_t first = ToUsec(earliest);
-  t.near.clear();
+  t.soon.clear();
   ACE_Timer_Queue_Iterator_T<ACE_Event_Handler *> &it = t.heap.iter();
   try {
     for (it.first(); !it.isdone(); it.next()) {
       const std::uint64_t at = ToUsec(it.item()->get_timer_value());
       if (at - first <= kMaxSlackUsec) {
-        t.near.emplace_back(at, SlackOf(it.item()->get_interval()));
+        t.soon.emplace_back(at, SlackOf(it.item()->get_interval()));
       }
     }
   } catch (const std::bad_alloc &) {
     return earliest;
   }
-  if (t.near.size() < 2) {
+  if (t.soon.size() < 2) {
     return earliest;
   }
-  std::sort(t.near.begin(), t.near.end());
+  std::sort(t.soon.begin(), t.soon.end());
   std::uint64_t wake = first;
   std::uint64_t limit = UINT64_MAX;
-  for (const auto &timer : t.near) {
+  for (const auto &timer : t.soon) {
     if (timer.first > limit) {
       break;
     }
