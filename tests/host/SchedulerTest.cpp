@@ -260,7 +260,7 @@ TEST(Scheduler, SchedulersShareOneThreadAndTimersDueTogetherOneWakeUp) {
   // The grid's first expiry on the steady clock, as the scheduler takes it.
   const ACE_Time_Value first = Now() + Millis(100);
   const Clock::time_point origin = Clock::now() + std::chrono::microseconds(Usec(first) - Usec(Now()));
-  const std::chrono::microseconds gap(1500), far(50000), period(100000);
+  const std::chrono::microseconds gap(1500), apartBy(50000), period(100000);
   Scheduler one, two, three;
   auto early = std::make_shared<Stamps>(), late = std::make_shared<Stamps>(), apart = std::make_shared<Stamps>();
   ASSERT_NE(nullptr, one.Schedule(early, nullptr, Millis(100), first));
@@ -284,7 +284,7 @@ TEST(Scheduler, SchedulersShareOneThreadAndTimersDueTogetherOneWakeUp) {
     EXPECT_GE(lateStamps[i].at - origin, gap + static_cast<std::int64_t>(i) * period) << "before its expiry";
     earlyLateness.push_back(sinceSlot(earlyStamps[i].at, 0us).count());
     between.push_back(std::chrono::duration_cast<std::chrono::microseconds>(lateStamps[i].at - earlyStamps[i].at).count());
-    apartLateness.push_back(sinceSlot(apartStamps[i].at, far).count());
+    apartLateness.push_back(sinceSlot(apartStamps[i].at, apartBy).count());
   }
   EXPECT_NE(std::this_thread::get_id(), earlyStamps[0].thread);
   const auto median = [](std::vector<std::int64_t> v) {
@@ -293,8 +293,8 @@ TEST(Scheduler, SchedulersShareOneThreadAndTimersDueTogetherOneWakeUp) {
   };
   EXPECT_GE(median(earlyLateness), gap.count()) << "it did not wait for the other";
   EXPECT_LT(median(between), gap.count() / 2) << "the other did not come with it";
-  EXPECT_LT(median(earlyLateness), far.count() / 2) << "it waited for the one further off";
-  EXPECT_LT(median(apartLateness), far.count() / 2);
+  EXPECT_LT(median(earlyLateness), apartBy.count() / 2) << "it waited for the one further off";
+  EXPECT_LT(median(apartLateness), apartBy.count() / 2);
 }
 
 // Scheduling and cancelling from several threads while callbacks run.
