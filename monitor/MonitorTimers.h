@@ -8,7 +8,7 @@
 // in its subclasses alike.
 //
 // Threads: StartTimers runs in Initialize, CancelTimers and
-// WaitUntilTimersIdle in Stop, EndTimers once Stop is over (StopAndQuiesce); the jobs run on the scheduler's thread.
+// WaitUntilTimersIdle in Stop, EndTimers once Stop is over (StopAndQuiesce); the jobs run on the timer thread.
 // CancelTimers is called under the monitor lock, which the jobs take: the
 // scheduler holds no lock of its own while a job runs, so it cannot
 // deadlock with one that waits for the monitor lock. WaitUntilTimersIdle is

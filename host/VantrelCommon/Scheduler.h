@@ -2,8 +2,8 @@
 // Scheduler of the process shares: the thread starts with the first
 // Scheduler and ends with the last. Timers that fall due close together,
 // whichever Scheduler they belong to, share one wake-up of the thread: a
-// timer may come up to a twentieth of its period late (2 ms at most) to be
-// dispatched with the next. Callbacks run one at a time, so a callback that
+// timer may come up to a twentieth of its period late (2 ms at most; a
+// one-shot timer 2 ms) to be dispatched with the next. Callbacks run one at a time, so a callback that
 // blocks holds up every Scheduler's timers until it returns.
 //
 // Schedule() calls the handler's handle_timeout(time, act) at the first expiry

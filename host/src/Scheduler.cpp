@@ -357,10 +357,7 @@ Scheduler::~Scheduler() {
     }
     ended = Impl::End(t, ours->first);
   }
-  if (!pImpl->thread->OnIt()) {
-    std::unique_lock<std::mutex> lock(t.mtx);
-    t.cvIdle.wait(lock, [&t, self] { return t.pDispatchingOwner != self; });
-  }
+  Quiesce();
   // The last Scheduler stops the thread here.
   pImpl->thread.reset();
 }
